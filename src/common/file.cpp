@@ -1,0 +1,147 @@
+#include "common/file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "common/errors.h"
+
+namespace tessary {
+
+void ThrowIoError(int code) {
+    if (code == 0) code = EIO;
+    throw IoError(std::strerror(code), code);
+}
+
+static const char* ModeString(CheckedFile::Mode mode) {
+    switch (mode) {
+        case CheckedFile::Mode::Read: return "rb";
+        case CheckedFile::Mode::Create: return "wb";
+        case CheckedFile::Mode::ReadWrite: return "r+b";
+    }
+    return "rb";
+}
+
+CheckedFile::CheckedFile(const std::string& path, Mode mode) : path_(path) {
+    errno = 0;
+    file_ = std::fopen(path.c_str(), ModeString(mode));
+    if (!file_) ThrowIoError(errno);
+}
+
+bool CheckedFile::TryOpen(const std::string& path, Mode mode, CheckedFile& out) {
+    std::FILE* f = std::fopen(path.c_str(), ModeString(mode));
+    if (!f) return false;
+    out = CheckedFile();
+    out.file_ = f;
+    out.path_ = path;
+    return true;
+}
+
+CheckedFile::~CheckedFile() {
+    if (file_) std::fclose(file_);
+}
+
+CheckedFile::CheckedFile(CheckedFile&& other) noexcept
+    : file_(std::exchange(other.file_, nullptr)), path_(std::move(other.path_)) {}
+
+CheckedFile& CheckedFile::operator=(CheckedFile&& other) noexcept {
+    if (this != &other) {
+        if (file_) std::fclose(file_);
+        file_ = std::exchange(other.file_, nullptr);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+void CheckedFile::ReadExact(void* buffer, size_t n) {
+    if (ReadSome(buffer, n) != n) ThrowIoError(EIO);
+}
+
+size_t CheckedFile::ReadSome(void* buffer, size_t n) {
+    if (!file_) ThrowIoError(EBADF);
+    if (n == 0) return 0;
+    errno = 0;
+    size_t got = std::fread(buffer, 1, n, file_);
+    if (got < n && std::ferror(file_)) ThrowIoError(errno);
+    return got;
+}
+
+void CheckedFile::Write(const void* data, size_t n) {
+    if (!file_) ThrowIoError(EBADF);
+    if (n == 0) return;
+    errno = 0;
+    if (std::fwrite(data, 1, n, file_) != n) ThrowIoError(errno);
+}
+
+void CheckedFile::Seek(uint64_t offset) {
+    if (!file_) ThrowIoError(EBADF);
+    errno = 0;
+#ifdef _WIN32
+    if (_fseeki64(file_, int64_t(offset), SEEK_SET) != 0) ThrowIoError(errno);
+#else
+    if (fseeko(file_, off_t(offset), SEEK_SET) != 0) ThrowIoError(errno);
+#endif
+}
+
+uint64_t CheckedFile::Tell() {
+    if (!file_) ThrowIoError(EBADF);
+#ifdef _WIN32
+    int64_t pos = _ftelli64(file_);
+#else
+    int64_t pos = ftello(file_);
+#endif
+    if (pos < 0) ThrowIoError(errno);
+    return uint64_t(pos);
+}
+
+uint64_t CheckedFile::Size() {
+    if (!file_) ThrowIoError(EBADF);
+    std::error_code ec;
+    auto size = std::filesystem::file_size(path_, ec);
+    if (ec) ThrowIoError(ec.value());
+    return size;
+}
+
+void CheckedFile::Close() {
+    if (!file_) return;
+    std::FILE* f = std::exchange(file_, nullptr);
+    errno = 0;
+    bool flushed = std::fflush(f) == 0;
+    int flushErrno = errno;
+    errno = 0;
+    bool closed = std::fclose(f) == 0;
+    if (!flushed) ThrowIoError(flushErrno);
+    if (!closed) ThrowIoError(errno);
+}
+
+bool FileExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec);
+}
+
+bool DirectoryExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_directory(path, ec);
+}
+
+int64_t FileSizeOf(const std::string& path) {
+    std::error_code ec;
+    auto size = std::filesystem::file_size(path, ec);
+    return ec ? -1 : int64_t(size);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    CheckedFile f(path, CheckedFile::Mode::Read);
+    std::string out;
+    char buffer[65536];
+    for (;;) {
+        size_t got = f.ReadSome(buffer, sizeof buffer);
+        out.append(buffer, got);
+        if (got < sizeof buffer) break;
+    }
+    return out;
+}
+
+}  // namespace tessary

@@ -1,0 +1,60 @@
+// The checked file layer: every failed open, read, write, seek or close
+// raises an IoError carrying the operating system's text. Files close when
+// their object goes, on every path out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace tessary {
+
+class CheckedFile {
+public:
+    enum class Mode {
+        Read,       // existing file, read only
+        Create,     // create or truncate, write only
+        ReadWrite,  // existing file, read and write
+    };
+
+    CheckedFile() = default;
+    CheckedFile(const std::string& path, Mode mode);
+    ~CheckedFile();
+    CheckedFile(CheckedFile&& other) noexcept;
+    CheckedFile& operator=(CheckedFile&& other) noexcept;
+    CheckedFile(const CheckedFile&) = delete;
+    CheckedFile& operator=(const CheckedFile&) = delete;
+
+    // Opens without raising; false when the file cannot be opened.
+    static bool TryOpen(const std::string& path, Mode mode, CheckedFile& out);
+
+    bool IsOpen() const { return file_ != nullptr; }
+    const std::string& Path() const { return path_; }
+
+    // Reads exactly n bytes or raises (a short read raises too, with the
+    // text of EIO when the system gave none).
+    void ReadExact(void* buffer, size_t n);
+    // Reads up to n bytes; returns how many were read. Errors raise, the end
+    // of the file does not.
+    size_t ReadSome(void* buffer, size_t n);
+    void Write(const void* data, size_t n);
+    void Seek(uint64_t offset);
+    uint64_t Tell();
+    uint64_t Size();
+    // Flushes and closes; raises when the flush or the close fails.
+    void Close();
+
+private:
+    std::FILE* file_ = nullptr;
+    std::string path_;
+};
+
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+// Size of a file in bytes, or -1 when it cannot be read.
+int64_t FileSizeOf(const std::string& path);
+// Reads a whole (small) file; raises IoError when it cannot.
+std::string ReadWholeFile(const std::string& path);
+
+}  // namespace tessary

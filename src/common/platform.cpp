@@ -1,0 +1,121 @@
+#include "common/platform.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace tessary::platform {
+
+namespace {
+MessageSink* g_sink = nullptr;
+std::string g_programFolder;
+std::mutex g_mutex;
+}  // namespace
+
+MessageSink* SetMessageSink(MessageSink* sink) {
+    std::lock_guard lock(g_mutex);
+    MessageSink* previous = g_sink;
+    g_sink = sink;
+    return previous;
+}
+
+void ShowMessage(std::string_view text) {
+    MessageSink* sink;
+    {
+        std::lock_guard lock(g_mutex);
+        sink = g_sink;
+    }
+    if (sink) {
+        sink->ShowMessage(text);
+    } else {
+        std::fprintf(stderr, "%.*s\n", int(text.size()), text.data());
+    }
+}
+
+std::string ProgramFolder() {
+    std::lock_guard lock(g_mutex);
+    if (g_programFolder.empty()) {
+        std::error_code ec;
+#ifdef _WIN32
+        wchar_t buffer[MAX_PATH];
+        DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+        std::filesystem::path exe(std::wstring(buffer, n));
+#else
+        std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+#endif
+        if (!ec) g_programFolder = exe.parent_path().string();
+    }
+    return g_programFolder;
+}
+
+void SetProgramFolder(const std::string& folder) {
+    std::lock_guard lock(g_mutex);
+    g_programFolder = folder;
+    while (g_programFolder.size() > 1 && (g_programFolder.back() == '/' || g_programFolder.back() == '\\'))
+        g_programFolder.pop_back();
+}
+
+std::vector<FolderEntry> ListFolder(const std::string& folder) {
+    std::vector<FolderEntry> out;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        FolderEntry e;
+        e.name = it->path().filename().string();
+        std::error_code ec2;
+        e.isSymlink = it->is_symlink(ec2);
+        e.isDirectory = it->is_directory(ec2);
+        e.isHidden = !e.name.empty() && e.name[0] == '.';
+        if (!e.isDirectory) {
+            auto size = it->file_size(ec2);
+            e.size = ec2 ? 0 : size;
+        }
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+bool IsCdRomDrive(const std::string&) { return false; }
+
+bool IsNtFamily() {
+#ifdef _WIN32
+    return true;
+#else
+    return false;
+#endif
+}
+
+void* LoadLibraryFile(const std::string& path) {
+#ifdef _WIN32
+    return reinterpret_cast<void*>(::LoadLibraryA(path.c_str()));
+#else
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+#endif
+}
+
+void* FindSymbol(void* library, const char* name) {
+    if (!library) return nullptr;
+#ifdef _WIN32
+    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
+#else
+    return dlsym(library, name);
+#endif
+}
+
+void FreeLibraryFile(void* library) {
+    if (!library) return;
+#ifdef _WIN32
+    ::FreeLibrary(static_cast<HMODULE>(library));
+#else
+    dlclose(library);
+#endif
+}
+
+}  // namespace tessary::platform

@@ -1,0 +1,72 @@
+// The conversion run: what a front end hands the engine, and the operations
+// through which the engine reports back. The engine never prints and never
+// opens a window; the desktop program, the command line and the tests each
+// implement ConversionObserver.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/picture.h"
+#include "common/run_context.h"
+#include "sources/source_image.h"
+
+namespace tessary {
+
+class ConversionLog;
+
+struct ConversionEntry {
+    std::string fileName;  // the "Name" column
+    bool ticked = false;
+};
+
+// The values the controls hold when the run starts; read once.
+struct ConversionJob {
+    std::string sourceFolder;       // as typed, untrimmed
+    std::string destinationFolder;  // resolved ("As Above" already replaced)
+    std::string tempFolder;         // trimmed, ending in a separator
+    std::string mapFolder;
+    std::vector<ConversionEntry> entries;
+    bool resizeEnabled = false;
+    double resizeValue = 100;  // 10 to 100
+    bool coloursEnabled = false;
+    double coloursValue = 256;  // 8 to 256
+    bool copyMapFile = true;
+    bool includeImagePath = true;
+    std::atomic<bool>* abort = nullptr;  // shared with Abort / Esc / Ctrl-C
+    std::string programFolder;          // without a trailing separator
+    std::string scaleFile;              // UseScales.dat to use; empty = beside the program
+    unsigned threads = 0;               // worker threads; 0 = as many as cores
+};
+
+// The window operations the driver reports through.
+class ConversionObserver : public ProgressObserver {
+public:
+    // SetStatus(slot, text) and PumpEvents() come from ProgressObserver.
+    virtual void ClearDetails() = 0;
+    virtual void AddDetail(std::string_view text) = 0;
+    // An empty 130 x 130 preview, stretched, not auto-sized.
+    virtual void ResetPreview() = 0;
+    // Sets the preview's size and draws the source scaled into it.
+    virtual void ShowSourcePreview(Timagerecord4& source, int width, int height) = 0;
+    // Shows an 8-bit picture decoded from the written file.
+    virtual void ShowPicture(const Picture& picture) = 0;
+    // Pumps events until the time has passed.
+    virtual void WaitPumping(int milliseconds) = 0;
+    // A modal message with one text.
+    virtual void ShowMessage(std::string_view text) = 0;
+    // On: disables the controls that feed the job and shows the busy cursor.
+    virtual void SetBusy(bool on) = 0;
+    // Opens the log window modally.
+    virtual void ShowLogModal() = 0;
+    // Draws the "Show Log" caption in red.
+    virtual void MarkLogButton() = 0;
+};
+
+// Runs the conversion of every ticked entry. Everything it reports goes to
+// the observer and the log.
+void RunConversion(const ConversionJob& job, ConversionObserver& observer, ConversionLog& log);
+
+}  // namespace tessary

@@ -1,0 +1,125 @@
+// Scratch rasters in the temporary folder.
+//
+// Indexed scratch raster (".rpx0"), little-endian:
+//   0     width  (i32)
+//   4     height (i32)
+//   8     palette, 256 x (blue, green, red, reserved)
+//   1032  one zlib stream per row, row 0 first, back to back
+//   end - 4 x (height + 1): row offset table, height + 1 entries (u32):
+//         entry i = offset of row i, entry height = offset of the table;
+//         stored XOR-ed byte by byte with kScratchKey (byte j with key[j % 8]).
+//
+// RGB row spool ("temp.rpx0"): for each row, an i32 length L and L bytes of
+// one zlib stream of width x 3 bytes (blue, green, red). No header, no table.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/file.h"
+#include "common/picture.h"
+#include "sources/source_formats.h"
+#include "sources/source_image.h"
+
+namespace tessary {
+
+inline constexpr int kScratchHeaderSize = 1032;
+inline constexpr std::array<uint8_t, 8> kScratchKey = {0x54, 0x65, 0x73, 0x73, 0x61, 0x72, 0x79, 0x5A};
+
+// Reader of an indexed scratch raster. Opening never fails on content: a
+// header with a non-positive size, or a table that does not fit the file,
+// gives a raster whose rows read as zeros and false.
+class ScratchRasterReader : public SourceRowReader {
+public:
+    // Raises IoError when the file cannot be opened or read.
+    explicit ScratchRasterReader(const std::string& path);
+
+    int Width() const override { return width_; }
+    int Height() const override { return height_; }
+    void FillFormat(int32_t& bytesPerPixel, Palette& palette) override;
+    void ReadRow(int row, uint8_t* buffer) override;
+
+    // The row's indices into `buffer` (at least Width() bytes). False, with
+    // the buffer untouched, for a row beyond the raster; false with zeros for
+    // a row whose stream lies outside the file. A corrupt stream raises
+    // EDecompressionError.
+    bool ReadScratchRow(int row, uint8_t* buffer);
+    const Palette& ScratchPalette() const { return palette_; }
+    // The size stated in the header, even when the table was unusable.
+    int HeaderWidth() const { return headerWidth_; }
+    int HeaderHeight() const { return headerHeight_; }
+
+private:
+    CheckedFile file_;
+    int32_t headerWidth_ = 0;
+    int32_t headerHeight_ = 0;
+    int32_t width_ = 0;
+    int32_t height_ = 0;
+    uint64_t fileSize_ = 0;
+    uint64_t tableStart_ = 0;
+    Palette palette_{};
+    std::vector<uint32_t> offsets_;
+    std::vector<uint8_t> packed_;
+};
+
+// Writes an indexed scratch raster strictly in order, row 0 first.
+// Destroying a writer before Finish() leaves a file without its table
+// (an aborted pass); such a file is never opened again.
+class ScratchRasterWriter {
+public:
+    // Creates or truncates the file and writes the head. Raises IoError.
+    ScratchRasterWriter(const std::string& path, int width, int height, const Palette& palette);
+
+    void AppendRow(const uint8_t* indices);
+    // Writes the scrambled table and closes the file.
+    void Finish();
+
+    int RowsWritten() const { return int(offsets_.size()); }
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+
+private:
+    CheckedFile file_;
+    int width_;
+    int height_;
+    uint64_t position_ = kScratchHeaderSize;  // the writer's own byte count
+    std::vector<uint32_t> offsets_;
+    std::vector<uint8_t> packed_;
+};
+
+// Writes "temp.rpx0": compressed 24-bit rows in order.
+class RowSpoolWriter {
+public:
+    RowSpoolWriter(const std::string& path, int width);
+    void AppendRow(const uint8_t* bgr);
+    void Finish();
+
+private:
+    CheckedFile file_;
+    int width_;
+    std::vector<uint8_t> packed_;
+};
+
+// Reads "temp.rpx0" back from its start, one row at a time.
+class RowSpoolReader {
+public:
+    RowSpoolReader(const std::string& path, int width);
+    // Inflates the next row into `bgr` (width x 3 bytes). Raises IoError on a
+    // short file and EDecompressionError on a bad stream.
+    void NextRow(uint8_t* bgr);
+
+private:
+    CheckedFile file_;
+    int width_;
+    uint64_t fileSize_ = 0;
+    uint64_t position_ = 0;
+    std::vector<uint8_t> packed_;
+};
+
+// The table rows for ".rpx0".
+std::span<const SourceFormat> ScratchFormats();
+
+}  // namespace tessary

@@ -1,0 +1,58 @@
+// The extension dispatch table. Each reader file contributes its rows; an
+// extension whose reader is absent has no row and behaves like an unknown
+// one.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/picture.h"
+#include "sources/source_image.h"
+
+namespace tessary {
+
+// A picture from a whole-image loader, and whether its rows are stored
+// bottom-up relative to the image.
+struct WholeImage {
+    Picture picture;
+    bool flipRows = false;
+};
+
+struct SourceFormat {
+    std::string_view extension;  // lower-case, with its dot
+    // Whole-image loader. For row-access formats, the whole-image attempt
+    // that is tried first (ECW, MrSID), or null. Gives nothing when the file
+    // cannot be loaded whole.
+    std::optional<WholeImage> (*loadWhole)(const std::string& path) = nullptr;
+    // Row-access open, or null for whole-image formats. Gives null when the
+    // file cannot be used.
+    std::unique_ptr<SourceRowReader> (*openRows)(const std::string& path) = nullptr;
+    // Header inspection, or null when the format has none.
+    SourceImageInfo (*inspect)(const std::string& path) = nullptr;
+};
+
+// The row for an extension (lower-case, with its dot), or null.
+const SourceFormat* FindSourceFormat(std::string_view extension);
+
+// All rows, in table order.
+const std::vector<SourceFormat>& SourceFormats();
+
+// Each reader file defines its function; a reader not built yet returns an
+// empty span.
+std::span<const SourceFormat> BmpFormats();
+std::span<const SourceFormat> JpegFormats();
+std::span<const SourceFormat> GifFormats();
+std::span<const SourceFormat> PngFormats();
+std::span<const SourceFormat> ChartTilesFormats();  // .hdr, .rml
+std::span<const SourceFormat> RpxFormats();         // .rpx, .rpx2
+std::span<const SourceFormat> EcwFormats();
+std::span<const SourceFormat> MrSidFormats();
+std::span<const SourceFormat> BsbFormats();         // .kap, .nos
+std::span<const SourceFormat> TiffFormats();
+std::span<const SourceFormat> ScratchFormats();     // .rpx0
+
+}  // namespace tessary

@@ -1,0 +1,133 @@
+#include "sources/source_image.h"
+
+#include <cstring>
+
+#include "common/file.h"
+#include "common/text.h"
+#include "sources/source_formats.h"
+
+namespace tessary {
+
+namespace {
+
+bool IsWholeImageFormat(const SourceFormat& format) { return format.openRows == nullptr; }
+
+// Takes a loaded picture into the handle: the image is now held whole.
+void AdoptPicture(Timagerecord4& record, WholeImage&& whole) {
+    whole.picture.ConvertTo8Bit();
+    record.Extension = ".bmp";
+    record.Width = whole.picture.Width();
+    record.Height = whole.picture.Height();
+    record.FlipRows = whole.flipRows;
+    record.Bitmap = std::make_unique<Picture>(std::move(whole.picture));
+}
+
+}  // namespace
+
+SourceOpenResult OpenSourceImage(const std::string& path) {
+    if (!FileExists(path)) return SourceOpenError::SourceFileNotFound;
+
+    auto record = std::make_unique<Timagerecord4>();
+    record->FileName = path;
+    record->Extension = LowerAscii(ExtensionOf(path));
+    record->FlipRows = false;
+
+    const SourceFormat* format = FindSourceFormat(record->Extension);
+    if (!format) return SourceOpenError::SourceUnusable;
+
+    if (IsWholeImageFormat(*format)) {
+        std::optional<WholeImage> whole;
+        if (format->loadWhole) whole = format->loadWhole(path);
+        if (!whole || whole->picture.Empty()) return SourceOpenError::SourceNotLoadable;
+        AdoptPicture(*record, std::move(*whole));
+        FillSourceFormat(*record);
+        return record;
+    }
+
+    if (format->loadWhole) {
+        std::optional<WholeImage> whole = format->loadWhole(path);
+        if (whole && !whole->picture.Empty()) {
+            AdoptPicture(*record, std::move(*whole));
+            FillSourceFormat(*record);
+            return record;
+        }
+    }
+
+    record->Reader = format->openRows(path);
+    if (!record->Reader) return SourceOpenError::SourceUnusable;
+    record->Width = record->Reader->Width();
+    record->Height = record->Reader->Height();
+    FillSourceFormat(*record);
+    return record;
+}
+
+SourceHandle OpenSourceImageOrNull(const std::string& path) {
+    SourceOpenResult result = OpenSourceImage(path);
+    if (auto* handle = std::get_if<SourceHandle>(&result)) return std::move(*handle);
+    return nullptr;
+}
+
+void CloseSourceImage(SourceHandle& handle) { handle.reset(); }
+
+void FillSourceFormat(Timagerecord4& handle) {
+    if (handle.Bitmap) {
+        handle.BytesPerPixel = 3;
+        handle.Palette = Palette{};
+        if (handle.Bitmap->BitsPerPixel() == 8) {
+            handle.Palette = handle.Bitmap->Colors();
+            handle.BytesPerPixel = 1;
+        }
+        return;
+    }
+    if (handle.Reader) handle.Reader->FillFormat(handle.BytesPerPixel, handle.Palette);
+}
+
+void ReadSourceRow(Timagerecord4& handle, int row, uint8_t* buffer) {
+    if (row < 0 || row > handle.Height - 1) return;
+    if (handle.Bitmap) {
+        const Picture& picture = *handle.Bitmap;
+        int pictureRow = handle.FlipRows ? handle.Height - 1 - row : row;
+        if (pictureRow < 0 || pictureRow >= picture.Height()) return;
+        size_t bytes = size_t(handle.Width) * size_t(handle.BytesPerPixel);
+        // Pictures of 16 or 32 bits per pixel are widened by their readers;
+        // never copy more than the picture's row holds.
+        if (bytes > picture.Stride()) bytes = picture.Stride();
+        std::memcpy(buffer, picture.Row(pictureRow), bytes);
+        return;
+    }
+    if (handle.Reader) handle.Reader->ReadRow(row, buffer);
+}
+
+void DrawSourcePreview(Picture& target, Timagerecord4& handle, int previewWidth, int previewHeight) {
+    if (previewWidth <= 0 || previewHeight <= 0) return;
+    int factor = handle.Width / previewWidth;
+    if (factor < 1) factor = 1;
+    try {
+        if (handle.Bitmap) {
+            if (!handle.FlipRows) {
+                target = StretchDrop(*handle.Bitmap, previewWidth, previewHeight);
+            } else {
+                Picture flipped = *handle.Bitmap;
+                flipped.FlipVertically();
+                target = StretchDrop(flipped, previewWidth, previewHeight);
+            }
+            return;
+        }
+        if (handle.Reader) {
+            Picture preview = handle.Reader->LoadPreview(factor);
+            if (!preview.Empty()) target = std::move(preview);
+        }
+    } catch (const std::exception&) {
+        // A preview that cannot be drawn is left out.
+    }
+}
+
+SourceImageInfo GetSourceImageInfo(const std::string& path) {
+    SourceImageInfo info;
+    if (!FileExists(path)) return info;
+    const SourceFormat* format = FindSourceFormat(LowerAscii(ExtensionOf(path)));
+    if (format && format->inspect) info = format->inspect(path);
+    return info;
+}
+
+}  // namespace tessary

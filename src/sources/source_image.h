@@ -1,0 +1,84 @@
+// One handle and six operations over every source format. The reader is
+// chosen by the file's extension alone (lower-cased); no content is sniffed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "common/picture.h"
+
+namespace tessary {
+
+// What a row-access reader keeps open. Closing is destruction.
+class SourceRowReader {
+public:
+    virtual ~SourceRowReader() = default;
+    virtual int Width() const = 0;
+    virtual int Height() const = 0;
+    // Sets the bytes per pixel (1 or 3) and, for 1, the palette.
+    virtual void FillFormat(int32_t& bytesPerPixel, Palette& palette) = 0;
+    // Copies row `row` (0 = top) into `buffer`, which holds Width() x bytes
+    // per pixel bytes. A reader that fails leaves the buffer untouched or
+    // partly written; it never writes past Width() x bytes per pixel.
+    virtual void ReadRow(int row, uint8_t* buffer) = 0;
+    // Draws a reduced picture of the image, taking every `factor`-th row and
+    // column. Gives an empty picture when the reader has no preview.
+    virtual Picture LoadPreview(int factor) {
+        (void)factor;
+        return Picture();
+    }
+};
+
+// The source image handle. Exactly one of `Bitmap` (with Extension ".bmp")
+// or `Reader` is live in an open handle. One owned reader object stands for
+// the per-format handle fields (chart, MrSID view, ECW view, TIFF, scratch).
+struct Timagerecord4 {
+    std::string FileName;
+    std::string Extension;  // lower-cased with its dot; ".bmp" when held whole
+    int32_t Width = 0;
+    int32_t Height = 0;
+    int32_t BytesPerPixel = 0;  // 1: palette indices, 3: blue, green, red
+    tessary::Palette Palette{};
+    bool FlipRows = false;  // image row r is Bitmap row Height - 1 - r
+    std::unique_ptr<SourceRowReader> Reader;
+    std::unique_ptr<Picture> Bitmap;
+};
+
+using SourceHandle = std::unique_ptr<Timagerecord4>;
+
+enum class SourceOpenError { SourceFileNotFound, SourceNotLoadable, SourceUnusable };
+
+// A handle, or the outcome that explains why there is none. Errors raised
+// inside a loader propagate to the caller.
+using SourceOpenResult = std::variant<SourceHandle, SourceOpenError>;
+
+SourceOpenResult OpenSourceImage(const std::string& path);
+// Convenience for callers that only need a handle or nothing.
+SourceHandle OpenSourceImageOrNull(const std::string& path);
+
+void CloseSourceImage(SourceHandle& handle);
+
+// Copies image row `row` (0 = top) into `buffer` (Width x BytesPerPixel
+// bytes). A row beyond the image leaves the buffer untouched.
+void ReadSourceRow(Timagerecord4& handle, int row, uint8_t* buffer);
+
+// Puts a reduced picture of the open image into `target` (24-bit for
+// images held whole; the reader's own preview for row-access formats).
+void DrawSourcePreview(Picture& target, Timagerecord4& handle, int previewWidth, int previewHeight);
+
+struct SourceImageInfo {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t bytesPerPixel = 1;
+};
+
+// Reads only the header. 0, 0, 1 for a missing file or an unknown
+// extension. May raise; the caller catches.
+SourceImageInfo GetSourceImageInfo(const std::string& path);
+
+// Fills BytesPerPixel and Palette after a successful open.
+void FillSourceFormat(Timagerecord4& handle);
+
+}  // namespace tessary
