@@ -9,6 +9,9 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <fstream>
 #endif
 
 namespace tessary::platform {
@@ -89,6 +92,24 @@ bool IsNtFamily() {
     return true;
 #else
     return false;
+#endif
+}
+
+uint64_t PhysicalMemoryBytes() {
+#ifdef _WIN32
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof(status);
+    return GlobalMemoryStatusEx(&status) ? uint64_t(status.ullTotalPhys) : 0;
+#else
+    uint64_t total = 0;
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0) total = uint64_t(pages) * uint64_t(pageSize);
+    // A container's memory limit (cgroup v2) is what the process can really have.
+    std::ifstream limitFile("/sys/fs/cgroup/memory.max");
+    uint64_t limit = 0;
+    if (limitFile >> limit && limit > 0 && (total == 0 || limit < total)) total = limit;
+    return total;
 #endif
 }
 

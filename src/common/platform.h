@@ -64,6 +64,10 @@ bool IsCdRomDrive(const std::string& path);
 // Whether the platform is of the family whose MrSID pictures come bottom-up.
 bool IsNtFamily();
 
+// The physical memory the process may use, in bytes (the machine's memory,
+// or a smaller limit set for the process's control group); 0 when unknown.
+uint64_t PhysicalMemoryBytes();
+
 // Runtime-loaded libraries. LoadLibraryFile gives nullptr when the library
 // cannot be loaded; FindSymbol gives nullptr when the name is missing.
 void* LoadLibraryFile(const std::string& path);

@@ -1,8 +1,227 @@
+#include "sources/ecw_reader.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <type_traits>
+
+#include "common/platform.h"
+#include "sources/ecw_abi.h"
 #include "sources/source_formats.h"
+#include "sources/whole_image_limit.h"
 
 namespace tessary {
 
-// This reader is not built yet: the extension has no row in the table.
-std::span<const SourceFormat> EcwFormats() { return {}; }
+namespace {
+
+// The library and the seven calls looked up in it. Loaded once, on first
+// use, from the program's folder; loaded again only if that folder changes.
+// Views hold the library alive while they are open.
+struct EcwLibrary {
+    void* module = nullptr;
+    EcwOpenFileViewFn openFileView = nullptr;
+    EcwGetViewFileInfoFn getViewFileInfo = nullptr;
+    EcwSetFileViewFn setFileView = nullptr;
+    EcwReadViewLineFn readViewLineBgr = nullptr;
+    EcwReadViewLineFn readViewLineRgb = nullptr;
+    EcwCloseFileViewFn closeFileView = nullptr;
+    EcwCloseFileViewExFn closeFileViewEx = nullptr;
+
+    EcwLibrary() = default;
+    EcwLibrary(const EcwLibrary&) = delete;
+    EcwLibrary& operator=(const EcwLibrary&) = delete;
+    ~EcwLibrary() { platform::FreeLibraryFile(module); }
+};
+
+std::shared_ptr<const EcwLibrary> LoadEcwLibrary(const std::string& folder) {
+    auto library = std::make_shared<EcwLibrary>();
+    library->module = platform::LoadLibraryFile(folder + "/" + std::string(EcwLibraryFileName()));
+    if (!library->module) return nullptr;
+    auto find = [&](auto& slot, const char* name) {
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(platform::FindSymbol(library->module, name));
+        return slot != nullptr;
+    };
+    bool complete = find(library->openFileView, ECW_OPEN_FILE_VIEW) &&
+                    find(library->getViewFileInfo, ECW_GET_VIEW_FILE_INFO) &&
+                    find(library->setFileView, ECW_SET_FILE_VIEW) &&
+                    find(library->readViewLineBgr, ECW_READ_VIEW_LINE_BGR) &&
+                    find(library->readViewLineRgb, ECW_READ_VIEW_LINE_RGB) &&
+                    find(library->closeFileView, ECW_CLOSE_FILE_VIEW) &&
+                    find(library->closeFileViewEx, ECW_CLOSE_FILE_VIEW_EX);
+    if (!complete) return nullptr;
+    return library;
+}
+
+std::shared_ptr<const EcwLibrary> TheEcwLibrary() {
+    static std::mutex mutex;
+    static bool tried = false;
+    static std::string loadedFrom;
+    static std::shared_ptr<const EcwLibrary> library;
+    std::lock_guard lock(mutex);
+    std::string folder = platform::ProgramFolder();
+    if (!tried || folder != loadedFrom) {
+        tried = true;
+        loadedFrom = folder;
+        library = LoadEcwLibrary(folder);
+    }
+    return library;
+}
+
+// An open view, closed with the library's cache of the file freed.
+class EcwView {
+public:
+    EcwView(std::shared_ptr<const EcwLibrary> library, EcwFileView* view)
+        : library_(std::move(library)), view_(view) {}
+    ~EcwView() {
+        if (view_) library_->closeFileViewEx(view_, 1);
+    }
+    EcwView(const EcwView&) = delete;
+    EcwView& operator=(const EcwView&) = delete;
+
+    static std::unique_ptr<EcwView> Open(const std::shared_ptr<const EcwLibrary>& library, const std::string& path) {
+        EcwFileView* view = nullptr;
+        if (library->openFileView(path.c_str(), &view, nullptr) != 0 || !view) return nullptr;
+        return std::make_unique<EcwView>(library, view);
+    }
+
+    // The file information; null when the library gives none or an image
+    // that rows of this system cannot address.
+    const EcwViewFileInfo* Info() {
+        EcwViewFileInfo* info = nullptr;
+        if (library_->getViewFileInfo(view_, &info) != 0 || !info) return nullptr;
+        if (info->width == 0 || info->height == 0 || info->bands == 0) return nullptr;
+        if (info->width > uint32_t(INT32_MAX / 3) || info->height > uint32_t(INT32_MAX)) return nullptr;
+        return info;
+    }
+
+    // All bands (0, 1, ... up to the band count, at most 100 of them), the
+    // inclusive rectangle, at the output size.
+    bool Set(const EcwViewFileInfo& info, uint32_t left, uint32_t top, uint32_t right, uint32_t bottom,
+             uint32_t outputWidth, uint32_t outputHeight) {
+        uint32_t bands[100];
+        uint32_t count = std::min<uint32_t>(info.bands, 100);
+        for (uint32_t i = 0; i < count; ++i) bands[i] = i;
+        return library_->setFileView(view_, count, bands, left, top, right, bottom, outputWidth, outputHeight) == 0;
+    }
+
+    bool ReadLineBgr(uint8_t* line) { return library_->readViewLineBgr(view_, line) == 0; }
+
+private:
+    std::shared_ptr<const EcwLibrary> library_;
+    EcwFileView* view_;
+};
+
+class EcwRowReader : public SourceRowReader {
+public:
+    EcwRowReader(std::string path, std::unique_ptr<EcwView> view, const EcwViewFileInfo& info)
+        : path_(std::move(path)), view_(std::move(view)), info_(info) {}
+
+    int Width() const override { return int(info_.width); }
+    int Height() const override { return int(info_.height); }
+
+    void FillFormat(int32_t& bytesPerPixel, Palette& palette) override {
+        bytesPerPixel = 3;
+        palette = Palette{};
+    }
+
+    // Every row repositions the view to that one line, so rows come in any
+    // order. A failed repositioning leaves the buffer untouched.
+    void ReadRow(int row, uint8_t* buffer) override {
+        if (row < 0 || uint32_t(row) >= info_.height) return;
+        if (!view_->Set(info_, 0, uint32_t(row), info_.width - 1, uint32_t(row), info_.width, 1)) return;
+        view_->ReadLineBgr(buffer);
+    }
+
+    Picture LoadPreview(int factor) override { return LoadEcwBitmap(path_, factor); }
+
+private:
+    std::string path_;
+    std::unique_ptr<EcwView> view_;
+    EcwViewFileInfo info_;
+};
+
+std::optional<WholeImage> LoadEcwWhole(const std::string& path) {
+    Picture picture = LoadEcwBitmap(path, 1);
+    if (picture.Empty()) return std::nullopt;
+    return WholeImage{std::move(picture), false};
+}
+
+const SourceFormat kEcwFormats[] = {
+    {".ecw", &LoadEcwWhole, &OpenEcw, &GetEcwInfo},
+};
+
+}  // namespace
+
+std::string_view EcwLibraryFileName() {
+#if defined(_WIN32)
+    return "tessary_ecw.dll";
+#elif defined(__APPLE__)
+    return "libtessary_ecw.dylib";
+#else
+    return "libtessary_ecw.so";
+#endif
+}
+
+Picture LoadEcwBitmap(const std::string& path, int factor) {
+    auto library = TheEcwLibrary();
+    if (!library) {
+        platform::ShowMessage(kEcwLibraryMissingMessage);
+        return Picture();
+    }
+    if (factor < 1) factor = 1;
+    auto view = EcwView::Open(library, path);
+    if (!view) return Picture();
+    const EcwViewFileInfo* info = view->Info();
+    if (!info) return Picture();
+
+    uint32_t outputWidth = info->width / uint32_t(factor);
+    uint32_t outputHeight = info->height / uint32_t(factor);
+    // A picture above the limit is not built: the source is read by rows.
+    if (!FitsWholeImageLimit(outputWidth, outputHeight, 24)) return Picture();
+    Picture picture;
+    try {
+        picture = Picture(int(outputWidth), int(outputHeight), 24);
+    } catch (const std::bad_alloc&) {
+        return Picture();
+    }
+    if (!view->Set(*info, 0, 0, info->width - 1, info->height - 1, outputWidth, outputHeight)) return Picture();
+    for (int y = 0; y < picture.Height(); ++y) {
+        // A line the library cannot deliver would leave a hole in the
+        // picture: give none, and the source is read by rows instead.
+        if (!view->ReadLineBgr(picture.Row(y))) return Picture();
+    }
+    return picture;
+}
+
+std::unique_ptr<SourceRowReader> OpenEcw(const std::string& path) {
+    auto library = TheEcwLibrary();
+    if (!library) {
+        platform::ShowMessage(kEcwLibraryMissingMessage);
+        return nullptr;
+    }
+    auto view = EcwView::Open(library, path);
+    if (!view) return nullptr;
+    const EcwViewFileInfo* info = view->Info();
+    if (!info) return nullptr;
+    EcwViewFileInfo copy = *info;
+    return std::make_unique<EcwRowReader>(path, std::move(view), copy);
+}
+
+SourceImageInfo GetEcwInfo(const std::string& path) {
+    SourceImageInfo result{0, 0, 3};
+    auto library = TheEcwLibrary();
+    if (!library) return result;
+    auto view = EcwView::Open(library, path);
+    if (!view) return result;
+    if (const EcwViewFileInfo* info = view->Info()) {
+        result.width = int32_t(info->width);
+        result.height = int32_t(info->height);
+    }
+    return result;
+}
+
+std::span<const SourceFormat> EcwFormats() { return kEcwFormats; }
 
 }  // namespace tessary

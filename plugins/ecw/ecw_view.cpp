@@ -1,0 +1,112 @@
+// The ECW decoding library: the NCScbm view calls over GDAL. A view opens
+// its file with GDAL, tells width, height and band count, and delivers the
+// lines of a rectangle of the image at a requested output size as blue,
+// green, red. It reads whatever GDAL can open, ECW files where the installed
+// GDAL carries a driver for them.
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "gdal_bgr.h"
+#include "sources/ecw_abi.h"
+
+#if defined(_WIN32)
+#define TESSARY_EXPORT extern "C" __declspec(dllexport)
+#else
+#define TESSARY_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+using tessary::gdalplug::BgrDataset;
+
+struct EcwFileView {
+    std::unique_ptr<BgrDataset> dataset;
+    EcwViewFileInfo info{};
+    // The view set by NCScbmSetFileView; lines are delivered from nextLine.
+    bool viewSet = false;
+    int left = 0, top = 0, width = 0, height = 0;
+    int outWidth = 0, outHeight = 0;
+    int nextLine = 0;
+};
+
+namespace {
+
+constexpr int32_t kOk = 0;
+constexpr int32_t kFailed = 1;
+
+int32_t ReadLine(EcwFileView* view, uint8_t* line, bool bgr) {
+    if (!view || !line || !view->viewSet || view->nextLine >= view->outHeight) return kFailed;
+    if (!view->dataset->ReadLine(view->left, view->top, view->width, view->height, view->outWidth,
+                                 view->outHeight, view->nextLine, line))
+        return kFailed;
+    ++view->nextLine;
+    if (!bgr) {
+        for (int x = 0; x < view->outWidth; ++x) {
+            uint8_t t = line[size_t(x) * 3];
+            line[size_t(x) * 3] = line[size_t(x) * 3 + 2];
+            line[size_t(x) * 3 + 2] = t;
+        }
+    }
+    return kOk;
+}
+
+}  // namespace
+
+TESSARY_EXPORT int32_t NCScbmOpenFileView(const char* path, EcwFileView** view, void* refreshCallback) {
+    (void)refreshCallback;
+    if (!view) return kFailed;
+    *view = nullptr;
+    auto dataset = BgrDataset::Open(path);
+    if (!dataset) return kFailed;
+    auto* out = new (std::nothrow) EcwFileView();
+    if (!out) return kFailed;
+    out->info.width = uint32_t(dataset->Width());
+    out->info.height = uint32_t(dataset->Height());
+    out->info.bands = uint16_t(dataset->BandCount() > 0xFFFF ? 0xFFFF : dataset->BandCount());
+    out->dataset = std::move(dataset);
+    *view = out;
+    return kOk;
+}
+
+TESSARY_EXPORT int32_t NCScbmGetViewFileInfo(EcwFileView* view, EcwViewFileInfo** info) {
+    if (!view || !info) return kFailed;
+    *info = &view->info;
+    return kOk;
+}
+
+TESSARY_EXPORT int32_t NCScbmSetFileView(EcwFileView* view, uint32_t bandCount, const uint32_t* bandList,
+                                         uint32_t left, uint32_t top, uint32_t right, uint32_t bottom,
+                                         uint32_t outputWidth, uint32_t outputHeight) {
+    if (!view) return kFailed;
+    view->viewSet = false;
+    if (bandCount == 0 || !bandList) return kFailed;
+    for (uint32_t i = 0; i < bandCount; ++i)
+        if (bandList[i] >= view->info.bands) return kFailed;
+    if (left > right || top > bottom || right >= view->info.width || bottom >= view->info.height) return kFailed;
+    if (outputWidth == 0 || outputHeight == 0 || outputWidth > INT32_MAX / 3 || outputHeight > INT32_MAX)
+        return kFailed;
+    view->left = int(left);
+    view->top = int(top);
+    view->width = int(right - left + 1);
+    view->height = int(bottom - top + 1);
+    view->outWidth = int(outputWidth);
+    view->outHeight = int(outputHeight);
+    view->nextLine = 0;
+    view->viewSet = true;
+    return kOk;
+}
+
+TESSARY_EXPORT int32_t NCScbmReadViewLineBGR(EcwFileView* view, uint8_t* line) { return ReadLine(view, line, true); }
+
+TESSARY_EXPORT int32_t NCScbmReadViewLineRGB(EcwFileView* view, uint8_t* line) {
+    return ReadLine(view, line, false);
+}
+
+TESSARY_EXPORT int32_t NCScbmCloseFileViewEx(EcwFileView* view, int32_t freeCachedFile) {
+    // Every view owns its own dataset, so there is no cache shared between
+    // views to keep or free.
+    (void)freeCachedFile;
+    delete view;
+    return kOk;
+}
+
+TESSARY_EXPORT int32_t NCScbmCloseFileView(EcwFileView* view) { return NCScbmCloseFileViewEx(view, 0); }

@@ -1,0 +1,131 @@
+#include "gdal_bgr.h"
+
+#include <cpl_conv.h>
+#include <cpl_error.h>
+#include <gdal.h>
+
+#include <mutex>
+
+namespace tessary::gdalplug {
+
+namespace {
+
+// GDAL prints its errors by default; a decoder library reports failure by
+// its results only.
+class QuietErrors {
+public:
+    QuietErrors() { CPLPushErrorHandler(CPLQuietErrorHandler); }
+    ~QuietErrors() { CPLPopErrorHandler(); }
+};
+
+// The block cache GDAL may keep when the user has not configured one. Rows
+// are read in order, so a few bands of blocks are all that pays; GDAL's own
+// default (a share of physical memory) would let reading a large image grow
+// the process far beyond what one row needs.
+constexpr int64_t kDefaultCacheBytes = 64 << 20;
+
+void EnsureGdal() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        GDALAllRegister();
+        if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr &&
+            GDALGetCacheMax64() > kDefaultCacheBytes)
+            GDALSetCacheMax64(kDefaultCacheBytes);
+    });
+}
+
+}  // namespace
+
+std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path) {
+    if (!path) return nullptr;
+    EnsureGdal();
+    QuietErrors quiet;
+    GDALDatasetH ds = GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+    if (!ds) return nullptr;
+    std::unique_ptr<BgrDataset> out(new BgrDataset());
+    out->dataset_ = ds;
+    out->width_ = GDALGetRasterXSize(ds);
+    out->height_ = GDALGetRasterYSize(ds);
+    out->bandCount_ = GDALGetRasterCount(ds);
+    if (out->width_ <= 0 || out->height_ <= 0 || out->bandCount_ <= 0) return nullptr;
+
+    if (out->bandCount_ >= 3) {
+        out->layout_ = Layout::Rgb;
+        int red = 0, green = 0, blue = 0;
+        for (int b = 1; b <= out->bandCount_; ++b) {
+            GDALColorInterp ci = GDALGetRasterColorInterpretation(GDALGetRasterBand(ds, b));
+            if (ci == GCI_RedBand && !red) red = b;
+            if (ci == GCI_GreenBand && !green) green = b;
+            if (ci == GCI_BlueBand && !blue) blue = b;
+        }
+        if (!red || !green || !blue) red = 1, green = 2, blue = 3;
+        out->bandMap_[0] = blue;
+        out->bandMap_[1] = green;
+        out->bandMap_[2] = red;
+        return out;
+    }
+
+    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
+    GDALColorTableH table = GDALGetRasterColorTable(band);
+    if (GDALGetRasterColorInterpretation(band) == GCI_PaletteIndex && table) {
+        out->layout_ = Layout::Palette;
+        int count = GDALGetColorEntryCount(table);
+        for (int i = 0; i < 256 && i < count; ++i) {
+            GDALColorEntry entry;
+            if (!GDALGetColorEntryAsRGB(table, i, &entry)) continue;
+            out->palette_[i] = {uint8_t(entry.c3), uint8_t(entry.c2), uint8_t(entry.c1)};
+        }
+    } else {
+        out->layout_ = Layout::Grey;
+    }
+    return out;
+}
+
+BgrDataset::~BgrDataset() {
+    if (dataset_) {
+        QuietErrors quiet;
+        GDALClose(static_cast<GDALDatasetH>(dataset_));
+    }
+}
+
+bool BgrDataset::ReadLine(int left, int top, int width, int height, int outWidth, int outHeight, int line,
+                          uint8_t* out) {
+    if (!out || left < 0 || top < 0 || width <= 0 || height <= 0 || outWidth <= 0 || outHeight <= 0)
+        return false;
+    if (int64_t(left) + width > width_ || int64_t(top) + height > height_) return false;
+    if (line < 0 || line >= outHeight) return false;
+
+    // The source rows [first, last) that fall on this output line; at least
+    // one, so that enlarging repeats rows.
+    int first = top + int(int64_t(line) * height / outHeight);
+    int last = top + int(int64_t(line + 1) * height / outHeight);
+    if (last <= first) last = first + 1;
+    if (last > top + height) last = top + height;
+
+    QuietErrors quiet;
+    auto* ds = static_cast<GDALDatasetH>(dataset_);
+    CPLErr err;
+    if (layout_ == Layout::Rgb) {
+        err = GDALDatasetRasterIO(ds, GF_Read, left, first, width, last - first, out, outWidth, 1, GDT_Byte, 3,
+                                  bandMap_, 3, outWidth * 3, 1);
+        return err == CE_None;
+    }
+    scratch_.resize(size_t(outWidth));
+    err = GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, left, first, width, last - first, scratch_.data(),
+                       outWidth, 1, GDT_Byte, 1, outWidth);
+    if (err != CE_None) return false;
+    for (int x = 0; x < outWidth; ++x) {
+        uint8_t v = scratch_[size_t(x)];
+        uint8_t* px = out + size_t(x) * 3;
+        if (layout_ == Layout::Palette) {
+            px[0] = palette_[v][0];
+            px[1] = palette_[v][1];
+            px[2] = palette_[v][2];
+        } else {
+            px[0] = px[1] = px[2] = v;
+        }
+    }
+    return true;
+}
+
+}  // namespace tessary::gdalplug

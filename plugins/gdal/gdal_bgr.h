@@ -1,0 +1,51 @@
+// Reads any raster GDAL can open as blue, green, red lines: the common core
+// of the ECW and MrSID decoding libraries. Three or more bands give red,
+// green and blue (by colour interpretation, else the first three bands);
+// one palette band is expanded through its colour table; any other band
+// layout is grey, repeated in all three channels.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace tessary::gdalplug {
+
+class BgrDataset {
+public:
+    // Opens a file read-only, silently; null when GDAL cannot open it as a
+    // raster with at least one band.
+    static std::unique_ptr<BgrDataset> Open(const char* path);
+    ~BgrDataset();
+    BgrDataset(const BgrDataset&) = delete;
+    BgrDataset& operator=(const BgrDataset&) = delete;
+
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    int BandCount() const { return bandCount_; }
+
+    // Reads output line `line` of the source rectangle (left, top, width,
+    // height) shown at outWidth x outHeight: the source rows that fall on
+    // that line are reduced to one row of outWidth pixels. Writes
+    // outWidth x 3 bytes, blue, green, red. False when GDAL fails or the
+    // arguments lie outside the image.
+    bool ReadLine(int left, int top, int width, int height, int outWidth, int outHeight, int line,
+                  uint8_t* out);
+
+private:
+    enum class Layout { Rgb, Palette, Grey };
+    BgrDataset() = default;
+
+    void* dataset_ = nullptr;  // GDALDatasetH
+    int width_ = 0;
+    int height_ = 0;
+    int bandCount_ = 0;
+    Layout layout_ = Layout::Grey;
+    int bandMap_[3] = {1, 1, 1};  // blue, green, red band numbers for Rgb
+    std::array<std::array<uint8_t, 3>, 256> palette_{};  // blue, green, red
+    std::vector<uint8_t> scratch_;
+};
+
+}  // namespace tessary::gdalplug

@@ -1,0 +1,35 @@
+// ECW (.ecw) sources through the ECW decoding library, loaded at run time
+// from the program's folder. The open tries the whole image as one 24-bit
+// picture first and falls back to a view read line by line; previews are
+// decoded by the library directly at the reduced size.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/picture.h"
+#include "sources/source_image.h"
+
+namespace tessary {
+
+// The library's file name in the program's folder.
+std::string_view EcwLibraryFileName();
+
+// Shown when the library cannot be loaded.
+inline constexpr std::string_view kEcwLibraryMissingMessage =
+    "The DLLs to load ECW files were not found or could not be loaded";
+
+// The whole image reduced by `factor` as a 24-bit picture of
+// (width div factor) x (height div factor), or an empty picture (library
+// missing, unreadable file, or a picture above the whole-image limit).
+Picture LoadEcwBitmap(const std::string& path, int factor);
+
+// A view of the file for row access, or null. Rows may be read in any order.
+std::unique_ptr<SourceRowReader> OpenEcw(const std::string& path);
+
+// Width, height and 3 bytes per pixel; 0 x 0 when the library or the file
+// cannot tell. Silent when the library is missing.
+SourceImageInfo GetEcwInfo(const std::string& path);
+
+}  // namespace tessary
