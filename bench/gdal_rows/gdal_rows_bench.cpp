@@ -32,8 +32,8 @@ uint8_t Sample(int x, int y, int band) {
 int Make(const char* path, int width, int height) {
     GDALAllRegister();
     GDALDriverH driver = GDALGetDriverByName("GTiff");
-    const char* options[] = {"COMPRESS=DEFLATE", "ZLEVEL=1", "INTERLEAVE=PIXEL", "BLOCKYSIZE=16", "BIGTIFF=IF_SAFER",
-                             nullptr};
+    const char* options[] = {"COMPRESS=DEFLATE", "ZLEVEL=1",         "INTERLEAVE=PIXEL",
+                             "BLOCKYSIZE=16",    "BIGTIFF=IF_SAFER", nullptr};
     GDALDatasetH ds = GDALCreate(driver, path, width, height, 3, GDT_Byte, const_cast<char**>(options));
     if (!ds) {
         std::fprintf(stderr, "cannot create %s\n", path);
@@ -88,9 +88,11 @@ int Read(const std::string& path) {
         if (row[size_t(x) * 3] != Sample(x, y, 2) || row[size_t(x) * 3 + 2] != Sample(x, y, 0)) ++wrong;
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%s: %d x %d, extension %s, %.1f s, %.1f rows/s, peak memory %.1f MB, checksum %016llx, %d rows wrong\n",
-                path.c_str(), image.Width, image.Height, image.Extension.c_str(), seconds, image.Height / seconds,
-                PeakKilobytes() / 1024.0, static_cast<unsigned long long>(checksum), wrong);
+    std::printf(
+        "%s: %d x %d, extension %s, %.1f s, %.1f rows/s, peak memory %.1f MB, checksum %016llx, %d rows "
+        "wrong\n",
+        path.c_str(), image.Width, image.Height, image.Extension.c_str(), seconds, image.Height / seconds,
+        PeakKilobytes() / 1024.0, static_cast<unsigned long long>(checksum), wrong);
     return wrong == 0 ? 0 : 1;
 }
 

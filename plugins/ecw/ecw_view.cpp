@@ -81,7 +81,8 @@ TESSARY_EXPORT int32_t NCScbmSetFileView(EcwFileView* view, uint32_t bandCount, 
     if (bandCount == 0 || !bandList) return kFailed;
     for (uint32_t i = 0; i < bandCount; ++i)
         if (bandList[i] >= view->info.bands) return kFailed;
-    if (left > right || top > bottom || right >= view->info.width || bottom >= view->info.height) return kFailed;
+    if (left > right || top > bottom || right >= view->info.width || bottom >= view->info.height)
+        return kFailed;
     if (outputWidth == 0 || outputHeight == 0 || outputWidth > INT32_MAX / 3 || outputHeight > INT32_MAX)
         return kFailed;
     view->left = int(left);
@@ -95,7 +96,9 @@ TESSARY_EXPORT int32_t NCScbmSetFileView(EcwFileView* view, uint32_t bandCount, 
     return kOk;
 }
 
-TESSARY_EXPORT int32_t NCScbmReadViewLineBGR(EcwFileView* view, uint8_t* line) { return ReadLine(view, line, true); }
+TESSARY_EXPORT int32_t NCScbmReadViewLineBGR(EcwFileView* view, uint8_t* line) {
+    return ReadLine(view, line, true);
+}
 
 TESSARY_EXPORT int32_t NCScbmReadViewLineRGB(EcwFileView* view, uint8_t* line) {
     return ReadLine(view, line, false);
@@ -109,4 +112,6 @@ TESSARY_EXPORT int32_t NCScbmCloseFileViewEx(EcwFileView* view, int32_t freeCach
     return kOk;
 }
 
-TESSARY_EXPORT int32_t NCScbmCloseFileView(EcwFileView* view) { return NCScbmCloseFileViewEx(view, 0); }
+TESSARY_EXPORT int32_t NCScbmCloseFileView(EcwFileView* view) {
+    return NCScbmCloseFileViewEx(view, 0);
+}

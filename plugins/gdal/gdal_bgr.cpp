@@ -106,8 +106,8 @@ bool BgrDataset::ReadLine(int left, int top, int width, int height, int outWidth
     auto* ds = static_cast<GDALDatasetH>(dataset_);
     CPLErr err;
     if (layout_ == Layout::Rgb) {
-        err = GDALDatasetRasterIO(ds, GF_Read, left, first, width, last - first, out, outWidth, 1, GDT_Byte, 3,
-                                  bandMap_, 3, outWidth * 3, 1);
+        err = GDALDatasetRasterIO(ds, GF_Read, left, first, width, last - first, out, outWidth, 1, GDT_Byte,
+                                  3, bandMap_, 3, outWidth * 3, 1);
         return err == CE_None;
     }
     scratch_.resize(size_t(outWidth));

@@ -43,7 +43,7 @@ private:
     int height_ = 0;
     int bandCount_ = 0;
     Layout layout_ = Layout::Grey;
-    int bandMap_[3] = {1, 1, 1};  // blue, green, red band numbers for Rgb
+    int bandMap_[3] = {1, 1, 1};                         // blue, green, red band numbers for Rgb
     std::array<std::array<uint8_t, 3>, 256> palette_{};  // blue, green, red
     std::vector<uint8_t> scratch_;
 };

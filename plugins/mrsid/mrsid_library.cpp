@@ -94,7 +94,8 @@ MrSidBitmap* ReadRectangle(BgrDataset& dataset, int left, int top, int width, in
     for (int y = 0; y < height; ++y) {
         uint8_t* row = bitmap->bits + size_t(height - 1 - y) * stride;
         uint8_t* target = fullWidth ? row : line.get();
-        if (!dataset.ReadLine(0, 0, dataset.Width(), dataset.Height(), levelWidth, levelHeight, top + y, target)) {
+        if (!dataset.ReadLine(0, 0, dataset.Width(), dataset.Height(), levelWidth, levelHeight, top + y,
+                              target)) {
             ReleaseBitmap(bitmap);
             return nullptr;
         }
@@ -139,8 +140,8 @@ TESSARY_EXPORT MrSidBitmap* _LoadMrSidStrip(int32_t left, int32_t top, int32_t w
 TESSARY_EXPORT MrSidBitmap* _LoadMrSidImage(const char* path, int32_t level) {
     auto dataset = BgrDataset::Open(path);
     if (!dataset || level < 0 || level > 30) return nullptr;
-    return ReadRectangle(*dataset, 0, 0, LevelSize(dataset->Width(), level), LevelSize(dataset->Height(), level),
-                         level);
+    return ReadRectangle(*dataset, 0, 0, LevelSize(dataset->Width(), level),
+                         LevelSize(dataset->Height(), level), level);
 }
 
 TESSARY_EXPORT void _CloseMrSid(void) {

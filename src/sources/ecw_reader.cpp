@@ -40,7 +40,8 @@ std::shared_ptr<const EcwLibrary> LoadEcwLibrary(const std::string& folder) {
     library->module = platform::LoadLibraryFile(folder + "/" + std::string(EcwLibraryFileName()));
     if (!library->module) return nullptr;
     auto find = [&](auto& slot, const char* name) {
-        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(platform::FindSymbol(library->module, name));
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+            platform::FindSymbol(library->module, name));
         return slot != nullptr;
     };
     bool complete = find(library->openFileView, ECW_OPEN_FILE_VIEW) &&
@@ -80,7 +81,8 @@ public:
     EcwView(const EcwView&) = delete;
     EcwView& operator=(const EcwView&) = delete;
 
-    static std::unique_ptr<EcwView> Open(const std::shared_ptr<const EcwLibrary>& library, const std::string& path) {
+    static std::unique_ptr<EcwView> Open(const std::shared_ptr<const EcwLibrary>& library,
+                                         const std::string& path) {
         EcwFileView* view = nullptr;
         if (library->openFileView(path.c_str(), &view, nullptr) != 0 || !view) return nullptr;
         return std::make_unique<EcwView>(library, view);
@@ -103,7 +105,8 @@ public:
         uint32_t bands[100];
         uint32_t count = std::min<uint32_t>(info.bands, 100);
         for (uint32_t i = 0; i < count; ++i) bands[i] = i;
-        return library_->setFileView(view_, count, bands, left, top, right, bottom, outputWidth, outputHeight) == 0;
+        return library_->setFileView(view_, count, bands, left, top, right, bottom, outputWidth,
+                                     outputHeight) == 0;
     }
 
     bool ReadLineBgr(uint8_t* line) { return library_->readViewLineBgr(view_, line) == 0; }
@@ -186,7 +189,8 @@ Picture LoadEcwBitmap(const std::string& path, int factor) {
     } catch (const std::bad_alloc&) {
         return Picture();
     }
-    if (!view->Set(*info, 0, 0, info->width - 1, info->height - 1, outputWidth, outputHeight)) return Picture();
+    if (!view->Set(*info, 0, 0, info->width - 1, info->height - 1, outputWidth, outputHeight))
+        return Picture();
     for (int y = 0; y < picture.Height(); ++y) {
         // A line the library cannot deliver would leave a hole in the
         // picture: give none, and the source is read by rows instead.
@@ -222,6 +226,8 @@ SourceImageInfo GetEcwInfo(const std::string& path) {
     return result;
 }
 
-std::span<const SourceFormat> EcwFormats() { return kEcwFormats; }
+std::span<const SourceFormat> EcwFormats() {
+    return kEcwFormats;
+}
 
 }  // namespace tessary

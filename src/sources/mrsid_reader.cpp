@@ -42,12 +42,13 @@ std::shared_ptr<MrSidLibrary> LoadMrSidLibrary(const std::string& folder) {
     library->module = platform::LoadLibraryFile(folder + "/" + std::string(MrSidLibraryFileName()));
     if (!library->module) return nullptr;
     auto find = [&](auto& slot, const char* name) {
-        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(platform::FindSymbol(library->module, name));
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+            platform::FindSymbol(library->module, name));
         return slot != nullptr;
     };
     bool complete = find(library->open, MRSID_OPEN) && find(library->getInfo, MRSID_GET_INFO) &&
-                    find(library->loadStrip, MRSID_LOAD_STRIP) && find(library->loadImage, MRSID_LOAD_IMAGE) &&
-                    find(library->close, MRSID_CLOSE);
+                    find(library->loadStrip, MRSID_LOAD_STRIP) &&
+                    find(library->loadImage, MRSID_LOAD_IMAGE) && find(library->close, MRSID_CLOSE);
     if (!complete) return nullptr;
     return library;
 }
@@ -113,7 +114,8 @@ public:
             if (width != width_ || height != height_) return;  // the file changed under us
         }
         OwnedBitmap strip(library_->loadStrip(0, row, width_, 1, 0));
-        if (!strip || !strip->bits || strip->bitsPerPixel != 24 || strip->width < width_ || strip->height < 1) return;
+        if (!strip || !strip->bits || strip->bitsPerPixel != 24 || strip->width < width_ || strip->height < 1)
+            return;
         std::memcpy(buffer, strip->bits, size_t(width_) * 3);
     }
 
@@ -129,7 +131,9 @@ private:
     int height_;
 };
 
-std::optional<WholeImage> LoadMrSidWholeImage(const std::string& path) { return LoadMrSidBitmap(path, 0); }
+std::optional<WholeImage> LoadMrSidWholeImage(const std::string& path) {
+    return LoadMrSidBitmap(path, 0);
+}
 
 const SourceFormat kMrSidFormats[] = {
     {".sid", &LoadMrSidWholeImage, &OpenMrSid, &GetMrSidInfo},
@@ -162,7 +166,8 @@ std::string_view MrSidLibraryFileName() {
 }
 
 Picture CopyMrSidBitmap(const MrSidBitmap& bitmap, bool reverseRows) {
-    if (!bitmap.bits || bitmap.bitsPerPixel != 24 || bitmap.width <= 0 || bitmap.height <= 0) return Picture();
+    if (!bitmap.bits || bitmap.bitsPerPixel != 24 || bitmap.width <= 0 || bitmap.height <= 0)
+        return Picture();
     size_t rowBytes = size_t(bitmap.width) * 3;
     if (bitmap.rowBytes < 0 || size_t(bitmap.rowBytes) < rowBytes) return Picture();
     size_t stride = (size_t(bitmap.rowBytes) + 3) / 4 * 4;
@@ -235,6 +240,8 @@ SourceImageInfo GetMrSidInfo(const std::string& path) {
     return result;
 }
 
-std::span<const SourceFormat> MrSidFormats() { return kMrSidFormats; }
+std::span<const SourceFormat> MrSidFormats() {
+    return kMrSidFormats;
+}
 
 }  // namespace tessary

@@ -59,7 +59,9 @@ inline BgrImage ReadNetpbm(const std::string& path) {
     return image;
 }
 
-inline std::string GdalData(const std::string& name) { return std::string(TESSARY_TEST_DATA) + "/gdal/" + name; }
+inline std::string GdalData(const std::string& name) {
+    return std::string(TESSARY_TEST_DATA) + "/gdal/" + name;
+}
 
 // A folder of its own under the system's temporary folder, removed at the end.
 class ScratchFolder {
@@ -120,8 +122,8 @@ private:
 
 // Whether the preview pixel at (x, y) of a previewWidth x previewHeight
 // reduction of `image` is one of the image pixels that fall on it.
-inline bool PreviewPixelFromItsBlock(const BgrImage& image, const uint8_t* pixel, int x, int y, int previewWidth,
-                                     int previewHeight) {
+inline bool PreviewPixelFromItsBlock(const BgrImage& image, const uint8_t* pixel, int x, int y,
+                                     int previewWidth, int previewHeight) {
     int x0 = int(int64_t(x) * image.width / previewWidth);
     int x1 = std::max(int(int64_t(x + 1) * image.width / previewWidth), x0 + 1);
     int y0 = int(int64_t(y) * image.height / previewHeight);

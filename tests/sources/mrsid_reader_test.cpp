@@ -17,7 +17,8 @@ class MrSidReaderTest : public testing::GdalReaderTest {
 protected:
     void SetUp() override {
         GdalReaderTest::SetUp();
-        if (!LibraryBuilt(MrSidLibraryFileName())) GTEST_SKIP() << "the MrSID library was not built (no GDAL)";
+        if (!LibraryBuilt(MrSidLibraryFileName()))
+            GTEST_SKIP() << "the MrSID library was not built (no GDAL)";
     }
 
     static SourceHandle Open(const std::string& path) {
@@ -40,7 +41,8 @@ protected:
         ASSERT_EQ(handle.Width, expected.width);
         ASSERT_EQ(handle.Height, expected.height);
         ASSERT_EQ(handle.BytesPerPixel, 3);
-        for (int y = expected.height - 1; y >= 0; --y) ASSERT_EQ(ReadRow(handle, y), expected.RowCopy(y)) << "row " << y;
+        for (int y = expected.height - 1; y >= 0; --y)
+            ASSERT_EQ(ReadRow(handle, y), expected.RowCopy(y)) << "row " << y;
     }
 };
 
@@ -72,7 +74,8 @@ TEST_F(MrSidReaderTest, ImageAboveTheWholeImageLimitIsReadOneStripAtATime) {
     EXPECT_TRUE(handle->Reader);
     EXPECT_FALSE(handle->FlipRows);
     ExpectRows(*handle, expected);
-    EXPECT_EQ(ReadRow(*handle, 37), std::vector<uint8_t>(61 * 3, 0xAA)) << "a row past the end stays untouched";
+    EXPECT_EQ(ReadRow(*handle, 37), std::vector<uint8_t>(61 * 3, 0xAA))
+        << "a row past the end stays untouched";
 }
 
 TEST_F(MrSidReaderTest, OneBandFilesComeOutGreyOrThroughTheirColourTableOnBothRoutes) {
