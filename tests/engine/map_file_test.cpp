@@ -47,9 +47,8 @@ protected:
     static std::string Read(const std::string& path) { return ReadWholeFile(path); }
     // A calibration file whose third line names `image`.
     static std::string MapText(const std::string& image, const std::string& eol = "\r\n") {
-        return "Calibration data" + eol + "Test map" + eol + image + eol + "1 ,Map Code," +
-               eol + "WGS 84,WGS 84,   0.0000,   0.0000,WGS 84" + eol + "Reserved 1" + eol +
-               "Reserved 2" + eol;
+        return "Calibration data" + eol + "Test map" + eol + image + eol + "Datum,WGS 84" + eol +
+               "Projection,Transverse Mercator" + eol + "Reserved 1" + eol + "Point01,0,0,46.5,7.0" + eol;
     }
 
     fs::path root_;
