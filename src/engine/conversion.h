@@ -41,6 +41,9 @@ struct ConversionJob {
     unsigned threads = 0;               // worker threads; 0 = as many as cores
 };
 
+// How one ticked image ended.
+enum class ImageOutcome { Converted, Failed, Aborted };
+
 // The window operations the driver reports through.
 class ConversionObserver : public ProgressObserver {
 public:
@@ -63,6 +66,12 @@ public:
     virtual void ShowLogModal() = 0;
     // Draws the "Show Log" caption in red.
     virtual void MarkLogButton() = 0;
+    // Called once for every ticked image the run worked on, after its log
+    // lines, so that a front end can count outcomes without reading the log.
+    virtual void ImageFinished(const std::string& sourcePath, ImageOutcome outcome) {
+        (void)sourcePath;
+        (void)outcome;
+    }
 };
 
 // Runs the conversion of every ticked entry. Everything it reports goes to

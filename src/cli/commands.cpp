@@ -1,0 +1,87 @@
+#include "cli/commands.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "cli/image_list.h"
+#include "common/file.h"
+#include "common/platform.h"
+#include "common/text.h"
+
+namespace tessary::cli {
+
+namespace fs = std::filesystem;
+
+int RunListCommand(const ListOptions& options) {
+    std::string folder = TrimSpaces(options.folder);
+    if (folder.empty() || !DirectoryExists(folder)) {
+        std::fprintf(stderr, "tessary-cli list: \"%s\" is not a folder\n", options.folder.c_str());
+        return 2;
+    }
+    std::vector<ImageListRow> rows = BuildImageList(folder, options.filter);
+    std::fputs(FormatImageList(rows, LocaleThousandsSeparator()).c_str(), stdout);
+    return 0;
+}
+
+std::optional<ConversionJob> BuildConversionJob(const ConvertOptions& options, const std::string& tempFolder,
+                                                std::atomic<bool>* abort, std::string& error) {
+    std::string source = TrimSpaces(options.sourceFolder);
+    if (source.empty() || !DirectoryExists(source)) {
+        error = "source folder \"" + options.sourceFolder + "\" does not exist";
+        return std::nullopt;
+    }
+    ConversionJob job;
+    job.sourceFolder = options.sourceFolder;
+    job.destinationFolder = options.destination;
+    if (job.destinationFolder.empty() || UpperAscii(job.destinationFolder) == "AS ABOVE")
+        job.destinationFolder = options.sourceFolder;
+    job.tempFolder = WithTrailingSeparator(TrimSpaces(tempFolder));
+    std::string mapFolder = TrimSpaces(options.mapFolder);
+    job.mapFolder = mapFolder.empty() ? std::string() : WithTrailingSeparator(mapFolder);
+    if (options.files.empty()) {
+        for (const ImageListRow& row : BuildImageList(source, options.filter))
+            job.entries.push_back({row.name, true});
+    } else {
+        for (const std::string& file : options.files) job.entries.push_back({file, true});
+    }
+    job.resizeEnabled = options.resize.has_value();
+    job.resizeValue = options.resize.value_or(100);
+    job.coloursEnabled = options.colours.has_value();
+    job.coloursValue = options.colours.value_or(256);
+    job.copyMapFile = options.copyMapFile;
+    job.includeImagePath = options.includeImagePath;
+    job.abort = abort;
+    job.programFolder = platform::ProgramFolder();
+    job.scaleFile = options.scaleFile;
+    job.threads = options.threads;
+    return job;
+}
+
+std::optional<PrivateTempFolder> PrivateTempFolder::Create(const std::string& base) {
+    std::string folder = TrimSpaces(base);
+    if (folder.empty() || !DirectoryExists(folder)) return std::nullopt;
+    std::string pattern = WithTrailingSeparator(folder) + "tessary-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+#ifndef _WIN32
+    if (!mkdtemp(buffer.data())) return std::nullopt;
+#else
+    return std::nullopt;
+#endif
+    return PrivateTempFolder(std::string(buffer.data()) + "/");
+}
+
+PrivateTempFolder::PrivateTempFolder(PrivateTempFolder&& other) noexcept : path_(std::move(other.path_)) {
+    other.path_.clear();
+}
+
+PrivateTempFolder::~PrivateTempFolder() {
+    if (path_.empty()) return;
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+}  // namespace tessary::cli

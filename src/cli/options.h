@@ -1,0 +1,60 @@
+// The command line of tessary-cli: commands, their options and help texts.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessary::cli {
+
+enum class Command { None, Convert, List, Info, Extract };
+
+struct ConvertOptions {
+    std::string sourceFolder;
+    std::vector<std::string> files;  // named files; empty: every file the filter keeps
+    std::string filter = "All Images";
+    std::string destination;  // empty: the source folder ("As Above")
+    std::string temp;         // empty: the system's temporary folder
+    std::string mapFolder;    // empty: no search beyond the source folder
+    std::optional<int> resize;   // 10 to 100
+    std::optional<int> colours;  // 8 to 256
+    bool copyMapFile = true;
+    bool includeImagePath = true;
+    std::string scaleFile;  // empty: UseScales.dat beside the program
+    unsigned threads = 0;
+    bool verbose = false;
+};
+
+struct ListOptions {
+    std::string folder;
+    std::string filter = "All Images";
+};
+
+struct InfoOptions {
+    std::string file;
+    bool json = false;
+};
+
+struct ExtractOptions {
+    std::string file;
+    int level = 0;  // -1: the last level
+    std::string output;
+};
+
+struct ParsedCommandLine {
+    Command command = Command::None;
+    bool help = false;    // --help given (for the command, or overall)
+    std::string error;    // not empty: the arguments are wrong
+    ConvertOptions convert;
+    ListOptions list;
+    InfoOptions info;
+    ExtractOptions extract;
+};
+
+// `arguments` excludes the program name.
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+// The help text of a command (Command::None: the overview).
+std::string HelpText(Command command);
+
+}  // namespace tessary::cli

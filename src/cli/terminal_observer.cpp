@@ -1,0 +1,137 @@
+#include "cli/terminal_observer.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef _WIN32
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+namespace tessary::cli {
+
+TerminalSettings DetectTerminal(bool verbose) {
+    TerminalSettings settings;
+    settings.verbose = verbose;
+#ifndef _WIN32
+    settings.statusLine = isatty(STDERR_FILENO) != 0;
+    const char* noColour = std::getenv("NO_COLOR");
+    settings.colourLog = isatty(STDOUT_FILENO) != 0 && !(noColour && *noColour);
+    const char* colourTerm = std::getenv("COLORTERM");
+    settings.trueColour = colourTerm && (std::strstr(colourTerm, "truecolor") || std::strstr(colourTerm, "24bit"));
+    winsize size{};
+    if (settings.statusLine && ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 10)
+        settings.columns = size.ws_col;
+#endif
+    return settings;
+}
+
+std::string FormatLogLine(const std::string& line, bool colour, bool trueColour) {
+    std::string text = ConversionLog::DisplayText(line);
+    std::optional<Rgb> rgb = ConversionLog::LineColour(line);
+    if (!colour || !rgb || text.empty()) return text;
+    std::string start;
+    if (trueColour) {
+        start = "\033[38;2;" + std::to_string(rgb->red) + ";" + std::to_string(rgb->green) + ";" +
+                std::to_string(rgb->blue) + "m";
+    } else {
+        // The nearest of the eight basic terminal colours.
+        int code = 30 + (rgb->red >= 128 ? 1 : 0) + (rgb->green >= 64 ? 2 : 0) + (rgb->blue >= 128 ? 4 : 0);
+        start = "\033[" + std::to_string(code) + "m";
+    }
+    return start + text + "\033[0m";
+}
+
+TerminalObserver::TerminalObserver(const ConversionLog& log, TerminalSettings settings, std::FILE* out,
+                                   std::FILE* err)
+    : log_(log), settings_(settings), out_(out), err_(err), printed_(log.Count()) {}
+
+void TerminalObserver::SetStatus(int slot, std::string_view text) {
+    FlushLog();
+    if (slot < 0 || slot > 2) return;
+    bool changed = status_[slot] != text;
+    status_[slot] = std::string(text);
+    // File and stage changes show at once; progress counts at most 20 times a second.
+    if (changed) DrawStatusLine(slot < 2);
+}
+
+void TerminalObserver::PumpEvents() { FlushLog(); }
+
+void TerminalObserver::AddDetail(std::string_view text) {
+    if (!settings_.verbose) return;
+    ClearStatusLine();
+    std::fprintf(err_, "      %.*s\n", int(text.size()), text.data());
+    std::fflush(err_);
+    DrawStatusLine(true);
+}
+
+void TerminalObserver::ShowMessage(std::string_view text) {
+    FlushLog();
+    ClearStatusLine();
+    messages_.emplace_back(text);
+    std::fprintf(err_, "tessary-cli: %.*s\n", int(text.size()), text.data());
+    std::fflush(err_);
+}
+
+void TerminalObserver::Notice(std::string_view text) {
+    FlushLog();
+    ClearStatusLine();
+    std::fprintf(err_, "tessary-cli: %.*s\n", int(text.size()), text.data());
+    std::fflush(err_);
+    DrawStatusLine(true);
+}
+
+void TerminalObserver::ImageFinished(const std::string&, ImageOutcome outcome) {
+    FlushLog();
+    switch (outcome) {
+        case ImageOutcome::Converted: ++converted_; break;
+        case ImageOutcome::Failed: ++failed_; break;
+        case ImageOutcome::Aborted: ++aborted_; break;
+    }
+}
+
+void TerminalObserver::Finish() {
+    FlushLog();
+    ClearStatusLine();
+}
+
+void TerminalObserver::FlushLog() {
+    // The run clears the log when it starts; print from the top again then.
+    if (log_.Count() < printed_) printed_ = 0;
+    if (printed_ == log_.Count()) return;
+    ClearStatusLine();
+    for (; printed_ < log_.Count(); ++printed_) {
+        std::string text = FormatLogLine(log_.Line(printed_), settings_.colourLog, settings_.trueColour);
+        std::fprintf(out_, "%s\n", text.c_str());
+    }
+    std::fflush(out_);
+    DrawStatusLine(true);
+}
+
+void TerminalObserver::ClearStatusLine() {
+    if (!statusShown_) return;
+    std::fputs("\r\033[K", err_);
+    std::fflush(err_);
+    statusShown_ = false;
+}
+
+void TerminalObserver::DrawStatusLine(bool force) {
+    if (!settings_.statusLine) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && statusShown_ && now - lastDraw_ < std::chrono::milliseconds(50)) return;
+    std::string line;
+    for (const std::string& panel : status_) {
+        if (panel.empty()) continue;
+        if (!line.empty()) line += "  |  ";
+        line += panel;
+    }
+    size_t room = size_t(std::max(settings_.columns - 1, 10));
+    if (line.size() > room) line.resize(room);
+    std::fprintf(err_, "\r\033[K%s", line.c_str());
+    std::fflush(err_);
+    statusShown_ = !line.empty();
+    lastDraw_ = now;
+}
+
+}  // namespace tessary::cli

@@ -1,0 +1,82 @@
+// The conversion observer of tessary-cli: a live status line on stderr when
+// it is a terminal (file, stage and progress, like the window's three
+// panels), the log lines on stdout as the run adds them (in their kind
+// colours on a terminal), and counts of how the images ended.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/conversion.h"
+#include "engine/conversion_log.h"
+
+namespace tessary::cli {
+
+struct TerminalSettings {
+    bool statusLine = false;  // stderr is a terminal
+    bool colourLog = false;   // stdout is a terminal and colours are wanted
+    bool trueColour = false;  // the terminal takes 24-bit colours
+    bool verbose = false;     // show image details on stderr
+    int columns = 80;         // width of the status line
+};
+
+// Settings for the real terminal: isatty, NO_COLOR, COLORTERM, the width.
+TerminalSettings DetectTerminal(bool verbose);
+
+// The ANSI text for a log line: its displayed text, coloured when asked.
+std::string FormatLogLine(const std::string& line, bool colour, bool trueColour);
+
+class TerminalObserver : public ConversionObserver {
+public:
+    TerminalObserver(const ConversionLog& log, TerminalSettings settings, std::FILE* out = stdout,
+                     std::FILE* err = stderr);
+
+    void SetStatus(int slot, std::string_view text) override;
+    void PumpEvents() override;
+    void ClearDetails() override {}
+    void AddDetail(std::string_view text) override;
+    void ResetPreview() override {}
+    void ShowSourcePreview(Timagerecord4&, int, int) override {}
+    void ShowPicture(const Picture&) override {}
+    void WaitPumping(int) override { PumpEvents(); }
+    void ShowMessage(std::string_view text) override;
+    void SetBusy(bool) override { PumpEvents(); }
+    void ShowLogModal() override { PumpEvents(); }
+    void MarkLogButton() override { PumpEvents(); }
+    void ImageFinished(const std::string& sourcePath, ImageOutcome outcome) override;
+
+    // A message that does not end the run (a reader's notice): printed on
+    // stderr without disturbing the status line.
+    void Notice(std::string_view text);
+
+    // Prints what the log gained since the last call and removes the status
+    // line; call once after the run.
+    void Finish();
+
+    int Converted() const { return converted_; }
+    int Failed() const { return failed_; }
+    int Aborted() const { return aborted_; }
+    // A run-level message (bad folder, nothing selected) was shown.
+    bool RunFailed() const { return !messages_.empty(); }
+    const std::vector<std::string>& Messages() const { return messages_; }
+
+private:
+    void FlushLog();
+    void ClearStatusLine();
+    void DrawStatusLine(bool force);
+
+    const ConversionLog& log_;
+    TerminalSettings settings_;
+    std::FILE* out_;
+    std::FILE* err_;
+    size_t printed_ = 0;
+    std::string status_[3];
+    bool statusShown_ = false;
+    std::chrono::steady_clock::time_point lastDraw_{};
+    int converted_ = 0, failed_ = 0, aborted_ = 0;
+    std::vector<std::string> messages_;
+};
+
+}  // namespace tessary::cli

@@ -1,0 +1,115 @@
+#include "cli/terminal_observer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "cli/commands.h"
+
+namespace tessary::cli {
+namespace {
+
+std::string ReadAll(std::FILE* file) {
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+    return text;
+}
+
+TEST(LogLineFormat, KindColoursOnATerminalAndPlainOtherwise) {
+    EXPECT_EQ(FormatLogLine("e\tImage file not found", false, false), "Image file not found");
+    EXPECT_EQ(FormatLogLine("e\tImage file not found", true, false), "\033[31mImage file not found\033[0m");
+    EXPECT_EQ(FormatLogLine("i\tProcessing - a.tif", true, false), "\033[34mProcessing - a.tif\033[0m");
+    EXPECT_EQ(FormatLogLine("z\t2 Image File(s) Processed", true, true),
+              "\033[38;2;0;128;0m2 Image File(s) Processed\033[0m");
+    EXPECT_EQ(FormatLogLine("o\t   In path : /out/", true, true), "   In path : /out/");
+    EXPECT_EQ(FormatLogLine("", true, true), "");
+}
+
+TEST(TerminalObserver, PrintsLinesAsTheLogGrowsAndCountsOutcomes) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    ASSERT_TRUE(out && err);
+    ConversionLog log;
+    TerminalSettings settings;  // not a terminal: no status line, no colours
+    TerminalObserver observer(log, settings, out, err);
+    // The initial content was there before the run: never printed.
+    observer.SetStatus(0, "");
+    log.Clear();
+    log.Add("i\tProcessing - a.tif");
+    observer.SetStatus(0, "Loading Image - a.tif");
+    log.Add("o\t   Rpx2 image created : a.rpx2");
+    log.Add("");
+    observer.ImageFinished("a.tif", ImageOutcome::Converted);
+    log.Add("");
+    log.Add("i\tProcessing - b.tif");
+    log.Add("e\tImage file not found");
+    observer.ImageFinished("b.tif", ImageOutcome::Failed);
+    log.Add("");
+    log.Add("z\t2 Image File(s) Processed");
+    observer.ShowMessage("Destination Folder is not valid");
+    observer.Finish();
+
+    EXPECT_EQ(ReadAll(out),
+              "Processing - a.tif\n   Rpx2 image created : a.rpx2\n\n\nProcessing - b.tif\n"
+              "Image file not found\n\n2 Image File(s) Processed\n");
+    EXPECT_EQ(ReadAll(err), "tessary-cli: Destination Folder is not valid\n");
+    EXPECT_EQ(observer.Converted(), 1);
+    EXPECT_EQ(observer.Failed(), 1);
+    EXPECT_EQ(observer.Aborted(), 0);
+    EXPECT_TRUE(observer.RunFailed());
+    std::fclose(out);
+    std::fclose(err);
+}
+
+TEST(TerminalObserver, StatusLineShowsThePanelsAndIsClearedForLogLines) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    ConversionLog log;
+    log.Clear();
+    TerminalSettings settings;
+    settings.statusLine = true;
+    settings.columns = 40;
+    TerminalObserver observer(log, settings, out, err);
+    observer.SetStatus(0, "Creating RPX2 File : a.rpx2");
+    observer.SetStatus(1, "Creating 25.0% Zoom");
+    log.Add("o\t   Aborted by user");
+    observer.PumpEvents();
+    observer.Finish();
+    std::string status = ReadAll(err);
+    EXPECT_NE(status.find("\r\033[KCreating RPX2 File : a.rpx2\r\033[K"), std::string::npos);
+    // Cut to the terminal's width less one column.
+    EXPECT_NE(status.find("\r\033[KCreating RPX2 File : a.rpx2  |  Creatin\r\033[K"), std::string::npos)
+        << status;
+    EXPECT_EQ(status.substr(status.size() - 4), "\r\033[K");
+    EXPECT_EQ(ReadAll(out), "   Aborted by user\n");
+    std::fclose(out);
+    std::fclose(err);
+}
+
+TEST(PrivateTempFolder, IsMadeInsideTheBaseAndRemovedWithItsFiles) {
+    std::string base = std::filesystem::temp_directory_path().string();
+    std::string path;
+    {
+        auto folder = PrivateTempFolder::Create(base);
+        ASSERT_TRUE(folder);
+        path = folder->Path();
+        EXPECT_EQ(path.rfind(base, 0), 0u);
+        EXPECT_EQ(path.back(), '/');
+        std::FILE* f = std::fopen((path + "rpx_0.rpx0").c_str(), "wb");
+        ASSERT_TRUE(f);
+        std::fclose(f);
+        auto other = PrivateTempFolder::Create(base);
+        ASSERT_TRUE(other);
+        EXPECT_NE(other->Path(), path);
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_FALSE(PrivateTempFolder::Create(base + "/no/such/folder"));
+}
+
+}  // namespace
+}  // namespace tessary::cli
