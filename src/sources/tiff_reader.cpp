@@ -163,7 +163,8 @@ std::string RefusalMessage(const TiffLayout& layout) {
     return "";
 }
 
-uint8_t SixteenToEight(uint16_t value) { return uint8_t((uint32_t(value) * 255 + 32767) / 65535); }
+// 0..65535 onto 0..255 (65535 = 255 x 257), as ImageMagick scales.
+uint8_t SixteenToEight(uint16_t value) { return uint8_t(value / 257); }
 
 uint16_t Load16(const uint8_t* bytes) {
     uint16_t value;
