@@ -23,7 +23,8 @@ namespace tessary {
 
 namespace {
 
-constexpr std::string_view kLzwRgbMessage = "TIF images using 24 bit color and LZW compression are not supported";
+constexpr std::string_view kLzwRgbMessage =
+    "TIF images using 24 bit color and LZW compression are not supported";
 constexpr std::string_view kFormatMessage = "This TIF format is not supported";
 
 // The most decoded bytes held for one band of rows (a strip, or one row of
@@ -54,7 +55,9 @@ int RecordTiffError(TIFF*, void* userData, const char* module, const char* forma
     return 1;  // handled: the library's default handlers are not called
 }
 
-int IgnoreTiffWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int IgnoreTiffWarning(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;
+}
 
 // The library's default handlers write to stderr; messages that reach
 // them without a handle (none should, every open passes its own) go
@@ -85,7 +88,9 @@ TiffHandle OpenTiffHandle(const std::string& path, TiffDiagnostics& diagnostics)
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), RecordTiffError, &diagnostics);
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), IgnoreTiffWarning, &diagnostics);
     TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kMaxLibraryAlloc);
-    return TiffHandle(TIFFOpenExt(path.c_str(), "r", options.get()));
+    // "m": read the file, never map it, so that memory stays one strip
+    // however large the file is.
+    return TiffHandle(TIFFOpenExt(path.c_str(), "rm", options.get()));
 }
 
 template <class T>
@@ -164,7 +169,9 @@ std::string RefusalMessage(const TiffLayout& layout) {
 }
 
 // 0..65535 onto 0..255 (65535 = 255 x 257), as ImageMagick scales.
-uint8_t SixteenToEight(uint16_t value) { return uint8_t(value / 257); }
+uint8_t SixteenToEight(uint16_t value) {
+    return uint8_t(value / 257);
+}
 
 uint16_t Load16(const uint8_t* bytes) {
     uint16_t value;
@@ -238,9 +245,11 @@ public:
         const int colours = 1 << bits;
         if (layout_.IsPalette()) {
             uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
-            if (TIFFGetField(tiff_.get(), TIFFTAG_COLORMAP, &red, &green, &blue) == 1 && red && green && blue) {
+            if (TIFFGetField(tiff_.get(), TIFFTAG_COLORMAP, &red, &green, &blue) == 1 && red && green &&
+                blue) {
                 for (int i = 0; i < colours; ++i)
-                    palette[i] = PaletteEntry{uint8_t(blue[i] >> 8), uint8_t(green[i] >> 8), uint8_t(red[i] >> 8), 0};
+                    palette[i] =
+                        PaletteEntry{uint8_t(blue[i] >> 8), uint8_t(green[i] >> 8), uint8_t(red[i] >> 8), 0};
             }
             return;
         }
@@ -283,8 +292,9 @@ public:
         try {
             picture = Picture(outWidth, outHeight, 8);
         } catch (const std::bad_alloc&) {
-            platform::ShowMessage("Win32 Error # " + std::to_string(ENOMEM) +
-                                  " - Bitmap Handle could not be Assigned - Possibly insufficient virtual memory");
+            platform::ShowMessage(
+                "Win32 Error # " + std::to_string(ENOMEM) +
+                " - Bitmap Handle could not be Assigned - Possibly insufficient virtual memory");
             return Picture();
         }
         picture.Colors() = palette;
@@ -314,7 +324,8 @@ private:
         bool decoded = true;
         for (uint32_t plane = 0; plane < planesUsed_; ++plane) {
             if (scanlines_)
-                decoded &= TIFFReadScanline(tiff_.get(), PlaneRow(plane, 0), bandFirstRow_, uint16_t(plane)) >= 0;
+                decoded &=
+                    TIFFReadScanline(tiff_.get(), PlaneRow(plane, 0), bandFirstRow_, uint16_t(plane)) >= 0;
             else if (layout_.tiled)
                 decoded &= ReadTileBand(plane);
             else
@@ -455,7 +466,8 @@ std::unique_ptr<TiffRowReaderImpl> OpenReader(const std::string& path, bool inte
         case TiffRowReaderImpl::Preparation::Ready:
             return reader;
         case TiffRowReaderImpl::Preparation::TooLarge:
-            if (interactive) platform::ShowMessage("The strips or tiles of this TIF image are too large to be read");
+            if (interactive)
+                platform::ShowMessage("The strips or tiles of this TIF image are too large to be read");
             return nullptr;
         case TiffRowReaderImpl::Preparation::Unreadable:
             break;
@@ -463,20 +475,28 @@ std::unique_ptr<TiffRowReaderImpl> OpenReader(const std::string& path, bool inte
     return nullptr;
 }
 
-std::unique_ptr<SourceRowReader> OpenTiffRows(const std::string& path) { return OpenTiff(path); }
+std::unique_ptr<SourceRowReader> OpenTiffRows(const std::string& path) {
+    return OpenTiff(path);
+}
 
 }  // namespace
 
-std::unique_ptr<TiffReader> OpenTiff(const std::string& path) { return OpenReader(path, true); }
+std::unique_ptr<TiffReader> OpenTiff(const std::string& path) {
+    return OpenReader(path, true);
+}
 
 bool GetTiffFormat(TiffReader& reader, int32_t& bytesPerPixel, Palette& palette) {
     reader.FillFormat(bytesPerPixel, palette);
     return bytesPerPixel == 1;
 }
 
-void ReadTiffRow(TiffReader& reader, int row, uint8_t* buffer) { reader.ReadRow(row, buffer); }
+void ReadTiffRow(TiffReader& reader, int row, uint8_t* buffer) {
+    reader.ReadRow(row, buffer);
+}
 
-void CloseTiff(std::unique_ptr<TiffReader>& reader) { reader.reset(); }
+void CloseTiff(std::unique_ptr<TiffReader>& reader) {
+    reader.reset();
+}
 
 Picture LoadTiffPreview(const std::string& path, int factor) {
     std::unique_ptr<TiffRowReaderImpl> reader = OpenReader(path, false);
