@@ -27,9 +27,6 @@ constexpr std::string_view kLzwRgbMessage =
     "TIF images using 24 bit color and LZW compression are not supported";
 constexpr std::string_view kFormatMessage = "This TIF format is not supported";
 
-// The most decoded bytes held for one band of rows (a strip, or one row of
-// tiles, over the planes used). Larger strips are read a scanline at a time.
-constexpr uint64_t kMaxBandBytes = uint64_t(64) << 20;
 // The largest single allocation libtiff may make for one of our handles;
 // malformed headers that ask for more are refused by the library.
 constexpr tmsize_t kMaxLibraryAlloc = tmsize_t(256) << 20;
@@ -192,7 +189,7 @@ public:
           reportFailures_(reportFailures) {}
 
     // Works out how rows are decoded and allocates the band buffers.
-    Preparation Prepare() {
+    Preparation Prepare(uint64_t maxBandBytes) {
         const TiffLayout& l = layout_;
         if (l.width == 0 || l.height == 0 || l.height > uint32_t(std::numeric_limits<int32_t>::max()) ||
             l.samplesPerPixel == 0)
@@ -212,17 +209,18 @@ public:
             if (uint64_t(TIFFTileRowSize64(tiff_.get())) != tileRowBytes_ ||
                 uint64_t(TIFFTileSize64(tiff_.get())) != tileBytes_)
                 return Preparation::Unreadable;
-            if (tileBytes_ > kMaxBandBytes) return Preparation::TooLarge;
+            if (tileBytes_ > maxBandBytes) return Preparation::TooLarge;
             bandRows_ = std::min(l.tileLength, l.height);
         } else {
             if (uint64_t(TIFFScanlineSize64(tiff_.get())) != rowBytes_) return Preparation::Unreadable;
             bandRows_ = l.rowsPerStrip == 0 ? l.height : std::min(l.rowsPerStrip, l.height);
         }
-        if (uint64_t(planesUsed_) * bandRows_ * rowBytes_ > kMaxBandBytes) {
+        if (uint64_t(planesUsed_) * bandRows_ * rowBytes_ > maxBandBytes) {
             // A huge strip of interleaved samples is decoded a scanline at a
-            // time; libtiff restarts the strip when rows go backwards.
-            if (l.tiled || separatePlanes_ || rowBytes_ > kMaxBandBytes) return Preparation::TooLarge;
+            // time.
+            if (l.tiled || separatePlanes_ || rowBytes_ > maxBandBytes) return Preparation::TooLarge;
             scanlines_ = true;
+            stripRows_ = bandRows_;
             bandRows_ = 1;
         }
         band_.resize(size_t(planesUsed_) * bandRows_ * rowBytes_);
@@ -324,8 +322,7 @@ private:
         bool decoded = true;
         for (uint32_t plane = 0; plane < planesUsed_; ++plane) {
             if (scanlines_)
-                decoded &=
-                    TIFFReadScanline(tiff_.get(), PlaneRow(plane, 0), bandFirstRow_, uint16_t(plane)) >= 0;
+                decoded &= ReadScanline(bandFirstRow_);
             else if (layout_.tiled)
                 decoded &= ReadTileBand(plane);
             else
@@ -337,6 +334,18 @@ private:
             if (!layout_.tiled) std::fill(band_.begin(), band_.end(), 0);
             ReportFailure();
         }
+    }
+
+    // Most codecs cannot skip rows: rows are decoded in order from where
+    // the last read stopped, or from the start of the row's strip.
+    bool ReadScanline(uint32_t row) {
+        uint32_t from = nextScanline_;
+        if (from > row || from / stripRows_ != row / stripRows_) from = row - row % stripRows_;
+        nextScanline_ = kNoScanline;
+        for (uint32_t r = from; r <= row; ++r)
+            if (TIFFReadScanline(tiff_.get(), PlaneRow(0, 0), r, 0) < 0) return false;
+        nextScanline_ = row + 1;
+        return true;
     }
 
     bool ReadStrip(uint32_t plane) {
@@ -437,6 +446,9 @@ private:
     uint64_t rowBytes_ = 0;  // one decoded row of one plane
     uint32_t bandRows_ = 1;
     bool scanlines_ = false;
+    static constexpr uint32_t kNoScanline = std::numeric_limits<uint32_t>::max();
+    uint32_t stripRows_ = 1;               // rows per strip, when decoding scanlines
+    uint32_t nextScanline_ = kNoScanline;  // the row libtiff decodes next
     uint64_t tileRowBytes_ = 0;
     uint64_t tileBytes_ = 0;
     std::vector<uint8_t> band_;  // planes used x band rows x row bytes
@@ -450,7 +462,8 @@ private:
 };
 
 // Opens a reader; `interactive` shows refusals and decoding failures.
-std::unique_ptr<TiffRowReaderImpl> OpenReader(const std::string& path, bool interactive) {
+std::unique_ptr<TiffRowReaderImpl> OpenReader(const std::string& path, bool interactive,
+                                              uint64_t maxBandBytes) {
     auto diagnostics = std::make_unique<TiffDiagnostics>();
     TiffHandle tiff = OpenTiffHandle(path, *diagnostics);
     if (!tiff) return nullptr;
@@ -462,7 +475,7 @@ std::unique_ptr<TiffRowReaderImpl> OpenReader(const std::string& path, bool inte
     }
     auto reader = std::make_unique<TiffRowReaderImpl>(path, std::move(diagnostics), std::move(tiff), layout,
                                                       interactive);
-    switch (reader->Prepare()) {
+    switch (reader->Prepare(maxBandBytes)) {
         case TiffRowReaderImpl::Preparation::Ready:
             return reader;
         case TiffRowReaderImpl::Preparation::TooLarge:
@@ -481,8 +494,8 @@ std::unique_ptr<SourceRowReader> OpenTiffRows(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<TiffReader> OpenTiff(const std::string& path) {
-    return OpenReader(path, true);
+std::unique_ptr<TiffReader> OpenTiff(const std::string& path, uint64_t maxBandBytes) {
+    return OpenReader(path, true, maxBandBytes);
 }
 
 bool GetTiffFormat(TiffReader& reader, int32_t& bytesPerPixel, Palette& palette) {
@@ -499,7 +512,7 @@ void CloseTiff(std::unique_ptr<TiffReader>& reader) {
 }
 
 Picture LoadTiffPreview(const std::string& path, int factor) {
-    std::unique_ptr<TiffRowReaderImpl> reader = OpenReader(path, false);
+    std::unique_ptr<TiffRowReaderImpl> reader = OpenReader(path, false, kDefaultMaxBandBytes);
     if (!reader) return Picture();
     return reader->BuildPreview(factor);
 }

@@ -9,6 +9,7 @@
 // message, as is any other layout.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -26,9 +27,14 @@ public:
     virtual int StripDecodes() const = 0;
 };
 
+// The most decoded bytes held for one band of rows (a strip, or one row of
+// tiles, over the sample planes used). Interleaved strips that are larger
+// are decoded a scanline at a time; larger tiles are refused.
+inline constexpr uint64_t kDefaultMaxBandBytes = uint64_t(64) << 20;
+
 // Opens a TIFF for reading rows. Gives null when the file cannot be read
 // or is refused; refusals are shown through the platform message sink.
-std::unique_ptr<TiffReader> OpenTiff(const std::string& path);
+std::unique_ptr<TiffReader> OpenTiff(const std::string& path, uint64_t maxBandBytes = kDefaultMaxBandBytes);
 
 // Bytes per pixel (1 or 3) and palette of an open TIFF; true for palette
 // and grey images.

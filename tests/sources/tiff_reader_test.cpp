@@ -358,6 +358,31 @@ TEST_F(TiffReaderTest, AscendingRowsDecodeEachStripOnce) {
     EXPECT_EQ(untouched, std::vector<uint8_t>(8, 0xEE));
 }
 
+TEST_F(TiffReaderTest, StripsLargerThanTheBandLimitAreReadAScanlineAtATime) {
+    std::vector<std::vector<uint8_t>> rows;
+    for (int y = 0; y < 30; ++y) {
+        rows.emplace_back(60);
+        for (int x = 0; x < 60; ++x) rows.back()[size_t(x)] = uint8_t(x * 3 + y * 7);
+    }
+    const fs::path path = folder_ / "onestrip.tif";
+    WriteTiff(path, {20, 30, 8, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 30}, rows);
+    auto reader = OpenTiff(path.string(), 200);  // the strip decodes to 1800 bytes
+    ASSERT_NE(reader, nullptr);
+    std::vector<uint8_t> row(60);
+    for (int y : {0, 1, 2, 29, 3, 17, 0}) {  // backwards too: the strip restarts
+        ReadTiffRow(*reader, y, row.data());
+        EXPECT_EQ(row[0], rows[size_t(y)][2]) << "row " << y;
+        EXPECT_EQ(row[59], rows[size_t(y)][57]) << "row " << y;
+    }
+    EXPECT_EQ(reader->StripDecodes(), 7);
+    EXPECT_TRUE(messages_.messages.empty());
+
+    // Rows wider than the limit cannot be read at all.
+    EXPECT_EQ(OpenTiff(path.string(), 50), nullptr);
+    EXPECT_EQ(messages_.messages,
+              std::vector<std::string>{"The strips or tiles of this TIF image are too large to be read"});
+}
+
 TEST_F(TiffReaderTest, StripThatFailsToDecodeGivesZeroRowsAndOneReport) {
     std::vector<std::vector<uint8_t>> rows;
     for (int y = 0; y < 12; ++y) rows.push_back(std::vector<uint8_t>(16, uint8_t(100 + y)));
