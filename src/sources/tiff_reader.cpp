@@ -197,14 +197,19 @@ public:
         separatePlanes_ = l.planarConfig == PLANARCONFIG_SEPARATE && l.samplesPerPixel > 1;
         samplesInPlane_ = separatePlanes_ ? 1 : l.samplesPerPixel;
         planesUsed_ = separatePlanes_ && l.IsRgb() ? 3 : 1;
+        // Width is at most 2^24, samples 2^16 and bits 16: no product below
+        // overflows once each factor is checked against the limit.
         rowBytes_ = (uint64_t(l.width) * samplesInPlane_ * l.bitsPerSample + 7) / 8;
+        if (rowBytes_ > maxBandBytes) return Preparation::TooLarge;
         if (l.tiled) {
             if (l.tileWidth == 0 || l.tileLength == 0) return Preparation::Unreadable;
+            if (l.tileWidth > kMaxWidth || l.tileLength > kMaxWidth) return Preparation::TooLarge;
             // Tiles must start on a byte in the row for their columns to be
             // copied whole.
             if ((uint64_t(l.tileWidth) * samplesInPlane_ * l.bitsPerSample) % 8 != 0)
                 return Preparation::Unreadable;
             tileRowBytes_ = (uint64_t(l.tileWidth) * samplesInPlane_ * l.bitsPerSample + 7) / 8;
+            if (tileRowBytes_ > maxBandBytes) return Preparation::TooLarge;
             tileBytes_ = tileRowBytes_ * l.tileLength;
             if (uint64_t(TIFFTileRowSize64(tiff_.get())) != tileRowBytes_ ||
                 uint64_t(TIFFTileSize64(tiff_.get())) != tileBytes_)
@@ -218,7 +223,7 @@ public:
         if (uint64_t(planesUsed_) * bandRows_ * rowBytes_ > maxBandBytes) {
             // A huge strip of interleaved samples is decoded a scanline at a
             // time.
-            if (l.tiled || separatePlanes_ || rowBytes_ > maxBandBytes) return Preparation::TooLarge;
+            if (l.tiled || separatePlanes_) return Preparation::TooLarge;
             scanlines_ = true;
             stripRows_ = bandRows_;
             bandRows_ = 1;
