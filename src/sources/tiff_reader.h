@@ -1,0 +1,57 @@
+// The TIFF reader: a row-access source read through libtiff one strip (or
+// one band of tiles) at a time, its decimated preview and its inspector.
+//
+// Accepted: grey (white-is-zero or black-is-zero) of 1, 2, 4, 8 or 16 bits,
+// palette images of 1, 2, 4 or 8 bits, and RGB of 8 or 16 bits; striped or
+// tiled; samples interleaved or in separate planes. Extra samples (alpha)
+// are dropped and 16-bit samples are scaled to 8 bits. RGB images compressed
+// with LZW and every photometric interpretation above 3 are refused with a
+// message, as is any other layout.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/picture.h"
+#include "sources/source_image.h"
+
+namespace tessary {
+
+// An open TIFF source. All its state lives in the object: several may be
+// open at once. Closing is destruction.
+class TiffReader : public SourceRowReader {
+public:
+    // How many strips (or bands of tiles) were decoded so far. Reading rows
+    // in ascending order decodes each strip once.
+    virtual int StripDecodes() const = 0;
+};
+
+// The most decoded bytes held for one band of rows (a strip, or one row of
+// tiles, over the sample planes used). Interleaved strips that are larger
+// are decoded a scanline at a time; larger tiles are refused.
+inline constexpr uint64_t kDefaultMaxBandBytes = uint64_t(64) << 20;
+
+// Opens a TIFF for reading rows. Gives null when the file cannot be read
+// or is refused; refusals are shown through the platform message sink.
+std::unique_ptr<TiffReader> OpenTiff(const std::string& path, uint64_t maxBandBytes = kDefaultMaxBandBytes);
+
+// Bytes per pixel (1 or 3) and palette of an open TIFF; true for palette
+// and grey images.
+bool GetTiffFormat(TiffReader& reader, int32_t& bytesPerPixel, Palette& palette);
+
+// Copies row `row` (0 = top) into `buffer`, which holds width x bytes per
+// pixel bytes. Rows beyond the image leave the buffer untouched.
+void ReadTiffRow(TiffReader& reader, int row, uint8_t* buffer);
+
+void CloseTiff(std::unique_ptr<TiffReader>& reader);
+
+// An 8-bit picture of width div factor x height div factor taken by
+// decimation; empty for RGB images and for files that cannot be read.
+Picture LoadTiffPreview(const std::string& path, int factor);
+
+// Width, height and bytes per pixel from the header (0, 0, 1 when the file
+// cannot be read; 3 for RGB).
+SourceImageInfo GetTiffInfo(const std::string& path);
+
+}  // namespace tessary
