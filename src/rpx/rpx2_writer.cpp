@@ -20,31 +20,22 @@ namespace {
 constexpr size_t kCompressedCapacity = 8000;
 constexpr size_t kCompressedGrowth = 256;
 
-// Ends a deflate stream on every path out of CompressTile.
-class DeflateGuard {
-public:
-    explicit DeflateGuard(z_stream& zs) : zs_(zs) {}
-    ~DeflateGuard() {
-        if (active_) deflateEnd(&zs_);
-    }
-    // Ends the stream now; a negative result is a compression failure.
-    void End() {
-        active_ = false;
-        if (deflateEnd(&zs_) < 0) throw ECompressionError();
-    }
-
-private:
-    z_stream& zs_;
-    bool active_ = true;
-};
-
 }  // namespace
 
-size_t CompressTile(const uint8_t* tile, std::vector<uint8_t>& out, size_t capacity) {
-    if (out.size() < capacity) out.resize(capacity);
+struct TileDeflater::Stream {
     z_stream zs{};
-    if (deflateInit(&zs, 9) != Z_OK) throw ECompressionError();
-    DeflateGuard guard(zs);
+};
+
+TileDeflater::TileDeflater() : stream_(std::make_unique<Stream>()) {
+    if (deflateInit(&stream_->zs, 9) != Z_OK) throw ECompressionError();
+}
+
+TileDeflater::~TileDeflater() { deflateEnd(&stream_->zs); }
+
+size_t TileDeflater::Compress(const uint8_t* tile, std::vector<uint8_t>& out, size_t capacity) {
+    if (out.size() < capacity) out.resize(capacity);
+    z_stream& zs = stream_->zs;
+    if (deflateReset(&zs) != Z_OK) throw ECompressionError();
     zs.next_in = const_cast<Bytef*>(tile);
     zs.avail_in = uInt(kTileBytes);
     zs.next_out = out.data();
@@ -59,9 +50,12 @@ size_t CompressTile(const uint8_t* tile, std::vector<uint8_t>& out, size_t capac
         zs.avail_out = uInt(kCompressedGrowth);
         rc = deflate(&zs, Z_FINISH);
     }
-    size_t produced = size_t(zs.total_out);
-    guard.End();
-    return produced;
+    return size_t(zs.total_out);
+}
+
+size_t CompressTile(const uint8_t* tile, std::vector<uint8_t>& out, size_t capacity) {
+    TileDeflater deflater;
+    return deflater.Compress(tile, out, capacity);
 }
 
 uint8_t BackgroundIndex(const Palette& palette) {
@@ -140,6 +134,7 @@ bool Rpx2Writer::WriteLevel(Timagerecord4& raster) {
 
     std::vector<uint8_t> tile(kTileBytes);
     std::vector<uint8_t> compressed(kCompressedCapacity);
+    TileDeflater deflater;
     const uint8_t background = BackgroundIndex(raster.Palette);
 
     uint8_t marker[kLevelMarkerSize];
@@ -172,7 +167,7 @@ bool Rpx2Writer::WriteLevel(Timagerecord4& raster) {
                 context_.SetStatus(2, "Writing " + std::to_string(tileCounter + 1) + " of " + total);
                 context_.Pump();
             }
-            size_t size = CompressTile(tile.data(), compressed, kCompressedCapacity);
+            size_t size = deflater.Compress(tile.data(), compressed, kCompressedCapacity);
             context_.Pump();
             const uint64_t tilePosition = position_;
             Put(compressed.data(), size);

@@ -240,3 +240,28 @@ TEST(CompressTile, GrowingTheBufferGivesTheSameStream) {
 
 }  // namespace
 }  // namespace tessary
+
+namespace tessary {
+namespace {
+
+using namespace rpxtest;
+
+TEST(Rpx2Writer, BytesMatchALayoutBuiltFromFreshlyDeflatedTiles) {
+    // The writer reuses one deflate stream for all tiles; every tile must
+    // still be the stream a fresh level-9 deflate gives.
+    std::vector<Raster> levels = {RandomRaster(200, 130, 200, 60), RandomRaster(64, 64, 3, 61),
+                                  RandomRaster(100, 65, 90, 62)};
+    std::vector<float> scales;
+    std::vector<LevelParts> parts;
+    for (const Raster& r : levels) {
+        scales.push_back(float(100.0 * r.width / 200));
+        parts.push_back(PartsOf(r));
+    }
+    TempFolder temp;
+    RunContext context;
+    WriteRpx2File(temp.Path("same.rpx2"), temp, levels, ScalesFor(scales), false, context);
+    EXPECT_EQ(ReadBytes(temp.Path("same.rpx2")), BuildRpx2(200, 130, parts));
+}
+
+}  // namespace
+}  // namespace tessary
