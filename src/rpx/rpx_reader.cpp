@@ -124,7 +124,8 @@ void RpxHandle::LoadLevel(int index) {
     } else {
         throw RpxFormatError("the file has no level " + std::to_string(index));
     }
-    if (header >= table) throw RpxFormatError("a level header lies outside the levels");
+    if (header < kOffScaleList || header + kLevelOffPositions > table)
+        throw RpxFormatError("a level header lies outside the levels");
 
     uint8_t fixed[kLevelOffPositions];
     ReadAt(header, fixed, sizeof fixed);
