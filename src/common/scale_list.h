@@ -23,7 +23,9 @@ inline ScaleList FreshScaleList() {
     return list;
 }
 
-inline bool IsUsedScaleSlot(float value) { return value != kFreeScaleSlot; }
+inline bool IsUsedScaleSlot(float value) {
+    return value != kFreeScaleSlot;
+}
 
 // The number of used slots. Every slot is examined, not only those before
 // the first free one.

@@ -30,7 +30,9 @@ TileDeflater::TileDeflater() : stream_(std::make_unique<Stream>()) {
     if (deflateInit(&stream_->zs, 9) != Z_OK) throw ECompressionError();
 }
 
-TileDeflater::~TileDeflater() { deflateEnd(&stream_->zs); }
+TileDeflater::~TileDeflater() {
+    deflateEnd(&stream_->zs);
+}
 
 size_t TileDeflater::Compress(const uint8_t* tile, std::vector<uint8_t>& out, size_t capacity) {
     if (out.size() < capacity) out.resize(capacity);
@@ -63,7 +65,8 @@ uint8_t BackgroundIndex(const Palette& palette) {
     int bestDistance = 0x30000;
     for (int i = 0; i < 256; ++i) {
         const PaletteEntry& e = palette[size_t(i)];
-        int distance = std::abs(int(e.blue) - 255) + std::abs(int(e.green) - 255) + std::abs(int(e.red) - 255);
+        int distance =
+            std::abs(int(e.blue) - 255) + std::abs(int(e.green) - 255) + std::abs(int(e.red) - 255);
         if (distance < bestDistance) {
             bestDistance = distance;
             best = i;

@@ -93,7 +93,11 @@ inline void WriteRpx2Header(Rpx2Writer& writer, int32_t width, int32_t height, b
                             const ScaleList& scales) {
     writer.WriteHeader(width, height, chartSource, scales);
 }
-inline bool WriteRpx2Level(Rpx2Writer& writer, Timagerecord4& raster) { return writer.WriteLevel(raster); }
-inline void WriteRpx2Trailer(Rpx2Writer& writer) { writer.WriteTrailer(); }
+inline bool WriteRpx2Level(Rpx2Writer& writer, Timagerecord4& raster) {
+    return writer.WriteLevel(raster);
+}
+inline void WriteRpx2Trailer(Rpx2Writer& writer) {
+    writer.WriteTrailer();
+}
 
 }  // namespace tessary

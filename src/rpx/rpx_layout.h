@@ -47,34 +47,34 @@ inline constexpr int kPaletteBytes = 1024;
 
 // File header.
 inline constexpr int kFileHeaderSize = 14;
-inline constexpr int kOffMagic = 0;           // u16
-inline constexpr int kOffChartFlag = 2;       // u32, 1 for chart sources
-inline constexpr int kOffTileEdge = 6;        // u16
-inline constexpr int kOffCompression = 8;     // u16
-inline constexpr int kOffHeaderConstant = 10; // u32, 1078
+inline constexpr int kOffMagic = 0;            // u16
+inline constexpr int kOffChartFlag = 2;        // u32, 1 for chart sources
+inline constexpr int kOffTileEdge = 6;         // u16
+inline constexpr int kOffCompression = 8;      // u16
+inline constexpr int kOffHeaderConstant = 10;  // u32, 1078
 
 // Image information block, offsets from its start (file offset 14).
 inline constexpr int kInfoBlockStart = kFileHeaderSize;
 inline constexpr int kInfoBlockSize = 40;
-inline constexpr int kInfoOffSize = 0;          // u32, 40
-inline constexpr int kInfoOffWidth = 4;         // i32
-inline constexpr int kInfoOffHeight = 8;        // i32
-inline constexpr int kInfoOffPlanes = 12;       // u16, 1
-inline constexpr int kInfoOffBitCount = 14;     // u16, 8
-inline constexpr int kInfoOffCompression = 16;  // u32, 0
-inline constexpr int kInfoOffImageSize = 20;    // u32, width x height
-inline constexpr int kInfoOffXResolution = 24;  // i32, 0
-inline constexpr int kInfoOffYResolution = 28;  // i32, 0
-inline constexpr int kInfoOffColorsUsed = 32;   // u32, 256
+inline constexpr int kInfoOffSize = 0;              // u32, 40
+inline constexpr int kInfoOffWidth = 4;             // i32
+inline constexpr int kInfoOffHeight = 8;            // i32
+inline constexpr int kInfoOffPlanes = 12;           // u16, 1
+inline constexpr int kInfoOffBitCount = 14;         // u16, 8
+inline constexpr int kInfoOffCompression = 16;      // u32, 0
+inline constexpr int kInfoOffImageSize = 20;        // u32, width x height
+inline constexpr int kInfoOffXResolution = 24;      // i32, 0
+inline constexpr int kInfoOffYResolution = 28;      // i32, 0
+inline constexpr int kInfoOffColorsUsed = 32;       // u32, 256
 inline constexpr int kInfoOffColorsImportant = 36;  // u32, 256
 
 // After the information block.
 inline constexpr int kImageHeadSize = kFileHeaderSize + kInfoBlockSize;  // 54
-inline constexpr int kOffMarker = 54;        // u16 x 2 (RPX2)
-inline constexpr int kOffZoomCount = 58;     // i16 (RPX2)
-inline constexpr int kOffScaleList = 60;     // f32 x N (RPX2)
-inline constexpr int kOffLegacyPalette = 54; // 1024 bytes (RPX)
-inline constexpr int kLegacyHeadSize = kImageHeadSize + kPaletteBytes;  // 1078
+inline constexpr int kOffMarker = 54;                                    // u16 x 2 (RPX2)
+inline constexpr int kOffZoomCount = 58;                                 // i16 (RPX2)
+inline constexpr int kOffScaleList = 60;                                 // f32 x N (RPX2)
+inline constexpr int kOffLegacyPalette = 54;                             // 1024 bytes (RPX)
+inline constexpr int kLegacyHeadSize = kImageHeadSize + kPaletteBytes;   // 1078
 
 // Level header: i32 width, i32 height, i16 TX, i16 TY, palette; then the
 // tile positions and the end position.
@@ -93,6 +93,8 @@ inline constexpr uint64_t kMaxFilePosition = 0xFFFFFFFFull;
 
 // Tiles across or down for a level side: the quotient plus one, so a side
 // that is an exact multiple of 64 gets one extra tile of background.
-inline constexpr int64_t TilesFor(int64_t side) { return side / kTileEdge + 1; }
+inline constexpr int64_t TilesFor(int64_t side) {
+    return side / kTileEdge + 1;
+}
 
 }  // namespace tessary::rpx

@@ -18,7 +18,8 @@ namespace {
 // than this from its largest stored row cannot be filled by the file.
 constexpr uint64_t kMaxInflateRatio = 1032;
 
-void CheckIncreasing(const std::vector<uint32_t>& positions, uint64_t first, uint64_t last, const char* what) {
+void CheckIncreasing(const std::vector<uint32_t>& positions, uint64_t first, uint64_t last,
+                     const char* what) {
     uint64_t previous = first;
     for (uint32_t position : positions) {
         if (position < previous) throw RpxFormatError(std::string(what) + " positions go backwards");
@@ -74,7 +75,8 @@ RpxHandle::RpxHandle(const std::string& path) : file_(path, CheckedFile::Mode::R
 }
 
 void RpxHandle::ReadAt(uint64_t position, void* buffer, size_t size) {
-    if (position > fileSize_ || size > fileSize_ - position) throw RpxFormatError("a position lies outside the file");
+    if (position > fileSize_ || size > fileSize_ - position)
+        throw RpxFormatError("a position lies outside the file");
     file_.Seek(position);
     file_.ReadExact(buffer, size);
 }
@@ -112,7 +114,8 @@ void RpxHandle::LoadLevel(int index) {
     if (!IsRpx2()) return;
     if (fileSize_ < uint64_t(kOffScaleList) + 8) throw RpxFormatError("the level table is missing");
     const uint64_t table = ReadU32At(fileSize_ - 4);
-    if (table < kOffScaleList || table + 4 > fileSize_ - 4) throw RpxFormatError("the level table lies outside the file");
+    if (table < kOffScaleList || table + 4 > fileSize_ - 4)
+        throw RpxFormatError("the level table lies outside the file");
     levelTable_ = table;
     levelCount_ = int((fileSize_ - 4 - table) / 4);
 
@@ -178,7 +181,9 @@ void RpxHandle::ReadRow(int y, uint8_t* buffer) {
     ReadStored(positions_[size_t(y)], positions_[size_t(y) + 1], buffer, RowBytes());
 }
 
-std::unique_ptr<RpxHandle> OpenRpx(const std::string& path) { return std::make_unique<RpxHandle>(path); }
+std::unique_ptr<RpxHandle> OpenRpx(const std::string& path) {
+    return std::make_unique<RpxHandle>(path);
+}
 
 // ---- whole pictures -----------------------------------------------------------
 

@@ -102,7 +102,9 @@ private:
 };
 
 std::unique_ptr<RpxHandle> OpenRpx(const std::string& path);
-inline void CloseRpx(std::unique_ptr<RpxHandle>& handle) { handle.reset(); }
+inline void CloseRpx(std::unique_ptr<RpxHandle>& handle) {
+    handle.reset();
+}
 
 // True when the u32 at offset 2 of the file (the chart-source flag) is 1.
 // Any magic is accepted. Raises IoError when 14 bytes cannot be read.

@@ -19,6 +19,8 @@ const SourceFormat kRpxRows[] = {
 
 }  // namespace
 
-std::span<const SourceFormat> RpxFormats() { return kRpxRows; }
+std::span<const SourceFormat> RpxFormats() {
+    return kRpxRows;
+}
 
 }  // namespace tessary

@@ -35,9 +35,12 @@ void WriteAndCheck(const std::vector<Raster>& levels, const std::vector<float>& 
     if (fileOut) *fileOut = std::move(file);
 }
 
-uint16_t U16At(const Bytes& b, size_t at) { return uint16_t(b[at] | (b[at + 1] << 8)); }
+uint16_t U16At(const Bytes& b, size_t at) {
+    return uint16_t(b[at] | (b[at + 1] << 8));
+}
 uint32_t U32At(const Bytes& b, size_t at) {
-    return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) | (uint32_t(b[at + 3]) << 24);
+    return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) |
+           (uint32_t(b[at + 3]) << 24);
 }
 
 TEST(Rpx2Writer, Image300WithPreviewLevelsPassesTheLayoutCheck) {
@@ -57,7 +60,8 @@ TEST(Rpx2Writer, ExactMultiplesOf64GetAWholeRowAndColumnOfBackground) {
     Palette palette = TestPalette(64, 11, false);
     palette[0] = {255, 255, 255, 0};
     palette[7] = {255, 255, 255, 0};
-    Raster level0 = MakeRaster(640, 512, palette, [](int x, int y) { return uint8_t(1 + (x / 7 + y / 5) % 60); });
+    Raster level0 =
+        MakeRaster(640, 512, palette, [](int x, int y) { return uint8_t(1 + (x / 7 + y / 5) % 60); });
     Raster thumb = MakeRaster(130, 104, palette, [](int x, int y) { return uint8_t(1 + (x + y) % 60); });
     Raster overview = MakeRaster(300, 240, palette, [](int x, int y) { return uint8_t(1 + (x * y) % 60); });
     Bytes file;
@@ -79,8 +83,8 @@ TEST(Rpx2Writer, ExactMultiplesOf64GetAWholeRowAndColumnOfBackground) {
 TEST(Rpx2Writer, BackgroundIsTheEntryNearestToWhite) {
     Palette palette{};
     EXPECT_EQ(BackgroundIndex(palette), 0);  // all black: the first entry
-    palette[3] = {250, 250, 250, 0};        // distance 15
-    palette[9] = {255, 255, 240, 0};        // distance 15 too: the lower index wins
+    palette[3] = {250, 250, 250, 0};         // distance 15
+    palette[9] = {255, 255, 240, 0};         // distance 15 too: the lower index wins
     palette[12] = {200, 255, 255, 0};
     EXPECT_EQ(BackgroundIndex(palette), 3);
     palette[200] = {255, 254, 255, 0};
@@ -100,8 +104,9 @@ TEST(Rpx2Writer, ProgressEveryTenthTileRestartingAtEachLevel) {
     std::vector<Raster> levels = {RandomRaster(330, 400, 9, 6), RandomRaster(100, 100, 9, 7),
                                   RandomRaster(383, 447, 9, 8)};
     WriteRpx2File(temp.Path("p.rpx2"), temp, levels, ScalesFor({100.0f, 30.0f, 116.0f}), false, context);
-    std::vector<std::string> want = {"Writing 10 of 42", "Writing 20 of 42", "Writing 30 of 42", "Writing 40 of 42",
-                                     "Writing 10 of 42", "Writing 20 of 42", "Writing 30 of 42", "Writing 40 of 42"};
+    std::vector<std::string> want = {"Writing 10 of 42", "Writing 20 of 42", "Writing 30 of 42",
+                                     "Writing 40 of 42", "Writing 10 of 42", "Writing 20 of 42",
+                                     "Writing 30 of 42", "Writing 40 of 42"};
     EXPECT_EQ(progress.texts, want);
     // A pump after every tile, at every progress text and after every band.
     int tiles = 42 + 4 + 42, bands = 7 + 2 + 7;

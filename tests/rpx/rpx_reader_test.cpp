@@ -156,7 +156,8 @@ TEST_F(RpxReaderTest, StreamsNeverInflatePastTheirBuffers) {
     std::vector<Bytes> rows;
     for (int y = 0; y < raster.height; ++y) rows.push_back(Deflate(PackRow(raster, y, 8)));
     rows[7] = Deflate(Bytes(101, 3));
-    EXPECT_THROW(RpxToPicture(Save(BuildLegacyRpx(raster, 8, true, rows), ".rpx"), 1, 0), EDecompressionError);
+    EXPECT_THROW(RpxToPicture(Save(BuildLegacyRpx(raster, 8, true, rows), ".rpx"), 1, 0),
+                 EDecompressionError);
     for (int y = 0; y < raster.height; ++y) rows[size_t(y)] = PackRow(raster, y, 8);
     rows[9].push_back(0);
     EXPECT_THROW(RpxToPicture(Save(BuildLegacyRpx(raster, 8, false, rows), ".rpx"), 1, 0), RpxFormatError);
@@ -167,7 +168,7 @@ TEST_F(RpxReaderTest, TileIndexBeyondTheLevelLeavesTheBuffer) {
     RpxHandle handle(WriteRpx2({raster, raster, raster}));
     uint8_t buffer[4096];
     std::fill(std::begin(buffer), std::end(buffer), 0xAB);
-    handle.ReadTile(4, buffer);   // 2 x 2 tiles
+    handle.ReadTile(4, buffer);  // 2 x 2 tiles
     handle.ReadTile(-1, buffer);
     for (uint8_t v : buffer) ASSERT_EQ(v, 0xAB);
     handle.ReadTile(3, buffer);  // the corner tile is background only
@@ -178,7 +179,8 @@ TEST_F(RpxReaderTest, PositionsOutsideTheFileOrGoingBackwardsAreRefused) {
     Raster raster = RandomRaster(130, 70, 9, 43);
     const Bytes good = BuildRpx2(130, 70, {PartsOf(raster), PartsOf(raster), PartsOf(raster)});
     auto u32 = [](const Bytes& b, size_t at) {
-        return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) | (uint32_t(b[at + 3]) << 24);
+        return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) |
+               (uint32_t(b[at + 3]) << 24);
     };
     auto put = [](Bytes& b, size_t at, uint32_t v) {
         for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (8 * i));
@@ -247,12 +249,14 @@ int DecodeDamaged(const std::string& path) {
 
 TEST_F(RpxReaderTest, TruncatedFilesAreRefused) {
     Raster raster = RandomRaster(150, 90, 12, 44);
-    const Bytes rpx2 = ReadBytes(WriteRpx2({raster, RandomRaster(40, 30, 5, 45), RandomRaster(100, 60, 5, 46)}));
+    const Bytes rpx2 =
+        ReadBytes(WriteRpx2({raster, RandomRaster(40, 30, 5, 45), RandomRaster(100, 60, 5, 46)}));
     const Bytes legacy = BuildLegacyRpx(raster, 4, true);
     for (const Bytes* whole : {&rpx2, &legacy}) {
         const std::string extension = whole == &rpx2 ? ".rpx2" : ".rpx";
         std::string path = temp_.Path("cut" + extension);
-        for (size_t length = 0; length < whole->size(); length += (length < 100 || whole->size() - length < 64) ? 1 : 37) {
+        for (size_t length = 0; length < whole->size();
+             length += (length < 100 || whole->size() - length < 64) ? 1 : 37) {
             WriteBytes(path, Bytes(whole->begin(), whole->begin() + long(length)));
             // The cut removes the final position: nothing may be decoded.
             ASSERT_EQ(DecodeDamaged(path), 4) << "cut at " << length << " of " << whole->size();
@@ -262,7 +266,8 @@ TEST_F(RpxReaderTest, TruncatedFilesAreRefused) {
 
 TEST_F(RpxReaderTest, BitFlippedFilesNeverCrash) {
     Raster raster = RandomRaster(150, 90, 12, 47);
-    const Bytes rpx2 = ReadBytes(WriteRpx2({raster, RandomRaster(40, 30, 5, 48), RandomRaster(100, 60, 5, 49)}));
+    const Bytes rpx2 =
+        ReadBytes(WriteRpx2({raster, RandomRaster(40, 30, 5, 48), RandomRaster(100, 60, 5, 49)}));
     const Bytes legacy = BuildLegacyRpx(raster, 4, true);
     std::mt19937 rng(50);
     int refused = 0, runs = 0;

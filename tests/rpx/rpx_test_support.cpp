@@ -22,9 +22,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-uint16_t U16(const Bytes& b, size_t at) { return uint16_t(b[at] | (b[at + 1] << 8)); }
+uint16_t U16(const Bytes& b, size_t at) {
+    return uint16_t(b[at] | (b[at + 1] << 8));
+}
 uint32_t U32(const Bytes& b, size_t at) {
-    return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) | (uint32_t(b[at + 3]) << 24);
+    return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) |
+           (uint32_t(b[at + 3]) << 24);
 }
 void Put16(Bytes& b, uint32_t v) {
     b.push_back(uint8_t(v));
@@ -83,7 +86,8 @@ TempFolder::~TempFolder() {
     fs::remove_all(folder_, ec);
 }
 
-Raster MakeRaster(int width, int height, const Palette& palette, const std::function<uint8_t(int, int)>& pixel) {
+Raster MakeRaster(int width, int height, const Palette& palette,
+                  const std::function<uint8_t(int, int)>& pixel) {
     Raster r;
     r.width = width;
     r.height = height;
@@ -98,7 +102,8 @@ Palette TestPalette(int colours, uint32_t seed, bool withWhite) {
     std::mt19937 rng(seed);
     Palette p{};
     for (int i = 0; i < colours; ++i) {
-        p[size_t(i)] = {uint8_t(rng() % 250), uint8_t(rng() % 250), uint8_t(rng() % 250), uint8_t(1 + rng() % 200)};
+        p[size_t(i)] = {uint8_t(rng() % 250), uint8_t(rng() % 250), uint8_t(rng() % 250),
+                        uint8_t(1 + rng() % 200)};
     }
     if (withWhite && colours > 2) p[size_t(colours / 2)] = {255, 255, 255, 9};
     return p;
@@ -172,7 +177,8 @@ uint8_t NearestToWhite(const Palette& palette) {
 
 // ---- the strict layout check ----------------------------------------------------
 
-::testing::AssertionResult CheckRpx2Layout(const Bytes& file, bool chartSource, const std::vector<float>& scales,
+::testing::AssertionResult CheckRpx2Layout(const Bytes& file, bool chartSource,
+                                           const std::vector<float>& scales,
                                            const std::vector<Raster>& levels) {
     using ::testing::AssertionFailure;
     const size_t n = levels.size();
@@ -210,7 +216,8 @@ uint8_t NearestToWhite(const Palette& palette) {
     };
     for (const Field& f : fields) {
         uint32_t got = f.bytes == 2 ? U16(file, f.at) : U32(file, f.at);
-        if (got != f.want) return AssertionFailure() << f.name << " at " << f.at << " is " << got << ", not " << f.want;
+        if (got != f.want)
+            return AssertionFailure() << f.name << " at " << f.at << " is " << got << ", not " << f.want;
     }
     for (size_t i = 0; i < n; ++i) {
         uint32_t bits;
@@ -231,7 +238,8 @@ uint8_t NearestToWhite(const Palette& palette) {
         if (U16(file, pos) != 0x7777 || U16(file, pos + 2) != 0x7777)
             return AssertionFailure() << "level " << i << " lacks its marker at " << pos;
         const uint32_t header = U32(file, table + 4 * i);
-        if (header + 1040ull > table) return AssertionFailure() << "level " << i << " header beyond the table";
+        if (header + 1040ull > table)
+            return AssertionFailure() << "level " << i << " header beyond the table";
         const int tx = level.width / 64 + 1, ty = level.height / 64 + 1;
         if (int32_t(U32(file, header)) != level.width || int32_t(U32(file, header + 4)) != level.height)
             return AssertionFailure() << "level " << i << " size differs";
@@ -244,7 +252,8 @@ uint8_t NearestToWhite(const Palette& palette) {
             return AssertionFailure() << "level " << i << " palette differs";
         const size_t tiles = size_t(tx) * size_t(ty);
         const size_t positions = header + 1036;
-        if (positions + 4 * (tiles + 1) > table) return AssertionFailure() << "level " << i << " positions overrun";
+        if (positions + 4 * (tiles + 1) > table)
+            return AssertionFailure() << "level " << i << " positions overrun";
         if (U32(file, positions + 4 * tiles) != header)
             return AssertionFailure() << "level " << i << " end position is not its header position";
         if (U32(file, positions) != pos + 4)
@@ -252,9 +261,11 @@ uint8_t NearestToWhite(const Palette& palette) {
         const uint8_t background = NearestToWhite(level.palette);
         for (size_t k = 0; k < tiles; ++k) {
             uint32_t begin = U32(file, positions + 4 * k), end = U32(file, positions + 4 * (k + 1));
-            if (end <= begin || end > header) return AssertionFailure() << "level " << i << " tile " << k << " range";
+            if (end <= begin || end > header)
+                return AssertionFailure() << "level " << i << " tile " << k << " range";
             if (!InflateExactly(file.data() + begin, end - begin, 4096, tile))
-                return AssertionFailure() << "level " << i << " tile " << k << " is not one stream of 4096 bytes";
+                return AssertionFailure()
+                       << "level " << i << " tile " << k << " is not one stream of 4096 bytes";
             const int r = int(k) / tx, c = int(k) % tx;
             for (int j = 0; j < 64; ++j) {
                 const int line = 64 * r + 63 - j;
@@ -263,9 +274,10 @@ uint8_t NearestToWhite(const Palette& palette) {
                     const bool inside = line < level.height && column < level.width;
                     const uint8_t want = inside ? level.At(column, line) : background;
                     if (tile[size_t(j) * 64 + size_t(x)] != want)
-                        return AssertionFailure() << "level " << i << " pixel (" << column << ", " << line
-                                                  << ") in tile " << k << " is " << int(tile[size_t(j) * 64 + x])
-                                                  << ", not " << int(want) << (inside ? "" : " (background)");
+                        return AssertionFailure()
+                               << "level " << i << " pixel (" << column << ", " << line << ") in tile " << k
+                               << " is " << int(tile[size_t(j) * 64 + x]) << ", not " << int(want)
+                               << (inside ? "" : " (background)");
                 }
             }
         }
@@ -291,7 +303,8 @@ LevelParts PartsOf(const Raster& raster) {
             for (int j = 0; j < 64; ++j)
                 for (int x = 0; x < 64; ++x) {
                     int line = 64 * r + 63 - j, column = 64 * c + x;
-                    if (line < raster.height && column < raster.width) tile[size_t(j) * 64 + x] = raster.At(column, line);
+                    if (line < raster.height && column < raster.width)
+                        tile[size_t(j) * 64 + x] = raster.At(column, line);
                 }
             parts.tiles.push_back(Deflate(tile));
         }

@@ -39,7 +39,8 @@ struct Raster {
     uint8_t At(int x, int y) const { return pixels[size_t(y) * size_t(width) + size_t(x)]; }
 };
 
-Raster MakeRaster(int width, int height, const Palette& palette, const std::function<uint8_t(int, int)>& pixel);
+Raster MakeRaster(int width, int height, const Palette& palette,
+                  const std::function<uint8_t(int, int)>& pixel);
 // A palette of `colours` distinct colours (none pure white unless asked),
 // with non-zero reserved bytes so that their copying is visible.
 Palette TestPalette(int colours, uint32_t seed, bool withWhite);
@@ -73,7 +74,8 @@ void WriteBytes(const std::string& path, const Bytes& bytes);
 // stream of exactly 4096 bytes holding the level's pixels bottom line first
 // and the background index outside the level, end positions, level table and
 // its position.
-::testing::AssertionResult CheckRpx2Layout(const Bytes& file, bool chartSource, const std::vector<float>& scales,
+::testing::AssertionResult CheckRpx2Layout(const Bytes& file, bool chartSource,
+                                           const std::vector<float>& scales,
                                            const std::vector<Raster>& levels);
 
 // The background index: the entry nearest to white, lowest index on ties.
