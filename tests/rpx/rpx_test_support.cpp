@@ -76,7 +76,7 @@ Bytes Deflate(const Bytes& data) {
 TempFolder::TempFolder() {
     static std::atomic<int> counter{0};
     fs::path base = fs::path(::testing::TempDir()) /
-                    ("rpx_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+                    ("rpx_test_" + std::to_string(std::random_device{}()) + "_" + std::to_string(counter++));
     fs::create_directories(base);
     folder_ = base.string() + "/";
 }
