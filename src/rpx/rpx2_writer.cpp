@@ -1,0 +1,207 @@
+#include "rpx/rpx2_writer.h"
+
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "common/errors.h"
+#include "common/le.h"
+
+namespace tessary {
+
+using namespace rpx;
+
+namespace {
+
+constexpr size_t kCompressedCapacity = 8000;
+constexpr size_t kCompressedGrowth = 256;
+
+}  // namespace
+
+struct TileDeflater::Stream {
+    z_stream zs{};
+};
+
+TileDeflater::TileDeflater() : stream_(std::make_unique<Stream>()) {
+    if (deflateInit(&stream_->zs, 9) != Z_OK) throw ECompressionError();
+}
+
+TileDeflater::~TileDeflater() {
+    deflateEnd(&stream_->zs);
+}
+
+size_t TileDeflater::Compress(const uint8_t* tile, std::vector<uint8_t>& out, size_t capacity) {
+    if (out.size() < capacity) out.resize(capacity);
+    z_stream& zs = stream_->zs;
+    if (deflateReset(&zs) != Z_OK) throw ECompressionError();
+    zs.next_in = const_cast<Bytef*>(tile);
+    zs.avail_in = uInt(kTileBytes);
+    zs.next_out = out.data();
+    zs.avail_out = uInt(capacity);
+    int rc = deflate(&zs, Z_FINISH);
+    while (rc != Z_STREAM_END) {
+        if (rc < 0) throw ECompressionError();
+        // Out of room: grow by 256 bytes and continue where the stream stopped.
+        size_t produced = size_t(zs.total_out);
+        if (out.size() < produced + kCompressedGrowth) out.resize(produced + kCompressedGrowth);
+        zs.next_out = out.data() + produced;
+        zs.avail_out = uInt(kCompressedGrowth);
+        rc = deflate(&zs, Z_FINISH);
+    }
+    return size_t(zs.total_out);
+}
+
+size_t CompressTile(const uint8_t* tile, std::vector<uint8_t>& out, size_t capacity) {
+    TileDeflater deflater;
+    return deflater.Compress(tile, out, capacity);
+}
+
+uint8_t BackgroundIndex(const Palette& palette) {
+    int best = 0;
+    int bestDistance = 0x30000;
+    for (int i = 0; i < 256; ++i) {
+        const PaletteEntry& e = palette[size_t(i)];
+        int distance =
+            std::abs(int(e.blue) - 255) + std::abs(int(e.green) - 255) + std::abs(int(e.red) - 255);
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = i;
+        }
+    }
+    return uint8_t(best);
+}
+
+Rpx2Writer::Rpx2Writer(CheckedFile file, const RunContext& context, uint64_t positionLimit)
+    : file_(std::move(file)), context_(context), positionLimit_(positionLimit) {}
+
+void Rpx2Writer::Put(const void* data, size_t size) {
+    if (position_ + size > positionLimit_) ThrowIoError(EFBIG);
+    file_.Write(data, size);
+    position_ += size;
+}
+
+void Rpx2Writer::WriteHeader(int32_t width, int32_t height, bool chartSource, const ScaleList& scales) {
+    position_ = 0;
+    levelCount_ = 0;
+    levelPositions_.clear();
+
+    uint8_t head[kOffScaleList] = {};
+    WriteU16LE(head + kOffMagic, kRpx2Magic);
+    WriteU32LE(head + kOffChartFlag, chartSource ? 1 : 0);
+    WriteU16LE(head + kOffTileEdge, uint16_t(kTileEdge));
+    WriteU16LE(head + kOffCompression, kCompressedFlag);
+    WriteU32LE(head + kOffHeaderConstant, kHeaderConstant);
+
+    uint8_t* info = head + kInfoBlockStart;
+    WriteU32LE(info + kInfoOffSize, uint32_t(kInfoBlockSize));
+    WriteI32LE(info + kInfoOffWidth, width);
+    WriteI32LE(info + kInfoOffHeight, height);
+    WriteU16LE(info + kInfoOffPlanes, 1);
+    WriteU16LE(info + kInfoOffBitCount, 8);
+    WriteU32LE(info + kInfoOffCompression, 0);
+    // Informative only (readers ignore it); kept modulo 2^32 for huge images.
+    WriteU32LE(info + kInfoOffImageSize, uint32_t(uint64_t(uint32_t(width)) * uint64_t(uint32_t(height))));
+    WriteI32LE(info + kInfoOffXResolution, 0);
+    WriteI32LE(info + kInfoOffYResolution, 0);
+    WriteU32LE(info + kInfoOffColorsUsed, 256);
+    WriteU32LE(info + kInfoOffColorsImportant, 256);
+
+    WriteU16LE(head + kOffMarker, kMarkerWord);
+    WriteU16LE(head + kOffMarker + 2, kMarkerWord);
+    std::vector<float> used = UsedScales(scales);
+    WriteU16LE(head + kOffZoomCount, uint16_t(int16_t(int(used.size()) - 2)));
+    Put(head, sizeof head);
+
+    std::vector<uint8_t> list(used.size() * 4);
+    for (size_t i = 0; i < used.size(); ++i) WriteF32LE(list.data() + 4 * i, used[i]);
+    Put(list.data(), list.size());
+}
+
+bool Rpx2Writer::WriteLevel(Timagerecord4& raster) {
+    ++levelCount_;
+    const int32_t width = raster.Width;
+    const int32_t height = raster.Height;
+    if (width <= 0 || height <= 0 || raster.BytesPerPixel != 1)
+        throw std::invalid_argument("an RPX2 level needs a raster of 1 byte per pixel");
+    const int64_t tilesAcross = TilesFor(width);
+    const int64_t tilesDown = TilesFor(height);
+    if (tilesAcross > INT16_MAX || tilesDown > INT16_MAX)
+        throw std::length_error("the level is too large for the RPX2 format");
+    const int tx = int(tilesAcross);
+    const int ty = int(tilesDown);
+    const int tileCount = tx * ty;
+
+    std::vector<uint8_t> tile(kTileBytes);
+    std::vector<uint8_t> compressed(kCompressedCapacity);
+    TileDeflater deflater;
+    const uint8_t background = BackgroundIndex(raster.Palette);
+
+    uint8_t marker[kLevelMarkerSize];
+    WriteU16LE(marker, kMarkerWord);
+    WriteU16LE(marker + 2, kMarkerWord);
+    Put(marker, sizeof marker);
+    int tileCounter = 0;
+
+    // One band of 64 lines, each line one tile wider than the level needs.
+    const size_t lineBytes = size_t(tx + 1) * kTileEdge;
+    std::vector<uint8_t> band(lineBytes * kTileEdge);
+    std::vector<uint32_t> tilePositions;
+    tilePositions.reserve(size_t(tileCount));
+    const std::string total = std::to_string(tileCount);
+
+    for (int r = 0; r < ty; ++r) {
+        for (int j = 0; j < kTileEdge; ++j) {
+            uint8_t* line = band.data() + size_t(j) * lineBytes;
+            std::memset(line, background, lineBytes);
+            // Lines at or beyond the height leave the buffer as it is.
+            ReadSourceRow(raster, r * kTileEdge + j, line);
+        }
+        for (int t = 0; t < tx; ++t) {
+            if (context_.Aborted()) return false;
+            // Bottom line of the tile first.
+            for (int j = 0; j < kTileEdge; ++j)
+                std::memcpy(tile.data() + size_t(kTileEdge - 1 - j) * kTileEdge,
+                            band.data() + size_t(j) * lineBytes + size_t(t) * kTileEdge, kTileEdge);
+            if ((tileCounter + 1) % 10 == 0) {
+                context_.SetStatus(2, "Writing " + std::to_string(tileCounter + 1) + " of " + total);
+                context_.Pump();
+            }
+            size_t size = deflater.Compress(tile.data(), compressed, kCompressedCapacity);
+            context_.Pump();
+            const uint64_t tilePosition = position_;
+            Put(compressed.data(), size);
+            tilePositions.push_back(uint32_t(tilePosition));
+            ++tileCounter;
+        }
+        context_.Pump();
+        if (context_.Aborted()) return false;
+    }
+
+    const uint64_t endPosition = position_;
+    std::vector<uint8_t> header(size_t(kLevelHeaderFixedBytes) + 4 * size_t(tileCount));
+    WriteI32LE(header.data() + kLevelOffWidth, width);
+    WriteI32LE(header.data() + kLevelOffHeight, height);
+    WriteU16LE(header.data() + kLevelOffTilesAcross, uint16_t(tx));
+    WriteU16LE(header.data() + kLevelOffTilesDown, uint16_t(ty));
+    PaletteToBytes(raster.Palette, header.data() + kLevelOffPalette);
+    uint8_t* positions = header.data() + kLevelOffPositions;
+    for (int k = 0; k < tileCount; ++k) WriteU32LE(positions + 4 * size_t(k), tilePositions[size_t(k)]);
+    WriteU32LE(positions + 4 * size_t(tileCount), uint32_t(endPosition));
+    Put(header.data(), header.size());
+    levelPositions_.push_back(uint32_t(endPosition));
+    return true;
+}
+
+void Rpx2Writer::WriteTrailer() {
+    const uint64_t tablePosition = position_;
+    std::vector<uint8_t> table(4 * (levelPositions_.size() + 1));
+    for (size_t i = 0; i < levelPositions_.size(); ++i) WriteU32LE(table.data() + 4 * i, levelPositions_[i]);
+    WriteU32LE(table.data() + 4 * levelPositions_.size(), uint32_t(tablePosition));
+    Put(table.data(), table.size());
+}
+
+}  // namespace tessary
