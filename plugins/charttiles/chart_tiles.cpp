@@ -1,7 +1,5 @@
 // The chart tile library: PCX tile decoding and tile counting for header
 // charts. See chart_tiles_api.h for the interface.
-#include "chart_tiles_api.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +10,8 @@
 #include <string_view>
 #include <system_error>
 #include <vector>
+
+#include "chart_tiles_api.h"
 
 struct ChartBlock {
     size_t size;
@@ -46,7 +46,9 @@ ChartBlock* NewBlock(size_t size) {
     return block;
 }
 
-uint8_t* BlockBytes(ChartBlock* block) { return reinterpret_cast<uint8_t*>(block + 1); }
+uint8_t* BlockBytes(ChartBlock* block) {
+    return reinterpret_cast<uint8_t*>(block + 1);
+}
 
 bool ReadSmallFile(const char* path, std::vector<uint8_t>& out) {
     if (!path) return false;
@@ -66,7 +68,9 @@ bool ReadSmallFile(const char* path, std::vector<uint8_t>& out) {
     return ok;
 }
 
-uint16_t U16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint16_t U16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 
 // Decodes a 640 x 480 16-colour PCX file into 480 rows of 320 bytes, bottom
 // row first. False for anything else, or when the data ends early.
@@ -218,13 +222,21 @@ int16_t GetPCXYtiles(const char* headerPath) {
     }
 }
 
-int16_t GetXtiles(const char*) { return 0; }
+int16_t GetXtiles(const char*) {
+    return 0;
+}
 
-int16_t GetYtiles(const char*) { return 0; }
+int16_t GetYtiles(const char*) {
+    return 0;
+}
 
-int32_t GetRMLpalette(const char*, uint8_t*) { return 0; }
+int32_t GetRMLpalette(const char*, uint8_t*) {
+    return 0;
+}
 
-ChartBlockHandle GetRMLdib(const char*, int16_t, int16_t) { return nullptr; }
+ChartBlockHandle GetRMLdib(const char*, int16_t, int16_t) {
+    return nullptr;
+}
 
 ChartBlockHandle Pcx2Dib(const char* pcxPath) {
     try {
@@ -242,10 +254,16 @@ ChartBlockHandle Pcx2Dib(const char* pcxPath) {
     }
 }
 
-void* ChartBlockLock(ChartBlockHandle block) { return block ? BlockBytes(block) : nullptr; }
+void* ChartBlockLock(ChartBlockHandle block) {
+    return block ? BlockBytes(block) : nullptr;
+}
 
-size_t ChartBlockSize(ChartBlockHandle block) { return block ? block->size : 0; }
+size_t ChartBlockSize(ChartBlockHandle block) {
+    return block ? block->size : 0;
+}
 
-void ChartBlockFree(ChartBlockHandle block) { std::free(block); }
+void ChartBlockFree(ChartBlockHandle block) {
+    std::free(block);
+}
 
 }  // extern "C"

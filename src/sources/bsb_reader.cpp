@@ -398,7 +398,9 @@ bool GetChartInfo(const std::string& path, SourceImageInfo& info) {
 
 namespace {
 
-std::unique_ptr<SourceRowReader> OpenChartRows(const std::string& path) { return OpenChart(path); }
+std::unique_ptr<SourceRowReader> OpenChartRows(const std::string& path) {
+    return OpenChart(path);
+}
 
 SourceImageInfo InspectChart(const std::string& path) {
     SourceImageInfo info;
@@ -413,6 +415,8 @@ const SourceFormat kBsbFormats[] = {
 
 }  // namespace
 
-std::span<const SourceFormat> BsbFormats() { return kBsbFormats; }
+std::span<const SourceFormat> BsbFormats() {
+    return kBsbFormats;
+}
 
 }  // namespace tessary

@@ -58,7 +58,8 @@ bool Bind(void* library, const char* name, F& target) {
 // Owns one block of the library and releases it on every path out.
 class TileBlock {
 public:
-    TileBlock(const ChartTileLibrary& library, ChartTileLibrary::Block block) : library_(library), block_(block) {}
+    TileBlock(const ChartTileLibrary& library, ChartTileLibrary::Block block)
+        : library_(library), block_(block) {}
     ~TileBlock() {
         if (block_) library_.freeBlock(block_);
     }
@@ -97,10 +98,11 @@ ChartTileLibrary::ChartTileLibrary(const std::string& folder) {
     std::string path = WithTrailingSeparator(folder) + FileName();
     void* library = platform::LoadLibraryFile(path);
     if (!library) return;
-    bool complete = Bind(library, "GetPCXXtiles", getPcxColumns) && Bind(library, "GetPCXYtiles", getPcxRows) &&
-                    Bind(library, "GetXtiles", getRmlColumns) && Bind(library, "GetYtiles", getRmlRows) &&
-                    Bind(library, "GetRMLpalette", getRmlPalette) && Bind(library, "GetRMLdib", getRmlTile) &&
-                    Bind(library, "Pcx2Dib", pcxTile) && Bind(library, "ChartBlockLock", lockBlock) &&
+    bool complete = Bind(library, "GetPCXXtiles", getPcxColumns) &&
+                    Bind(library, "GetPCXYtiles", getPcxRows) && Bind(library, "GetXtiles", getRmlColumns) &&
+                    Bind(library, "GetYtiles", getRmlRows) && Bind(library, "GetRMLpalette", getRmlPalette) &&
+                    Bind(library, "GetRMLdib", getRmlTile) && Bind(library, "Pcx2Dib", pcxTile) &&
+                    Bind(library, "ChartBlockLock", lockBlock) &&
                     Bind(library, "ChartBlockSize", blockSize) && Bind(library, "ChartBlockFree", freeBlock);
     if (!complete) {
         platform::FreeLibraryFile(library);
@@ -109,7 +111,9 @@ ChartTileLibrary::ChartTileLibrary(const std::string& folder) {
     handle_ = library;
 }
 
-ChartTileLibrary::~ChartTileLibrary() { platform::FreeLibraryFile(handle_); }
+ChartTileLibrary::~ChartTileLibrary() {
+    platform::FreeLibraryFile(handle_);
+}
 
 const ChartTileLibrary& ChartTileLibrary::Shared() {
     static const ChartTileLibrary library(platform::ProgramFolder());
@@ -192,7 +196,8 @@ bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLi
                 if (const uint8_t* pixels = block.Pixels(0)) PlaceTile(assembled, pixels, k, j);
             } else {
                 TileBlock block(library, library.getRmlTile(path.c_str(), int16_t(k + 1), int16_t(j + 1)));
-                if (const uint8_t* pixels = block.Pixels(kRmlTileHeaderBytes)) PlaceTile(assembled, pixels, k, j);
+                if (const uint8_t* pixels = block.Pixels(kRmlTileHeaderBytes))
+                    PlaceTile(assembled, pixels, k, j);
             }
         }
     }
@@ -246,6 +251,8 @@ const SourceFormat kChartTilesFormats[] = {
 
 }  // namespace
 
-std::span<const SourceFormat> ChartTilesFormats() { return kChartTilesFormats; }
+std::span<const SourceFormat> ChartTilesFormats() {
+    return kChartTilesFormats;
+}
 
 }  // namespace tessary

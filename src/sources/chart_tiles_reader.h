@@ -41,7 +41,7 @@ public:
     int16_t (*getRmlRows)(const char* rmlPath) = nullptr;        // GetYtiles
     int32_t (*getRmlPalette)(const char* rmlPath, uint8_t* block) = nullptr;
     Block (*getRmlTile)(const char* rmlPath, int16_t column, int16_t row) = nullptr;  // GetRMLdib
-    Block (*pcxTile)(const char* pcxPath) = nullptr;                                   // Pcx2Dib
+    Block (*pcxTile)(const char* pcxPath) = nullptr;                                  // Pcx2Dib
     void* (*lockBlock)(Block block) = nullptr;
     size_t (*blockSize)(Block block) = nullptr;
     void (*freeBlock)(Block block) = nullptr;

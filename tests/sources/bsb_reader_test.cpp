@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 
 #include "common/platform.h"
@@ -141,7 +142,8 @@ protected:
 
     std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
         std::string path = (folder_ / name).string();
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         return path;
     }
 
@@ -159,8 +161,9 @@ ChartFile SmallChart(const std::string& header) {
 TEST_F(BsbHandMade, HeaderRecordsGiveSizeAndColours) {
     // "RA=" on a continuation line; more fields after the size.
     ChartFile chart;
-    chart.header = "! a comment\r\nBSB/NA=Test chart\r\n    NU=1,RA=1200,900,DU=254\r\nOST/1\r\nIFM/4\r\n"
-                   "RGB/1,255,0,0\r\nRGB/2,0,128,255\r\n";
+    chart.header =
+        "! a comment\r\nBSB/NA=Test chart\r\n    NU=1,RA=1200,900,DU=254\r\nOST/1\r\nIFM/4\r\n"
+        "RGB/1,255,0,0\r\nRGB/2,0,128,255\r\n";
     for (int r = 1; r <= 900; ++r) chart.rows.push_back(Row(r & 0x7F, {0x0F}));
     std::string path = Write("sized.kap", chart.Bytes());
 
@@ -301,9 +304,9 @@ TEST_F(BsbHandMade, MalformedChartsAreRefused) {
         EXPECT_EQ(info.height, 0) << name;
         EXPECT_TRUE(LoadChartPreview(path, 1).Empty()) << name;
     }
-    for (const char* name : {"12221_1_MapTech_testing_file_header.kap",
-                             "L16-22600-32392-16-16_16_Saint_Malo_Brittany_France_header.kap",
-                             "golfe_morbihan_A1.kap"}) {
+    for (const char* name :
+         {"12221_1_MapTech_testing_file_header.kap",
+          "L16-22600-32392-16-16_16_Saint_Malo_Brittany_France_header.kap", "golfe_morbihan_A1.kap"}) {
         SourceOpenResult result = OpenSourceImage(kData + "bad/" + name);
         EXPECT_TRUE(std::holds_alternative<SourceOpenError>(result)) << name;
     }
@@ -319,7 +322,8 @@ TEST_F(BsbHandMade, ABrokenTableFallsBackToScanningTheRows) {
     std::vector<uint8_t> backwards = good;
     size_t table = backwards.size() - 4 * 5;
     std::swap(backwards[table + 3], backwards[table + 7]);
-    for (const auto& [name, bytes] : {std::pair{"garbage.kap", garbage}, std::pair{"backwards.kap", backwards}}) {
+    for (const auto& [name, bytes] :
+         {std::pair{"garbage.kap", garbage}, std::pair{"backwards.kap", backwards}}) {
         SourceHandle h = OpenSourceImageOrNull(Write(name, bytes));
         ASSERT_TRUE(h) << name;
         EXPECT_TRUE(dynamic_cast<ChartReader&>(*h->Reader).RowsFoundByScanning());
@@ -329,6 +333,35 @@ TEST_F(BsbHandMade, ABrokenTableFallsBackToScanningTheRows) {
             EXPECT_EQ(row, (std::vector<uint8_t>{1, 1, 1, 1, 2, 2, 2, 2})) << name << " row " << r;
         }
     }
+}
+
+TEST_F(BsbHandMade, DamagedChartsNeverReachOutsideTheirRows) {
+    std::ifstream in(kData + "australia4c.kap", std::ios::binary);
+    const std::vector<uint8_t> original((std::istreambuf_iterator<char>(in)), {});
+    std::mt19937 random(20261208);
+    int opened = 0;
+    for (int round = 0; round < 200; ++round) {
+        std::vector<uint8_t> bytes = original;
+        int flips = 1 + int(random() % 8);
+        for (int f = 0; f < flips; ++f) bytes[random() % bytes.size()] = uint8_t(random());
+        if (round % 4 == 3) bytes.resize(random() % bytes.size());
+        std::string path = Write("damaged" + std::to_string(round) + ".kap", bytes);
+        std::unique_ptr<ChartReader> chart = OpenChart(path);
+        if (!chart) continue;
+        ++opened;
+        ASSERT_LE(chart->Width(), 100000) << round;
+        const uint8_t limit = uint8_t(1 << chart->IndexBits());
+        // Guard bytes past the row must survive every decode.
+        std::vector<uint8_t> row(size_t(chart->Width()) + 16, 0);
+        for (int r = 0; r < chart->Height(); ++r) {
+            std::fill(row.begin(), row.end(), 0);
+            chart->ReadRow(r, row.data());
+            for (int x = 0; x < chart->Width(); ++x) ASSERT_LT(row[size_t(x)], limit) << round;
+            for (size_t g = size_t(chart->Width()); g < row.size(); ++g) ASSERT_EQ(row[g], 0) << round;
+        }
+    }
+    // Most damage lands in the rows, which still open.
+    EXPECT_GT(opened, 50);
 }
 
 TEST(BsbReader, PreviewSamplesEveryFactorthPixelWithTheFixedColoursAfterTheChartColours) {
@@ -351,7 +384,8 @@ TEST(BsbReader, PreviewSamplesEveryFactorthPixelWithTheFixedColoursAfterTheChart
     for (int i = 1; i <= 4; ++i) EXPECT_EQ(preview.Colors()[i], palette[i]);
     for (int k = 0; k < 41; ++k) {
         const PaletteEntry& e = preview.Colors()[5 + k];
-        EXPECT_EQ(e, (PaletteEntry{kFixedColourTable[k].blue, kFixedColourTable[k].green, kFixedColourTable[k].red, 0}));
+        EXPECT_EQ(e, (PaletteEntry{kFixedColourTable[k].blue, kFixedColourTable[k].green,
+                                   kFixedColourTable[k].red, 0}));
     }
     EXPECT_FALSE(GetChartFormat(nullptr, bpp, palette));
 }

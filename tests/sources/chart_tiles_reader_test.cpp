@@ -52,13 +52,16 @@ class ChartTiles : public ::testing::Test {
 protected:
     void SetUp() override {
         folder_ = fs::temp_directory_path() /
-                  ("tessary_chart_tiles_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                  ("tessary_chart_tiles_" +
+                   std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(folder_);
         fs::create_directories(folder_);
     }
     void TearDown() override { fs::remove_all(folder_); }
 
-    void CopyTile(const char* name, const fs::path& to) { fs::copy_file(kTiles / ("chart." + std::string(name)), to); }
+    void CopyTile(const char* name, const fs::path& to) {
+        fs::copy_file(kTiles / ("chart." + std::string(name)), to);
+    }
 
     fs::path folder_;
     platform::RecordingMessageSink sink_;
@@ -81,12 +84,14 @@ TEST_F(ChartTiles, AThreeByTwoHeaderChartAssemblesEachTileInPlace) {
     uint8_t pcx[64];
     first.read(reinterpret_cast<char*>(pcx), 64);
     for (int i = 0; i < 16; ++i)
-        EXPECT_EQ(h->Palette[size_t(i)], (PaletteEntry{pcx[18 + 3 * i], pcx[17 + 3 * i], pcx[16 + 3 * i], 0})) << i;
+        EXPECT_EQ(h->Palette[size_t(i)], (PaletteEntry{pcx[18 + 3 * i], pcx[17 + 3 * i], pcx[16 + 3 * i], 0}))
+            << i;
     for (int i = 16; i < 256; ++i) EXPECT_EQ(h->Palette[size_t(i)], PaletteEntry{}) << i;
 
     for (int j = 0; j < 2; ++j)
         for (int k = 0; k < 3; ++k) {
-            std::vector<uint8_t> expected = ReadPngRgb(kTiles / ("tile_" + std::string(kTileNames[j][k]) + ".png"));
+            std::vector<uint8_t> expected =
+                ReadPngRgb(kTiles / ("tile_" + std::string(kTileNames[j][k]) + ".png"));
             ASSERT_FALSE(expected.empty());
             EXPECT_EQ(TileMismatches(*h->Bitmap, k, j, expected), 0) << kTileNames[j][k];
         }
@@ -142,7 +147,8 @@ TEST_F(ChartTiles, TilesAreFoundInTheChartFolderBesideASevenLetterHeaderFolder) 
 TEST_F(ChartTiles, ChartsWithoutUsableTilesGiveNoPictureAndNoMessage) {
     const fs::path header = folder_ / "empty.hdr";
     std::ofstream(header) << "no tiles";
-    EXPECT_EQ(std::get<SourceOpenError>(OpenSourceImage(header.string())), SourceOpenError::SourceNotLoadable);
+    EXPECT_EQ(std::get<SourceOpenError>(OpenSourceImage(header.string())),
+              SourceOpenError::SourceNotLoadable);
     // A first tile too short to hold the colours.
     std::ofstream(folder_ / "empty.A01", std::ios::binary) << "short";
     Picture picture;

@@ -1,5 +1,3 @@
-#include "chart_tiles_api.h"
-
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -7,8 +5,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "chart_tiles_api.h"
 
 namespace {
 
@@ -80,7 +81,8 @@ TEST(Pcx2Dib, TilesOfBothLayoutsDecodeToTheirPixels) {
     ExpectTileColours(kPcx + "noaa19347_2_x0_y0_640x480_4planes.pcx", expected);  // 4 planes of 1 bit
     ExpectTileColours(kPcx + "noaa19347_2_x0_y0_640x480_packed.pcx", expected);   // 1 plane of 4 bits
     for (const char* tile : {"A01", "B01", "C01", "A02", "B02", "C02"})
-        ExpectTileColours(kPcx + "chart3x2/chart." + tile, kPcx + "chart3x2/tile_" + std::string(tile) + ".png");
+        ExpectTileColours(kPcx + "chart3x2/chart." + tile,
+                          kPcx + "chart3x2/tile_" + std::string(tile) + ".png");
 }
 
 // Writes a tile without run-length encoding, from decoded pixels.
@@ -114,8 +116,9 @@ std::vector<uint8_t> RawTile(const uint8_t* pixels, const std::vector<uint8_t>& 
 class ChartTilesFolder : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("tessary_tiles_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        folder_ =
+            fs::temp_directory_path() /
+            ("tessary_tiles_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(folder_);
         fs::create_directories(folder_);
     }
@@ -176,6 +179,25 @@ TEST_F(ChartTilesFolder, MalformedOrForeignTilesGiveNoBlock) {
     EXPECT_FALSE(Block(Pcx2Dib(nullptr)));
 }
 
+TEST_F(ChartTilesFolder, DamagedTilesGiveAWholeBlockOrNone) {
+    const std::vector<uint8_t> good = ReadFile(kPcx + "noaa19347_2_x0_y0_640x480_packed.pcx");
+    std::mt19937 random(7);
+    int decoded = 0;
+    for (int round = 0; round < 100; ++round) {
+        std::vector<uint8_t> bytes = good;
+        int flips = 1 + int(random() % 6);
+        for (int f = 0; f < flips; ++f) bytes[random() % bytes.size()] = uint8_t(random());
+        if (round % 3 == 2) bytes.resize(random() % bytes.size());
+        std::string path = Path("damaged.pcx");
+        WriteFile(path, bytes);
+        Block block(Pcx2Dib(path.c_str()));
+        if (!block) continue;
+        ++decoded;
+        EXPECT_EQ(ChartBlockSize(block.get()), size_t(CHART_TILE_PIXEL_BYTES)) << round;
+    }
+    EXPECT_GT(decoded, 10);
+}
+
 TEST_F(ChartTilesFolder, TilesAreCountedFromTheFilesPresent) {
     auto touch = [](const fs::path& p) { std::ofstream(p).put('x'); };
     const std::string header = Path("chart.hdr");
@@ -185,8 +207,8 @@ TEST_F(ChartTilesFolder, TilesAreCountedFromTheFilesPresent) {
 
     // Gaps do not shorten the count; names the reader would not build are
     // ignored (".a03", ".B3", ".C011", other charts).
-    for (const char* name : {"chart.A01", "chart.C02", "chart.B10", "chart.a30", "chart.D3", "chart.E011",
-                             "other.F01"})
+    for (const char* name :
+         {"chart.A01", "chart.C02", "chart.B10", "chart.a30", "chart.D3", "chart.E011", "other.F01"})
         touch(folder_ / name);
     EXPECT_EQ(GetPCXXtiles(header.c_str()), 3);
     EXPECT_EQ(GetPCXYtiles(header.c_str()), 10);
