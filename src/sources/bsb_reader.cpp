@@ -241,7 +241,7 @@ void DecodeChartRow(std::span<const uint8_t> bytes, int indexBits, int width, ui
             last = bytes[p++];
             if (length < kLengthCeiling) length = length * 128 + (last & 0x7F);
         }
-        if (i + length + 1 > width) length = width - i - 1;
+        if (length > width - i - 1) length = width - i - 1;  // i + length + 1 > width, without overflow
         if (length >= 0) {
             std::memset(row + i, index, size_t(length) + 1);
             i += length + 1;

@@ -243,11 +243,13 @@ TEST(ChartRuns, OnePixelShortGetsIndexZeroInTheLastPixel) {
 
 TEST(ChartRuns, LongChainsOfContinuationBytesStayInsideTheRow) {
     std::vector<uint8_t> bytes{0xFF, 0xFF, 0x01};  // a long row number
+    bytes.push_back(0x10);                         // index 2, one pixel
     bytes.push_back(0x8F);
-    bytes.insert(bytes.end(), 200, 0xFF);  // runs on to the end of the bytes
+    bytes.insert(bytes.end(), 200, 0xFF);  // a run length far beyond any row
     std::vector<uint8_t> row(16, 0xEE);
     DecodeChartRow(bytes, 4, 16, row.data());
-    EXPECT_EQ(std::count(row.begin(), row.end(), 1), 16);
+    EXPECT_EQ(row[0], 2);
+    EXPECT_EQ(std::count(row.begin() + 1, row.end(), 1), 15);
 }
 
 TEST_F(BsbHandMade, RowHeightAndBeyondLeaveTheBufferUntouched) {
