@@ -49,14 +49,14 @@ def png_rgb(im):
     return im.convert("RGB").tobytes()
 
 
-def gif_rgb(path, im):
+def gif_rgb(path, im, tile):
     data = open(path, "rb").read()
     sw = data[6] | data[7] << 8
     sh = data[8] | data[9] << 8
     rgb = im.convert("RGB")
-    if not im.tile:
+    if not tile:
         return rgb.tobytes()
-    x0, y0, x1, y1 = im.tile[0][1]
+    x0, y0, x1, y1 = tile[0][1]
     if (x1 - x0, y1 - y0) == (sw, sh) or sw == 0 or sh == 0:
         return rgb.crop((x0, y0, x1, y1)).tobytes() if (x0, y0) != (0, 0) else rgb.tobytes()
     # A smaller first frame: the rest of the screen is the background colour.
@@ -93,6 +93,7 @@ def main(corpus, data_dir):
             rel = os.path.relpath(path, os.path.join(corpus, fmt))
             try:
                 im = Image.open(path)
+                tile = list(im.tile)  # the first frame's extent, gone after load()
                 im.load()
             except Exception as e:  # not decodable: no expectation
                 print("skip", rel, e, file=sys.stderr)
@@ -102,7 +103,7 @@ def main(corpus, data_dir):
                 rgb = png_rgb(im)
                 check = "%08x" % zlib.crc32(rgb)
             elif fmt == "gif":
-                rgb = gif_rgb(path, im)
+                rgb = gif_rgb(path, im, tile)
                 check = "%08x" % zlib.crc32(rgb)
             else:
                 rgb = im.convert("RGB").tobytes()
