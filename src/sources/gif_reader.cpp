@@ -16,7 +16,9 @@ namespace tessary {
 
 namespace {
 
-[[noreturn]] void ThrowGifError(const std::string& what) { throw std::runtime_error("GIF file unreadable: " + what); }
+[[noreturn]] void ThrowGifError(const std::string& what) {
+    throw std::runtime_error("GIF file unreadable: " + what);
+}
 
 [[noreturn]] void ThrowGiflibError(int code) {
     const char* text = GifErrorString(code);
@@ -135,14 +137,15 @@ bool LoadGifBitmap(const std::string& path, Picture& picture) {
     const int frameWidth = frame.Width;
     const int frameHeight = frame.Height;
     if (frameWidth <= 0 || frameHeight <= 0) ThrowGifError("empty frame");
-    if (uint64_t(frameWidth) * uint64_t(frameHeight) > frameLimit) ThrowGifError("frame larger than the file");
+    if (uint64_t(frameWidth) * uint64_t(frameHeight) > frameLimit)
+        ThrowGifError("frame larger than the file");
     const ColorMapObject* frameMap = frame.ColorMap ? frame.ColorMap : gif->SColorMap;
     std::vector<uint8_t> pixels = ReadFrame(gif, frameWidth, frameHeight);
 
     int screenWidth = gif->SWidth;
     int screenHeight = gif->SHeight;
-    const bool wholeScreen = screenWidth <= 0 || screenHeight <= 0 ||
-                             (frameWidth == screenWidth && frameHeight == screenHeight);
+    const bool wholeScreen =
+        screenWidth <= 0 || screenHeight <= 0 || (frameWidth == screenWidth && frameHeight == screenHeight);
     if (wholeScreen) {
         Picture out(frameWidth, frameHeight, 8);
         FillFromColourMap(out.Colors(), frameMap);
@@ -201,6 +204,8 @@ SourceImageInfo GetGifInfo(const std::string& path) {
     return info;
 }
 
-std::span<const SourceFormat> GifFormats() { return kGifFormats; }
+std::span<const SourceFormat> GifFormats() {
+    return kGifFormats;
+}
 
 }  // namespace tessary

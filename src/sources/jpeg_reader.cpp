@@ -213,6 +213,8 @@ SourceImageInfo GetJpegInfo(const std::string& path) {
     return info;
 }
 
-std::span<const SourceFormat> JpegFormats() { return kJpegFormats; }
+std::span<const SourceFormat> JpegFormats() {
+    return kJpegFormats;
+}
 
 }  // namespace tessary

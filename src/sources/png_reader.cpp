@@ -25,7 +25,9 @@ const char kReadError[] = "Error Reading File!";
 
 // Errors jump back without printing; warnings (bad ancillary chunks and the
 // like) are dropped.
-void PngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void PngError(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
 void PngWarning(png_structp, png_const_charp) {}
 
 struct PngReadContext {
@@ -103,7 +105,8 @@ bool DecodeInto(PngReadContext* ctx, Picture* picture) {
     const int channels = png_get_channels(png, info);
     const int expected = (colour ? 3 : 1) + (alpha ? 1 : 0);
     const size_t rowBytes = png_get_rowbytes(png, info);
-    if (png_get_bit_depth(png, info) != 8 || channels != expected || rowBytes != size_t(width) * size_t(channels))
+    if (png_get_bit_depth(png, info) != 8 || channels != expected ||
+        rowBytes != size_t(width) * size_t(channels))
         return false;
 
     *picture = Picture(int(width), int(height), colour ? 24 : 8);
@@ -188,6 +191,8 @@ SourceImageInfo GetPngInfo(const std::string& path) {
     return info;
 }
 
-std::span<const SourceFormat> PngFormats() { return kPngFormats; }
+std::span<const SourceFormat> PngFormats() {
+    return kPngFormats;
+}
 
 }  // namespace tessary

@@ -59,7 +59,9 @@ struct GifSpec {
     std::vector<uint8_t> pixels;  // width x height, row by row
 };
 
-GifColorType Colour(int i) { return {uint8_t(i * 60), uint8_t(255 - i * 60), uint8_t(i * 20)}; }
+GifColorType Colour(int i) {
+    return {uint8_t(i * 60), uint8_t(255 - i * 60), uint8_t(i * 20)};
+}
 
 std::string WriteGif(const std::string& name, const GifSpec& spec) {
     const std::string path = (std::filesystem::temp_directory_path() / name).string();
@@ -70,7 +72,8 @@ std::string WriteGif(const std::string& name, const GifSpec& spec) {
     GifColorType localColours[4] = {{0, 0, 0}, {250, 250, 250}, {0, 0, 255}, {255, 0, 0}};
     ColorMapObject* global = spec.globalMap ? GifMakeMapObject(4, colours) : nullptr;
     ColorMapObject* local = spec.localMap ? GifMakeMapObject(4, localColours) : nullptr;
-    EXPECT_EQ(EGifPutScreenDesc(gif, spec.screenWidth, spec.screenHeight, 8, spec.background, global), GIF_OK);
+    EXPECT_EQ(EGifPutScreenDesc(gif, spec.screenWidth, spec.screenHeight, 8, spec.background, global),
+              GIF_OK);
     EXPECT_EQ(EGifPutImageDesc(gif, spec.left, spec.top, spec.width, spec.height, false, local), GIF_OK);
     std::vector<uint8_t> pixels = spec.pixels;
     for (int y = 0; y < spec.height; ++y)
@@ -83,7 +86,8 @@ std::string WriteGif(const std::string& name, const GifSpec& spec) {
 
 std::vector<uint8_t> Indices(const Picture& picture) {
     std::vector<uint8_t> out;
-    for (int y = 0; y < picture.Height(); ++y) out.insert(out.end(), picture.Row(y), picture.Row(y) + picture.Width());
+    for (int y = 0; y < picture.Height(); ++y)
+        out.insert(out.end(), picture.Row(y), picture.Row(y) + picture.Width());
     return out;
 }
 
@@ -166,8 +170,8 @@ TEST(GifReader, FileWithoutAnyFrameIsNotLoadable) {
 TEST(GifReader, CorruptTruncatedAndAbsurdFilesRaiseInsteadOfCrashing) {
     // A frame of 60000 x 60000 pixels described by a few bytes.
     std::string descriptor("\x2c\x00\x00\x00\x00\x60\xea\x60\xea\x00", 10);
-    const std::string bomb =
-        WriteBytes("tessary-bomb.gif", Header(60000, 60000) + descriptor + std::string("\x02\x02\x4c\x01\x00\x3b", 6));
+    const std::string bomb = WriteBytes(
+        "tessary-bomb.gif", Header(60000, 60000) + descriptor + std::string("\x02\x02\x4c\x01\x00\x3b", 6));
     // A frame cut off in the middle of its data.
     std::ifstream in(TestData("gif/porsche.gif"), std::ios::binary);
     std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

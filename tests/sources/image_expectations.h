@@ -65,7 +65,9 @@ inline std::vector<ExpectedDecode> ReadExpected(const std::string& listPath) {
     return list;
 }
 
-inline std::string TestData(const std::string& relative) { return std::string(TESSARY_TEST_DATA) + "/" + relative; }
+inline std::string TestData(const std::string& relative) {
+    return std::string(TESSARY_TEST_DATA) + "/" + relative;
+}
 
 // The shared image corpus (folders png/, gif/, jpeg/, bad/): the folder
 // named by TESSARY_IMAGE_CORPUS, else /work/shared/testdata; empty when

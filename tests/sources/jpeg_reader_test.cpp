@@ -31,7 +31,8 @@ std::vector<uint8_t> PictureRgb(const Picture& picture) {
 
 size_t DistinctColours(const std::vector<uint8_t>& rgb) {
     std::set<uint32_t> colours;
-    for (size_t i = 0; i < rgb.size(); i += 3) colours.insert(uint32_t(rgb[i]) << 16 | uint32_t(rgb[i + 1]) << 8 | rgb[i + 2]);
+    for (size_t i = 0; i < rgb.size(); i += 3)
+        colours.insert(uint32_t(rgb[i]) << 16 | uint32_t(rgb[i + 1]) << 8 | rgb[i + 2]);
     return colours.size();
 }
 
@@ -46,7 +47,9 @@ std::string WriteTemp(const std::string& name, const std::string& bytes) {
     return path;
 }
 
-bool IsFourInk(const std::string& name) { return name.find("cmyk") != std::string::npos; }
+bool IsFourInk(const std::string& name) {
+    return name.find("cmyk") != std::string::npos;
+}
 
 // Colour files come out 8-bit with at most 256 colours; four-ink files as
 // 24-bit colour (the quantiser works on three components).
@@ -75,8 +78,8 @@ TEST(JpegReader, PixelsStayCloseToAnIndependentDecode) {
 
         const std::string packed = ReadFile(TestData("jpeg/" + name + ".rgb.z"));
         std::vector<uint8_t> expected(size_t(width) * 103 * 3);
-        ASSERT_EQ(InflateStream(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(), expected.data(),
-                                expected.size()),
+        ASSERT_EQ(InflateStream(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(),
+                                expected.data(), expected.size()),
                   expected.size());
         const std::vector<uint8_t> actual = PictureRgb(*picture);
         std::vector<int> worst;  // per pixel, the largest channel difference
@@ -123,7 +126,8 @@ int CompareBlockMeans(const std::string& folder) {
                 long n = 0;
                 for (int y = by; y < std::min(by + 16, e.height); ++y)
                     for (int x = bx; x < std::min(bx + 16, e.width); ++x, ++n)
-                        for (int c = 0; c < 3; ++c) sums[c] += rgb[(size_t(y) * size_t(e.width) + size_t(x)) * 3 + size_t(c)];
+                        for (int c = 0; c < 3; ++c)
+                            sums[c] += rgb[(size_t(y) * size_t(e.width) + size_t(x)) * 3 + size_t(c)];
                 for (int c = 0; c < 3; ++c) {
                     int mean = int((sums[c] + n / 2) / n);
                     int expected = std::stoi(e.check.substr((block * 3 + size_t(c)) * 2, 2), nullptr, 16);
@@ -180,7 +184,8 @@ TEST(JpegReader, CorruptTruncatedAndUnsupportedFilesGiveNoPictureSilently) {
     const std::string whole = ReadFile(TestData("jpeg/video-001.jpeg"));
     const std::string cut = WriteTemp("tessary-cut.jpg", whole.substr(0, whole.size() / 2));
     const std::string headerOnly = WriteTemp("tessary-header-only.jpg", whole.substr(0, 600));
-    const std::string garbage = WriteTemp("tessary-garbage.jpg", std::string("\xff\xd8\xff\xe0", 4) + std::string(300, 'x'));
+    const std::string garbage =
+        WriteTemp("tessary-garbage.jpg", std::string("\xff\xd8\xff\xe0", 4) + std::string(300, 'x'));
     const std::string empty = WriteTemp("tessary-empty.jpg", "");
     const std::string missing = (std::filesystem::temp_directory_path() / "tessary-no-such.jpg").string();
 

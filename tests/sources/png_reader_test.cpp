@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <set>
 
 #include "sources/image_expectations.h"
@@ -91,7 +91,6 @@ TEST(PngReader, EveryMalformedCorpusFileIsRefusedCleanly) {
     ExpectCleanRefusals(test::FilesIn(corpus + "/bad/png"), kLoadableMalformed);
 }
 
-
 Picture Decode(const std::string& relative) {
     Picture picture;
     EXPECT_TRUE(DecodePngBitmap(TestData(relative), picture));
@@ -144,7 +143,8 @@ TEST(PngReader, InterlacedFilesGiveTheSamePixelsAsTheirPlainTwins) {
     for (const char* name : {"basn0g04", "basn2c08", "basn3p04", "basn6a16", "basn4a08"}) {
         SCOPED_TRACE(name);
         std::string whyNot;
-        SourceHandle plain = test::OpenLoaded(TestData(std::string("png/pngsuite/") + name + ".png"), &whyNot);
+        SourceHandle plain =
+            test::OpenLoaded(TestData(std::string("png/pngsuite/") + name + ".png"), &whyNot);
         SourceHandle interlaced =
             test::OpenLoaded(TestData(std::string("png/pngsuite/i") + name + ".png"), &whyNot);
         ASSERT_TRUE(plain && interlaced) << whyNot;
@@ -185,9 +185,7 @@ std::string WriteTemp(const std::string& name, const std::string& bytes) {
 }
 
 std::string Chunk(const std::string& type, const std::string& data) {
-    auto be32 = [](uint32_t v) {
-        return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-    };
+    auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
     std::string body = type + data;
     uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size()));
     return be32(uint32_t(data.size())) + body + be32(uint32_t(crc));
@@ -231,8 +229,9 @@ TEST(PngReader, HeaderPromisingMorePixelsThanTheFileCanHoldIsRefusedBeforeAlloca
                        reinterpret_cast<const Bytef*>(zeros.data()), uLong(zeros.size())),
               Z_OK);
     idat.resize(idatSize);
-    const std::string path = WriteTemp("tessary-bomb.png", std::string("\x89PNG\r\n\x1a\n", 8) + Chunk("IHDR", ihdr) +
-                                                             Chunk("IDAT", idat) + Chunk("IEND", ""));
+    const std::string path =
+        WriteTemp("tessary-bomb.png", std::string("\x89PNG\r\n\x1a\n", 8) + Chunk("IHDR", ihdr) +
+                                          Chunk("IDAT", idat) + Chunk("IEND", ""));
     EXPECT_EQ(GetPngInfo(path).width, 1000000);  // the header itself is readable
     Picture picture;
     EXPECT_THROW(DecodePngBitmap(path, picture), std::runtime_error);
