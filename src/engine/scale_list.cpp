@@ -20,14 +20,14 @@ struct ScaleWindow {
 
 // In the order they are tried.
 constexpr ScaleWindow kWindows[] = {
-    {74.5, 75.5, false, 75.0f, 66},    {49.5, 50.5, false, 50.0f, 100},
-    {32.5, 34.0, false, 33.333332f, 150}, {24.5, 25.5, false, 25.0f, 200},
-    {19.5, 20.5, false, 20.0f, 250},   {9.5, 10.5, false, 10.0f, 500},
-    {4.5, 5.5, false, 5.0f, 1000},     {2.0, 2.5, true, 2.5f, 2000},
-    {0.5, 1.5, false, 1.0f, 5000},
+    {74.5, 75.5, false, 75.0f, 66},  {49.5, 50.5, false, 50.0f, 100}, {32.5, 34.0, false, 33.333332f, 150},
+    {24.5, 25.5, false, 25.0f, 200}, {19.5, 20.5, false, 20.0f, 250}, {9.5, 10.5, false, 10.0f, 500},
+    {4.5, 5.5, false, 5.0f, 1000},   {2.0, 2.5, true, 2.5f, 2000},    {0.5, 1.5, false, 1.0f, 5000},
 };
 
-bool IsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\0'; }
+bool IsTrimmed(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\0';
+}
 
 // A plain decimal number: an optional sign, digits with at most one point,
 // at least one digit. Nothing else (no exponent, no inner spaces).

@@ -12,7 +12,9 @@ namespace tessary {
 // double and rounded to float where a value is kept (a square, the
 // polynomial, the result).
 
-float BoxFilter(float x) { return (x > -0.5f && x <= 0.5f) ? 1.0f : 0.0f; }
+float BoxFilter(float x) {
+    return (x > -0.5f && x <= 0.5f) ? 1.0f : 0.0f;
+}
 
 float TriangleFilter(float x) {
     double t = std::fabs(double(x));
@@ -79,8 +81,9 @@ float MitchellFilter(float x) {
 
 namespace {
 const ResampleFilter kFilters[kFilterCount] = {
-    {"Box", 0.5f, BoxFilter},           {"Triangle", 1.0f, TriangleFilter}, {"Hermite", 1.0f, HermiteFilter},
-    {"Bell", 1.5f, BellFilter},         {"B-Spline", 2.0f, BSplineFilter},  {"Lanczos3", 3.0f, Lanczos3Filter},
+    {"Box", 0.5f, BoxFilter},           {"Triangle", 1.0f, TriangleFilter},
+    {"Hermite", 1.0f, HermiteFilter},   {"Bell", 1.5f, BellFilter},
+    {"B-Spline", 2.0f, BSplineFilter},  {"Lanczos3", 3.0f, Lanczos3Filter},
     {"Mitchell", 2.0f, MitchellFilter},
 };
 

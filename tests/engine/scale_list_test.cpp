@@ -15,7 +15,9 @@ std::vector<float> Used(const ScaleList& s) {
     return out;
 }
 
-float Preview(int previewWidth, int width) { return float(double(previewWidth) / width * 100); }
+float Preview(int previewWidth, int width) {
+    return float(double(previewWidth) / width * 100);
+}
 
 TEST(ScaleList, DefaultsDependOnTheSize) {
     EXPECT_EQ(Used(BuildScaleListFromText(1000, 1000, 130, 300, std::nullopt)),

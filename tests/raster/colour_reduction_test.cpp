@@ -53,8 +53,8 @@ TEST(ReduceColors, FewColoursGiveTheirPaletteThenBlackAndWhite) {
         EXPECT_EQ(row[29], 1);
     }
     EXPECT_EQ(f.observer.Texts(1), std::vector<std::string>{"Reducing Colors"});
-    std::vector<std::string> expect = {"Pass 1 : 0 of 25",  "Pass 1 : 10 of 25", "Pass 1 : 20 of 25",
-                                       "Pass 2 : 0 of 25",  "Pass 2 : 10 of 25", "Pass 2 : 20 of 25"};
+    std::vector<std::string> expect = {"Pass 1 : 0 of 25", "Pass 1 : 10 of 25", "Pass 1 : 20 of 25",
+                                       "Pass 2 : 0 of 25", "Pass 2 : 10 of 25", "Pass 2 : 20 of 25"};
     EXPECT_EQ(f.observer.Texts(2), expect);
     EXPECT_EQ(f.observer.pumps, 1 + 25 + 3);
 }
@@ -128,7 +128,8 @@ TEST(ReduceColors, PalettisedSourcesNeverMapToWhite) {
 
 TEST(ReduceColors, AbortWhileSamplingWritesNothingWhileMappingLeavesAPartialFile) {
     PassFixture f(32);
-    auto source = MemorySource24(20, 100, [](int x, int y, uint8_t* p) { p[0] = p[1] = p[2] = uint8_t(x + y); });
+    auto source =
+        MemorySource24(20, 100, [](int x, int y, uint8_t* p) { p[0] = p[1] = p[2] = uint8_t(x + y); });
     int descriptors = testing::OpenDescriptorCount();
     f.observer.abortOn = "Pass 1 : 30 of 100";
     EXPECT_FALSE(ReduceColorsPass(f.context, *source));

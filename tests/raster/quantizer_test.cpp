@@ -7,7 +7,9 @@
 namespace tessary {
 namespace {
 
-PaletteEntry Bgr(uint8_t b, uint8_t g, uint8_t r) { return PaletteEntry{b, g, r, 0}; }
+PaletteEntry Bgr(uint8_t b, uint8_t g, uint8_t r) {
+    return PaletteEntry{b, g, r, 0};
+}
 
 TEST(OctreeQuantizer, SingleColourGivesThatColourExactly) {
     TColorQuantizer q(62, 8);

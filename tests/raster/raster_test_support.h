@@ -42,7 +42,11 @@ private:
 class MemoryRows : public SourceRowReader {
 public:
     MemoryRows(int width, int height, int bytesPerPixel, std::vector<uint8_t> pixels, Palette palette = {})
-        : width_(width), height_(height), bpp_(bytesPerPixel), pixels_(std::move(pixels)), palette_(palette) {}
+        : width_(width),
+          height_(height),
+          bpp_(bytesPerPixel),
+          pixels_(std::move(pixels)),
+          palette_(palette) {}
     int Width() const override { return width_; }
     int Height() const override { return height_; }
     void FillFormat(int32_t& bytesPerPixel, Palette& palette) override {
@@ -63,10 +67,12 @@ private:
 };
 
 // A handle over rows in memory; `pixel(x, y, bgr)` gives each pixel.
-inline SourceHandle MemorySource24(int width, int height, const std::function<void(int, int, uint8_t*)>& pixel) {
+inline SourceHandle MemorySource24(int width, int height,
+                                   const std::function<void(int, int, uint8_t*)>& pixel) {
     std::vector<uint8_t> pixels(size_t(width) * size_t(height) * 3);
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) pixel(x, y, pixels.data() + (size_t(y) * size_t(width) + size_t(x)) * 3);
+        for (int x = 0; x < width; ++x)
+            pixel(x, y, pixels.data() + (size_t(y) * size_t(width) + size_t(x)) * 3);
     auto handle = std::make_unique<Timagerecord4>();
     handle->FileName = "memory";
     handle->Width = width;

@@ -11,18 +11,25 @@ namespace {
 // The filters' formulas in plain double arithmetic.
 double Formula(int index, double x) {
     double t = std::fabs(x);
-    auto sinc = [](double u) { return u == 0 ? 1.0 : std::sin(std::numbers::pi * u) / (std::numbers::pi * u); };
+    auto sinc = [](double u) {
+        return u == 0 ? 1.0 : std::sin(std::numbers::pi * u) / (std::numbers::pi * u);
+    };
     switch (index) {
-        case kBoxFilter: return (x > -0.5 && x <= 0.5) ? 1.0 : 0.0;
-        case kTriangleFilter: return t < 1 ? 1 - t : 0;
-        case kHermiteFilter: return t < 1 ? (2 * t - 3) * t * t + 1 : 0;
-        case kBellFilter: return t < 0.5 ? 0.75 - t * t : t < 1.5 ? 0.5 * (t - 1.5) * (t - 1.5) : 0;
+        case kBoxFilter:
+            return (x > -0.5 && x <= 0.5) ? 1.0 : 0.0;
+        case kTriangleFilter:
+            return t < 1 ? 1 - t : 0;
+        case kHermiteFilter:
+            return t < 1 ? (2 * t - 3) * t * t + 1 : 0;
+        case kBellFilter:
+            return t < 0.5 ? 0.75 - t * t : t < 1.5 ? 0.5 * (t - 1.5) * (t - 1.5) : 0;
         case kBSplineFilter:
             if (t < 1) return 0.5 * t * t * t - t * t + 2.0 / 3;
             return t < 2 ? (2 - t) * (2 - t) * (2 - t) / 6 : 0;
-        case kLanczos3Filter: return t < 3 ? sinc(t) * sinc(t / 3) : 0;
+        case kLanczos3Filter:
+            return t < 3 ? sinc(t) * sinc(t / 3) : 0;
         case kMitchellFilter:
-            return t < 1 ? (7 * t * t * t - 12 * t * t + 16.0 / 3) / 6
+            return t < 1   ? (7 * t * t * t - 12 * t * t + 16.0 / 3) / 6
                    : t < 2 ? (-(7.0 / 3) * t * t * t + 12 * t * t - 20 * t + 32.0 / 3) / 6
                            : 0;
     }
@@ -205,7 +212,8 @@ TEST(ResamplePasses, VerticalCombinationRoundsEachChannel) {
 
 TEST(ResamplePasses, PalettisedRowsResampleAsTheirColours) {
     Palette p{};
-    for (int i = 0; i < 256; ++i) p[size_t(i)] = PaletteEntry{uint8_t(i), uint8_t(255 - i), uint8_t(i / 2), 0};
+    for (int i = 0; i < 256; ++i)
+        p[size_t(i)] = PaletteEntry{uint8_t(i), uint8_t(255 - i), uint8_t(i / 2), 0};
     const int W = 37;
     std::vector<uint8_t> indices(W), bgr(W * 3);
     for (int x = 0; x < W; ++x) {
@@ -224,7 +232,8 @@ TEST(ResamplePasses, PalettisedRowsResampleAsTheirColours) {
     std::vector<uint8_t> flat(W * 3, 200), ramp(W * 3), out(33);
     ResampleRow(3, flat.data(), out.data(), p, columns);
     for (uint8_t v : out) EXPECT_EQ(v, 200);
-    for (int x = 0; x < W; ++x) ramp[size_t(3 * x)] = ramp[size_t(3 * x + 1)] = ramp[size_t(3 * x + 2)] = uint8_t(x * 6);
+    for (int x = 0; x < W; ++x)
+        ramp[size_t(3 * x)] = ramp[size_t(3 * x + 1)] = ramp[size_t(3 * x + 2)] = uint8_t(x * 6);
     ResampleRow(3, ramp.data(), out.data(), p, columns);
     for (int x = 1; x < 11; ++x) EXPECT_LT(out[size_t(3 * (x - 1))], out[size_t(3 * x)]);
 }

@@ -58,7 +58,7 @@ TEST(ZoomLevelSize, CacheLimitFollowsTheReachOfTheFilter) {
     EXPECT_EQ(RowCacheLimit(1001, 101), 20 + 6);  // 2 / (100 / 1000)
     EXPECT_EQ(RowCacheLimit(300, 1), 600 + 6);    // a one-row level: 2 / (1 / 300)
     EXPECT_EQ(RowCacheLimit(1, 1), 2 + 6);
-    EXPECT_EQ(RowCacheLimit(10, 25), 1 + 6);      // enlarging: 2 / (24 / 9)
+    EXPECT_EQ(RowCacheLimit(10, 25), 1 + 6);  // enlarging: 2 / (24 / 9)
 }
 
 TEST(ZoomLevel, HalvesAnOddSizedRaster) {
@@ -116,7 +116,7 @@ TEST(ZoomLevel, DominantAndBlackAndWhiteEntriesAreSearched) {
     EXPECT_EQ(palette[1], (PaletteEntry{0, 0, 250, 0}));
     EXPECT_EQ(palette[21], PaletteEntry{});
     EXPECT_EQ(palette[22], (PaletteEntry{255, 255, 255, 0}));
-    EXPECT_EQ(rows[10][0], 1);   // red: the first dominant entry
+    EXPECT_EQ(rows[10][0], 1);    // red: the first dominant entry
     EXPECT_EQ(rows[10][31], 21);  // black
 }
 
@@ -157,8 +157,8 @@ TEST(ZoomLevel, ThinImagesGetOnePixelLevels) {
     Palette grey = GreyPalette();
     const double thumbnail = double(float(130.0 / 4000 * 100));
     for (int height : {30, 10, 1}) {
-        auto source = ScratchSource(f.temp.File("thin.rpx0"), 4000, height, grey,
-                                    [](int, int) { return uint8_t(90); });
+        auto source =
+            ScratchSource(f.temp.File("thin.rpx0"), 4000, height, grey, [](int, int) { return uint8_t(90); });
         ASSERT_TRUE(source);
         ASSERT_TRUE(BuildZoomLevel(f.context, 4, *source, 62, thumbnail, DistinctDominants()));
         Palette palette;
@@ -177,8 +177,8 @@ TEST(ZoomLevel, ThinImagesGetOnePixelLevels) {
 
 TEST(ZoomLevel, EnlargesWithTheMagnifyingForm) {
     LevelFixture f;
-    auto source = ScratchSource(f.temp.File("small.rpx0"), 20, 16, GreyPalette(),
-                                [](int, int) { return uint8_t(77); });
+    auto source =
+        ScratchSource(f.temp.File("small.rpx0"), 20, 16, GreyPalette(), [](int, int) { return uint8_t(77); });
     ASSERT_TRUE(BuildZoomLevel(f.context, 2, *source, 62, 250.0, DistinctDominants()));
     Palette palette;
     auto rows = ReadAllRows(f.temp.File("rpx_2.rpx0"), &palette);
@@ -240,8 +240,8 @@ TEST(ZoomLevel, ReportsProgressEveryTenthRow) {
     LevelFixture f;
     auto source = MemorySource24(100, 100, [](int, int, uint8_t* p) { p[0] = p[1] = p[2] = 9; });
     ASSERT_TRUE(BuildZoomLevel(f.context, 1, *source, 62, 25.0, DistinctDominants()));
-    std::vector<std::string> expect = {"Pass 1 : 0 of 25",  "Pass 1 : 10 of 25", "Pass 1 : 20 of 25",
-                                       "Pass 2 : 0 of 25",  "Pass 2 : 10 of 25", "Pass 2 : 20 of 25"};
+    std::vector<std::string> expect = {"Pass 1 : 0 of 25", "Pass 1 : 10 of 25", "Pass 1 : 20 of 25",
+                                       "Pass 2 : 0 of 25", "Pass 2 : 10 of 25", "Pass 2 : 20 of 25"};
     EXPECT_EQ(f.observer.Texts(2), expect);
     EXPECT_TRUE(f.observer.Texts(1).empty());
     EXPECT_EQ(f.observer.pumps, 6 + 25 + 25);  // the passes and one per contributor list
@@ -269,7 +269,8 @@ TEST(ZoomLevel, RefusesSourcesWithoutPixelsAndBadPercentages) {
     LevelFixture f;
     auto source = MemorySource24(10, 10, [](int, int, uint8_t* p) { p[0] = p[1] = p[2] = 0; });
     for (double bad : {0.0, -5.0, std::nan("")})
-        EXPECT_THROW(BuildZoomLevel(f.context, 1, *source, 62, bad, DistinctDominants()), std::invalid_argument);
+        EXPECT_THROW(BuildZoomLevel(f.context, 1, *source, 62, bad, DistinctDominants()),
+                     std::invalid_argument);
     Timagerecord4 empty;
     EXPECT_THROW(BuildZoomLevel(f.context, 1, empty, 62, 50.0, DistinctDominants()), std::invalid_argument);
 }
@@ -277,10 +278,11 @@ TEST(ZoomLevel, RefusesSourcesWithoutPixelsAndBadPercentages) {
 TEST(DominantColours, MostFrequentFirstTiesToLowerIndexThenRepeats) {
     TempFolder temp;
     Palette palette{};
-    for (int i = 0; i < 256; ++i) palette[size_t(i)] = PaletteEntry{uint8_t(i), uint8_t(i * 3), uint8_t(255 - i), 99};
+    for (int i = 0; i < 256; ++i)
+        palette[size_t(i)] = PaletteEntry{uint8_t(i), uint8_t(i * 3), uint8_t(255 - i), 99};
     // 200 x 300: the grid takes x = 0, 2, ..., 198 and y = 0, 3, ..., 297.
     auto raster = ScratchSource(temp.File("d.rpx0"), 200, 300, palette, [](int x, int y) {
-        if (x < 100) return uint8_t(3);  // 5000 samples
+        if (x < 100) return uint8_t(3);   // 5000 samples
         return uint8_t(y < 150 ? 7 : 1);  // 2500 each
     });
     DominantColorTable table = SampleDominantColors(*raster);
