@@ -310,3 +310,42 @@ TEST(DominantColours, SmallRastersSampleTheirFirstPixel) {
 
 }  // namespace
 }  // namespace tessary
+
+namespace tessary {
+namespace {
+
+uint64_t Fnv1a(uint64_t h, const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+    return h;
+}
+
+// The bytes of a level are a fixed function of its input: the digests below
+// were taken from this implementation and must come out the same in every
+// build (optimised or not, sanitised or not) and on every machine.
+TEST(ZoomLevel, OutputIsTheSameInEveryBuild) {
+    LevelFixture f;
+    auto source = MemorySource24(301, 203, [](int x, int y, uint8_t* p) {
+        uint32_t h = uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u;
+        p[0] = uint8_t((x / 23) * 40 + (h >> 29));
+        p[1] = uint8_t((y / 17) * 20 + x % 7);
+        p[2] = uint8_t(((x + y) / 31) * 35);
+    });
+    DominantColorTable dominant = DistinctDominants();
+    std::vector<uint64_t> digests;
+    for (double percent : {double(100.0f / 3), 250.0, 0.5}) {
+        ASSERT_TRUE(BuildZoomLevel(f.context, 1, *source, 62, percent, dominant));
+        Palette palette;
+        auto rows = ReadAllRows(f.temp.File("rpx_1.rpx0"), &palette);
+        uint64_t h = 0xcbf29ce484222325ull;
+        uint8_t bytes[1024];
+        PaletteToBytes(palette, bytes);
+        h = Fnv1a(h, bytes, sizeof bytes);
+        for (const auto& row : rows) h = Fnv1a(h, row.data(), row.size());
+        digests.push_back(h);
+    }
+    EXPECT_EQ(digests,
+              (std::vector<uint64_t>{0x3e84e0c37c04b35bull, 0x82dc634223b7b62cull, 0x25efe4cf01ce6bafull}));
+}
+
+}  // namespace
+}  // namespace tessary
