@@ -170,25 +170,6 @@ TEST(Contributors, SizeOneScalesByTheRatio) {
     for (int r = 0; r < 300; ++r) EXPECT_GT(seen[size_t(r)], 0) << r;
 }
 
-TEST(Contributors, EnlargingSamplesTheFilterAtSourceSpacing) {
-    ContributorTable t(3, 7, kMitchellFilter);  // scale 6 / 2 = 3
-    EXPECT_EQ(t.Scale(), 3.0f);
-    EXPECT_EQ(t.Width(), 2.0f);
-    for (int i = 0; i < 7; ++i) {
-        float center = float(double(i) / 3.0);
-        long left = long(std::floor(double(center) - 2.0));
-        long right = long(std::ceil(double(center) + 2.0));
-        std::vector<float> expect;
-        for (long j = left; j <= right; ++j) {
-            float w = MitchellFilter(float(double(center) - double(j)));
-            if (w != 0.0f) expect.push_back(w);
-        }
-        std::vector<float> got;
-        for (const Contributor& c : t.List(i)) got.push_back(c.weight);
-        EXPECT_EQ(got, expect) << i;
-    }
-}
-
 TEST(ResamplePasses, SumsBecomeBytesClampedAndRoundedHalfToEven) {
     EXPECT_EQ(SumToByte(255.6f), 255);
     EXPECT_EQ(SumToByte(-0.3f), 0);
