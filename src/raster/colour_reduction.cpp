@@ -63,7 +63,7 @@ bool ReduceColorsPass(const RunContext& context, Timagerecord4& source) {
     const int searchCount = std::min(trueColour ? N + 2 : N + 1, 256);
 
     // Pass 2: every pixel to its nearest entry.
-    ScratchRasterWriter output(outputPath, W, H, palette);
+    ScratchRasterWriter output(outputPath, W, H, palette, context.threads);
     NearestPaletteSearch search(palette, searchCount);
     std::vector<uint8_t> indices(static_cast<size_t>(W));
     for (int i = 0; i < H; ++i) {
@@ -92,7 +92,7 @@ bool CopyIndexedPass(const RunContext& context, Timagerecord4& source) {
     if (source.BytesPerPixel != 1) throw std::invalid_argument("copy pass needs a palettised source");
     const int W = source.Width;
     const int H = source.Height;
-    ScratchRasterWriter output(context.TempPath("rpx_0.rpx0"), W, H, source.Palette);
+    ScratchRasterWriter output(context.TempPath("rpx_0.rpx0"), W, H, source.Palette, context.threads);
     std::vector<uint8_t> row(size_t(W), 0);
     for (int i = 0; i < H; ++i) {
         if (i % 10 == 0) {

@@ -49,7 +49,9 @@ void ScratchRasterReader::FillFormat(int32_t& bytesPerPixel, Palette& palette) {
     bytesPerPixel = 1;
 }
 
-void ScratchRasterReader::ReadRow(int row, uint8_t* buffer) { ReadScratchRow(row, buffer); }
+void ScratchRasterReader::ReadRow(int row, uint8_t* buffer) {
+    ReadScratchRow(row, buffer);
+}
 
 bool ScratchRasterReader::ReadScratchRow(int row, uint8_t* buffer) {
     if (row < 0 || row > height_ - 1) return false;
@@ -65,14 +67,54 @@ bool ScratchRasterReader::ReadScratchRow(int row, uint8_t* buffer) {
         std::memset(buffer, 0, size_t(width_));
         return false;
     }
-    InflateStream(packed_.data(), packed_.size(), buffer, size_t(width_));
+    inflater_.Inflate(packed_.data(), packed_.size(), buffer, size_t(width_));
     return true;
+}
+
+// ---- row compression ---------------------------------------------------------
+
+ScratchRowCompressor::ScratchRowCompressor(unsigned threads, Sink sink) : sink_(std::move(sink)) {
+    threads = ResolveThreadCount(threads);
+    for (unsigned i = 0; i < threads; ++i) deflaters_.push_back(std::make_unique<FastDeflater>());
+    if (threads > 1) {
+        pool_ = std::make_unique<WorkerPool>(threads);
+        // A few rows per thread in flight keep every thread busy while the
+        // caller reads the next rows.
+        jobs_ = std::make_unique<OrderedJobs<std::vector<uint8_t>>>(
+            *pool_, 4 * size_t(threads), [this](std::vector<uint8_t>& stream) { sink_(stream); });
+    }
+}
+
+ScratchRowCompressor::~ScratchRowCompressor() {
+    jobs_.reset();  // waits for the rows in flight and drops them
+}
+
+void ScratchRowCompressor::Append(const uint8_t* data, size_t size) {
+    if (!jobs_) {
+        deflaters_[0]->Deflate(data, size, packed_);
+        sink_(packed_);
+        return;
+    }
+    jobs_->Post(
+        [this, row = std::vector<uint8_t>(data, data + size)](unsigned thread, std::vector<uint8_t>& out) {
+            deflaters_[thread]->Deflate(row.data(), row.size(), out);
+        });
+}
+
+void ScratchRowCompressor::Flush() {
+    if (jobs_) jobs_->Drain();
 }
 
 // ---- writer ---------------------------------------------------------------
 
-ScratchRasterWriter::ScratchRasterWriter(const std::string& path, int width, int height, const Palette& palette)
-    : width_(width), height_(height) {
+ScratchRasterWriter::ScratchRasterWriter(const std::string& path, int width, int height,
+                                         const Palette& palette, unsigned threads)
+    : width_(width), height_(height), rows_(threads, [this](const std::vector<uint8_t>& stream) {
+          if (position_ + stream.size() > kMaxOffset) ThrowIoError(EFBIG);
+          file_.Write(stream.data(), stream.size());
+          offsets_.push_back(uint32_t(position_));
+          position_ += stream.size();
+      }) {
     if (width <= 0 || height <= 0) throw std::invalid_argument("scratch raster of no pixels");
     file_ = CheckedFile(path, CheckedFile::Mode::Create);
     uint8_t head[kScratchHeaderSize];
@@ -84,16 +126,14 @@ ScratchRasterWriter::ScratchRasterWriter(const std::string& path, int width, int
 }
 
 void ScratchRasterWriter::AppendRow(const uint8_t* indices) {
-    if (int(offsets_.size()) >= height_) throw std::logic_error("scratch raster row beyond its height");
-    DeflateStream(indices, size_t(width_), packed_);
-    if (position_ + packed_.size() > kMaxOffset) ThrowIoError(EFBIG);
-    file_.Write(packed_.data(), packed_.size());
-    offsets_.push_back(uint32_t(position_));
-    position_ += packed_.size();
+    if (rowsAppended_ >= height_) throw std::logic_error("scratch raster row beyond its height");
+    ++rowsAppended_;
+    rows_.Append(indices, size_t(width_));
 }
 
 void ScratchRasterWriter::Finish() {
-    if (int(offsets_.size()) != height_) throw std::logic_error("scratch raster finished early");
+    if (rowsAppended_ != height_) throw std::logic_error("scratch raster finished early");
+    rows_.Flush();
     offsets_.push_back(uint32_t(position_));
     std::vector<uint8_t> raw(offsets_.size() * 4);
     for (size_t i = 0; i < offsets_.size(); ++i) WriteU32LE(raw.data() + 4 * i, offsets_[i]);
@@ -104,18 +144,24 @@ void ScratchRasterWriter::Finish() {
 
 // ---- RGB row spool -----------------------------------------------------------
 
-RowSpoolWriter::RowSpoolWriter(const std::string& path, int width)
-    : file_(path, CheckedFile::Mode::Create), width_(width) {}
+RowSpoolWriter::RowSpoolWriter(const std::string& path, int width, unsigned threads)
+    : file_(path, CheckedFile::Mode::Create),
+      width_(width),
+      rows_(threads, [this](const std::vector<uint8_t>& stream) {
+          uint8_t length[4];
+          WriteI32LE(length, int32_t(stream.size()));
+          file_.Write(length, 4);
+          file_.Write(stream.data(), stream.size());
+      }) {}
 
 void RowSpoolWriter::AppendRow(const uint8_t* bgr) {
-    DeflateStream(bgr, size_t(width_) * 3, packed_);
-    uint8_t length[4];
-    WriteI32LE(length, int32_t(packed_.size()));
-    file_.Write(length, 4);
-    file_.Write(packed_.data(), packed_.size());
+    rows_.Append(bgr, size_t(width_) * 3);
 }
 
-void RowSpoolWriter::Finish() { file_.Close(); }
+void RowSpoolWriter::Finish() {
+    rows_.Flush();
+    file_.Close();
+}
 
 RowSpoolReader::RowSpoolReader(const std::string& path, int width)
     : file_(path, CheckedFile::Mode::Read), width_(width) {
@@ -131,7 +177,7 @@ void RowSpoolReader::NextRow(uint8_t* bgr) {
     packed_.resize(size_t(n));
     file_.ReadExact(packed_.data(), packed_.size());
     position_ += uint64_t(n);
-    InflateStream(packed_.data(), packed_.size(), bgr, size_t(width_) * 3);
+    inflater_.Inflate(packed_.data(), packed_.size(), bgr, size_t(width_) * 3);
 }
 
 // ---- dispatch -----------------------------------------------------------------
@@ -143,6 +189,8 @@ std::unique_ptr<SourceRowReader> OpenScratchRaster(const std::string& path) {
 const SourceFormat kScratchRows[] = {{".rpx0", nullptr, OpenScratchRaster, nullptr}};
 }  // namespace
 
-std::span<const SourceFormat> ScratchFormats() { return kScratchRows; }
+std::span<const SourceFormat> ScratchFormats() {
+    return kScratchRows;
+}
 
 }  // namespace tessary

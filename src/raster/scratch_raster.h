@@ -15,12 +15,15 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/file.h"
 #include "common/picture.h"
+#include "common/worker_pool.h"
+#include "common/zlib_stream.h"
 #include "sources/source_formats.h"
 #include "sources/source_image.h"
 
@@ -63,6 +66,29 @@ private:
     Palette palette_{};
     std::vector<uint32_t> offsets_;
     std::vector<uint8_t> packed_;
+    FastInflater inflater_;
+};
+
+// Deflates the rows of a scratch file, on worker threads when given more
+// than one thread, and hands the streams to `sink` in the order the rows
+// came, on the caller's thread. The streams are the same whatever the number
+// of threads. An error of a row's compression is raised by the Append or
+// Flush that hands that row on.
+class ScratchRowCompressor {
+public:
+    using Sink = std::function<void(const std::vector<uint8_t>& stream)>;
+    ScratchRowCompressor(unsigned threads, Sink sink);
+    ~ScratchRowCompressor();
+    void Append(const uint8_t* data, size_t size);
+    // Hands on every row appended so far.
+    void Flush();
+
+private:
+    Sink sink_;
+    std::vector<std::unique_ptr<FastDeflater>> deflaters_;  // one per thread
+    std::vector<uint8_t> packed_;
+    std::unique_ptr<WorkerPool> pool_;  // none for one thread
+    std::unique_ptr<OrderedJobs<std::vector<uint8_t>>> jobs_;
 };
 
 // Writes an indexed scratch raster strictly in order, row 0 first.
@@ -71,13 +97,16 @@ private:
 class ScratchRasterWriter {
 public:
     // Creates or truncates the file and writes the head. Raises IoError.
-    ScratchRasterWriter(const std::string& path, int width, int height, const Palette& palette);
+    // `threads` (a RunContext::threads value, 0 for every core) deflate the
+    // rows; the file is the same for any number.
+    ScratchRasterWriter(const std::string& path, int width, int height, const Palette& palette,
+                        unsigned threads = 1);
 
     void AppendRow(const uint8_t* indices);
     // Writes the scrambled table and closes the file.
     void Finish();
 
-    int RowsWritten() const { return int(offsets_.size()); }
+    int RowsWritten() const { return rowsAppended_; }
     int Width() const { return width_; }
     int Height() const { return height_; }
 
@@ -86,21 +115,22 @@ private:
     int width_;
     int height_;
     uint64_t position_ = kScratchHeaderSize;  // the writer's own byte count
+    int rowsAppended_ = 0;
     std::vector<uint32_t> offsets_;
-    std::vector<uint8_t> packed_;
+    ScratchRowCompressor rows_;  // last: its jobs end before the rest goes
 };
 
 // Writes "temp.rpx0": compressed 24-bit rows in order.
 class RowSpoolWriter {
 public:
-    RowSpoolWriter(const std::string& path, int width);
+    RowSpoolWriter(const std::string& path, int width, unsigned threads = 1);
     void AppendRow(const uint8_t* bgr);
     void Finish();
 
 private:
     CheckedFile file_;
     int width_;
-    std::vector<uint8_t> packed_;
+    ScratchRowCompressor rows_;
 };
 
 // Reads "temp.rpx0" back from its start, one row at a time.
@@ -117,6 +147,7 @@ private:
     uint64_t fileSize_ = 0;
     uint64_t position_ = 0;
     std::vector<uint8_t> packed_;
+    FastInflater inflater_;
 };
 
 // The table rows for ".rpx0".

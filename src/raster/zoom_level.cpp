@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "common/worker_pool.h"
 #include "raster/quantizer.h"
 #include "raster/resample.h"
 #include "raster/scratch_raster.h"
@@ -137,11 +138,20 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
     auto quantizer = std::make_unique<TColorQuantizer>(colorLimit, 8);
 
     {
-        RowSpoolWriter spool(spoolPath, Dw);
+        const unsigned threads = ResolveThreadCount(context.threads);
+        RowSpoolWriter spool(spoolPath, Dw, threads);
         ContributorTable columns(W, Dw, kMitchellFilter, &context);
         ContributorTable rows(H, Dh, kMitchellFilter, &context);
         RowCache cache(H, targetRowBytes);
         std::vector<const uint8_t*> rowPointers;
+        // With more than one thread, the source rows a target row needs are
+        // read in the same order as alone and then resampled side by side,
+        // and the vertical pass is cut into column ranges; each result is the
+        // same function of the same bytes.
+        std::unique_ptr<WorkerPool> pool = threads > 1 ? std::make_unique<WorkerPool>(threads) : nullptr;
+        std::vector<std::vector<uint8_t>> missRows;
+        std::vector<uint8_t*> missSlots;
+        const int combineParts = pool ? std::min<int>(2 * int(threads), std::max(1, Dw / 256)) : 1;
 
         // Pass 1: resample, spool and learn every pixel.
         for (int y = 0; y < Dh; ++y) {
@@ -155,19 +165,41 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
             }
             std::span<const Contributor> list = rows.List(y);
             rowPointers.resize(list.size());
+            size_t misses = 0;
             for (size_t k = 0; k < list.size(); ++k) {
                 const int r = list[k].pixel;
                 const uint8_t* resampled = cache.Find(r);
                 if (!resampled) {
-                    ReadSourceRow(source, r, sourceRow.data());
                     uint8_t* slot = cache.Fill(r);
-                    ResampleRow(bytesPerPixel, sourceRow.data(), slot, source.Palette, columns);
+                    if (pool) {
+                        if (missRows.size() <= misses) missRows.emplace_back(size_t(W) * 4, 0);
+                        if (missSlots.size() <= misses) missSlots.push_back(nullptr);
+                        ReadSourceRow(source, r, missRows[misses].data());
+                        missSlots[misses] = slot;
+                        ++misses;
+                    } else {
+                        ReadSourceRow(source, r, sourceRow.data());
+                        ResampleRow(bytesPerPixel, sourceRow.data(), slot, source.Palette, columns);
+                    }
                     resampled = slot;
                     if (stats) ++stats->rowsResampled;
                 }
                 rowPointers[k] = resampled;
             }
-            CombineRows(list, rowPointers.data(), Dw, targetRow.data());
+            if (pool) {
+                pool->ParallelFor(misses, [&](size_t i, unsigned) {
+                    ResampleRow(bytesPerPixel, missRows[i].data(), missSlots[i], source.Palette, columns);
+                });
+                pool->ParallelFor(size_t(combineParts), [&](size_t part, unsigned) {
+                    const int x0 = int(int64_t(Dw) * int64_t(part) / combineParts);
+                    const int x1 = int(int64_t(Dw) * int64_t(part + 1) / combineParts);
+                    std::vector<const uint8_t*> shifted(rowPointers.size());
+                    for (size_t k = 0; k < shifted.size(); ++k) shifted[k] = rowPointers[k] + 3 * size_t(x0);
+                    CombineRows(list, shifted.data(), x1 - x0, targetRow.data() + 3 * size_t(x0));
+                });
+            } else {
+                CombineRows(list, rowPointers.data(), Dw, targetRow.data());
+            }
             spool.AppendRow(targetRow.data());
             for (int x = 0; x < Dw; ++x) {
                 const uint8_t* p = targetRow.data() + 3 * size_t(x);
@@ -199,7 +231,7 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
     const int searchCount = std::min(k + 2, 256);
 
     // Pass 2: map the spooled rows to the palette.
-    ScratchRasterWriter output(outputPath, Dw, Dh, palette);
+    ScratchRasterWriter output(outputPath, Dw, Dh, palette, context.threads);
     RowSpoolReader spool(spoolPath, Dw);
     NearestPaletteSearch search(palette, searchCount);
     std::vector<uint8_t> indices(static_cast<size_t>(Dw));

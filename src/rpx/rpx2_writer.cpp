@@ -5,11 +5,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 #include <string>
 
 #include "common/errors.h"
 #include "common/le.h"
+#include "common/worker_pool.h"
 
 namespace tessary {
 
@@ -121,51 +123,44 @@ void Rpx2Writer::WriteHeader(int32_t width, int32_t height, bool chartSource, co
     Put(list.data(), list.size());
 }
 
-bool Rpx2Writer::WriteLevel(Timagerecord4& raster) {
-    ++levelCount_;
-    const int32_t width = raster.Width;
-    const int32_t height = raster.Height;
-    if (width <= 0 || height <= 0 || raster.BytesPerPixel != 1)
-        throw std::invalid_argument("an RPX2 level needs a raster of 1 byte per pixel");
-    const int64_t tilesAcross = TilesFor(width);
-    const int64_t tilesDown = TilesFor(height);
-    if (tilesAcross > INT16_MAX || tilesDown > INT16_MAX)
-        throw std::length_error("the level is too large for the RPX2 format");
-    const int tx = int(tilesAcross);
-    const int ty = int(tilesDown);
-    const int tileCount = tx * ty;
+namespace {
 
+// One band of 64 lines, each line one tile wider than the level needs,
+// filled with the background where the level has no pixels.
+void ReadBand(Timagerecord4& raster, int bandIndex, uint8_t background, size_t lineBytes, uint8_t* band) {
+    for (int j = 0; j < kTileEdge; ++j) {
+        uint8_t* line = band + size_t(j) * lineBytes;
+        std::memset(line, background, lineBytes);
+        // Lines at or beyond the height leave the buffer as it is.
+        ReadSourceRow(raster, bandIndex * kTileEdge + j, line);
+    }
+}
+
+// Tile `t` of a band, bottom line first.
+void CutTile(const uint8_t* band, size_t lineBytes, int t, uint8_t* tile) {
+    for (int j = 0; j < kTileEdge; ++j)
+        std::memcpy(tile + size_t(kTileEdge - 1 - j) * kTileEdge,
+                    band + size_t(j) * lineBytes + size_t(t) * kTileEdge, kTileEdge);
+}
+
+}  // namespace
+
+bool Rpx2Writer::WriteTiles(Timagerecord4& raster, int tx, int ty, uint8_t background,
+                            std::vector<uint32_t>& tilePositions) {
+    const int tileCount = tx * ty;
     std::vector<uint8_t> tile(kTileBytes);
     std::vector<uint8_t> compressed(kCompressedCapacity);
     TileDeflater deflater;
-    const uint8_t background = BackgroundIndex(raster.Palette);
-
-    uint8_t marker[kLevelMarkerSize];
-    WriteU16LE(marker, kMarkerWord);
-    WriteU16LE(marker + 2, kMarkerWord);
-    Put(marker, sizeof marker);
     int tileCounter = 0;
-
-    // One band of 64 lines, each line one tile wider than the level needs.
     const size_t lineBytes = size_t(tx + 1) * kTileEdge;
     std::vector<uint8_t> band(lineBytes * kTileEdge);
-    std::vector<uint32_t> tilePositions;
-    tilePositions.reserve(size_t(tileCount));
     const std::string total = std::to_string(tileCount);
 
     for (int r = 0; r < ty; ++r) {
-        for (int j = 0; j < kTileEdge; ++j) {
-            uint8_t* line = band.data() + size_t(j) * lineBytes;
-            std::memset(line, background, lineBytes);
-            // Lines at or beyond the height leave the buffer as it is.
-            ReadSourceRow(raster, r * kTileEdge + j, line);
-        }
+        ReadBand(raster, r, background, lineBytes, band.data());
         for (int t = 0; t < tx; ++t) {
             if (context_.Aborted()) return false;
-            // Bottom line of the tile first.
-            for (int j = 0; j < kTileEdge; ++j)
-                std::memcpy(tile.data() + size_t(kTileEdge - 1 - j) * kTileEdge,
-                            band.data() + size_t(j) * lineBytes + size_t(t) * kTileEdge, kTileEdge);
+            CutTile(band.data(), lineBytes, t, tile.data());
             if ((tileCounter + 1) % 10 == 0) {
                 context_.SetStatus(2, "Writing " + std::to_string(tileCounter + 1) + " of " + total);
                 context_.Pump();
@@ -180,6 +175,115 @@ bool Rpx2Writer::WriteLevel(Timagerecord4& raster) {
         context_.Pump();
         if (context_.Aborted()) return false;
     }
+    return true;
+}
+
+// The same steps as WriteTiles, seen from the caller's thread: the same
+// status texts, pumps and abort checks in the same order, the same bytes.
+// Behind them, the tiles of a band are deflated on the pool while the caller
+// reads the next band and writes the finished tiles in order. An error
+// reading the next band is kept and raised where the plain loop would have
+// met it; work done ahead is dropped on abort.
+bool Rpx2Writer::WriteTilesParallel(Timagerecord4& raster, int tx, int ty, uint8_t background,
+                                    unsigned threads, std::vector<uint32_t>& tilePositions) {
+    const int tileCount = tx * ty;
+    const size_t lineBytes = size_t(tx + 1) * kTileEdge;
+    std::vector<uint8_t> bands[2] = {std::vector<uint8_t>(lineBytes * kTileEdge),
+                                     std::vector<uint8_t>(lineBytes * kTileEdge)};
+    std::exception_ptr readErrors[2];
+    struct Compressed {
+        std::vector<uint8_t> bytes = std::vector<uint8_t>(kCompressedCapacity);
+        size_t size = 0;
+    };
+    std::vector<Compressed> results(static_cast<size_t>(tx));
+    std::vector<std::unique_ptr<TileDeflater>> deflaters;
+    for (unsigned i = 0; i < threads; ++i) deflaters.push_back(std::make_unique<TileDeflater>());
+
+    WorkerPool pool(threads);
+    std::vector<WorkerPool::TaskPtr> tasks;
+    // Every exit waits for the jobs in flight: they use the buffers above.
+    struct Settle {
+        WorkerPool& pool;
+        std::vector<WorkerPool::TaskPtr>& tasks;
+        ~Settle() {
+            for (auto& task : tasks) {
+                try {
+                    pool.Wait(task);
+                } catch (...) {
+                }
+            }
+        }
+    } settle{pool, tasks};
+
+    int tileCounter = 0;
+    const std::string total = std::to_string(tileCount);
+    ReadBand(raster, 0, background, lineBytes, bands[0].data());
+    for (int r = 0; r < ty; ++r) {
+        if (readErrors[r & 1]) std::rethrow_exception(readErrors[r & 1]);
+        const uint8_t* band = bands[r & 1].data();
+        tasks.clear();
+        for (int t = 0; t < tx; ++t) {
+            tasks.push_back(pool.Post([&, band, t](unsigned thread) {
+                uint8_t tile[kTileBytes];
+                CutTile(band, lineBytes, t, tile);
+                Compressed& result = results[size_t(t)];
+                result.size = deflaters[thread]->Compress(tile, result.bytes, kCompressedCapacity);
+            }));
+        }
+        if (r + 1 < ty) {
+            try {
+                ReadBand(raster, r + 1, background, lineBytes, bands[(r + 1) & 1].data());
+            } catch (...) {
+                readErrors[(r + 1) & 1] = std::current_exception();
+            }
+        }
+        for (int t = 0; t < tx; ++t) {
+            if (context_.Aborted()) return false;
+            if ((tileCounter + 1) % 10 == 0) {
+                context_.SetStatus(2, "Writing " + std::to_string(tileCounter + 1) + " of " + total);
+                context_.Pump();
+            }
+            pool.Wait(tasks[size_t(t)]);
+            context_.Pump();
+            const uint64_t tilePosition = position_;
+            const Compressed& result = results[size_t(t)];
+            Put(result.bytes.data(), result.size);
+            tilePositions.push_back(uint32_t(tilePosition));
+            ++tileCounter;
+        }
+        context_.Pump();
+        if (context_.Aborted()) return false;
+    }
+    return true;
+}
+
+bool Rpx2Writer::WriteLevel(Timagerecord4& raster) {
+    ++levelCount_;
+    const int32_t width = raster.Width;
+    const int32_t height = raster.Height;
+    if (width <= 0 || height <= 0 || raster.BytesPerPixel != 1)
+        throw std::invalid_argument("an RPX2 level needs a raster of 1 byte per pixel");
+    const int64_t tilesAcross = TilesFor(width);
+    const int64_t tilesDown = TilesFor(height);
+    if (tilesAcross > INT16_MAX || tilesDown > INT16_MAX)
+        throw std::length_error("the level is too large for the RPX2 format");
+    const int tx = int(tilesAcross);
+    const int ty = int(tilesDown);
+    const int tileCount = tx * ty;
+
+    const uint8_t background = BackgroundIndex(raster.Palette);
+
+    uint8_t marker[kLevelMarkerSize];
+    WriteU16LE(marker, kMarkerWord);
+    WriteU16LE(marker + 2, kMarkerWord);
+    Put(marker, sizeof marker);
+
+    std::vector<uint32_t> tilePositions;
+    tilePositions.reserve(size_t(tileCount));
+    const unsigned threads = ResolveThreadCount(context_.threads);
+    const bool finished = threads > 1 ? WriteTilesParallel(raster, tx, ty, background, threads, tilePositions)
+                                      : WriteTiles(raster, tx, ty, background, tilePositions);
+    if (!finished) return false;
 
     const uint64_t endPosition = position_;
     std::vector<uint8_t> header(size_t(kLevelHeaderFixedBytes) + 4 * size_t(tileCount));

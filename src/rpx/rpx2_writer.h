@@ -79,6 +79,12 @@ private:
     // would carry the position past the limit raises IoError (EFBIG) before
     // anything is written, so no stored position ever wraps.
     void Put(const void* data, size_t size);
+    // The tiles of a level, on the caller's thread alone or with a pool of
+    // `threads` threads; false when the abort flag was found set.
+    bool WriteTiles(Timagerecord4& raster, int tx, int ty, uint8_t background,
+                    std::vector<uint32_t>& tilePositions);
+    bool WriteTilesParallel(Timagerecord4& raster, int tx, int ty, uint8_t background, unsigned threads,
+                            std::vector<uint32_t>& tilePositions);
 
     CheckedFile file_;
     const RunContext& context_;
