@@ -52,7 +52,8 @@ bool KnownHeaderSize(uint32_t size) {
         case 108:  // V4
         case 124:  // V5
             return true;
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -115,7 +116,7 @@ struct Decoder {
     uint64_t fileSize;
     const BmpHeader& h;
     int width = 0;
-    int height = 0;      // rows, positive
+    int height = 0;  // rows, positive
     bool topDown = false;
     uint64_t fileStride = 0;
     Channel red, green, blue;
@@ -280,7 +281,8 @@ std::optional<Picture> Load(const std::string& path) {
 
     // Depth and compression must go together.
     switch (bpp) {
-        case 1: case 24:
+        case 1:
+        case 24:
             if (c != kBiRgb) return std::nullopt;
             break;
         case 4:
@@ -289,12 +291,14 @@ std::optional<Picture> Load(const std::string& path) {
         case 8:
             if (c != kBiRgb && c != kBiRle8) return std::nullopt;
             break;
-        case 16: case 32:
+        case 16:
+        case 32:
             if (c != kBiRgb && c != kBiBitfields && c != kBiAlphaBitfields) return std::nullopt;
             // OS/2 2.x numbers its own compressions differently from 3 on.
             if (h.headerSize == 64 && c != kBiRgb) return std::nullopt;
             break;
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
     const bool rle = c == kBiRle8 || c == kBiRle4;
 
@@ -372,6 +376,8 @@ SourceImageInfo GetBmpInfo(const std::string& path) {
     return info;
 }
 
-std::span<const SourceFormat> BmpFormats() { return kBmpRows; }
+std::span<const SourceFormat> BmpFormats() {
+    return kBmpRows;
+}
 
 }  // namespace tessary

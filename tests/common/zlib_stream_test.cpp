@@ -1,10 +1,9 @@
 #include "common/zlib_stream.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <vector>
-
-#include <zlib.h>
 
 #include "common/errors.h"
 

@@ -21,7 +21,8 @@ class ScratchRaster : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
-               ("tessary_scratch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+               ("tessary_scratch_" +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::create_directories(dir_);
     }
     void TearDown() override { fs::remove_all(dir_); }
@@ -36,7 +37,9 @@ Palette TestPalette() {
     return p;
 }
 
-uint8_t Pixel(int x, int y) { return uint8_t((x * 7 + y * 13) ^ (y >> 3)); }
+uint8_t Pixel(int x, int y) {
+    return uint8_t((x * 7 + y * 13) ^ (y >> 3));
+}
 
 void WriteRaster(const std::string& path, int width, int height) {
     ScratchRasterWriter writer(path, width, height, TestPalette());

@@ -31,8 +31,8 @@ struct Expected {
 Expected ReadExpected(const std::string& bmpName) {
     std::string packed = ReadWholeFile(kData + "expected/" + bmpName + ".ppm.z");
     std::vector<uint8_t> ppm(1 << 20);
-    size_t n = InflateStream(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(), ppm.data(),
-                             ppm.size());
+    size_t n =
+        InflateStream(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(), ppm.data(), ppm.size());
     std::string text(reinterpret_cast<const char*>(ppm.data()), std::min<size_t>(n, 64));
     Expected e;
     int maxValue = 0, consumed = 0;
@@ -76,7 +76,8 @@ TEST_P(BmpAgainstReference, RowsEqualTheIndependentDecodersPixels) {
     ASSERT_EQ(bgr.size(), expected.rgb.size());
     size_t mismatches = 0, first = 0;
     for (size_t i = 0; i < bgr.size(); i += 3) {
-        if (bgr[i] != expected.rgb[i + 2] || bgr[i + 1] != expected.rgb[i + 1] || bgr[i + 2] != expected.rgb[i]) {
+        if (bgr[i] != expected.rgb[i + 2] || bgr[i + 1] != expected.rgb[i + 1] ||
+            bgr[i + 2] != expected.rgb[i]) {
             if (mismatches++ == 0) first = i / 3;
         }
     }
@@ -84,27 +85,31 @@ TEST_P(BmpAgainstReference, RowsEqualTheIndependentDecodersPixels) {
                               << first / expected.width;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Corpus, BmpAgainstReference,
-    ::testing::Values("good/pal1.bmp", "good/pal4.bmp", "good/pal4rle.bmp", "good/pal8.bmp", "good/pal8os2.bmp",
-                      "good/pal8rle.bmp", "good/pal8topdown.bmp", "good/pal8w125.bmp", "good/rgb16.bmp",
-                      "good/rgb16-565.bmp", "good/rgb24.bmp", "good/yellow_rose-small.bmp",
-                      "good/yellow_rose-small-v5.bmp", "good/hopper_rle8_greyscale.bmp",
-                      "questionable/pal1p1.bmp", "questionable/pal4rletrns.bmp", "questionable/pal8os2sp.bmp"),
-    [](const auto& info) {
-        std::string s = fs::path(info.param).stem().string();
-        for (char& c : s)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        return s;
-    });
+INSTANTIATE_TEST_SUITE_P(Corpus, BmpAgainstReference,
+                         ::testing::Values("good/pal1.bmp", "good/pal4.bmp", "good/pal4rle.bmp",
+                                           "good/pal8.bmp", "good/pal8os2.bmp", "good/pal8rle.bmp",
+                                           "good/pal8topdown.bmp", "good/pal8w125.bmp", "good/rgb16.bmp",
+                                           "good/rgb16-565.bmp", "good/rgb24.bmp",
+                                           "good/yellow_rose-small.bmp", "good/yellow_rose-small-v5.bmp",
+                                           "good/hopper_rle8_greyscale.bmp", "questionable/pal1p1.bmp",
+                                           "questionable/pal4rletrns.bmp", "questionable/pal8os2sp.bmp"),
+                         [](const auto& info) {
+                             std::string s = fs::path(info.param).stem().string();
+                             for (char& c : s)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return s;
+                         });
 
 TEST(BmpLoader, PicturesKeepPalettisedDepthsAndWidenTheOthers) {
     struct Case {
         const char* file;
         int bits;
-    } cases[] = {{"good/pal1.bmp", 1},        {"good/pal4.bmp", 4},
-                 {"good/pal4rle.bmp", 4},     {"good/pal8rle.bmp", 8},
-                 {"good/rgb16-565.bmp", 24},  {"good/rgb24.bmp", 24},
+    } cases[] = {{"good/pal1.bmp", 1},
+                 {"good/pal4.bmp", 4},
+                 {"good/pal4rle.bmp", 4},
+                 {"good/pal8rle.bmp", 8},
+                 {"good/rgb16-565.bmp", 24},
+                 {"good/rgb24.bmp", 24},
                  {"good/yellow_rose-small.bmp", 24}};
     for (const Case& c : cases) {
         std::optional<Picture> picture = LoadBmpBitmap(kData + c.file);
@@ -186,7 +191,8 @@ protected:
 
     std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
         std::string path = (dir_ / name).string();
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         return path;
     }
 
@@ -234,8 +240,8 @@ TEST_F(BmpBuilt, PaletteKeepsReservedBytesAndZeroesEntriesBeyondTheTable) {
     for (size_t i = 0; i < full.size(); ++i) full[i] = uint8_t(i * 7);
     p = LoadBmpBitmap(Write("v5.bmp", MakeBmp(2, 2, 8, 0, 124, full, pixels)));
     ASSERT_TRUE(p);
-    EXPECT_EQ(p->Colors()[255], (PaletteEntry{uint8_t(1020 * 7), uint8_t(1021 * 7), uint8_t(1022 * 7),
-                                              uint8_t(1023 * 7)}));
+    EXPECT_EQ(p->Colors()[255],
+              (PaletteEntry{uint8_t(1020 * 7), uint8_t(1021 * 7), uint8_t(1022 * 7), uint8_t(1023 * 7)}));
 }
 
 TEST_F(BmpBuilt, PixelDataMustBeInTheFileExceptTheLastRowsPadding) {
@@ -275,9 +281,9 @@ TEST_F(BmpBuilt, BitfieldMasksOfAnyWidthAreScaledToEightBits) {
     std::optional<Picture> p = LoadBmpBitmap(Write("ten.bmp", MakeBmp(1, 1, 32, 3, 40, masks, px)));
     ASSERT_TRUE(p);
     EXPECT_EQ(p->BitsPerPixel(), 24);
-    EXPECT_EQ(p->Row(0)[0], 0);                  // blue
-    EXPECT_EQ(p->Row(0)[1], 128);                // green: 512 / 1023 x 255 = 127.6
-    EXPECT_EQ(p->Row(0)[2], 255);                // red
+    EXPECT_EQ(p->Row(0)[0], 0);    // blue
+    EXPECT_EQ(p->Row(0)[1], 128);  // green: 512 / 1023 x 255 = 127.6
+    EXPECT_EQ(p->Row(0)[2], 255);  // red
 
     std::vector<uint8_t> v4 = MakeBmp(1, 1, 16, 3, 108, {}, {0x2F, 0x0D, 0, 0});
     WriteU32LE(&v4[14 + 40], 0x0F00);

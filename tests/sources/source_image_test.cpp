@@ -21,7 +21,8 @@ class SourceImage : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
-               ("tessary_source_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+               ("tessary_source_" +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::create_directories(dir_);
     }
     void TearDown() override { fs::remove_all(dir_); }
