@@ -115,6 +115,7 @@ struct Decoder {
     CheckedFile& file;
     uint64_t fileSize;
     const BmpHeader& h;
+    uint64_t dataOffset = 0;  // where the pixel data starts
     int width = 0;
     int height = 0;  // rows, positive
     bool topDown = false;
@@ -156,23 +157,23 @@ bool ReadMasks(Decoder& d, uint64_t& tableStart) {
     return d.red.Set(masks[0]) && d.green.Set(masks[1]) && d.blue.Set(masks[2]);
 }
 
+// The number of colour table entries the header announces.
+uint64_t ColourCount(const BmpHeader& h, uint64_t tableStart) {
+    uint64_t maxEntries = uint64_t(1) << h.bitsPerPixel;
+    if (!h.os2) return h.colorsUsed == 0 ? maxEntries : h.colorsUsed;
+    // OS/2 1.x headers have no colour count: the table runs up to the pixel
+    // data.
+    uint64_t count = h.dataOffset > tableStart ? (h.dataOffset - tableStart) / 3 : 0;
+    return std::min(count, maxEntries);
+}
+
 // Reads the colour table that follows the information header (and masks).
 // Entries the file does not hold stay zero.
 void ReadColourTable(Decoder& d, uint64_t tableStart, Palette& palette) {
     const BmpHeader& h = d.h;
-    uint64_t maxEntries = uint64_t(1) << h.bitsPerPixel;
-    uint64_t entrySize = h.os2 ? 3 : 4;
-    uint64_t count;
-    if (h.os2) {
-        // OS/2 1.x headers have no colour count: the table runs up to the
-        // pixel data.
-        count = h.dataOffset > tableStart ? (h.dataOffset - tableStart) / 3 : 0;
-        count = std::min(count, maxEntries);
-    } else {
-        count = h.colorsUsed == 0 ? maxEntries : h.colorsUsed;
-    }
+    const uint64_t entrySize = h.os2 ? 3 : 4;
     if (tableStart >= d.fileSize) return;
-    count = std::min(count, (d.fileSize - tableStart) / entrySize);
+    uint64_t count = std::min(ColourCount(h, tableStart), (d.fileSize - tableStart) / entrySize);
     std::vector<uint8_t> bytes(size_t(count * entrySize));
     d.file.Seek(tableStart);
     d.file.ReadExact(bytes.data(), bytes.size());
@@ -185,7 +186,7 @@ void ReadColourTable(Decoder& d, uint64_t tableStart, Palette& palette) {
 // Uncompressed 1-, 4-, 8- and 24-bit rows: the picture row has the file's
 // layout, so rows are read straight into it.
 void ReadRowsDirect(Decoder& d, Picture& picture) {
-    d.file.Seek(d.h.dataOffset);
+    d.file.Seek(d.dataOffset);
     for (int64_t i = 0; i < d.height; ++i) {
         uint8_t* row = picture.Row(d.PictureRow(i));
         // The last row may lack its padding; the size check made sure the
@@ -196,7 +197,7 @@ void ReadRowsDirect(Decoder& d, Picture& picture) {
 
 // 16- and 32-bit rows become blue, green, red.
 void ReadRowsMasked(Decoder& d, Picture& picture) {
-    d.file.Seek(d.h.dataOffset);
+    d.file.Seek(d.dataOffset);
     std::vector<uint8_t> buffer(size_t(d.fileStride));
     const int bytesPerPixel = d.h.bitsPerPixel / 8;
     for (int64_t i = 0; i < d.height; ++i) {
@@ -230,8 +231,8 @@ void SetIndex(Picture& picture, int bitsPerPixel, int x, int y, uint8_t index) {
 // an end-of-picture mark ends the picture there.
 void DecodeRle(Decoder& d, Picture& picture) {
     const bool four = d.h.bitsPerPixel == 4;
-    std::vector<uint8_t> data(size_t(d.fileSize - d.h.dataOffset));
-    d.file.Seek(d.h.dataOffset);
+    std::vector<uint8_t> data(size_t(d.fileSize - d.dataOffset));
+    d.file.Seek(d.dataOffset);
     d.file.ReadExact(data.data(), data.size());
     const size_t n = data.size();
     int64_t x = 0, y = 0;  // y counts rows in storage order (bottom row first)
@@ -314,8 +315,12 @@ std::optional<Picture> Load(const std::string& path) {
     uint64_t tableStart = kFileHeaderSize + h.headerSize;
     if (bpp >= 16 && !ReadMasks(d, tableStart)) return std::nullopt;
     if (bpp <= 8 && !h.os2 && h.colorsUsed > (uint32_t(1) << bpp)) return std::nullopt;
-    if (h.dataOffset < kFileHeaderSize + h.headerSize || h.dataOffset >= fileSize) return std::nullopt;
-    const uint64_t available = fileSize - h.dataOffset;
+    // Some writers give the end of the header as the data offset of a
+    // palettised file; the pixel data then follows the colour table.
+    d.dataOffset = h.dataOffset;
+    if (bpp <= 8 && !h.os2 && d.dataOffset == tableStart) d.dataOffset += 4 * ColourCount(h, tableStart);
+    if (d.dataOffset < kFileHeaderSize + h.headerSize || d.dataOffset >= fileSize) return std::nullopt;
+    const uint64_t available = fileSize - d.dataOffset;
 
     const int pictureBpp = bpp <= 8 ? bpp : 24;
     const uint64_t pictureBytes = uint64_t(Picture::StrideFor(d.width, pictureBpp)) * uint64_t(d.height);

@@ -92,7 +92,10 @@ INSTANTIATE_TEST_SUITE_P(Corpus, BmpAgainstReference,
                                            "good/rgb16-565.bmp", "good/rgb24.bmp",
                                            "good/yellow_rose-small.bmp", "good/yellow_rose-small-v5.bmp",
                                            "good/hopper_rle8_greyscale.bmp", "questionable/pal1p1.bmp",
-                                           "questionable/pal4rletrns.bmp", "questionable/pal8os2sp.bmp"),
+                                           "questionable/pal4rletrns.bmp", "questionable/pal8os2sp.bmp",
+                                           "good/pal8_offset.bmp", "bad/badbitssize.bmp", "bad/baddens1.bmp",
+                                           "bad/baddens2.bmp", "bad/badfilesize.bmp", "bad/badplanes.bmp",
+                                           "bad/hopper_rle8_row_overflow.bmp", "bad/mmap_error.bmp"),
                          [](const auto& info) {
                              std::string s = fs::path(info.param).stem().string();
                              for (char& c : s)
