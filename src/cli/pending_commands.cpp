@@ -1,5 +1,5 @@
-// Commands whose engine parts (the conversion driver, the RPX2 reader) are
-// not part of this build yet. They refuse clearly instead of pretending.
+// Commands whose engine parts (the conversion driver) are not part of this
+// build yet. They refuse clearly instead of pretending.
 #include <cstdio>
 
 #include "cli/commands.h"
@@ -12,7 +12,5 @@ static int NotAvailable(const char* command) {
 }
 
 int RunConvertCommand(const ConvertOptions&, std::atomic<bool>&) { return NotAvailable("convert"); }
-int RunInfoCommand(const InfoOptions&) { return NotAvailable("info"); }
-int RunExtractCommand(const ExtractOptions&) { return NotAvailable("extract"); }
 
 }  // namespace tessary::cli
