@@ -1,8 +1,422 @@
+#include "sources/bsb_reader.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "common/le.h"
+#include "common/text.h"
+#include "sources/fixed_colour_table.h"
 #include "sources/source_formats.h"
 
 namespace tessary {
 
-// This reader is not built yet: the extension has no row in the table.
-std::span<const SourceFormat> BsbFormats() { return {}; }
+namespace {
+
+constexpr uint8_t kEndOfText = 0x1A;
+// A header longer than this is not a chart header; real ones are a few KB.
+constexpr size_t kMaxHeaderBytes = size_t(16) << 20;
+// A run longer than any row is clipped anyway; lengths stop growing here so
+// that long chains of continuation bytes cannot overflow.
+constexpr int kLengthCeiling = 1 << 24;
+
+struct RunMasks {
+    uint8_t index;
+    int shift;
+    uint8_t length;
+};
+
+constexpr RunMasks kRunMasks[8] = {
+    {0x00, 0, 0x00},  // unused
+    {0x40, 6, 0x3F}, {0x60, 5, 0x1F}, {0x70, 4, 0x0F}, {0x78, 3, 0x07},
+    {0x7C, 2, 0x03}, {0x7E, 1, 0x01}, {0x7F, 0, 0x00},
+};
+
+// The text of field `field` (from 1) of a comma-separated value, or "" when
+// the value has fewer fields.
+std::string_view Field(std::string_view value, int field) {
+    size_t start = 0;
+    for (int n = 1; n < field; ++n) {
+        size_t comma = value.find(',', start);
+        if (comma == std::string_view::npos) return {};
+        start = comma + 1;
+    }
+    size_t end = value.find(',', start);
+    return value.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+}
+
+bool ParseInt(std::string_view text, int& out) {
+    std::string cleaned(text);
+    for (char& c : cleaned)
+        if (!((c >= '0' && c <= '9') || c == '+' || c == '-')) c = ' ';
+    cleaned = TrimSpaces(cleaned);
+    if (cleaned.empty()) return false;
+    size_t i = 0;
+    bool negative = false;
+    if (cleaned[0] == '+' || cleaned[0] == '-') {
+        negative = cleaned[0] == '-';
+        i = 1;
+    }
+    if (i == cleaned.size()) return false;
+    long long value = 0;
+    for (; i < cleaned.size(); ++i) {
+        char c = cleaned[i];
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+        if (value > INT_MAX) return false;
+    }
+    out = int(negative ? -value : value);
+    return true;
+}
+
+// What the header says, gathered record by record.
+struct ChartHeader {
+    bool nosRules = false;
+    bool sawSize = false;
+    int width = 0;
+    int height = 0;
+    int rowsPerEntry = 1;
+    bool sawIndexBits = false;
+    int indexBits = 0;
+    int colourCount = 0;
+    bool badColourIndex = false;
+    std::array<std::array<uint8_t, 3>, 256> colours{};
+};
+
+void ApplyRecord(const std::string& record, ChartHeader& header) {
+    size_t slash = record.find('/');
+    if (slash == std::string::npos || slash == 0) return;
+    std::string_view key(record.data(), slash);
+    std::string_view value = std::string_view(record).substr(slash + 1);
+
+    if ((!header.nosRules && key == "BSB") || (header.nosRules && key == "NOS")) {
+        size_t ra = value.find("RA=");
+        if (ra == std::string_view::npos) return;
+        std::string after(value.substr(ra + 3));
+        int first = header.nosRules ? 3 : 1;
+        header.width = ChartFieldInt(after, first, 0);
+        header.height = ChartFieldInt(after, first + 1, 0) - 1;
+        header.sawSize = true;
+    } else if (key == "OST") {
+        header.rowsPerEntry = ChartFieldInt(std::string(value), 1, 1);
+    } else if (key == "IFM") {
+        header.indexBits = ChartFieldInt(std::string(value), 1, 1);
+        header.sawIndexBits = true;
+    } else if (key == "RGB") {
+        std::string v(value);
+        int index = ChartFieldInt(v, 1, 0);
+        ++header.colourCount;
+        if (index < 0 || index > 255) {
+            header.badColourIndex = true;
+            return;
+        }
+        // Colour values are bytes; larger numbers keep their low byte.
+        header.colours[index] = {uint8_t(ChartFieldInt(v, 2, 0)), uint8_t(ChartFieldInt(v, 3, 0)),
+                                 uint8_t(ChartFieldInt(v, 4, 0))};
+    }
+}
+
+// Splits the header text into lines (CR, LF or CR LF) and assembles records:
+// a line starting with four spaces continues the record before it.
+void ParseHeaderText(std::string_view text, ChartHeader& header) {
+    std::string record;
+    bool haveRecord = false;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = pos;
+        while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
+        std::string_view line = text.substr(pos, end - pos);
+        if (end < text.size() && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ++end;
+        pos = end + 1;
+
+        if (line.substr(0, 4) == "    ") {
+            record += ',';
+            record += TrimSpaces(line);
+        } else {
+            if (haveRecord) ApplyRecord(record, header);
+            record.assign(line);
+            haveRecord = true;
+        }
+    }
+    if (haveRecord) ApplyRecord(record, header);
+}
+
+// Reads the file from its start up to the first 0x1A. False when there is
+// none within kMaxHeaderBytes (a file without row data).
+bool ReadHeaderText(CheckedFile& file, std::string& text, uint64_t& endOfText) {
+    text.clear();
+    std::vector<char> chunk(64 * 1024);
+    file.Seek(0);
+    while (text.size() < kMaxHeaderBytes) {
+        size_t n = file.ReadSome(chunk.data(), chunk.size());
+        if (n == 0) return false;
+        const char* eot = static_cast<const char*>(std::memchr(chunk.data(), kEndOfText, n));
+        if (eot) {
+            text.append(chunk.data(), size_t(eot - chunk.data()));
+            endOfText = text.size();
+            return true;
+        }
+        text.append(chunk.data(), n);
+    }
+    return false;
+}
+
+// Checks a stored row table: every delivered row starts after the header and
+// no later than the table, and rows never go backwards.
+bool RowTableIsSound(const std::vector<uint32_t>& table, uint64_t dataStart, uint64_t tablePosition) {
+    for (size_t i = 0; i < table.size(); ++i) {
+        if (table[i] < dataStart || table[i] > tablePosition) return false;
+        if (i > 0 && table[i] < table[i - 1]) return false;
+    }
+    return true;
+}
+
+// Finds the rows of a chart whose file holds no usable row table by walking
+// them: each row is its row number (7 bits a byte, high bit on all but the
+// last), then runs, each a first byte and continuation bytes while bit 7 is
+// set, up to a first byte of 0. Fills the start of rows 0..height-1 and the
+// end of the last; false when the file ends first.
+bool ScanRows(CheckedFile& file, uint64_t rowsStart, uint64_t fileSize, int height,
+              std::vector<uint32_t>& table) {
+    table.clear();
+    table.reserve(size_t(height) + 1);
+    std::vector<uint8_t> buffer(64 * 1024);
+    size_t have = 0, at = 0;
+    uint64_t bufferStart = rowsStart;
+    file.Seek(rowsStart);
+    auto next = [&](uint8_t& byte) -> bool {
+        if (at == have) {
+            bufferStart += have;
+            have = file.ReadSome(buffer.data(), buffer.size());
+            at = 0;
+            if (have == 0) return false;
+        }
+        byte = buffer[at++];
+        return true;
+    };
+    auto position = [&] { return bufferStart + at; };
+
+    uint8_t byte = 0;
+    for (int row = 0; row < height; ++row) {
+        uint64_t start = position();
+        if (start > UINT32_MAX || start >= fileSize) return false;
+        table.push_back(uint32_t(start));
+        do {
+            if (!next(byte)) return false;
+        } while (byte & 0x80);
+        for (;;) {
+            if (!next(byte)) return false;
+            if (byte == 0) break;
+            while (byte & 0x80)
+                if (!next(byte)) return false;
+        }
+    }
+    if (position() > UINT32_MAX) return false;
+    table.push_back(uint32_t(position()));
+    return true;
+}
+
+}  // namespace
+
+int ChartFieldInt(const std::string& value, int field, int fallback) {
+    int out = 0;
+    return ParseInt(Field(value, field), out) ? out : fallback;
+}
+
+void DecodeChartRow(std::span<const uint8_t> bytes, int indexBits, int width, uint8_t* row) {
+    if (indexBits < 1 || indexBits > 7 || width <= 0) return;
+    const RunMasks masks = kRunMasks[indexBits];
+    size_t p = 0;
+    // The row number: every byte with bit 7 set, then one more.
+    while (p < bytes.size() && (bytes[p] & 0x80)) ++p;
+    if (p < bytes.size()) ++p;
+
+    int i = 0;
+    while (p < bytes.size()) {
+        uint8_t first = bytes[p++];
+        uint8_t index = uint8_t((first & masks.index) >> masks.shift);
+        int length = first & masks.length;
+        uint8_t last = first;
+        while ((last & 0x80) && p < bytes.size()) {
+            last = bytes[p++];
+            if (length < kLengthCeiling) length = length * 128 + (last & 0x7F);
+        }
+        if (length > width - i - 1) length = width - i - 1;  // i + length + 1 > width, without overflow
+        if (length >= 0) {
+            std::memset(row + i, index, size_t(length) + 1);
+            i += length + 1;
+        }
+    }
+    if (i == width - 1) row[width - 1] = 0;
+}
+
+std::unique_ptr<ChartReader> OpenChart(const std::string& path) {
+    ChartHeader header;
+    header.nosRules = Contains(UpperAscii(ExtensionOf(path)), ".NO");
+
+    CheckedFile file(path, CheckedFile::Mode::Read);
+    std::string text;
+    uint64_t endOfText = 0;
+    if (!ReadHeaderText(file, text, endOfText)) return nullptr;
+    ParseHeaderText(text, header);
+
+    if (!header.sawSize || header.width <= 0 || header.height <= 0) return nullptr;
+    if (header.rowsPerEntry != 1 || header.badColourIndex) return nullptr;
+    if (header.sawIndexBits && (header.indexBits < 1 || header.indexBits > 7)) return nullptr;
+
+    const uint64_t fileSize = file.Size();
+    const uint64_t afterText = endOfText + 1;
+    // After the 0x1A: a 0 byte, then the index bits again, then the rows.
+    uint64_t rowsStart = afterText;
+    uint8_t lead[2] = {0, 0};
+    file.Seek(afterText);
+    size_t leadBytes = file.ReadSome(lead, 2);
+    int storedIndexBits = 0;
+    if (leadBytes >= 1 && lead[0] == 0) {
+        rowsStart += 1;
+        if (leadBytes >= 2) {
+            storedIndexBits = lead[1];
+            rowsStart += 1;
+        }
+    } else if (leadBytes >= 1) {
+        storedIndexBits = lead[0];
+        rowsStart += 1;
+    }
+    // Charts without an "IFM" record: the index bits stored after the header.
+    if (!header.sawIndexBits) {
+        if (storedIndexBits < 1 || storedIndexBits > 7) return nullptr;
+        header.indexBits = storedIndexBits;
+    }
+
+    std::unique_ptr<ChartReader> chart(new ChartReader());
+    chart->width_ = header.width;
+    chart->height_ = header.height;
+    chart->rowsPerEntry_ = header.rowsPerEntry;
+    chart->indexBits_ = header.indexBits;
+    chart->colourCount_ = header.colourCount;
+    chart->colours_ = header.colours;
+
+    // The row table: entries = Height div RowsPerEntry + 1 offsets, then the
+    // table position itself. Only the first Height + 1 are ever used.
+    const uint64_t entries = uint64_t(header.height) / uint64_t(header.rowsPerEntry) + 1;
+    bool haveTable = false;
+    if (fileSize >= afterText + 4) {
+        uint8_t tail[4];
+        file.Seek(fileSize - 4);
+        file.ReadExact(tail, 4);
+        const uint64_t tablePosition = ReadU32BE(tail);
+        if (tablePosition >= afterText && tablePosition + (entries + 1) * 4 <= fileSize) {
+            std::vector<uint8_t> raw(size_t(entries + 1) * 4);
+            file.Seek(tablePosition);
+            file.ReadExact(raw.data(), raw.size());
+            std::vector<uint32_t> table(size_t(header.height) + 1);
+            for (size_t i = 0; i < table.size(); ++i) table[i] = ReadU32BE(raw.data() + 4 * i);
+            if (RowTableIsSound(table, afterText, tablePosition)) {
+                chart->rowTable_ = std::move(table);
+                haveTable = true;
+            }
+        }
+    }
+    if (!haveTable) {
+        // Every row takes at least two bytes: refuse sizes the file cannot hold
+        // before building a table for them.
+        if (uint64_t(header.height) * 2 > fileSize) return nullptr;
+        if (!ScanRows(file, rowsStart, fileSize, header.height, chart->rowTable_)) return nullptr;
+        chart->scanned_ = true;
+    }
+    chart->file_ = std::move(file);
+    return chart;
+}
+
+void ChartReader::FillFormat(int32_t& bytesPerPixel, Palette& palette) {
+    bytesPerPixel = 1;
+    int last = std::min(colourCount_, 255);
+    for (int i = 1; i <= last; ++i) {
+        palette[i].red = colours_[i][0];
+        palette[i].green = colours_[i][1];
+        palette[i].blue = colours_[i][2];
+        palette[i].reserved = 0;
+    }
+}
+
+bool GetChartFormat(ChartReader* chart, int32_t& bytesPerPixel, Palette& palette) {
+    if (!chart) return false;
+    chart->FillFormat(bytesPerPixel, palette);
+    return true;
+}
+
+void ChartReader::ReadRow(int row, uint8_t* buffer) {
+    if (row < 0 || row > height_ - 1) return;
+    uint32_t start = rowTable_[size_t(row)];
+    uint32_t end = rowTable_[size_t(row) + 1];
+    rowBytes_.resize(end - start);
+    if (!rowBytes_.empty()) {
+        file_.Seek(start);
+        file_.ReadExact(rowBytes_.data(), rowBytes_.size());
+    }
+    DecodeChartRow(rowBytes_, indexBits_, width_, buffer);
+}
+
+Picture ChartReader::LoadPreview(int factor) {
+    if (factor < 1) factor = 1;
+    int previewWidth = width_ / factor;
+    int previewHeight = height_ / factor;
+    if (previewWidth <= 0 || previewHeight <= 0) return Picture();
+    Picture picture(previewWidth, previewHeight, 8);
+    Palette& palette = picture.Colors();
+    int32_t bytesPerPixel = 1;
+    FillFormat(bytesPerPixel, palette);
+    for (size_t k = 0; k < kFixedColourTable.size(); ++k) {
+        size_t entry = size_t(colourCount_) + 1 + k;
+        if (entry > 255) break;
+        palette[entry] = {kFixedColourTable[k].blue, kFixedColourTable[k].green, kFixedColourTable[k].red, 0};
+    }
+    std::vector<uint8_t> row(size_t(width_), 0);
+    for (int y = 0; y < previewHeight; ++y) {
+        ReadRow(y * factor, row.data());
+        uint8_t* out = picture.Row(y);
+        for (int x = 0; x < previewWidth; ++x) out[x] = row[size_t(x) * size_t(factor)];
+    }
+    return picture;
+}
+
+Picture LoadChartPreview(const std::string& path, int factor) {
+    std::unique_ptr<ChartReader> chart = OpenChart(path);
+    if (!chart) return Picture();
+    return chart->LoadPreview(factor);
+}
+
+bool GetChartInfo(const std::string& path, SourceImageInfo& info) {
+    info = SourceImageInfo{};
+    std::unique_ptr<ChartReader> chart = OpenChart(path);
+    if (!chart) return false;
+    info.width = chart->Width();
+    info.height = chart->Height();
+    info.bytesPerPixel = 1;
+    return true;
+}
+
+namespace {
+
+std::unique_ptr<SourceRowReader> OpenChartRows(const std::string& path) {
+    return OpenChart(path);
+}
+
+SourceImageInfo InspectChart(const std::string& path) {
+    SourceImageInfo info;
+    GetChartInfo(path, info);
+    return info;
+}
+
+const SourceFormat kBsbFormats[] = {
+    {".kap", nullptr, &OpenChartRows, &InspectChart},
+    {".nos", nullptr, &OpenChartRows, &InspectChart},
+};
+
+}  // namespace
+
+std::span<const SourceFormat> BsbFormats() {
+    return kBsbFormats;
+}
 
 }  // namespace tessary

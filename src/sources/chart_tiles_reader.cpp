@@ -1,8 +1,258 @@
+#include "sources/chart_tiles_reader.h"
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "common/file.h"
+#include "common/platform.h"
+#include "common/text.h"
 #include "sources/source_formats.h"
 
 namespace tessary {
 
-// This reader is not built yet: the extension has no row in the table.
-std::span<const SourceFormat> ChartTilesFormats() { return {}; }
+namespace {
+
+constexpr int kTileWidth = 640;
+constexpr int kTileHeight = 480;
+constexpr size_t kTileRowBytes = kTileWidth / 2;
+constexpr size_t kTilePixelBytes = kTileRowBytes * kTileHeight;
+constexpr size_t kRmlTileHeaderBytes = 104;
+// The palette block of an RML chart: 16 entries of red, green, blue and a
+// spare byte, the first 4 bytes in.
+constexpr size_t kRmlPaletteBytes = 4 + 16 * 4;
+
+constexpr const char* kMissingLibraryMessage =
+    "The DLL to load Maptech files (kartopcx.dll) was not found or could not be loaded";
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+enum class ChartKind { None, Header, Rml };
+
+ChartKind KindOf(const std::string& path) {
+    std::string upper = UpperAscii(path);
+    if (Contains(upper, ".HDR")) return ChartKind::Header;
+    if (Contains(upper, ".RML")) return ChartKind::Rml;
+    return ChartKind::None;
+}
+
+std::string FullPath(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::path full = std::filesystem::absolute(path, ec);
+    if (ec) return path;
+    return full.lexically_normal().string();
+}
+
+template <typename F>
+bool Bind(void* library, const char* name, F& target) {
+    target = reinterpret_cast<F>(platform::FindSymbol(library, name));
+    return target != nullptr;
+}
+
+// Owns one block of the library and releases it on every path out.
+class TileBlock {
+public:
+    TileBlock(const ChartTileLibrary& library, ChartTileLibrary::Block block)
+        : library_(library), block_(block) {}
+    ~TileBlock() {
+        if (block_) library_.freeBlock(block_);
+    }
+    TileBlock(const TileBlock&) = delete;
+    TileBlock& operator=(const TileBlock&) = delete;
+
+    // The tile's pixels after `skip` header bytes, or null when the block is
+    // missing or too small to hold a whole tile.
+    const uint8_t* Pixels(size_t skip) const {
+        if (!block_ || library_.blockSize(block_) < skip + kTilePixelBytes) return nullptr;
+        const uint8_t* bytes = static_cast<const uint8_t*>(library_.lockBlock(block_));
+        return bytes ? bytes + skip : nullptr;
+    }
+
+private:
+    const ChartTileLibrary& library_;
+    ChartTileLibrary::Block block_;
+};
+
+// Copies a tile (rows stored bottom first) into tile column k and row j of a
+// 4-bit picture.
+void PlaceTile(Picture& picture, const uint8_t* tile, int k, int j) {
+    for (int y = 0; y < kTileHeight; ++y) {
+        const uint8_t* source = tile + size_t(kTileHeight - 1 - y) * kTileRowBytes;
+        std::memcpy(picture.Row(j * kTileHeight + y) + size_t(k) * kTileRowBytes, source, kTileRowBytes);
+    }
+}
+
+void WriteTileColours(Picture& picture, const std::array<PaletteEntry, 16>& colours) {
+    for (int i = 0; i < 16; ++i) picture.Colors()[size_t(i)] = colours[size_t(i)];
+}
+
+}  // namespace
+
+ChartTileLibrary::ChartTileLibrary(const std::string& folder) {
+    std::string path = WithTrailingSeparator(folder) + FileName();
+    void* library = platform::LoadLibraryFile(path);
+    if (!library) return;
+    bool complete = Bind(library, "GetPCXXtiles", getPcxColumns) &&
+                    Bind(library, "GetPCXYtiles", getPcxRows) && Bind(library, "GetXtiles", getRmlColumns) &&
+                    Bind(library, "GetYtiles", getRmlRows) && Bind(library, "GetRMLpalette", getRmlPalette) &&
+                    Bind(library, "GetRMLdib", getRmlTile) && Bind(library, "Pcx2Dib", pcxTile) &&
+                    Bind(library, "ChartBlockLock", lockBlock) &&
+                    Bind(library, "ChartBlockSize", blockSize) && Bind(library, "ChartBlockFree", freeBlock);
+    if (!complete) {
+        platform::FreeLibraryFile(library);
+        return;
+    }
+    handle_ = library;
+}
+
+ChartTileLibrary::~ChartTileLibrary() {
+    platform::FreeLibraryFile(handle_);
+}
+
+const ChartTileLibrary& ChartTileLibrary::Shared() {
+    static const ChartTileLibrary library(platform::ProgramFolder());
+    return library;
+}
+
+const char* ChartTileLibrary::FileName() {
+#if defined(_WIN32)
+    return "tessary_charttiles.dll";
+#elif defined(__APPLE__)
+    return "libtessary_charttiles.dylib";
+#else
+    return "libtessary_charttiles.so";
+#endif
+}
+
+std::string ChartTileFolder(const std::string& fullHeaderPath) {
+    std::string folder = FolderPart(fullHeaderPath);
+    std::string name = RemoveExtension(FileNamePart(fullHeaderPath));
+    if (FileExists(folder + name + ".A01")) return folder;
+    std::string parent = folder.size() > 8 ? folder.substr(0, folder.size() - 8) : std::string();
+    return parent + name + kSeparator;
+}
+
+std::string ChartTileFileName(const std::string& headerPath, int column, int row) {
+    int number = row + 1;
+    return RemoveExtension(FileNamePart(headerPath)) + "." + char('A' + column) + (number < 10 ? "0" : "") +
+           std::to_string(number);
+}
+
+bool LoadChartTiles(const std::string& path, Picture& picture) {
+    return LoadChartTiles(path, picture, ChartTileLibrary::Shared());
+}
+
+bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLibrary& library) {
+    if (!library.Loaded()) {
+        platform::ShowMessage(kMissingLibraryMessage);
+        return false;
+    }
+    const ChartKind kind = KindOf(path);
+    if (kind == ChartKind::None) return false;
+
+    std::array<PaletteEntry, 16> colours{};
+    int columns = 0, rows = 0;
+    std::string full, tileFolder;
+    if (kind == ChartKind::Header) {
+        full = FullPath(path);
+        tileFolder = ChartTileFolder(full);
+        columns = library.getPcxColumns(full.c_str());
+        rows = library.getPcxRows(full.c_str());
+        if (columns <= 0 || rows <= 0) return false;
+        // The first tile's PCX header holds the chart's 16 colours (red,
+        // green, blue) in bytes 16 to 63.
+        CheckedFile first;
+        if (!CheckedFile::TryOpen(tileFolder + ChartTileFileName(full, 0, 0), CheckedFile::Mode::Read, first))
+            return false;
+        uint8_t header[66];
+        if (first.ReadSome(header, sizeof header) < sizeof header) return false;
+        for (int i = 0; i < 16; ++i)
+            colours[size_t(i)] = {header[16 + 3 * i + 2], header[16 + 3 * i + 1], header[16 + 3 * i], 0};
+    } else {
+        columns = library.getRmlColumns(path.c_str());
+        rows = library.getRmlRows(path.c_str());
+        if (columns <= 0 || rows <= 0) return false;
+        std::array<uint8_t, kRmlPaletteBytes> block{};
+        library.getRmlPalette(path.c_str(), block.data());
+        for (int i = 0; i < 16; ++i) {
+            const uint8_t* e = block.data() + 4 + 4 * i;
+            colours[size_t(i)] = {e[2], e[1], e[0], 0};
+        }
+    }
+
+    Picture assembled(columns * kTileWidth, rows * kTileHeight, 4);
+    WriteTileColours(assembled, colours);
+    for (int j = 0; j < rows; ++j) {
+        for (int k = 0; k < columns; ++k) {
+            if (kind == ChartKind::Header) {
+                std::string tilePath = tileFolder + ChartTileFileName(full, k, j);
+                TileBlock block(library, library.pcxTile(tilePath.c_str()));
+                if (const uint8_t* pixels = block.Pixels(0)) PlaceTile(assembled, pixels, k, j);
+            } else {
+                TileBlock block(library, library.getRmlTile(path.c_str(), int16_t(k + 1), int16_t(j + 1)));
+                if (const uint8_t* pixels = block.Pixels(kRmlTileHeaderBytes))
+                    PlaceTile(assembled, pixels, k, j);
+            }
+        }
+    }
+    assembled.ConvertTo8Bit();
+    WriteTileColours(assembled, colours);
+    picture = std::move(assembled);
+    return true;
+}
+
+SourceImageInfo GetChartTilesInfo(const std::string& path) {
+    return GetChartTilesInfo(path, ChartTileLibrary::Shared());
+}
+
+SourceImageInfo GetChartTilesInfo(const std::string& path, const ChartTileLibrary& library) {
+    SourceImageInfo info;
+    if (!library.Loaded()) return info;
+    int columns = 0, rows = 0;
+    switch (KindOf(path)) {
+        case ChartKind::Header: {
+            std::string full = FullPath(path);
+            columns = library.getPcxColumns(full.c_str());
+            rows = library.getPcxRows(full.c_str());
+            break;
+        }
+        case ChartKind::Rml:
+            columns = library.getRmlColumns(path.c_str());
+            rows = library.getRmlRows(path.c_str());
+            break;
+        case ChartKind::None:
+            break;
+    }
+    if (columns > 0 && rows > 0) {
+        info.width = columns * kTileWidth;
+        info.height = rows * kTileHeight;
+    }
+    return info;
+}
+
+namespace {
+
+std::optional<WholeImage> LoadChartTilesWhole(const std::string& path) {
+    WholeImage whole;
+    if (!LoadChartTiles(path, whole.picture)) return std::nullopt;
+    return whole;
+}
+
+const SourceFormat kChartTilesFormats[] = {
+    {".hdr", &LoadChartTilesWhole, nullptr, &GetChartTilesInfo},
+    {".rml", &LoadChartTilesWhole, nullptr, &GetChartTilesInfo},
+};
+
+}  // namespace
+
+std::span<const SourceFormat> ChartTilesFormats() {
+    return kChartTilesFormats;
+}
 
 }  // namespace tessary

@@ -1,8 +1,220 @@
+// JPEG sources (.jpg), read whole through libjpeg: full size, fast integer
+// DCT, quantised by the decoder's two-pass quantiser to 256 colours without
+// dithering, so that a JPEG enters as an 8-bit palettised picture.
+//
+// Every libjpeg call runs inside one function that has set a jump point; the
+// replaced error exit jumps back there, so a corrupt file abandons the load
+// instead of ending the program. Objects with destructors live in the caller's
+// frame (the decoder context) and are only touched through pointers, so the
+// jump never skips a destructor.
+#include "sources/jpeg_reader.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+// jpeglib.h needs size_t and FILE declared first; jerror.h needs jpeglib.h.
+// clang-format off
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
+
 #include "sources/source_formats.h"
 
 namespace tessary {
 
-// This reader is not built yet: the extension has no row in the table.
-std::span<const SourceFormat> JpegFormats() { return {}; }
+namespace {
+
+struct JpegErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    bool dataLost = false;  // a warning that means pixels were invented
+};
+
+// Fatal errors: back to the jump point. libjpeg has already stopped using the
+// decompressor at this point; the caller destroys it.
+void ErrorExit(j_common_ptr cinfo) {
+    auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+    std::longjmp(err->jump, 1);
+}
+
+// Nothing is printed. Warnings that mean the decoder filled in pixels it
+// could not read (a truncated or damaged entropy-coded segment) are noted so
+// that the load is refused instead of giving a picture with invented parts.
+void EmitMessage(j_common_ptr cinfo, int msgLevel) {
+    if (msgLevel >= 0) return;  // trace messages
+    auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+    switch (cinfo->err->msg_code) {
+        case JWRN_JPEG_EOF:
+        case JWRN_HIT_MARKER:
+        case JWRN_HUFF_BAD_CODE:
+#if JPEG_LIB_VERSION >= 70 || defined(C_ARITH_CODING_SUPPORTED) || defined(D_ARITH_CODING_SUPPORTED)
+        case JWRN_ARITH_BAD_CODE:
+#endif
+        case JWRN_MUST_RESYNC:
+        case JWRN_BOGUS_PROGRESSION:
+        case JWRN_NOT_SEQUENTIAL:
+            err->dataLost = true;
+            break;
+        default:
+            break;
+    }
+    cinfo->err->num_warnings++;
+}
+
+void OutputMessage(j_common_ptr) {}
+
+// One decode: the decompressor, its error manager and the open file. The
+// destructor releases all of them on every path out.
+struct JpegDecoder {
+    jpeg_decompress_struct cinfo{};
+    JpegErrorManager err{};
+    std::FILE* file = nullptr;
+    bool created = false;
+
+    ~JpegDecoder() {
+        if (created) jpeg_destroy_decompress(&cinfo);
+        if (file) std::fclose(file);
+    }
+};
+
+bool OpenDecoder(JpegDecoder& decoder, const std::string& path) {
+    decoder.file = std::fopen(path.c_str(), "rb");
+    if (!decoder.file) return false;
+    decoder.cinfo.err = jpeg_std_error(&decoder.err.pub);
+    decoder.err.pub.error_exit = ErrorExit;
+    decoder.err.pub.emit_message = EmitMessage;
+    decoder.err.pub.output_message = OutputMessage;
+    return true;
+}
+
+// Adobe files store CMYK inverted (0 = full ink); others store it plainly.
+// Either way the colour is (1 - C)(1 - K), (1 - M)(1 - K), (1 - Y)(1 - K).
+void CmykRowToBgr(const uint8_t* cmyk, uint8_t* bgr, int width, bool inverted) {
+    for (int x = 0; x < width; ++x, cmyk += 4, bgr += 3) {
+        unsigned c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
+        if (!inverted) {
+            c = 255 - c;
+            m = 255 - m;
+            y = 255 - y;
+            k = 255 - k;
+        }
+        bgr[0] = uint8_t((y * k + 127) / 255);
+        bgr[1] = uint8_t((m * k + 127) / 255);
+        bgr[2] = uint8_t((c * k + 127) / 255);
+    }
+}
+
+// All libjpeg work of a load. Returns false when the decoder failed; the
+// picture is then incomplete and must be dropped by the caller. Allocation
+// failures of the picture itself raise std::bad_alloc past the jump point,
+// which is safe: nothing between here and the caller is C code.
+bool DecodeInto(JpegDecoder* decoder, Picture* picture, std::vector<uint8_t>* cmykRow) {
+    jpeg_decompress_struct* cinfo = &decoder->cinfo;
+    if (setjmp(decoder->err.jump)) return false;
+
+    jpeg_create_decompress(cinfo);
+    decoder->created = true;
+    jpeg_stdio_src(cinfo, decoder->file);
+    jpeg_read_header(cinfo, TRUE);
+
+    cinfo->scale_num = 1;
+    cinfo->scale_denom = 1;
+    cinfo->dct_method = JDCT_IFAST;
+    const bool cmyk = cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK;
+    if (cmyk) {
+        // The quantiser works on three components only: four-ink files are
+        // converted to 24-bit colour here and quantised later with the other
+        // 24-bit sources.
+        cinfo->out_color_space = JCS_CMYK;
+        cinfo->quantize_colors = FALSE;
+    } else {
+        cinfo->quantize_colors = TRUE;
+        cinfo->dither_mode = JDITHER_NONE;
+        cinfo->two_pass_quantize = TRUE;
+        cinfo->desired_number_of_colors = 256;
+    }
+    jpeg_start_decompress(cinfo);
+
+    const int width = int(cinfo->output_width);
+    const int height = int(cinfo->output_height);
+    if (cmyk) {
+        *picture = Picture(width, height, 24);
+        cmykRow->resize(size_t(width) * 4);
+        const bool inverted = cinfo->saw_Adobe_marker;
+        while (cinfo->output_scanline < cinfo->output_height) {
+            const int y = int(cinfo->output_scanline);
+            JSAMPROW row = cmykRow->data();
+            if (jpeg_read_scanlines(cinfo, &row, 1) != 1) return false;
+            CmykRowToBgr(cmykRow->data(), picture->Row(y), width, inverted);
+        }
+    } else {
+        *picture = Picture(width, height, 8);
+        Palette& palette = picture->Colors();
+        const int colours = cinfo->actual_number_of_colors;
+        const bool grey = cinfo->out_color_components == 1;
+        for (int i = 0; i < colours && i < 256; ++i) {
+            if (grey) {
+                uint8_t level = cinfo->colormap[0][i];
+                palette[size_t(i)] = {level, level, level, 0};
+            } else {
+                palette[size_t(i)] = {cinfo->colormap[2][i], cinfo->colormap[1][i], cinfo->colormap[0][i], 0};
+            }
+        }
+        while (cinfo->output_scanline < cinfo->output_height) {
+            JSAMPROW row = picture->Row(int(cinfo->output_scanline));
+            if (jpeg_read_scanlines(cinfo, &row, 1) != 1) return false;
+        }
+    }
+    jpeg_finish_decompress(cinfo);
+    return !decoder->err.dataLost;
+}
+
+bool InspectInto(JpegDecoder* decoder, SourceImageInfo* info) {
+    jpeg_decompress_struct* cinfo = &decoder->cinfo;
+    if (setjmp(decoder->err.jump)) return false;
+    jpeg_create_decompress(cinfo);
+    decoder->created = true;
+    jpeg_stdio_src(cinfo, decoder->file);
+    jpeg_read_header(cinfo, TRUE);
+    info->width = int32_t(cinfo->image_width);
+    info->height = int32_t(cinfo->image_height);
+    if (cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK) info->bytesPerPixel = 3;
+    return true;
+}
+
+std::optional<WholeImage> LoadJpegWhole(const std::string& path) {
+    std::optional<Picture> picture = LoadJpegBitmap(path);
+    if (!picture) return std::nullopt;
+    return WholeImage{std::move(*picture), false};
+}
+
+const SourceFormat kJpegFormats[] = {
+    {".jpg", &LoadJpegWhole, nullptr, &GetJpegInfo},
+};
+
+}  // namespace
+
+std::optional<Picture> LoadJpegBitmap(const std::string& path) {
+    JpegDecoder decoder;
+    if (!OpenDecoder(decoder, path)) return std::nullopt;
+    Picture picture;
+    std::vector<uint8_t> cmykRow;
+    if (!DecodeInto(&decoder, &picture, &cmykRow)) return std::nullopt;
+    return picture;
+}
+
+SourceImageInfo GetJpegInfo(const std::string& path) {
+    SourceImageInfo info;
+    JpegDecoder decoder;
+    if (!OpenDecoder(decoder, path)) return info;
+    SourceImageInfo read;
+    if (InspectInto(&decoder, &read)) info = read;
+    return info;
+}
+
+std::span<const SourceFormat> JpegFormats() {
+    return kJpegFormats;
+}
 
 }  // namespace tessary

@@ -1,0 +1,110 @@
+#include "raster/colour_reduction.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "raster/quantizer.h"
+#include "raster/scratch_raster.h"
+
+namespace tessary {
+
+namespace {
+
+std::string ProgressText(const char* pass, int row, int total) {
+    return std::string(pass) + std::to_string(row) + " of " + std::to_string(total);
+}
+
+void RequirePixels(const Timagerecord4& source) {
+    if (source.Width <= 0 || source.Height <= 0) throw std::invalid_argument("source without pixels");
+}
+
+}  // namespace
+
+bool ReduceColorsPass(const RunContext& context, Timagerecord4& source) {
+    RequirePixels(source);
+    context.SetStatus(1, "Reducing Colors");
+    context.Pump();
+
+    const int W = source.Width;
+    const int H = source.Height;
+    const bool trueColour = source.BytesPerPixel == 3;
+    const int N = std::clamp(context.colourCount, 0, 256);
+    const std::string outputPath = context.TempPath("rpx_0.rpx0");
+    std::vector<uint8_t> row(size_t(W) * 3, 0);
+
+    Palette palette{};
+    {
+        TColorQuantizer quantizer(N, 8);
+        // Pass 1: every tenth row teaches the quantizer.
+        for (int i = 0; i < H; ++i) {
+            context.Pump();
+            if (i % 10 != 0) continue;
+            context.SetStatus(2, ProgressText("Pass 1 : ", i, H));
+            if (context.Aborted()) return false;
+            ReadSourceRow(source, i, row.data());
+            if (trueColour) {
+                for (int x = 0; x < W; ++x) {
+                    const uint8_t* p = row.data() + 3 * size_t(x);
+                    quantizer.AddPixel(p[2], p[1], p[0]);
+                }
+            } else {
+                for (int x = 0; x < W; ++x) {
+                    const PaletteEntry& e = source.Palette[row[size_t(x)]];
+                    quantizer.AddPixel(e.red, e.green, e.blue);
+                }
+            }
+        }
+        quantizer.BuildPalette(palette);
+    }
+    if (N < 256) palette[size_t(N)] = PaletteEntry{0, 0, 0, 0};
+    if (N + 1 < 256) palette[size_t(N + 1)] = PaletteEntry{255, 255, 255, 0};
+    const int searchCount = std::min(trueColour ? N + 2 : N + 1, 256);
+
+    // Pass 2: every pixel to its nearest entry.
+    ScratchRasterWriter output(outputPath, W, H, palette);
+    NearestPaletteSearch search(palette, searchCount);
+    std::vector<uint8_t> indices(static_cast<size_t>(W));
+    for (int i = 0; i < H; ++i) {
+        if (i % 10 == 0) {
+            context.Pump();
+            context.SetStatus(2, ProgressText("Pass 2 : ", i, H));
+            if (context.Aborted()) return false;
+        }
+        ReadSourceRow(source, i, row.data());
+        if (trueColour) {
+            search.MapRow(row.data(), indices.data(), W);
+        } else {
+            for (int x = 0; x < W; ++x) {
+                const PaletteEntry& e = source.Palette[row[size_t(x)]];
+                indices[size_t(x)] = search.Find(e.red, e.green, e.blue);
+            }
+        }
+        output.AppendRow(indices.data());
+    }
+    output.Finish();
+    return true;
+}
+
+bool CopyIndexedPass(const RunContext& context, Timagerecord4& source) {
+    RequirePixels(source);
+    if (source.BytesPerPixel != 1) throw std::invalid_argument("copy pass needs a palettised source");
+    const int W = source.Width;
+    const int H = source.Height;
+    ScratchRasterWriter output(context.TempPath("rpx_0.rpx0"), W, H, source.Palette);
+    std::vector<uint8_t> row(size_t(W), 0);
+    for (int i = 0; i < H; ++i) {
+        if (i % 10 == 0) {
+            context.Pump();
+            context.SetStatus(2, ProgressText("Pass 1 : ", i, H));
+            if (context.Aborted()) return false;
+        }
+        ReadSourceRow(source, i, row.data());
+        output.AppendRow(row.data());
+    }
+    output.Finish();
+    return true;
+}
+
+}  // namespace tessary

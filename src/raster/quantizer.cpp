@@ -1,0 +1,164 @@
+#include "raster/quantizer.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace tessary {
+
+TOctreeNode::~TOctreeNode() {
+    for (int i = 7; i >= 0; --i) Children[size_t(i)].reset();
+}
+
+TColorQuantizer::TColorQuantizer(int colorLimit, int leafDepth)
+    : colorLimit_(colorLimit), leafDepth_(std::clamp(leafDepth, 1, 8)) {}
+
+TColorQuantizer::~TColorQuantizer() {
+    // Unlink the lists first: they point into the tree being freed.
+    levelLists_.fill(nullptr);
+    root_.reset();
+}
+
+TOctreeNode* TColorQuantizer::NewNode(int level) {
+    auto* node = new TOctreeNode;
+    node->Leaf = level == leafDepth_;
+    if (node->Leaf) {
+        ++leaves_;
+    } else {
+        node->NextInLevel = levelLists_[size_t(level)];
+        levelLists_[size_t(level)] = node;
+    }
+    return node;
+}
+
+void TColorQuantizer::InsertColor(std::unique_ptr<TOctreeNode>& start, uint8_t red, uint8_t green,
+                                  uint8_t blue, int level) {
+    std::unique_ptr<TOctreeNode>* slot = &start;
+    for (;;) {
+        if (!*slot) slot->reset(NewNode(level));
+        TOctreeNode& node = **slot;
+        if (node.Leaf) {
+            node.Pixels += 1;
+            node.SumRed += red;
+            node.SumGreen += green;
+            node.SumBlue += blue;
+            return;
+        }
+        int shift = 7 - level;
+        int mask = 0x80 >> level;
+        int child = ((red & mask) >> shift) * 4 + ((green & mask) >> shift) * 2 + ((blue & mask) >> shift);
+        slot = &node.Children[size_t(child)];
+        ++level;
+    }
+}
+
+bool TColorQuantizer::MergeNode() {
+    int i = leafDepth_ - 1;
+    while (i > 0 && levelLists_[size_t(i)] == nullptr) --i;
+    TOctreeNode* node = levelLists_[size_t(i)];
+    if (!node) return false;  // only the root could be left, and it is a leaf
+    levelLists_[size_t(i)] = node->NextInLevel;
+    node->NextInLevel = nullptr;
+
+    int64_t red = 0, green = 0, blue = 0;
+    int children = 0;
+    for (auto& child : node->Children) {
+        if (!child) continue;
+        red += child->SumRed;
+        green += child->SumGreen;
+        blue += child->SumBlue;
+        node->Pixels += child->Pixels;
+        child.reset();
+        ++children;
+    }
+    node->Leaf = true;
+    node->SumRed = red;
+    node->SumGreen = green;
+    node->SumBlue = blue;
+    leaves_ -= children - 1;
+    return true;
+}
+
+void TColorQuantizer::AddPixel(uint8_t red, uint8_t green, uint8_t blue) {
+    InsertColor(root_, red, green, blue, 0);
+    while (leaves_ > colorLimit_) {
+        if (!MergeNode()) break;  // a limit below one colour cannot be met
+    }
+}
+
+namespace {
+
+void WalkPalette(const TOctreeNode& node, Palette& palette, int& index) {
+    if (node.Leaf) {
+        if (index > 255) return;
+        PaletteEntry& entry = palette[size_t(index)];
+        if (node.Pixels == 0) {
+            entry = PaletteEntry{};
+        } else {
+            entry.blue = uint8_t(node.SumBlue / node.Pixels);
+            entry.green = uint8_t(node.SumGreen / node.Pixels);
+            entry.red = uint8_t(node.SumRed / node.Pixels);
+            entry.reserved = 0;
+        }
+        ++index;
+        return;
+    }
+    for (const auto& child : node.Children) {
+        if (child) WalkPalette(*child, palette, index);
+    }
+}
+
+}  // namespace
+
+void TColorQuantizer::BuildPalette(Palette& palette) const {
+    int index = 0;
+    if (root_) WalkPalette(*root_, palette, index);
+}
+
+uint8_t NearestPaletteIndex(const Palette& palette, uint8_t red, uint8_t green, uint8_t blue, int count) {
+    count = std::clamp(count, 0, 256);
+    int best = 0;
+    int smallest = 0x30000;
+    for (int k = 0; k < count; ++k) {
+        const PaletteEntry& e = palette[size_t(k)];
+        int d = std::abs(int(e.red) - red) + std::abs(int(e.green) - green) + std::abs(int(e.blue) - blue);
+        if (d < smallest) {
+            smallest = d;
+            best = k;
+        }
+    }
+    return uint8_t(best);
+}
+
+NearestPaletteSearch::NearestPaletteSearch(const Palette& palette, int count)
+    : count_(std::clamp(count, 0, 256)), cache_(size_t(1) << kCacheBits) {
+    for (int k = 0; k < 256; ++k) {
+        red_[size_t(k)] = palette[size_t(k)].red;
+        green_[size_t(k)] = palette[size_t(k)].green;
+        blue_[size_t(k)] = palette[size_t(k)].blue;
+    }
+}
+
+uint8_t NearestPaletteSearch::Search(int red, int green, int blue) const {
+    // Distances first (a loop the compiler vectorises), then the first
+    // smallest one, so the lowest index wins ties.
+    std::array<int16_t, 256> d;
+    for (int k = 0; k < count_; ++k) {
+        d[size_t(k)] = int16_t(std::abs(red_[size_t(k)] - red) + std::abs(green_[size_t(k)] - green) +
+                               std::abs(blue_[size_t(k)] - blue));
+    }
+    int best = 0;
+    int smallest = 0x30000;
+    for (int k = 0; k < count_; ++k) {
+        if (d[size_t(k)] < smallest) {
+            smallest = d[size_t(k)];
+            best = k;
+        }
+    }
+    return uint8_t(best);
+}
+
+void NearestPaletteSearch::MapRow(const uint8_t* bgr, uint8_t* indices, int pixels) {
+    for (int x = 0; x < pixels; ++x, bgr += 3) indices[x] = Find(bgr[2], bgr[1], bgr[0]);
+}
+
+}  // namespace tessary

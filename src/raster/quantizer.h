@@ -1,0 +1,110 @@
+// Octree colour quantizer: chooses at most ColorLimit colours for a stream of
+// 24-bit pixels. Pixels go down a tree of depth 8, one bit of each channel
+// per level (red the high bit of the child index, blue the low one). When
+// the leaves exceed the limit, the most recently created inner node of the
+// deepest level that has one is folded into a leaf holding its children's
+// sums. Each leaf then gives one palette colour, the truncated average of
+// its pixels. Mapping pixels to a palette is a linear search for the
+// smallest sum of absolute channel differences, not a walk of the tree.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "common/picture.h"
+
+namespace tessary {
+
+struct TOctreeNode {
+    bool Leaf = false;
+    // Counts and sums are 64-bit: a large single-colour area overflows 32.
+    int64_t Pixels = 0;
+    int64_t SumRed = 0;
+    int64_t SumGreen = 0;
+    int64_t SumBlue = 0;
+    TOctreeNode* NextInLevel = nullptr;  // reducible list of the node's level
+    std::array<std::unique_ptr<TOctreeNode>, 8> Children;
+
+    TOctreeNode() = default;
+    TOctreeNode(const TOctreeNode&) = delete;
+    TOctreeNode& operator=(const TOctreeNode&) = delete;
+    // Frees the children from index 7 down to 0.
+    ~TOctreeNode();
+};
+
+class TColorQuantizer {
+public:
+    TColorQuantizer(int colorLimit, int leafDepth = 8);
+    TColorQuantizer(const TColorQuantizer&) = delete;
+    TColorQuantizer& operator=(const TColorQuantizer&) = delete;
+    ~TColorQuantizer();
+
+    // Adds one pixel below `node`, which sits at `level` (the root at 0).
+    void InsertColor(std::unique_ptr<TOctreeNode>& node, uint8_t red, uint8_t green, uint8_t blue, int level);
+    // Folds one inner node into a leaf. Returns false when there was no
+    // inner node left to fold.
+    bool MergeNode();
+    // Inserts at the root, then folds while the leaves exceed the limit.
+    void AddPixel(uint8_t red, uint8_t green, uint8_t blue);
+    // Writes one entry per leaf from entry 0, in tree order (reserved 0).
+    // Entries beyond the leaves are left alone; at most 256 are written.
+    void BuildPalette(Palette& palette) const;
+
+    int Leaves() const { return leaves_; }
+    int ColorLimit() const { return colorLimit_; }
+    const TOctreeNode* Root() const { return root_.get(); }
+    // The root reference, for InsertColor called directly.
+    std::unique_ptr<TOctreeNode>& RootSlot() { return root_; }
+
+private:
+    TOctreeNode* NewNode(int level);
+
+    std::unique_ptr<TOctreeNode> root_;
+    int leaves_ = 0;
+    std::array<TOctreeNode*, 8> levelLists_{};
+    int colorLimit_;
+    int leafDepth_;
+};
+
+// The index of the entry among the first `count` (at most 256) with the
+// smallest |red| + |green| + |blue| difference; the lowest index wins ties;
+// 0 when count is 0.
+uint8_t NearestPaletteIndex(const Palette& palette, uint8_t red, uint8_t green, uint8_t blue, int count);
+
+// The same search, remembered per colour: the answer is a pure function of
+// the colour, so a direct-mapped cache of past answers gives the same
+// indices as NearestPaletteIndex, much faster on real images.
+class NearestPaletteSearch {
+public:
+    NearestPaletteSearch(const Palette& palette, int count);
+    uint8_t Find(uint8_t red, uint8_t green, uint8_t blue) {
+        uint32_t colour = (uint32_t(red) << 16) | (uint32_t(green) << 8) | blue;
+        Slot& slot = cache_[(colour * 2654435761u) >> (32 - kCacheBits)];
+        if (slot.key != (colour | kValid)) {
+            slot.key = colour | kValid;
+            slot.index = Search(red, green, blue);
+        }
+        return slot.index;
+    }
+    // Maps `pixels` blue, green, red triples to indices.
+    void MapRow(const uint8_t* bgr, uint8_t* indices, int pixels);
+
+private:
+    static constexpr int kCacheBits = 16;
+    static constexpr uint32_t kValid = 0x80000000u;
+    struct Slot {
+        uint32_t key = 0;
+        uint8_t index = 0;
+    };
+    uint8_t Search(int red, int green, int blue) const;
+
+    int count_;
+    std::array<int16_t, 256> red_{};
+    std::array<int16_t, 256> green_{};
+    std::array<int16_t, 256> blue_{};
+    std::vector<Slot> cache_;
+};
+
+}  // namespace tessary

@@ -1,0 +1,195 @@
+#include "raster/resample.h"
+
+#include <cmath>
+#include <numbers>
+#include <stdexcept>
+
+#include "common/run_context.h"
+
+namespace tessary {
+
+// Every filter takes and gives a float; the expressions are evaluated in
+// double and rounded to float where a value is kept (a square, the
+// polynomial, the result).
+
+float BoxFilter(float x) {
+    return (x > -0.5f && x <= 0.5f) ? 1.0f : 0.0f;
+}
+
+float TriangleFilter(float x) {
+    double t = std::fabs(double(x));
+    return t < 1.0 ? float(1.0 - t) : 0.0f;
+}
+
+float HermiteFilter(float x) {
+    double t = std::fabs(double(x));
+    if (t >= 1.0) return 0.0f;
+    float tt = float(t * t);
+    return float((2.0 * t - 3.0) * double(tt) + 1.0);
+}
+
+float BellFilter(float x) {
+    double t = std::fabs(double(x));
+    if (t < 0.5) return float(0.75 - double(float(t * t)));
+    if (t < 1.5) {
+        float u = float(t - 1.5);
+        return float(0.5 * double(float(double(u) * double(u))));
+    }
+    return 0.0f;
+}
+
+float BSplineFilter(float x) {
+    double t = std::fabs(double(x));
+    if (t < 1.0) {
+        float tt = float(t * t);
+        return float(0.5 * double(tt) * t - double(tt) + 2.0 / 3.0);
+    }
+    if (t < 2.0) {
+        float u = float(2.0 - t);
+        return float(double(u) * double(u) * double(u) / 6.0);
+    }
+    return 0.0f;
+}
+
+namespace {
+double Sinc(double u) {
+    if (u == 0.0) return 1.0;
+    double a = u * std::numbers::pi;
+    return std::sin(a) / a;
+}
+}  // namespace
+
+float Lanczos3Filter(float x) {
+    double t = std::fabs(double(x));
+    if (t < 3.0) return float(Sinc(t) * Sinc(t / 3.0));
+    return 0.0f;
+}
+
+float MitchellFilter(float x) {
+    double t = std::fabs(double(x));
+    double tt = double(float(t * t));
+    if (t < 1.0) {
+        float p = float(7.0 * t * tt - 12.0 * tt + 16.0 / 3.0);
+        return float(double(p) / 6.0);
+    }
+    if (t < 2.0) {
+        float p = float(-(7.0 / 3.0) * t * tt + 12.0 * tt - 20.0 * t + 32.0 / 3.0);
+        return float(double(p) / 6.0);
+    }
+    return 0.0f;
+}
+
+namespace {
+const ResampleFilter kFilters[kFilterCount] = {
+    {"Box", 0.5f, BoxFilter},           {"Triangle", 1.0f, TriangleFilter},
+    {"Hermite", 1.0f, HermiteFilter},   {"Bell", 1.5f, BellFilter},
+    {"B-Spline", 2.0f, BSplineFilter},  {"Lanczos3", 3.0f, Lanczos3Filter},
+    {"Mitchell", 2.0f, MitchellFilter},
+};
+
+// Reflects a tap into 0..size-1: the first pixel is not repeated at the
+// start, the last is repeated once at the end; a tap still outside after
+// one reflection (targets of two pixels, sources of one) is reflected
+// again until it is inside.
+int32_t MirrorTap(int64_t j, int64_t size) {
+    while (j < 0 || j >= size) {
+        if (j < 0) {
+            j = -j;
+        } else {
+            j = 2 * size - j - 1;
+        }
+    }
+    return int32_t(j);
+}
+}  // namespace
+
+const ResampleFilter& FilterByIndex(int index) {
+    if (index < 0 || index >= kFilterCount) throw std::out_of_range("no filter of that index");
+    return kFilters[index];
+}
+
+float ContributorScale(int sourceSize, int targetSize) {
+    // (D - 1) / (S - 1) maps the first and last pixels onto each other; with
+    // a size of 1 there is no span to map, and D / S is the ratio of sizes.
+    if (sourceSize <= 1 || targetSize <= 1) return float(double(targetSize) / double(sourceSize));
+    return float(double(targetSize - 1) / double(sourceSize - 1));
+}
+
+ContributorTable::ContributorTable(int sourceSize, int targetSize, int filterIndex, const RunContext* context)
+    : sourceSize_(sourceSize) {
+    if (sourceSize < 1 || targetSize < 1) throw std::invalid_argument("resampling needs at least one pixel");
+    const ResampleFilter& filter = FilterByIndex(filterIndex);
+    scale_ = ContributorScale(sourceSize, targetSize);
+    float fscale;
+    if (scale_ <= 1.0f) {
+        width_ = float(double(filter.support) / double(scale_));
+        fscale = float(1.0 / double(scale_));
+    } else {
+        width_ = filter.support;
+        fscale = 1.0f;
+    }
+    capacity_ = int(2.0 * double(width_) + 1.0);
+    start_.reserve(size_t(targetSize) + 1);
+    items_.reserve(size_t(targetSize) * size_t(capacity_));
+    for (int i = 0; i < targetSize; ++i) {
+        if (context) context->Pump();
+        float center = float(double(i) / double(scale_));
+        int64_t left = int64_t(std::floor(double(center) - double(width_)));
+        int64_t right = int64_t(std::ceil(double(center) + double(width_)));
+        for (int64_t j = left; j <= right; ++j) {
+            float x = float((double(center) - double(j)) / double(fscale));
+            float weight = float(double(filter.function(x)) / double(fscale));
+            if (weight == 0.0f) continue;
+            items_.push_back({MirrorTap(j, sourceSize), weight});
+        }
+        start_.push_back(uint32_t(items_.size()));
+    }
+}
+
+uint8_t SumToByte(float sum) {
+    if (sum > 255.0f) return 255;
+    if (sum < 0.0f) return 0;
+    return uint8_t(std::nearbyint(sum));
+}
+
+void ResampleRow(int bytesPerPixel, const uint8_t* source, uint8_t* target, const Palette& palette,
+                 const ContributorTable& columns) {
+    const int width = columns.TargetSize();
+    for (int x = 0; x < width; ++x) {
+        float blue = 0.0f, green = 0.0f, red = 0.0f;
+        if (bytesPerPixel == 3) {
+            for (const Contributor& c : columns.List(x)) {
+                const uint8_t* p = source + size_t(c.pixel) * 3;
+                blue = AddWeighted(blue, c.weight, p[0]);
+                green = AddWeighted(green, c.weight, p[1]);
+                red = AddWeighted(red, c.weight, p[2]);
+            }
+        } else {
+            for (const Contributor& c : columns.List(x)) {
+                const PaletteEntry& e = palette[source[c.pixel]];
+                blue = AddWeighted(blue, c.weight, e.blue);
+                green = AddWeighted(green, c.weight, e.green);
+                red = AddWeighted(red, c.weight, e.red);
+            }
+        }
+        target[3 * x] = SumToByte(blue);
+        target[3 * x + 1] = SumToByte(green);
+        target[3 * x + 2] = SumToByte(red);
+    }
+}
+
+void CombineRows(std::span<const Contributor> list, const uint8_t* const* rows, int width, uint8_t* target) {
+    // Contributor by contributor over the whole row: each byte's sum still
+    // adds its terms in list order, so the result is that of the per-pixel
+    // loop.
+    const size_t n = size_t(width) * 3;
+    std::vector<float> sums(n, 0.0f);
+    for (size_t k = 0; k < list.size(); ++k) {
+        const float w = list[k].weight;
+        const uint8_t* row = rows[k];
+        for (size_t i = 0; i < n; ++i) sums[i] = AddWeighted(sums[i], w, row[i]);
+    }
+    for (size_t i = 0; i < n; ++i) target[i] = SumToByte(sums[i]);
+}
+
+}  // namespace tessary

@@ -1,0 +1,145 @@
+#include "raster/quantizer.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace tessary {
+namespace {
+
+PaletteEntry Bgr(uint8_t b, uint8_t g, uint8_t r) {
+    return PaletteEntry{b, g, r, 0};
+}
+
+TEST(OctreeQuantizer, SingleColourGivesThatColourExactly) {
+    TColorQuantizer q(62, 8);
+    for (int i = 0; i < 1000; ++i) q.AddPixel(12, 200, 77);
+    EXPECT_EQ(q.Leaves(), 1);
+    Palette p{};
+    q.BuildPalette(p);
+    EXPECT_EQ(p[0], Bgr(77, 200, 12));
+    EXPECT_EQ(p[1], PaletteEntry{});
+}
+
+TEST(OctreeQuantizer, LargeSingleColourAreaDoesNotOverflowTheSums) {
+    // 9,000,000 x 255 is beyond the range of a 32-bit sum.
+    TColorQuantizer q(8, 8);
+    for (int i = 0; i < 9'000'000; ++i) q.AddPixel(255, 254, 253);
+    Palette p{};
+    q.BuildPalette(p);
+    EXPECT_EQ(p[0], Bgr(253, 254, 255));
+    EXPECT_EQ(q.Root()->Leaf, false);
+}
+
+TEST(OctreeQuantizer, FoldedAveragesAreTruncated) {
+    TColorQuantizer q(1, 8);
+    q.AddPixel(255, 0, 0);
+    q.AddPixel(254, 0, 0);
+    EXPECT_EQ(q.Leaves(), 1);
+    Palette p{};
+    q.BuildPalette(p);
+    EXPECT_EQ(p[0].red, 254);  // 254.5 truncated
+}
+
+TEST(OctreeQuantizer, FoldsTheMostRecentInnerNodeOfTheDeepestLevel) {
+    TColorQuantizer q(8, 8);
+    for (int r = 0; r <= 1; ++r)
+        for (int g = 0; g <= 1; ++g)
+            for (int b = 0; b <= 1; ++b) q.AddPixel(uint8_t(r), uint8_t(g), uint8_t(b));
+    EXPECT_EQ(q.Leaves(), 8);
+    q.InsertColor(q.RootSlot(), 255, 255, 255, 0);
+    EXPECT_EQ(q.Leaves(), 9);
+    // The white path's level-7 node came last: it has one child, so the
+    // count stays; then the node of the eight dark colours goes.
+    ASSERT_TRUE(q.MergeNode());
+    EXPECT_EQ(q.Leaves(), 9);
+    ASSERT_TRUE(q.MergeNode());
+    EXPECT_EQ(q.Leaves(), 2);
+    Palette p{};
+    p[2] = Bgr(9, 9, 9);
+    q.BuildPalette(p);
+    EXPECT_EQ(p[0], Bgr(0, 0, 0));  // 4/8 truncated on every channel
+    EXPECT_EQ(p[1], Bgr(255, 255, 255));
+    EXPECT_EQ(p[2], Bgr(9, 9, 9));
+
+    // AddPixel does the same folding by itself.
+    TColorQuantizer q2(8, 8);
+    for (int r = 0; r <= 1; ++r)
+        for (int g = 0; g <= 1; ++g)
+            for (int b = 0; b <= 1; ++b) q2.AddPixel(uint8_t(r), uint8_t(g), uint8_t(b));
+    q2.AddPixel(255, 255, 255);
+    EXPECT_EQ(q2.Leaves(), 2);
+    Palette p2{};
+    q2.BuildPalette(p2);
+    EXPECT_EQ(p2[0], p[0]);
+    EXPECT_EQ(p2[1], p[1]);
+}
+
+TEST(OctreeQuantizer, PaletteFollowsTreeOrderAndTouchesOnlyItsEntries) {
+    TColorQuantizer q(62, 8);
+    // Blue first, many times; red last, once: the order is by the bits.
+    for (int i = 0; i < 50; ++i) q.AddPixel(0, 0, 255);
+    q.AddPixel(255, 0, 0);
+    q.AddPixel(0, 255, 0);
+    Palette p{};
+    q.BuildPalette(p);
+    EXPECT_EQ(p[0], Bgr(255, 0, 0));
+    EXPECT_EQ(p[1], Bgr(0, 255, 0));
+    EXPECT_EQ(p[2], Bgr(0, 0, 255));
+
+    TColorQuantizer many(62, 8);
+    std::mt19937 rng(7);
+    for (int i = 0; i < 20000; ++i) many.AddPixel(uint8_t(rng()), uint8_t(rng()), uint8_t(rng()));
+    EXPECT_LE(many.Leaves(), 62);
+    EXPECT_GE(many.Leaves(), 56);  // folding removes at most 7 leaves at a time
+    Palette sentinel;
+    sentinel.fill(Bgr(1, 2, 3));
+    many.BuildPalette(sentinel);
+    for (int i = many.Leaves(); i < 256; ++i) EXPECT_EQ(sentinel[size_t(i)], Bgr(1, 2, 3)) << i;
+}
+
+TEST(OctreeQuantizer, ImpossibleLimitsStopFolding) {
+    TColorQuantizer q(0, 8);
+    q.AddPixel(1, 2, 3);
+    q.AddPixel(200, 2, 3);
+    EXPECT_EQ(q.Leaves(), 1);  // everything folded into the root, which cannot fold further
+    Palette p{};
+    q.BuildPalette(p);
+    EXPECT_EQ(p[0], Bgr(3, 2, 100));
+}
+
+TEST(NearestPalette, LowestIndexWinsTies) {
+    Palette p{};
+    p[0] = Bgr(10, 10, 10);
+    p[1] = Bgr(50, 50, 50);
+    p[2] = Bgr(50, 50, 50);
+    p[3] = Bgr(30, 30, 30);
+    EXPECT_EQ(NearestPaletteIndex(p, 50, 50, 50, 4), 1);
+    EXPECT_EQ(NearestPaletteIndex(p, 30, 30, 30, 4), 3);
+    EXPECT_EQ(NearestPaletteIndex(p, 20, 20, 20, 4), 0);  // 30 from entries 0 and 3
+    EXPECT_EQ(NearestPaletteIndex(p, 50, 50, 50, 1), 0);  // only entry 0 searched
+    EXPECT_EQ(NearestPaletteIndex(p, 50, 50, 50, 0), 0);
+    // Channels are compared as red with red: entry 4 is (r 0, g 0, b 90).
+    p[4] = Bgr(90, 0, 0);
+    EXPECT_EQ(NearestPaletteIndex(p, 0, 0, 90, 5), 4);
+}
+
+TEST(NearestPalette, RememberedSearchGivesThePlainAnswers) {
+    std::mt19937 rng(11);
+    for (int count : {0, 1, 7, 84, 256, 300}) {
+        Palette p{};
+        for (auto& e : p) e = Bgr(uint8_t(rng() & 0xF0), uint8_t(rng()), uint8_t(rng() | 3));
+        p[5] = p[2];  // duplicates
+        NearestPaletteSearch search(p, count);
+        for (int i = 0; i < 200000; ++i) {
+            uint32_t c = rng();
+            // Repeats and near-repeats exercise the cache.
+            if (i % 3 == 0) c &= 0xF0F0F0;
+            uint8_t r = uint8_t(c >> 16), g = uint8_t(c >> 8), b = uint8_t(c);
+            ASSERT_EQ(search.Find(r, g, b), NearestPaletteIndex(p, r, g, b, count)) << count << " " << c;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tessary

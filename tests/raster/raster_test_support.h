@@ -1,0 +1,159 @@
+// Helpers shared by the raster tests: a private temporary folder, sources
+// held in memory or written as scratch rasters, and a recording observer.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/run_context.h"
+#include "raster/scratch_raster.h"
+#include "sources/source_image.h"
+
+namespace tessary::testing {
+
+// A folder removed with everything in it when the object goes.
+class TempFolder {
+public:
+    TempFolder() {
+        static std::atomic<int> counter{0};
+        std::random_device rd;
+        path_ = std::filesystem::temp_directory_path() /
+                ("tessary_raster_" + std::to_string(rd()) + "_" + std::to_string(counter++));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string Folder() const { return path_.string() + "/"; }
+    std::string File(const std::string& name) const { return (path_ / name).string(); }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(path_ / name); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Rows held in memory: 3 bytes per pixel (blue, green, red) or 1 (indices).
+class MemoryRows : public SourceRowReader {
+public:
+    MemoryRows(int width, int height, int bytesPerPixel, std::vector<uint8_t> pixels, Palette palette = {})
+        : width_(width),
+          height_(height),
+          bpp_(bytesPerPixel),
+          pixels_(std::move(pixels)),
+          palette_(palette) {}
+    int Width() const override { return width_; }
+    int Height() const override { return height_; }
+    void FillFormat(int32_t& bytesPerPixel, Palette& palette) override {
+        bytesPerPixel = bpp_;
+        palette = palette_;
+    }
+    void ReadRow(int row, uint8_t* buffer) override {
+        ++rowsRead;
+        size_t n = size_t(width_) * size_t(bpp_);
+        std::copy_n(pixels_.data() + size_t(row) * n, n, buffer);
+    }
+    int64_t rowsRead = 0;
+
+private:
+    int width_, height_, bpp_;
+    std::vector<uint8_t> pixels_;
+    Palette palette_;
+};
+
+// A handle over rows in memory; `pixel(x, y, bgr)` gives each pixel.
+inline SourceHandle MemorySource24(int width, int height,
+                                   const std::function<void(int, int, uint8_t*)>& pixel) {
+    std::vector<uint8_t> pixels(size_t(width) * size_t(height) * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            pixel(x, y, pixels.data() + (size_t(y) * size_t(width) + size_t(x)) * 3);
+    auto handle = std::make_unique<Timagerecord4>();
+    handle->FileName = "memory";
+    handle->Width = width;
+    handle->Height = height;
+    handle->Reader = std::make_unique<MemoryRows>(width, height, 3, std::move(pixels));
+    FillSourceFormat(*handle);
+    return handle;
+}
+
+inline SourceHandle MemorySource8(int width, int height, const Palette& palette,
+                                  const std::function<uint8_t(int, int)>& index) {
+    std::vector<uint8_t> pixels(size_t(width) * size_t(height));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) pixels[size_t(y) * size_t(width) + size_t(x)] = index(x, y);
+    auto handle = std::make_unique<Timagerecord4>();
+    handle->FileName = "memory";
+    handle->Width = width;
+    handle->Height = height;
+    handle->Reader = std::make_unique<MemoryRows>(width, height, 1, std::move(pixels), palette);
+    FillSourceFormat(*handle);
+    return handle;
+}
+
+// Writes an indexed scratch raster and opens it as a source.
+inline SourceHandle ScratchSource(const std::string& path, int width, int height, const Palette& palette,
+                                  const std::function<uint8_t(int, int)>& index) {
+    {
+        ScratchRasterWriter writer(path, width, height, palette);
+        std::vector<uint8_t> row(static_cast<size_t>(width));
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) row[size_t(x)] = index(x, y);
+            writer.AppendRow(row.data());
+        }
+        writer.Finish();
+    }
+    return OpenSourceImageOrNull(path);
+}
+
+// Every row of an indexed scratch raster.
+inline std::vector<std::vector<uint8_t>> ReadAllRows(const std::string& path, Palette* palette = nullptr) {
+    ScratchRasterReader reader(path);
+    if (palette) *palette = reader.ScratchPalette();
+    std::vector<std::vector<uint8_t>> rows;
+    for (int y = 0; y < reader.Height(); ++y) {
+        rows.emplace_back(size_t(reader.Width()));
+        reader.ReadScratchRow(y, rows.back().data());
+    }
+    return rows;
+}
+
+struct ObserverEvent {
+    int slot;  // -1 for a pump
+    std::string text;
+};
+
+// Records status texts and pumps; can raise the abort flag when a given
+// status text appears.
+class RecordingObserver : public ProgressObserver {
+public:
+    void SetStatus(int slot, std::string_view text) override {
+        events.push_back({slot, std::string(text)});
+        if (!abortOn.empty() && text == abortOn && abort) abort->store(true);
+    }
+    void PumpEvents() override { ++pumps; }
+    std::vector<std::string> Texts(int slot) const {
+        std::vector<std::string> out;
+        for (const auto& e : events)
+            if (e.slot == slot) out.push_back(e.text);
+        return out;
+    }
+    std::vector<ObserverEvent> events;
+    int64_t pumps = 0;
+    std::string abortOn;
+    std::atomic<bool>* abort = nullptr;
+};
+
+// Open file descriptors of this process (to see that nothing stays open).
+inline int OpenDescriptorCount() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+}  // namespace tessary::testing

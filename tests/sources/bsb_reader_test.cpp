@@ -1,0 +1,396 @@
+#include "sources/bsb_reader.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "common/platform.h"
+#include "common/text.h"
+#include "sources/fixed_colour_table.h"
+#include "sources/source_image.h"
+
+namespace tessary {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kData = std::string(TESSARY_TEST_DATA) + "/bsb/";
+
+// Expected per-row CRC-32 of the red, green, blue bytes, made once by
+// tests/data/bsb/make_expected.py from gdal_translate's decode.
+std::vector<uint32_t> ExpectedRowCrcs(const std::string& file) {
+    std::ifstream in(file);
+    std::vector<uint32_t> crcs;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        size_t row;
+        std::string hex;
+        fields >> row >> hex;
+        crcs.push_back(uint32_t(std::stoul(hex, nullptr, 16)));
+        EXPECT_EQ(row + 1, crcs.size());
+    }
+    return crcs;
+}
+
+uint32_t RowColourCrc(const std::vector<uint8_t>& indices, const Palette& palette) {
+    std::vector<uint8_t> rgb;
+    rgb.reserve(indices.size() * 3);
+    for (uint8_t i : indices) {
+        rgb.push_back(palette[i].red);
+        rgb.push_back(palette[i].green);
+        rgb.push_back(palette[i].blue);
+    }
+    return uint32_t(crc32(0, rgb.data(), uInt(rgb.size())));
+}
+
+TEST(BsbReader, RealChartsGiveTheColoursOfAnIndependentDecoder) {
+    struct Chart {
+        std::string name, expected;
+        int width, height;
+        bool scanned;
+    };
+    const std::vector<Chart> charts = {
+        {"australia4c.kap", "australia4c.rows.crc32", 625, 479, false},
+        {"golfe_morbihan_A1a.kap", "golfe_morbihan_A1a.rows.crc32", 992, 616, false},
+        {"rgbsmall.kap", "rgbsmall.rows.crc32", 50, 49, true},
+        {"19347_2.KAP", "19347_2.rows.crc32", 2248, 1535, false},
+    };
+    // All charts stay open together and are read in turns: each keeps its own
+    // state.
+    std::vector<SourceHandle> handles;
+    std::vector<std::vector<uint32_t>> expected;
+    for (const Chart& c : charts) {
+        handles.push_back(OpenSourceImageOrNull(kData + c.name));
+        ASSERT_TRUE(handles.back()) << c.name;
+        EXPECT_EQ(handles.back()->Extension, LowerAscii(ExtensionOf(c.name)));
+        EXPECT_EQ(handles.back()->Width, c.width) << c.name;
+        EXPECT_EQ(handles.back()->Height, c.height) << c.name;
+        EXPECT_EQ(handles.back()->BytesPerPixel, 1);
+        auto* chart = dynamic_cast<ChartReader*>(handles.back()->Reader.get());
+        ASSERT_NE(chart, nullptr);
+        EXPECT_EQ(chart->RowsFoundByScanning(), c.scanned) << c.name;
+        expected.push_back(ExpectedRowCrcs(kData + c.expected));
+        // The independent decoder delivers the last row too; this reader
+        // stops one row short.
+        ASSERT_EQ(expected.back().size(), size_t(c.height) + 1) << c.name;
+    }
+    std::vector<int> mismatches(charts.size(), 0);
+    for (int row = 0; row < 1535; ++row) {
+        for (size_t k = 0; k < charts.size(); ++k) {
+            Timagerecord4& h = *handles[k];
+            if (row >= h.Height) continue;
+            std::vector<uint8_t> indices(size_t(h.Width), 0);
+            ReadSourceRow(h, row, indices.data());
+            if (RowColourCrc(indices, h.Palette) != expected[k][size_t(row)] && ++mismatches[k] < 4)
+                ADD_FAILURE() << charts[k].name << " row " << row << " differs";
+        }
+    }
+    for (size_t k = 0; k < charts.size(); ++k) EXPECT_EQ(mismatches[k], 0) << charts[k].name;
+}
+
+// Writes a chart: header text, 0x1A 0x00, the index bits, the rows, the
+// big-endian row table and its position. `tweak` may change the bytes.
+struct ChartFile {
+    std::string header;
+    int indexBits = 4;
+    std::vector<std::vector<uint8_t>> rows;
+
+    std::vector<uint8_t> Bytes() const {
+        std::vector<uint8_t> out(header.begin(), header.end());
+        out.push_back(0x1A);
+        out.push_back(0x00);
+        out.push_back(uint8_t(indexBits));
+        std::vector<uint32_t> offsets;
+        for (const auto& row : rows) {
+            offsets.push_back(uint32_t(out.size()));
+            out.insert(out.end(), row.begin(), row.end());
+        }
+        uint32_t tablePosition = uint32_t(out.size());
+        auto be = [&](uint32_t v) {
+            for (int s = 24; s >= 0; s -= 8) out.push_back(uint8_t(v >> s));
+        };
+        for (uint32_t o : offsets) be(o);
+        be(tablePosition);
+        return out;
+    }
+};
+
+// A row of the given number whose runs are `runs`, ended by a 0 byte.
+std::vector<uint8_t> Row(int number, std::vector<uint8_t> runs) {
+    runs.insert(runs.begin(), uint8_t(number));
+    runs.push_back(0);
+    return runs;
+}
+
+class BsbHandMade : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = fs::temp_directory_path() /
+                  ("tessary_bsb_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(folder_);
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
+        std::string path = (folder_ / name).string();
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        return path;
+    }
+
+    fs::path folder_;
+};
+
+// Four rows of 8 pixels: runs of index 1 and 2 (index bits 4).
+ChartFile SmallChart(const std::string& header) {
+    ChartFile chart;
+    chart.header = header;
+    for (int r = 1; r <= 4; ++r) chart.rows.push_back(Row(r, {0x0B, 0x13}));  // 4 x index 1, 4 x index 2
+    return chart;
+}
+
+TEST_F(BsbHandMade, HeaderRecordsGiveSizeAndColours) {
+    // "RA=" on a continuation line; more fields after the size.
+    ChartFile chart;
+    chart.header =
+        "! a comment\r\nBSB/NA=Test chart\r\n    NU=1,RA=1200,900,DU=254\r\nOST/1\r\nIFM/4\r\n"
+        "RGB/1,255,0,0\r\nRGB/2,0,128,255\r\n";
+    for (int r = 1; r <= 900; ++r) chart.rows.push_back(Row(r & 0x7F, {0x0F}));
+    std::string path = Write("sized.kap", chart.Bytes());
+
+    SourceHandle h = OpenSourceImageOrNull(path);
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->Width, 1200);
+    EXPECT_EQ(h->Height, 899);
+    EXPECT_EQ(h->Palette[1], (PaletteEntry{0, 0, 255, 0}));  // pure red
+    EXPECT_EQ(h->Palette[2], (PaletteEntry{255, 128, 0, 0}));
+    EXPECT_EQ(h->Palette[3], PaletteEntry{});
+
+    SourceImageInfo info = GetSourceImageInfo(path);
+    EXPECT_EQ(info.width, 1200);
+    EXPECT_EQ(info.height, 899);
+    EXPECT_EQ(info.bytesPerPixel, 1);
+}
+
+TEST_F(BsbHandMade, NosFilesTakeTheSizeFromTheThirdAndFourthFields) {
+    ChartFile chart = SmallChart("NOS/NA=Old,RA=1,2,8,5,DU=1\nBSB/RA=99,99\nIFM/4\nRGB/1,1,2,3\n");
+    SourceHandle h = OpenSourceImageOrNull(Write("old.NOS", chart.Bytes()));
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->Width, 8);
+    EXPECT_EQ(h->Height, 4);
+    // And a ".kap" reads the "BSB" record, not the "NOS" one.
+    chart.header = "NOS/RA=1,2,99,99\nBSB/RA=8,5\nIFM/4\n";
+    SourceImageInfo info = GetSourceImageInfo(Write("new.kap", chart.Bytes()));
+    EXPECT_EQ(info.width, 8);
+    EXPECT_EQ(info.height, 4);
+}
+
+TEST(ChartFields, IntegersIgnoreLettersAndFallBackWhenUnconvertible) {
+    EXPECT_EQ(ChartFieldInt("625,480,DU=300", 2, 0), 480);
+    EXPECT_EQ(ChartFieldInt("x=12 ,y", 1, 0), 12);
+    EXPECT_EQ(ChartFieldInt("1 2", 1, 7), 7);
+    EXPECT_EQ(ChartFieldInt("a,b", 3, 5), 5);
+    EXPECT_EQ(ChartFieldInt("-3", 1, 0), -3);
+    EXPECT_EQ(ChartFieldInt("99999999999", 1, 4), 4);
+}
+
+TEST(ChartRuns, RunBytesPaintIndexAndLength) {
+    // Index bits 4: 0x35 is index 6 for 6 pixels; the terminating 0 paints
+    // one pixel of index 0; the rest keeps its content.
+    std::vector<uint8_t> row(10, 0xEE);
+    const uint8_t a[] = {0x01, 0x35, 0x00};
+    DecodeChartRow(a, 4, 10, row.data());
+    EXPECT_EQ(row, (std::vector<uint8_t>{6, 6, 6, 6, 6, 6, 0, 0xEE, 0xEE, 0xEE}));
+
+    // 0x85 0x02: index 0, length 5 x 128 + 2 = 642, so 643 pixels, clipped
+    // at the row's end; the run after it is dropped.
+    std::vector<uint8_t> wide(700, 0xEE);
+    const uint8_t b[] = {0x81, 0x05, 0x85, 0x02, 0x08, 0x00};
+    DecodeChartRow(b, 4, 700, wide.data());
+    EXPECT_EQ(std::count(wide.begin(), wide.begin() + 643, 0), 643);
+    EXPECT_EQ(wide[643], 1);  // 0x08: index 1, one pixel
+    EXPECT_EQ(wide[644], 0);  // the terminator
+    std::vector<uint8_t> narrow(600, 0xEE);
+    DecodeChartRow(b, 4, 600, narrow.data());  // exact-size buffer: no write past it
+    EXPECT_EQ(std::count(narrow.begin(), narrow.end(), 0), 600);
+
+    // Index bits 7: no length bits in the first byte.
+    std::vector<uint8_t> seven(4, 0xEE);
+    const uint8_t c[] = {0x01, 0x7F, 0x2A};
+    DecodeChartRow(c, 7, 4, seven.data());
+    EXPECT_EQ(seven, (std::vector<uint8_t>{127, 42, 0xEE, 0xEE}));
+}
+
+TEST(ChartRuns, OnePixelShortGetsIndexZeroInTheLastPixel) {
+    std::vector<uint8_t> row(8, 0xEE);
+    const uint8_t a[] = {0x01, 0x0E};  // index 1, 7 pixels, no terminator
+    DecodeChartRow(a, 4, 8, row.data());
+    EXPECT_EQ(row, (std::vector<uint8_t>{1, 1, 1, 1, 1, 1, 1, 0}));
+    std::vector<uint8_t> shorter(8, 0xEE);
+    const uint8_t b[] = {0x01, 0x0D};  // 6 pixels: the rest is left alone
+    DecodeChartRow(b, 4, 8, shorter.data());
+    EXPECT_EQ(shorter, (std::vector<uint8_t>{1, 1, 1, 1, 1, 1, 0xEE, 0xEE}));
+}
+
+TEST(ChartRuns, LongChainsOfContinuationBytesStayInsideTheRow) {
+    std::vector<uint8_t> bytes{0xFF, 0xFF, 0x01};  // a long row number
+    bytes.push_back(0x10);                         // index 2, one pixel
+    bytes.push_back(0x8F);
+    bytes.insert(bytes.end(), 200, 0xFF);  // a run length far beyond any row
+    std::vector<uint8_t> row(16, 0xEE);
+    DecodeChartRow(bytes, 4, 16, row.data());
+    EXPECT_EQ(row[0], 2);
+    EXPECT_EQ(std::count(row.begin() + 1, row.end(), 1), 15);
+}
+
+TEST_F(BsbHandMade, RowHeightAndBeyondLeaveTheBufferUntouched) {
+    ChartFile chart = SmallChart("BSB/RA=8,5\nIFM/4\nRGB/1,1,1,1\nRGB/2,2,2,2\n");
+    SourceHandle h = OpenSourceImageOrNull(Write("rows.kap", chart.Bytes()));
+    ASSERT_TRUE(h);
+    ASSERT_EQ(h->Height, 4);
+    std::vector<uint8_t> row(8, 0xEE);
+    ReadSourceRow(*h, 4, row.data());
+    h->Reader->ReadRow(4, row.data());
+    h->Reader->ReadRow(-1, row.data());
+    EXPECT_EQ(row, std::vector<uint8_t>(8, 0xEE));
+    ReadSourceRow(*h, 3, row.data());
+    EXPECT_EQ(row, (std::vector<uint8_t>{1, 1, 1, 1, 2, 2, 2, 2}));
+}
+
+TEST_F(BsbHandMade, MalformedChartsAreRefused) {
+    const std::string good = "BSB/RA=8,5\nOST/1\nIFM/4\nRGB/1,1,1,1\n";
+    std::map<std::string, std::vector<uint8_t>> cases;
+    cases["ifm0"] = SmallChart("BSB/RA=8,5\nIFM/0\n").Bytes();
+    cases["ifm8"] = SmallChart("BSB/RA=8,5\nIFM/8\n").Bytes();
+    cases["rgb256"] = SmallChart("BSB/RA=8,5\nIFM/4\nRGB/256,1,1,1\n").Bytes();
+    cases["rgbneg"] = SmallChart("BSB/RA=8,5\nIFM/4\nRGB/-1,1,1,1\n").Bytes();
+    cases["nosize"] = SmallChart("BSB/NA=x,NU=3\nIFM/4\n").Bytes();
+    cases["zeroheight"] = SmallChart("BSB/RA=8,1\nIFM/4\n").Bytes();
+    cases["ost2"] = SmallChart("BSB/RA=8,5\nOST/2\nIFM/4\n").Bytes();
+    {
+        // No "IFM" record and no usable index bits after the header.
+        ChartFile c = SmallChart("BSB/RA=8,5\n");
+        c.indexBits = 9;
+        cases["noifm"] = c.Bytes();
+    }
+    auto withTail = [&](std::vector<uint8_t> bytes, uint32_t tablePosition) {
+        for (int k = 0; k < 4; ++k) bytes[bytes.size() - 4 + k] = uint8_t(tablePosition >> (24 - 8 * k));
+        return bytes;
+    };
+    std::vector<uint8_t> base = SmallChart(good).Bytes();
+    // A table beyond the file, over rows that end too early to be scanned.
+    std::vector<uint8_t> cut = base;
+    cut.erase(cut.begin() + long(good.size() + 3 + 6), cut.end() - 4);
+    cases["tableoutside"] = withTail(cut, 0xFFFFFF00u);
+    cases["noeot"] = std::vector<uint8_t>(good.begin(), good.end());
+    cases["empty"] = {};
+
+    platform::RecordingMessageSink sink;
+    platform::ScopedMessageSink scoped(&sink);
+    for (const auto& [name, bytes] : cases) {
+        std::string path = Write(name + ".kap", bytes);
+        SourceOpenResult result = OpenSourceImage(path);
+        ASSERT_TRUE(std::holds_alternative<SourceOpenError>(result)) << name;
+        EXPECT_EQ(std::get<SourceOpenError>(result), SourceOpenError::SourceUnusable) << name;
+        SourceImageInfo info = GetSourceImageInfo(path);
+        EXPECT_EQ(info.width, 0) << name;
+        EXPECT_EQ(info.height, 0) << name;
+        EXPECT_TRUE(LoadChartPreview(path, 1).Empty()) << name;
+    }
+    for (const char* name :
+         {"12221_1_MapTech_testing_file_header.kap",
+          "L16-22600-32392-16-16_16_Saint_Malo_Brittany_France_header.kap", "golfe_morbihan_A1.kap"}) {
+        SourceOpenResult result = OpenSourceImage(kData + "bad/" + name);
+        EXPECT_TRUE(std::holds_alternative<SourceOpenError>(result)) << name;
+    }
+    EXPECT_TRUE(sink.messages.empty());
+}
+
+TEST_F(BsbHandMade, ABrokenTableFallsBackToScanningTheRows) {
+    const std::vector<uint8_t> good = SmallChart("BSB/RA=8,5\nIFM/4\nRGB/1,1,1,1\n").Bytes();
+    // No table position at the end (as some chart writers leave it) ...
+    std::vector<uint8_t> garbage = good;
+    for (int k = 1; k <= 4; ++k) garbage[garbage.size() - k] = 0x20;
+    // ... and a table whose rows go backwards.
+    std::vector<uint8_t> backwards = good;
+    size_t table = backwards.size() - 4 * 5;
+    std::swap(backwards[table + 3], backwards[table + 7]);
+    for (const auto& [name, bytes] :
+         {std::pair{"garbage.kap", garbage}, std::pair{"backwards.kap", backwards}}) {
+        SourceHandle h = OpenSourceImageOrNull(Write(name, bytes));
+        ASSERT_TRUE(h) << name;
+        EXPECT_TRUE(dynamic_cast<ChartReader&>(*h->Reader).RowsFoundByScanning());
+        for (int r = 0; r < 4; ++r) {
+            std::vector<uint8_t> row(8, 0xEE);
+            ReadSourceRow(*h, r, row.data());
+            EXPECT_EQ(row, (std::vector<uint8_t>{1, 1, 1, 1, 2, 2, 2, 2})) << name << " row " << r;
+        }
+    }
+}
+
+TEST_F(BsbHandMade, DamagedChartsNeverReachOutsideTheirRows) {
+    std::ifstream in(kData + "australia4c.kap", std::ios::binary);
+    const std::vector<uint8_t> original((std::istreambuf_iterator<char>(in)), {});
+    std::mt19937 random(20261208);
+    int opened = 0;
+    for (int round = 0; round < 200; ++round) {
+        std::vector<uint8_t> bytes = original;
+        int flips = 1 + int(random() % 8);
+        for (int f = 0; f < flips; ++f) bytes[random() % bytes.size()] = uint8_t(random());
+        if (round % 4 == 3) bytes.resize(random() % bytes.size());
+        std::string path = Write("damaged" + std::to_string(round) + ".kap", bytes);
+        std::unique_ptr<ChartReader> chart = OpenChart(path);
+        if (!chart) continue;
+        ++opened;
+        ASSERT_LE(chart->Width(), 100000) << round;
+        const uint8_t limit = uint8_t(1 << chart->IndexBits());
+        // Guard bytes past the row must survive every decode.
+        std::vector<uint8_t> row(size_t(chart->Width()) + 16, 0);
+        for (int r = 0; r < chart->Height(); ++r) {
+            std::fill(row.begin(), row.end(), 0);
+            chart->ReadRow(r, row.data());
+            for (int x = 0; x < chart->Width(); ++x) ASSERT_LT(row[size_t(x)], limit) << round;
+            for (size_t g = size_t(chart->Width()); g < row.size(); ++g) ASSERT_EQ(row[g], 0) << round;
+        }
+    }
+    // Most damage lands in the rows, which still open.
+    EXPECT_GT(opened, 50);
+}
+
+TEST(BsbReader, PreviewSamplesEveryFactorthPixelWithTheFixedColoursAfterTheChartColours) {
+    const std::string path = kData + "australia4c.kap";
+    std::unique_ptr<ChartReader> chart = OpenChart(path);
+    ASSERT_TRUE(chart);
+    ASSERT_EQ(chart->ColourCount(), 4);
+    Picture preview = LoadChartPreview(path, 5);
+    ASSERT_EQ(preview.Width(), 125);
+    ASSERT_EQ(preview.Height(), 95);
+    ASSERT_EQ(preview.BitsPerPixel(), 8);
+    std::vector<uint8_t> row(625);
+    for (int y = 0; y < 95; y += 7) {
+        chart->ReadRow(y * 5, row.data());
+        for (int x = 0; x < 125; ++x) ASSERT_EQ(preview.Row(y)[x], row[size_t(x) * 5]) << x << "," << y;
+    }
+    Palette palette{};
+    int32_t bpp = 0;
+    ASSERT_TRUE(GetChartFormat(chart.get(), bpp, palette));
+    for (int i = 1; i <= 4; ++i) EXPECT_EQ(preview.Colors()[i], palette[i]);
+    for (int k = 0; k < 41; ++k) {
+        const PaletteEntry& e = preview.Colors()[5 + k];
+        EXPECT_EQ(e, (PaletteEntry{kFixedColourTable[k].blue, kFixedColourTable[k].green,
+                                   kFixedColourTable[k].red, 0}));
+    }
+    EXPECT_FALSE(GetChartFormat(nullptr, bpp, palette));
+}
+
+}  // namespace
+}  // namespace tessary

@@ -1,0 +1,231 @@
+#include "sources/jpeg_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "common/zlib_stream.h"
+#include "sources/image_expectations.h"
+#include "sources/source_image.h"
+
+namespace tessary {
+namespace {
+
+using test::CorpusFolder;
+using test::TestData;
+
+std::vector<uint8_t> PictureRgb(const Picture& picture) {
+    std::vector<uint8_t> rgb;
+    rgb.reserve(size_t(picture.Width()) * size_t(picture.Height()) * 3);
+    for (int y = 0; y < picture.Height(); ++y)
+        for (int x = 0; x < picture.Width(); ++x) {
+            uint8_t bgr[3];
+            PixelColor(picture, x, y, bgr);
+            rgb.insert(rgb.end(), {bgr[2], bgr[1], bgr[0]});
+        }
+    return rgb;
+}
+
+size_t DistinctColours(const std::vector<uint8_t>& rgb) {
+    std::set<uint32_t> colours;
+    for (size_t i = 0; i < rgb.size(); i += 3)
+        colours.insert(uint32_t(rgb[i]) << 16 | uint32_t(rgb[i + 1]) << 8 | rgb[i + 2]);
+    return colours.size();
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string WriteTemp(const std::string& name, const std::string& bytes) {
+    const std::string path = (std::filesystem::temp_directory_path() / name).string();
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+bool IsFourInk(const std::string& name) {
+    return name.find("cmyk") != std::string::npos;
+}
+
+// Colour files come out 8-bit with at most 256 colours; four-ink files as
+// 24-bit colour (the quantiser works on three components).
+void ExpectDepth(const Picture& picture, const std::string& name) {
+    if (IsFourInk(name)) {
+        EXPECT_EQ(picture.BitsPerPixel(), 24);
+    } else {
+        EXPECT_EQ(picture.BitsPerPixel(), 8);
+        EXPECT_LE(DistinctColours(PictureRgb(picture)), 256u);
+    }
+}
+
+// Full comparison with the independent decode. It decodes with the accurate
+// DCT and no quantisation; this reader with the fast DCT and 256 colours
+// without dithering, so pixels differ by small amounts, more on sharp edges.
+TEST(JpegReader, PixelsStayCloseToAnIndependentDecode) {
+    const std::map<std::string, int> files = {
+        {"video-001.jpeg", 150}, {"video-005.gray.jpeg", 150}, {"video-001.cmyk.jpeg", 150}};
+    for (const auto& [name, width] : files) {
+        SCOPED_TRACE(name);
+        std::optional<Picture> picture = LoadJpegBitmap(TestData("jpeg/" + name));
+        ASSERT_TRUE(picture);
+        ASSERT_EQ(picture->Width(), width);
+        ASSERT_EQ(picture->Height(), 103);
+        ExpectDepth(*picture, name);
+
+        const std::string packed = ReadFile(TestData("jpeg/" + name + ".rgb.z"));
+        std::vector<uint8_t> expected(size_t(width) * 103 * 3);
+        ASSERT_EQ(InflateStream(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(),
+                                expected.data(), expected.size()),
+                  expected.size());
+        const std::vector<uint8_t> actual = PictureRgb(*picture);
+        std::vector<int> worst;  // per pixel, the largest channel difference
+        long total = 0;
+        for (size_t i = 0; i < actual.size(); i += 3) {
+            int d = 0;
+            for (size_t c = 0; c < 3; ++c) {
+                int diff = std::abs(int(actual[i + c]) - int(expected[i + c]));
+                total += diff;
+                d = std::max(d, diff);
+            }
+            worst.push_back(d);
+        }
+        std::sort(worst.begin(), worst.end());
+        EXPECT_LE(double(total) / double(actual.size()), 6.0);
+        EXPECT_LE(worst[worst.size() * 99 / 100], 32);
+        EXPECT_LE(worst.back(), 64);
+    }
+}
+
+// Block means (16 x 16) of every file the independent decoder accepts. A
+// quantised block without dithering can sit a few levels off on average.
+int CompareBlockMeans(const std::string& folder) {
+    int compared = 0;
+    for (const test::ExpectedDecode& e : test::ReadExpected(TestData("jpeg/expected.txt"))) {
+        const std::string path = folder + "/" + e.file;
+        if (!std::filesystem::exists(path)) continue;
+        SCOPED_TRACE(e.file);
+        std::optional<Picture> picture = LoadJpegBitmap(path);
+        EXPECT_TRUE(picture);
+        if (!picture) continue;
+        ++compared;
+        EXPECT_EQ(picture->Width(), e.width);
+        EXPECT_EQ(picture->Height(), e.height);
+        ExpectDepth(*picture, e.file);
+        if (picture->Width() != e.width || picture->Height() != e.height) continue;
+
+        const std::vector<uint8_t> rgb = PictureRgb(*picture);
+        int worst = 0;
+        size_t block = 0;
+        for (int by = 0; by < e.height; by += 16)
+            for (int bx = 0; bx < e.width; bx += 16, ++block) {
+                long sums[3] = {0, 0, 0};
+                long n = 0;
+                for (int y = by; y < std::min(by + 16, e.height); ++y)
+                    for (int x = bx; x < std::min(bx + 16, e.width); ++x, ++n)
+                        for (int c = 0; c < 3; ++c)
+                            sums[c] += rgb[(size_t(y) * size_t(e.width) + size_t(x)) * 3 + size_t(c)];
+                for (int c = 0; c < 3; ++c) {
+                    int mean = int((sums[c] + n / 2) / n);
+                    int expected = std::stoi(e.check.substr((block * 3 + size_t(c)) * 2, 2), nullptr, 16);
+                    worst = std::max(worst, std::abs(mean - expected));
+                }
+            }
+        EXPECT_LE(worst, 12);
+    }
+    return compared;
+}
+
+TEST(JpegReader, CommittedFilesMatchTheIndependentDecodeBlockByBlock) {
+    EXPECT_GE(CompareBlockMeans(TestData("jpeg")), 6);
+}
+
+TEST(JpegReader, EveryCorpusFileTheIndependentDecoderAcceptsLoads) {
+    const std::string corpus = CorpusFolder();
+    if (corpus.empty()) GTEST_SKIP() << "image corpus not present";
+    EXPECT_GE(CompareBlockMeans(corpus + "/jpeg"), 28);
+}
+
+TEST(JpegReader, OpensThroughTheSourceInterfaceAsPalettisedPicture) {
+    std::string whyNot;
+    SourceHandle colour = test::OpenLoaded(TestData("jpeg/hopper.jpg"), &whyNot);
+    ASSERT_TRUE(colour) << whyNot;
+    EXPECT_EQ(colour->Extension, ".bmp");
+    EXPECT_EQ(colour->BytesPerPixel, 1);
+    EXPECT_EQ(colour->Width, 128);
+
+    // A grey file: its palette is the decoder's single colour map, so every
+    // entry is a grey level.
+    SourceHandle grey = test::OpenLoaded(TestData("jpeg/hopper_gray.jpg"), &whyNot);
+    ASSERT_TRUE(grey) << whyNot;
+    EXPECT_EQ(grey->BytesPerPixel, 1);
+    std::set<int> levels;
+    for (const PaletteEntry& e : grey->Palette) {
+        EXPECT_EQ(e.red, e.green);
+        EXPECT_EQ(e.green, e.blue);
+        levels.insert(e.red);
+    }
+    EXPECT_GT(levels.size(), 100u);  // a real grey ramp, not a few levels
+
+    // The inspector: header size, 1 byte per pixel for colour and grey, 3
+    // for four-ink files (which load as 24-bit colour).
+    SourceImageInfo info = GetSourceImageInfo(TestData("jpeg/hopper.jpg"));
+    EXPECT_EQ(info.width, 128);
+    EXPECT_EQ(info.height, 128);
+    EXPECT_EQ(info.bytesPerPixel, 1);
+    EXPECT_EQ(GetJpegInfo(TestData("jpeg/hopper_gray.jpg")).bytesPerPixel, 1);
+    EXPECT_EQ(GetJpegInfo(TestData("jpeg/video-001.cmyk.jpeg")).bytesPerPixel, 3);
+}
+
+TEST(JpegReader, CorruptTruncatedAndUnsupportedFilesGiveNoPictureSilently) {
+    const std::string whole = ReadFile(TestData("jpeg/video-001.jpeg"));
+    const std::string cut = WriteTemp("tessary-cut.jpg", whole.substr(0, whole.size() / 2));
+    const std::string headerOnly = WriteTemp("tessary-header-only.jpg", whole.substr(0, 600));
+    const std::string garbage =
+        WriteTemp("tessary-garbage.jpg", std::string("\xff\xd8\xff\xe0", 4) + std::string(300, 'x'));
+    const std::string empty = WriteTemp("tessary-empty.jpg", "");
+    const std::string missing = (std::filesystem::temp_directory_path() / "tessary-no-such.jpg").string();
+
+    testing::internal::CaptureStderr();
+    for (const std::string& path : {cut, headerOnly, garbage, empty, missing, TestData("jpeg/testorig12.jpg"),
+                                    TestData("jpeg/bad/truncated_jpeg.jpg")}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(LoadJpegBitmap(path));
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // nothing printed
+
+    SourceOpenResult result = OpenSourceImage(cut);
+    ASSERT_TRUE(std::holds_alternative<SourceOpenError>(result));
+    EXPECT_EQ(std::get<SourceOpenError>(result), SourceOpenError::SourceNotLoadable);
+
+    // The inspector reads only the header: a cut file still tells its size;
+    // garbage and missing files give 0 x 0.
+    EXPECT_EQ(GetJpegInfo(cut).width, 150);
+    for (const std::string& path : {garbage, empty, missing}) {
+        SourceImageInfo info = GetJpegInfo(path);
+        EXPECT_EQ(info.width, 0) << path;
+        EXPECT_EQ(info.height, 0) << path;
+        EXPECT_EQ(info.bytesPerPixel, 1) << path;
+    }
+    for (const std::string& path : {cut, headerOnly, garbage, empty}) std::filesystem::remove(path);
+}
+
+TEST(JpegReader, MalformedCorpusFilesAreRefusedUnlessTheirImageDataIsIntact) {
+    const std::string corpus = CorpusFolder();
+    if (corpus.empty()) GTEST_SKIP() << "image corpus not present";
+    // Damage in marker segments only (junk between markers, cut application
+    // segments), or a progressive file that ends properly after fewer scans:
+    // the independent decoder accepts these as well.
+    const std::set<std::string> intact = {"junk_jpeg_header.jpg", "photoshop-200dpi-broken.jpg",
+                                          "truncated_app14.jpg", "video-001.progressive.truncated.jpeg"};
+    for (const std::string& path : test::FilesIn(corpus + "/bad/jpeg")) {
+        const std::string name = std::filesystem::path(path).filename().string();
+        EXPECT_EQ(LoadJpegBitmap(path).has_value(), intact.count(name) == 1) << name;
+    }
+}
+
+}  // namespace
+}  // namespace tessary
