@@ -11,8 +11,6 @@
 
 namespace tessary {
 
-inline constexpr float kFreeScaleSlot = -1.0f;
-
 // "UseScales.dat" in the given folder (the program's folder).
 std::string ScaleFilePath(const std::string& folder);
 
