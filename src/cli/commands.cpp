@@ -33,6 +33,10 @@ std::optional<ConversionJob> BuildConversionJob(const ConvertOptions& options, c
         error = "source folder \"" + options.sourceFolder + "\" does not exist";
         return std::nullopt;
     }
+    if (!options.scaleFile.empty() && !FileExists(options.scaleFile)) {
+        error = "scale file \"" + options.scaleFile + "\" does not exist";
+        return std::nullopt;
+    }
     ConversionJob job;
     job.sourceFolder = options.sourceFolder;
     job.destinationFolder = options.destination;
