@@ -1,10 +1,12 @@
 #include "raster/colour_reduction.h"
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/worker_pool.h"
 #include "raster/quantizer.h"
 #include "raster/scratch_raster.h"
 
@@ -18,6 +20,42 @@ std::string ProgressText(const char* pass, int row, int total) {
 
 void RequirePixels(const Timagerecord4& source) {
     if (source.Width <= 0 || source.Height <= 0) throw std::invalid_argument("source without pixels");
+}
+
+// Pass 2 of a 24-bit source with worker threads: rows are read on the
+// caller's thread with the same pumps, texts and abort checks as alone, then
+// mapped in batches, each thread with a search of its own (the answer is a
+// pure function of the colour, so the indices are the same), and appended in
+// order. On abort, the rows read but not yet appended are dropped.
+bool MapRowsInParallel(const RunContext& context, Timagerecord4& source, const Palette& palette, int searchCount,
+                       unsigned threads, ScratchRasterWriter& output) {
+    const int W = source.Width;
+    const int H = source.Height;
+    const size_t batch = 8 * size_t(threads);
+    std::vector<uint8_t> rows(batch * size_t(W) * 3, 0);
+    std::vector<uint8_t> indices(batch * size_t(W));
+    std::vector<std::unique_ptr<NearestPaletteSearch>> searches(threads);
+    WorkerPool pool(threads);
+    size_t pending = 0;
+    auto flush = [&] {
+        pool.ParallelFor(pending, [&](size_t k, unsigned thread) {
+            if (!searches[thread]) searches[thread] = std::make_unique<NearestPaletteSearch>(palette, searchCount);
+            searches[thread]->MapRow(rows.data() + k * size_t(W) * 3, indices.data() + k * size_t(W), W);
+        });
+        for (size_t k = 0; k < pending; ++k) output.AppendRow(indices.data() + k * size_t(W));
+        pending = 0;
+    };
+    for (int i = 0; i < H; ++i) {
+        if (i % 10 == 0) {
+            context.Pump();
+            context.SetStatus(2, ProgressText("Pass 2 : ", i, H));
+            if (context.Aborted()) return false;
+        }
+        ReadSourceRow(source, i, rows.data() + pending * size_t(W) * 3);
+        if (++pending == batch) flush();
+    }
+    flush();
+    return true;
 }
 
 }  // namespace
@@ -64,6 +102,12 @@ bool ReduceColorsPass(const RunContext& context, Timagerecord4& source) {
 
     // Pass 2: every pixel to its nearest entry.
     ScratchRasterWriter output(outputPath, W, H, palette, context.threads);
+    const unsigned threads = ResolveThreadCount(context.threads);
+    if (trueColour && threads > 1) {
+        if (!MapRowsInParallel(context, source, palette, searchCount, threads, output)) return false;
+        output.Finish();
+        return true;
+    }
     NearestPaletteSearch search(palette, searchCount);
     std::vector<uint8_t> indices(static_cast<size_t>(W));
     for (int i = 0; i < H; ++i) {

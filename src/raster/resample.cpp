@@ -152,29 +152,43 @@ uint8_t SumToByte(float sum) {
     return uint8_t(std::nearbyint(sum));
 }
 
+namespace {
+
+// Blue, green, red and an unused lane, each a double holding a float.
+typedef double Lanes __attribute__((vector_size(32)));
+typedef float FloatLanes __attribute__((vector_size(16)));
+
+// AddWeighted on the three channels at once: each lane is evaluated in
+// double and rounded to float as the scalar form does, so the sums are the
+// same bits.
+inline Lanes AddWeightedLanes(Lanes sum, double weight, Lanes value) {
+    const Lanes exact = sum + weight * value;
+    return __builtin_convertvector(__builtin_convertvector(exact, FloatLanes), Lanes);
+}
+
+}  // namespace
+
 void ResampleRow(int bytesPerPixel, const uint8_t* source, uint8_t* target, const Palette& palette,
                  const ContributorTable& columns) {
     const int width = columns.TargetSize();
     for (int x = 0; x < width; ++x) {
-        float blue = 0.0f, green = 0.0f, red = 0.0f;
+        Lanes sum = {0.0, 0.0, 0.0, 0.0};
         if (bytesPerPixel == 3) {
             for (const Contributor& c : columns.List(x)) {
                 const uint8_t* p = source + size_t(c.pixel) * 3;
-                blue = AddWeighted(blue, c.weight, p[0]);
-                green = AddWeighted(green, c.weight, p[1]);
-                red = AddWeighted(red, c.weight, p[2]);
+                const Lanes value = {double(p[0]), double(p[1]), double(p[2]), 0.0};
+                sum = AddWeightedLanes(sum, double(c.weight), value);
             }
         } else {
             for (const Contributor& c : columns.List(x)) {
                 const PaletteEntry& e = palette[source[c.pixel]];
-                blue = AddWeighted(blue, c.weight, e.blue);
-                green = AddWeighted(green, c.weight, e.green);
-                red = AddWeighted(red, c.weight, e.red);
+                const Lanes value = {double(e.blue), double(e.green), double(e.red), 0.0};
+                sum = AddWeightedLanes(sum, double(c.weight), value);
             }
         }
-        target[3 * x] = SumToByte(blue);
-        target[3 * x + 1] = SumToByte(green);
-        target[3 * x + 2] = SumToByte(red);
+        target[3 * x] = SumToByte(float(sum[0]));
+        target[3 * x + 1] = SumToByte(float(sum[1]));
+        target[3 * x + 2] = SumToByte(float(sum[2]));
     }
 }
 
