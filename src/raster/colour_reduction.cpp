@@ -23,38 +23,34 @@ void RequirePixels(const Timagerecord4& source) {
 }
 
 // Pass 2 of a 24-bit source with worker threads: rows are read on the
-// caller's thread with the same pumps, texts and abort checks as alone, then
-// mapped in batches, each thread with a search of its own (the answer is a
-// pure function of the colour, so the indices are the same), and appended in
-// order. On abort, the rows read but not yet appended are dropped.
+// caller's thread with the same pumps, texts and abort checks as alone; each
+// is mapped by a job, every thread with a search of its own (the answer is a
+// pure function of the colour, so the indices are the same), while the
+// caller reads on; the mapped rows are appended in order. On abort, the rows
+// in flight are dropped.
 bool MapRowsInParallel(const RunContext& context, Timagerecord4& source, const Palette& palette, int searchCount,
                        unsigned threads, ScratchRasterWriter& output) {
     const int W = source.Width;
     const int H = source.Height;
-    const size_t batch = 8 * size_t(threads);
-    std::vector<uint8_t> rows(batch * size_t(W) * 3, 0);
-    std::vector<uint8_t> indices(batch * size_t(W));
     std::vector<std::unique_ptr<NearestPaletteSearch>> searches(threads);
     WorkerPool pool(threads);
-    size_t pending = 0;
-    auto flush = [&] {
-        pool.ParallelFor(pending, [&](size_t k, unsigned thread) {
-            if (!searches[thread]) searches[thread] = std::make_unique<NearestPaletteSearch>(palette, searchCount);
-            searches[thread]->MapRow(rows.data() + k * size_t(W) * 3, indices.data() + k * size_t(W), W);
-        });
-        for (size_t k = 0; k < pending; ++k) output.AppendRow(indices.data() + k * size_t(W));
-        pending = 0;
-    };
+    OrderedJobs<std::vector<uint8_t>> rows(pool, 4 * size_t(threads),
+                                           [&](std::vector<uint8_t>& indices) { output.AppendRow(indices.data()); });
     for (int i = 0; i < H; ++i) {
         if (i % 10 == 0) {
             context.Pump();
             context.SetStatus(2, ProgressText("Pass 2 : ", i, H));
             if (context.Aborted()) return false;
         }
-        ReadSourceRow(source, i, rows.data() + pending * size_t(W) * 3);
-        if (++pending == batch) flush();
+        auto row = std::make_shared<std::vector<uint8_t>>(size_t(W) * 3, 0);
+        ReadSourceRow(source, i, row->data());
+        rows.Post([&, row](unsigned thread, std::vector<uint8_t>& indices) {
+            if (!searches[thread]) searches[thread] = std::make_unique<NearestPaletteSearch>(palette, searchCount);
+            indices.resize(size_t(W));
+            searches[thread]->MapRow(row->data(), indices.data(), W);
+        });
     }
-    flush();
+    rows.Drain();
     return true;
 }
 
