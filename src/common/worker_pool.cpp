@@ -74,6 +74,12 @@ void WorkerPool::Wait(const TaskPtr& task) {
     if (task->error) std::rethrow_exception(task->error);
 }
 
+void WorkerPool::WaitRunning(const TaskPtr& task) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] { return task->done; });
+    if (task->error) std::rethrow_exception(task->error);
+}
+
 void WorkerPool::ParallelFor(size_t count, const std::function<void(size_t, unsigned)>& body) {
     if (count == 0) return;
     if (workers_.empty() || count == 1) {

@@ -54,6 +54,12 @@ public:
     // then rethrows the task's exception, if any.
     void Wait(const TaskPtr& task);
 
+    // For a job waiting on a job posted before it: that one has been taken
+    // by a thread already (jobs are taken in posting order), so this only
+    // sleeps until it is done, without running other jobs; then rethrows
+    // the task's exception, if any.
+    void WaitRunning(const TaskPtr& task);
+
     // Runs body(i, thread) for i in 0..count-1 on all threads and waits.
     // The first exception (by index) is rethrown after all have finished.
     void ParallelFor(size_t count, const std::function<void(size_t, unsigned)>& body);

@@ -28,14 +28,14 @@ void RequirePixels(const Timagerecord4& source) {
 // pure function of the colour, so the indices are the same), while the
 // caller reads on; the mapped rows are appended in order. On abort, the rows
 // in flight are dropped.
-bool MapRowsInParallel(const RunContext& context, Timagerecord4& source, const Palette& palette, int searchCount,
-                       unsigned threads, ScratchRasterWriter& output) {
+bool MapRowsInParallel(const RunContext& context, Timagerecord4& source, const Palette& palette,
+                       int searchCount, unsigned threads, ScratchRasterWriter& output) {
     const int W = source.Width;
     const int H = source.Height;
     std::vector<std::unique_ptr<NearestPaletteSearch>> searches(threads);
     WorkerPool pool(threads);
-    OrderedJobs<std::vector<uint8_t>> rows(pool, 4 * size_t(threads),
-                                           [&](std::vector<uint8_t>& indices) { output.AppendRow(indices.data()); });
+    OrderedJobs<std::vector<uint8_t>> rows(
+        pool, 4 * size_t(threads), [&](std::vector<uint8_t>& indices) { output.AppendRow(indices.data()); });
     for (int i = 0; i < H; ++i) {
         if (i % 10 == 0) {
             context.Pump();
@@ -45,7 +45,8 @@ bool MapRowsInParallel(const RunContext& context, Timagerecord4& source, const P
         auto row = std::make_shared<std::vector<uint8_t>>(size_t(W) * 3, 0);
         ReadSourceRow(source, i, row->data());
         rows.Post([&, row](unsigned thread, std::vector<uint8_t>& indices) {
-            if (!searches[thread]) searches[thread] = std::make_unique<NearestPaletteSearch>(palette, searchCount);
+            if (!searches[thread])
+                searches[thread] = std::make_unique<NearestPaletteSearch>(palette, searchCount);
             indices.resize(size_t(W));
             searches[thread]->MapRow(row->data(), indices.data(), W);
         });

@@ -153,10 +153,6 @@ uint8_t SumToByte(float sum) {
     return uint8_t(std::nearbyint(sum));
 }
 
-// The lane helpers below are always inlined, so their vector arguments never
-// cross a call: the ABI note about 32-byte vectors does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace {
 
 // Blue, green, red and an unused lane, each a double holding a float.
@@ -165,28 +161,39 @@ typedef float FloatLanes __attribute__((vector_size(16)));
 
 // AddWeighted on the three channels at once: each lane is evaluated in
 // double and rounded to float as the scalar form does, so the sums are the
-// same bits.
-[[gnu::always_inline]] inline Lanes AddWeightedLanes(Lanes sum, double weight, Lanes value) {
+// same bits. (Vectors go by reference: 32-byte vectors by value would change
+// the calling convention between the AVX2 clone and the baseline.)
+[[gnu::always_inline]] inline void AddWeightedLanes(Lanes& sum, double weight, const Lanes& value) {
     const Lanes exact = sum + weight * value;
-    return __builtin_convertvector(__builtin_convertvector(exact, FloatLanes), Lanes);
+    sum = __builtin_convertvector(__builtin_convertvector(exact, FloatLanes), Lanes);
 }
 
-[[gnu::always_inline]] inline void StorePixel(Lanes sum, uint8_t* target) {
+// The blue, green, red of source pixel `pixel` as lanes.
+[[gnu::always_inline]] inline void LoadPixel(const uint8_t* source, const Lanes* palette, int32_t pixel,
+                                             Lanes& value) {
+    if (palette) {
+        value = palette[source[pixel]];
+    } else {
+        const uint8_t* p = source + 3 * size_t(pixel);
+        value = Lanes{double(p[0]), double(p[1]), double(p[2]), 0.0};
+    }
+}
+
+[[gnu::always_inline]] inline void StorePixel(const Lanes& sum, uint8_t* target) {
     target[0] = SumToByte(float(sum[0]));
     target[1] = SumToByte(float(sum[1]));
     target[2] = SumToByte(float(sum[2]));
 }
 
-[[gnu::always_inline]] inline Lanes PixelSum(std::span<const Contributor> list, size_t from, Lanes sum,
-                                             const uint8_t* source, const Lanes* palette) {
+// Adds contributors `from` onwards of one pixel to `sum` and stores it.
+[[gnu::always_inline]] inline void FinishPixel(std::span<const Contributor> list, size_t from, Lanes& sum,
+                                               const uint8_t* source, const Lanes* palette, uint8_t* target) {
+    Lanes value = {0.0, 0.0, 0.0, 0.0};
     for (size_t k = from; k < list.size(); ++k) {
-        const int32_t pixel = list[k].pixel;
-        const Lanes value = palette ? palette[source[pixel]]
-                                    : Lanes{double(source[3 * size_t(pixel)]), double(source[3 * size_t(pixel) + 1]),
-                                            double(source[3 * size_t(pixel) + 2]), 0.0};
-        sum = AddWeightedLanes(sum, double(list[k].weight), value);
+        LoadPixel(source, palette, list[k].pixel, value);
+        AddWeightedLanes(sum, double(list[k].weight), value);
     }
-    return sum;
+    StorePixel(sum, target);
 }
 
 // The horizontal pass, four target pixels at a time: each pixel's sum is a
@@ -196,30 +203,32 @@ typedef float FloatLanes __attribute__((vector_size(16)));
 [[gnu::always_inline]] inline void ResampleSpan(const uint8_t* source, const Lanes* palette, uint8_t* target,
                                                 const ContributorTable& columns) {
     const int width = columns.TargetSize();
-    auto value = [&](int32_t pixel) {
-        return palette ? palette[source[pixel]]
-                       : Lanes{double(source[3 * size_t(pixel)]), double(source[3 * size_t(pixel) + 1]),
-                               double(source[3 * size_t(pixel) + 2]), 0.0};
-    };
     int x = 0;
+    Lanes v0 = {0.0, 0.0, 0.0, 0.0}, v1 = v0, v2 = v0, v3 = v0;
     for (; x + 4 <= width; x += 4) {
         const std::span<const Contributor> l0 = columns.List(x), l1 = columns.List(x + 1),
                                            l2 = columns.List(x + 2), l3 = columns.List(x + 3);
         const size_t n = std::min(std::min(l0.size(), l1.size()), std::min(l2.size(), l3.size()));
         Lanes s0 = {0.0, 0.0, 0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
         for (size_t k = 0; k < n; ++k) {
-            s0 = AddWeightedLanes(s0, double(l0[k].weight), value(l0[k].pixel));
-            s1 = AddWeightedLanes(s1, double(l1[k].weight), value(l1[k].pixel));
-            s2 = AddWeightedLanes(s2, double(l2[k].weight), value(l2[k].pixel));
-            s3 = AddWeightedLanes(s3, double(l3[k].weight), value(l3[k].pixel));
+            LoadPixel(source, palette, l0[k].pixel, v0);
+            LoadPixel(source, palette, l1[k].pixel, v1);
+            LoadPixel(source, palette, l2[k].pixel, v2);
+            LoadPixel(source, palette, l3[k].pixel, v3);
+            AddWeightedLanes(s0, double(l0[k].weight), v0);
+            AddWeightedLanes(s1, double(l1[k].weight), v1);
+            AddWeightedLanes(s2, double(l2[k].weight), v2);
+            AddWeightedLanes(s3, double(l3[k].weight), v3);
         }
-        StorePixel(PixelSum(l0, n, s0, source, palette), target + 3 * size_t(x));
-        StorePixel(PixelSum(l1, n, s1, source, palette), target + 3 * size_t(x) + 3);
-        StorePixel(PixelSum(l2, n, s2, source, palette), target + 3 * size_t(x) + 6);
-        StorePixel(PixelSum(l3, n, s3, source, palette), target + 3 * size_t(x) + 9);
+        FinishPixel(l0, n, s0, source, palette, target + 3 * size_t(x));
+        FinishPixel(l1, n, s1, source, palette, target + 3 * size_t(x) + 3);
+        FinishPixel(l2, n, s2, source, palette, target + 3 * size_t(x) + 6);
+        FinishPixel(l3, n, s3, source, palette, target + 3 * size_t(x) + 9);
     }
-    for (; x < width; ++x)
-        StorePixel(PixelSum(columns.List(x), 0, Lanes{0.0, 0.0, 0.0, 0.0}, source, palette), target + 3 * size_t(x));
+    for (; x < width; ++x) {
+        Lanes sum = {0.0, 0.0, 0.0, 0.0};
+        FinishPixel(columns.List(x), 0, sum, source, palette, target + 3 * size_t(x));
+    }
 }
 
 }  // namespace

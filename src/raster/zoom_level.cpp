@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 #include "common/text.h"
@@ -41,13 +44,20 @@ public:
         return slot.get();
     }
 
-    void Evict(int64_t limit) {
+    // `released`, when given, receives each released row and its buffer
+    // (jobs in flight may still read it).
+    void Evict(int64_t limit,
+               const std::function<void(int, std::unique_ptr<uint8_t[]>)>& released = nullptr) {
         // Filled slots never lie below lowest_, so the scan starts there
         // instead of at row 0; the rows released are the same.
         int row = lowest_;
         while (filled_ > limit && row < int(slots_.size())) {
             if (slots_[size_t(row)]) {
-                slots_[size_t(row)].reset();
+                if (released) {
+                    released(row, std::move(slots_[size_t(row)]));
+                } else {
+                    slots_[size_t(row)].reset();
+                }
                 --filled_;
             }
             ++row;
@@ -65,6 +75,133 @@ private:
     int64_t peak_ = 0;
     int lowest_ = 0x7FFFFFFF;
 };
+
+// Pass 1 of a level alone: for each target row, read and resample the
+// source rows it needs that are not cached, combine them, hand the row to
+// `learn` (spool and quantizer), release cached rows beyond the limit.
+bool ResampleLevel(const RunContext& context, Timagerecord4& source, const ContributorTable& columns,
+                   const ContributorTable& rows, RowCache& cache, int64_t cacheLimit, uint8_t* sourceRow,
+                   uint8_t* targetRow, const std::function<void(const uint8_t*)>& learn,
+                   ZoomLevelStats* stats) {
+    const int Dh = rows.TargetSize();
+    const int Dw = columns.TargetSize();
+    std::vector<const uint8_t*> rowPointers;
+    for (int y = 0; y < Dh; ++y) {
+        if (y % 10 == 0) {
+            context.SetStatus(2, ProgressText("Pass 1 : ", y, Dh));
+            context.Pump();
+            if (context.Aborted()) return false;
+        }
+        std::span<const Contributor> list = rows.List(y);
+        rowPointers.resize(list.size());
+        for (size_t k = 0; k < list.size(); ++k) {
+            const int r = list[k].pixel;
+            const uint8_t* resampled = cache.Find(r);
+            if (!resampled) {
+                ReadSourceRow(source, r, sourceRow);
+                uint8_t* slot = cache.Fill(r);
+                ResampleRow(source.BytesPerPixel, sourceRow, slot, source.Palette, columns);
+                resampled = slot;
+                if (stats) ++stats->rowsResampled;
+            }
+            rowPointers[k] = resampled;
+        }
+        CombineRows(list, rowPointers.data(), Dw, targetRow);
+        learn(targetRow);
+        cache.Evict(cacheLimit);
+    }
+    return true;
+}
+
+// Pass 1 with worker threads, the same steps in the same order on the
+// caller's thread: the same status texts, pumps and abort checks, the same
+// source rows read in the same order, the same cache fills and releases.
+// Each source row read is resampled by a job, each target row combined by a
+// job that first waits for the rows it needs (posted before it, so already
+// taken by a thread); combined rows come back in order to `learn`. A cached
+// row released while jobs may still read it is kept until the target row of
+// its release has come back.
+bool ResampleLevelParallel(const RunContext& context, Timagerecord4& source, const ContributorTable& columns,
+                           const ContributorTable& rows, RowCache& cache, int64_t cacheLimit,
+                           unsigned threads, size_t targetRowBytes,
+                           const std::function<void(const uint8_t*)>& learn, ZoomLevelStats* stats) {
+    const int Dh = rows.TargetSize();
+    const int Dw = columns.TargetSize();
+    const size_t sourceRowBytes = size_t(source.Width) * 4;  // room for a row of any depth
+    struct Released {
+        int targetRow;
+        std::unique_ptr<uint8_t[]> buffer;
+    };
+    std::deque<Released> released;
+    WorkerPool pool(threads);
+    std::unordered_map<int, WorkerPool::TaskPtr> producers;  // source row -> its resampling job
+    // Every exit waits for the resampling jobs: they write into the cache.
+    struct Settle {
+        WorkerPool& pool;
+        std::unordered_map<int, WorkerPool::TaskPtr>& producers;
+        ~Settle() {
+            for (auto& entry : producers) {
+                try {
+                    pool.Wait(entry.second);
+                } catch (...) {
+                }
+            }
+        }
+    } settle{pool, producers};
+    struct Combined {
+        int y = 0;
+        std::vector<uint8_t> row;
+    };
+    OrderedJobs<Combined> combined(pool, 4 * size_t(threads), [&](Combined& done) {
+        learn(done.row.data());
+        while (!released.empty() && released.front().targetRow <= done.y) released.pop_front();
+    });
+
+    for (int y = 0; y < Dh; ++y) {
+        if (y % 10 == 0) {
+            context.SetStatus(2, ProgressText("Pass 1 : ", y, Dh));
+            context.Pump();
+            if (context.Aborted()) return false;
+        }
+        std::span<const Contributor> list = rows.List(y);
+        std::vector<const uint8_t*> rowPointers(list.size());
+        std::vector<WorkerPool::TaskPtr> needs;
+        for (size_t k = 0; k < list.size(); ++k) {
+            const int r = list[k].pixel;
+            const uint8_t* resampled = cache.Find(r);
+            if (!resampled) {
+                auto sourceRow = std::make_shared<std::vector<uint8_t>>(sourceRowBytes, 0);
+                ReadSourceRow(source, r, sourceRow->data());
+                uint8_t* slot = cache.Fill(r);
+                producers[r] = pool.Post([&, sourceRow, slot](unsigned) {
+                    ResampleRow(source.BytesPerPixel, sourceRow->data(), slot, source.Palette, columns);
+                });
+                resampled = slot;
+                if (stats) ++stats->rowsResampled;
+            }
+            auto producer = producers.find(r);
+            if (producer != producers.end()) needs.push_back(producer->second);
+            rowPointers[k] = resampled;
+        }
+        combined.Post([&, y, list, rowPointers = std::move(rowPointers), needs = std::move(needs)](
+                          unsigned, Combined& out) {
+            for (const auto& task : needs) pool.WaitRunning(task);
+            out.y = y;
+            out.row.resize(targetRowBytes);
+            CombineRows(list, rowPointers.data(), Dw, out.row.data());
+        });
+        cache.Evict(cacheLimit, [&](int row, std::unique_ptr<uint8_t[]> buffer) {
+            auto producer = producers.find(row);
+            if (producer != producers.end()) {
+                pool.Wait(producer->second);  // it is long done: rows are released well behind the reading
+                producers.erase(producer);
+            }
+            released.push_back({y, std::move(buffer)});
+        });
+    }
+    combined.Drain();
+    return true;
+}
 
 }  // namespace
 
@@ -129,7 +266,6 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
 
     const std::string outputPath = context.TempPath("rpx_" + std::to_string(level) + ".rpx0");
     const std::string spoolPath = context.TempPath("temp.rpx0");
-    const int bytesPerPixel = source.BytesPerPixel;
     const size_t targetRowBytes = size_t(Dw) * 3;
 
     // Room for a row of any depth the handle may report.
@@ -143,71 +279,20 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
         ContributorTable columns(W, Dw, kMitchellFilter, &context);
         ContributorTable rows(H, Dh, kMitchellFilter, &context);
         RowCache cache(H, targetRowBytes);
-        std::vector<const uint8_t*> rowPointers;
-        // With more than one thread, the source rows a target row needs are
-        // read in the same order as alone and then resampled side by side,
-        // and the vertical pass is cut into column ranges; each result is the
-        // same function of the same bytes.
-        std::unique_ptr<WorkerPool> pool = threads > 1 ? std::make_unique<WorkerPool>(threads) : nullptr;
-        std::vector<std::vector<uint8_t>> missRows;
-        std::vector<uint8_t*> missSlots;
-        const int combineParts = pool ? std::min<int>(2 * int(threads), std::max(1, Dw / 256)) : 1;
-
-        // Pass 1: resample, spool and learn every pixel.
-        for (int y = 0; y < Dh; ++y) {
-            if (y % 10 == 0) {
-                context.SetStatus(2, ProgressText("Pass 1 : ", y, Dh));
-                context.Pump();
-                if (context.Aborted()) {
-                    if (stats) stats->peakCachedRows = cache.Peak();
-                    return false;  // cache, lists, quantizer and spool go with their owners
-                }
-            }
-            std::span<const Contributor> list = rows.List(y);
-            rowPointers.resize(list.size());
-            size_t misses = 0;
-            for (size_t k = 0; k < list.size(); ++k) {
-                const int r = list[k].pixel;
-                const uint8_t* resampled = cache.Find(r);
-                if (!resampled) {
-                    uint8_t* slot = cache.Fill(r);
-                    if (pool) {
-                        if (missRows.size() <= misses) missRows.emplace_back(size_t(W) * 4, 0);
-                        if (missSlots.size() <= misses) missSlots.push_back(nullptr);
-                        ReadSourceRow(source, r, missRows[misses].data());
-                        missSlots[misses] = slot;
-                        ++misses;
-                    } else {
-                        ReadSourceRow(source, r, sourceRow.data());
-                        ResampleRow(bytesPerPixel, sourceRow.data(), slot, source.Palette, columns);
-                    }
-                    resampled = slot;
-                    if (stats) ++stats->rowsResampled;
-                }
-                rowPointers[k] = resampled;
-            }
-            if (pool) {
-                pool->ParallelFor(misses, [&](size_t i, unsigned) {
-                    ResampleRow(bytesPerPixel, missRows[i].data(), missSlots[i], source.Palette, columns);
-                });
-                pool->ParallelFor(size_t(combineParts), [&](size_t part, unsigned) {
-                    const int x0 = int(int64_t(Dw) * int64_t(part) / combineParts);
-                    const int x1 = int(int64_t(Dw) * int64_t(part + 1) / combineParts);
-                    std::vector<const uint8_t*> shifted(rowPointers.size());
-                    for (size_t k = 0; k < shifted.size(); ++k) shifted[k] = rowPointers[k] + 3 * size_t(x0);
-                    CombineRows(list, shifted.data(), x1 - x0, targetRow.data() + 3 * size_t(x0));
-                });
-            } else {
-                CombineRows(list, rowPointers.data(), Dw, targetRow.data());
-            }
-            spool.AppendRow(targetRow.data());
+        auto learn = [&](const uint8_t* target) {
+            spool.AppendRow(target);
             for (int x = 0; x < Dw; ++x) {
-                const uint8_t* p = targetRow.data() + 3 * size_t(x);
+                const uint8_t* p = target + 3 * size_t(x);
                 quantizer->AddPixel(p[2], p[1], p[0]);
             }
-            cache.Evict(cacheLimit);
-        }
+        };
+        const bool finished = threads > 1
+                                  ? ResampleLevelParallel(context, source, columns, rows, cache, cacheLimit,
+                                                          threads, targetRowBytes, learn, stats)
+                                  : ResampleLevel(context, source, columns, rows, cache, cacheLimit,
+                                                  sourceRow.data(), targetRow.data(), learn, stats);
         if (stats) stats->peakCachedRows = cache.Peak();
+        if (!finished) return false;  // cache, lists, quantizer and spool go with their owners
         spool.Finish();
     }
 
