@@ -318,6 +318,36 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
     // Pass 2: map the spooled rows to the palette.
     ScratchRasterWriter output(outputPath, Dw, Dh, palette, context.threads);
     RowSpoolReader spool(spoolPath, Dw);
+    const unsigned threads = ResolveThreadCount(context.threads);
+    if (threads > 1) {
+        // As alone, with each row mapped by a job (a search per thread; the
+        // answer is a pure function of the colour) while the next rows are
+        // read; mapped rows are appended in order, those in flight dropped on
+        // abort.
+        std::vector<std::unique_ptr<NearestPaletteSearch>> searches(threads);
+        WorkerPool pool(threads);
+        OrderedJobs<std::vector<uint8_t>> mapped(
+            pool, 4 * size_t(threads),
+            [&](std::vector<uint8_t>& indices) { output.AppendRow(indices.data()); });
+        for (int y = 0; y < Dh; ++y) {
+            if (y % 10 == 0) {
+                context.Pump();
+                context.SetStatus(2, ProgressText("Pass 2 : ", y, Dh));
+                if (context.Aborted()) return false;  // the output stays without its table
+            }
+            auto row = std::make_shared<std::vector<uint8_t>>(targetRowBytes);
+            spool.NextRow(row->data());
+            mapped.Post([&, row](unsigned thread, std::vector<uint8_t>& indices) {
+                if (!searches[thread])
+                    searches[thread] = std::make_unique<NearestPaletteSearch>(palette, searchCount);
+                indices.resize(size_t(Dw));
+                searches[thread]->MapRow(row->data(), indices.data(), Dw);
+            });
+        }
+        mapped.Drain();
+        output.Finish();
+        return true;
+    }
     NearestPaletteSearch search(palette, searchCount);
     std::vector<uint8_t> indices(static_cast<size_t>(Dw));
     for (int y = 0; y < Dh; ++y) {
