@@ -300,11 +300,13 @@ void TfmTessary::BuildControls() {
     ListView1->setHeaderLabels(titles);
     for (int c = 0; c < kImageColumnCount; ++c) ListView1->header()->resizeSection(c, kColumnWidths[c]);
     ListView1->header()->setStretchLastSection(false);
-    ListView1->header()->setSectionsClickable(true);
-    ListView1->header()->setSortIndicatorShown(false);
     ListView1->setRootIsDecorated(false);
     ListView1->setUniformRowHeights(true);
+    // The list sorts itself by its own rules; turning Qt's sorting off also
+    // makes the headers unclickable, so they are made clickable after it.
     ListView1->setSortingEnabled(false);
+    ListView1->header()->setSectionsClickable(true);
+    ListView1->header()->setSortIndicatorShown(false);
     ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
