@@ -606,11 +606,7 @@ void TfmTessary::BitBtn1Click() {
     ConversionJob job = BuildJob();
     running_ = true;
     try {
-#ifdef TESSARY_HAVE_DRIVER
         RunConversion(job, *this, log_);
-#else
-        ShowMessage("The conversion is not part of this build");
-#endif
     } catch (const std::exception& error) {
         SetBusy(false);
         ShowMessage(error.what());

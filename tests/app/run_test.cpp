@@ -49,8 +49,6 @@ TEST_F(RunTest, TheNineteenControlsNamedForARun) {
                                   "cMapFolderPanel", "cNumColors", "cPath", "cTempFolderPanel"}));
 }
 
-#ifdef TESSARY_HAVE_DRIVER
-
 struct ControlStates {
     std::vector<bool> enabled;
     bool abortEnabled = false, helpEnabled = false;
@@ -132,8 +130,6 @@ TEST_F(RunTest, FolderErrorsEnableTheControlsAndACloseWaitsForTheRun) {
     QTest::qWait(50);
     EXPECT_FALSE(window.isVisible());
 }
-
-#endif  // TESSARY_HAVE_DRIVER
 
 }  // namespace
 }  // namespace tessary::app::testing
