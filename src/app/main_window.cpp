@@ -164,7 +164,10 @@ void TfmTessary::BuildControls() {
     BitBtn1->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
     bHelp = new QToolButton(central);
     bHelp->setObjectName("bHelp");
-    bHelp->setIcon(style()->standardIcon(QStyle::SP_DialogHelpButton));
+    bHelp->setText("?");
+    QFont helpFont = bHelp->font();
+    helpFont.setBold(true);
+    bHelp->setFont(helpFont);
     bAbort = new QPushButton("Abort", central);
     bAbort->setObjectName("bAbort");
     bAbort->setToolTip("Abort the Conversion Process\nPressing the Esc Key also Aborts");
@@ -334,8 +337,13 @@ void TfmTessary::BuildControls() {
         bar->addWidget(StatusPanels[i], i == 2 ? 1 : 0);
     }
 
-    resize(std::max(672, minimumSizeHint().width()), std::max(456 + bar->sizeHint().height(),
-                                                             minimumSizeHint().height()));
+    // 672 x 456 or, with larger fonts, enough to show every column of the list.
+    int columns = 0;
+    for (int width : kColumnWidths) columns += width;
+    const int listWidth = columns + 2 * ListView1->frameWidth() +
+                          ListView1->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4;
+    const int width = std::max({672, minimumSizeHint().width(), 12 + 146 + 6 + listWidth});
+    resize(width, std::max(456 + bar->sizeHint().height(), minimumSizeHint().height()));
 
     // The handlers are connected after the initial values are in place.
     connect(BitBtn1, &QPushButton::clicked, this, &TfmTessary::BitBtn1Click);
