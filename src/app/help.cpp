@@ -31,7 +31,7 @@ QString ShowHelpTopic(const QString& programFolder, const QString& mode, const Q
     const QFileInfo page(folder.filePath("help/" + topic));
     if (!page.isFile()) return "Help page not found: " + page.absoluteFilePath();
     if (!launchers.openUrl(QUrl::fromLocalFile(page.absoluteFilePath())))
-        return "No web browser opened the help page " + page.absoluteFilePath();
+        return "No browser for the help: " + page.absoluteFilePath();
     return QString();
 }
 

@@ -649,6 +649,8 @@ void TfmTessary::SetBusy(bool on) {
 void TfmTessary::SetStatus(int slot, std::string_view text) {
     if (slot < 0 || slot > 2) return;
     StatusPanels[slot]->setText(Q(text));
+    // Long texts are cut at the panel's edge; the whole text is its tooltip.
+    StatusPanels[slot]->setToolTip(Q(text));
 }
 
 QString TfmTessary::StatusText(int slot) const {

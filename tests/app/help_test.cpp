@@ -53,7 +53,7 @@ TEST(Help, WithoutTheProgramThePageOpensOrTheStatusBarSaysWhy) {
 
     w.services.openUrlResult = false;  // no browser, as on a bare machine
     window.bHelp->click();
-    EXPECT_TRUE(window.StatusText(0).startsWith("No web browser opened the help page"));
+    EXPECT_TRUE(window.StatusText(0).startsWith("No browser for the help: "));
 }
 
 }  // namespace

@@ -48,6 +48,9 @@ int main(int argc, char** argv) {
     for (const auto& entry : fs::directory_iterator(examples))
         if (entry.is_regular_file()) fs::copy_file(entry.path(), work / "source" / entry.path().filename());
     QDir().mkpath(pictures);
+    // The help pages beside the program, as the build and the installation place them.
+    const fs::path help = fs::path(QCoreApplication::applicationDirPath().toStdString()) / "help";
+    if (fs::is_directory(help)) fs::copy(help, work / "program" / "help", fs::copy_options::recursive, ec);
     {
         std::ofstream ini(work / "program" / "tessary.ini", std::ios::binary);
         ini << "[System]\r\nSource Image Folder=" << (work / "source").string() << "\r\nDestination Folder="
