@@ -8,7 +8,14 @@
 
 namespace tessary::app {
 
-enum ImageColumn { kNameColumn = 0, kTypeColumn, kDiskSizeColumn, kMemSizeColumn, kWidthColumn, kHeightColumn };
+enum ImageColumn {
+    kNameColumn = 0,
+    kTypeColumn,
+    kDiskSizeColumn,
+    kMemSizeColumn,
+    kWidthColumn,
+    kHeightColumn
+};
 inline constexpr int kImageColumnCount = 6;
 
 // The number a numeric column shows: the thousands separator removed, spaces

@@ -77,9 +77,13 @@ void TfmLog::Reload() {
     }
 }
 
-void TfmLog::bCopyClick() { QApplication::clipboard()->setText(QString::fromStdString(log_.CopyText())); }
+void TfmLog::bCopyClick() {
+    QApplication::clipboard()->setText(QString::fromStdString(log_.CopyText()));
+}
 
-void TfmLog::bCloseClick() { close(); }
+void TfmLog::bCloseClick() {
+    close();
+}
 
 void TfmLog::showEvent(QShowEvent* event) {
     Reload();

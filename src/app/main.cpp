@@ -2,9 +2,10 @@
 // loads its settings and fills its image list, creates the log window hidden,
 // and runs the event loop; the main window saves its options when it is
 // destroyed at exit.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QMessageBox>
-#include <unistd.h>
 
 #include "app/log_window.h"
 #include "app/main_window.h"

@@ -38,11 +38,16 @@ namespace tessary::app {
 
 namespace {
 
-QString Q(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
-std::string S(const QString& text) { return text.toUtf8().toStdString(); }
+QString Q(std::string_view text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+std::string S(const QString& text) {
+    return text.toUtf8().toStdString();
+}
 
 constexpr int kColumnWidths[kImageColumnCount] = {200, 45, 80, 85, 55, 55};
-const char* const kColumnTitles[kImageColumnCount] = {"Name", "Type", "Disk Size", "Mem Size", "Width", "Height"};
+const char* const kColumnTitles[kImageColumnCount] = {"Name",     "Type",  "Disk Size",
+                                                      "Mem Size", "Width", "Height"};
 const char* const kErrorOpeningImage = "Error Opening Image";
 
 }  // namespace
@@ -67,7 +72,9 @@ FolderEdit::FolderEdit(const QString& name, const QString& dialogTitle, QWidget*
     connect(browse_, &QToolButton::clicked, this, &FolderEdit::browseRequested);
 }
 
-QString FolderEdit::Text() const { return edit_->text(); }
+QString FolderEdit::Text() const {
+    return edit_->text();
+}
 
 void FolderEdit::SetText(const QString& text) {
     // QLineEdit reports a change only when the text differs, as the handlers
@@ -96,7 +103,10 @@ WindowServices DesktopServices() {
 
 TfmTessary::TfmTessary(const WindowOptions& options, ConversionLog& log, WindowServices services,
                        QWidget* parent)
-    : QMainWindow(parent), options_(options), log_(log), services_(std::move(services)),
+    : QMainWindow(parent),
+      options_(options),
+      log_(log),
+      services_(std::move(services)),
       settings_(options.settingsFile) {
     setObjectName("fmTessary");
     setWindowTitle("Image to RPX2 Conversion (Version 2.07)");
@@ -373,7 +383,8 @@ void TfmTessary::LoadSettings() {
     DirectoryEdit1->SetText(Q(settings_.ReadSetting("Source Image Folder", options_.programFolder)));
     cDestFolder->SetText(Q(settings_.ReadSetting("Destination Folder", "As Above")));
     cTempFolder->SetText(Q(settings_.ReadSetting("Temp Folder", options_.programFolder)));
-    cMapFolder->SetText(Q(settings_.ReadSetting("Map File Folder", DefaultMapFolder(options_.programFolder))));
+    cMapFolder->SetText(
+        Q(settings_.ReadSetting("Map File Folder", DefaultMapFolder(options_.programFolder))));
     cInitialResize->setValue(settings_.ReadBoundedNumber("ReSize", "100", 10, 100));
     cNumColors->setValue(settings_.ReadBoundedNumber("Number Colors", "48", 8, 256));
     bNumColors->setChecked(settings_.ReadFlag("Do ReColor", false));
@@ -402,7 +413,8 @@ void TfmTessary::SaveSettings() {
     settings_.WriteFlag("Copy Map File", cCopy->isChecked());
     settings_.WriteFlag("Include Image Path", cPath->isChecked());
     for (int c = 0; c < kImageColumnCount; ++c)
-        settings_.WriteSetting("width" + std::to_string(c), std::to_string(ListView1->header()->sectionSize(c)));
+        settings_.WriteSetting("width" + std::to_string(c),
+                               std::to_string(ListView1->header()->sectionSize(c)));
 }
 
 void TfmTessary::DirectoryEdit1Change(const QString& text) {
@@ -410,12 +422,22 @@ void TfmTessary::DirectoryEdit1Change(const QString& text) {
     FillImageList();
 }
 
-void TfmTessary::cDestFolderChange(const QString& text) { settings_.WriteSetting("Destination Folder", S(text)); }
-void TfmTessary::cTempFolderChange(const QString& text) { settings_.WriteSetting("Temp Folder", S(text)); }
-void TfmTessary::cMapFolderChange(const QString& text) { settings_.WriteSetting("Map File Folder", S(text)); }
-void TfmTessary::SpeedButton1Click() { cDestFolder->SetText("As Above"); }
+void TfmTessary::cDestFolderChange(const QString& text) {
+    settings_.WriteSetting("Destination Folder", S(text));
+}
+void TfmTessary::cTempFolderChange(const QString& text) {
+    settings_.WriteSetting("Temp Folder", S(text));
+}
+void TfmTessary::cMapFolderChange(const QString& text) {
+    settings_.WriteSetting("Map File Folder", S(text));
+}
+void TfmTessary::SpeedButton1Click() {
+    cDestFolder->SetText("As Above");
+}
 
-std::string TfmTessary::SourceFolderValue() const { return WorkingFolder(S(DirectoryEdit1->Text())); }
+std::string TfmTessary::SourceFolderValue() const {
+    return WorkingFolder(S(DirectoryEdit1->Text()));
+}
 
 std::string TfmTessary::DestinationFolderValue() const {
     const std::string text = S(cDestFolder->Text());
@@ -423,8 +445,12 @@ std::string TfmTessary::DestinationFolderValue() const {
     return text;
 }
 
-std::string TfmTessary::TempFolderValue() const { return WorkingFolder(S(cTempFolder->Text())); }
-std::string TfmTessary::MapFolderValue() const { return WorkingFolder(S(cMapFolder->Text())); }
+std::string TfmTessary::TempFolderValue() const {
+    return WorkingFolder(S(cTempFolder->Text()));
+}
+std::string TfmTessary::MapFolderValue() const {
+    return WorkingFolder(S(cMapFolder->Text()));
+}
 
 void TfmTessary::Browse(FolderEdit* edit) {
     if (!services_.pickFolder) return;
@@ -499,7 +525,8 @@ void TfmTessary::SortList() {
         selected.push_back(ListView1->topLevelItem(0)->isSelected());
         items.push_back(ListView1->takeTopLevelItem(0));
     }
-    for (size_t i = 0; i < selected.size(); ++i) items[qsizetype(i)]->setData(0, Qt::UserRole, bool(selected[i]));
+    for (size_t i = 0; i < selected.size(); ++i)
+        items[qsizetype(i)]->setData(0, Qt::UserRole, bool(selected[i]));
     std::stable_sort(items.begin(), items.end(), [&](const QTreeWidgetItem* a, const QTreeWidgetItem* b) {
         return RowLess(a, b, column, direction, separator);
     });
@@ -533,13 +560,19 @@ void TfmTessary::bSelectNoneClick() {
         ListView1->topLevelItem(i)->setCheckState(0, Qt::Unchecked);
 }
 
-void TfmTessary::cFilterChange(const QString&) { FillImageList(); }
-void TfmTessary::bRefreshClick() { FillImageList(); }
+void TfmTessary::cFilterChange(const QString&) {
+    FillImageList();
+}
+void TfmTessary::bRefreshClick() {
+    FillImageList();
+}
 
 // ---------------------------------------------------------------------------
 // Buttons and keys
 
-void TfmTessary::bAbortClick() { abort_ = true; }
+void TfmTessary::bAbortClick() {
+    abort_ = true;
+}
 
 bool TfmTessary::eventFilter(QObject* watched, QEvent* event) {
     // The window sees Esc before the control that has the focus, wherever
@@ -568,7 +601,9 @@ void TfmTessary::ShowLogModal() {
     if (services_.showLogModal) services_.showLogModal(*fmLog_);
 }
 
-void TfmTessary::bCloseClick() { close(); }
+void TfmTessary::bCloseClick() {
+    close();
+}
 
 void TfmTessary::closeEvent(QCloseEvent* event) {
     if (running_) {
@@ -632,9 +667,10 @@ void TfmTessary::BitBtn1Click() {
 }
 
 std::vector<QWidget*> TfmTessary::RunControls() const {
-    return {BitBtn1,    bClose,   DirectoryEdit1, cDestFolder,   SpeedButton1, cTempFolder, cMapFolder,
-            bRefresh,   ListView1, cFilter,       cInitialResize, cCopy,        cPath,       bInitialResize,
-            bSelectAll, bSelectNone, bShowLog,    cNumColors,    bNumColors};
+    return {BitBtn1,        bClose,     DirectoryEdit1, cDestFolder,    SpeedButton1,
+            cTempFolder,    cMapFolder, bRefresh,       ListView1,      cFilter,
+            cInitialResize, cCopy,      cPath,          bInitialResize, bSelectAll,
+            bSelectNone,    bShowLog,   cNumColors,     bNumColors};
 }
 
 void TfmTessary::SetBusy(bool on) {
@@ -657,7 +693,9 @@ QString TfmTessary::StatusText(int slot) const {
     return slot >= 0 && slot <= 2 ? StatusPanels[slot]->text() : QString();
 }
 
-void TfmTessary::PumpEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void TfmTessary::PumpEvents() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void TfmTessary::WaitPumping(int milliseconds) {
     QEventLoop loop;
@@ -669,8 +707,12 @@ void TfmTessary::ShowMessage(std::string_view text) {
     if (services_.message) services_.message(this, Q(text));
 }
 
-void TfmTessary::ClearDetails() { ListBox1->clear(); }
-void TfmTessary::AddDetail(std::string_view text) { ListBox1->addItem(Q(text)); }
+void TfmTessary::ClearDetails() {
+    ListBox1->clear();
+}
+void TfmTessary::AddDetail(std::string_view text) {
+    ListBox1->addItem(Q(text));
+}
 
 void TfmTessary::ResetPreview() {
     Image1->clear();

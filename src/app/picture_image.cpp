@@ -11,11 +11,20 @@ QImage PictureToImage(const Picture& pictureIn) {
     picture.ConvertTo8Bit();
     QImage::Format format;
     switch (picture.BitsPerPixel()) {
-        case 8: format = QImage::Format_Indexed8; break;
-        case 16: format = QImage::Format_RGB555; break;
-        case 24: format = QImage::Format_BGR888; break;
-        case 32: format = QImage::Format_RGB32; break;
-        default: return QImage();
+        case 8:
+            format = QImage::Format_Indexed8;
+            break;
+        case 16:
+            format = QImage::Format_RGB555;
+            break;
+        case 24:
+            format = QImage::Format_BGR888;
+            break;
+        case 32:
+            format = QImage::Format_RGB32;
+            break;
+        default:
+            return QImage();
     }
     QImage image(picture.Width(), picture.Height(), format);
     if (image.isNull()) return QImage();

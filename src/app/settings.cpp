@@ -59,7 +59,9 @@ bool Settings::ReadFlag(const std::string& key, bool fallback) const {
     return value != 0;
 }
 
-void Settings::WriteFlag(const std::string& key, bool value) const { WriteSetting(key, value ? "1" : "0"); }
+void Settings::WriteFlag(const std::string& key, bool value) const {
+    WriteSetting(key, value ? "1" : "0");
+}
 
 double ReadDecimal(const std::string& textIn) {
     std::string text = TrimSpaces(textIn);
@@ -91,7 +93,8 @@ double ReadDecimal(const std::string& textIn) {
     return text[0] == '-' ? -value : value;
 }
 
-int Settings::ReadBoundedNumber(const std::string& key, const std::string& fallback, int low, int high) const {
+int Settings::ReadBoundedNumber(const std::string& key, const std::string& fallback, int low,
+                                int high) const {
     double value = ReadDecimal(ReadSetting(key, fallback));
     if (!std::isfinite(value)) value = 0;
     if (value < low) return low;
@@ -141,6 +144,8 @@ std::string WorkingFolder(const std::string& text) {
     return WithTrailingSeparator(trimmed);
 }
 
-bool IsAsAbove(const std::string& destinationText) { return UpperAscii(destinationText) == "AS ABOVE"; }
+bool IsAsAbove(const std::string& destinationText) {
+    return UpperAscii(destinationText) == "AS ABOVE";
+}
 
 }  // namespace tessary::app

@@ -68,6 +68,8 @@ TSplashForm::TSplashForm(QWidget* parent)
     connect(bClose_, &QPushButton::clicked, this, &TSplashForm::bCloseClick);
 }
 
-void TSplashForm::bCloseClick() { close(); }
+void TSplashForm::bCloseClick() {
+    close();
+}
 
 }  // namespace tessary::app

@@ -7,8 +7,8 @@
 #include <QStringList>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,7 +17,9 @@
 #include "engine/conversion_log.h"
 
 // Readable test failures for Qt strings.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 inline void PrintTo(const QStringList& texts, std::ostream* out) {
     *out << "{" << texts.join(", ").toStdString() << "}";
 }
@@ -65,8 +67,9 @@ inline void WritePng(const std::string& path, int width, int height, bool noise)
     std::mt19937 random(uint32_t(width * 131 + height));
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, noise ? qRgb(int(random() % 256), int(random() % 256), int(random() % 256))
-                                       : qRgb(40, 90, 160));
+            image.setPixel(x, y,
+                           noise ? qRgb(int(random() % 256), int(random() % 256), int(random() % 256))
+                                 : qRgb(40, 90, 160));
     image.save(QString::fromStdString(path), "PNG");
 }
 

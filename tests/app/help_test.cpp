@@ -1,4 +1,6 @@
 // The help button: the help program beside the program, or the help page.
+#include "app/help.h"
+
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
@@ -7,7 +9,6 @@
 #include <chrono>
 #include <thread>
 
-#include "app/help.h"
 #include "app_test_support.h"
 
 namespace tessary::app::testing {
@@ -18,9 +19,8 @@ TEST(Help, HelpProgramGetsModeAndTopicWithoutWaiting) {
     const std::string record = program.File("arguments.txt");
     // The help program records its arguments, one per line, after a pause
     // the button does not wait for.
-    WriteBytes(program.File("vidirezoz"),
-               "#!/bin/sh\nsleep 1\nfor a in \"$@\"; do echo \"[$a]\"; done > '" + record + ".tmp'\nmv '" +
-                   record + ".tmp' '" + record + "'\n");
+    WriteBytes(program.File("vidirezoz"), "#!/bin/sh\nsleep 1\nfor a in \"$@\"; do echo \"[$a]\"; done > '" +
+                                              record + ".tmp'\nmv '" + record + ".tmp' '" + record + "'\n");
     fs::permissions(program.File("vidirezoz"), fs::perms::owner_all);
     QElapsedTimer timer;
     timer.start();
@@ -28,7 +28,8 @@ TEST(Help, HelpProgramGetsModeAndTopicWithoutWaiting) {
                             DesktopHelpLaunchers()),
               "");
     EXPECT_LT(timer.elapsed(), 900);
-    for (int i = 0; i < 100 && !fs::exists(record); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int i = 0; i < 100 && !fs::exists(record); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(ReadBytes(record), "[h]\n[introduction.html]\n");
     // Other modes do nothing.
     RecordedServices services;
@@ -49,7 +50,8 @@ TEST(Help, WithoutTheProgramThePageOpensOrTheStatusBarSaysWhy) {
     WriteBytes(program.File("help/introduction.html"), "<html></html>");
     window.bHelp->click();
     ASSERT_EQ(w.services.openedUrls.size(), 1u);
-    EXPECT_EQ(w.services.openedUrls[0], QUrl::fromLocalFile(QString::fromStdString(program.File("help/introduction.html"))));
+    EXPECT_EQ(w.services.openedUrls[0],
+              QUrl::fromLocalFile(QString::fromStdString(program.File("help/introduction.html"))));
 
     w.services.openUrlResult = false;  // no browser, as on a bare machine
     window.bHelp->click();

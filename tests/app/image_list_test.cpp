@@ -5,9 +5,9 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QToolButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <algorithm>
 
@@ -176,7 +176,8 @@ TEST_F(SortTest, TicksFollowTheSelection) {
     QTreeWidget* list = window.ListView1;
     auto clickRow = [&](int row, Qt::KeyboardModifiers modifiers) {
         QRect rect = list->visualItemRect(list->topLevelItem(row));
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers, QPoint(rect.center().x() + 40, rect.center().y()));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers,
+                          QPoint(rect.center().x() + 40, rect.center().y()));
     };
     auto ticked = [&] {
         std::vector<int> rows;

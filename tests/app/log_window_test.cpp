@@ -1,5 +1,7 @@
 // The log window: rows drawn in their kind colours, Copy, Close, and the
 // "Show Log" button's caption colour.
+#include "app/log_window.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -9,7 +11,6 @@
 #include <QTest>
 #include <cstdlib>
 
-#include "app/log_window.h"
 #include "app_test_support.h"
 
 namespace tessary::app::testing {

@@ -64,7 +64,6 @@ ControlStates Capture(TfmTessary& window) {
     return states;
 }
 
-
 TEST_F(RunTest, ARunDisablesTheControlsAndEnablesThemAgain) {
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;

@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
     const QString pictures = QString::fromLocal8Bit(argv[2]);
     std::error_code ec;
     fs::remove_all(work, ec);
-    for (const char* folder : {"program", "source", "output", "scratch"}) fs::create_directories(work / folder);
+    for (const char* folder : {"program", "source", "output", "scratch"})
+        fs::create_directories(work / folder);
     for (const auto& entry : fs::directory_iterator(examples))
         if (entry.is_regular_file()) fs::copy_file(entry.path(), work / "source" / entry.path().filename());
     QDir().mkpath(pictures);
@@ -53,9 +54,9 @@ int main(int argc, char** argv) {
     if (fs::is_directory(help)) fs::copy(help, work / "program" / "help", fs::copy_options::recursive, ec);
     {
         std::ofstream ini(work / "program" / "tessary.ini", std::ios::binary);
-        ini << "[System]\r\nSource Image Folder=" << (work / "source").string() << "\r\nDestination Folder="
-            << (work / "output").string() << "\r\nTemp Folder=" << (work / "scratch").string()
-            << "\r\nNumber Colors=256\r\n";
+        ini << "[System]\r\nSource Image Folder=" << (work / "source").string()
+            << "\r\nDestination Folder=" << (work / "output").string()
+            << "\r\nTemp Folder=" << (work / "scratch").string() << "\r\nNumber Colors=256\r\n";
     }
 
     app::TSplashForm splash;

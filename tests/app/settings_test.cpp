@@ -1,5 +1,7 @@
 // tessary.ini: the INI form, first start, reading rules, the change handlers
 // and the "/fn=" argument.
+#include "app/settings.h"
+
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -12,7 +14,6 @@
 #include <cstdlib>
 
 #include "app/ini_file.h"
-#include "app/settings.h"
 #include "app_test_support.h"
 
 namespace tessary::app::testing {
@@ -29,13 +30,15 @@ TEST(IniFile, WritesWindowsLinesAndKeepsEverythingElse) {
     TempFolder folder;
     const std::string path = folder.File("tessary.ini");
     // A file written on Windows, with another section and a comment.
-    WriteBytes(path, "[Other]\r\nReSize=1\r\n\r\n[system]\r\n; note\r\nSource Image Folder = C:\\Maps \r\n\r\n");
+    WriteBytes(path,
+               "[Other]\r\nReSize=1\r\n\r\n[system]\r\n; note\r\nSource Image Folder = C:\\Maps \r\n\r\n");
     EXPECT_EQ(ReadIniString(path, "System", "source image folder", "x"), "C:\\Maps");
     EXPECT_EQ(ReadIniString(path, "System", "ReSize", "default"), "default");
     ASSERT_TRUE(WriteIniString(path, "System", "Source Image Folder", "/data/maps"));
     ASSERT_TRUE(WriteIniString(path, "System", "ReSize", "50"));
     EXPECT_EQ(ReadBytes(path),
-              "[Other]\r\nReSize=1\r\n\r\n[system]\r\n; note\r\nSource Image Folder=/data/maps\r\nReSize=50\r\n\r\n");
+              "[Other]\r\nReSize=1\r\n\r\n[system]\r\n; note\r\nSource Image "
+              "Folder=/data/maps\r\nReSize=50\r\n\r\n");
     EXPECT_EQ(ReadIniString(path, "Other", "ReSize", ""), "1");
 
     const std::string fresh = folder.File("new.ini");
@@ -77,7 +80,8 @@ TEST(Settings, FirstStartProposesTheProgramFolder) {
     const std::string content = ReadBytes(path);
     EXPECT_EQ(content.rfind("[System]\r\nSource Image Folder=" + program.Str() + "\r\n", 0), 0u) << content;
     EXPECT_NE(content.find("\r\nDestination Folder=As Above\r\n"), std::string::npos);
-    EXPECT_NE(content.find("\r\nNumber Colors=100\r\nDo ReColor=1\r\nCopy Map File=0\r\n"), std::string::npos);
+    EXPECT_NE(content.find("\r\nNumber Colors=100\r\nDo ReColor=1\r\nCopy Map File=0\r\n"),
+              std::string::npos);
     EXPECT_NE(content.find("\r\nwidth1=60\r\n"), std::string::npos);
     Settings settings(path);
     EXPECT_EQ(settings.ReadSetting("ReSize", ""), "100");
@@ -134,7 +138,8 @@ TEST(Settings, FnArgumentChoosesTheSourceFolder) {
 
     TempFolder program, scans;
     WritePng(scans.File("chart.png"), 20, 10, false);
-    WindowUnderTest w(program.Str(), {QString::fromStdString("/fn=" + scans.Str() + "/chart.png"), "ignored"});
+    WindowUnderTest w(program.Str(),
+                      {QString::fromStdString("/fn=" + scans.Str() + "/chart.png"), "ignored"});
     EXPECT_EQ(w.window->DirectoryEdit1->Text().toStdString(), scans.Str());
     ASSERT_EQ(w.window->ListView1->topLevelItemCount(), 1);
     EXPECT_EQ(w.window->ListView1->topLevelItem(0)->text(0), "chart.png");
@@ -173,7 +178,8 @@ TEST(Settings, DestinationFollowsTheSourceWhenAsAbove) {
     EXPECT_EQ(window.ListView1->topLevelItemCount(), 1);
     EXPECT_EQ(window.DestinationFolderValue(), source.Str());
     QTest::keyClick(window.DirectoryEdit1->Edit(), Qt::Key_Backspace);
-    EXPECT_EQ(settings.ReadSetting("Source Image Folder", ""), source.Str().substr(0, source.Str().size() - 1));
+    EXPECT_EQ(settings.ReadSetting("Source Image Folder", ""),
+              source.Str().substr(0, source.Str().size() - 1));
     EXPECT_EQ(window.ListView1->topLevelItemCount(), 0);
 }
 
