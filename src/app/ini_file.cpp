@@ -1,6 +1,7 @@
 #include "app/ini_file.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -21,9 +22,17 @@ std::string TrimBlanks(const std::string& text) {
 
 // The lines of the file without their line ends (CR LF, LF or CR).
 std::optional<std::vector<std::string>> ReadLines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+    std::string content;
+    try {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) return std::nullopt;
+        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+        // A read error (the path vanished or changed kind) reads as no file.
+        return std::nullopt;
+    }
     std::vector<std::string> lines;
     std::string current;
     for (size_t i = 0; i < content.size(); ++i) {

@@ -417,19 +417,25 @@ void TfmTessary::SaveSettings() {
                                std::to_string(ListView1->header()->sectionSize(c)));
 }
 
+void TfmTessary::WriteFolderSetting(const std::string& key, const std::string& value) {
+    settings_.WriteSetting(key, value);
+    // Settings that cannot be kept are not lost silently.
+    if (settings_.LastWriteFailed()) SetStatus(0, "Settings could not be saved in " + settings_.Path());
+}
+
 void TfmTessary::DirectoryEdit1Change(const QString& text) {
-    settings_.WriteSetting("Source Image Folder", TrimSpaces(S(text)));
+    WriteFolderSetting("Source Image Folder", TrimSpaces(S(text)));
     FillImageList();
 }
 
 void TfmTessary::cDestFolderChange(const QString& text) {
-    settings_.WriteSetting("Destination Folder", S(text));
+    WriteFolderSetting("Destination Folder", S(text));
 }
 void TfmTessary::cTempFolderChange(const QString& text) {
-    settings_.WriteSetting("Temp Folder", S(text));
+    WriteFolderSetting("Temp Folder", S(text));
 }
 void TfmTessary::cMapFolderChange(const QString& text) {
-    settings_.WriteSetting("Map File Folder", S(text));
+    WriteFolderSetting("Map File Folder", S(text));
 }
 void TfmTessary::SpeedButton1Click() {
     cDestFolder->SetText("As Above");

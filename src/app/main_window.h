@@ -145,6 +145,7 @@ private:
     void BuildControls();
     void LoadSettings();
     void SaveSettings();
+    void WriteFolderSetting(const std::string& key, const std::string& value);
     void ApplyCommandLine();
     void SortList();
     void Browse(FolderEdit* edit);

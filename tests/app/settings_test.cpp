@@ -198,6 +198,16 @@ TEST(Settings, BrowseButtonsUseThePickerWithTheirTitles) {
     EXPECT_EQ(w.window->cMapFolder->Text().toStdString(), program.Str());
 }
 
+TEST(Settings, AFailedWriteIsShownInTheStatusBar) {
+    TempFolder program;
+    WindowUnderTest w(program.Str());
+    // The settings file turned into a folder: nothing can replace it.
+    fs::remove(program.File("tessary.ini"));
+    fs::create_directories(program.Path() / "tessary.ini");
+    w.window->cTempFolder->SetText("/tmp");
+    EXPECT_TRUE(w.window->StatusText(0).startsWith("Settings could not be saved in "));
+}
+
 TEST(Settings, UnwritableProgramFolderKeepsSettingsWithTheUser) {
     TempFolder program, home;
     const std::string user = (home.Path() / "tessary").string();
