@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QMessageBox>
 
 #include "app/log_window.h"
@@ -45,6 +46,13 @@ int main(int argc, char** argv) {
     options.settingsFile = tessary::app::ChooseSettingsFile(
         options.programFolder, tessary::app::UserConfigFolder(),
         [](const std::string& path) { return ::access(path.c_str(), W_OK) == 0; });
+    // An installed program's folder cannot be written: the first start then
+    // proposes the home folder for images and the system's temporary folder
+    // for scratch files instead of a folder where every run would fail.
+    if (::access(options.programFolder.c_str(), W_OK) != 0) {
+        options.defaultFolder = QDir::homePath().toStdString();
+        options.defaultTempFolder = QDir::tempPath().toStdString();
+    }
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();
     options.arguments = arguments;

@@ -380,11 +380,13 @@ void TfmTessary::BuildControls() {
 void TfmTessary::LoadSettings() {
     const QString programFolder = Q(options_.programFolder);
     QDir::setCurrent(programFolder);
-    DirectoryEdit1->SetText(Q(settings_.ReadSetting("Source Image Folder", options_.programFolder)));
+    const std::string& folder =
+        options_.defaultFolder.empty() ? options_.programFolder : options_.defaultFolder;
+    const std::string& tempFolder = options_.defaultTempFolder.empty() ? folder : options_.defaultTempFolder;
+    DirectoryEdit1->SetText(Q(settings_.ReadSetting("Source Image Folder", folder)));
     cDestFolder->SetText(Q(settings_.ReadSetting("Destination Folder", "As Above")));
-    cTempFolder->SetText(Q(settings_.ReadSetting("Temp Folder", options_.programFolder)));
-    cMapFolder->SetText(
-        Q(settings_.ReadSetting("Map File Folder", DefaultMapFolder(options_.programFolder))));
+    cTempFolder->SetText(Q(settings_.ReadSetting("Temp Folder", tempFolder)));
+    cMapFolder->SetText(Q(settings_.ReadSetting("Map File Folder", DefaultMapFolder(folder))));
     cInitialResize->setValue(settings_.ReadBoundedNumber("ReSize", "100", 10, 100));
     cNumColors->setValue(settings_.ReadBoundedNumber("Number Colors", "48", 8, 256));
     bNumColors->setChecked(settings_.ReadFlag("Do ReColor", false));

@@ -71,6 +71,11 @@ struct WindowOptions {
     std::string programFolder;  // without a trailing separator
     std::string settingsFile;   // the tessary.ini to read and write
     QStringList arguments;      // the command-line arguments after the program name
+    // First-start folders when they should not be the program's folder (an
+    // installed program's folder cannot be written): empty means the
+    // program's folder.
+    std::string defaultFolder;      // source image and map file folders
+    std::string defaultTempFolder;  // temp file folder
 };
 
 class TfmTessary : public QMainWindow, public ConversionObserver {

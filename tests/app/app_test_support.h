@@ -101,8 +101,8 @@ struct RecordedServices {
 
 // A window over a program folder of its own, as start-up creates it.
 struct WindowUnderTest {
-    explicit WindowUnderTest(const std::string& programFolder, QStringList arguments = {}) {
-        WindowOptions options;
+    explicit WindowUnderTest(const std::string& programFolder, QStringList arguments = {},
+                             WindowOptions options = {}) {
         options.programFolder = programFolder;
         options.settingsFile = (fs::path(programFolder) / "tessary.ini").string();
         options.arguments = arguments;

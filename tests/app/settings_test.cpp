@@ -95,6 +95,19 @@ TEST(Settings, FirstStartProposesTheProgramFolder) {
     EXPECT_EQ(again.window->ListView1->header()->sectionSize(1), 60);
 }
 
+TEST(Settings, InstalledProgramProposesWritableFolders) {
+    TempFolder program, home, temp, viewer;
+    ViewerFolder noViewer(viewer.Str());
+    WindowOptions options;
+    options.defaultFolder = home.Str();
+    options.defaultTempFolder = temp.Str();
+    WindowUnderTest w(program.Str(), {}, options);
+    EXPECT_EQ(w.window->DirectoryEdit1->Text().toStdString(), home.Str());
+    EXPECT_EQ(w.window->cTempFolder->Text().toStdString(), temp.Str());
+    EXPECT_EQ(w.window->cMapFolder->Text().toStdString(), home.Str());
+    EXPECT_EQ(w.window->cDestFolder->Text(), "As Above");
+}
+
 TEST(Settings, ValuesAreReadIntoTheirRanges) {
     TempFolder program;
     WriteBytes(program.File("tessary.ini"),
