@@ -70,11 +70,11 @@ inline std::string TestData(const std::string& relative) {
 }
 
 // The shared image corpus (folders png/, gif/, jpeg/, bad/): the folder
-// named by TESSARY_IMAGE_CORPUS, else /work/shared/testdata; empty when
+// named by TESSARY_IMAGE_CORPUS, else shared/testdata beside the project; empty when
 // neither exists, and the corpus tests are then skipped.
 inline std::string CorpusFolder() {
     const char* env = std::getenv("TESSARY_IMAGE_CORPUS");
-    std::string folder = env && *env ? env : "/work/shared/testdata";
+    std::string folder = env && *env ? env : TESSARY_CORPUS_DIR;
     std::error_code ec;
     return std::filesystem::is_directory(folder, ec) ? folder : std::string();
 }

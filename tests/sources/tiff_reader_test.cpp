@@ -26,8 +26,8 @@ const fs::path kData = fs::path(TESSARY_TEST_DATA) / "tiff";
 // The shared corpus the expected decodes were made from; files not copied
 // into tests/data are checked when it is present.
 fs::path SharedCorpus() {
-    const char* folder = std::getenv("TESSARY_SHARED_TESTDATA");
-    return fs::path(folder ? folder : "/work/shared/testdata");
+    const char* folder = std::getenv("TESSARY_IMAGE_CORPUS");
+    return fs::path(folder && *folder ? folder : TESSARY_CORPUS_DIR);
 }
 
 // A file in tests/data/tiff (by its file name), else in the shared corpus.
