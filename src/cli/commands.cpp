@@ -15,6 +15,18 @@ namespace tessary::cli {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// An absolute, lexically normal form of a folder path; kept as it is when
+// it cannot be made absolute.
+std::string Absolute(const std::string& path) {
+    std::error_code ec;
+    fs::path absolute = fs::absolute(fs::path(path), ec);
+    return ec ? path : absolute.lexically_normal().string();
+}
+
+}  // namespace
+
 int RunListCommand(const ListOptions& options) {
     std::string folder = TrimSpaces(options.folder);
     if (folder.empty() || !DirectoryExists(folder)) {
@@ -33,14 +45,23 @@ std::optional<ConversionJob> BuildConversionJob(const ConvertOptions& options, c
         error = "source folder \"" + options.sourceFolder + "\" does not exist";
         return std::nullopt;
     }
+    if (!options.scaleFile.empty() && !FileExists(options.scaleFile)) {
+        error = "scale file \"" + options.scaleFile + "\" does not exist";
+        return std::nullopt;
+    }
+    // Folders go to the engine as absolute paths: the ".map" copy names the
+    // RPX2 file by its full path, which must not depend on where the command
+    // was started.
     ConversionJob job;
-    job.sourceFolder = options.sourceFolder;
+    job.sourceFolder = Absolute(source);
     job.destinationFolder = options.destination;
     if (job.destinationFolder.empty() || UpperAscii(job.destinationFolder) == "AS ABOVE")
-        job.destinationFolder = options.sourceFolder;
+        job.destinationFolder = job.sourceFolder;
+    else
+        job.destinationFolder = Absolute(TrimSpaces(job.destinationFolder));
     job.tempFolder = WithTrailingSeparator(TrimSpaces(tempFolder));
     std::string mapFolder = TrimSpaces(options.mapFolder);
-    job.mapFolder = mapFolder.empty() ? std::string() : WithTrailingSeparator(mapFolder);
+    job.mapFolder = mapFolder.empty() ? std::string() : WithTrailingSeparator(Absolute(mapFolder));
     if (options.files.empty()) {
         for (const ImageListRow& row : BuildImageList(source, options.filter))
             job.entries.push_back({row.name, true});

@@ -1,11 +1,13 @@
 #include "cli/image_list.h"
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <vector>
 
 namespace tessary::cli {
 namespace {
@@ -38,7 +40,19 @@ TEST(ImageList, RowsInNameOrderWithDiskSizes) {
                       ("tessary_list_test_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()));
     fs::create_directories(folder / "sub.tif");
     auto write = [&](const char* name, size_t bytes) { std::ofstream(folder / name) << std::string(bytes, 'x'); };
-    write("Zeta.tif", 10);
+    {
+        TIFF* tiff = TIFFOpen((folder / "Zeta.tif").c_str(), "w");
+        ASSERT_TRUE(tiff);
+        TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 1200u);
+        TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 3u);
+        TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
+        TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, uint16_t(3));
+        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        std::vector<uint8_t> row(3600, 90);
+        for (uint32_t y = 0; y < 3; ++y) ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), y, 0), 1);
+        TIFFClose(tiff);
+    }
     write("alpha.BMP", 1234);
     write("alpha2.png", 5);
     write("beta.txt", 5);
@@ -51,10 +65,17 @@ TEST(ImageList, RowsInNameOrderWithDiskSizes) {
     EXPECT_EQ(rows[1].type, "bmp");
     EXPECT_EQ(rows[1].diskSize, 1234u);
 
+    // Zeta.tif is a real 24-bit image; the others only have image names.
+    EXPECT_FALSE(rows[3].infoFailed);
+    EXPECT_EQ(rows[3].width, 1200);
+    EXPECT_EQ(rows[3].height, 3);
+    EXPECT_EQ(rows[3].memSize, 10800u);
     std::string table = FormatImageList(rows, ",");
-    EXPECT_EQ(table.substr(0, table.find('\n')),
-              "Name         Type  Disk Size  Mem Size  Width  Height");
-    EXPECT_NE(table.find("alpha.BMP    bmp       1,234"), std::string::npos) << table;
+    EXPECT_EQ(table.substr(0, 30), "Name         Type  Disk Size  ");
+    std::string zeta = table.substr(table.find("Zeta.tif"));
+    zeta = zeta.substr(0, zeta.find('\n'));
+    EXPECT_TRUE(zeta.starts_with("Zeta.tif     tif ")) << zeta;
+    EXPECT_TRUE(zeta.ends_with("10,800  1,200       3")) << zeta;
     fs::remove_all(folder);
 }
 

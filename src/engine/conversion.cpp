@@ -1,0 +1,407 @@
+#include "engine/conversion.h"
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <new>
+#include <optional>
+#include <random>
+#include <system_error>
+
+#include "common/errors.h"
+#include "common/file.h"
+#include "common/platform.h"
+#include "common/scale_list.h"
+#include "common/text.h"
+#include "engine/conversion_log.h"
+#include "engine/map_file.h"
+#include "engine/scale_list.h"
+#include "raster/colour_reduction.h"
+#include "raster/zoom_level.h"
+#include "rpx/rpx2_writer.h"
+#include "rpx/rpx_reader.h"
+
+namespace tessary {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A folder value as the run checks it: trimmed, and without its trailing
+// separator unless it is a single character.
+std::string FolderForCheck(const std::string& folder) {
+    std::string text = TrimSpaces(folder);
+    if (text.size() > 1 && IsPathSeparator(text.back())) text.pop_back();
+    return text;
+}
+
+// Ends the busy state on every way out of the run.
+class BusyGuard {
+public:
+    explicit BusyGuard(ConversionObserver& observer) : observer_(observer) { observer_.SetBusy(true); }
+    ~BusyGuard() { observer_.SetBusy(false); }
+    BusyGuard(const BusyGuard&) = delete;
+    BusyGuard& operator=(const BusyGuard&) = delete;
+
+private:
+    ConversionObserver& observer_;
+};
+
+void RemoveFile(const std::string& path) {
+    std::error_code ec;
+    fs::remove(path, ec);
+}
+
+// The name the new file is written under until it is complete: hidden, in
+// the destination folder (so that the final rename stays on one file
+// system), unique to this run.
+std::string PartialName(const std::string& outputPath) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%016llx.part", static_cast<unsigned long long>(random()));
+    return FolderPart(outputPath) + "." + FileNamePart(outputPath) + suffix;
+}
+
+bool SameExistingFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return fs::equivalent(a, b, ec) && !ec;
+}
+
+// What an image has open and written; released on every way out.
+struct ImageWork {
+    SourceHandle source;
+    SourceHandle level0;  // "rpx_0.rpx0" when the source was prepared
+    SourceHandle level1;  // "rpx_1.rpx0" while small levels are built
+    std::string partialPath;
+    bool renamed = false;
+
+    Timagerecord4& Level0() { return level0 ? *level0 : *source; }
+    void CloseAll() {
+        CloseSourceImage(level1);
+        CloseSourceImage(level0);
+        CloseSourceImage(source);
+    }
+};
+
+class ScratchOpenError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+SourceHandle OpenScratch(const RunContext& context, int slot) {
+    std::string path = context.TempPath("rpx_" + std::to_string(slot) + ".rpx0");
+    SourceHandle handle = OpenSourceImageOrNull(path);
+    if (!handle) throw ScratchOpenError("scratch raster " + path + " was not produced");
+    return handle;
+}
+
+std::string ZoomText(const char* verb, float scale) {
+    return std::string(verb) + " " + FormatOneDecimal(double(scale)) + "% Zoom";
+}
+
+// What the steps after the source checks need to know about the image.
+struct ImagePlan {
+    std::string scaleFile;
+    bool chartSource = false;
+    int resize = 100;
+    int w130 = 0;
+    int w300 = 0;
+    bool preprocess = false;  // an ECW or MrSID source, copied before use
+};
+
+// Steps from the level-0 raster to the written file. Returns early when the
+// abort flag is found set; the caller's image end then releases everything.
+void ConvertImage(const RunContext& context, const ImagePlan& plan, ImageWork& work,
+                  DominantColorTable& dominant, ConversionObserver& observer) {
+    // Level 0.
+    Timagerecord4& source = *work.source;
+    if (plan.resize != 100) {
+        observer.SetStatus(1, "Initial Resize to " + std::to_string(plan.resize) + "%");
+        BuildZoomLevel(context, 0, source, context.colourCount, double(plan.resize), dominant);
+        CloseSourceImage(work.source);
+        if (context.Aborted()) return;
+        work.level0 = OpenScratch(context, 0);
+    } else if (source.BytesPerPixel == 3 || context.colourCount < 254) {
+        ReduceColorsPass(context, source);
+        if (context.Aborted()) return;  // the source stays open until the image end
+        CloseSourceImage(work.source);
+        work.level0 = OpenScratch(context, 0);
+    } else if (plan.preprocess) {
+        observer.SetStatus(1, "Preprocessing Image");
+        CopyIndexedPass(context, source);
+        CloseSourceImage(work.source);
+        if (context.Aborted()) return;
+        work.level0 = OpenScratch(context, 0);
+    }
+    if (context.Aborted()) return;
+    Timagerecord4& level0 = work.Level0();
+
+    const ScaleList scales = BuildScaleList(level0.Width, level0.Height, plan.w130, plan.w300, plan.scaleFile);
+    dominant = SampleDominantColors(level0);
+
+    // Zoom levels: the small ones come from level 1 rather than level 0.
+    observer.SetStatus(1, ZoomText("Creating", scales[1]));
+    BuildZoomLevel(context, 1, level0, kZoomLevelColorLimit, ZoomLevelPercentage(scales, 1), dominant);
+    if (context.Aborted()) return;
+    work.level1 = OpenScratch(context, 1);
+    for (int t = 2; t < kScaleSlots; ++t) {
+        if (!IsUsedScaleSlot(scales[size_t(t)])) continue;
+        observer.SetStatus(1, ZoomText("Creating", scales[size_t(t)]));
+        Timagerecord4& from = double(scales[size_t(t)]) < 19.9 ? *work.level1 : level0;
+        BuildZoomLevel(context, t, from, kZoomLevelColorLimit, ZoomLevelPercentage(scales, t), dominant);
+        if (context.Aborted()) return;
+    }
+    CloseSourceImage(work.level1);
+
+    // Writing, under the partial name.
+    Rpx2Writer writer(CheckedFile(work.partialPath, CheckedFile::Mode::Create), context);
+    WriteRpx2Header(writer, level0.Width, level0.Height, plan.chartSource, scales);
+    observer.SetStatus(1, "Writing 100% Zoom");
+    WriteRpx2Level(writer, level0);
+    if (context.Aborted()) return;
+    for (int t = 1; t < kScaleSlots; ++t) {
+        if (!IsUsedScaleSlot(scales[size_t(t)])) continue;
+        observer.SetStatus(1, ZoomText("Writing", scales[size_t(t)]));
+        SourceHandle level = OpenScratch(context, t);
+        WriteRpx2Level(writer, *level);
+        CloseSourceImage(level);
+        if (context.Aborted()) return;
+    }
+    WriteRpx2Trailer(writer);
+    writer.Close();
+
+    if (std::optional<Picture> overview = RpxToPicture(work.partialPath, 1, -1)) observer.ShowPicture(*overview);
+    observer.PumpEvents();
+}
+
+}  // namespace
+
+void RunConversion(const ConversionJob& job, ConversionObserver& observer, ConversionLog& log) {
+    // Run start: the folders.
+    const std::string destinationCheck = FolderForCheck(job.destinationFolder);
+    if (!DirectoryExists(destinationCheck)) {
+        observer.ShowMessage("Destination Folder is not valid");
+        return;
+    }
+    const std::string tempCheck = FolderForCheck(job.tempFolder);
+    if (!DirectoryExists(tempCheck)) {
+        observer.ShowMessage("Temp File Folder is not valid");
+        return;
+    }
+    if (platform::IsCdRomDrive(destinationCheck)) {
+        observer.ShowMessage("The Destination Folder is on a CDROM");
+        return;
+    }
+    if (platform::IsCdRomDrive(tempCheck)) {
+        observer.ShowMessage("The Temp File Folder is on a CDROM");
+        return;
+    }
+
+    BusyGuard busy(observer);
+    std::atomic<bool> ownAbort{false};
+    std::atomic<bool>& abort = job.abort ? *job.abort : ownAbort;
+    abort.store(false);
+    for (int slot = 0; slot < 3; ++slot) observer.SetStatus(slot, "");
+
+    if (TrimLeadingSpaces(job.sourceFolder).empty()) {
+        observer.ShowMessage("Image Path not Specified");
+        return;
+    }
+    std::string sourceFolder = job.sourceFolder;
+    if (!IsPathSeparator(sourceFolder.back())) sourceFolder += '/';
+
+    log.Clear();
+
+    int resize = 100;
+    if (job.resizeEnabled) resize = int(RoundHalfEven(job.resizeValue));
+    if (resize > 100) resize = 100;
+    int colours = 256;
+    if (job.coloursEnabled) colours = int(RoundHalfEven(job.coloursValue));
+    if (colours > 255) colours = 254;
+
+    RunContext context;
+    context.tempFolder = WithTrailingSeparator(TrimSpaces(job.tempFolder));
+    context.colourCount = colours;
+    context.abort = &abort;
+    context.observer = &observer;
+    context.threads = job.threads;
+
+    MapFileSettings mapSettings;
+    mapSettings.sourceFolder = WithTrailingSeparator(TrimSpaces(job.sourceFolder));
+    mapSettings.mapFolder = job.mapFolder;
+    mapSettings.destinationFolder = job.destinationFolder;
+    mapSettings.copyMapFile = job.copyMapFile;
+    mapSettings.includeImagePath = job.includeImagePath;
+
+    const std::string destinationFolder = WithTrailingSeparator(TrimSpaces(job.destinationFolder));
+    const std::string thousands = LocaleThousandsSeparator();
+    const std::string scaleFile = job.scaleFile.empty() ? ScaleFilePath(job.programFolder) : job.scaleFile;
+    DominantColorTable dominant;  // kept from one image's sampling until the next
+    int processed = 0;
+    bool errorFlag = false;
+
+    for (const ConversionEntry& entry : job.entries) {
+        if (!entry.ticked) continue;
+        ++processed;
+        for (int slot = 0; slot < 3; ++slot) observer.SetStatus(slot, "");
+        observer.ResetPreview();
+        observer.WaitPumping(200);
+        observer.ClearDetails();
+        observer.PumpEvents();
+
+        const std::string sourcePath = TrimSpaces(sourceFolder + entry.fileName);
+        const std::string sourceName = FileNamePart(sourcePath);
+        std::string outputPath = destinationFolder + RemoveExtension(sourceName) + ".rpx2";
+        // A source that is itself the output (an RPX2 file in the destination
+        // folder, also under another spelling of the folder) is never
+        // overwritten: the new file takes the first free numbered name.
+        if (UpperAscii(sourcePath) == UpperAscii(outputPath) || SameExistingFile(sourcePath, outputPath)) {
+            std::string stem = RemoveExtension(sourcePath);
+            for (int n = 1;; ++n) {
+                std::string candidate = stem + "_" + std::to_string(n) + ".rpx2";
+                if (!fs::exists(fs::path(candidate))) {
+                    outputPath = candidate;
+                    break;
+                }
+            }
+        }
+        const std::string outputName = FileNamePart(outputPath);
+
+        if (processed > 1) log.Add("");
+        log.Add("i\tProcessing - " + sourceName);
+
+        // An unreadable RPX source ends the whole run here (not caught per image).
+        bool chartSource = false;
+        const std::string upperSource = UpperAscii(sourcePath);
+        for (const char* marker : {".KAP", ".NOS", ".HDR", ".RML"})
+            if (Contains(upperSource, marker)) chartSource = true;
+        if (Contains(upperSource, ".RPX")) chartSource = RpxChartFlag(sourcePath);
+
+        observer.SetStatus(0, "Loading Image - " + sourceName);
+        observer.PumpEvents();
+
+        ImageWork work;
+        ImageOutcome outcome = ImageOutcome::Converted;
+        try {
+            SourceOpenResult opened = OpenSourceImage(sourcePath);
+            if (auto* failure = std::get_if<SourceOpenError>(&opened)) {
+                switch (*failure) {
+                    case SourceOpenError::SourceFileNotFound: log.Add("e\tImage file not found"); break;
+                    case SourceOpenError::SourceNotLoadable:
+                        log.Add("e\tImage file could not be fully loaded in memory");
+                        break;
+                    case SourceOpenError::SourceUnusable: log.Add("e\tImage could not be used"); break;
+                }
+                errorFlag = true;
+                observer.ImageFinished(sourcePath, ImageOutcome::Failed);
+                continue;
+            }
+            work.source = std::move(std::get<SourceHandle>(opened));
+            Timagerecord4& source = *work.source;
+            if (source.Width < 300 && source.Height < 300) {
+                work.CloseAll();
+                errorFlag = true;
+                log.Add("e\tImage is too small must be 300 pixels or greater in width or height");
+                observer.ImageFinished(sourcePath, ImageOutcome::Failed);
+                continue;
+            }
+
+            const bool whole = source.Extension == ".bmp";
+            observer.AddDetail(sourceName);
+            observer.AddDetail("Width = " + std::to_string(source.Width));
+            observer.AddDetail("Height = " + std::to_string(source.Height));
+            observer.AddDetail(whole ? "Fully loaded" : "Paged");
+            observer.AddDetail("Mem Used = ");
+            const int64_t memory = int64_t(source.Width) * (whole ? int64_t(source.Height) : int64_t(6)) *
+                                   int64_t(source.BytesPerPixel);
+            observer.AddDetail(FormatThousands(memory, thousands) + " Bytes");
+
+            const double aspect = double(source.Width) / double(source.Height);
+            int w300, h300, w130, h130;
+            if (aspect > 1) {
+                w300 = 300;
+                h300 = int(RoundHalfEven(300 / aspect));
+                w130 = 130;
+                h130 = int(RoundHalfEven(130 / aspect));
+            } else {
+                h300 = 300;
+                w300 = int(RoundHalfEven(300 * aspect));
+                h130 = 130;
+                w130 = int(RoundHalfEven(130 * aspect));
+            }
+            (void)h300;
+            observer.ShowSourcePreview(source, w130, h130);
+            observer.SetStatus(0, "Creating RPX2 File : " + outputName);
+
+            ImagePlan plan;
+            plan.scaleFile = scaleFile;
+            plan.chartSource = chartSource;
+            plan.resize = resize;
+            plan.w130 = w130;
+            plan.w300 = w300;
+            const std::string upperExtension = UpperAscii(ExtensionOf(sourcePath));
+            plan.preprocess = Contains(upperExtension, ".SID") || Contains(upperExtension, ".ECW");
+            work.partialPath = PartialName(outputPath);
+            if (!abort.load()) ConvertImage(context, plan, work, dominant, observer);
+
+            // Image end.
+            work.CloseAll();
+            if (abort.load()) {
+                RemoveFile(work.partialPath);
+                log.Add("o\t   Aborted by user");
+                outcome = ImageOutcome::Aborted;
+            } else {
+                // The new file takes its name only now that it is complete,
+                // so an earlier file of that name survives every failure.
+                std::error_code ec;
+                fs::rename(work.partialPath, outputPath, ec);
+                if (ec) ThrowIoError(ec.value());
+                work.renamed = true;
+                observer.SetStatus(0, "Rpx2 image created : " + outputName);
+                observer.SetStatus(1, "");
+                observer.SetStatus(2, "");
+                log.Add("o\t   Rpx2 image created : " + outputName);
+                log.Add("o\t   In path : " + FolderPart(outputPath));
+                log.Add("o\t   File Size : " + FormatThousands(FileSizeOf(outputPath), thousands));
+                log.Add(ProcessMapFile(mapSettings, sourcePath, outputPath, resize));
+            }
+        } catch (const IoError& e) {
+            work.CloseAll();
+            if (!work.renamed) RemoveFile(work.partialPath);
+            log.Add(std::string("x\tError : ") + e.what() + " - Failed to create the Rpx2 file");
+            outcome = ImageOutcome::Failed;
+        } catch (const std::bad_alloc&) {
+            work.CloseAll();
+            if (!work.renamed) RemoveFile(work.partialPath);
+            log.Add("x\tError : Out of memory - Failed to create the Rpx2 file");
+            outcome = ImageOutcome::Failed;
+        } catch (...) {
+            work.CloseAll();
+            RemoveFile(work.renamed ? outputPath : work.partialPath);
+            log.Add("x\tAn unknown Error occurred - Failed to create the Rpx2 file");
+            errorFlag = true;
+            outcome = ImageOutcome::Failed;
+        }
+        observer.ImageFinished(sourcePath, outcome);
+        if (outcome == ImageOutcome::Aborted) break;
+    }
+
+    observer.SetStatus(0, "Completed");
+    observer.SetStatus(1, "");
+    observer.SetStatus(2, "");
+    for (const platform::FolderEntry& file : platform::ListFolder(context.tempFolder)) {
+        if (file.isDirectory || UpperAscii(ExtensionOf(file.name)) != ".RPX0") continue;
+        std::error_code ec;
+        if (!fs::remove(context.tempFolder + file.name, ec) || ec) break;
+    }
+    if (processed == 0) {
+        observer.ShowMessage("No Image Files Selected");
+        return;
+    }
+    log.Add("");
+    log.Add("z\t" + std::to_string(processed) + " Image File(s) Processed");
+    if (errorFlag) observer.ShowLogModal();
+    else observer.MarkLogButton();
+}
+
+}  // namespace tessary

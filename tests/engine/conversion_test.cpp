@@ -1,0 +1,528 @@
+#include "engine/conversion.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+
+#include <tiffio.h>
+
+#include "common/file.h"
+#include "common/le.h"
+#include "common/text.h"
+#include "engine/conversion_log.h"
+#include "engine/scale_list.h"
+#include "raster/scratch_raster.h"
+#include "raster/zoom_level.h"
+#include "rpx/rpx_reader.h"
+
+namespace tessary {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Records every observer call; can set the abort flag on a chosen status.
+class RecordingObserver : public ConversionObserver {
+public:
+    void SetStatus(int slot, std::string_view text) override {
+        if (slot == 0 && !text.empty()) file = std::string(text);
+        statuses.push_back(std::to_string(slot) + ":" + std::string(text));
+        if (abortWhen && abortWhen(slot, std::string(text)) && abort) abort->store(true);
+    }
+    void PumpEvents() override { ++pumps; }
+    void ClearDetails() override { details.clear(); }
+    void AddDetail(std::string_view text) override { details.emplace_back(text); }
+    void ResetPreview() override {}
+    void ShowSourcePreview(Timagerecord4&, int width, int height) override {
+        previews.push_back(std::to_string(width) + "x" + std::to_string(height));
+    }
+    void ShowPicture(const Picture& picture) override {
+        pictures.push_back(std::to_string(picture.Width()) + "x" + std::to_string(picture.Height()));
+    }
+    void WaitPumping(int) override {}
+    void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
+    void SetBusy(bool on) override { busy.push_back(on); }
+    void ShowLogModal() override { ++logModal; }
+    void MarkLogButton() override { ++logMarked; }
+    void ImageFinished(const std::string& path, ImageOutcome outcome) override {
+        outcomes.push_back(FileNamePart(path) + ":" +
+                           (outcome == ImageOutcome::Converted ? "converted"
+                            : outcome == ImageOutcome::Failed  ? "failed"
+                                                               : "aborted"));
+    }
+
+    bool HasStatus(const std::string& text) const {
+        return std::find(statuses.begin(), statuses.end(), text) != statuses.end();
+    }
+
+    std::atomic<bool>* abort = nullptr;
+    std::function<bool(int, const std::string&)> abortWhen;
+    std::string file;
+    std::vector<std::string> statuses, details, previews, pictures, messages, outcomes;
+    std::vector<bool> busy;
+    int pumps = 0, logModal = 0, logMarked = 0;
+};
+
+// A TIFF of one strip per row: 24-bit RGB from `colour` (blue, green, red),
+// or 8-bit palette from `index` with `palette`.
+void WriteTiff(const std::string& path, int width, int height, const Palette* palette,
+               const std::function<std::array<uint8_t, 3>(int, int)>& colour,
+               const std::function<uint8_t(int, int)>& index) {
+    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    ASSERT_TRUE(tiff) << path;
+    const bool rgb = palette == nullptr;
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(width));
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(height));
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, uint16_t(rgb ? 3 : 1));
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, rgb ? PHOTOMETRIC_RGB : PHOTOMETRIC_PALETTE);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(16));
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    std::vector<uint16_t> red(256), green(256), blue(256);
+    if (!rgb) {
+        for (int i = 0; i < 256; ++i) {
+            red[size_t(i)] = uint16_t((*palette)[size_t(i)].red * 257);
+            green[size_t(i)] = uint16_t((*palette)[size_t(i)].green * 257);
+            blue[size_t(i)] = uint16_t((*palette)[size_t(i)].blue * 257);
+        }
+        TIFFSetField(tiff, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
+    }
+    std::vector<uint8_t> row(size_t(width) * (rgb ? 3 : 1));
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            if (rgb) {
+                auto c = colour(x, y);
+                row[size_t(x) * 3] = c[2];
+                row[size_t(x) * 3 + 1] = c[1];
+                row[size_t(x) * 3 + 2] = c[0];
+            } else {
+                row[size_t(x)] = index(x, y);
+            }
+        }
+        ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0), 1);
+    }
+    TIFFClose(tiff);
+}
+
+// A palette of 256 distinct colours spread over the cube.
+Palette SpreadPalette() {
+    Palette p{};
+    for (int i = 0; i < 256; ++i)
+        p[size_t(i)] = PaletteEntry{uint8_t((i * 37) % 256), uint8_t((i * 91 + 40) % 256), uint8_t((i * 53 + 7) % 256), 0};
+    return p;
+}
+
+// Map-like content: tinted bands, grid lines, diagonal "roads", fine texture.
+uint8_t MapIndex(int x, int y) {
+    if (x % 97 < 2 || y % 89 < 2) return 3;
+    if (std::abs((x - y) % 150) < 3) return 200;
+    return uint8_t(((x / 23) * 7 + (y / 31) * 13 + ((x ^ y) & 3)) % 256);
+}
+
+std::array<uint8_t, 3> MapColour(int x, int y) {
+    if (x % 97 < 2 || y % 89 < 2) return {180, 120, 60};
+    return {uint8_t((x * 7 + y * 3) % 256), uint8_t((x ^ (y * 2)) & 0xFF), uint8_t((y * 5 + x / 3) % 256)};
+}
+
+void Write8Bit(const std::string& path, int width, int height) {
+    Palette palette = SpreadPalette();
+    WriteTiff(path, width, height, &palette, nullptr, MapIndex);
+}
+
+void Write24Bit(const std::string& path, int width, int height) {
+    WriteTiff(path, width, height, nullptr, MapColour, nullptr);
+}
+
+std::string ReadFile(const std::string& path) { return ReadWholeFile(path); }
+
+// The distinct palette indices a decoded level uses.
+int ColoursUsed(const Picture& picture) {
+    std::array<bool, 256> seen{};
+    for (int y = 0; y < picture.Height(); ++y)
+        for (int x = 0; x < picture.Width(); ++x) seen[picture.Row(y)[x]] = true;
+    return int(std::count(seen.begin(), seen.end(), true));
+}
+
+// True when two pictures show the same colours everywhere.
+bool SameColours(const Picture& a, const Picture& b) {
+    if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
+    for (int y = 0; y < a.Height(); ++y)
+        for (int x = 0; x < a.Width(); ++x) {
+            const PaletteEntry& p = a.Colors()[a.Row(y)[x]];
+            const PaletteEntry& q = b.Colors()[b.Row(y)[x]];
+            if (p.blue != q.blue || p.green != q.green || p.red != q.red) return false;
+        }
+    return true;
+}
+
+// A scratch raster read back as a picture.
+Picture ScratchToPicture(const std::string& path) {
+    ScratchRasterReader reader(path);
+    Picture picture(reader.Width(), reader.Height(), 8);
+    for (int y = 0; y < reader.Height(); ++y) reader.ReadScratchRow(y, picture.Row(y));
+    picture.Colors() = reader.ScratchPalette();
+    for (PaletteEntry& e : picture.Colors()) e.reserved = 0;
+    return picture;
+}
+
+class ConversionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() /
+                ("tessary_conversion_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()));
+        src_ = Folder("src");
+        out_ = Folder("out");
+        tmp_ = Folder("tmp");
+        job_.sourceFolder = src_;
+        job_.destinationFolder = out_;
+        job_.tempFolder = tmp_;
+        job_.abort = &abort_;
+        job_.programFolder = Folder("program").substr(0, Folder("program").size() - 1);
+        observer_.abort = &abort_;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    std::string Folder(const std::string& relative) {
+        fs::create_directories(root_ / relative);
+        return (root_ / relative).string() + "/";
+    }
+    void Tick(std::initializer_list<const char*> names) {
+        for (const char* name : names) job_.entries.push_back({name, true});
+    }
+    void Run() { RunConversion(job_, observer_, log_); }
+    std::vector<std::string> Lines() const { return log_.Lines(); }
+    bool LeftoverFiles(const std::string& folder, const std::string& suffix) const {
+        for (const auto& entry : fs::directory_iterator(folder))
+            if (entry.path().string().ends_with(suffix)) return true;
+        return false;
+    }
+
+    fs::path root_;
+    std::string src_, out_, tmp_;
+    std::atomic<bool> abort_{false};
+    ConversionJob job_;
+    RecordingObserver observer_;
+    ConversionLog log_;
+};
+
+// Header facts of a written file.
+struct FileFacts {
+    uint32_t chartFlag = 0;
+    int zoomCount = 0;
+    std::vector<std::pair<int, int>> levelSizes;
+    std::vector<float> scales;
+};
+
+FileFacts Inspect(const std::string& path) {
+    FileFacts facts;
+    std::string bytes = ReadWholeFile(path);
+    const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
+    facts.chartFlag = ReadU32LE(b + 2);
+    facts.zoomCount = ReadI16LE(b + 58);
+    RpxHandle handle(path);
+    for (int k = 0; k < handle.LevelCount(); ++k) {
+        handle.LoadLevel(k);
+        facts.levelSizes.emplace_back(handle.LevelWidth(), handle.LevelHeight());
+        facts.scales.push_back(ReadF32LE(b + 60 + 4 * k));
+    }
+    return facts;
+}
+
+using Sizes = std::vector<std::pair<int, int>>;
+
+TEST_F(ConversionTest, DefaultRunOfAn8BitImage) {
+    Write8Bit(src_ + "a.tif", 1000, 1000);
+    std::ofstream(src_ + "a.map", std::ios::binary) << "x\r\ny\r\nC:\\scans\\A.TIF\r\n4\r\n5\r\n6\r\n";
+    Tick({"a.tif"});
+    Run();
+
+    const std::string out = out_ + "a.rpx2";
+    FileFacts facts = Inspect(out);
+    EXPECT_EQ(facts.zoomCount, 3);
+    EXPECT_EQ(facts.levelSizes, (Sizes{{1000, 1000}, {250, 250}, {100, 100}, {130, 130}, {300, 300}}));
+    EXPECT_EQ(facts.scales, (std::vector<float>{100, 25, 10, 13, 30}));
+    EXPECT_EQ(facts.chartFlag, 0u);
+    for (const char* status : {"0:Loading Image - a.tif", "0:Creating RPX2 File : a.rpx2", "1:Creating 25.0% Zoom",
+                               "1:Creating 10.0% Zoom", "1:Creating 13.0% Zoom", "1:Creating 30.0% Zoom",
+                               "1:Writing 100% Zoom", "1:Writing 25.0% Zoom", "1:Writing 30.0% Zoom",
+                               "0:Rpx2 image created : a.rpx2", "0:Completed"})
+        EXPECT_TRUE(observer_.HasStatus(status)) << status;
+    EXPECT_EQ(observer_.details,
+              (std::vector<std::string>{"a.tif", "Width = 1000", "Height = 1000", "Paged", "Mem Used = ",
+                                        FormatThousands(6000, LocaleThousandsSeparator()) + " Bytes"}));
+    EXPECT_EQ(observer_.previews, (std::vector<std::string>{"130x130"}));
+    EXPECT_EQ(observer_.pictures, (std::vector<std::string>{"300x300"}));
+    EXPECT_EQ(Lines(), (std::vector<std::string>{
+                           "i\tProcessing - a.tif", "o\t   Rpx2 image created : a.rpx2", "o\t   In path : " + out_,
+                           "o\t   File Size : " + FormatThousands(FileSizeOf(out), LocaleThousandsSeparator()),
+                           "o\tNew map file created - ( " + out_ + "a_rpx.map )", "", "z\t1 Image File(s) Processed"}));
+    EXPECT_EQ(observer_.busy, (std::vector<bool>{true, false}));
+    EXPECT_EQ(observer_.logMarked, 1);
+    EXPECT_EQ(observer_.logModal, 0);
+    EXPECT_EQ(observer_.outcomes, (std::vector<std::string>{"a.tif:converted"}));
+    EXPECT_TRUE(fs::is_empty(tmp_));
+    EXPECT_FALSE(LeftoverFiles(out_, ".part"));
+
+    // Level 0 is the source with its own palette (8 bits, N = 254, no resize).
+    auto level0 = RpxToPicture(out, 1, 0);
+    ASSERT_TRUE(level0);
+    Palette palette = SpreadPalette();
+    for (int y : {0, 1, 499, 999})
+        for (int x : {0, 3, 500, 999}) {
+            ASSERT_EQ(level0->Row(y)[x], MapIndex(x, y));
+            EXPECT_EQ(level0->Colors()[MapIndex(x, y)], palette[MapIndex(x, y)]);
+        }
+
+    // The 10 % and 13 % levels are resampled from the 25 % level at 40 % and
+    // 52 %; the 30 % level from the full image. Rebuild them independently.
+    std::string ref = Folder("ref");
+    std::atomic<bool> noAbort{false};
+    RunContext context;
+    context.tempFolder = ref;
+    context.abort = &noAbort;
+    SourceHandle source = OpenSourceImageOrNull(src_ + "a.tif");
+    ASSERT_TRUE(source);
+    DominantColorTable dominant = SampleDominantColors(*source);
+    ASSERT_TRUE(BuildZoomLevel(context, 1, *source, 62, 25.0, dominant));
+    SourceHandle level1 = OpenSourceImageOrNull(ref + "rpx_1.rpx0");
+    ASSERT_TRUE(level1);
+    ASSERT_TRUE(BuildZoomLevel(context, 2, *level1, 62, 40.0, dominant));
+    ASSERT_TRUE(BuildZoomLevel(context, 3, *level1, 62, double(13.0f) / 25.0 * 100.0, dominant));
+    ASSERT_TRUE(BuildZoomLevel(context, 4, *source, 62, double(30.0f), dominant));
+    ASSERT_TRUE(BuildZoomLevel(context, 5, *source, 62, 10.0, dominant));  // the wrong way, for contrast
+    for (int k : {1, 2, 3, 4}) {
+        auto level = RpxToPicture(out, 1, k);
+        ASSERT_TRUE(level);
+        EXPECT_TRUE(SameColours(*level, ScratchToPicture(ref + "rpx_" + std::to_string(k) + ".rpx0"))) << k;
+    }
+    auto level2 = RpxToPicture(out, 1, 2);
+    EXPECT_FALSE(SameColours(*level2, ScratchToPicture(ref + "rpx_5.rpx0")));
+}
+
+TEST_F(ConversionTest, ColourCountsFromTheColoursValue) {
+    Write24Bit(src_ + "c.tif", 420, 310);
+    Tick({"c.tif"});
+    auto runWith = [&](bool enabled, double value) {
+        job_.coloursEnabled = enabled;
+        job_.coloursValue = value;
+        Run();
+        return ReadFile(out_ + "c.rpx2");
+    };
+    const std::string defaults = runWith(false, 0);
+    EXPECT_EQ(runWith(true, 256), defaults);  // 256 becomes 254
+    EXPECT_EQ(runWith(true, 254.4), defaults);
+    const std::string n255 = runWith(true, 255);
+    EXPECT_NE(n255, defaults);
+    auto level0 = RpxToPicture(out_ + "c.rpx2", 1, 0);
+    ASSERT_TRUE(level0);
+    EXPECT_LE(ColoursUsed(*level0), 256);
+    EXPECT_GT(ColoursUsed(*level0), 200);
+
+    // 200 colours: even an 8-bit image is quantised.
+    job_.entries.clear();
+    Write8Bit(src_ + "p.tif", 400, 400);
+    Tick({"p.tif"});
+    job_.coloursEnabled = false;
+    Run();
+    auto own = RpxToPicture(out_ + "p.rpx2", 1, 0);
+    job_.coloursEnabled = true;
+    job_.coloursValue = 200;
+    Run();
+    auto reduced = RpxToPicture(out_ + "p.rpx2", 1, 0);
+    ASSERT_TRUE(own && reduced);
+    std::array<bool, 256> inSource{};
+    for (int y = 0; y < 400; ++y)
+        for (int x = 0; x < 400; ++x) inSource[MapIndex(x, y)] = true;
+    EXPECT_EQ(ColoursUsed(*own), int(std::count(inSource.begin(), inSource.end(), true)));
+    EXPECT_GT(ColoursUsed(*own), 201);
+    EXPECT_LE(ColoursUsed(*reduced), 201);
+    EXPECT_FALSE(observer_.HasStatus("1:Preprocessing Image"));
+}
+
+TEST_F(ConversionTest, InitialResizeShrinksLevelZeroAndTheMapFactor) {
+    Write8Bit(src_ + "r.tif", 1000, 600);
+    std::ofstream(src_ + "r.map", std::ios::binary) << "1\n2\nr.tif\n4\n5\nsix\n7";
+    Tick({"r.tif"});
+    job_.resizeEnabled = true;
+    job_.resizeValue = 50;
+    job_.includeImagePath = false;
+    Run();
+    EXPECT_TRUE(observer_.HasStatus("1:Initial Resize to 50%"));
+    FileFacts facts = Inspect(out_ + "r.rpx2");
+    ASSERT_FALSE(facts.levelSizes.empty());
+    EXPECT_EQ(facts.levelSizes[0], std::make_pair(500, 300));
+    // Previews keep the source's proportions: 130 x 78 and 300 x 180 of 500.
+    EXPECT_EQ(facts.scales, (std::vector<float>{100, 25, 26, 60}));
+    EXPECT_EQ(ReadFile(out_ + "r_rpx.map"), "1\r\n2\r\nr.rpx2\r\n4\r\n5\r\nMSF,2\r\n7\r\n");
+}
+
+TEST_F(ConversionTest, RpxSourceInTheDestinationTakesANumberedName) {
+    Write8Bit(src_ + "map.tif", 400, 300);
+    Tick({"map.tif"});
+    job_.copyMapFile = false;
+    Run();
+    const std::string first = ReadFile(out_ + "map.rpx2");
+
+    job_.sourceFolder = out_;
+    job_.entries = {{"map.rpx2", true}};
+    Run();
+    EXPECT_TRUE(fs::exists(out_ + "map_1.rpx2"));
+    EXPECT_EQ(Lines()[1], "o\t   Rpx2 image created : map_1.rpx2");
+    Run();
+    EXPECT_TRUE(fs::exists(out_ + "map_2.rpx2"));
+    EXPECT_EQ(ReadFile(out_ + "map.rpx2"), first);
+    // Copying switched off leaves one empty line for the map step.
+    EXPECT_EQ(Lines()[4], "");
+}
+
+TEST_F(ConversionTest, ChartMarkerAnywhereInThePathSetsTheChartFlag) {
+    std::string charts = Folder("scans.KAP");
+    Write8Bit(charts + "plain.tif", 320, 300);
+    job_.sourceFolder = charts;
+    Tick({"plain.tif"});
+    Run();
+    EXPECT_EQ(Inspect(out_ + "plain.rpx2").chartFlag, 1u);
+}
+
+TEST_F(ConversionTest, AbortDuringTheSecondOfThreeImages) {
+    for (const char* name : {"a.tif", "b.tif", "c.tif"}) Write8Bit(src_ + name, 400, 360);
+    std::ofstream(out_ + "b.rpx2") << "an earlier good file";
+    Tick({"a.tif", "b.tif", "c.tif"});
+    observer_.abortWhen = [&](int slot, const std::string& text) {
+        return slot == 1 && text.starts_with("Creating") && observer_.file == "Creating RPX2 File : b.rpx2";
+    };
+    Run();
+    EXPECT_TRUE(fs::exists(out_ + "a.rpx2"));
+    EXPECT_EQ(ReadFile(out_ + "b.rpx2"), "an earlier good file");
+    EXPECT_FALSE(fs::exists(out_ + "c.rpx2"));
+    EXPECT_FALSE(LeftoverFiles(out_, ".part"));
+    EXPECT_TRUE(fs::is_empty(tmp_));
+    std::vector<std::string> lines = Lines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+              (std::vector<std::string>{"i\tProcessing - b.tif", "o\t   Aborted by user", "",
+                                        "z\t2 Image File(s) Processed"}));
+    EXPECT_EQ(observer_.outcomes, (std::vector<std::string>{"a.tif:converted", "b.tif:aborted"}));
+    EXPECT_EQ(observer_.logMarked, 1);
+
+    // The next run clears the flag again.
+    job_.entries = {{"c.tif", true}};
+    observer_.abortWhen = nullptr;
+    Run();
+    EXPECT_TRUE(fs::exists(out_ + "c.rpx2"));
+}
+
+TEST_F(ConversionTest, AbortWhileWritingKeepsNoPartialFile) {
+    Write8Bit(src_ + "w.tif", 700, 700);
+    std::ofstream(out_ + "w.rpx2") << "earlier";
+    Tick({"w.tif"});
+    observer_.abortWhen = [](int slot, const std::string& text) { return slot == 1 && text == "Writing 25.0% Zoom"; };
+    Run();
+    EXPECT_EQ(ReadFile(out_ + "w.rpx2"), "earlier");
+    EXPECT_FALSE(LeftoverFiles(out_, ".part"));
+    EXPECT_EQ(Lines()[1], "o\t   Aborted by user");
+}
+
+TEST_F(ConversionTest, SourcesThatCannotBeUsed) {
+    Write8Bit(src_ + "small.tif", 299, 299);
+    Write8Bit(src_ + "thin.tif", 300, 10);
+    std::ofstream(src_ + "junk.tif") << "not a tiff";
+    Tick({"missing.tif", "small.tif", "junk.tif", "thin.tif"});
+    Run();
+    std::vector<std::string> lines = Lines();
+    auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+    EXPECT_TRUE(has("e\tImage file not found"));
+    EXPECT_TRUE(has("e\tImage is too small must be 300 pixels or greater in width or height"));
+    EXPECT_TRUE(has("e\tImage could not be used") || has("e\tImage file could not be fully loaded in memory"));
+    EXPECT_TRUE(has("z\t4 Image File(s) Processed"));
+    EXPECT_TRUE(fs::exists(out_ + "thin.rpx2"));  // 300 x 10 is accepted
+    EXPECT_EQ(observer_.logModal, 1);
+    EXPECT_EQ(observer_.logMarked, 0);
+}
+
+TEST_F(ConversionTest, EveryImageTooSmallOpensTheLog) {
+    Write8Bit(src_ + "s1.tif", 100, 299);
+    Write8Bit(src_ + "s2.tif", 299, 50);
+    Tick({"s1.tif", "s2.tif"});
+    Run();
+    EXPECT_EQ(observer_.logModal, 1);
+    EXPECT_EQ(observer_.logMarked, 0);
+    EXPECT_TRUE(fs::is_empty(out_));
+}
+
+TEST_F(ConversionTest, ErrorsInsideAnImage) {
+    // An output name taken by a folder: the finished file cannot take its
+    // name. An input/output error: logged with the system's text, no error
+    // mark, nothing left behind.
+    Write8Bit(src_ + "d.tif", 320, 320);
+    fs::create_directory(out_ + "d.rpx2");
+    Tick({"d.tif"});
+    Run();
+    EXPECT_EQ(Lines()[1], "x\tError : " + std::string(std::strerror(EISDIR)) + " - Failed to create the Rpx2 file");
+    EXPECT_EQ(observer_.logMarked, 1);
+    EXPECT_FALSE(LeftoverFiles(out_, ".part"));
+
+    // A scratch raster whose rows are damaged: a decompression error is an
+    // unknown error, which raises the error mark.
+    {
+        ScratchRasterWriter writer(src_ + "bad.rpx0", 320, 320, SpreadPalette());
+        std::vector<uint8_t> row(320);
+        for (int y = 0; y < 320; ++y) {
+            for (int x = 0; x < 320; ++x) row[size_t(x)] = MapIndex(x, y);
+            writer.AppendRow(row.data());
+        }
+        writer.Finish();
+    }
+    {
+        std::fstream f(src_ + "bad.rpx0", std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(kScratchHeaderSize + 2000);
+        std::string noise(3000, '\x5a');
+        f.write(noise.data(), std::streamsize(noise.size()));
+    }
+    job_.entries = {{"bad.rpx0", true}};
+    Run();
+    EXPECT_EQ(Lines()[1], "x\tAn unknown Error occurred - Failed to create the Rpx2 file");
+    EXPECT_EQ(observer_.logModal, 1);
+    EXPECT_FALSE(fs::exists(out_ + "bad.rpx2"));
+    EXPECT_FALSE(LeftoverFiles(out_, ".part"));
+}
+
+TEST_F(ConversionTest, RunLevelFailuresTouchNoImage) {
+    Write8Bit(src_ + "a.tif", 320, 320);
+    Tick({"a.tif"});
+    job_.destinationFolder = out_ + "missing";
+    Run();
+    EXPECT_EQ(observer_.messages, (std::vector<std::string>{"Destination Folder is not valid"}));
+    EXPECT_TRUE(observer_.busy.empty());
+    EXPECT_EQ(log_.Count(), 2u);  // the initial content stays
+
+    job_.destinationFolder = out_;
+    job_.tempFolder = "  " + tmp_ + "missing/  ";
+    Run();
+    EXPECT_EQ(observer_.messages.back(), "Temp File Folder is not valid");
+
+    job_.tempFolder = tmp_;
+    job_.sourceFolder = "   ";
+    Run();
+    EXPECT_EQ(observer_.messages.back(), "Image Path not Specified");
+    EXPECT_EQ(observer_.busy, (std::vector<bool>{true, false}));
+
+    job_.sourceFolder = src_;
+    job_.entries = {{"a.tif", false}};
+    Run();
+    EXPECT_EQ(observer_.messages.back(), "No Image Files Selected");
+    EXPECT_EQ(log_.Count(), 0u);
+    EXPECT_TRUE(fs::is_empty(out_));
+}
+
+}  // namespace
+}  // namespace tessary

@@ -1,0 +1,148 @@
+#include "sources/source_image.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sources/source_formats.h"
+
+namespace tessary {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kBmp = std::string(TESSARY_TEST_DATA) + "/bmp/good/";
+
+class SourceImage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("tessary_source_" +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string CopyAs(const std::string& from, const std::string& name) {
+        fs::copy_file(from, dir_ / name, fs::copy_options::overwrite_existing);
+        return (dir_ / name).string();
+    }
+
+    fs::path dir_;
+};
+
+SourceOpenError OpenError(const std::string& path) {
+    SourceOpenResult r = OpenSourceImage(path);
+    EXPECT_TRUE(std::holds_alternative<SourceOpenError>(r)) << path;
+    return std::holds_alternative<SourceOpenError>(r) ? std::get<SourceOpenError>(r)
+                                                      : SourceOpenError::SourceFileNotFound;
+}
+
+TEST_F(SourceImage, ExtensionIsLowerCasedBeforeDispatch) {
+    SourceHandle image = OpenSourceImageOrNull(CopyAs(kBmp + "pal8.bmp", "UPPER.BMP"));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->Extension, ".bmp");
+    EXPECT_EQ(image->Width, 127);
+    // Dispatch keys on the lower-cased text only.
+    EXPECT_NE(FindSourceFormat(".bmp"), nullptr);
+    EXPECT_EQ(FindSourceFormat(".BMP"), nullptr);
+}
+
+TEST_F(SourceImage, UnknownExtensionsAreUnusableAndMissingFilesNotFound) {
+    EXPECT_EQ(OpenError(CopyAs(kBmp + "pal8.bmp", "a.tiff")), SourceOpenError::SourceUnusable);
+    EXPECT_EQ(OpenError(CopyAs(kBmp + "pal8.bmp", "a.jpeg")), SourceOpenError::SourceUnusable);
+    EXPECT_EQ(OpenError(CopyAs(kBmp + "pal8.bmp", "noextension")), SourceOpenError::SourceUnusable);
+    EXPECT_EQ(OpenError((dir_ / "missing.bmp").string()), SourceOpenError::SourceFileNotFound);
+    // A file that the loader cannot read is "not loadable", not "unusable".
+    std::ofstream((dir_ / "junk.bmp").string()) << "not a bitmap";
+    EXPECT_EQ(OpenError((dir_ / "junk.bmp").string()), SourceOpenError::SourceNotLoadable);
+
+    for (const char* name : {"missing.bmp", "a.tiff"}) {
+        SourceImageInfo info = GetSourceImageInfo((dir_ / name).string());
+        EXPECT_EQ(info.width, 0) << name;
+        EXPECT_EQ(info.height, 0) << name;
+        EXPECT_EQ(info.bytesPerPixel, 1) << name;
+    }
+    SourceImageInfo info = GetSourceImageInfo(kBmp + "rgb24.bmp");
+    EXPECT_EQ(info.width, 127);
+    EXPECT_EQ(info.bytesPerPixel, 3);
+}
+
+TEST_F(SourceImage, PalettisedPicturesGiveIndicesAndTheirPalette) {
+    SourceHandle image = OpenSourceImageOrNull(kBmp + "pal8.bmp");
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->BytesPerPixel, 1);
+    EXPECT_EQ(image->Palette, image->Bitmap->Colors());
+    EXPECT_NE(image->Palette, Palette{});
+
+    // 1- and 4-bit pictures become 8-bit indices with the same palette.
+    for (const char* f : {"pal1.bmp", "pal4.bmp"}) {
+        SourceHandle small = OpenSourceImageOrNull(kBmp + f);
+        ASSERT_TRUE(small) << f;
+        EXPECT_EQ(small->Bitmap->BitsPerPixel(), 8) << f;
+        EXPECT_EQ(small->BytesPerPixel, 1) << f;
+        std::vector<uint8_t> row(small->Width);
+        int highest = 0;
+        for (int y = 0; y < small->Height; ++y) {
+            ReadSourceRow(*small, y, row.data());
+            for (uint8_t v : row) highest = std::max<int>(highest, v);
+        }
+        EXPECT_EQ(highest, std::string(f) == "pal1.bmp" ? 1 : 11) << f;
+    }
+}
+
+TEST_F(SourceImage, TrueColourPicturesGiveThreeBytesAndAZeroPalette) {
+    for (const char* f : {"rgb24.bmp", "rgb16-565.bmp", "yellow_rose-small-v5.bmp"}) {
+        SourceHandle image = OpenSourceImageOrNull(kBmp + f);
+        ASSERT_TRUE(image) << f;
+        EXPECT_EQ(image->BytesPerPixel, 3) << f;
+        EXPECT_EQ(image->Palette, Palette{}) << f;
+    }
+}
+
+TEST_F(SourceImage, RowAtTheHeightLeavesTheBufferUnchanged) {
+    SourceHandle image = OpenSourceImageOrNull(kBmp + "rgb24.bmp");
+    ASSERT_TRUE(image);
+    std::vector<uint8_t> buffer(size_t(image->Width) * 3, 0x5A);
+    ReadSourceRow(*image, image->Height, buffer.data());
+    ReadSourceRow(*image, -1, buffer.data());
+    EXPECT_EQ(buffer, std::vector<uint8_t>(buffer.size(), 0x5A));
+    ReadSourceRow(*image, image->Height - 1, buffer.data());
+    EXPECT_NE(buffer, std::vector<uint8_t>(buffer.size(), 0x5A));
+}
+
+TEST_F(SourceImage, TopDownAndBottomUpFilesGiveTheSameRows) {
+    SourceHandle up = OpenSourceImageOrNull(kBmp + "pal8.bmp");
+    SourceHandle down = OpenSourceImageOrNull(kBmp + "pal8topdown.bmp");
+    ASSERT_TRUE(up && down);
+    ASSERT_EQ(down->Height, 64);
+    std::vector<uint8_t> a(127), b(127);
+    for (int y = 0; y < 64; ++y) {
+        ReadSourceRow(*up, y, a.data());
+        ReadSourceRow(*down, y, b.data());
+        ASSERT_EQ(a, b) << y;
+    }
+}
+
+TEST_F(SourceImage, PreviewOfAWholeImageHasTheAskedSizeAndCloseClears) {
+    SourceHandle image = OpenSourceImageOrNull(kBmp + "pal8.bmp");
+    ASSERT_TRUE(image);
+    Picture preview;
+    DrawSourcePreview(preview, *image, 130, 65);
+    EXPECT_EQ(preview.Width(), 130);
+    EXPECT_EQ(preview.Height(), 65);
+    EXPECT_EQ(preview.BitsPerPixel(), 24);
+    // Dropping rows and columns: the corner pixel is the image's corner.
+    uint8_t expected[3];
+    PixelColor(*image->Bitmap, 0, 0, expected);
+    EXPECT_EQ(std::memcmp(preview.Row(0), expected, 3), 0);
+    CloseSourceImage(image);
+    EXPECT_FALSE(image);
+    CloseSourceImage(image);  // none stays none
+}
+
+}  // namespace
+}  // namespace tessary
