@@ -28,9 +28,10 @@ int main(int argc, char** argv) {
     // RPX2: one level, two levels, a chart source with a tile edge crossing.
     Raster big = RandomRaster(70, 50, 16, 1);
     Raster small = RandomRaster(35, 25, 16, 2);
-    WriteRpx2File(corpus + "rpx/one_level.rpx2", temp, {RandomRaster(20, 12, 4, 3)}, ScalesFor({100.0f}), false,
+    WriteRpx2File(corpus + "rpx/one_level.rpx2", temp, {RandomRaster(20, 12, 4, 3)}, ScalesFor({100.0f}),
+                  false, context);
+    WriteRpx2File(corpus + "rpx/two_levels.rpx2", temp, {big, small}, ScalesFor({100.0f, 50.0f}), false,
                   context);
-    WriteRpx2File(corpus + "rpx/two_levels.rpx2", temp, {big, small}, ScalesFor({100.0f, 50.0f}), false, context);
     WriteRpx2File(corpus + "rpx/chart.rpx2", temp, {RandomRaster(65, 64, 200, 4)}, ScalesFor({100.0f}), true,
                   context);
     // Legacy RPX at each depth, stored and compressed.

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <stdexcept>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "engine/scale_list.h"
@@ -20,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int height = int(h % 200000) + 1;
     std::optional<std::string> text(std::string(reinterpret_cast<const char*>(data + 8), size - 8));
     try {
-        tessary::ScaleList scales =
-            tessary::BuildScaleListFromText(width, height, std::max(1, width / 100), std::max(1, width / 40), text);
+        tessary::ScaleList scales = tessary::BuildScaleListFromText(width, height, std::max(1, width / 100),
+                                                                    std::max(1, width / 40), text);
         int used = tessary::UsedScaleSlots(scales);
         for (int level = 1; level < used; ++level) tessary::ZoomLevelPercentage(scales, level);
     } catch (const std::invalid_argument&) {

@@ -12,8 +12,8 @@
 
 #include "common/picture.h"
 #include "common/platform.h"
-#include "rpx/rpx_reader.h"
 #include "fuzz_support.h"
+#include "rpx/rpx_reader.h"
 #include "sources/source_image.h"
 #include "sources/whole_image_limit.h"
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,8 +17,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <tiffio.h>
 
 #include "common/file.h"
 #include "engine/conversion.h"
@@ -81,7 +80,8 @@ void WriteTiff(const std::string& path, int width, int height) {
     TIFFSetField(tiff, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
     std::vector<uint8_t> row(static_cast<size_t>(width), 0);
     for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) row[size_t(x)] = uint8_t((x / 13 * 7 + y / 17 * 11 + ((x ^ y) & 3)) % 256);
+        for (int x = 0; x < width; ++x)
+            row[size_t(x)] = uint8_t((x / 13 * 7 + y / 17 * 11 + ((x ^ y) & 3)) % 256);
         ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0), 1);
     }
     TIFFClose(tiff);
@@ -200,7 +200,8 @@ TEST_F(FaultInjectionTest, DiskRoomEnoughForTheImageConvertsIt) {
 // on the folder and remounted read-only.
 class ReadOnlyDestination {
 public:
-    explicit ReadOnlyDestination(const std::string& folder, bool& mounted) : folder_(folder), mounted_(mounted) {}
+    explicit ReadOnlyDestination(const std::string& folder, bool& mounted)
+        : folder_(folder), mounted_(mounted) {}
     // False when this system offers no way to do it.
     bool Prepare() {
         if (geteuid() != 0) return true;
