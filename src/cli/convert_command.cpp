@@ -1,10 +1,10 @@
 // tessary-cli convert: one conversion run of the engine in a private scratch
 // folder, reported on the terminal.
 #include <chrono>
-#include <filesystem>
-#include <optional>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <optional>
 
 #include "cli/commands.h"
 #include "cli/terminal_observer.h"
@@ -58,8 +58,7 @@ int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort) {
     observer.Finish();
     if (observer.RunFailed()) return 2;
 
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const int selected = int(job->entries.size());
     std::fprintf(stderr, "tessary-cli: %d of %d image(s) converted, %d failed, %d aborted%s (%.1f s)\n",
                  observer.Converted(), selected, observer.Failed(), observer.Aborted(),

@@ -32,9 +32,9 @@ bool PassesFilter(const std::string& fileName, const std::string& filterText) {
         if (!filter.empty() && filter[0] == '.') filter.erase(0, 1);
         return "." + filter == extension;
     }
-    static const std::array<const char*, 13> kImageExtensions = {
-        ".BMP", ".TIF", ".JPG", ".PNG", ".KAP", ".GIF", ".RPX",
-        ".RPX2", ".NOS", ".ECW", ".SID", ".HDR", ".RML"};
+    static const std::array<const char*, 13> kImageExtensions = {".BMP", ".TIF", ".JPG",  ".PNG", ".KAP",
+                                                                 ".GIF", ".RPX", ".RPX2", ".NOS", ".ECW",
+                                                                 ".SID", ".HDR", ".RML"};
     for (const char* known : kImageExtensions)
         if (Contains(extension, known)) return true;
     return false;
@@ -72,7 +72,7 @@ std::string FormatImageList(const std::vector<ImageListRow>& rows, const std::st
     cells.push_back({"Name", "Type", "Disk Size", "Mem Size", "Width", "Height"});
     for (const ImageListRow& row : rows) {
         std::array<std::string, 6> line{row.name, row.type, FormatThousands(int64_t(row.diskSize), separator),
-                                        "", "", ""};
+                                        "",       "",       ""};
         if (row.infoFailed) {
             line[3] = "Error Opening Image";
         } else {

@@ -47,11 +47,16 @@ void InstallInterruptHandler() {
 const char* CommandWord(tessary::cli::Command command) {
     using tessary::cli::Command;
     switch (command) {
-        case Command::Convert: return "convert ";
-        case Command::List: return "list ";
-        case Command::Info: return "info ";
-        case Command::Extract: return "extract ";
-        case Command::None: break;
+        case Command::Convert:
+            return "convert ";
+        case Command::List:
+            return "list ";
+        case Command::Info:
+            return "info ";
+        case Command::Extract:
+            return "extract ";
+        case Command::None:
+            break;
     }
     return "";
 }
@@ -72,13 +77,17 @@ int main(int argc, char** argv) {
         return 0;
     }
     switch (parsed.command) {
-        case Command::List: return RunListCommand(parsed.list);
+        case Command::List:
+            return RunListCommand(parsed.list);
         case Command::Convert:
             InstallInterruptHandler();
             return RunConvertCommand(parsed.convert, g_abort);
-        case Command::Info: return RunInfoCommand(parsed.info);
-        case Command::Extract: return RunExtractCommand(parsed.extract);
-        case Command::None: break;
+        case Command::Info:
+            return RunInfoCommand(parsed.info);
+        case Command::Extract:
+            return RunExtractCommand(parsed.extract);
+        case Command::None:
+            break;
     }
     std::fputs(HelpText(Command::None).c_str(), stderr);
     return 2;

@@ -8,11 +8,16 @@ namespace {
 
 const char* CommandName(Command command) {
     switch (command) {
-        case Command::Convert: return "convert";
-        case Command::List: return "list";
-        case Command::Info: return "info";
-        case Command::Extract: return "extract";
-        case Command::None: break;
+        case Command::Convert:
+            return "convert";
+        case Command::List:
+            return "list";
+        case Command::Info:
+            return "info";
+        case Command::Extract:
+            return "extract";
+        case Command::None:
+            break;
     }
     return "";
 }
@@ -88,10 +93,14 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         }
         return parsed;
     }
-    if (first == "convert") parsed.command = Command::Convert;
-    else if (first == "list") parsed.command = Command::List;
-    else if (first == "info") parsed.command = Command::Info;
-    else if (first == "extract") parsed.command = Command::Extract;
+    if (first == "convert")
+        parsed.command = Command::Convert;
+    else if (first == "list")
+        parsed.command = Command::List;
+    else if (first == "info")
+        parsed.command = Command::Info;
+    else if (first == "extract")
+        parsed.command = Command::Extract;
     else {
         parsed.error = "unknown command \"" + first + "\"";
         return parsed;
@@ -126,7 +135,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         const Command cmd = parsed.command;
         if (option == "--filter" && (cmd == Command::Convert || cmd == Command::List)) {
             std::string& target = cmd == Command::Convert ? parsed.convert.filter : parsed.list.filter;
-            if (!needValue(target) || target.empty()) return fail("--filter needs an extension or \"All Images\"");
+            if (!needValue(target) || target.empty())
+                return fail("--filter needs an extension or \"All Images\"");
         } else if (cmd == Command::Convert && option == "--dest") {
             if (!needValue(parsed.convert.destination) || parsed.convert.destination.empty())
                 return fail("--dest needs a folder");
@@ -184,11 +194,13 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             parsed.convert.files.assign(positionals.begin() + 1, positionals.end());
             break;
         case Command::List:
-            if (positionals.size() != 1) return fail(positionals.empty() ? "missing FOLDER" : "too many arguments");
+            if (positionals.size() != 1)
+                return fail(positionals.empty() ? "missing FOLDER" : "too many arguments");
             parsed.list.folder = positionals[0];
             break;
         case Command::Info:
-            if (positionals.size() != 1) return fail(positionals.empty() ? "missing FILE" : "too many arguments");
+            if (positionals.size() != 1)
+                return fail(positionals.empty() ? "missing FILE" : "too many arguments");
             parsed.info.file = positionals[0];
             break;
         case Command::Extract:
@@ -197,7 +209,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             parsed.extract.file = positionals[0];
             parsed.extract.output = positionals[1];
             break;
-        case Command::None: break;
+        case Command::None:
+            break;
     }
     return parsed;
 }
@@ -260,7 +273,8 @@ Options:
   --level N   the level to decode (default 0, the full image; -1 the last)
   --help      show this text
 )";
-        case Command::None: break;
+        case Command::None:
+            break;
     }
     return R"(Usage: tessary-cli COMMAND [options]
 

@@ -13,9 +13,9 @@ struct ConvertOptions {
     std::string sourceFolder;
     std::vector<std::string> files;  // named files; empty: every file the filter keeps
     std::string filter = "All Images";
-    std::string destination;  // empty: the source folder ("As Above")
-    std::string temp;         // empty: the system's temporary folder
-    std::string mapFolder;    // empty: no search beyond the source folder
+    std::string destination;     // empty: the source folder ("As Above")
+    std::string temp;            // empty: the system's temporary folder
+    std::string mapFolder;       // empty: no search beyond the source folder
     std::optional<int> resize;   // 10 to 100
     std::optional<int> colours;  // 8 to 256
     bool copyMapFile = true;
@@ -43,8 +43,8 @@ struct ExtractOptions {
 
 struct ParsedCommandLine {
     Command command = Command::None;
-    bool help = false;    // --help given (for the command, or overall)
-    std::string error;    // not empty: the arguments are wrong
+    bool help = false;  // --help given (for the command, or overall)
+    std::string error;  // not empty: the arguments are wrong
     ConvertOptions convert;
     ListOptions list;
     InfoOptions info;

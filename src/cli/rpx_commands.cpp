@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
-#include <optional>
 #include <bitset>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -150,8 +150,9 @@ void PrintText(const std::string& path, const FileFacts& f) {
     for (size_t k = 0; k < f.levels.size(); ++k) {
         const LevelFacts& l = f.levels[k];
         std::string tiles = std::to_string(l.tilesAcross) + " x " + std::to_string(l.tilesDown);
-        std::printf("%-5zu  %7d  %7d  %8s  %9s  %7d  %16s\n", k, l.width, l.height, ScaleText(l.scale).c_str(),
-                    tiles.c_str(), l.coloursUsed, FormatThousands(int64_t(l.compressedBytes), sep).c_str());
+        std::printf("%-5zu  %7d  %7d  %8s  %9s  %7d  %16s\n", k, l.width, l.height,
+                    ScaleText(l.scale).c_str(), tiles.c_str(), l.coloursUsed,
+                    FormatThousands(int64_t(l.compressedBytes), sep).c_str());
     }
 }
 
@@ -161,16 +162,17 @@ void PrintJson(const std::string& path, const FileFacts& f) {
                 static_cast<unsigned long long>(f.fileSize));
     std::printf("  \"width\": %d,\n  \"height\": %d,\n  \"bitsPerPixel\": %d,\n  \"chartFlag\": %u,\n",
                 f.width, f.height, f.bitsPerPixel, f.chartFlag);
-    std::printf("  \"tileEdge\": %u,\n  \"compression\": %u,\n  \"zoomCount\": %d,\n  \"levels\": [", f.tileEdge,
-                f.compression, f.zoomCount);
+    std::printf("  \"tileEdge\": %u,\n  \"compression\": %u,\n  \"zoomCount\": %d,\n  \"levels\": [",
+                f.tileEdge, f.compression, f.zoomCount);
     for (size_t k = 0; k < f.levels.size(); ++k) {
         const LevelFacts& l = f.levels[k];
         char scale[32];
         std::snprintf(scale, sizeof scale, "%.9g", double(l.scale));
-        std::printf("%s\n    {\"index\": %zu, \"width\": %d, \"height\": %d, \"scale\": %s, \"tilesAcross\": %d, "
-                    "\"tilesDown\": %d, \"coloursUsed\": %d, \"compressedBytes\": %llu}",
-                    k ? "," : "", k, l.width, l.height, scale, l.tilesAcross, l.tilesDown, l.coloursUsed,
-                    static_cast<unsigned long long>(l.compressedBytes));
+        std::printf(
+            "%s\n    {\"index\": %zu, \"width\": %d, \"height\": %d, \"scale\": %s, \"tilesAcross\": %d, "
+            "\"tilesDown\": %d, \"coloursUsed\": %d, \"compressedBytes\": %llu}",
+            k ? "," : "", k, l.width, l.height, scale, l.tilesAcross, l.tilesDown, l.coloursUsed,
+            static_cast<unsigned long long>(l.compressedBytes));
     }
     std::printf("%s]\n}\n", f.levels.empty() ? "" : "\n  ");
 }
@@ -226,38 +228,42 @@ bool WritePalettePng(const std::string& path, const Picture& picture, std::strin
 
 int RunInfoCommand(const InfoOptions& options) {
     if (!FileExists(options.file)) {
-        std::fprintf(stderr, "tessary-cli info: \"%s\" does not exist or is not a file\n", options.file.c_str());
+        std::fprintf(stderr, "tessary-cli info: \"%s\" does not exist or is not a file\n",
+                     options.file.c_str());
         return 2;
     }
     try {
         FileFacts facts = Inspect(options.file);
-        if (options.json) PrintJson(options.file, facts);
-        else PrintText(options.file, facts);
+        if (options.json)
+            PrintJson(options.file, facts);
+        else
+            PrintText(options.file, facts);
         return 0;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tessary-cli info: \"%s\" is not a readable RPX2 file: %s\n", options.file.c_str(),
-                     e.what());
+        std::fprintf(stderr, "tessary-cli info: \"%s\" is not a readable RPX2 file: %s\n",
+                     options.file.c_str(), e.what());
         return 2;
     }
 }
 
 int RunExtractCommand(const ExtractOptions& options) {
     if (!FileExists(options.file)) {
-        std::fprintf(stderr, "tessary-cli extract: \"%s\" does not exist or is not a file\n", options.file.c_str());
+        std::fprintf(stderr, "tessary-cli extract: \"%s\" does not exist or is not a file\n",
+                     options.file.c_str());
         return 2;
     }
     std::optional<Picture> picture;
     try {
         RpxHandle handle(options.file);
         if (handle.IsRpx2() && options.level >= handle.LevelCount()) {
-            std::fprintf(stderr, "tessary-cli extract: \"%s\" has levels 0 to %d, not %d\n", options.file.c_str(),
-                         handle.LevelCount() - 1, options.level);
+            std::fprintf(stderr, "tessary-cli extract: \"%s\" has levels 0 to %d, not %d\n",
+                         options.file.c_str(), handle.LevelCount() - 1, options.level);
             return 2;
         }
         picture = RpxToPicture(options.file, 1, options.level);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tessary-cli extract: \"%s\" is not a readable RPX2 file: %s\n", options.file.c_str(),
-                     e.what());
+        std::fprintf(stderr, "tessary-cli extract: \"%s\" is not a readable RPX2 file: %s\n",
+                     options.file.c_str(), e.what());
         return 2;
     }
     if (!picture || picture->Empty()) {
@@ -270,8 +276,8 @@ int RunExtractCommand(const ExtractOptions& options) {
         std::fprintf(stderr, "tessary-cli extract: \"%s\": %s\n", options.output.c_str(), error.c_str());
         return 2;
     }
-    std::printf("%s: level %d, %d x %d, written to %s\n", options.file.c_str(), options.level, picture->Width(),
-                picture->Height(), options.output.c_str());
+    std::printf("%s: level %d, %d x %d, written to %s\n", options.file.c_str(), options.level,
+                picture->Width(), picture->Height(), options.output.c_str());
     return 0;
 }
 

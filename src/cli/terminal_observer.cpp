@@ -19,7 +19,8 @@ TerminalSettings DetectTerminal(bool verbose) {
     const char* noColour = std::getenv("NO_COLOR");
     settings.colourLog = isatty(STDOUT_FILENO) != 0 && !(noColour && *noColour);
     const char* colourTerm = std::getenv("COLORTERM");
-    settings.trueColour = colourTerm && (std::strstr(colourTerm, "truecolor") || std::strstr(colourTerm, "24bit"));
+    settings.trueColour =
+        colourTerm && (std::strstr(colourTerm, "truecolor") || std::strstr(colourTerm, "24bit"));
     winsize size{};
     if (settings.statusLine && ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 10)
         settings.columns = size.ws_col;
@@ -56,7 +57,9 @@ void TerminalObserver::SetStatus(int slot, std::string_view text) {
     if (changed) DrawStatusLine(slot < 2);
 }
 
-void TerminalObserver::PumpEvents() { FlushLog(); }
+void TerminalObserver::PumpEvents() {
+    FlushLog();
+}
 
 void TerminalObserver::AddDetail(std::string_view text) {
     if (!settings_.verbose) return;
@@ -85,9 +88,15 @@ void TerminalObserver::Notice(std::string_view text) {
 void TerminalObserver::ImageFinished(const std::string&, ImageOutcome outcome) {
     FlushLog();
     switch (outcome) {
-        case ImageOutcome::Converted: ++converted_; break;
-        case ImageOutcome::Failed: ++failed_; break;
-        case ImageOutcome::Aborted: ++aborted_; break;
+        case ImageOutcome::Converted:
+            ++converted_;
+            break;
+        case ImageOutcome::Failed:
+            ++failed_;
+            break;
+        case ImageOutcome::Aborted:
+            ++aborted_;
+            break;
     }
 }
 

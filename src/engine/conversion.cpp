@@ -136,7 +136,8 @@ void ConvertImage(const RunContext& context, const ImagePlan& plan, ImageWork& w
     if (context.Aborted()) return;
     Timagerecord4& level0 = work.Level0();
 
-    const ScaleList scales = BuildScaleList(level0.Width, level0.Height, plan.w130, plan.w300, plan.scaleFile);
+    const ScaleList scales =
+        BuildScaleList(level0.Width, level0.Height, plan.w130, plan.w300, plan.scaleFile);
     dominant = SampleDominantColors(level0);
 
     // Zoom levels: the small ones come from level 1 rather than level 0.
@@ -170,7 +171,8 @@ void ConvertImage(const RunContext& context, const ImagePlan& plan, ImageWork& w
     WriteRpx2Trailer(writer);
     writer.Close();
 
-    if (std::optional<Picture> overview = RpxToPicture(work.partialPath, 1, -1)) observer.ShowPicture(*overview);
+    if (std::optional<Picture> overview = RpxToPicture(work.partialPath, 1, -1))
+        observer.ShowPicture(*overview);
     observer.PumpEvents();
 }
 
@@ -286,11 +288,15 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
             SourceOpenResult opened = OpenSourceImage(sourcePath);
             if (auto* failure = std::get_if<SourceOpenError>(&opened)) {
                 switch (*failure) {
-                    case SourceOpenError::SourceFileNotFound: log.Add("e\tImage file not found"); break;
+                    case SourceOpenError::SourceFileNotFound:
+                        log.Add("e\tImage file not found");
+                        break;
                     case SourceOpenError::SourceNotLoadable:
                         log.Add("e\tImage file could not be fully loaded in memory");
                         break;
-                    case SourceOpenError::SourceUnusable: log.Add("e\tImage could not be used"); break;
+                    case SourceOpenError::SourceUnusable:
+                        log.Add("e\tImage could not be used");
+                        break;
                 }
                 errorFlag = true;
                 observer.ImageFinished(sourcePath, ImageOutcome::Failed);
@@ -400,8 +406,10 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
     }
     log.Add("");
     log.Add("z\t" + std::to_string(processed) + " Image File(s) Processed");
-    if (errorFlag) observer.ShowLogModal();
-    else observer.MarkLogButton();
+    if (errorFlag)
+        observer.ShowLogModal();
+    else
+        observer.MarkLogButton();
 }
 
 }  // namespace tessary

@@ -129,8 +129,7 @@ std::optional<std::string> SearchFolderForMap(const std::string& folder, bool de
             // Links to folders are not followed: a link back up the tree
             // would otherwise keep the search going forever.
             if (!descend || entry.isSymlink || entry.name.empty() || entry.name[0] == '.') continue;
-            if (auto match = SearchFolderForMap(folder + entry.name + "/", descend, sourcePath))
-                return match;
+            if (auto match = SearchFolderForMap(folder + entry.name + "/", descend, sourcePath)) return match;
             continue;
         }
         if (UpperAscii(ExtensionOf(entry.name)) != ".MAP") continue;
@@ -173,8 +172,8 @@ std::optional<std::string> MakeMapCopy(const MapFileSettings& settings, const st
     return copyPath;
 }
 
-void RewriteMapCopy(const MapFileSettings& settings, const std::string& copyPath,
-                    const std::string& rpx2Path, double factor) {
+void RewriteMapCopy(const MapFileSettings& settings, const std::string& copyPath, const std::string& rpx2Path,
+                    double factor) {
     if (!FileExists(copyPath)) return;
     const std::string workPath = RemoveExtension(copyPath) + ".$$$";
     {
@@ -184,10 +183,9 @@ void RewriteMapCopy(const MapFileSettings& settings, const std::string& copyPath
         std::string line;
         for (int number = 1; reader.Next(line); ++number) {
             if (number == 3) {
-                line = settings.includeImagePath
-                           ? DestinationWithoutSeparator(settings.destinationFolder) + "/" +
-                                 FileNamePart(rpx2Path)
-                           : FileNamePart(rpx2Path);
+                line = settings.includeImagePath ? DestinationWithoutSeparator(settings.destinationFolder) +
+                                                       "/" + FileNamePart(rpx2Path)
+                                                 : FileNamePart(rpx2Path);
             } else if (number == 6 && factor > 1.0) {
                 line = "MSF," + MapScaleFactorText(factor);
             }
@@ -224,8 +222,7 @@ std::string MapScaleFactorText(double factor) {
 
 void CopyFileChunked(const std::string& source, const std::string& destinationIn, bool clearReadOnly) {
     std::string destination = destinationIn;
-    if (DirectoryExists(destination))
-        destination = WithTrailingSeparator(destination) + FileNamePart(source);
+    if (DirectoryExists(destination)) destination = WithTrailingSeparator(destination) + FileNamePart(source);
 
     std::vector<char> buffer(8192);
     CheckedFile in;

@@ -59,8 +59,8 @@ std::optional<std::string> MakeMapCopy(const MapFileSettings& settings, const st
 
 // Rewrites the copy with CR LF line ends: line 3 names the RPX2 file, line 6
 // becomes "MSF,<factor>" when the factor is above 1.
-void RewriteMapCopy(const MapFileSettings& settings, const std::string& copyPath,
-                    const std::string& rpx2Path, double factor);
+void RewriteMapCopy(const MapFileSettings& settings, const std::string& copyPath, const std::string& rpx2Path,
+                    double factor);
 
 // The factor in plain decimal with 15 significant digits, '.' as the point,
 // no trailing zeros: 2 -> "2", 1.25 -> "1.25", 100/30 -> "3.33333333333333".
@@ -69,7 +69,6 @@ std::string MapScaleFactorText(double factor);
 // Copies a file in 8192-byte chunks, creating the destination's folders.
 // A destination that is an existing folder receives the source's file name.
 // Raises CopyFileError.
-void CopyFileChunked(const std::string& source, const std::string& destination,
-                     bool clearReadOnly);
+void CopyFileChunked(const std::string& source, const std::string& destination, bool clearReadOnly);
 
 }  // namespace tessary

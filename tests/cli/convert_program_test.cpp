@@ -25,8 +25,8 @@ struct RunResult {
 };
 
 RunResult RunCli(const std::string& arguments, bool withStderr = true) {
-    std::string command = std::string(TESSARY_BIN_DIR) + "/tessary-cli " + arguments +
-                          (withStderr ? " 2>&1" : " 2>/dev/null");
+    std::string command =
+        std::string(TESSARY_BIN_DIR) + "/tessary-cli " + arguments + (withStderr ? " 2>&1" : " 2>/dev/null");
     RunResult result;
     std::FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return result;
@@ -64,8 +64,8 @@ void WriteRgbTiff(const std::string& path, int width, int height) {
 class ConvertProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("tessary_convert_cli_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()));
+        root_ = fs::temp_directory_path() / ("tessary_convert_cli_" + std::to_string(getpid()) + "_" +
+                                             std::to_string(std::random_device{}()));
         src_ = Folder("src");
         out_ = Folder("out");
         tmp_ = Folder("tmp");
@@ -90,7 +90,8 @@ TEST_F(ConvertProgram, ConvertsTheListedImagesAndPrintsThePlainLog) {
     // Name order, plain text (not a terminal), kind letters never shown.
     EXPECT_EQ(r.out.find("Processing - a.TIF"), 0u) << r.out;
     EXPECT_LT(r.out.find("Processing - a.TIF"), r.out.find("Processing - b.tif"));
-    EXPECT_NE(r.out.find("   Rpx2 image created : b.rpx2\n   In path : " + out_ + "/\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("   Rpx2 image created : b.rpx2\n   In path : " + out_ + "/\n"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("   No .map file found\n"), std::string::npos);
     EXPECT_NE(r.out.find("\n2 Image File(s) Processed\n"), std::string::npos);
     EXPECT_EQ(r.out.find('\033'), std::string::npos);
@@ -102,7 +103,8 @@ TEST_F(ConvertProgram, ConvertsTheListedImagesAndPrintsThePlainLog) {
     // Named files only, with options; the summary goes to stderr.
     r = RunCli("convert " + Common() + "--resize 50 --colors 64 --no-map-copy '" + src_ + "' b.tif");
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("tessary-cli: 1 of 1 image(s) converted, 0 failed, 0 aborted"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("tessary-cli: 1 of 1 image(s) converted, 0 failed, 0 aborted"), std::string::npos)
+        << r.out;
     EXPECT_EQ(r.out.find("a.TIF"), std::string::npos);
 }
 
@@ -156,8 +158,8 @@ TEST_F(ConvertProgram, InterruptAbortsTheImageAndRemovesTheScratchFolder) {
         std::freopen(log.c_str(), "w", stdout);
         std::freopen((log + ".err").c_str(), "w", stderr);
         std::string cli = std::string(TESSARY_BIN_DIR) + "/tessary-cli";
-        execl(cli.c_str(), cli.c_str(), "convert", "--dest", out_.c_str(), "--temp", tmp_.c_str(), src_.c_str(),
-              static_cast<char*>(nullptr));
+        execl(cli.c_str(), cli.c_str(), "convert", "--dest", out_.c_str(), "--temp", tmp_.c_str(),
+              src_.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     // Wait until the run is at work in its scratch folder, then press Ctrl-C.

@@ -36,10 +36,12 @@ TEST(ImageListFilter, OneExtensionMatchesExactly) {
 }
 
 TEST(ImageList, RowsInNameOrderWithDiskSizes) {
-    fs::path folder = fs::temp_directory_path() /
-                      ("tessary_list_test_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()));
+    fs::path folder = fs::temp_directory_path() / ("tessary_list_test_" + std::to_string(getpid()) + "_" +
+                                                   std::to_string(std::random_device{}()));
     fs::create_directories(folder / "sub.tif");
-    auto write = [&](const char* name, size_t bytes) { std::ofstream(folder / name) << std::string(bytes, 'x'); };
+    auto write = [&](const char* name, size_t bytes) {
+        std::ofstream(folder / name) << std::string(bytes, 'x');
+    };
     {
         TIFF* tiff = TIFFOpen((folder / "Zeta.tif").c_str(), "w");
         ASSERT_TRUE(tiff);

@@ -6,8 +6,8 @@ namespace tessary::cli {
 namespace {
 
 TEST(CommandLine, ConvertTakesOptionsAnywhereAndFilesAfterTheFolder) {
-    auto parsed = ParseCommandLine({"convert", "--dest", "/out", "maps", "a.tif", "--resize=50",
-                                    "--colors", "256", "--no-map-copy", "b.bmp", "--", "--odd.tif"});
+    auto parsed = ParseCommandLine({"convert", "--dest", "/out", "maps", "a.tif", "--resize=50", "--colors",
+                                    "256", "--no-map-copy", "b.bmp", "--", "--odd.tif"});
     ASSERT_EQ(parsed.error, "");
     EXPECT_EQ(parsed.command, Command::Convert);
     EXPECT_EQ(parsed.convert.sourceFolder, "maps");

@@ -20,8 +20,8 @@ struct RunResult {
 
 // Runs the program with a shell command line; stderr joins stdout when asked.
 RunResult RunCli(const std::string& arguments, bool withStderr = false) {
-    std::string command = std::string(TESSARY_BIN_DIR) + "/tessary-cli " + arguments +
-                          (withStderr ? " 2>&1" : " 2>/dev/null");
+    std::string command =
+        std::string(TESSARY_BIN_DIR) + "/tessary-cli " + arguments + (withStderr ? " 2>&1" : " 2>/dev/null");
     RunResult result;
     std::FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return result;
@@ -36,8 +36,8 @@ RunResult RunCli(const std::string& arguments, bool withStderr = false) {
 class CliProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("tessary_cli_test_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()));
+        folder_ = fs::temp_directory_path() / ("tessary_cli_test_" + std::to_string(getpid()) + "_" +
+                                               std::to_string(std::random_device{}()));
         fs::create_directories(folder_);
     }
     void TearDown() override { fs::remove_all(folder_); }

@@ -70,7 +70,8 @@ protected:
                 ScratchRasterWriter sw(scratch, w, h, palette_);
                 std::vector<uint8_t> row(static_cast<size_t>(w));
                 for (int y = 0; y < h; ++y) {
-                    for (int x = 0; x < w; ++x) row[size_t(x)] = uint8_t((x / 10 + y / 10 + int(k)) % colours[k]);
+                    for (int x = 0; x < w; ++x)
+                        row[size_t(x)] = uint8_t((x / 10 + y / 10 + int(k)) % colours[k]);
                     sw.AppendRow(row.data());
                 }
                 sw.Finish();
@@ -101,9 +102,10 @@ TEST_F(RpxCommands, InfoShowsHeaderAndLevels) {
     RunResult j = RunCli("info --json '" + file + "'");
     ASSERT_EQ(j.status, 0) << j.out;
     EXPECT_NE(j.out.find("\"chartFlag\": 1"), std::string::npos) << j.out;
-    EXPECT_NE(j.out.find("{\"index\": 0, \"width\": 200, \"height\": 130, \"scale\": 100, \"tilesAcross\": 4, "
-                         "\"tilesDown\": 3, \"coloursUsed\": 5, \"compressedBytes\": "),
-              std::string::npos)
+    EXPECT_NE(
+        j.out.find("{\"index\": 0, \"width\": 200, \"height\": 130, \"scale\": 100, \"tilesAcross\": 4, "
+                   "\"tilesDown\": 3, \"coloursUsed\": 5, \"compressedBytes\": "),
+        std::string::npos)
         << j.out;
     EXPECT_NE(j.out.find("{\"index\": 1, \"width\": 50, \"height\": 33, \"scale\": 25, \"tilesAcross\": 1, "
                          "\"tilesDown\": 1, \"coloursUsed\": 3,"),

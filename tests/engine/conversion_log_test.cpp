@@ -54,9 +54,9 @@ TEST(ConversionLog, LineWithoutTabShowsAsEmptyRow) {
 TEST(ConversionLog, CopyTextEndsEveryDisplayedLineWithCrLf) {
     ConversionLog log;
     log.Clear();
-    for (const char* line : {"i\tProcessing - a.tif", "o\t   Rpx2 image created : a.rpx2", "",
-                             "", "i\tProcessing - b.tif", "e\tImage file not found", "",
-                             "z\t2 Image File(s) Processed"})
+    for (const char* line :
+         {"i\tProcessing - a.tif", "o\t   Rpx2 image created : a.rpx2", "", "", "i\tProcessing - b.tif",
+          "e\tImage file not found", "", "z\t2 Image File(s) Processed"})
         log.Add(line);
     EXPECT_EQ(log.CopyText(),
               "Processing - a.tif\r\n"

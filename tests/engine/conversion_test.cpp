@@ -1,6 +1,7 @@
 #include "engine/conversion.h"
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,8 +11,6 @@
 #include <fstream>
 #include <functional>
 #include <random>
-
-#include <tiffio.h>
 
 #include "common/file.h"
 #include "common/le.h"
@@ -115,7 +114,8 @@ void WriteTiff(const std::string& path, int width, int height, const Palette* pa
 Palette SpreadPalette() {
     Palette p{};
     for (int i = 0; i < 256; ++i)
-        p[size_t(i)] = PaletteEntry{uint8_t((i * 37) % 256), uint8_t((i * 91 + 40) % 256), uint8_t((i * 53 + 7) % 256), 0};
+        p[size_t(i)] = PaletteEntry{uint8_t((i * 37) % 256), uint8_t((i * 91 + 40) % 256),
+                                    uint8_t((i * 53 + 7) % 256), 0};
     return p;
 }
 
@@ -140,7 +140,9 @@ void Write24Bit(const std::string& path, int width, int height) {
     WriteTiff(path, width, height, nullptr, MapColour, nullptr);
 }
 
-std::string ReadFile(const std::string& path) { return ReadWholeFile(path); }
+std::string ReadFile(const std::string& path) {
+    return ReadWholeFile(path);
+}
 
 // The distinct palette indices a decoded level uses.
 int ColoursUsed(const Picture& picture) {
@@ -175,8 +177,8 @@ Picture ScratchToPicture(const std::string& path) {
 class ConversionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("tessary_conversion_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()));
+        root_ = fs::temp_directory_path() / ("tessary_conversion_" + std::to_string(getpid()) + "_" +
+                                             std::to_string(std::random_device{}()));
         src_ = Folder("src");
         out_ = Folder("out");
         tmp_ = Folder("tmp");
@@ -251,20 +253,22 @@ TEST_F(ConversionTest, DefaultRunOfAn8BitImage) {
     EXPECT_EQ(facts.levelSizes, (Sizes{{1000, 1000}, {250, 250}, {100, 100}, {130, 130}, {300, 300}}));
     EXPECT_EQ(facts.scales, (std::vector<float>{100, 25, 10, 13, 30}));
     EXPECT_EQ(facts.chartFlag, 0u);
-    for (const char* status : {"0:Loading Image - a.tif", "0:Creating RPX2 File : a.rpx2", "1:Creating 25.0% Zoom",
-                               "1:Creating 10.0% Zoom", "1:Creating 13.0% Zoom", "1:Creating 30.0% Zoom",
-                               "1:Writing 100% Zoom", "1:Writing 25.0% Zoom", "1:Writing 30.0% Zoom",
-                               "0:Rpx2 image created : a.rpx2", "0:Completed"})
+    for (const char* status :
+         {"0:Loading Image - a.tif", "0:Creating RPX2 File : a.rpx2", "1:Creating 25.0% Zoom",
+          "1:Creating 10.0% Zoom", "1:Creating 13.0% Zoom", "1:Creating 30.0% Zoom", "1:Writing 100% Zoom",
+          "1:Writing 25.0% Zoom", "1:Writing 30.0% Zoom", "0:Rpx2 image created : a.rpx2", "0:Completed"})
         EXPECT_TRUE(observer_.HasStatus(status)) << status;
     EXPECT_EQ(observer_.details,
               (std::vector<std::string>{"a.tif", "Width = 1000", "Height = 1000", "Paged", "Mem Used = ",
                                         FormatThousands(6000, LocaleThousandsSeparator()) + " Bytes"}));
     EXPECT_EQ(observer_.previews, (std::vector<std::string>{"130x130"}));
     EXPECT_EQ(observer_.pictures, (std::vector<std::string>{"300x300"}));
-    EXPECT_EQ(Lines(), (std::vector<std::string>{
-                           "i\tProcessing - a.tif", "o\t   Rpx2 image created : a.rpx2", "o\t   In path : " + out_,
-                           "o\t   File Size : " + FormatThousands(FileSizeOf(out), LocaleThousandsSeparator()),
-                           "o\tNew map file created - ( " + out_ + "a_rpx.map )", "", "z\t1 Image File(s) Processed"}));
+    EXPECT_EQ(
+        Lines(),
+        (std::vector<std::string>{
+            "i\tProcessing - a.tif", "o\t   Rpx2 image created : a.rpx2", "o\t   In path : " + out_,
+            "o\t   File Size : " + FormatThousands(FileSizeOf(out), LocaleThousandsSeparator()),
+            "o\tNew map file created - ( " + out_ + "a_rpx.map )", "", "z\t1 Image File(s) Processed"}));
     EXPECT_EQ(observer_.busy, (std::vector<bool>{true, false}));
     EXPECT_EQ(observer_.logMarked, 1);
     EXPECT_EQ(observer_.logModal, 0);
@@ -425,7 +429,9 @@ TEST_F(ConversionTest, AbortWhileWritingKeepsNoPartialFile) {
     Write8Bit(src_ + "w.tif", 700, 700);
     std::ofstream(out_ + "w.rpx2") << "earlier";
     Tick({"w.tif"});
-    observer_.abortWhen = [](int slot, const std::string& text) { return slot == 1 && text == "Writing 25.0% Zoom"; };
+    observer_.abortWhen = [](int slot, const std::string& text) {
+        return slot == 1 && text == "Writing 25.0% Zoom";
+    };
     Run();
     EXPECT_EQ(ReadFile(out_ + "w.rpx2"), "earlier");
     EXPECT_FALSE(LeftoverFiles(out_, ".part"));
@@ -439,10 +445,13 @@ TEST_F(ConversionTest, SourcesThatCannotBeUsed) {
     Tick({"missing.tif", "small.tif", "junk.tif", "thin.tif"});
     Run();
     std::vector<std::string> lines = Lines();
-    auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+    auto has = [&](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
     EXPECT_TRUE(has("e\tImage file not found"));
     EXPECT_TRUE(has("e\tImage is too small must be 300 pixels or greater in width or height"));
-    EXPECT_TRUE(has("e\tImage could not be used") || has("e\tImage file could not be fully loaded in memory"));
+    EXPECT_TRUE(has("e\tImage could not be used") ||
+                has("e\tImage file could not be fully loaded in memory"));
     EXPECT_TRUE(has("z\t4 Image File(s) Processed"));
     EXPECT_TRUE(fs::exists(out_ + "thin.rpx2"));  // 300 x 10 is accepted
     EXPECT_EQ(observer_.logModal, 1);
@@ -467,7 +476,8 @@ TEST_F(ConversionTest, ErrorsInsideAnImage) {
     fs::create_directory(out_ + "d.rpx2");
     Tick({"d.tif"});
     Run();
-    EXPECT_EQ(Lines()[1], "x\tError : " + std::string(std::strerror(EISDIR)) + " - Failed to create the Rpx2 file");
+    EXPECT_EQ(Lines()[1],
+              "x\tError : " + std::string(std::strerror(EISDIR)) + " - Failed to create the Rpx2 file");
     EXPECT_EQ(observer_.logMarked, 1);
     EXPECT_FALSE(LeftoverFiles(out_, ".part"));
 

@@ -19,8 +19,8 @@ class MapFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::random_device rd;
-        root_ = fs::temp_directory_path() / ("tessary_map_test_" + std::to_string(getpid()) + "_" +
-                                             std::to_string(rd()));
+        root_ = fs::temp_directory_path() /
+                ("tessary_map_test_" + std::to_string(getpid()) + "_" + std::to_string(rd()));
         fs::create_directories(root_);
         src_ = Folder("src");
         out_ = Folder("out");
@@ -222,8 +222,8 @@ TEST_F(MapFileTest, CopySwitchedOffSearchesButWritesNothing) {
 TEST_F(MapFileTest, ReadOnlyCopyInTheWayIsReportedAndKept) {
     Write(src_ + "chart.map", MapText("chart.tif"));
     Write(out_ + "chart_rpx.map", "keep me");
-    fs::permissions(out_ + "chart_rpx.map", fs::perms::owner_write | fs::perms::group_write |
-                                                fs::perms::others_write,
+    fs::permissions(out_ + "chart_rpx.map",
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
     EXPECT_EQ(ProcessMapFile(settings_, src_ + "chart.tif", out_ + "chart.rpx2", 50),
               "x\t(.map) file found but could not be copied");
@@ -249,8 +249,7 @@ TEST_F(MapFileTest, CopyFileChunkedRaisesItsFourErrors) {
               "File create Error");
     EXPECT_EQ(kindOf([&] { CopyFileChunked(maps_, out_ + "fromdir", false); }), "File Read Error");
     if (fs::exists("/dev/full")) {
-        EXPECT_EQ(kindOf([&] { CopyFileChunked(src_ + "big.bin", "/dev/full", false); }),
-                  "File Write Error");
+        EXPECT_EQ(kindOf([&] { CopyFileChunked(src_ + "big.bin", "/dev/full", false); }), "File Write Error");
     }
 
     // A whole copy across several chunks, into folders that do not exist yet.

@@ -1,0 +1,93 @@
+#include "app/log_window.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+
+namespace tessary::app {
+
+namespace {
+constexpr int kLineRole = Qt::UserRole + 1;
+}
+
+QColor LogLineColour(const std::string& line, const QPalette& palette) {
+    std::optional<Rgb> colour = ConversionLog::LineColour(line);
+    if (!colour) return palette.color(QPalette::Active, QPalette::WindowText);
+    return QColor(colour->red, colour->green, colour->blue);
+}
+
+void LogRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                           const QModelIndex& index) const {
+    const std::string line = index.data(kLineRole).toString().toStdString();
+    const bool selected = option.state & QStyle::State_Selected;
+    painter->save();
+    painter->fillRect(option.rect, selected ? option.palette.highlight() : option.palette.base());
+    painter->setPen(LogLineColour(line, option.palette));
+    painter->setFont(option.font);
+    QRect textRect = option.rect.adjusted(4, 0, 0, 0);
+    painter->setClipRect(option.rect);
+    painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                      QString::fromStdString(ConversionLog::DisplayText(line)));
+    painter->restore();
+}
+
+QSize LogRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+    return QSize(10, QFontMetrics(option.font).height() + 1);
+}
+
+TfmLog::TfmLog(const ConversionLog& log, QWidget* parent)
+    : QDialog(parent, Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+      log_(log) {
+    setObjectName("fmLog");
+    setWindowTitle("File Conversion Log");
+    setFixedSize(498, 338);
+
+    cErrorList_ = new QListWidget(this);
+    cErrorList_->setObjectName("cErrorList");
+    cErrorList_->setGeometry(0, 0, 498, 304);
+    cErrorList_->setItemDelegate(new LogRowDelegate(cErrorList_));
+    cErrorList_->setUniformItemSizes(true);
+    cErrorList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    cErrorList_->setTextElideMode(Qt::ElideNone);
+
+    bCopy_ = new QPushButton("Copy", this);
+    bCopy_->setObjectName("bCopy");
+    bCopy_->setToolTip("Copy to Clipboard");
+    bCopy_->setGeometry(8, 308, 90, 26);
+    connect(bCopy_, &QPushButton::clicked, this, &TfmLog::bCopyClick);
+
+    bClose_ = new QPushButton("Close", this);
+    bClose_->setObjectName("bClose");
+    bClose_->setToolTip("Close the Window");
+    bClose_->setGeometry(498 - 8 - 90, 308, 90, 26);
+    connect(bClose_, &QPushButton::clicked, this, &TfmLog::bCloseClick);
+
+    Reload();
+}
+
+void TfmLog::Reload() {
+    cErrorList_->clear();
+    for (const std::string& line : log_.Lines()) {
+        auto* item = new QListWidgetItem(cErrorList_);
+        item->setData(kLineRole, QString::fromStdString(line));
+        // The plain text serves accessibility and keyboard search.
+        item->setText(QString::fromStdString(ConversionLog::DisplayText(line)));
+    }
+}
+
+void TfmLog::bCopyClick() {
+    QApplication::clipboard()->setText(QString::fromStdString(log_.CopyText()));
+}
+
+void TfmLog::bCloseClick() {
+    close();
+}
+
+void TfmLog::showEvent(QShowEvent* event) {
+    Reload();
+    QDialog::showEvent(event);
+}
+
+}  // namespace tessary::app

@@ -1,0 +1,117 @@
+// Shared pieces of the window tests: temporary folders, image files and a
+// window whose dialogs are recorded instead of shown.
+#pragma once
+
+#include <QImage>
+#include <QString>
+#include <QStringList>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/main_window.h"
+#include "engine/conversion_log.h"
+
+// Readable test failures for Qt strings.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& texts, std::ostream* out) {
+    *out << "{" << texts.join(", ").toStdString() << "}";
+}
+
+namespace tessary::app::testing {
+
+namespace fs = std::filesystem;
+
+class TempFolder {
+public:
+    TempFolder() {
+        static int counter = 0;
+        std::random_device random;
+        path_ = fs::temp_directory_path() /
+                ("tessary_app_" + std::to_string(random()) + "_" + std::to_string(++counter));
+        fs::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const fs::path& Path() const { return path_; }
+    std::string Str() const { return path_.string(); }
+    std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+inline void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+inline std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A 24-bit PNG; `noise` makes it large on disk for its size.
+inline void WritePng(const std::string& path, int width, int height, bool noise) {
+    QImage image(width, height, QImage::Format_RGB888);
+    std::mt19937 random(uint32_t(width * 131 + height));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            image.setPixel(x, y,
+                           noise ? qRgb(int(random() % 256), int(random() % 256), int(random() % 256))
+                                 : qRgb(40, 90, 160));
+    image.save(QString::fromStdString(path), "PNG");
+}
+
+// Dialogs and the help recorded instead of shown.
+struct RecordedServices {
+    QStringList messages;
+    int logShown = 0;
+    QString pickedFolder;
+    QStringList pickerTitles;
+    std::vector<QUrl> openedUrls;
+    bool openUrlResult = true;
+
+    WindowServices Make() {
+        WindowServices services;
+        services.pickFolder = [this](QWidget*, const QString& title, const QString&) {
+            pickerTitles << title;
+            return pickedFolder;
+        };
+        services.message = [this](QWidget*, const QString& text) { messages << text; };
+        services.showLogModal = [this](TfmLog&) { ++logShown; };
+        services.help.start = [](const QString&, const QStringList&, const QString&) { return false; };
+        services.help.openUrl = [this](const QUrl& url) {
+            openedUrls.push_back(url);
+            return openUrlResult;
+        };
+        return services;
+    }
+};
+
+// A window over a program folder of its own, as start-up creates it.
+struct WindowUnderTest {
+    explicit WindowUnderTest(const std::string& programFolder, QStringList arguments = {},
+                             WindowOptions options = {}) {
+        options.programFolder = programFolder;
+        options.settingsFile = (fs::path(programFolder) / "tessary.ini").string();
+        options.arguments = arguments;
+        window = std::make_unique<TfmTessary>(options, log, services.Make());
+        window->CreateLogWindow();
+    }
+    ConversionLog log;
+    RecordedServices services;
+    std::unique_ptr<TfmTessary> window;
+};
+
+}  // namespace tessary::app::testing

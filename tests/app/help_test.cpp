@@ -1,0 +1,62 @@
+// The help button: the help program beside the program, or the help page.
+#include "app/help.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QToolButton>
+#include <chrono>
+#include <thread>
+
+#include "app_test_support.h"
+
+namespace tessary::app::testing {
+namespace {
+
+TEST(Help, HelpProgramGetsModeAndTopicWithoutWaiting) {
+    TempFolder program;
+    const std::string record = program.File("arguments.txt");
+    // The help program records its arguments, one per line, after a pause
+    // the button does not wait for.
+    WriteBytes(program.File("vidirezoz"), "#!/bin/sh\nsleep 1\nfor a in \"$@\"; do echo \"[$a]\"; done > '" +
+                                              record + ".tmp'\nmv '" + record + ".tmp' '" + record + "'\n");
+    fs::permissions(program.File("vidirezoz"), fs::perms::owner_all);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(ShowHelpTopic(QString::fromStdString(program.Str()), "h", "introduction.html",
+                            DesktopHelpLaunchers()),
+              "");
+    EXPECT_LT(timer.elapsed(), 900);
+    for (int i = 0; i < 100 && !fs::exists(record); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ReadBytes(record), "[h]\n[introduction.html]\n");
+    // Other modes do nothing.
+    RecordedServices services;
+    WindowServices fake = services.Make();
+    EXPECT_EQ(ShowHelpTopic(QString::fromStdString(program.Str()), "k", "introduction.html", fake.help), "");
+    EXPECT_TRUE(services.openedUrls.empty());
+}
+
+TEST(Help, WithoutTheProgramThePageOpensOrTheStatusBarSaysWhy) {
+    TempFolder program;
+    WindowUnderTest w(program.Str());
+    TfmTessary& window = *w.window;
+    window.bHelp->click();
+    EXPECT_TRUE(w.services.openedUrls.empty());
+    EXPECT_TRUE(window.StatusText(0).startsWith("Help page not found")) << window.StatusText(0).toStdString();
+
+    fs::create_directories(program.Path() / "help");
+    WriteBytes(program.File("help/introduction.html"), "<html></html>");
+    window.bHelp->click();
+    ASSERT_EQ(w.services.openedUrls.size(), 1u);
+    EXPECT_EQ(w.services.openedUrls[0],
+              QUrl::fromLocalFile(QString::fromStdString(program.File("help/introduction.html"))));
+
+    w.services.openUrlResult = false;  // no browser, as on a bare machine
+    window.bHelp->click();
+    EXPECT_TRUE(window.StatusText(0).startsWith("No browser for the help: "));
+}
+
+}  // namespace
+}  // namespace tessary::app::testing

@@ -1,0 +1,134 @@
+// Runs from the window: the controls of the job disabled for the run and
+// enabled again however it ends, Esc and Abort, a close request during a run.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include "app_test_support.h"
+
+namespace tessary::app::testing {
+namespace {
+
+class RunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name : {"hollow_ridge.tif", "hollow_ridge.map", "lake_varn.png", "lake_varn.map"})
+            fs::copy_file(fs::path(TESSARY_EXAMPLES) / name, source.Path() / name);
+        WriteBytes(program.File("tessary.ini"), "[System]\r\nSource Image Folder=" + source.Str() +
+                                                    "\r\nDestination Folder=" + output.Str() +
+                                                    "\r\nTemp Folder=" + scratch.Str() + "\r\n");
+    }
+    // Runs `during` from the event processing of the run, once, after `delay`.
+    void RunWith(TfmTessary& window, int delay, std::function<void()> during) {
+        bool called = false;
+        QTimer::singleShot(delay, &window, [&] {
+            called = true;
+            during();
+        });
+        QTest::mouseClick(window.BitBtn1, Qt::LeftButton);
+        EXPECT_TRUE(called) << "the run did not let window events through";
+    }
+    TempFolder program, source, output, scratch;
+};
+
+TEST_F(RunTest, TheNineteenControlsNamedForARun) {
+    TempFolder folder;
+    WindowUnderTest w(folder.Str());
+    TfmTessary& window = *w.window;
+    QStringList names;
+    for (QWidget* control : window.RunControls()) names << control->objectName();
+    names.sort();
+    EXPECT_EQ(names, QStringList({"BitBtn1", "DirectoryEdit1Panel", "ListView1", "SpeedButton1", "bClose",
+                                  "bInitialResize", "bNumColors", "bRefresh", "bSelectAll", "bSelectNone",
+                                  "bShowLog", "cCopy", "cDestFolderPanel", "cFilter", "cInitialResize",
+                                  "cMapFolderPanel", "cNumColors", "cPath", "cTempFolderPanel"}));
+}
+
+struct ControlStates {
+    std::vector<bool> enabled;
+    bool abortEnabled = false, helpEnabled = false;
+    Qt::CursorShape listCursor = Qt::ArrowCursor;
+};
+
+ControlStates Capture(TfmTessary& window) {
+    ControlStates states;
+    for (QWidget* control : window.RunControls()) states.enabled.push_back(control->isEnabled());
+    states.abortEnabled = window.bAbort->isEnabled();
+    states.helpEnabled = window.bHelp->isEnabled();
+    states.listCursor = window.ListView1->cursor().shape();
+    return states;
+}
+
+TEST_F(RunTest, ARunDisablesTheControlsAndEnablesThemAgain) {
+    WindowUnderTest w(program.Str());
+    TfmTessary& window = *w.window;
+    window.show();
+    ASSERT_EQ(window.ListView1->topLevelItemCount(), 2);
+    window.bSelectAll->click();
+    ControlStates during;
+    RunWith(window, 50, [&] { during = Capture(window); });
+    EXPECT_EQ(during.enabled, std::vector<bool>(19, false));
+    EXPECT_TRUE(during.abortEnabled);
+    EXPECT_TRUE(during.helpEnabled);
+    EXPECT_EQ(during.listCursor, Qt::WaitCursor);
+
+    ControlStates after = Capture(window);
+    EXPECT_EQ(after.enabled, std::vector<bool>(19, true));
+    EXPECT_EQ(after.listCursor, Qt::ArrowCursor);
+    EXPECT_TRUE(fs::exists(output.Path() / "hollow_ridge.rpx2"));
+    EXPECT_TRUE(fs::exists(output.Path() / "lake_varn.rpx2"));
+    ASSERT_GT(w.log.Count(), 0u);
+    EXPECT_EQ(w.log.Lines().back(), "z\t2 Image File(s) Processed");
+    EXPECT_EQ(w.services.logShown, 0);
+    EXPECT_EQ(window.bShowLog->palette().color(QPalette::ButtonText), QColor(Qt::red));
+    EXPECT_EQ(window.StatusText(0), "Completed");
+    EXPECT_TRUE(w.services.messages.isEmpty()) << w.services.messages.join("; ").toStdString();
+}
+
+TEST_F(RunTest, EscAbortsTheRunAndTheRemainingImagesAreSkipped) {
+    WindowUnderTest w(program.Str());
+    TfmTessary& window = *w.window;
+    window.show();
+    window.activateWindow();
+    window.bSelectAll->click();
+    // Esc before a run has no visible effect; the run clears the flag.
+    QTest::keyClick(&window, Qt::Key_Escape);
+    EXPECT_TRUE(window.AbortRequested());
+    RunWith(window, 50, [&] { QTest::keyClick(window.bAbort, Qt::Key_Escape); });
+    const auto& lines = w.log.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "o\t   Aborted by user"), lines.end());
+    EXPECT_EQ(lines.back(), "z\t1 Image File(s) Processed");
+    EXPECT_FALSE(fs::exists(output.Path() / "hollow_ridge.rpx2"));
+    EXPECT_FALSE(fs::exists(output.Path() / "lake_varn.rpx2"));
+    EXPECT_EQ(Capture(window).enabled, std::vector<bool>(19, true));
+}
+
+TEST_F(RunTest, FolderErrorsEnableTheControlsAndACloseWaitsForTheRun) {
+    WindowUnderTest w(program.Str());
+    TfmTessary& window = *w.window;
+    window.show();
+    window.bSelectAll->click();
+    window.cTempFolder->SetText(QString::fromStdString((scratch.Path() / "missing").string()));
+    QTest::mouseClick(window.BitBtn1, Qt::LeftButton);
+    EXPECT_EQ(w.services.messages, QStringList({"Temp File Folder is not valid"}));
+    EXPECT_EQ(Capture(window).enabled, std::vector<bool>(19, true));
+
+    window.cTempFolder->SetText(QString::fromStdString(scratch.Str()));
+    bool visibleAfterClose = false;
+    RunWith(window, 50, [&] {
+        window.close();
+        visibleAfterClose = window.isVisible();
+    });
+    EXPECT_TRUE(visibleAfterClose);
+    EXPECT_TRUE(fs::exists(output.Path() / "lake_varn.rpx2"));  // the run went on to its end
+    QTest::qWait(50);
+    EXPECT_FALSE(window.isVisible());
+}
+
+}  // namespace
+}  // namespace tessary::app::testing

@@ -1,0 +1,251 @@
+// tessary.ini: the INI form, first start, reading rules, the change handlers
+// and the "/fn=" argument.
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <cstdlib>
+
+#include "app/ini_file.h"
+#include "app_test_support.h"
+
+namespace tessary::app::testing {
+namespace {
+
+// Points the viewer lookup at a folder for the length of a test.
+class ViewerFolder {
+public:
+    explicit ViewerFolder(const std::string& folder) { setenv("KARTOVO_HOME", folder.c_str(), 1); }
+    ~ViewerFolder() { unsetenv("KARTOVO_HOME"); }
+};
+
+TEST(IniFile, WritesWindowsLinesAndKeepsEverythingElse) {
+    TempFolder folder;
+    const std::string path = folder.File("tessary.ini");
+    // A file written on Windows, with another section and a comment.
+    WriteBytes(path,
+               "[Other]\r\nReSize=1\r\n\r\n[system]\r\n; note\r\nSource Image Folder = C:\\Maps \r\n\r\n");
+    EXPECT_EQ(ReadIniString(path, "System", "source image folder", "x"), "C:\\Maps");
+    EXPECT_EQ(ReadIniString(path, "System", "ReSize", "default"), "default");
+    ASSERT_TRUE(WriteIniString(path, "System", "Source Image Folder", "/data/maps"));
+    ASSERT_TRUE(WriteIniString(path, "System", "ReSize", "50"));
+    EXPECT_EQ(ReadBytes(path),
+              "[Other]\r\nReSize=1\r\n\r\n[system]\r\n; note\r\nSource Image "
+              "Folder=/data/maps\r\nReSize=50\r\n\r\n");
+    EXPECT_EQ(ReadIniString(path, "Other", "ReSize", ""), "1");
+
+    const std::string fresh = folder.File("new.ini");
+    ASSERT_TRUE(WriteIniString(fresh, "System", "Destination Folder", "As Above"));
+    EXPECT_EQ(ReadBytes(fresh), "[System]\r\nDestination Folder=As Above\r\n");
+    // Files with LF lines read the same.
+    WriteBytes(fresh, "[System]\nDo ReColor=1\n");
+    EXPECT_EQ(ReadIniString(fresh, "System", "Do ReColor", "0"), "1");
+    EXPECT_FALSE(WriteIniString(folder.File("missing/folder.ini"), "System", "a", "b"));
+}
+
+TEST(Settings, FirstStartProposesTheProgramFolder) {
+    TempFolder program, viewer;
+    ViewerFolder noViewer(viewer.Str());  // a viewer folder without kartex.ini
+    {
+        WindowUnderTest w(program.Str());
+        TfmTessary& window = *w.window;
+        EXPECT_EQ(window.DirectoryEdit1->Text().toStdString(), program.Str());
+        EXPECT_EQ(window.cDestFolder->Text(), "As Above");
+        EXPECT_EQ(window.cTempFolder->Text().toStdString(), program.Str());
+        EXPECT_EQ(window.cMapFolder->Text().toStdString(), program.Str());
+        EXPECT_EQ(window.cInitialResize->value(), 100);
+        EXPECT_EQ(window.cNumColors->value(), 48);
+        EXPECT_FALSE(window.bInitialResize->isChecked());
+        EXPECT_FALSE(window.bNumColors->isChecked());
+        EXPECT_TRUE(window.cCopy->isChecked());
+        EXPECT_TRUE(window.cPath->isChecked());
+        EXPECT_EQ(window.ListView1->header()->sectionSize(0), 200);
+        EXPECT_EQ(window.ListView1->header()->sectionSize(3), 85);
+        EXPECT_EQ(window.DestinationFolderValue(), program.Str());
+        EXPECT_EQ(window.TempFolderValue(), program.Str() + "/");
+        window.cNumColors->setValue(100);
+        window.bNumColors->setChecked(true);
+        window.cCopy->setChecked(false);
+        window.ListView1->header()->resizeSection(1, 60);
+    }
+    // The folders were written as they were set, the options at destruction.
+    const std::string path = program.File("tessary.ini");
+    const std::string content = ReadBytes(path);
+    EXPECT_EQ(content.rfind("[System]\r\nSource Image Folder=" + program.Str() + "\r\n", 0), 0u) << content;
+    EXPECT_NE(content.find("\r\nDestination Folder=As Above\r\n"), std::string::npos);
+    EXPECT_NE(content.find("\r\nNumber Colors=100\r\nDo ReColor=1\r\nCopy Map File=0\r\n"),
+              std::string::npos);
+    EXPECT_NE(content.find("\r\nwidth1=60\r\n"), std::string::npos);
+    Settings settings(path);
+    EXPECT_EQ(settings.ReadSetting("ReSize", ""), "100");
+    EXPECT_EQ(settings.ReadSetting("Include Image Path", ""), "1");
+
+    // The next start shows what was saved.
+    WindowUnderTest again(program.Str());
+    EXPECT_EQ(again.window->cNumColors->value(), 100);
+    EXPECT_TRUE(again.window->bNumColors->isChecked());
+    EXPECT_FALSE(again.window->cCopy->isChecked());
+    EXPECT_EQ(again.window->ListView1->header()->sectionSize(1), 60);
+}
+
+TEST(Settings, InstalledProgramProposesWritableFolders) {
+    TempFolder program, home, temp, viewer;
+    ViewerFolder noViewer(viewer.Str());
+    WindowOptions options;
+    options.defaultFolder = home.Str();
+    options.defaultTempFolder = temp.Str();
+    WindowUnderTest w(program.Str(), {}, options);
+    EXPECT_EQ(w.window->DirectoryEdit1->Text().toStdString(), home.Str());
+    EXPECT_EQ(w.window->cTempFolder->Text().toStdString(), temp.Str());
+    EXPECT_EQ(w.window->cMapFolder->Text().toStdString(), home.Str());
+    EXPECT_EQ(w.window->cDestFolder->Text(), "As Above");
+}
+
+TEST(Settings, ValuesAreReadIntoTheirRanges) {
+    TempFolder program;
+    WriteBytes(program.File("tessary.ini"),
+               "[System]\r\nReSize=5\r\nNumber Colors= 300 \r\nDo ReColor=abc\r\nCopy Map File=2\r\n"
+               "Include Image Path=0\r\nwidth0=wide\r\nwidth2=120\r\n");
+    WindowUnderTest w(program.Str());
+    TfmTessary& window = *w.window;
+    EXPECT_EQ(window.cInitialResize->value(), 10);
+    EXPECT_EQ(window.cNumColors->value(), 256);
+    EXPECT_FALSE(window.bNumColors->isChecked());  // not an integer: the default
+    EXPECT_TRUE(window.cCopy->isChecked());        // anything but 0 is true
+    EXPECT_FALSE(window.cPath->isChecked());
+    EXPECT_EQ(window.ListView1->header()->sectionSize(0), 200);
+    EXPECT_EQ(window.ListView1->header()->sectionSize(2), 120);
+
+    Settings settings(program.File("tessary.ini"));
+    settings.WriteSetting("ReSize", "55,5");
+    EXPECT_EQ(settings.ReadBoundedNumber("ReSize", "100", 10, 100), 56);  // halves to even
+    settings.WriteSetting("ReSize", "54.5");
+    EXPECT_EQ(settings.ReadBoundedNumber("ReSize", "100", 10, 100), 54);
+    settings.WriteSetting("ReSize", "fifty");
+    EXPECT_EQ(settings.ReadBoundedNumber("ReSize", "100", 10, 100), 10);  // not a number reads as 0
+}
+
+TEST(Settings, ViewerSettingsGiveTheDefaultMapFolder) {
+    TempFolder program, viewer;
+    ViewerFolder installed(viewer.Str());
+    WriteBytes(viewer.File("kartex.ini"), "[SYSTEM]\r\nMap File Path=D:\\Maps\r\n");
+    EXPECT_EQ(FindViewerFolder(), viewer.Str());
+    WindowUnderTest w(program.Str());
+    EXPECT_EQ(w.window->cMapFolder->Text(), "D:\\Maps");
+}
+
+TEST(Settings, FnArgumentChoosesTheSourceFolder) {
+    EXPECT_EQ(FolderFromFnArgument("/fn=D:\\Scans\\chart.tif"), "D:\\Scans");
+    EXPECT_EQ(FolderFromFnArgument("/fn=/data/scans/chart.tif"), "/data/scans");
+    EXPECT_EQ(FolderFromFnArgument("/fn=/chart.tif"), "/");
+    EXPECT_EQ(FolderFromFnArgument("/fn=/maps/x:1.tif"), "/maps");  // a colon is part of a name here
+    EXPECT_EQ(FolderFromFnArgument("-fn=/data/x.tif"), "");
+    EXPECT_EQ(FolderFromFnArgument(" "), "");
+
+    TempFolder program, scans;
+    WritePng(scans.File("chart.png"), 20, 10, false);
+    WindowUnderTest w(program.Str(),
+                      {QString::fromStdString("/fn=" + scans.Str() + "/chart.png"), "ignored"});
+    EXPECT_EQ(w.window->DirectoryEdit1->Text().toStdString(), scans.Str());
+    ASSERT_EQ(w.window->ListView1->topLevelItemCount(), 1);
+    EXPECT_EQ(w.window->ListView1->topLevelItem(0)->text(0), "chart.png");
+    Settings settings(program.File("tessary.ini"));
+    EXPECT_EQ(settings.ReadSetting("Source Image Folder", ""), scans.Str());
+}
+
+TEST(Settings, DestinationFollowsTheSourceWhenAsAbove) {
+    TempFolder program, source, elsewhere;
+    WriteBytes(program.File("tessary.ini"), "[System]\r\nSource Image Folder=" + source.Str() +
+                                                "\r\nDestination Folder=" + elsewhere.Str() + "\r\n");
+    WindowUnderTest w(program.Str());
+    TfmTessary& window = *w.window;
+    Settings settings(program.File("tessary.ini"));
+    EXPECT_EQ(window.DestinationFolderValue(), elsewhere.Str());
+
+    QTest::mouseClick(window.SpeedButton1, Qt::LeftButton);
+    EXPECT_EQ(window.cDestFolder->Text(), "As Above");
+    EXPECT_EQ(settings.ReadSetting("Destination Folder", ""), "As Above");
+    EXPECT_EQ(window.DestinationFolderValue(), source.Str());
+
+    // Typing it by hand does the same; every keystroke is written.
+    window.cDestFolder->SetText("");
+    QTest::keyClicks(window.cDestFolder->Edit(), "as abov");
+    EXPECT_EQ(settings.ReadSetting("Destination Folder", ""), "as abov");
+    EXPECT_EQ(window.DestinationFolderValue(), "as abov");
+    QTest::keyClicks(window.cDestFolder->Edit(), "e");
+    EXPECT_EQ(window.DestinationFolderValue(), source.Str());
+
+    // Typing the source folder rewrites it after every character; the list
+    // fills once the text names a folder.
+    WritePng(source.File("map.png"), 8, 8, false);
+    window.DirectoryEdit1->SetText("");
+    QTest::keyClicks(window.DirectoryEdit1->Edit(), QString::fromStdString(source.Str()));
+    EXPECT_EQ(settings.ReadSetting("Source Image Folder", ""), source.Str());
+    EXPECT_EQ(window.ListView1->topLevelItemCount(), 1);
+    EXPECT_EQ(window.DestinationFolderValue(), source.Str());
+    QTest::keyClick(window.DirectoryEdit1->Edit(), Qt::Key_Backspace);
+    EXPECT_EQ(settings.ReadSetting("Source Image Folder", ""),
+              source.Str().substr(0, source.Str().size() - 1));
+    EXPECT_EQ(window.ListView1->topLevelItemCount(), 0);
+}
+
+TEST(Settings, BrowseButtonsUseThePickerWithTheirTitles) {
+    TempFolder program, picked;
+    WindowUnderTest w(program.Str());
+    w.services.pickedFolder = QString::fromStdString(picked.Str());
+    w.window->findChild<QToolButton*>("cTempFolderBrowse")->click();
+    EXPECT_EQ(w.services.pickerTitles, QStringList({"Select Temp File Folder"}));
+    EXPECT_EQ(w.window->cTempFolder->Text().toStdString(), picked.Str());
+    EXPECT_EQ(Settings(program.File("tessary.ini")).ReadSetting("Temp Folder", ""), picked.Str());
+    // A cancelled picker changes nothing.
+    w.services.pickedFolder.clear();
+    w.window->findChild<QToolButton*>("cMapFolderBrowse")->click();
+    EXPECT_EQ(w.services.pickerTitles.back(), "Select Map File Path");
+    EXPECT_EQ(w.window->cMapFolder->Text().toStdString(), program.Str());
+}
+
+TEST(Settings, AFailedWriteIsShownInTheStatusBar) {
+    TempFolder program;
+    WindowUnderTest w(program.Str());
+    // The settings file turned into a folder: nothing can replace it.
+    fs::remove(program.File("tessary.ini"));
+    fs::create_directories(program.Path() / "tessary.ini");
+    w.window->cTempFolder->SetText("/tmp");
+    EXPECT_TRUE(w.window->StatusText(0).startsWith("Settings could not be saved in "));
+}
+
+TEST(Settings, UnwritableProgramFolderKeepsSettingsWithTheUser) {
+    TempFolder program, home;
+    const std::string user = (home.Path() / "tessary").string();
+    auto readOnly = [](const std::string&) { return false; };
+    auto writable = [](const std::string&) { return true; };
+    EXPECT_EQ(ChooseSettingsFile(program.Str(), user, writable), program.File("tessary.ini"));
+
+    // Nothing beside the program: a fresh file in the user's folder.
+    EXPECT_EQ(ChooseSettingsFile(program.Str(), user, readOnly), user + "/tessary.ini");
+    EXPECT_TRUE(fs::is_directory(user));
+    EXPECT_FALSE(fs::exists(user + "/tessary.ini"));
+
+    // Installed settings beside the program are the starting point once.
+    fs::remove_all(user);
+    WriteBytes(program.File("tessary.ini"), "[System]\r\nReSize=50\r\n");
+    const std::string chosen = ChooseSettingsFile(program.Str(), user, readOnly);
+    ASSERT_EQ(chosen, user + "/tessary.ini");
+    Settings settings(chosen);
+    EXPECT_EQ(settings.ReadSetting("ReSize", ""), "50");
+    settings.WriteSetting("ReSize", "70");
+    EXPECT_FALSE(settings.LastWriteFailed());
+    EXPECT_EQ(ChooseSettingsFile(program.Str(), user, readOnly), chosen);
+    EXPECT_EQ(Settings(chosen).ReadSetting("ReSize", ""), "70");
+    EXPECT_EQ(ReadIniString(program.File("tessary.ini"), "System", "ReSize", ""), "50");
+}
+
+}  // namespace
+}  // namespace tessary::app::testing
