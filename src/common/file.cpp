@@ -1,8 +1,10 @@
 #include "common/file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -68,10 +70,48 @@ size_t CheckedFile::ReadSome(void* buffer, size_t n) {
     return got;
 }
 
+namespace {
+
+// The simulated full disk of SimulateFullDiskForTests; inactive unless a
+// test sets a folder.
+struct FullDiskSimulation {
+    std::mutex mutex;
+    std::string folder;
+    uint64_t bytesLeft = 0;
+};
+
+FullDiskSimulation& FullDisk() {
+    static FullDiskSimulation simulation;
+    return simulation;
+}
+
+// How many of n bytes the simulated disk takes for `path` (n when inactive).
+size_t SimulatedRoom(const std::string& path, size_t n) {
+    FullDiskSimulation& disk = FullDisk();
+    std::lock_guard<std::mutex> lock(disk.mutex);
+    if (disk.folder.empty() || path.compare(0, disk.folder.size(), disk.folder) != 0) return n;
+    size_t room = size_t(std::min<uint64_t>(n, disk.bytesLeft));
+    disk.bytesLeft -= room;
+    return room;
+}
+
+}  // namespace
+
+void SimulateFullDiskForTests(const std::string& folder, uint64_t bytes) {
+    FullDiskSimulation& disk = FullDisk();
+    std::lock_guard<std::mutex> lock(disk.mutex);
+    disk.folder = folder;
+    disk.bytesLeft = bytes;
+}
+
 void CheckedFile::Write(const void* data, size_t n) {
     if (!file_) ThrowIoError(EBADF);
     if (n == 0) return;
     errno = 0;
+    if (size_t room = SimulatedRoom(path_, n); room < n) {
+        if (room > 0) std::fwrite(data, 1, room, file_);
+        ThrowIoError(ENOSPC);
+    }
     if (std::fwrite(data, 1, n, file_) != n) ThrowIoError(errno);
 }
 

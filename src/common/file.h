@@ -50,6 +50,11 @@ private:
     std::string path_;
 };
 
+// Test seam: files opened for writing under `folder` (a path prefix) take
+// `bytes` more bytes in all, then every write fails with ENOSPC, as on a
+// full disk. An empty folder lifts the limit. Only tests call this.
+void SimulateFullDiskForTests(const std::string& folder, uint64_t bytes);
+
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 // Size of a file in bytes, or -1 when it cannot be read.

@@ -172,11 +172,12 @@ bool LoadGifBitmap(const std::string& path, Picture& picture) {
         background = NearestEntry(out.Colors(), frameMap ? frameMap->ColorCount : 256, backgroundColour);
     for (int y = 0; y < screenHeight; ++y) std::fill_n(out.Row(y), screenWidth, background);
 
-    // Draw the part of the frame that lies on the screen.
+    // Draw the part of the frame that lies on the screen (none when the
+    // frame lies wholly beside it).
     const int64_t left = frame.Left, top = frame.Top;
     const int64_t x0 = std::max<int64_t>(left, 0), x1 = std::min<int64_t>(left + frameWidth, screenWidth);
     const int64_t y0 = std::max<int64_t>(top, 0), y1 = std::min<int64_t>(top + frameHeight, screenHeight);
-    for (int64_t y = y0; y < y1; ++y) {
+    for (int64_t y = y0; x0 < x1 && y < y1; ++y) {
         const uint8_t* src = pixels.data() + size_t(y - top) * size_t(frameWidth) + size_t(x0 - left);
         std::copy(src, src + (x1 - x0), out.Row(int(y)) + x0);
     }
