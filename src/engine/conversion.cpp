@@ -272,12 +272,10 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
         if (processed > 1) log.Add("");
         log.Add("i\tProcessing - " + sourceName);
 
-        // An unreadable RPX source ends the whole run here (not caught per image).
         bool chartSource = false;
         const std::string upperSource = UpperAscii(sourcePath);
         for (const char* marker : {".KAP", ".NOS", ".HDR", ".RML"})
             if (Contains(upperSource, marker)) chartSource = true;
-        if (Contains(upperSource, ".RPX")) chartSource = RpxChartFlag(sourcePath);
 
         observer.SetStatus(0, "Loading Image - " + sourceName);
         observer.PumpEvents();
@@ -285,6 +283,11 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
         ImageWork work;
         ImageOutcome outcome = ImageOutcome::Converted;
         try {
+            // An RPX source that cannot be read fails this image only: a
+            // missing one is reported by the open below, a short or
+            // unreadable one as an input/output error. Neither ends the run.
+            if (Contains(upperSource, ".RPX") && fs::exists(fs::path(sourcePath)))
+                chartSource = RpxChartFlag(sourcePath);
             SourceOpenResult opened = OpenSourceImage(sourcePath);
             if (auto* failure = std::get_if<SourceOpenError>(&opened)) {
                 switch (*failure) {

@@ -458,6 +458,24 @@ TEST_F(ConversionTest, SourcesThatCannotBeUsed) {
     EXPECT_EQ(observer_.logMarked, 0);
 }
 
+TEST_F(ConversionTest, UnreadableRpxSourcesFailOnlyTheirImage) {
+    // A missing RPX2 source and one too short to hold its header: each is one
+    // log line, the run goes on, ends with its summary and clears its scratch.
+    std::ofstream(src_ + "short.rpx2") << "xw";
+    Write8Bit(src_ + "good.tif", 320, 320);
+    Tick({"gone.rpx2", "short.rpx2", "good.tif"});
+    Run();
+    std::vector<std::string> lines = Lines();
+    auto has = [&](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("e\tImage file not found"));
+    EXPECT_TRUE(has("x\tError : " + std::string(std::strerror(EIO)) + " - Failed to create the Rpx2 file"));
+    EXPECT_TRUE(has("z\t3 Image File(s) Processed"));
+    EXPECT_TRUE(fs::exists(out_ + "good.rpx2"));
+    EXPECT_FALSE(LeftoverFiles(tmp_, ".rpx0"));
+}
+
 TEST_F(ConversionTest, EveryImageTooSmallOpensTheLog) {
     Write8Bit(src_ + "s1.tif", 100, 299);
     Write8Bit(src_ + "s2.tif", 299, 50);
