@@ -10,12 +10,6 @@
 #include "gdal_bgr.h"
 #include "sources/ecw_abi.h"
 
-#if defined(_WIN32)
-#define TESSARY_EXPORT extern "C" __declspec(dllexport)
-#else
-#define TESSARY_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
-
 using tessary::gdalplug::BgrDataset;
 
 struct EcwFileView {

@@ -11,6 +11,13 @@
 #include <memory>
 #include <vector>
 
+// Marks the C entry points a library exports.
+#if defined(_WIN32)
+#define TESSARY_EXPORT extern "C" __declspec(dllexport)
+#else
+#define TESSARY_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
 namespace tessary::gdalplug {
 
 class BgrDataset {

@@ -15,12 +15,6 @@
 #include "gdal_bgr.h"
 #include "sources/mrsid_abi.h"
 
-#if defined(_WIN32)
-#define TESSARY_EXPORT extern "C" __declspec(dllexport)
-#else
-#define TESSARY_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
-
 using tessary::gdalplug::BgrDataset;
 
 namespace {
