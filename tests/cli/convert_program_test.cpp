@@ -1,6 +1,8 @@
 // tessary-cli convert run as a program: exit statuses, the printed log,
 // Ctrl-C, and the private scratch folder.
 #include <gtest/gtest.h>
+
+#include "run_cli.h"
 #include <signal.h>
 #include <sys/wait.h>
 #include <tiffio.h>
@@ -19,23 +21,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-};
+using tessary::testing_cli::RunResult;
 
 RunResult RunCli(const std::string& arguments, bool withStderr = true) {
-    std::string command =
-        std::string(TESSARY_BIN_DIR) + "/tessary-cli " + arguments + (withStderr ? " 2>&1" : " 2>/dev/null");
-    RunResult result;
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, got);
-    int raw = pclose(pipe);
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return result;
+    return tessary::testing_cli::RunCliProgram(arguments, withStderr);
 }
 
 // A 24-bit RGB TIFF with some structure.

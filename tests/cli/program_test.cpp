@@ -1,5 +1,7 @@
 // Runs the built tessary-cli program and checks what it prints and returns.
 #include <gtest/gtest.h>
+
+#include "run_cli.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,24 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-};
+using tessary::testing_cli::RunResult;
 
-// Runs the program with a shell command line; stderr joins stdout when asked.
 RunResult RunCli(const std::string& arguments, bool withStderr = false) {
-    std::string command =
-        std::string(TESSARY_BIN_DIR) + "/tessary-cli " + arguments + (withStderr ? " 2>&1" : " 2>/dev/null");
-    RunResult result;
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, got);
-    int raw = pclose(pipe);
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return result;
+    return tessary::testing_cli::RunCliProgram(arguments, withStderr);
 }
 
 class CliProgram : public ::testing::Test {

@@ -1,6 +1,8 @@
 // tessary-cli info and extract on RPX2 files written here with the engine's
 // own writer, and on damaged files.
 #include <gtest/gtest.h>
+
+#include "run_cli.h"
 #include <png.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,23 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-};
+using tessary::testing_cli::RunResult;
 
-RunResult RunCli(const std::string& arguments) {
-    std::string command = std::string(TESSARY_BIN_DIR) + "/tessary-cli " + arguments + " 2>&1";
-    RunResult result;
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, got);
-    int raw = pclose(pipe);
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return result;
-}
+RunResult RunCli(const std::string& arguments) { return tessary::testing_cli::RunCliProgram(arguments, true); }
 
 class RpxCommands : public ::testing::Test {
 protected:
