@@ -44,6 +44,7 @@ void Exercise(const std::string& path) {
     if (handle == nullptr || *handle == nullptr) return;
     tessary::Timagerecord4& image = **handle;
     tessary::FillSourceFormat(image);
+    image.Damage.keepGoing = true;  // every row is exercised, damaged or not
     if (image.Width <= 0 || image.Height <= 0) return;
     if (image.BytesPerPixel != 1 && image.BytesPerPixel != 3) __builtin_trap();
 

@@ -85,14 +85,17 @@ void TerminalObserver::Notice(std::string_view text) {
     DrawStatusLine(true);
 }
 
-void TerminalObserver::ImageFinished(const std::string&, ImageOutcome outcome) {
+void TerminalObserver::ImageFinished(const ImageResult& result) {
     FlushLog();
-    switch (outcome) {
+    switch (result.outcome) {
         case ImageOutcome::Converted:
             ++converted_;
             break;
         case ImageOutcome::Failed:
+        case ImageOutcome::TooSmall:
             ++failed_;
+            break;
+        case ImageOutcome::UpToDate:
             break;
         case ImageOutcome::Aborted:
             ++aborted_;

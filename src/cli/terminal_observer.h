@@ -45,7 +45,7 @@ public:
     void SetBusy(bool) override { PumpEvents(); }
     void ShowLogModal() override { PumpEvents(); }
     void MarkLogButton() override { PumpEvents(); }
-    void ImageFinished(const std::string& sourcePath, ImageOutcome outcome) override;
+    void ImageFinished(const ImageResult& result) override;
 
     // A message that does not end the run (a reader's notice): printed on
     // stderr without disturbing the status line.

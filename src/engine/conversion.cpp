@@ -1,6 +1,7 @@
 #include "engine/conversion.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <new>
@@ -178,6 +179,22 @@ void ConvertImage(const RunContext& context, const ImagePlan& plan, ImageWork& w
 
 }  // namespace
 
+const char* OutcomeName(ImageOutcome outcome) {
+    switch (outcome) {
+        case ImageOutcome::Converted:
+            return "converted";
+        case ImageOutcome::Failed:
+            return "failed";
+        case ImageOutcome::Aborted:
+            return "aborted";
+        case ImageOutcome::TooSmall:
+            return "too-small";
+        case ImageOutcome::UpToDate:
+            return "up-to-date";
+    }
+    return "failed";
+}
+
 void RunConversion(const ConversionJob& job, ConversionObserver& observer, ConversionLog& log) {
     // Run start: the folders.
     const std::string destinationCheck = FolderForCheck(job.destinationFolder);
@@ -251,9 +268,13 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
         observer.ClearDetails();
         observer.PumpEvents();
 
-        const std::string sourcePath = TrimSpaces(sourceFolder + entry.fileName);
+        const std::string sourcePath =
+            entry.sourcePath.empty() ? TrimSpaces(sourceFolder + entry.fileName) : entry.sourcePath;
         const std::string sourceName = FileNamePart(sourcePath);
-        std::string outputPath = destinationFolder + RemoveExtension(sourceName) + ".rpx2";
+        const std::string entryDestination = entry.destinationFolder.empty()
+                                                 ? destinationFolder
+                                                 : WithTrailingSeparator(entry.destinationFolder);
+        std::string outputPath = entryDestination + RemoveExtension(sourceName) + ".rpx2";
         // A source that is itself the output (an RPX2 file in the destination
         // folder, also under another spelling of the folder) is never
         // overwritten: the new file takes the first free numbered name.
@@ -282,6 +303,14 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
 
         ImageWork work;
         ImageOutcome outcome = ImageOutcome::Converted;
+        ImageResult result;
+        result.sourcePath = sourcePath;
+        const auto imageStart = std::chrono::steady_clock::now();
+        auto finish = [&](ImageOutcome how) {
+            result.outcome = how;
+            result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - imageStart).count();
+            observer.ImageFinished(result);
+        };
         try {
             // An RPX source that cannot be read fails this image only: a
             // missing one is reported by the open below, a short or
@@ -289,8 +318,8 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
             if (Contains(upperSource, ".RPX") && fs::exists(fs::path(sourcePath)))
                 chartSource = RpxChartFlag(sourcePath);
             SourceOpenResult opened = OpenSourceImage(sourcePath);
-            if (auto* failure = std::get_if<SourceOpenError>(&opened)) {
-                switch (*failure) {
+            if (auto* failure = std::get_if<SourceFailure>(&opened)) {
+                switch (failure->kind) {
                     case SourceOpenError::SourceFileNotFound:
                         log.Add("e\tImage file not found");
                         break;
@@ -298,11 +327,13 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
                         log.Add("e\tImage file could not be fully loaded in memory");
                         break;
                     case SourceOpenError::SourceUnusable:
+                    case SourceOpenError::SourceDamaged:
                         log.Add("e\tImage could not be used");
                         break;
                 }
                 errorFlag = true;
-                observer.ImageFinished(sourcePath, ImageOutcome::Failed);
+                result.reason = failure->detail;
+                finish(ImageOutcome::Failed);
                 continue;
             }
             work.source = std::move(std::get<SourceHandle>(opened));
@@ -311,10 +342,14 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
                 work.CloseAll();
                 errorFlag = true;
                 log.Add("e\tImage is too small must be 300 pixels or greater in width or height");
-                observer.ImageFinished(sourcePath, ImageOutcome::Failed);
+                result.width = source.Width;
+                result.height = source.Height;
+                finish(ImageOutcome::TooSmall);
                 continue;
             }
 
+            result.width = source.Width;
+            result.height = source.Height;
             const bool whole = source.Extension == ".bmp";
             observer.AddDetail(sourceName);
             observer.AddDetail("Width = " + std::to_string(source.Width));
@@ -371,12 +406,15 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
                 observer.SetStatus(2, "");
                 log.Add("o\t   Rpx2 image created : " + outputName);
                 log.Add("o\t   In path : " + FolderPart(outputPath));
-                log.Add("o\t   File Size : " + FormatThousands(FileSizeOf(outputPath), thousands));
+                result.outputPath = outputPath;
+                result.outputBytes = uint64_t(FileSizeOf(outputPath));
+                log.Add("o\t   File Size : " + FormatThousands(int64_t(result.outputBytes), thousands));
                 log.Add(ProcessMapFile(mapSettings, sourcePath, outputPath, resize));
             }
         } catch (const IoError& e) {
             work.CloseAll();
             if (!work.renamed) RemoveFile(work.partialPath);
+            result.reason = e.what();
             log.Add(std::string("x\tError : ") + e.what() + " - Failed to create the Rpx2 file");
             outcome = ImageOutcome::Failed;
         } catch (const std::bad_alloc&) {
@@ -391,7 +429,7 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
             errorFlag = true;
             outcome = ImageOutcome::Failed;
         }
-        observer.ImageFinished(sourcePath, outcome);
+        finish(outcome);
         if (outcome == ImageOutcome::Aborted) break;
     }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,11 @@ class ConversionLog;
 struct ConversionEntry {
     std::string fileName;  // the "Name" column
     bool ticked = false;
+    // Where the entry comes from and goes to when it is not the job's own
+    // folders (the command line's paths and trees); empty = the job's
+    // sourceFolder + fileName, and the job's destinationFolder.
+    std::string sourcePath;
+    std::string destinationFolder;
 };
 
 // The values the controls hold when the run starts; read once.
@@ -39,10 +45,37 @@ struct ConversionJob {
     std::string programFolder;          // without a trailing separator
     std::string scaleFile;              // UseScales.dat to use; empty = beside the program
     unsigned threads = 0;               // worker threads; 0 = as many as cores
+    // Damaged rows (a strip that cannot be decoded, a chart row outside its
+    // file) are counted and the best-effort file is written; the image
+    // still counts as failed. Off: the first damaged row fails the image.
+    bool keepDamaged = false;
 };
 
 // How one ticked image ended.
-enum class ImageOutcome { Converted, Failed, Aborted };
+enum class ImageOutcome {
+    Converted,
+    Failed,
+    Aborted,
+    TooSmall,  // below the 300-pixel minimum (logged as an error, counted apart)
+    UpToDate,  // skipped: its output is newer than its source
+};
+
+// "converted", "failed", "aborted", "too-small", "up-to-date".
+const char* OutcomeName(ImageOutcome outcome);
+
+// What a front end learns about one finished image.
+struct ImageResult {
+    std::string sourcePath;
+    std::string outputPath;  // the file written (or kept, when up to date); empty when none
+    ImageOutcome outcome = ImageOutcome::Failed;
+    std::string reason;       // why it failed: the reader's or the system's text; may be empty
+    int32_t width = 0;        // of the source, when it could be opened
+    int32_t height = 0;
+    int levels = 0;           // levels written, level 0 included
+    uint64_t outputBytes = 0;
+    int64_t damagedRows = 0;  // rows written best-effort under keepDamaged
+    double seconds = 0;
+};
 
 // The window operations the driver reports through.
 class ConversionObserver : public ProgressObserver {
@@ -68,10 +101,7 @@ public:
     virtual void MarkLogButton() = 0;
     // Called once for every ticked image the run worked on, after its log
     // lines, so that a front end can count outcomes without reading the log.
-    virtual void ImageFinished(const std::string& sourcePath, ImageOutcome outcome) {
-        (void)sourcePath;
-        (void)outcome;
-    }
+    virtual void ImageFinished(const ImageResult& result) { (void)result; }
 };
 
 // Runs the conversion of every ticked entry. Everything it reports goes to

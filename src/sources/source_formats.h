@@ -20,16 +20,20 @@ namespace tessary {
 struct WholeImage {
     Picture picture;
     bool flipRows = false;
+    // Rows the loader could not decode (a file that ends early, a corrupt
+    // block) and the reason; the picture holds what could be decoded.
+    int64_t damagedRows = 0;
+    std::string damageDetail;
 };
 
 struct SourceFormat {
     std::string_view extension;  // lower-case, with its dot
     // Whole-image loader. For row-access formats, the whole-image attempt
     // that is tried first (ECW, MrSID), or null. Gives nothing when the file
-    // cannot be loaded whole.
+    // cannot be loaded whole; throws SourceError to refuse with a reason.
     std::optional<WholeImage> (*loadWhole)(const std::string& path) = nullptr;
     // Row-access open, or null for whole-image formats. Gives null when the
-    // file cannot be used.
+    // file cannot be used; throws SourceError to refuse with a reason.
     std::unique_ptr<SourceRowReader> (*openRows)(const std::string& path) = nullptr;
     // Header inspection, or null when the format has none.
     SourceImageInfo (*inspect)(const std::string& path) = nullptr;

@@ -19,13 +19,16 @@ void AdoptPicture(Timagerecord4& record, WholeImage&& whole) {
     record.Width = whole.picture.Width();
     record.Height = whole.picture.Height();
     record.FlipRows = whole.flipRows;
+    record.Damage.RecordCount(whole.damagedRows, whole.damageDetail);
     record.Bitmap = std::make_unique<Picture>(std::move(whole.picture));
 }
 
 }  // namespace
 
-SourceOpenResult OpenSourceImage(const std::string& path) {
-    if (!FileExists(path)) return SourceOpenError::SourceFileNotFound;
+namespace {
+
+SourceOpenResult OpenSourceImageOrThrow(const std::string& path) {
+    if (!FileExists(path)) return SourceFailure{SourceOpenError::SourceFileNotFound, {}};
 
     auto record = std::make_unique<Timagerecord4>();
     record->FileName = path;
@@ -33,12 +36,12 @@ SourceOpenResult OpenSourceImage(const std::string& path) {
     record->FlipRows = false;
 
     const SourceFormat* format = FindSourceFormat(record->Extension);
-    if (!format) return SourceOpenError::SourceUnusable;
+    if (!format) return SourceFailure{SourceOpenError::SourceUnusable, {}};
 
     if (IsWholeImageFormat(*format)) {
         std::optional<WholeImage> whole;
         if (format->loadWhole) whole = format->loadWhole(path);
-        if (!whole || whole->picture.Empty()) return SourceOpenError::SourceNotLoadable;
+        if (!whole || whole->picture.Empty()) return SourceFailure{SourceOpenError::SourceNotLoadable, {}};
         AdoptPicture(*record, std::move(*whole));
         FillSourceFormat(*record);
         return record;
@@ -54,11 +57,21 @@ SourceOpenResult OpenSourceImage(const std::string& path) {
     }
 
     record->Reader = format->openRows(path);
-    if (!record->Reader) return SourceOpenError::SourceUnusable;
+    if (!record->Reader) return SourceFailure{SourceOpenError::SourceUnusable, {}};
     record->Width = record->Reader->Width();
     record->Height = record->Reader->Height();
     FillSourceFormat(*record);
     return record;
+}
+
+}  // namespace
+
+SourceOpenResult OpenSourceImage(const std::string& path) {
+    try {
+        return OpenSourceImageOrThrow(path);
+    } catch (const SourceError& e) {
+        return e.failure();
+    }
 }
 
 SourceHandle OpenSourceImageOrNull(const std::string& path) {
@@ -95,7 +108,13 @@ void ReadSourceRow(Timagerecord4& handle, int row, uint8_t* buffer) {
         std::memcpy(buffer, picture.Row(pictureRow), bytes);
         return;
     }
-    if (handle.Reader) handle.Reader->ReadRow(row, buffer);
+    if (!handle.Reader) return;
+    try {
+        handle.Reader->ReadRow(row, buffer);
+    } catch (const SourceError& e) {
+        if (e.kind() != SourceOpenError::SourceDamaged || !handle.Damage.keepGoing) throw;
+        handle.Damage.Record(row, e.what());
+    }
 }
 
 void DrawSourcePreview(Picture& target, Timagerecord4& handle, int previewWidth, int previewHeight) {

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "common/picture.h"
+#include "sources/source_error.h"
 
 namespace tessary {
 
@@ -20,8 +21,10 @@ public:
     // Sets the bytes per pixel (1 or 3) and, for 1, the palette.
     virtual void FillFormat(int32_t& bytesPerPixel, Palette& palette) = 0;
     // Copies row `row` (0 = top) into `buffer`, which holds Width() x bytes
-    // per pixel bytes. A reader that fails leaves the buffer untouched or
-    // partly written; it never writes past Width() x bytes per pixel.
+    // per pixel bytes. A row that cannot be decoded throws SourceError of
+    // kind SourceDamaged after leaving the buffer untouched or partly
+    // written; the reader stays usable for other rows. It never writes past
+    // Width() x bytes per pixel.
     virtual void ReadRow(int row, uint8_t* buffer) = 0;
     // Draws a reduced picture of the image, taking every `factor`-th row and
     // column. Gives an empty picture when the reader has no preview.
@@ -44,15 +47,16 @@ struct Timagerecord4 {
     bool FlipRows = false;  // image row r is Bitmap row Height - 1 - r
     std::unique_ptr<SourceRowReader> Reader;
     std::unique_ptr<Picture> Bitmap;
+    SourceDamage Damage;  // rows that could not be decoded, and the policy
 };
 
 using SourceHandle = std::unique_ptr<Timagerecord4>;
 
-enum class SourceOpenError { SourceFileNotFound, SourceNotLoadable, SourceUnusable };
-
-// A handle, or the outcome that explains why there is none. Errors raised
-// inside a loader propagate to the caller.
-using SourceOpenResult = std::variant<SourceHandle, SourceOpenError>;
+// A handle, or the failure that explains why there is none. A loader or
+// opener refuses a file by throwing SourceError (its kind and detail end up
+// here); other errors raised inside a loader (IoError, bad_alloc) propagate
+// to the caller.
+using SourceOpenResult = std::variant<SourceHandle, SourceFailure>;
 
 SourceOpenResult OpenSourceImage(const std::string& path);
 // Convenience for callers that only need a handle or nothing.
@@ -61,7 +65,9 @@ SourceHandle OpenSourceImageOrNull(const std::string& path);
 void CloseSourceImage(SourceHandle& handle);
 
 // Copies image row `row` (0 = top) into `buffer` (Width x BytesPerPixel
-// bytes). A row beyond the image leaves the buffer untouched.
+// bytes). A row beyond the image leaves the buffer untouched. A damaged row
+// throws SourceError, or is counted in handle.Damage when its keepGoing is
+// set. One thread at a time per handle.
 void ReadSourceRow(Timagerecord4& handle, int row, uint8_t* buffer);
 
 // Puts a reduced picture of the open image into `target` (24-bit for

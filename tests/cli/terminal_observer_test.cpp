@@ -44,11 +44,11 @@ TEST(TerminalObserver, PrintsLinesAsTheLogGrowsAndCountsOutcomes) {
     observer.SetStatus(0, "Loading Image - a.tif");
     log.Add("o\t   Rpx2 image created : a.rpx2");
     log.Add("");
-    observer.ImageFinished("a.tif", ImageOutcome::Converted);
+    observer.ImageFinished({.sourcePath = "a.tif", .outcome = ImageOutcome::Converted});
     log.Add("");
     log.Add("i\tProcessing - b.tif");
     log.Add("e\tImage file not found");
-    observer.ImageFinished("b.tif", ImageOutcome::Failed);
+    observer.ImageFinished({.sourcePath = "b.tif", .outcome = ImageOutcome::Failed});
     log.Add("");
     log.Add("z\t2 Image File(s) Processed");
     observer.ShowMessage("Destination Folder is not valid");

@@ -49,11 +49,9 @@ public:
     void SetBusy(bool on) override { busy.push_back(on); }
     void ShowLogModal() override { ++logModal; }
     void MarkLogButton() override { ++logMarked; }
-    void ImageFinished(const std::string& path, ImageOutcome outcome) override {
-        outcomes.push_back(FileNamePart(path) + ":" +
-                           (outcome == ImageOutcome::Converted ? "converted"
-                            : outcome == ImageOutcome::Failed  ? "failed"
-                                                               : "aborted"));
+    void ImageFinished(const ImageResult& result) override {
+        const std::string& path = result.sourcePath;
+        outcomes.push_back(FileNamePart(path) + ":" + OutcomeName(result.outcome));
     }
 
     bool HasStatus(const std::string& text) const {

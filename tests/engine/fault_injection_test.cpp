@@ -46,11 +46,9 @@ public:
     void SetBusy(bool) override {}
     void ShowLogModal() override {}
     void MarkLogButton() override {}
-    void ImageFinished(const std::string& sourcePath, ImageOutcome outcome) override {
-        outcomes.push_back(fs::path(sourcePath).filename().string() + ":" +
-                           (outcome == ImageOutcome::Converted ? "converted"
-                            : outcome == ImageOutcome::Failed  ? "failed"
-                                                               : "aborted"));
+    void ImageFinished(const ImageResult& result) override {
+        const std::string& sourcePath = result.sourcePath;
+        outcomes.push_back(fs::path(sourcePath).filename().string() + ":" + OutcomeName(result.outcome));
         if (onFinished) onFinished(fs::path(sourcePath).filename().string());
     }
 

@@ -125,8 +125,8 @@ TEST(BmpLoader, QuestionableFilesTheReferenceRefusesGiveNoPicture) {
     for (const char* f : {"pal2.bmp", "pal8oversizepal.bmp", "rgb24jpeg.bmp", "rgb24png.bmp"}) {
         EXPECT_FALSE(LoadBmpBitmap(kData + "questionable/" + f)) << f;
         SourceOpenResult result = OpenSourceImage(kData + "questionable/" + f);
-        ASSERT_TRUE(std::holds_alternative<SourceOpenError>(result)) << f;
-        EXPECT_EQ(std::get<SourceOpenError>(result), SourceOpenError::SourceNotLoadable) << f;
+        ASSERT_TRUE(std::holds_alternative<SourceFailure>(result)) << f;
+        EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceNotLoadable) << f;
     }
 }
 

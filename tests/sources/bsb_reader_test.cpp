@@ -299,8 +299,8 @@ TEST_F(BsbHandMade, MalformedChartsAreRefused) {
     for (const auto& [name, bytes] : cases) {
         std::string path = Write(name + ".kap", bytes);
         SourceOpenResult result = OpenSourceImage(path);
-        ASSERT_TRUE(std::holds_alternative<SourceOpenError>(result)) << name;
-        EXPECT_EQ(std::get<SourceOpenError>(result), SourceOpenError::SourceUnusable) << name;
+        ASSERT_TRUE(std::holds_alternative<SourceFailure>(result)) << name;
+        EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceUnusable) << name;
         SourceImageInfo info = GetSourceImageInfo(path);
         EXPECT_EQ(info.width, 0) << name;
         EXPECT_EQ(info.height, 0) << name;
@@ -310,7 +310,7 @@ TEST_F(BsbHandMade, MalformedChartsAreRefused) {
          {"12221_1_MapTech_testing_file_header.kap",
           "L16-22600-32392-16-16_16_Saint_Malo_Brittany_France_header.kap", "golfe_morbihan_A1.kap"}) {
         SourceOpenResult result = OpenSourceImage(kData + "bad/" + name);
-        EXPECT_TRUE(std::holds_alternative<SourceOpenError>(result)) << name;
+        EXPECT_TRUE(std::holds_alternative<SourceFailure>(result)) << name;
     }
     EXPECT_TRUE(sink.messages.empty());
 }

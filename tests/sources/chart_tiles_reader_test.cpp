@@ -147,7 +147,7 @@ TEST_F(ChartTiles, TilesAreFoundInTheChartFolderBesideASevenLetterHeaderFolder) 
 TEST_F(ChartTiles, ChartsWithoutUsableTilesGiveNoPictureAndNoMessage) {
     const fs::path header = folder_ / "empty.hdr";
     std::ofstream(header) << "no tiles";
-    EXPECT_EQ(std::get<SourceOpenError>(OpenSourceImage(header.string())),
+    EXPECT_EQ(std::get<SourceFailure>(OpenSourceImage(header.string())),
               SourceOpenError::SourceNotLoadable);
     // A first tile too short to hold the colours.
     std::ofstream(folder_ / "empty.A01", std::ios::binary) << "short";
@@ -157,7 +157,7 @@ TEST_F(ChartTiles, ChartsWithoutUsableTilesGiveNoPictureAndNoMessage) {
     // RML charts: the library knows no tiles in them.
     const fs::path rml = folder_ / "chart.rml";
     std::ofstream(rml) << "RML";
-    EXPECT_EQ(std::get<SourceOpenError>(OpenSourceImage(rml.string())), SourceOpenError::SourceNotLoadable);
+    EXPECT_EQ(std::get<SourceFailure>(OpenSourceImage(rml.string())), SourceOpenError::SourceNotLoadable);
     SourceImageInfo info = GetSourceImageInfo(rml.string());
     EXPECT_EQ(info.width, 0);
     EXPECT_EQ(info.height, 0);

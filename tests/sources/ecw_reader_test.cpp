@@ -22,8 +22,8 @@ protected:
 
     static SourceHandle Open(const std::string& path) {
         SourceOpenResult result = OpenSourceImage(path);
-        if (auto* error = std::get_if<SourceOpenError>(&result)) {
-            ADD_FAILURE() << "open failed with outcome " << int(*error);
+        if (auto* error = std::get_if<SourceFailure>(&result)) {
+            ADD_FAILURE() << "open failed with outcome " << int(error->kind) << " " << error->detail;
             return nullptr;
         }
         return std::move(std::get<SourceHandle>(result));
@@ -155,8 +155,8 @@ TEST_F(EcwReaderTest, UnreadableFileIsUnusableWithoutAMessage) {
     platform::ScopedMessageSink scoped(&sink);
     std::string path = scratch_.Write("text.ecw", "this is not a raster\n");
     SourceOpenResult result = OpenSourceImage(path);
-    ASSERT_TRUE(std::holds_alternative<SourceOpenError>(result));
-    EXPECT_EQ(std::get<SourceOpenError>(result), SourceOpenError::SourceUnusable);
+    ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+    EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceUnusable);
     SourceImageInfo info = GetSourceImageInfo(path);
     EXPECT_EQ(info.width, 0);
     EXPECT_EQ(info.height, 0);
@@ -182,8 +182,8 @@ TEST(EcwReaderWithoutLibrary, OpenShowsTheMessageTwiceAndTheSourceIsUnusable) {
         EXPECT_TRUE(sink.messages.empty()) << "the inspector stays silent";
 
         SourceOpenResult result = OpenSourceImage(path);
-        ASSERT_TRUE(std::holds_alternative<SourceOpenError>(result));
-        EXPECT_EQ(std::get<SourceOpenError>(result), SourceOpenError::SourceUnusable);
+        ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+        EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceUnusable);
     }
     platform::SetProgramFolder(saved);
     EXPECT_EQ(sink.messages, (std::vector<std::string>(2, std::string(kEcwLibraryMissingMessage))));

@@ -162,8 +162,8 @@ TEST(GifReader, FileWithoutAnyFrameIsNotLoadable) {
     EXPECT_FALSE(LoadGifBitmap(path, picture));
     EXPECT_TRUE(picture.Empty());
     SourceOpenResult result = OpenSourceImage(path);
-    ASSERT_TRUE(std::holds_alternative<SourceOpenError>(result));
-    EXPECT_EQ(std::get<SourceOpenError>(result), SourceOpenError::SourceNotLoadable);
+    ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+    EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceNotLoadable);
     std::filesystem::remove(path);
 }
 

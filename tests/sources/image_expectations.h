@@ -93,7 +93,7 @@ inline SourceHandle OpenLoaded(const std::string& path, std::string* whyNot) {
     try {
         SourceOpenResult result = OpenSourceImage(path);
         if (auto* handle = std::get_if<SourceHandle>(&result)) return std::move(*handle);
-        *whyNot = "open gave outcome " + std::to_string(int(std::get<SourceOpenError>(result)));
+        *whyNot = "open gave outcome " + std::to_string(int(std::get<SourceFailure>(result).kind));
     } catch (const std::exception& e) {
         *whyNot = std::string("open raised: ") + e.what();
     }

@@ -198,8 +198,8 @@ TEST(JpegReader, CorruptTruncatedAndUnsupportedFilesGiveNoPictureSilently) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // nothing printed
 
     SourceOpenResult result = OpenSourceImage(cut);
-    ASSERT_TRUE(std::holds_alternative<SourceOpenError>(result));
-    EXPECT_EQ(std::get<SourceOpenError>(result), SourceOpenError::SourceNotLoadable);
+    ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+    EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceNotLoadable);
 
     // The inspector reads only the header: a cut file still tells its size;
     // garbage and missing files give 0 x 0.

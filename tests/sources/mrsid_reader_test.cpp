@@ -23,8 +23,8 @@ protected:
 
     static SourceHandle Open(const std::string& path) {
         SourceOpenResult result = OpenSourceImage(path);
-        if (auto* error = std::get_if<SourceOpenError>(&result)) {
-            ADD_FAILURE() << "open failed with outcome " << int(*error);
+        if (auto* error = std::get_if<SourceFailure>(&result)) {
+            ADD_FAILURE() << "open failed with outcome " << int(error->kind) << " " << error->detail;
             return nullptr;
         }
         return std::move(std::get<SourceHandle>(result));
@@ -165,8 +165,8 @@ TEST_F(MrSidReaderTest, InspectorReportsSizeAndUnreadableFilesAreUnusable) {
     platform::ScopedMessageSink scoped(&sink);
     std::string path = scratch_.Write("text.sid", "msid but not really\n");
     SourceOpenResult result = OpenSourceImage(path);
-    ASSERT_TRUE(std::holds_alternative<SourceOpenError>(result));
-    EXPECT_EQ(std::get<SourceOpenError>(result), SourceOpenError::SourceUnusable);
+    ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+    EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceUnusable);
     info = GetSourceImageInfo(path);
     EXPECT_EQ(info.width, 0);
     EXPECT_EQ(info.height, 0);
@@ -191,8 +191,8 @@ TEST(MrSidReaderWithoutLibrary, OpenShowsTheMessageOnceAndTheSourceIsUnusable) {
         EXPECT_TRUE(sink.messages.empty()) << "the inspector stays silent";
 
         SourceOpenResult result = OpenSourceImage(path);
-        ASSERT_TRUE(std::holds_alternative<SourceOpenError>(result));
-        EXPECT_EQ(std::get<SourceOpenError>(result), SourceOpenError::SourceUnusable);
+        ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+        EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceUnusable);
         EXPECT_EQ(sink.messages.size(), 1u);
 
         EXPECT_TRUE(LoadMrSidPreview(path, kMrSidPreviewLevel).Empty());

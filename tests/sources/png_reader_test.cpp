@@ -65,7 +65,7 @@ void ExpectCleanRefusals(const std::vector<std::string>& files, std::set<std::st
                 EXPECT_TRUE(mayLoad.count(std::filesystem::path(path).filename().string()))
                     << "loaded a malformed file";
             } else {
-                EXPECT_EQ(std::get<SourceOpenError>(result), SourceOpenError::SourceNotLoadable);
+                EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceNotLoadable);
             }
         } catch (const std::runtime_error& e) {
             EXPECT_STREQ(e.what(), "Error Reading File!");

@@ -36,8 +36,8 @@ protected:
 
 SourceOpenError OpenError(const std::string& path) {
     SourceOpenResult r = OpenSourceImage(path);
-    EXPECT_TRUE(std::holds_alternative<SourceOpenError>(r)) << path;
-    return std::holds_alternative<SourceOpenError>(r) ? std::get<SourceOpenError>(r)
+    EXPECT_TRUE(std::holds_alternative<SourceFailure>(r)) << path;
+    return std::holds_alternative<SourceFailure>(r) ? std::get<SourceFailure>(r).kind
                                                       : SourceOpenError::SourceFileNotFound;
 }
 

@@ -314,21 +314,21 @@ TEST_F(TiffReaderTest, RgbRowsComeBlueGreenRedThroughTheSourceInterface) {
 TEST_F(TiffReaderTest, RefusedKindsShowTheirMessage) {
     WriteTiff(folder_ / "lzw.tif", {2, 1, 8, 3, PHOTOMETRIC_RGB, COMPRESSION_LZW, 1}, {{1, 2, 3, 4, 5, 6}});
     SourceOpenResult lzw = OpenSourceImage((folder_ / "lzw.tif").string());
-    ASSERT_TRUE(std::holds_alternative<SourceOpenError>(lzw));
-    EXPECT_EQ(std::get<SourceOpenError>(lzw), SourceOpenError::SourceUnusable);
+    ASSERT_TRUE(std::holds_alternative<SourceFailure>(lzw));
+    EXPECT_EQ(std::get<SourceFailure>(lzw), SourceOpenError::SourceUnusable);
     EXPECT_EQ(messages_.messages, std::vector<std::string>{
                                       "TIF images using 24 bit color and LZW compression are not supported"});
 
     messages_.messages.clear();
     WriteTiff(folder_ / "cmyk.tif", {1, 1, 8, 4, PHOTOMETRIC_SEPARATED, COMPRESSION_NONE, 1}, {{1, 2, 3, 4}});
     SourceOpenResult cmyk = OpenSourceImage((folder_ / "cmyk.tif").string());
-    EXPECT_EQ(std::get<SourceOpenError>(cmyk), SourceOpenError::SourceUnusable);
+    EXPECT_EQ(std::get<SourceFailure>(cmyk), SourceOpenError::SourceUnusable);
     EXPECT_EQ(messages_.messages, std::vector<std::string>{"This TIF format is not supported"});
     EXPECT_EQ(GetSourceImageInfo((folder_ / "cmyk.tif").string()).width, 1) << "the inspector still reads it";
 
     messages_.messages.clear();
     std::ofstream(folder_ / "text.tif") << "not a TIFF at all";
-    EXPECT_EQ(std::get<SourceOpenError>(OpenSourceImage((folder_ / "text.tif").string())),
+    EXPECT_EQ(std::get<SourceFailure>(OpenSourceImage((folder_ / "text.tif").string())),
               SourceOpenError::SourceUnusable);
     EXPECT_TRUE(messages_.messages.empty()) << "an unreadable file gives no message box";
     const SourceImageInfo info = GetSourceImageInfo((folder_ / "text.tif").string());
