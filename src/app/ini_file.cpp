@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/file.h"
 #include "common/text.h"
 
 namespace tessary::app {
@@ -137,7 +138,9 @@ bool WriteIniString(const std::string& path, const std::string& section, const s
     }
     // Replacing the file in one step keeps a complete file on disk even when
     // the program stops half-way through a write.
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    try {
+        CommitFile(temporary, path);  // flushed before and after the rename
+    } catch (const std::exception&) {
         std::remove(temporary.c_str());
         return false;
     }

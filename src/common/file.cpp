@@ -10,6 +10,11 @@
 
 #include "common/errors.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace tessary {
 
 void ThrowIoError(int code) {
@@ -182,6 +187,49 @@ std::string ReadWholeFile(const std::string& path) {
         if (got < sizeof buffer) break;
     }
     return out;
+}
+
+void SyncFileData(const std::string& path) {
+#ifndef _WIN32
+    // Any descriptor of the file will do: the data to flush belong to the
+    // file, not to the descriptor that wrote them.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) ThrowIoError(errno);
+    int result;
+    do {
+        result = ::fdatasync(fd);
+    } while (result != 0 && errno == EINTR);
+    int code = errno;
+    ::close(fd);
+    if (result != 0) ThrowIoError(code);
+#else
+    (void)path;
+#endif
+}
+
+bool SyncFolder(const std::string& folder) {
+#ifndef _WIN32
+    int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    ::close(fd);
+    return result == 0;
+#else
+    (void)folder;
+    return true;
+#endif
+}
+
+void CommitFile(const std::string& from, const std::string& to) {
+    SyncFileData(from);
+    std::error_code ec;
+    std::filesystem::rename(from, to, ec);
+    if (ec) ThrowIoError(ec.value());
+    const std::filesystem::path parent = std::filesystem::path(to).parent_path();
+    SyncFolder(parent.empty() ? std::string(".") : parent.string());
 }
 
 }  // namespace tessary

@@ -62,4 +62,18 @@ int64_t FileSizeOf(const std::string& path);
 // Reads a whole (small) file; raises IoError when it cannot.
 std::string ReadWholeFile(const std::string& path);
 
+// Puts a finished file in place so that a power cut leaves either the earlier
+// file of that name or the whole new one, never a name without its data:
+// the data of `from` reach the disk (fdatasync) before the rename, and the
+// folder that holds the new name is flushed (fsync) after it. Raises IoError
+// when the flush or the rename fails; `from` is then left where it was. A
+// folder that cannot be flushed (some network and FUSE file systems refuse
+// it) does not fail the commit: the rename has happened and cannot be undone.
+void CommitFile(const std::string& from, const std::string& to);
+// Flushes a file's data to the disk; raises IoError when it cannot.
+void SyncFileData(const std::string& path);
+// Flushes a folder's entries (new, renamed and removed names) to the disk.
+// False when the folder could not be opened or flushed.
+bool SyncFolder(const std::string& folder);
+
 }  // namespace tessary

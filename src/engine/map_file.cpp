@@ -195,9 +195,21 @@ void RewriteMapCopy(const MapFileSettings& settings, const std::string& copyPath
         }
         out.Close();
     }
-    CopyFileChunked(workPath, copyPath, false);
+    // The work file replaces the copy in one step, flushed before and after,
+    // so that a kill or a power cut leaves either the copy as it was or the
+    // whole rewritten one: never a copy cut short. A copy made read-only in
+    // the meantime is not replaced, as a copy over it would fail.
     std::error_code ec;
-    fs::remove(workPath, ec);
+    if (IsReadOnly(copyPath)) {
+        fs::remove(workPath, ec);
+        throw CopyFileError(CopyFileError::Kind::Create);
+    }
+    try {
+        CommitFile(workPath, copyPath);
+    } catch (const IoError&) {
+        fs::remove(workPath, ec);
+        throw;
+    }
 }
 
 std::string MapScaleFactorText(double factor) {

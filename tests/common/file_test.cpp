@@ -1,6 +1,7 @@
 #include "common/file.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -66,6 +67,47 @@ TEST(CheckedFile, WritesReadsSeeksAndRaisesOnShortReads) {
     EXPECT_EQ(ReadWholeFile(path), "abcdefgh");
     f.Close();
     fs::remove(path);
+}
+
+TEST(CommitFile, ReplacesTheFileOfThatNameAndFailsWithoutLosingTheNewOne) {
+    const fs::path folder = TempPath("commit_" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const std::string from = (folder / ".new").string();
+    const std::string to = (folder / "kept.rpx2").string();
+    {
+        CheckedFile f(to, CheckedFile::Mode::Create);
+        f.Write("old", 3);
+        f.Close();
+        CheckedFile g(from, CheckedFile::Mode::Create);
+        g.Write("new data", 8);
+        g.Close();
+    }
+    CommitFile(from, to);
+    EXPECT_EQ(ReadWholeFile(to), "new data");
+    EXPECT_FALSE(fs::exists(from));
+
+    // A rename that cannot happen (the destination's folder is gone) raises
+    // with the system's reason and leaves the new file where it was.
+    {
+        CheckedFile g(from, CheckedFile::Mode::Create);
+        g.Write("again", 5);
+        g.Close();
+    }
+    try {
+        CommitFile(from, (folder / "missing" / "x.rpx2").string());
+        FAIL() << "committed into a missing folder";
+    } catch (const IoError& e) {
+        EXPECT_EQ(e.code(), ENOENT);
+    }
+    EXPECT_EQ(ReadWholeFile(from), "again");
+    EXPECT_EQ(ReadWholeFile(to), "new data");
+    // A file that is not there cannot be flushed either.
+    EXPECT_THROW(CommitFile((folder / "absent").string(), to), IoError);
+    EXPECT_EQ(ReadWholeFile(to), "new data");
+    EXPECT_TRUE(SyncFolder(folder.string()));
+    EXPECT_FALSE(SyncFolder((folder / "missing").string()));
+    fs::remove_all(folder);
 }
 
 }  // namespace
