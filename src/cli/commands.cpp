@@ -10,6 +10,7 @@
 #include "common/file.h"
 #include "common/platform.h"
 #include "common/text.h"
+#include "engine/leftovers.h"
 
 namespace tessary::cli {
 
@@ -84,6 +85,7 @@ std::optional<ConversionJob> BuildConversionJob(const ConvertOptions& options, c
 std::optional<PrivateTempFolder> PrivateTempFolder::Create(const std::string& base) {
     std::string folder = TrimSpaces(base);
     if (folder.empty() || !DirectoryExists(folder)) return std::nullopt;
+    RemoveDeadTempFolders(folder);  // what killed runs left
     std::string pattern = WithTrailingSeparator(folder) + "tessary-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
@@ -92,7 +94,9 @@ std::optional<PrivateTempFolder> PrivateTempFolder::Create(const std::string& ba
 #else
     return std::nullopt;
 #endif
-    return PrivateTempFolder(std::string(buffer.data()) + "/");
+    PrivateTempFolder made(std::string(buffer.data()) + "/");
+    if (!ClaimFolder(made.Path())) return std::nullopt;  // marked as this run's while it works
+    return made;
 }
 
 PrivateTempFolder::PrivateTempFolder(PrivateTempFolder&& other) noexcept : path_(std::move(other.path_)) {
@@ -101,6 +105,7 @@ PrivateTempFolder::PrivateTempFolder(PrivateTempFolder&& other) noexcept : path_
 
 PrivateTempFolder::~PrivateTempFolder() {
     if (path_.empty()) return;
+    ReleaseFolder(path_);
     std::error_code ec;
     fs::remove_all(path_, ec);
 }

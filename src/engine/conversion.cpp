@@ -8,7 +8,7 @@
 #include <functional>
 #include <new>
 #include <optional>
-#include <random>
+#include <set>
 #include <system_error>
 
 #include "common/errors.h"
@@ -17,6 +17,7 @@
 #include "common/scale_list.h"
 #include "common/text.h"
 #include "engine/conversion_log.h"
+#include "engine/leftovers.h"
 #include "engine/map_file.h"
 #include "engine/output_names.h"
 #include "engine/scale_list.h"
@@ -56,23 +57,19 @@ void RemoveFile(const std::string& path) {
     fs::remove(path, ec);
 }
 
-// The name the new file is written under until it is complete: hidden, in
-// the destination folder (so that the final rename stays on one file
-// system), unique to this run, and short and of fixed length, so that any
-// output name the file system accepts also works while the file is written.
-std::string PartialName(const std::string& destinationFolder) {
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    char name[40];
-    std::snprintf(name, sizeof name, ".tessary-%016llx.part", static_cast<unsigned long long>(random()));
-    return destinationFolder + name;
-}
-
 // What an image has open and written; released on every way out.
 struct ImageWork {
     SourceHandle source;
     SourceHandle level0;  // "rpx_0.rpx0" when the source was prepared
     SourceHandle level1;  // "rpx_1.rpx0" while small levels are built
-    std::string partialPath;
+    // The name the new file is written under until it is complete: hidden,
+    // in the destination folder (so that the final rename stays on one file
+    // system), locked by this run (see engine/leftovers.h), and short and of
+    // fixed length, so that any output name the file system accepts also
+    // works while the file is written.
+    PartialFile partial;
+    std::string partialFolder;
+    std::string partialPath;  // empty until the file is made
     bool renamed = false;
     int levelsWritten = 0;
     SourceDamage damage;  // the source's, kept when the source is closed early
@@ -161,6 +158,8 @@ void ConvertImage(const RunContext& context, const ImagePlan& plan, ImageWork& w
     CloseSourceImage(work.level1);
 
     // Writing, under the partial name.
+    work.partial = PartialFile::Create(work.partialFolder);
+    work.partialPath = work.partial.Path();
     Rpx2Writer writer(CheckedFile(work.partialPath, CheckedFile::Mode::Create), context);
     WriteRpx2Header(writer, level0.Width, level0.Height, plan.chartSource, scales);
     observer.SetStatus(1, "Writing 100% Zoom");
@@ -377,6 +376,12 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
 
     const std::vector<RunEntry> entries = TickedEntries(job, sourceFolder, destinationFolder);
     const std::vector<PlannedOutput> outputs = PlanRunOutputs(entries);
+    // What killed runs left in this run's destination folders goes first;
+    // partial files of runs still at work stay (engine/leftovers.h).
+    std::set<std::string> destinations;
+    for (const PlannedOutput& planned : outputs)
+        if (!planned.path.empty()) destinations.insert(FolderPart(planned.path));
+    for (const std::string& folder : destinations) RemoveDeadPartialFiles(folder);
     std::function<SourceOpenResult(const std::string&)> openSource = job.openSource;
     if (!openSource) openSource = OpenSourceImage;
 
@@ -494,7 +499,7 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
             plan.w300 = w300;
             const std::string upperExtension = UpperAscii(ExtensionOf(sourcePath));
             plan.preprocess = Contains(upperExtension, ".SID") || Contains(upperExtension, ".ECW");
-            work.partialPath = PartialName(FolderPart(outputPath));
+            work.partialFolder = FolderPart(outputPath);
             if (!abort.load()) ConvertImage(context, plan, work, dominant, observer);
 
             // Image end.
@@ -506,11 +511,13 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
                 outcome = ImageOutcome::Aborted;
             } else {
                 // The new file takes its name only now that it is complete,
-                // so an earlier file of that name survives every failure.
-                std::error_code ec;
-                fs::rename(work.partialPath, outputPath, ec);
-                if (ec) ThrowIoError(ec.value());
+                // so an earlier file of that name survives every failure; its
+                // data reach the disk before the rename and the new name
+                // after it, so that a power cut cannot leave the name with
+                // the data lost.
+                CommitFile(work.partialPath, outputPath);
                 work.renamed = true;
+                work.partial.Release();
                 observer.SetStatus(0, "Rpx2 image created : " + outputName);
                 observer.SetStatus(1, "");
                 observer.SetStatus(2, "");

@@ -260,7 +260,8 @@ TEST_F(FaultInjectionTest, DestinationMadeReadOnlyBeforeTheFileTakesItsName) {
     // of the failed image stays there, under its short hidden name only.
     ASSERT_EQ(partialWhileReadOnly.size(), 1u);
     EXPECT_TRUE(partialWhileReadOnly[0].starts_with(".tessary-")) << partialWhileReadOnly[0];
-    EXPECT_EQ(partialWhileReadOnly[0].size(), std::string(".tessary-0123456789abcdef.part").size());
+    EXPECT_EQ(partialWhileReadOnly[0].size(),
+              std::string(".tessary-01234567-01234567-01234567-01234567.part").size());
 }
 
 TEST_F(FaultInjectionTest, SourceDeletedAfterListing) {
