@@ -108,6 +108,7 @@ ChartTileLibrary::ChartTileLibrary(const std::string& folder) {
         platform::FreeLibraryFile(library);
         return;
     }
+    Bind(library, "ChartTilesLastError", lastError);
     handle_ = library;
 }
 
@@ -211,9 +212,12 @@ bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLi
                 TileBlock block(library, library.pcxTile(tilePath.c_str()));
                 if (const uint8_t* pixels = block.Pixels(0))
                     PlaceTile(assembled, pixels, k, j);
+                else if (!FileExists(tilePath))
+                    why = "tile " + name + ": file missing";
+                else if (const char* reason = library.lastError ? library.lastError() : nullptr; reason && *reason)
+                    why = "tile " + name + ": " + reason;
                 else
-                    why = "tile " + name + (FileExists(tilePath) ? ": not a 640 x 480 16-colour PCX tile the library can decode"
-                                                                 : ": file missing");
+                    why = "tile " + name + ": not a 640 x 480 16-colour PCX tile the library can decode";
             } else {
                 TileBlock block(library, library.getRmlTile(path.c_str(), int16_t(k + 1), int16_t(j + 1)));
                 if (const uint8_t* pixels = block.Pixels(kRmlTileHeaderBytes))

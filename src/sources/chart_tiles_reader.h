@@ -45,6 +45,7 @@ public:
     void* (*lockBlock)(Block block) = nullptr;
     size_t (*blockSize)(Block block) = nullptr;
     void (*freeBlock)(Block block) = nullptr;
+    const char* (*lastError)() = nullptr;  // ChartTilesLastError; optional
 
 private:
     void* handle_ = nullptr;
