@@ -279,7 +279,7 @@ std::unique_ptr<ChartReader> OpenChart(const std::string& path) {
     const char* sizeRecord = header.nosRules ? "NOS" : "BSB";
     if (!header.sawSize) Refuse(std::string("no chart size (RA=) in the ") + sizeRecord + " record");
     if (header.width <= 0 || header.height <= 0)
-        Refuse("chart size " + std::to_string(header.width) + " x " + std::to_string(header.height) +
+        Refuse("chart size " + FormatThousands(header.width) + " x " + FormatThousands(header.height) +
                " has no pixels");
     if (header.rowsPerEntry != 1)
         Refuse("OST/" + std::to_string(header.rowsPerEntry) + ": only one row per table entry is supported");

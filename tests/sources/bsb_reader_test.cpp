@@ -321,6 +321,7 @@ TEST_F(BsbHandMade, MalformedChartsAreRefused) {
     EXPECT_EQ(detailOf("ost2"), "OST/2: only one row per table entry is supported");
     EXPECT_EQ(detailOf("nosize"), "no chart size (RA=) in the BSB record");
     EXPECT_EQ(detailOf("tableoutside"), "no row data after the header");
+    EXPECT_EQ(detailOf("zeroheight"), "chart size 8 x 0 has no pixels");
     for (const char* name :
          {"12221_1_MapTech_testing_file_header.kap",
           "L16-22600-32392-16-16_16_Saint_Malo_Brittany_France_header.kap", "golfe_morbihan_A1.kap"}) {
