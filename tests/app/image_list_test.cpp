@@ -50,7 +50,7 @@ protected:
 TEST_F(ImageListTest, FilterKeepsImageExtensionsOrExactlyTheChosenOne) {
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;
-    EXPECT_EQ(SortedNames(window), QStringList({"a.BMP", "b.tiff", "c.rpx2", "f.tif", "g.HDR"}));
+    EXPECT_EQ(SortedNames(window), QStringList({"a.BMP", "b.tiff", "c.rpx2", "d.jpeg", "f.tif", "g.HDR"}));
 
     window.cFilter->setCurrentIndex(window.cFilter->findText("tif"));
     EXPECT_EQ(SortedNames(window), QStringList({"f.tif"}));  // b.tiff is not ".TIF"
@@ -62,7 +62,7 @@ TEST_F(ImageListTest, FilterKeepsImageExtensionsOrExactlyTheChosenOne) {
     EXPECT_EQ(window.cFilter->currentText(), "TIF");
     EXPECT_EQ(SortedNames(window), QStringList({"f.tif"}));
     TypeFilter(window, "all images");
-    EXPECT_EQ(SortedNames(window), QStringList({"a.BMP", "b.tiff", "c.rpx2", "f.tif", "g.HDR"}));
+    EXPECT_EQ(SortedNames(window), QStringList({"a.BMP", "b.tiff", "c.rpx2", "d.jpeg", "f.tif", "g.HDR"}));
     // The box takes at most ten characters.
     TypeFilter(window, "abcdefghijklmn");
     EXPECT_EQ(window.cFilter->currentText().size(), 10);
