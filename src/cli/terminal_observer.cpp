@@ -73,14 +73,18 @@ void TerminalObserver::ShowMessage(std::string_view text) {
     FlushLog();
     ClearStatusLine();
     messages_.emplace_back(text);
-    std::fprintf(err_, "tessary-cli: %.*s\n", int(text.size()), text.data());
+    std::fprintf(err_, "tessary-cli: convert: %.*s\n", int(text.size()), text.data());
     std::fflush(err_);
 }
 
 void TerminalObserver::Notice(std::string_view text) {
     FlushLog();
     ClearStatusLine();
-    std::fprintf(err_, "tessary-cli: %.*s\n", int(text.size()), text.data());
+    // Every image ends with ImageFinished, so the image at work is the next
+    // one in run order.
+    std::string path =
+        size_t(finished_) < imagePaths_.size() ? imagePaths_[size_t(finished_)] + ": " : std::string();
+    std::fprintf(err_, "tessary-cli: convert: %s%.*s\n", path.c_str(), int(text.size()), text.data());
     std::fflush(err_);
     DrawStatusLine(true);
 }
@@ -92,15 +96,20 @@ void TerminalObserver::ImageFinished(const ImageResult& result) {
             ++converted_;
             break;
         case ImageOutcome::Failed:
-        case ImageOutcome::TooSmall:
             ++failed_;
             break;
+        case ImageOutcome::TooSmall:
+            ++tooSmall_;
+            break;
         case ImageOutcome::UpToDate:
+            ++upToDate_;
             break;
         case ImageOutcome::Aborted:
             ++aborted_;
             break;
     }
+    ++finished_;
+    if (resultSink_) resultSink_(result);
 }
 
 void TerminalObserver::Finish() {
