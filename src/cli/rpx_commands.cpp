@@ -155,7 +155,7 @@ void PrintText(const std::string& path, const FileFacts& f) {
 }
 
 void PrintJson(const std::string& path, const FileFacts& f) {
-    using nlohmann::json;
+    using json = nlohmann::ordered_json;
     json out;
     out["file"] = path;
     out["format"] = f.magic == rpx::kRpx2Magic ? "RPX2" : "RPX";

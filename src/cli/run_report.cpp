@@ -9,7 +9,7 @@ namespace tessary::cli {
 
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;  // keys in the order written: source first
 
 // File names need not be UTF-8; bytes that are not become U+FFFD rather
 // than ending the run.
