@@ -49,9 +49,10 @@ void SortImageNames(std::vector<std::string>& names) {
     });
 }
 
-size_t DisplayWidth(const std::string& text) {
+size_t FitDisplayWidth(const std::string& text, size_t columns, size_t* bytes) {
     size_t width = 0;
-    for (size_t i = 0; i < text.size();) {
+    size_t i = 0;
+    while (i < text.size()) {
         const unsigned char lead = static_cast<unsigned char>(text[i]);
         int length = lead < 0x80           ? 1
                      : (lead >> 5) == 0x6  ? 2
@@ -69,11 +70,11 @@ size_t DisplayWidth(const std::string& text) {
             }
         }
         if (!valid) {
+            if (width + 1 > columns) break;
             ++width;
             ++i;
             continue;
         }
-        i += size_t(length);
         const bool combining = (code >= 0x300 && code <= 0x36F) || (code >= 0x1AB0 && code <= 0x1AFF) ||
                                (code >= 0x1DC0 && code <= 0x1DFF) || (code >= 0x200B && code <= 0x200F) ||
                                (code >= 0x20D0 && code <= 0x20FF) || (code >= 0xFE20 && code <= 0xFE2F);
@@ -84,9 +85,17 @@ size_t DisplayWidth(const std::string& text) {
                           (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
                           (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x1F300 && code <= 0x1F64F) ||
                           (code >= 0x1F900 && code <= 0x1F9FF) || (code >= 0x20000 && code <= 0x3FFFD);
-        width += combining ? 0 : wide ? 2 : 1;
+        const size_t add = combining ? 0 : wide ? 2 : 1;
+        if (width + add > columns) break;
+        width += add;
+        i += size_t(length);
     }
+    if (bytes) *bytes = i;
     return width;
+}
+
+size_t DisplayWidth(const std::string& text) {
+    return FitDisplayWidth(text, SIZE_MAX, nullptr);
 }
 
 std::vector<ImageListRow> BuildImageList(const std::string& folderIn, const std::string& filter) {

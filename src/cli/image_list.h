@@ -36,6 +36,10 @@ void SortImageNames(std::vector<std::string>& names);
 // characters two, combining marks none; a byte that is not UTF-8 one.
 size_t DisplayWidth(const std::string& text);
 
+// The display width of the longest start of `text` that fits in `columns`,
+// never cutting a character; its length in bytes goes to `bytes`.
+size_t FitDisplayWidth(const std::string& text, size_t columns, size_t* bytes);
+
 // The list as an aligned text table with the window's column headings,
 // padded by display width.
 std::string FormatImageList(const std::vector<ImageListRow>& rows, const std::string& separator);

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/image_list.h"
+
 #ifndef _WIN32
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -147,8 +149,12 @@ void TerminalObserver::DrawStatusLine(bool force) {
         if (!line.empty()) line += "  |  ";
         line += panel;
     }
+    // Cut by display width, never inside a character: a line that wraps
+    // could not be cleared by the next draw.
     size_t room = size_t(std::max(settings_.columns - 1, 10));
-    if (line.size() > room) line.resize(room);
+    size_t bytes = 0;
+    FitDisplayWidth(line, room, &bytes);
+    line.resize(bytes);
     std::fprintf(err_, "\r\033[K%s", line.c_str());
     std::fflush(err_);
     statusShown_ = !line.empty();

@@ -98,7 +98,11 @@ TEST(ImageList, ColumnsStayStraightWithWideAndAccentedNames) {
     EXPECT_EQ(DisplayWidth("K\xC3\xBCste Nord.png"), 14u);
     EXPECT_EQ(DisplayWidth("\xE6\x97\xA5\xE6\x9C\xAC \xE5\x9C\xB0\xE5\x9B\xB3.tif"), 13u);
     EXPECT_EQ(DisplayWidth("e\xCC\x81"), 1u);  // e and a combining accent
-    EXPECT_EQ(DisplayWidth("\xFF\xFE"), 2u);   // not UTF-8: a column a byte
+    EXPECT_EQ(DisplayWidth("\xFF\xFE"), 2u);
+    size_t bytes = 0;
+    // A wide character that does not fit whole is left out, not cut.
+    EXPECT_EQ(FitDisplayWidth("ab\xE6\x97\xA5\xE6\x9C\xAC", 5, &bytes), 4u);
+    EXPECT_EQ(bytes, 5u);  // not UTF-8: a column a byte
     std::vector<ImageListRow> rows(3);
     rows[0] = {
         .name = "K\xC3\xBCste Nord.png", .type = "png", .diskSize = 5, .memSize = 1, .width = 1, .height = 1};

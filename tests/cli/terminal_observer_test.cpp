@@ -97,6 +97,16 @@ TEST(TerminalObserver, StatusLineShowsThePanelsAndIsClearedForLogLines) {
     EXPECT_NE(status.find("\r\033[KCreating RPX2 File : a.rpx2  |  Creatin\r\033[K"), std::string::npos)
         << status;
     EXPECT_EQ(status.substr(status.size() - 4), "\r\033[K");
+    // A name of wide characters is cut by columns, between characters: 16
+    // columns of text and 11 characters of two fill 38 of the 39.
+    std::string name, shown;
+    for (int k = 0; k < 12; ++k) name += "\xE6\x97\xA5";
+    for (int k = 0; k < 11; ++k) shown += "\xE6\x97\xA5";
+    std::FILE* err2 = std::tmpfile();
+    TerminalObserver wide(log, settings, out, err2);
+    wide.SetStatus(0, "Loading Image - " + name);
+    EXPECT_EQ(ReadAll(err2), "\r\033[KLoading Image - " + shown);
+    std::fclose(err2);
     EXPECT_EQ(ReadAll(out), "   Aborted by user\n");
     std::fclose(out);
     std::fclose(err);
