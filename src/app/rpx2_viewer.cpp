@@ -112,7 +112,9 @@ double Rpx2View::FitZoom() const {
 }
 
 double Rpx2View::MinZoom() const {
-    return std::min(FitZoom() / 2, 1.0);
+    // Out to where the image's larger side takes 64 view pixels, where the
+    // thumbnail level serves; never less than a fitted view allows.
+    return std::min({FitZoom(), 1.0, 64.0 / std::max(summary_.width, summary_.height)});
 }
 
 void Rpx2View::SetZoom(double zoom, QPointF anchor) {
@@ -408,10 +410,10 @@ TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget) :
     auto* sideLayout = new QVBoxLayout(side);
     sideLayout->setContentsMargins(4, 4, 4, 4);
     auto* levelsTitle = new QLabel("Levels", side);
-    QFont bold = levelsTitle->font();
+    levels_ = new QTreeWidget(side);
+    QFont bold = levels_->font();
     bold.setBold(true);
     levelsTitle->setFont(bold);
-    levels_ = new QTreeWidget(side);
     levels_->setObjectName("cLevels");
     levels_->setRootIsDecorated(false);
     levels_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -430,10 +432,13 @@ TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget) :
         item->setText(4, WithSeparators(qint64(level.storedBytes)));
         for (int c = 1; c < 5; ++c) item->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
     }
+    // Columns wide enough for the level in view, which is shown in bold.
+    for (int i = 0; i < levels_->topLevelItemCount(); ++i)
+        for (int c = 0; c < 5; ++c) levels_->topLevelItem(i)->setFont(c, bold);
     for (int c = 0; c < 5; ++c) levels_->resizeColumnToContents(c);
-    int levelsWidth = 8;
+    int levelsWidth = 2 * levels_->frameWidth() + 4;
     for (int c = 0; c < 5; ++c) levelsWidth += levels_->columnWidth(c);
-    levels_->setMinimumWidth(std::min(levelsWidth, 420));
+    levels_->setMinimumWidth(std::min(levelsWidth, 480));
     auto* paletteTitle = new QLabel("Palette of the level in view", side);
     paletteTitle->setFont(bold);
     swatches_ = new PaletteSwatches(side);
@@ -494,7 +499,7 @@ void TfmViewer::UpdateViewState() {
                             .arg(WithSeparators(summary.width), WithSeparators(summary.height)));
     for (int i = 0; i < levels_->topLevelItemCount(); ++i) {
         QTreeWidgetItem* item = levels_->topLevelItem(i);
-        QFont font = item->font(0);
+        QFont font = levels_->font();
         font.setBold(i == level);
         for (int c = 0; c < 5; ++c) item->setFont(c, font);
     }
