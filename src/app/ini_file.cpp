@@ -74,7 +74,11 @@ std::optional<std::string> KeyOf(const std::string& line) {
     return TrimBlanks(text.substr(0, equals));
 }
 
+// Only an existing file is rewritten in place: a new one could not be made
+// where no temporary file can.
 bool WriteInPlace(const std::string& path, const std::string& content) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return false;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) return false;
     out << content;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <QPointer>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -290,6 +291,31 @@ TEST(Rpx2Viewer, ShowsTheExamplesOutputsAsTheReaderDecodesThem) {
         EXPECT_TRUE(fs::equivalent(opened[i].toStdString(), output.Path() / "hollow_ridge.rpx2"));
         EXPECT_EQ(owners[size_t(i)], window.LogWindow());
     }
+}
+
+// Opened from the modal log window, the viewer is a window of its own that
+// the log owns (so the log's modality does not block it); it stays open
+// when the log closes and deletes itself when closed.
+TEST(Rpx2Viewer, AViewerOpenedFromTheLogOutlivesTheLogWindow) {
+    TempFolder folder;
+    const std::string path = folder.File("small.rpx2");
+    WritePatternRpx2(path, 500, 400, {100.0f, 26.0f, 60.0f});
+    ConversionLog log;
+    TfmLog logWindow(log);
+    logWindow.setWindowModality(Qt::ApplicationModal);
+    logWindow.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&logWindow));
+    QPointer<TfmViewer> viewer = OpenViewerWindow(QString::fromStdString(path), &logWindow);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(viewer.data()));
+    EXPECT_TRUE(viewer->isWindow());
+    EXPECT_EQ(viewer->parentWidget(), &logWindow);
+    logWindow.close();
+    QTest::qWait(20);
+    ASSERT_TRUE(viewer);
+    EXPECT_TRUE(viewer->isVisible());
+    viewer->close();
+    QTest::qWaitFor([&] { return viewer.isNull(); }, 2000);
+    EXPECT_TRUE(viewer.isNull()) << "a closed viewer deletes itself";
 }
 
 TEST(Rpx2Viewer, NamesTheFileOfACreatedLine) {
