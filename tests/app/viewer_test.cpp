@@ -112,8 +112,10 @@ TEST(Rpx2Viewer, AHugeFileDecodesOnlyTheTilesInView) {
     TfmViewer viewer(QString::fromStdString(path), nullptr, budget);
     ASSERT_TRUE(viewer.Failure().isEmpty()) << viewer.Failure().toStdString();
     Rpx2View& view = *viewer.View();
-    viewer.show();
+    // Sized before it is shown: a view shown at another size first asks
+    // for the tiles of that size, and some of them are decoded.
     view.setFixedSize(800, 600);
+    viewer.show();
     ASSERT_TRUE(WaitSettled(view));
 
     // Fitted, the view draws from the 6.25 % level (the smallest at least
@@ -174,8 +176,8 @@ TEST(Rpx2Viewer, PicksTheLevelThatFitsEachZoom) {
     EXPECT_EQ(view.LevelForZoom(0.02), 3) << "the thumbnail";
 
     // Keys: + and - double and halve, F fits, 1 returns to 100 %.
-    viewer.show();
     view.setFixedSize(600, 400);
+    viewer.show();
     view.setFocus();
     QTest::keyClick(&view, Qt::Key_1);
     EXPECT_EQ(view.Zoom(), 1.0);
@@ -223,8 +225,8 @@ TEST(Rpx2Viewer, ShowsTheExamplesOutputsAsTheReaderDecodesThem) {
         TfmViewer viewer(QString::fromStdString(path));
         ASSERT_TRUE(viewer.Failure().isEmpty()) << viewer.Failure().toStdString();
         Rpx2View& view = *viewer.View();
-        viewer.show();
         view.setFixedSize(420, 300);
+        viewer.show();
         view.ShowActualSize();
         view.SetOrigin(QPointF(level->Width() / 3, level->Height() / 4));
         ASSERT_TRUE(WaitSettled(view));
@@ -374,8 +376,8 @@ TEST(Rpx2Viewer, ADamagedFileShowsTheReasonInTheWindow) {
     WriteBytes(folder.File("tile.rpx2"), badTile);
     TfmViewer viewer(QString::fromStdString(folder.File("tile.rpx2")));
     ASSERT_TRUE(viewer.View());
-    viewer.show();
     viewer.View()->setFixedSize(300, 200);
+    viewer.show();
     viewer.View()->ShowActualSize();
     viewer.View()->SetOrigin(QPointF(0, 0));
     ASSERT_TRUE(WaitSettled(*viewer.View()));
