@@ -166,7 +166,7 @@ TEST(WindowDrop, AFolderBecomesTheSourceAndAFileSelectsItsRow) {
 }
 
 TEST(Help, ThePageSaysAbortAbandonsTheImageAtWork) {
-    const QString page = QString(TESSARY_BIN_DIR) + "/help/introduction.html";
+    const QString page = QString(TESSARY_EXAMPLES) + "/../docs/help/introduction.html";
     QFile file(page);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << page.toStdString();
     const QString text = QString::fromUtf8(file.readAll()).simplified();
