@@ -1,9 +1,7 @@
 #include "app/rpx2_viewer.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImage>
 #include <QKeyEvent>
@@ -11,7 +9,6 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
@@ -258,13 +255,9 @@ void Rpx2View::paintEvent(QPaintEvent*) {
 
 void Rpx2View::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    if (fitted_) {
-        zoom_ = FitZoom();
-        Changed();
-    } else {
-        zoom_ = std::max(zoom_, MinZoom());
-        Changed();
-    }
+    // A fitted view stays fitted; otherwise the zoom stays where it was.
+    zoom_ = fitted_ ? FitZoom() : std::max(zoom_, MinZoom());
+    Changed();
 }
 
 void Rpx2View::wheelEvent(QWheelEvent* event) {
@@ -356,7 +349,7 @@ void PaletteSwatches::paintEvent(QPaintEvent*) {
         const QRect swatch((i % 16) * cell, (i / 16) * cell, cell, cell);
         painter.fillRect(swatch, QColor(entry.red, entry.green, entry.blue));
         painter.setPen(QColor(90, 90, 90));
-        painter.drawRect(swatch.adjusted(0, 0, 0, 0));
+        painter.drawRect(swatch.adjusted(0, 0, -1, -1));
     }
 }
 
@@ -365,7 +358,6 @@ void PaletteSwatches::paintEvent(QPaintEvent*) {
 
 TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget) : QMainWindow(parent) {
     setObjectName("fmViewer");
-    setAttribute(Qt::WA_DeleteOnClose, false);
     setWindowTitle(QFileInfo(path).fileName() + " - RPX2 Viewer");
 
     Rpx2Summary summary;

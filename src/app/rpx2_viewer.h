@@ -19,7 +19,6 @@
 
 class QLabel;
 class QTreeWidget;
-class QToolButton;
 
 namespace tessary::app {
 
