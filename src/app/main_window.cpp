@@ -713,6 +713,10 @@ void TfmTessary::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // Closing the main window ends the program: viewers opened from it
+    // would otherwise keep it running.
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* viewer = qobject_cast<TfmViewer*>(window)) viewer->close();
     QMainWindow::closeEvent(event);
 }
 

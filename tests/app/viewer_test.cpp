@@ -320,6 +320,20 @@ TEST(Rpx2Viewer, AViewerOpenedFromTheLogOutlivesTheLogWindow) {
     EXPECT_TRUE(viewer.isNull()) << "a closed viewer deletes itself";
 }
 
+// Closing the main window ends the program, viewers included.
+TEST(Rpx2Viewer, ClosingTheMainWindowClosesTheViewers) {
+    TempFolder program;
+    const std::string path = program.File("small.rpx2");
+    WritePatternRpx2(path, 400, 300, {100.0f, 32.5f, 75.0f});
+    WindowUnderTest w(program.Str());
+    w.window->show();
+    QPointer<TfmViewer> alone = OpenViewerWindow(QString::fromStdString(path));
+    QPointer<TfmViewer> fromLog = OpenViewerWindow(QString::fromStdString(path), w.window->LogWindow());
+    ASSERT_TRUE(alone && fromLog);
+    EXPECT_TRUE(w.window->close());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return alone.isNull() && fromLog.isNull(); }, 2000));
+}
+
 TEST(Rpx2Viewer, NamesTheFileOfACreatedLine) {
     const std::vector<std::string> lines = {"i\tProcessing - a.tif", "o\t   Rpx2 image created : a.rpx2",
                                             "o\t   In path : /maps/out/", "o\t   File Size : 1,234",
