@@ -27,6 +27,7 @@ namespace tessary {
 namespace {
 
 constexpr std::string_view kFormatMessage = "This TIF format is not supported";
+constexpr std::string_view kTooLargeMessage = "The strips or tiles of this TIF image are too large to be read";
 
 // The largest single allocation libtiff may make for one of our handles;
 // malformed headers that ask for more are refused by the library.
@@ -286,9 +287,10 @@ public:
     using TiffBandReader::TiffBandReader;
 
     // Works out how rows are decoded and allocates the band buffers. Gives
-    // "" when ready, else why not; `tooLarge` tells a band above the limit.
-    std::string Prepare(uint64_t maxBandBytes, bool& tooLarge) {
-        tooLarge = false;
+    // "" when ready, else why not, with the message to show in `box` (or
+    // none).
+    std::string Prepare(uint64_t maxBandBytes, std::string_view& box) {
+        box = {};
         const TiffLayout& l = layout_;
         if (l.width == 0 || l.height == 0) return "the image has no pixels";
         if (l.height > uint32_t(std::numeric_limits<int32_t>::max()))
@@ -301,7 +303,7 @@ public:
         // overflows once each factor is checked against the limit.
         rowBytes_ = (uint64_t(l.width) * samplesInPlane_ * l.bitsPerSample + 7) / 8;
         const auto tooLargeFor = [&](uint64_t bytes) {
-            tooLarge = true;
+            box = kTooLargeMessage;
             return "one band of rows needs " + FormatThousands(int64_t(bytes)) + " bytes, more than the " +
                    FormatThousands(int64_t(maxBandBytes)) + " allowed";
         };
@@ -655,10 +657,10 @@ public:
         if (begun_) TIFFRGBAImageEnd(&image_);
     }
 
-    // Gives "" when ready, else why not; `tooLarge` tells a band above the
-    // limit.
-    std::string Prepare(uint64_t maxBandBytes, bool& tooLarge) {
-        tooLarge = false;
+    // Gives "" when ready, else why not, with the message to show in `box`
+    // (or none).
+    std::string Prepare(uint64_t maxBandBytes, std::string_view& box) {
+        box = {};
         const TiffLayout& l = layout_;
         if (l.width == 0 || l.height == 0) return "the image has no pixels";
         if (l.height > uint32_t(std::numeric_limits<int32_t>::max()))
@@ -679,13 +681,15 @@ public:
             }
         }
         if (bandRows_ == 0 || rowBytes * bandRows_ > maxBandBytes) {
-            tooLarge = true;
+            box = kTooLargeMessage;
             return "one band of rows needs " + FormatThousands(int64_t(rowBytes * std::max<uint32_t>(unitRows_, 16))) +
                    " bytes, more than the " + FormatThousands(int64_t(maxBandBytes)) + " allowed";
         }
         char message[1024] = "";
-        if (TIFFRGBAImageBegin(&image_, tiff_.get(), 1, message) != 1)
+        if (TIFFRGBAImageBegin(&image_, tiff_.get(), 1, message) != 1) {
+            box = kFormatMessage;
             return message[0] ? std::string(message) : diagnostics_->Reason("libtiff cannot convert it to colour");
+        }
         begun_ = true;
         // Rows come in the order they are stored, as on the strip route:
         // the orientation tag is not applied.
@@ -752,16 +756,16 @@ std::unique_ptr<TiffBandReader> OpenReader(const std::string& path, bool interac
     if (!TIFFIsCODECConfigured(layout.compression))
         Refuse(interactive, kFormatMessage,
                "libtiff has no decoder for its compression scheme " + std::to_string(layout.compression));
-    const auto prepared = [&](std::unique_ptr<TiffBandReader> reader, const std::string& problem, bool tooLarge) {
+    const auto prepared = [&](std::unique_ptr<TiffBandReader> reader, const std::string& problem,
+                              std::string_view box) {
         if (problem.empty()) return reader;
-        Refuse(interactive, tooLarge ? "The strips or tiles of this TIF image are too large to be read" : "",
-               problem);
+        Refuse(interactive, box, problem);
     };
-    bool tooLarge = false;
+    std::string_view box;
     if (StripRouteTakes(layout)) {
         auto reader = std::make_unique<TiffStripReader>(path, std::move(diagnostics), std::move(tiff), layout);
-        const std::string problem = reader->Prepare(maxBandBytes, tooLarge);
-        return prepared(std::move(reader), problem, tooLarge);
+        const std::string problem = reader->Prepare(maxBandBytes, box);
+        return prepared(std::move(reader), problem, box);
     }
     char message[1024] = "";
     if (TIFFRGBAImageOK(tiff.get(), message) != 1)
@@ -771,8 +775,8 @@ std::unique_ptr<TiffBandReader> OpenReader(const std::string& path, bool interac
     if (layout.IsSigned() && layout.photometric != PHOTOMETRIC_LOGL && layout.photometric != PHOTOMETRIC_LOGLUV)
         Refuse(interactive, kFormatMessage, "libtiff converts only unsigned samples of this colour kind");
     auto reader = std::make_unique<TiffRgbaReader>(path, std::move(diagnostics), std::move(tiff), layout);
-    const std::string problem = reader->Prepare(maxBandBytes, tooLarge);
-    return prepared(std::move(reader), problem, tooLarge);
+    const std::string problem = reader->Prepare(maxBandBytes, box);
+    return prepared(std::move(reader), problem, box);
 }
 
 std::unique_ptr<SourceRowReader> OpenTiffRows(const std::string& path) {
