@@ -216,9 +216,8 @@ uint8_t OverWhite(uint32_t premultiplied, uint32_t alpha) {
 // decoded last, and the damage of that band.
 class TiffBandReader : public TiffReader {
 public:
-    TiffBandReader(std::string path, std::unique_ptr<TiffDiagnostics> diagnostics, TiffHandle tiff,
-                   const TiffLayout& layout)
-        : path_(std::move(path)), diagnostics_(std::move(diagnostics)), tiff_(std::move(tiff)), layout_(layout) {}
+    TiffBandReader(std::unique_ptr<TiffDiagnostics> diagnostics, TiffHandle tiff, const TiffLayout& layout)
+        : diagnostics_(std::move(diagnostics)), tiff_(std::move(tiff)), layout_(layout) {}
 
     int Width() const override { return int(layout_.width); }
     int Height() const override { return int(layout_.height); }
@@ -255,7 +254,6 @@ protected:
                FormatThousands(int64_t(count));
     }
 
-    std::string path_;
     std::unique_ptr<TiffDiagnostics> diagnostics_;  // outlives the handle that reports into it
     TiffHandle tiff_;
     TiffLayout layout_;
@@ -369,7 +367,9 @@ public:
         }
     }
 
-    Picture LoadPreview(int factor) override { return LoadTiffPreview(path_, factor); }
+    // Drawn from this reader rather than a second one: a second handle
+    // would hold and decode a second band.
+    Picture LoadPreview(int factor) override { return BuildPreview(factor); }
 
     Picture BuildPreview(int factor) override {
         if (factor < 1) factor = 1;
@@ -763,7 +763,7 @@ std::unique_ptr<TiffBandReader> OpenReader(const std::string& path, bool interac
     };
     std::string_view box;
     if (StripRouteTakes(layout)) {
-        auto reader = std::make_unique<TiffStripReader>(path, std::move(diagnostics), std::move(tiff), layout);
+        auto reader = std::make_unique<TiffStripReader>(std::move(diagnostics), std::move(tiff), layout);
         const std::string problem = reader->Prepare(maxBandBytes, box);
         return prepared(std::move(reader), problem, box);
     }
@@ -774,7 +774,7 @@ std::unique_ptr<TiffBandReader> OpenReader(const std::string& path, bool interac
     // conversion would take signed samples for unsigned ones.
     if (layout.IsSigned() && layout.photometric != PHOTOMETRIC_LOGL && layout.photometric != PHOTOMETRIC_LOGLUV)
         Refuse(interactive, kFormatMessage, "libtiff converts only unsigned samples of this colour kind");
-    auto reader = std::make_unique<TiffRgbaReader>(path, std::move(diagnostics), std::move(tiff), layout);
+    auto reader = std::make_unique<TiffRgbaReader>(std::move(diagnostics), std::move(tiff), layout);
     const std::string problem = reader->Prepare(maxBandBytes, box);
     return prepared(std::move(reader), problem, box);
 }
