@@ -27,7 +27,8 @@ namespace tessary {
 namespace {
 
 constexpr std::string_view kFormatMessage = "This TIF format is not supported";
-constexpr std::string_view kTooLargeMessage = "The strips or tiles of this TIF image are too large to be read";
+constexpr std::string_view kTooLargeMessage =
+    "The strips or tiles of this TIF image are too large to be read";
 
 // The largest single allocation libtiff may make for one of our handles;
 // malformed headers that ask for more are refused by the library.
@@ -61,8 +62,9 @@ int RecordTiffError(TIFF*, void* userData, const char* module, const char* forma
             char text[512];
             std::vsnprintf(text, sizeof text, format, args);
             const std::string_view name = module ? module : "";
-            diagnostics->firstError =
-                name.empty() || name == diagnostics->path ? std::string(text) : std::string(name) + ": " + text;
+            diagnostics->firstError = name.empty() || name == diagnostics->path
+                                          ? std::string(text)
+                                          : std::string(name) + ": " + text;
         }
     }
     return 1;  // handled: the library's default handlers are not called
@@ -191,7 +193,8 @@ bool StripRouteTakes(const TiffLayout& layout) {
     const uint16_t bits = layout.bitsPerSample;
     if (layout.IsPalette()) return layout.IsUnsigned() && (bits == 1 || bits == 2 || bits == 4 || bits == 8);
     if (layout.IsFloat()) return bits == 32 || bits == 64;
-    if (layout.IsUnsigned() || layout.IsSigned()) return bits >= 1 && (bits <= 16 || bits == 24 || bits == 32);
+    if (layout.IsUnsigned() || layout.IsSigned())
+        return bits >= 1 && (bits <= 16 || bits == 24 || bits == 32);
     return false;
 }
 
@@ -292,7 +295,8 @@ public:
         const TiffLayout& l = layout_;
         if (l.width == 0 || l.height == 0) return "the image has no pixels";
         if (l.height > uint32_t(std::numeric_limits<int32_t>::max()))
-            return "the image has more than " + FormatThousands(std::numeric_limits<int32_t>::max()) + " rows";
+            return "the image has more than " + FormatThousands(std::numeric_limits<int32_t>::max()) +
+                   " rows";
         if (l.samplesPerPixel == 0) return "the image has no samples per pixel";
         separatePlanes_ = l.planarConfig == PLANARCONFIG_SEPARATE && l.samplesPerPixel > 1;
         samplesInPlane_ = separatePlanes_ ? 1 : l.samplesPerPixel;
@@ -664,7 +668,8 @@ public:
         const TiffLayout& l = layout_;
         if (l.width == 0 || l.height == 0) return "the image has no pixels";
         if (l.height > uint32_t(std::numeric_limits<int32_t>::max()))
-            return "the image has more than " + FormatThousands(std::numeric_limits<int32_t>::max()) + " rows";
+            return "the image has more than " + FormatThousands(std::numeric_limits<int32_t>::max()) +
+                   " rows";
         const uint64_t rowBytes = uint64_t(l.width) * 4;
         if (l.tiled) {
             if (l.tileLength == 0 || l.tileWidth == 0) return "the tiles have no size";
@@ -682,13 +687,15 @@ public:
         }
         if (bandRows_ == 0 || rowBytes * bandRows_ > maxBandBytes) {
             box = kTooLargeMessage;
-            return "one band of rows needs " + FormatThousands(int64_t(rowBytes * std::max<uint32_t>(unitRows_, 16))) +
+            return "one band of rows needs " +
+                   FormatThousands(int64_t(rowBytes * std::max<uint32_t>(unitRows_, 16))) +
                    " bytes, more than the " + FormatThousands(int64_t(maxBandBytes)) + " allowed";
         }
         char message[1024] = "";
         if (TIFFRGBAImageBegin(&image_, tiff_.get(), 1, message) != 1) {
             box = kFormatMessage;
-            return message[0] ? std::string(message) : diagnostics_->Reason("libtiff cannot convert it to colour");
+            return message[0] ? std::string(message)
+                              : diagnostics_->Reason("libtiff cannot convert it to colour");
         }
         begun_ = true;
         // Rows come in the order they are stored, as on the strip route:
@@ -731,7 +738,7 @@ private:
     static constexpr uint32_t kOpaqueBlack = 0xFF000000u;
     TIFFRGBAImage image_{};
     bool begun_ = false;
-    uint32_t unitRows_ = 1;          // rows per strip or per tile
+    uint32_t unitRows_ = 1;         // rows per strip or per tile
     std::vector<uint32_t> raster_;  // band rows x width, packed A B G R
 };
 
@@ -750,7 +757,8 @@ std::unique_ptr<TiffBandReader> OpenReader(const std::string& path, bool interac
     if (!tiff) Refuse(false, "", diagnostics->Reason("libtiff cannot open it as a TIFF file"));
     const TiffLayout layout = ReadLayout(tiff.get());
     if (layout.width > kMaxWidth) {
-        const std::string text = "TIF images wider than " + FormatThousands(kMaxWidth) + " pixels are not supported";
+        const std::string text =
+            "TIF images wider than " + FormatThousands(kMaxWidth) + " pixels are not supported";
         Refuse(interactive, text, text);
     }
     if (!TIFFIsCODECConfigured(layout.compression))
@@ -769,10 +777,12 @@ std::unique_ptr<TiffBandReader> OpenReader(const std::string& path, bool interac
     }
     char message[1024] = "";
     if (TIFFRGBAImageOK(tiff.get(), message) != 1)
-        Refuse(interactive, kFormatMessage, message[0] ? std::string(message) : diagnostics->Reason(kFormatMessage));
+        Refuse(interactive, kFormatMessage,
+               message[0] ? std::string(message) : diagnostics->Reason(kFormatMessage));
     // LogLuv stores signed samples by design; elsewhere libtiff's colour
     // conversion would take signed samples for unsigned ones.
-    if (layout.IsSigned() && layout.photometric != PHOTOMETRIC_LOGL && layout.photometric != PHOTOMETRIC_LOGLUV)
+    if (layout.IsSigned() && layout.photometric != PHOTOMETRIC_LOGL &&
+        layout.photometric != PHOTOMETRIC_LOGLUV)
         Refuse(interactive, kFormatMessage, "libtiff converts only unsigned samples of this colour kind");
     auto reader = std::make_unique<TiffRgbaReader>(std::move(diagnostics), std::move(tiff), layout);
     const std::string problem = reader->Prepare(maxBandBytes, box);

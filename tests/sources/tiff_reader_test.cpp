@@ -77,7 +77,8 @@ uint32_t Crc(const std::vector<uint8_t>& bytes) {
 }
 
 // The reader, or null with the refusal's detail in `detail`.
-std::unique_ptr<TiffReader> TryOpen(const fs::path& path, std::string& detail, uint64_t maxBandBytes = kDefaultMaxBandBytes) {
+std::unique_ptr<TiffReader> TryOpen(const fs::path& path, std::string& detail,
+                                    uint64_t maxBandBytes = kDefaultMaxBandBytes) {
     try {
         return OpenTiff(path.string(), maxBandBytes);
     } catch (const SourceError& e) {
@@ -98,7 +99,8 @@ std::vector<uint8_t> GridMeans(const std::vector<uint8_t>& rgb, int width, int h
             uint64_t sums[3] = {0, 0, 0}, n = 0;
             for (int y = y0; y < std::min(y1, height); ++y)
                 for (int x = x0; x < std::min(x1, width); ++x, ++n)
-                    for (int c = 0; c < 3; ++c) sums[c] += rgb[3 * (size_t(y) * size_t(width) + size_t(x)) + size_t(c)];
+                    for (int c = 0; c < 3; ++c)
+                        sums[c] += rgb[3 * (size_t(y) * size_t(width) + size_t(x)) + size_t(c)];
             for (uint64_t sum : sums) means.push_back(uint8_t(sum / n));
         }
     }
@@ -215,7 +217,8 @@ TEST_F(TiffReaderTest, MatchesIndependentDecoderOnCorpus) {
             ASSERT_EQ(hex.size(), 2 * means.size());
             int worst = 0;
             for (size_t i = 0; i < means.size(); ++i)
-                worst = std::max(worst, std::abs(int(std::stoul(hex.substr(2 * i, 2), nullptr, 16)) - int(means[i])));
+                worst = std::max(
+                    worst, std::abs(int(std::stoul(hex.substr(2 * i, 2), nullptr, 16)) - int(means[i])));
             EXPECT_LE(worst, tolerance);
         }
         EXPECT_TRUE(messages_.messages.empty());
@@ -425,8 +428,8 @@ TEST_F(TiffReaderTest, KindsBeyondTheStripRouteOpenAsRgb) {
 // reason arrives with the failure.
 TEST_F(TiffReaderTest, WhatLibtiffCannotDecodeIsRefusedWithItsReason) {
     // Half-precision floating-point samples: neither route converts them.
-    WriteTiff(folder_ / "half.tif", {2, 1, 16, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1}, {{0, 0x3C, 0, 0x3C}},
-              nullptr, SAMPLEFORMAT_IEEEFP);
+    WriteTiff(folder_ / "half.tif", {2, 1, 16, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1},
+              {{0, 0x3C, 0, 0x3C}}, nullptr, SAMPLEFORMAT_IEEEFP);
     SourceOpenResult half = OpenSourceImage((folder_ / "half.tif").string());
     ASSERT_TRUE(std::holds_alternative<SourceFailure>(half));
     EXPECT_EQ(std::get<SourceFailure>(half).kind, SourceOpenError::SourceUnusable);
@@ -467,8 +470,8 @@ TEST_F(TiffReaderTest, DeepSignedAndFloatSamplesAreScaled) {
     EXPECT_EQ(palette[1], (PaletteEntry{36, 36, 36, 0}));
 
     // Signed 8-bit grey: -128 is black, 127 white.
-    WriteTiff(folder_ / "s8.tif", {3, 1, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1}, {{0x80, 0x00, 0x7F}},
-              nullptr, SAMPLEFORMAT_INT);
+    WriteTiff(folder_ / "s8.tif", {3, 1, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1},
+              {{0x80, 0x00, 0x7F}}, nullptr, SAMPLEFORMAT_INT);
     auto s8 = OpenTiff((folder_ / "s8.tif").string());
     std::vector<uint8_t> row3(3);
     ReadTiffRow(*s8, 0, row3.data());
@@ -478,8 +481,8 @@ TEST_F(TiffReaderTest, DeepSignedAndFloatSamplesAreScaled) {
     const float values[] = {0.0f, 0.5f, 1.0f, 2.0f, -1.0f, std::nanf("")};
     std::vector<uint8_t> floats(sizeof values);
     std::memcpy(floats.data(), values, sizeof values);
-    WriteTiff(folder_ / "f32.tif", {2, 1, 32, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 1}, {floats}, nullptr,
-              SAMPLEFORMAT_IEEEFP);
+    WriteTiff(folder_ / "f32.tif", {2, 1, 32, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 1}, {floats},
+              nullptr, SAMPLEFORMAT_IEEEFP);
     auto f32 = OpenTiff((folder_ / "f32.tif").string());
     GetTiffFormat(*f32, bytesPerPixel, palette);
     EXPECT_EQ(bytesPerPixel, 3);
