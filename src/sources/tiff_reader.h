@@ -34,8 +34,10 @@ public:
 };
 
 // The most decoded bytes held for one band of rows (a strip, or one row of
-// tiles, over the sample planes used). Interleaved strips that are larger
-// are decoded a scanline at a time; larger tiles are refused.
+// tiles, over the sample planes used; on the RGBA route 4 bytes a pixel).
+// Interleaved strips that are larger are decoded a scanline at a time (on
+// the RGBA route in parts of a multiple of 16 rows); larger tiles are
+// refused.
 inline constexpr uint64_t kDefaultMaxBandBytes = uint64_t(64) << 20;
 
 // Opens a TIFF for reading rows. Throws SourceError (SourceUnusable) with
