@@ -447,13 +447,27 @@ private:
     }
 
     // Most codecs cannot skip rows: rows are decoded in order from where
-    // the last read stopped, or from the start of the row's strip.
+    // the last read stopped, or from the start of the row's strip. Once a
+    // row of a strip failed, every later row of that strip fails the same
+    // way; it is not decoded again from the strip's start (a damaged huge
+    // strip would cost its rows squared).
     bool ReadScanline(uint32_t row) {
+        const uint32_t strip = row / stripRows_;
+        if (strip == failedStrip_ && row >= failedScanline_) {
+            diagnostics_->firstError = failedReason_;
+            return false;
+        }
         uint32_t from = nextScanline_;
-        if (from > row || from / stripRows_ != row / stripRows_) from = row - row % stripRows_;
+        if (from > row || from / stripRows_ != strip) from = row - row % stripRows_;
         nextScanline_ = kNoScanline;
-        for (uint32_t r = from; r <= row; ++r)
-            if (TIFFReadScanline(tiff_.get(), PlaneRow(0, 0), r, 0) < 0) return false;
+        for (uint32_t r = from; r <= row; ++r) {
+            if (TIFFReadScanline(tiff_.get(), PlaneRow(0, 0), r, 0) < 0) {
+                failedStrip_ = strip;
+                failedScanline_ = r;
+                failedReason_ = diagnostics_->firstError;
+                return false;
+            }
+        }
         nextScanline_ = row + 1;
         return true;
     }
@@ -644,6 +658,9 @@ private:
     static constexpr uint32_t kNoScanline = std::numeric_limits<uint32_t>::max();
     uint32_t stripRows_ = 1;               // rows per strip, or per tile
     uint32_t nextScanline_ = kNoScanline;  // the row libtiff decodes next
+    uint32_t failedStrip_ = kNoScanline;   // the strip whose scanline failed, and where
+    uint32_t failedScanline_ = 0;
+    std::string failedReason_;
     uint64_t tileRowBytes_ = 0;
     uint64_t tileBytes_ = 0;
     std::vector<uint8_t> band_;  // planes used x band rows x row bytes
