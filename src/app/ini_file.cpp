@@ -21,8 +21,13 @@ std::string TrimBlanks(const std::string& text) {
     return text.substr(begin, end - begin + 1);
 }
 
-// The lines of the file without their line ends (CR LF, LF or CR).
-std::optional<std::vector<std::string>> ReadLines(const std::string& path) {
+// Some editors begin a UTF-8 file with a byte-order mark; it belongs to no
+// line.
+const std::string kByteOrderMark = "\xEF\xBB\xBF";
+
+// The lines of the file without their line ends (CR LF, LF or CR) and
+// without a leading byte-order mark, which `hadMark` reports.
+std::optional<std::vector<std::string>> ReadLines(const std::string& path, bool* hadMark = nullptr) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
     std::string content;
@@ -34,9 +39,11 @@ std::optional<std::vector<std::string>> ReadLines(const std::string& path) {
         // A read error (the path vanished or changed kind) reads as no file.
         return std::nullopt;
     }
+    const bool mark = content.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0;
+    if (hadMark) *hadMark = mark;
     std::vector<std::string> lines;
     std::string current;
-    for (size_t i = 0; i < content.size(); ++i) {
+    for (size_t i = mark ? kByteOrderMark.size() : 0; i < content.size(); ++i) {
         char c = content[i];
         if (c == '\r' || c == '\n') {
             lines.push_back(current);
@@ -68,6 +75,18 @@ std::optional<std::string> KeyOf(const std::string& line) {
     return TrimBlanks(text.substr(0, equals));
 }
 
+// Only an existing file is rewritten in place: a new one could not be made
+// where no temporary file can.
+bool WriteInPlace(const std::string& path, const std::string& content) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return false;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out << content;
+    out.close();
+    return bool(out);
+}
+
 }  // namespace
 
 std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key,
@@ -93,7 +112,8 @@ std::string ReadIniString(const std::string& path, const std::string& section, c
 
 bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,
                     const std::string& value) {
-    std::vector<std::string> lines = ReadLines(path).value_or(std::vector<std::string>{});
+    bool hadMark = false;
+    std::vector<std::string> lines = ReadLines(path, &hadMark).value_or(std::vector<std::string>{});
     const std::string entry = key + "=" + value;
     bool inSection = false, sectionFound = false, done = false;
     size_t insertAt = 0;  // after the last non-blank line of the section
@@ -123,12 +143,16 @@ bool WriteIniString(const std::string& path, const std::string& section, const s
             lines.push_back(entry);
         }
     }
-    std::string content;
+    // The mark is kept for the editor that wrote it.
+    std::string content = hadMark ? kByteOrderMark : std::string();
     for (const std::string& line : lines) content += line + "\r\n";
     const std::string temporary = path + ".new";
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
+        // No temporary file can be made beside the settings (a folder that
+        // only the file itself may be written in): the file is rewritten in
+        // place rather than losing the setting.
+        if (!out) return WriteInPlace(path, content);
         out << content;
         out.close();
         if (!out) {
@@ -142,7 +166,7 @@ bool WriteIniString(const std::string& path, const std::string& section, const s
         CommitFile(temporary, path);  // flushed before and after the rename
     } catch (const std::exception&) {
         std::remove(temporary.c_str());
-        return false;
+        return WriteInPlace(path, content);
     }
     return true;
 }

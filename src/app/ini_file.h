@@ -18,7 +18,11 @@ std::string ReadIniString(const std::string& path, const std::string& section, c
 // Sets `key` in `section`: an existing line of the key is replaced in place,
 // a new key goes after the section's last entry, a new section goes at the
 // end of the file. Every other line stays as it was. The file is created
-// when missing. False when the file cannot be written.
+// when missing. The new content replaces the file in one step through a
+// temporary file beside it; where no temporary file can be made there (a
+// folder that cannot be written, holding a file that can), the file is
+// rewritten in place. A byte-order mark at the start of the file is skipped
+// when reading and kept when writing. False when the file cannot be written.
 bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,
                     const std::string& value);
 

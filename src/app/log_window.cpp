@@ -10,6 +10,25 @@ namespace tessary::app {
 
 namespace {
 constexpr int kLineRole = Qt::UserRole + 1;
+const std::string kCreatedLine = "o\t   Rpx2 image created : ";
+const std::string kInPathLine = "o\t   In path : ";
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+}  // namespace
+
+std::optional<std::string> CreatedFileOfLine(const std::vector<std::string>& lines, size_t index) {
+    if (index >= lines.size()) return std::nullopt;
+    if (StartsWith(lines[index], kInPathLine) && index > 0) --index;
+    if (!StartsWith(lines[index], kCreatedLine) || index + 1 >= lines.size() ||
+        !StartsWith(lines[index + 1], kInPathLine))
+        return std::nullopt;
+    const std::string name = lines[index].substr(kCreatedLine.size());
+    std::string folder = lines[index + 1].substr(kInPathLine.size());
+    if (name.empty() || folder.empty()) return std::nullopt;
+    if (folder.back() != '/' && folder.back() != '\\') folder += '/';
+    return folder + name;
 }
 
 QColor LogLineColour(const std::string& line, const QPalette& palette) {
@@ -63,6 +82,8 @@ TfmLog::TfmLog(const ConversionLog& log, QWidget* parent)
     bClose_->setToolTip("Close the Window");
     bClose_->setGeometry(498 - 8 - 90, 308, 90, 26);
     connect(bClose_, &QPushButton::clicked, this, &TfmLog::bCloseClick);
+    connect(cErrorList_, &QListWidget::itemDoubleClicked, this,
+            [this](QListWidgetItem* item) { cErrorListDblClick(cErrorList_->row(item)); });
 
     Reload();
 }
@@ -75,6 +96,11 @@ void TfmLog::Reload() {
         // The plain text serves accessibility and keyboard search.
         item->setText(QString::fromStdString(ConversionLog::DisplayText(line)));
     }
+}
+
+void TfmLog::cErrorListDblClick(int row) {
+    if (row < 0 || !openViewer_) return;
+    if (auto path = CreatedFileOfLine(log_.Lines(), size_t(row))) openViewer_(QString::fromStdString(*path));
 }
 
 void TfmLog::bCopyClick() {

@@ -4,6 +4,10 @@
 
 #include <QDialog>
 #include <QStyledItemDelegate>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "engine/conversion_log.h"
 
@@ -23,6 +27,11 @@ public:
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 };
 
+// The RPX2 file that a log line names: on an "Rpx2 image created" line (or
+// the "In path" line after it), the folder of the following "In path" line
+// joined with the file name. Nothing for other lines.
+std::optional<std::string> CreatedFileOfLine(const std::vector<std::string>& lines, size_t index);
+
 // The text colour of a row: its kind colour, or the palette's window text.
 QColor LogLineColour(const std::string& line, const QPalette& palette);
 
@@ -34,6 +43,11 @@ public:
     // Rebuilds the rows from the log (the window shows the log as it is when
     // it opens).
     void Reload();
+
+    // What a double-click on a line naming a created RPX2 file calls.
+    void SetViewerOpener(std::function<void(const QString& path)> open) { openViewer_ = std::move(open); }
+    // The double-click on row `row` of the list.
+    void cErrorListDblClick(int row);
 
 public slots:
     void bCopyClick();
@@ -47,6 +61,7 @@ private:
     QListWidget* cErrorList_;
     QPushButton* bCopy_;
     QPushButton* bClose_;
+    std::function<void(const QString& path)> openViewer_;
 };
 
 }  // namespace tessary::app

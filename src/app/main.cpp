@@ -7,9 +7,11 @@
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
+#include <cstdio>
 
 #include "app/log_window.h"
 #include "app/main_window.h"
+#include "app/rpx2_viewer.h"
 #include "app/settings.h"
 #include "app/splash.h"
 #include "common/platform.h"
@@ -36,6 +38,19 @@ int main(int argc, char** argv) {
     QtMessageSink sink;
     tessary::platform::ScopedMessageSink scopedSink(&sink);
 
+    QStringList arguments = QApplication::arguments();
+    arguments.removeFirst();
+    // "--view FILE.rpx2": the viewer alone, without the converter's window.
+    if (!arguments.isEmpty() && arguments.front() == "--view") {
+        if (arguments.size() != 2) {
+            std::fprintf(stderr, "usage: tessary --view FILE.rpx2\n");
+            return 2;
+        }
+        tessary::app::TfmViewer viewer(arguments.at(1));
+        viewer.show();
+        return QApplication::exec();
+    }
+
     tessary::app::TSplashForm splash;
     splash.show();
     splash.repaint();
@@ -53,8 +68,6 @@ int main(int argc, char** argv) {
         options.defaultFolder = QDir::homePath().toStdString();
         options.defaultTempFolder = QDir::tempPath().toStdString();
     }
-    QStringList arguments = QApplication::arguments();
-    arguments.removeFirst();
     options.arguments = arguments;
 
     tessary::ConversionLog log;

@@ -3,9 +3,13 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -31,6 +35,8 @@
 
 #include "app/log_window.h"
 #include "app/picture_image.h"
+#include "app/rpx2_viewer.h"
+#include "app/window_placement.h"
 #include "cli/image_list.h"
 #include "common/text.h"
 
@@ -49,6 +55,17 @@ constexpr int kColumnWidths[kImageColumnCount] = {200, 45, 80, 85, 55, 55};
 const char* const kColumnTitles[kImageColumnCount] = {"Name",     "Type",  "Disk Size",
                                                       "Mem Size", "Width", "Height"};
 const char* const kErrorOpeningImage = "Error Opening Image";
+
+// The spin boxes' colours are a cue to tell them apart. A style sheet
+// colour holds in every state, so the disabled state gets its own: the same
+// colour washed out towards grey, with grey text.
+QString SpinBoxStyle(const QColor& colour) {
+    const QColor washed((colour.red() + 2 * 200) / 3, (colour.green() + 2 * 200) / 3,
+                        (colour.blue() + 2 * 200) / 3);
+    return QString("QSpinBox { background: %1; color: black; }"
+                   " QSpinBox:disabled { background: %2; color: rgb(128, 128, 128); }")
+        .arg(colour.name(), washed.name());
+}
 
 }  // namespace
 
@@ -95,6 +112,7 @@ WindowServices DesktopServices() {
     };
     services.showLogModal = [](TfmLog& log) { log.exec(); };
     services.help = DesktopHelpLaunchers();
+    services.openViewer = [](const QString& path, QWidget* owner) { OpenViewerWindow(path, owner); };
     return services;
 }
 
@@ -111,6 +129,8 @@ TfmTessary::TfmTessary(const WindowOptions& options, ConversionLog& log, WindowS
     setObjectName("fmTessary");
     setWindowTitle("Image to RPX2 Conversion (Version 2.07)");
     BuildControls();
+    setAcceptDrops(true);
+    CentreOnScreen(this);
     qApp->installEventFilter(this);
     LoadSettings();
 }
@@ -121,7 +141,11 @@ TfmTessary::~TfmTessary() {
 }
 
 void TfmTessary::CreateLogWindow() {
-    if (!fmLog_) fmLog_ = std::make_unique<TfmLog>(log_, this);
+    if (fmLog_) return;
+    fmLog_ = std::make_unique<TfmLog>(log_, this);
+    // The log window is modal: the viewer it opens belongs to it, so that
+    // the viewer takes input while the log is open.
+    fmLog_->SetViewerOpener([this](const QString& path) { OpenViewer(path, fmLog_.get()); });
 }
 
 void TfmTessary::BuildControls() {
@@ -227,7 +251,7 @@ void TfmTessary::BuildControls() {
     cInitialResize->setRange(10, 100);
     cInitialResize->setValue(100);
     cInitialResize->setToolTip("Initial image size as % of the original");
-    cInitialResize->setStyleSheet("QSpinBox { background: rgb(255, 255, 0); color: black; }");
+    cInitialResize->setStyleSheet(SpinBoxStyle(QColor(255, 255, 0)));
     bInitialResize = new QCheckBox(cResize);
     bInitialResize->setObjectName("bInitialResize");
     bInitialResize->setToolTip("Do the Initial Resize");
@@ -244,7 +268,7 @@ void TfmTessary::BuildControls() {
     cNumColors->setRange(8, 256);
     cNumColors->setValue(256);
     cNumColors->setToolTip("Number of Colors to use in the RPX2 file");
-    cNumColors->setStyleSheet("QSpinBox { background: rgb(0, 255, 0); color: black; }");
+    cNumColors->setStyleSheet(SpinBoxStyle(QColor(0, 255, 0)));
     bNumColors = new QCheckBox(GroupBox1);
     bNumColors->setObjectName("bNumColors");
     bNumColors->setToolTip("Change the Number of Colors");
@@ -357,6 +381,8 @@ void TfmTessary::BuildControls() {
 
     // The handlers are connected after the initial values are in place.
     connect(BitBtn1, &QPushButton::clicked, this, &TfmTessary::BitBtn1Click);
+    connect(ListView1, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem* item, int) { ListView1DblClick(item); });
     connect(bClose, &QPushButton::clicked, this, &TfmTessary::bCloseClick);
     connect(bAbort, &QPushButton::clicked, this, &TfmTessary::bAbortClick);
     connect(bShowLog, &QPushButton::clicked, this, &TfmTessary::bShowLogClick);
@@ -558,6 +584,17 @@ void TfmTessary::ListView1Click() {
     for (QTreeWidgetItem* item : selected) item->setCheckState(0, Qt::Checked);
 }
 
+void TfmTessary::ListView1DblClick(QTreeWidgetItem* item) {
+    if (!item || running_) return;
+    if (item->text(kTypeColumn).compare("rpx2", Qt::CaseInsensitive) != 0) return;
+    const std::string folder = SourceFolderValue();
+    OpenViewer(Q(folder) + item->text(kNameColumn));
+}
+
+void TfmTessary::OpenViewer(const QString& path, QWidget* owner) {
+    if (services_.openViewer) services_.openViewer(path, owner);
+}
+
 void TfmTessary::bSelectAllClick() {
     for (int i = 0; i < ListView1->topLevelItemCount(); ++i)
         ListView1->topLevelItem(i)->setCheckState(0, Qt::Checked);
@@ -591,6 +628,62 @@ bool TfmTessary::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
+void TfmTessary::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // Centred once more when first shown, now that the frame's size is
+    // known; later the window stays where the user puts it.
+    if (!placed_) {
+        placed_ = true;
+        CentreOnScreen(this);
+    }
+}
+
+void TfmTessary::dragEnterEvent(QDragEnterEvent* event) {
+    const QMimeData* data = event->mimeData();
+    if (running_ || !data->hasUrls()) return;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile()) {
+            event->acceptProposedAction();
+            return;
+        }
+}
+
+void TfmTessary::dropEvent(QDropEvent* event) {
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) paths << url.toLocalFile();
+    if (paths.isEmpty()) return;
+    event->acceptProposedAction();
+    DropPaths(paths);
+}
+
+void TfmTessary::DropPaths(const QStringList& paths) {
+    if (running_ || paths.isEmpty()) return;
+    // The first path decides: one source image folder at a time.
+    const QFileInfo dropped(paths.front());
+    if (!dropped.exists()) return;
+    if (dropped.isDir()) {
+        DirectoryEdit1->SetText(QDir::toNativeSeparators(dropped.absoluteFilePath()));
+        return;
+    }
+    const QString folder = QDir::toNativeSeparators(dropped.absolutePath());
+    if (TrimSpaces(S(DirectoryEdit1->Text())) != S(folder)) {
+        DirectoryEdit1->SetText(folder);
+    }
+    // A file dropped on the window is picked as a click on its row would:
+    // selected, and ticked as the selection is.
+    ListView1->clearSelection();
+    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = ListView1->topLevelItem(i);
+        if (item->text(kNameColumn) != dropped.fileName()) continue;
+        item->setSelected(true);
+        ListView1->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
+        ListView1->scrollToItem(item);
+        ListView1Click();
+        break;
+    }
+}
+
 void TfmTessary::bShowLogClick() {
     ShowLogModal();
     QPalette palette = bShowLog->palette();
@@ -620,6 +713,10 @@ void TfmTessary::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // Closing the main window ends the program: viewers opened from it
+    // would otherwise keep it running.
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* viewer = qobject_cast<TfmViewer*>(window)) viewer->close();
     QMainWindow::closeEvent(event);
 }
 

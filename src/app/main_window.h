@@ -64,6 +64,9 @@ struct WindowServices {
     // Opens the log window modally.
     std::function<void(TfmLog& log)> showLogModal;
     HelpLaunchers help;
+    // Opens the viewer on an RPX2 file; `owner` is the window asking (the
+    // log window while it is open), or null.
+    std::function<void(const QString& path, QWidget* owner)> openViewer;
 };
 WindowServices DesktopServices();
 
@@ -141,10 +144,20 @@ public slots:
     void cDestFolderChange(const QString& text);
     void cTempFolderChange(const QString& text);
     void cMapFolderChange(const QString& text);
+    // A double-click on a row opens an RPX2 file in the viewer.
+    void ListView1DblClick(QTreeWidgetItem* item);
+    // Files and folders dropped on the window: a folder becomes the source
+    // image folder; a file's folder does, and its row is selected.
+    void DropPaths(const QStringList& paths);
+    // The viewer on a file (through the services).
+    void OpenViewer(const QString& path, QWidget* owner = nullptr);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void BuildControls();
@@ -166,6 +179,7 @@ private:
     std::atomic<bool> abort_{false};
     bool running_ = false;
     bool closePending_ = false;
+    bool placed_ = false;
     std::unique_ptr<TfmLog> fmLog_;
 
 public:

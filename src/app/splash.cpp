@@ -4,6 +4,8 @@
 #include <QPainter>
 #include <QPushButton>
 
+#include "app/window_placement.h"
+
 namespace tessary::app {
 
 QPixmap DrawLogo(int size) {
@@ -66,6 +68,7 @@ TSplashForm::TSplashForm(QWidget* parent)
     bClose_->setFlat(true);
     bClose_->hide();
     connect(bClose_, &QPushButton::clicked, this, &TSplashForm::bCloseClick);
+    CentreOnScreen(this);
 }
 
 void TSplashForm::bCloseClick() {

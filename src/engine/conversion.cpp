@@ -21,6 +21,7 @@
 #include "engine/map_file.h"
 #include "engine/output_names.h"
 #include "engine/scale_list.h"
+#include "engine/update_check.h"
 #include "raster/colour_reduction.h"
 #include "raster/zoom_level.h"
 #include "rpx/rpx2_writer.h"
@@ -285,10 +286,13 @@ std::vector<PlannedOutput> PlanRunOutputs(const std::vector<RunEntry>& entries) 
     return PlanOutputPaths(requests);
 }
 
-// The map copy goes beside the RPX2 file it names.
+// The map copy goes beside the RPX2 file it names; the calibration search
+// of an entry with its own source path starts in the image's own folder.
 MapFileSettings EntryMapSettings(const MapFileSettings& run, const RunEntry& entry) {
     MapFileSettings settings = run;
     if (!entry.entry->destinationFolder.empty()) settings.destinationFolder = entry.destinationFolder;
+    if (!entry.entry->sourcePath.empty())
+        settings.sourceFolder = WithTrailingSeparator(FolderPart(entry.sourcePath));
     return settings;
 }
 
@@ -371,6 +375,7 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
     const std::string thousands = LocaleThousandsSeparator();
     const std::string scaleFile = job.scaleFile.empty() ? ScaleFilePath(job.programFolder) : job.scaleFile;
     DominantColorTable dominant;  // kept from one image's sampling until the next
+    UpdateCheck updateCheck;
     int processed = 0;
     bool errorFlag = false;
 
@@ -399,6 +404,9 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
         const PlannedOutput& planned = outputs[index];
         const std::string& outputPath = planned.path;
         const std::string outputName = FileNamePart(outputPath);
+        if (SkipWhenUpToDate(job, updateCheck, sourcePath, outputPath, EntryMapSettings(mapSettings, entry),
+                             processed > 1, log, observer))
+            continue;
 
         if (processed > 1) log.Add("");
         log.Add("i\tProcessing - " + sourceName);

@@ -53,6 +53,9 @@ struct ConversionJob {
     // Opens each source; empty = OpenSourceImage. Tests put a reader of
     // their own here to stand for a damaged file.
     std::function<SourceOpenResult(const std::string& path)> openSource;
+    // A resumed run: an image whose output is newer than its source (and has
+    // its map copy when one is due) is skipped as up to date.
+    bool update = false;
 };
 
 // How one ticked image ended.

@@ -3,7 +3,9 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -17,15 +19,16 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "sources/fixed_colour_table.h"
+#include "sources/source_error.h"
 #include "sources/source_formats.h"
 
 namespace tessary {
 
 namespace {
 
-constexpr std::string_view kLzwRgbMessage =
-    "TIF images using 24 bit color and LZW compression are not supported";
 constexpr std::string_view kFormatMessage = "This TIF format is not supported";
+constexpr std::string_view kTooLargeMessage =
+    "The strips or tiles of this TIF image are too large to be read";
 
 // The largest single allocation libtiff may make for one of our handles;
 // malformed headers that ask for more are refused by the library.
@@ -34,10 +37,22 @@ constexpr tmsize_t kMaxLibraryAlloc = tmsize_t(256) << 20;
 constexpr uint32_t kMaxWidth = uint32_t(1) << 24;
 
 // What libtiff had to say about one handle. Errors are kept (the first one
-// as text) rather than written to stderr; warnings are dropped.
+// since the last Clear, as text) rather than written to stderr; warnings are
+// dropped. The first error is the reason a person needs: later ones are
+// usually consequences of it.
 struct TiffDiagnostics {
+    std::string path;  // the library names the file as the module; that adds nothing
     std::string firstError;
     int errorCount = 0;
+
+    void Clear() {
+        firstError.clear();
+        errorCount = 0;
+    }
+    // libtiff's text, or `fallback` when it said nothing.
+    std::string Reason(std::string_view fallback) const {
+        return firstError.empty() ? std::string(fallback) : firstError;
+    }
 };
 
 int RecordTiffError(TIFF*, void* userData, const char* module, const char* format, va_list args) {
@@ -46,7 +61,10 @@ int RecordTiffError(TIFF*, void* userData, const char* module, const char* forma
         if (diagnostics->errorCount++ == 0) {
             char text[512];
             std::vsnprintf(text, sizeof text, format, args);
-            diagnostics->firstError = std::string(module ? module : "") + ": " + text;
+            const std::string_view name = module ? module : "";
+            diagnostics->firstError = name.empty() || name == diagnostics->path
+                                          ? std::string(text)
+                                          : std::string(name) + ": " + text;
         }
     }
     return 1;  // handled: the library's default handlers are not called
@@ -80,6 +98,7 @@ struct TiffOptionsFree {
 // the handle.
 TiffHandle OpenTiffHandle(const std::string& path, TiffDiagnostics& diagnostics) {
     SilenceLibraryDefaults();
+    diagnostics.path = path;
     std::unique_ptr<TIFFOpenOptions, TiffOptionsFree> options(TIFFOpenOptionsAlloc());
     if (!options) return nullptr;
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), RecordTiffError, &diagnostics);
@@ -109,10 +128,28 @@ struct TiffLayout {
     bool tiled = false;
     uint32_t tileWidth = 0;
     uint32_t tileLength = 0;
+    // The values that map onto black and white for floating-point samples.
+    double floatLow = 0.0;
+    double floatHigh = 1.0;
 
     bool IsRgb() const { return photometric == PHOTOMETRIC_RGB; }
     bool IsPalette() const { return photometric == PHOTOMETRIC_PALETTE; }
     bool IsWhiteIsZero() const { return photometric == PHOTOMETRIC_MINISWHITE; }
+    bool IsFloat() const { return sampleFormat == SAMPLEFORMAT_IEEEFP; }
+    bool IsSigned() const { return sampleFormat == SAMPLEFORMAT_INT; }
+    bool IsUnsigned() const { return sampleFormat == SAMPLEFORMAT_UINT || sampleFormat == SAMPLEFORMAT_VOID; }
+
+    // The kinds read since the reader's first version, with their own fast
+    // paths: unsigned samples of 1, 2, 4, 8 or 16 bits (palette up to 8,
+    // RGB 8 or 16). Everything else the strip route takes goes through the
+    // general sample conversion.
+    bool IsClassic() const {
+        if (!IsUnsigned()) return false;
+        const uint16_t bits = bitsPerSample;
+        if (IsRgb()) return bits == 8 || bits == 16;
+        if (IsPalette()) return bits == 1 || bits == 2 || bits == 4 || bits == 8;
+        return bits == 1 || bits == 2 || bits == 4 || bits == 8 || bits == 16;
+    }
 };
 
 TiffLayout ReadLayout(TIFF* tiff) {
@@ -134,35 +171,31 @@ TiffLayout ReadLayout(TIFF* tiff) {
     } else {
         layout.rowsPerStrip = FieldOr<uint32_t>(tiff, TIFFTAG_ROWSPERSTRIP, layout.height);
     }
+    if (layout.IsFloat()) {
+        // Floating-point images hold 0 to 1 unless they name their range.
+        double low = 0.0, high = 0.0;
+        if (TIFFGetField(tiff, TIFFTAG_SMINSAMPLEVALUE, &low) == 1 &&
+            TIFFGetField(tiff, TIFFTAG_SMAXSAMPLEVALUE, &high) == 1 && std::isfinite(low) &&
+            std::isfinite(high) && high > low) {
+            layout.floatLow = low;
+            layout.floatHigh = high;
+        }
+    }
     return layout;
 }
 
-// The message that refuses a file's kind, or "" when the reader takes it.
-std::string RefusalMessage(const TiffLayout& layout) {
-    if (layout.IsRgb() && layout.compression == COMPRESSION_LZW) return std::string(kLzwRgbMessage);
-    if (layout.photometric > PHOTOMETRIC_PALETTE) return std::string(kFormatMessage);
+// Whether the strip route reads the file's kind: grey, palette and RGB
+// images whose samples it converts itself. Anything else is left to
+// libtiff's RGBA conversion.
+bool StripRouteTakes(const TiffLayout& layout) {
+    if (layout.photometric > PHOTOMETRIC_PALETTE) return false;
+    if (layout.IsRgb() && layout.samplesPerPixel < 3) return false;
     const uint16_t bits = layout.bitsPerSample;
-    if (layout.sampleFormat != SAMPLEFORMAT_UINT && layout.sampleFormat != SAMPLEFORMAT_VOID)
-        return "TIF images whose samples are not unsigned integers are not supported";
-    bool bitsTaken = false;
-    if (layout.IsRgb())
-        bitsTaken = bits == 8 || bits == 16;
-    else if (layout.IsPalette())
-        bitsTaken = bits == 1 || bits == 2 || bits == 4 || bits == 8;
-    else
-        bitsTaken = bits == 1 || bits == 2 || bits == 4 || bits == 8 || bits == 16;
-    if (!bitsTaken) {
-        std::string kind = layout.IsRgb() ? "RGB" : layout.IsPalette() ? "palette" : "grey";
-        return "TIF " + kind + " images with " + std::to_string(bits) + " bits per sample are not supported";
-    }
-    if (layout.IsRgb() && layout.samplesPerPixel < 3)
-        return "TIF RGB images with fewer than 3 samples per pixel are not supported";
-    if (layout.width > kMaxWidth)
-        return "TIF images wider than " + FormatThousands(kMaxWidth) + " pixels are not supported";
-    if (!TIFFIsCODECConfigured(layout.compression))
-        return "TIF images using compression scheme " + std::to_string(layout.compression) +
-               " are not supported";
-    return "";
+    if (layout.IsPalette()) return layout.IsUnsigned() && (bits == 1 || bits == 2 || bits == 4 || bits == 8);
+    if (layout.IsFloat()) return bits == 32 || bits == 64;
+    if (layout.IsUnsigned() || layout.IsSigned())
+        return bits >= 1 && (bits <= 16 || bits == 24 || bits == 32);
+    return false;
 }
 
 // 0..65535 onto 0..255 (65535 = 255 x 257), as ImageMagick scales.
@@ -176,66 +209,140 @@ uint16_t Load16(const uint8_t* bytes) {
     return value;
 }
 
-class TiffRowReaderImpl final : public TiffReader {
+// A premultiplied colour sample with its alpha over white paper: what the
+// other readers make of transparency.
+uint8_t OverWhite(uint32_t premultiplied, uint32_t alpha) {
+    return uint8_t(std::min<uint32_t>(255, premultiplied + 255 - alpha));
+}
+
+// What the strip and RGBA routes share: the handle, the band of rows
+// decoded last, and the damage of that band.
+class TiffBandReader : public TiffReader {
 public:
-    enum class Preparation { Ready, Unreadable, TooLarge };
-
-    TiffRowReaderImpl(std::string path, std::unique_ptr<TiffDiagnostics> diagnostics, TiffHandle tiff,
-                      const TiffLayout& layout, bool reportFailures)
-        : path_(std::move(path)),
-          diagnostics_(std::move(diagnostics)),
-          tiff_(std::move(tiff)),
-          layout_(layout),
-          reportFailures_(reportFailures) {}
-
-    // Works out how rows are decoded and allocates the band buffers.
-    Preparation Prepare(uint64_t maxBandBytes) {
-        const TiffLayout& l = layout_;
-        if (l.width == 0 || l.height == 0 || l.height > uint32_t(std::numeric_limits<int32_t>::max()) ||
-            l.samplesPerPixel == 0)
-            return Preparation::Unreadable;
-        separatePlanes_ = l.planarConfig == PLANARCONFIG_SEPARATE && l.samplesPerPixel > 1;
-        samplesInPlane_ = separatePlanes_ ? 1 : l.samplesPerPixel;
-        planesUsed_ = separatePlanes_ && l.IsRgb() ? 3 : 1;
-        // Width is at most 2^24, samples 2^16 and bits 16: no product below
-        // overflows once each factor is checked against the limit.
-        rowBytes_ = (uint64_t(l.width) * samplesInPlane_ * l.bitsPerSample + 7) / 8;
-        if (rowBytes_ > maxBandBytes) return Preparation::TooLarge;
-        if (l.tiled) {
-            if (l.tileWidth == 0 || l.tileLength == 0) return Preparation::Unreadable;
-            if (l.tileWidth > kMaxWidth || l.tileLength > kMaxWidth) return Preparation::TooLarge;
-            // Tiles must start on a byte in the row for their columns to be
-            // copied whole.
-            if ((uint64_t(l.tileWidth) * samplesInPlane_ * l.bitsPerSample) % 8 != 0)
-                return Preparation::Unreadable;
-            tileRowBytes_ = (uint64_t(l.tileWidth) * samplesInPlane_ * l.bitsPerSample + 7) / 8;
-            if (tileRowBytes_ > maxBandBytes) return Preparation::TooLarge;
-            tileBytes_ = tileRowBytes_ * l.tileLength;
-            if (uint64_t(TIFFTileRowSize64(tiff_.get())) != tileRowBytes_ ||
-                uint64_t(TIFFTileSize64(tiff_.get())) != tileBytes_)
-                return Preparation::Unreadable;
-            if (tileBytes_ > maxBandBytes) return Preparation::TooLarge;
-            bandRows_ = std::min(l.tileLength, l.height);
-        } else {
-            if (uint64_t(TIFFScanlineSize64(tiff_.get())) != rowBytes_) return Preparation::Unreadable;
-            bandRows_ = l.rowsPerStrip == 0 ? l.height : std::min(l.rowsPerStrip, l.height);
-        }
-        if (uint64_t(planesUsed_) * bandRows_ * rowBytes_ > maxBandBytes) {
-            // A huge strip of interleaved samples is decoded a scanline at a
-            // time.
-            if (l.tiled || separatePlanes_) return Preparation::TooLarge;
-            scanlines_ = true;
-            stripRows_ = bandRows_;
-            bandRows_ = 1;
-        }
-        band_.resize(size_t(planesUsed_) * bandRows_ * rowBytes_);
-        if (l.tiled) tile_.resize(size_t(tileBytes_));
-        return Preparation::Ready;
-    }
+    TiffBandReader(std::unique_ptr<TiffDiagnostics> diagnostics, TiffHandle tiff, const TiffLayout& layout)
+        : diagnostics_(std::move(diagnostics)), tiff_(std::move(tiff)), layout_(layout) {}
 
     int Width() const override { return int(layout_.width); }
     int Height() const override { return int(layout_.height); }
     int StripDecodes() const override { return decodes_; }
+
+    // A row of a band that could not be decoded is still written (from a
+    // band cleared to black, never from another band's pixels) and then
+    // reported as damaged, each time it is read.
+    void ReadRow(int row, uint8_t* buffer) override {
+        if (row < 0 || uint32_t(row) >= layout_.height) return;
+        LoadBand(uint32_t(row) / bandRows_);
+        ConvertRow(uint32_t(row) - bandFirstRow_, buffer);
+        if (!bandDamage_.empty()) ThrowDamaged(bandDamage_);
+    }
+
+    // The decimated preview, or an empty picture for kinds without one.
+    virtual Picture BuildPreview(int factor) {
+        (void)factor;
+        return Picture();
+    }
+
+protected:
+    // Decodes the rows bandFirstRow_ .. + bandRowCount_ into the band;
+    // false when libtiff could not.
+    virtual bool DecodeBand() = 0;
+    // Names the strip or tiles of a band for a person ("strip 7 of 38").
+    virtual std::string BandName() const = 0;
+    virtual void ConvertRow(uint32_t rowInBand, uint8_t* out) = 0;
+
+    // "strip 7 of 38" for the unit holding `row` when units are `rows` high.
+    std::string UnitName(std::string_view unit, uint32_t row, uint32_t rows) const {
+        const uint64_t count = (uint64_t(layout_.height) + rows - 1) / rows;
+        return std::string(unit) + " " + FormatThousands(int64_t(row / rows) + 1) + " of " +
+               FormatThousands(int64_t(count));
+    }
+
+    std::unique_ptr<TiffDiagnostics> diagnostics_;  // outlives the handle that reports into it
+    TiffHandle tiff_;
+    TiffLayout layout_;
+    uint32_t bandRows_ = 1;
+    uint32_t bandFirstRow_ = 0;
+    uint32_t bandRowCount_ = 0;
+
+private:
+    void LoadBand(uint32_t band) {
+        if (int64_t(band) == currentBand_) return;
+        currentBand_ = band;
+        ++decodes_;
+        bandFirstRow_ = band * bandRows_;
+        bandRowCount_ = std::min(bandRows_, layout_.height - bandFirstRow_);
+        bandDamage_.clear();
+        diagnostics_->Clear();
+        if (!DecodeBand()) bandDamage_ = BandName() + ": " + diagnostics_->Reason("cannot be decoded");
+    }
+
+    int64_t currentBand_ = -1;
+    int decodes_ = 0;
+    std::string bandDamage_;  // why the current band could not be decoded, or ""
+};
+
+// The strip route: samples decoded by libtiff strip by strip (or a band of
+// tiles at a time) and converted here.
+class TiffStripReader final : public TiffBandReader {
+public:
+    using TiffBandReader::TiffBandReader;
+
+    // Works out how rows are decoded and allocates the band buffers. Gives
+    // "" when ready, else why not, with the message to show in `box` (or
+    // none).
+    std::string Prepare(uint64_t maxBandBytes, std::string_view& box) {
+        box = {};
+        const TiffLayout& l = layout_;
+        if (l.width == 0 || l.height == 0) return "the image has no pixels";
+        if (l.height > uint32_t(std::numeric_limits<int32_t>::max()))
+            return "the image has more than " + FormatThousands(std::numeric_limits<int32_t>::max()) +
+                   " rows";
+        if (l.samplesPerPixel == 0) return "the image has no samples per pixel";
+        separatePlanes_ = l.planarConfig == PLANARCONFIG_SEPARATE && l.samplesPerPixel > 1;
+        samplesInPlane_ = separatePlanes_ ? 1 : l.samplesPerPixel;
+        planesUsed_ = separatePlanes_ && l.IsRgb() ? 3 : 1;
+        // Width is at most 2^24, samples 2^16 and bits 64: no product below
+        // overflows once each factor is checked against the limit.
+        rowBytes_ = (uint64_t(l.width) * samplesInPlane_ * l.bitsPerSample + 7) / 8;
+        const auto tooLargeFor = [&](uint64_t bytes) {
+            box = kTooLargeMessage;
+            return "one band of rows needs " + FormatThousands(int64_t(bytes)) + " bytes, more than the " +
+                   FormatThousands(int64_t(maxBandBytes)) + " allowed";
+        };
+        if (rowBytes_ > maxBandBytes) return tooLargeFor(rowBytes_);
+        if (l.tiled) {
+            if (l.tileWidth == 0 || l.tileLength == 0) return "the tiles have no size";
+            if (l.tileWidth > kMaxWidth || l.tileLength > kMaxWidth)
+                return tooLargeFor(uint64_t(l.tileWidth) * l.tileLength);
+            // Tiles must start on a byte in the row for their columns to be
+            // copied whole.
+            if ((uint64_t(l.tileWidth) * samplesInPlane_ * l.bitsPerSample) % 8 != 0)
+                return "the tiles do not start on a byte boundary";
+            tileRowBytes_ = (uint64_t(l.tileWidth) * samplesInPlane_ * l.bitsPerSample + 7) / 8;
+            if (tileRowBytes_ > maxBandBytes) return tooLargeFor(tileRowBytes_);
+            tileBytes_ = tileRowBytes_ * l.tileLength;
+            if (uint64_t(TIFFTileRowSize64(tiff_.get())) != tileRowBytes_ ||
+                uint64_t(TIFFTileSize64(tiff_.get())) != tileBytes_)
+                return "the tile size does not match the image layout";
+            if (tileBytes_ > maxBandBytes) return tooLargeFor(tileBytes_);
+            bandRows_ = std::min(l.tileLength, l.height);
+        } else {
+            if (uint64_t(TIFFScanlineSize64(tiff_.get())) != rowBytes_)
+                return "the row size does not match the image layout";
+            bandRows_ = l.rowsPerStrip == 0 ? l.height : std::min(l.rowsPerStrip, l.height);
+        }
+        stripRows_ = bandRows_;
+        if (uint64_t(planesUsed_) * bandRows_ * rowBytes_ > maxBandBytes) {
+            // A huge strip of interleaved samples is decoded a scanline at a
+            // time.
+            if (l.tiled || separatePlanes_) return tooLargeFor(uint64_t(planesUsed_) * bandRows_ * rowBytes_);
+            scanlines_ = true;
+            bandRows_ = 1;
+        }
+        band_.resize(size_t(planesUsed_) * bandRows_ * rowBytes_);
+        if (l.tiled) tile_.resize(size_t(tileBytes_));
+        return "";
+    }
 
     void FillFormat(int32_t& bytesPerPixel, Palette& palette) override {
         bytesPerPixel = 1;
@@ -264,15 +371,11 @@ public:
         }
     }
 
-    void ReadRow(int row, uint8_t* buffer) override {
-        if (row < 0 || uint32_t(row) >= layout_.height) return;
-        LoadBand(uint32_t(row) / bandRows_);
-        ConvertRow(uint32_t(row) - bandFirstRow_, buffer);
-    }
+    // Drawn from this reader rather than a second one: a second handle
+    // would hold and decode a second band.
+    Picture LoadPreview(int factor) override { return BuildPreview(factor); }
 
-    Picture LoadPreview(int factor) override { return LoadTiffPreview(path_, factor); }
-
-    Picture BuildPreview(int factor) {
+    Picture BuildPreview(int factor) override {
         if (factor < 1) factor = 1;
         if (layout_.IsRgb()) return Picture();  // RGB files have no preview
         const int outWidth = Width() / factor;
@@ -305,7 +408,11 @@ public:
         const bool oneRowPerStrip = !layout_.tiled && layout_.rowsPerStrip == 1;
         for (int j = 0; j < outHeight; ++j) {
             const int source = oneRowPerStrip ? j * factor : (j + 1) * factor - 1;
-            ReadRow(source, row.data());
+            try {
+                ReadRow(source, row.data());
+            } catch (const SourceError&) {
+                // A preview shows a damaged band as the black it decodes to.
+            }
             uint8_t* target = picture.Row(j);
             for (int i = 0; i < outWidth; ++i) target[i] = row[size_t(i) * size_t(factor)];
         }
@@ -317,38 +424,50 @@ private:
         return band_.data() + (size_t(plane) * bandRows_ + rowInBand) * rowBytes_;
     }
 
-    void LoadBand(uint32_t band) {
-        if (int64_t(band) == currentBand_) return;
-        currentBand_ = band;
-        ++decodes_;
-        bandFirstRow_ = band * bandRows_;
-        bandRowCount_ = std::min(bandRows_, layout_.height - bandFirstRow_);
+    bool DecodeBand() override {
         std::fill(band_.begin(), band_.end(), 0);
         bool decoded = true;
-        for (uint32_t plane = 0; plane < planesUsed_; ++plane) {
+        for (uint32_t plane = 0; plane < planesUsed_ && decoded; ++plane) {
             if (scanlines_)
-                decoded &= ReadScanline(bandFirstRow_);
+                decoded = ReadScanline(bandFirstRow_);
             else if (layout_.tiled)
-                decoded &= ReadTileBand(plane);
+                decoded = ReadTileBand(plane);
             else
-                decoded &= ReadStrip(plane);
+                decoded = ReadStrip(plane);
         }
-        if (!decoded) {
-            // Rows of a band that failed are 0, never the pixels of another
-            // band. A failed tile leaves only its own area at 0.
-            if (!layout_.tiled) std::fill(band_.begin(), band_.end(), 0);
-            ReportFailure();
-        }
+        // Rows of a band that failed are black, never the pixels of another
+        // band or a half-decoded mix.
+        if (!decoded) std::fill(band_.begin(), band_.end(), 0);
+        return decoded;
+    }
+
+    std::string BandName() const override {
+        return layout_.tiled ? UnitName("tile row", bandFirstRow_, stripRows_)
+                             : UnitName("strip", bandFirstRow_, stripRows_);
     }
 
     // Most codecs cannot skip rows: rows are decoded in order from where
-    // the last read stopped, or from the start of the row's strip.
+    // the last read stopped, or from the start of the row's strip. Once a
+    // row of a strip failed, every later row of that strip fails the same
+    // way; it is not decoded again from the strip's start (a damaged huge
+    // strip would cost its rows squared).
     bool ReadScanline(uint32_t row) {
+        const uint32_t strip = row / stripRows_;
+        if (strip == failedStrip_ && row >= failedScanline_) {
+            diagnostics_->firstError = failedReason_;
+            return false;
+        }
         uint32_t from = nextScanline_;
-        if (from > row || from / stripRows_ != row / stripRows_) from = row - row % stripRows_;
+        if (from > row || from / stripRows_ != strip) from = row - row % stripRows_;
         nextScanline_ = kNoScanline;
-        for (uint32_t r = from; r <= row; ++r)
-            if (TIFFReadScanline(tiff_.get(), PlaneRow(0, 0), r, 0) < 0) return false;
+        for (uint32_t r = from; r <= row; ++r) {
+            if (TIFFReadScanline(tiff_.get(), PlaneRow(0, 0), r, 0) < 0) {
+                failedStrip_ = strip;
+                failedScanline_ = r;
+                failedReason_ = diagnostics_->firstError;
+                return false;
+            }
+        }
         nextScanline_ = row + 1;
         return true;
     }
@@ -363,27 +482,17 @@ private:
 
     bool ReadTileBand(uint32_t plane) {
         TIFF* tiff = tiff_.get();
-        bool decoded = true;
         for (uint64_t x = 0; x < layout_.width; x += layout_.tileWidth) {
             const uint32_t tile = TIFFComputeTile(tiff, uint32_t(x), bandFirstRow_, 0, uint16_t(plane));
             if (tile >= TIFFNumberOfTiles(tiff) ||
-                TIFFReadEncodedTile(tiff, tile, tile_.data(), tmsize_t(tileBytes_)) < 0) {
-                decoded = false;
-                continue;
-            }
+                TIFFReadEncodedTile(tiff, tile, tile_.data(), tmsize_t(tileBytes_)) < 0)
+                return false;
             const uint64_t offset = x * samplesInPlane_ * layout_.bitsPerSample / 8;
             const size_t bytes = size_t(std::min(tileRowBytes_, rowBytes_ - offset));
             for (uint32_t r = 0; r < bandRowCount_; ++r)
                 std::memcpy(PlaneRow(plane, r) + offset, tile_.data() + size_t(r) * tileRowBytes_, bytes);
         }
-        return decoded;
-    }
-
-    void ReportFailure() {
-        if (!reportFailures_ || failureReported_) return;
-        failureReported_ = true;
-        platform::ShowMessage("Part of the TIF image " + FileNamePart(path_) +
-                              " could not be decoded; its rows are left at 0");
+        return true;
     }
 
     // One sample of 8 or 16 bits as a byte.
@@ -391,7 +500,109 @@ private:
         return layout_.bitsPerSample == 16 ? SixteenToEight(Load16(row + 2 * index)) : row[index];
     }
 
-    void ConvertRow(uint32_t rowInBand, uint8_t* out) {
+    // One integer sample as an unsigned number of bitsPerSample bits:
+    // signed samples are shifted so that the most negative is 0. Samples
+    // of 8, 16, 24 and 32 bits are in the machine's byte order (libtiff
+    // swaps them), the others packed most significant bit first.
+    uint32_t RawSample(const uint8_t* row, size_t index) const {
+        const uint16_t bits = layout_.bitsPerSample;
+        uint32_t value = 0;
+        switch (bits) {
+            case 8:
+                value = row[index];
+                break;
+            case 16:
+                value = Load16(row + 2 * index);
+                break;
+            case 24: {
+                const uint8_t* p = row + 3 * index;
+                value = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+                if constexpr (std::endian::native == std::endian::big)
+                    value = uint32_t(p[2]) | uint32_t(p[1]) << 8 | uint32_t(p[0]) << 16;
+                break;
+            }
+            case 32:
+                std::memcpy(&value, row + 4 * index, sizeof value);
+                break;
+            default: {
+                // At most 16 bits from any bit of a byte: three bytes, never
+                // past the row's last byte.
+                const uint64_t bit = uint64_t(index) * bits;
+                const size_t first = size_t(bit >> 3);
+                const unsigned skip = unsigned(bit & 7);
+                const size_t count = (skip + bits + 7) / 8;
+                uint32_t window = 0;
+                for (size_t i = 0; i < count; ++i) window = window << 8 | row[first + i];
+                value = (window >> (count * 8 - skip - bits)) & ((uint32_t(1) << bits) - 1);
+                break;
+            }
+        }
+        if (layout_.IsSigned()) value ^= uint32_t(1) << (bits - 1);
+        return value;
+    }
+
+    // One sample of any kind as 0..255.
+    uint8_t ScaledSample(const uint8_t* row, size_t index) const {
+        if (layout_.IsFloat()) {
+            double value = 0.0;
+            if (layout_.bitsPerSample == 32) {
+                float f;
+                std::memcpy(&f, row + 4 * index, sizeof f);
+                value = f;
+            } else {
+                std::memcpy(&value, row + 8 * index, sizeof value);
+            }
+            const double unit = (value - layout_.floatLow) / (layout_.floatHigh - layout_.floatLow);
+            if (!(unit > 0.0)) return 0;  // NaN too
+            if (unit >= 1.0) return 255;
+            return uint8_t(std::lround(unit * 255.0));
+        }
+        const uint16_t bits = layout_.bitsPerSample;
+        const uint64_t value = RawSample(row, index);
+        if (bits == 8) return uint8_t(value);
+        const uint64_t top = (uint64_t(1) << bits) - 1;
+        return uint8_t((value * 255 + top / 2) / top);
+    }
+
+    // Grey and palette samples as an index: the value itself up to 8 bits
+    // (the palette holds the levels), scaled to 0..255 above that.
+    uint8_t IndexSample(const uint8_t* row, size_t index) const {
+        if (!layout_.IsFloat() && layout_.bitsPerSample <= 8) return uint8_t(RawSample(row, index));
+        return ScaledSample(row, index);
+    }
+
+    void ConvertGeneral(uint32_t rowInBand, uint8_t* out) {
+        const size_t width = layout_.width;
+        const size_t step = samplesInPlane_;
+        if (!layout_.IsRgb()) {
+            const uint8_t* s = PlaneRow(0, rowInBand);
+            for (size_t x = 0; x < width; ++x) out[x] = IndexSample(s, x * step);
+            return;
+        }
+        if (separatePlanes_) {
+            const uint8_t* red = PlaneRow(0, rowInBand);
+            const uint8_t* green = PlaneRow(1, rowInBand);
+            const uint8_t* blue = PlaneRow(2, rowInBand);
+            for (size_t x = 0; x < width; ++x) {
+                out[3 * x] = ScaledSample(blue, x);
+                out[3 * x + 1] = ScaledSample(green, x);
+                out[3 * x + 2] = ScaledSample(red, x);
+            }
+            return;
+        }
+        const uint8_t* s = PlaneRow(0, rowInBand);
+        for (size_t x = 0; x < width; ++x) {
+            out[3 * x] = ScaledSample(s, x * step + 2);
+            out[3 * x + 1] = ScaledSample(s, x * step + 1);
+            out[3 * x + 2] = ScaledSample(s, x * step);
+        }
+    }
+
+    void ConvertRow(uint32_t rowInBand, uint8_t* out) override {
+        if (!layout_.IsClassic()) {
+            ConvertGeneral(rowInBand, out);
+            return;
+        }
         const size_t width = layout_.width;
         const size_t step = samplesInPlane_;
         const uint16_t bits = layout_.bitsPerSample;
@@ -439,58 +650,160 @@ private:
         }
     }
 
-    std::string path_;
-    std::unique_ptr<TiffDiagnostics> diagnostics_;  // outlives the handle that reports into it
-    TiffHandle tiff_;
-    TiffLayout layout_;
-    bool reportFailures_ = true;
-
     bool separatePlanes_ = false;
     uint32_t samplesInPlane_ = 1;
     uint32_t planesUsed_ = 1;
     uint64_t rowBytes_ = 0;  // one decoded row of one plane
-    uint32_t bandRows_ = 1;
     bool scanlines_ = false;
     static constexpr uint32_t kNoScanline = std::numeric_limits<uint32_t>::max();
-    uint32_t stripRows_ = 1;               // rows per strip, when decoding scanlines
+    uint32_t stripRows_ = 1;               // rows per strip, or per tile
     uint32_t nextScanline_ = kNoScanline;  // the row libtiff decodes next
+    uint32_t failedStrip_ = kNoScanline;   // the strip whose scanline failed, and where
+    uint32_t failedScanline_ = 0;
+    std::string failedReason_;
     uint64_t tileRowBytes_ = 0;
     uint64_t tileBytes_ = 0;
     std::vector<uint8_t> band_;  // planes used x band rows x row bytes
     std::vector<uint8_t> tile_;
-
-    int64_t currentBand_ = -1;
-    uint32_t bandFirstRow_ = 0;
-    uint32_t bandRowCount_ = 0;
-    int decodes_ = 0;
-    bool failureReported_ = false;
 };
 
-// Opens a reader; `interactive` shows refusals and decoding failures.
-std::unique_ptr<TiffRowReaderImpl> OpenReader(const std::string& path, bool interactive,
-                                              uint64_t maxBandBytes) {
+// The RGBA route: every kind libtiff converts to colour itself (YCbCr and
+// JPEG-in-TIFF, CMYK, CIE L*a*b*, LogLuv, ...), one strip or one row of
+// tiles at a time. Always 3 bytes per pixel; alpha is composed over white.
+class TiffRgbaReader final : public TiffBandReader {
+public:
+    using TiffBandReader::TiffBandReader;
+
+    ~TiffRgbaReader() override {
+        if (begun_) TIFFRGBAImageEnd(&image_);
+    }
+
+    // Gives "" when ready, else why not, with the message to show in `box`
+    // (or none).
+    std::string Prepare(uint64_t maxBandBytes, std::string_view& box) {
+        box = {};
+        const TiffLayout& l = layout_;
+        if (l.width == 0 || l.height == 0) return "the image has no pixels";
+        if (l.height > uint32_t(std::numeric_limits<int32_t>::max()))
+            return "the image has more than " + FormatThousands(std::numeric_limits<int32_t>::max()) +
+                   " rows";
+        const uint64_t rowBytes = uint64_t(l.width) * 4;
+        if (l.tiled) {
+            if (l.tileLength == 0 || l.tileWidth == 0) return "the tiles have no size";
+            unitRows_ = std::min(l.tileLength, l.height);
+            bandRows_ = unitRows_;
+        } else {
+            unitRows_ = l.rowsPerStrip == 0 ? l.height : std::min(l.rowsPerStrip, l.height);
+            bandRows_ = unitRows_;
+            if (rowBytes * bandRows_ > maxBandBytes) {
+                // A huge strip is converted a part at a time; libtiff decodes
+                // each part from the strip's start. Parts are a multiple of
+                // 16 rows so that no chroma subsampling block is cut.
+                bandRows_ = uint32_t(std::min<uint64_t>(maxBandBytes / rowBytes / 16 * 16, bandRows_));
+            }
+        }
+        if (bandRows_ == 0 || rowBytes * bandRows_ > maxBandBytes) {
+            box = kTooLargeMessage;
+            return "one band of rows needs " +
+                   FormatThousands(int64_t(rowBytes * std::max<uint32_t>(unitRows_, 16))) +
+                   " bytes, more than the " + FormatThousands(int64_t(maxBandBytes)) + " allowed";
+        }
+        char message[1024] = "";
+        if (TIFFRGBAImageBegin(&image_, tiff_.get(), 1, message) != 1) {
+            box = kFormatMessage;
+            return message[0] ? std::string(message)
+                              : diagnostics_->Reason("libtiff cannot convert it to colour");
+        }
+        begun_ = true;
+        // Rows come in the order they are stored, as on the strip route:
+        // the orientation tag is not applied.
+        image_.orientation = ORIENTATION_TOPLEFT;
+        image_.req_orientation = ORIENTATION_TOPLEFT;
+        raster_.resize(size_t(l.width) * bandRows_);
+        return "";
+    }
+
+    void FillFormat(int32_t& bytesPerPixel, Palette& palette) override {
+        bytesPerPixel = 3;
+        palette = Palette{};
+    }
+
+private:
+    bool DecodeBand() override {
+        image_.row_offset = int(bandFirstRow_);
+        image_.col_offset = 0;
+        if (TIFFRGBAImageGet(&image_, raster_.data(), layout_.width, bandRowCount_) == 1) return true;
+        std::fill(raster_.begin(), raster_.end(), kOpaqueBlack);
+        return false;
+    }
+
+    std::string BandName() const override {
+        return UnitName(layout_.tiled ? "tile row" : "strip", bandFirstRow_, unitRows_);
+    }
+
+    void ConvertRow(uint32_t rowInBand, uint8_t* out) override {
+        const uint32_t* pixel = raster_.data() + size_t(rowInBand) * layout_.width;
+        for (size_t x = 0; x < layout_.width; ++x, out += 3) {
+            const uint32_t p = pixel[x];
+            const uint32_t alpha = TIFFGetA(p);
+            out[0] = OverWhite(TIFFGetB(p), alpha);
+            out[1] = OverWhite(TIFFGetG(p), alpha);
+            out[2] = OverWhite(TIFFGetR(p), alpha);
+        }
+    }
+
+    static constexpr uint32_t kOpaqueBlack = 0xFF000000u;
+    TIFFRGBAImage image_{};
+    bool begun_ = false;
+    uint32_t unitRows_ = 1;         // rows per strip or per tile
+    std::vector<uint32_t> raster_;  // band rows x width, packed A B G R
+};
+
+// Refuses a file: shows `box` when the open is interactive and `box` is
+// not empty, and throws with the detail.
+[[noreturn]] void Refuse(bool interactive, std::string_view box, const std::string& detail) {
+    if (interactive && !box.empty()) platform::ShowMessage(box);
+    throw SourceError(SourceOpenError::SourceUnusable, detail);
+}
+
+// Opens a reader; `interactive` shows refusals. Throws SourceError with the
+// reason when the file cannot be read.
+std::unique_ptr<TiffBandReader> OpenReader(const std::string& path, bool interactive, uint64_t maxBandBytes) {
     auto diagnostics = std::make_unique<TiffDiagnostics>();
     TiffHandle tiff = OpenTiffHandle(path, *diagnostics);
-    if (!tiff) return nullptr;
+    if (!tiff) Refuse(false, "", diagnostics->Reason("libtiff cannot open it as a TIFF file"));
     const TiffLayout layout = ReadLayout(tiff.get());
-    std::string refusal = RefusalMessage(layout);
-    if (!refusal.empty()) {
-        if (interactive) platform::ShowMessage(refusal);
-        return nullptr;
+    if (layout.width > kMaxWidth) {
+        const std::string text =
+            "TIF images wider than " + FormatThousands(kMaxWidth) + " pixels are not supported";
+        Refuse(interactive, text, text);
     }
-    auto reader = std::make_unique<TiffRowReaderImpl>(path, std::move(diagnostics), std::move(tiff), layout,
-                                                      interactive);
-    switch (reader->Prepare(maxBandBytes)) {
-        case TiffRowReaderImpl::Preparation::Ready:
-            return reader;
-        case TiffRowReaderImpl::Preparation::TooLarge:
-            if (interactive)
-                platform::ShowMessage("The strips or tiles of this TIF image are too large to be read");
-            return nullptr;
-        case TiffRowReaderImpl::Preparation::Unreadable:
-            break;
+    if (!TIFFIsCODECConfigured(layout.compression))
+        Refuse(interactive, kFormatMessage,
+               "libtiff has no decoder for its compression scheme " + std::to_string(layout.compression));
+    const auto prepared = [&](std::unique_ptr<TiffBandReader> reader, const std::string& problem,
+                              std::string_view box) {
+        if (problem.empty()) return reader;
+        Refuse(interactive, box, problem);
+    };
+    std::string_view box;
+    if (StripRouteTakes(layout)) {
+        auto reader = std::make_unique<TiffStripReader>(std::move(diagnostics), std::move(tiff), layout);
+        const std::string problem = reader->Prepare(maxBandBytes, box);
+        return prepared(std::move(reader), problem, box);
     }
-    return nullptr;
+    char message[1024] = "";
+    if (TIFFRGBAImageOK(tiff.get(), message) != 1)
+        Refuse(interactive, kFormatMessage,
+               message[0] ? std::string(message) : diagnostics->Reason(kFormatMessage));
+    // LogLuv stores signed samples by design; elsewhere libtiff's colour
+    // conversion would take signed samples for unsigned ones.
+    if (layout.IsSigned() && layout.photometric != PHOTOMETRIC_LOGL &&
+        layout.photometric != PHOTOMETRIC_LOGLUV)
+        Refuse(interactive, kFormatMessage, "libtiff converts only unsigned samples of this colour kind");
+    auto reader = std::make_unique<TiffRgbaReader>(std::move(diagnostics), std::move(tiff), layout);
+    const std::string problem = reader->Prepare(maxBandBytes, box);
+    return prepared(std::move(reader), problem, box);
 }
 
 std::unique_ptr<SourceRowReader> OpenTiffRows(const std::string& path) {
@@ -517,9 +830,11 @@ void CloseTiff(std::unique_ptr<TiffReader>& reader) {
 }
 
 Picture LoadTiffPreview(const std::string& path, int factor) {
-    std::unique_ptr<TiffRowReaderImpl> reader = OpenReader(path, false, kDefaultMaxBandBytes);
-    if (!reader) return Picture();
-    return reader->BuildPreview(factor);
+    try {
+        return OpenReader(path, false, kDefaultMaxBandBytes)->BuildPreview(factor);
+    } catch (const SourceError&) {
+        return Picture();
+    }
 }
 
 SourceImageInfo GetTiffInfo(const std::string& path) {
@@ -531,12 +846,17 @@ SourceImageInfo GetTiffInfo(const std::string& path) {
     constexpr uint32_t kMaxInt = uint32_t(std::numeric_limits<int32_t>::max());
     info.width = int32_t(std::min(layout.width, kMaxInt));
     info.height = int32_t(std::min(layout.height, kMaxInt));
-    if (layout.IsRgb()) info.bytesPerPixel = 3;
+    // Kinds libtiff converts to colour are delivered as RGB.
+    if (layout.IsRgb() || !StripRouteTakes(layout)) {
+        char message[1024] = "";
+        if (layout.IsRgb() || TIFFRGBAImageOK(tiff.get(), message) == 1) info.bytesPerPixel = 3;
+    }
     return info;
 }
 
 std::span<const SourceFormat> TiffFormats() {
-    static const SourceFormat rows[] = {{".tif", nullptr, &OpenTiffRows, &GetTiffInfo}};
+    static const SourceFormat rows[] = {{".tif", nullptr, &OpenTiffRows, &GetTiffInfo},
+                                        {".tiff", nullptr, &OpenTiffRows, &GetTiffInfo}};
     return rows;
 }
 

@@ -1,12 +1,18 @@
 // The TIFF reader: a row-access source read through libtiff one strip (or
 // one band of tiles) at a time, its decimated preview and its inspector.
 //
-// Accepted: grey (white-is-zero or black-is-zero) of 1, 2, 4, 8 or 16 bits,
-// palette images of 1, 2, 4 or 8 bits, and RGB of 8 or 16 bits; striped or
-// tiled; samples interleaved or in separate planes. Extra samples (alpha)
-// are dropped and 16-bit samples are scaled to 8 bits. RGB images compressed
-// with LZW and every photometric interpretation above 3 are refused with a
-// message, as is any other layout.
+// Two routes, both one band of rows in memory:
+// - the strip route takes grey (white-is-zero or black-is-zero) and RGB of
+//   any integer depth up to 16 bits, 24 or 32 bits, signed or unsigned, or
+//   32/64-bit floating point, and palette images of 1, 2, 4 or 8 bits;
+//   striped or tiled; samples interleaved or in separate planes. Extra
+//   samples (alpha) are dropped; deep samples are scaled to 8 bits.
+// - every other kind libtiff can convert to colour (YCbCr and JPEG-in-TIFF,
+//   CMYK, CIE L*a*b*, LogLuv, ...) goes through libtiff's RGBA conversion,
+//   one strip or one row of tiles at a time, as RGB with alpha composed over
+//   white.
+// What neither route reads is refused with "This TIF format is not
+// supported" and libtiff's reason.
 #pragma once
 
 #include <cstdint>
@@ -28,12 +34,15 @@ public:
 };
 
 // The most decoded bytes held for one band of rows (a strip, or one row of
-// tiles, over the sample planes used). Interleaved strips that are larger
-// are decoded a scanline at a time; larger tiles are refused.
+// tiles, over the sample planes used; on the RGBA route 4 bytes a pixel).
+// Interleaved strips that are larger are decoded a scanline at a time (on
+// the RGBA route in parts of a multiple of 16 rows); larger tiles are
+// refused.
 inline constexpr uint64_t kDefaultMaxBandBytes = uint64_t(64) << 20;
 
-// Opens a TIFF for reading rows. Gives null when the file cannot be read
-// or is refused; refusals are shown through the platform message sink.
+// Opens a TIFF for reading rows. Throws SourceError (SourceUnusable) with
+// the reason when the file cannot be read or is refused; refusals of a kind
+// are also shown through the platform message sink.
 std::unique_ptr<TiffReader> OpenTiff(const std::string& path, uint64_t maxBandBytes = kDefaultMaxBandBytes);
 
 // Bytes per pixel (1 or 3) and palette of an open TIFF; true for palette
@@ -41,17 +50,21 @@ std::unique_ptr<TiffReader> OpenTiff(const std::string& path, uint64_t maxBandBy
 bool GetTiffFormat(TiffReader& reader, int32_t& bytesPerPixel, Palette& palette);
 
 // Copies row `row` (0 = top) into `buffer`, which holds width x bytes per
-// pixel bytes. Rows beyond the image leave the buffer untouched.
+// pixel bytes. Rows beyond the image leave the buffer untouched. A row of a
+// strip or tile libtiff cannot decode is written black and then throws
+// SourceError (SourceDamaged, "strip 7 of 38: <libtiff's reason>"); the
+// reader stays usable for the other rows.
 void ReadTiffRow(TiffReader& reader, int row, uint8_t* buffer);
 
 void CloseTiff(std::unique_ptr<TiffReader>& reader);
 
 // An 8-bit picture of width div factor x height div factor taken by
-// decimation; empty for RGB images and for files that cannot be read.
+// decimation; empty for RGB images (and kinds read as RGB) and for files
+// that cannot be read.
 Picture LoadTiffPreview(const std::string& path, int factor);
 
 // Width, height and bytes per pixel from the header (0, 0, 1 when the file
-// cannot be read; 3 for RGB).
+// cannot be read; 3 for RGB and kinds read as RGB).
 SourceImageInfo GetTiffInfo(const std::string& path);
 
 }  // namespace tessary

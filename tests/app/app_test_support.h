@@ -81,6 +81,8 @@ struct RecordedServices {
     QStringList pickerTitles;
     std::vector<QUrl> openedUrls;
     bool openUrlResult = true;
+    QStringList viewedFiles;
+    std::vector<QWidget*> viewerOwners;
 
     WindowServices Make() {
         WindowServices services;
@@ -94,6 +96,10 @@ struct RecordedServices {
         services.help.openUrl = [this](const QUrl& url) {
             openedUrls.push_back(url);
             return openUrlResult;
+        };
+        services.openViewer = [this](const QString& path, QWidget* owner) {
+            viewedFiles << path;
+            viewerOwners.push_back(owner);
         };
         return services;
     }

@@ -1,6 +1,8 @@
 // Takes pictures of the desktop program for a person to look at: the splash
 // window, the main window before, during and after converting the bundled
-// examples, and the log window. Run by scripts/screenshot under Xvfb.
+// examples, the log window, and the viewer on a converted file (fitted,
+// zoomed in on level 0, and on a middle level with the pointer's pixel in
+// the status bar). Run by scripts/screenshot under Xvfb.
 //
 //   tessary_screenshots <examples folder> <picture folder> <work folder>
 #include <QApplication>
@@ -17,6 +19,7 @@
 
 #include "app/log_window.h"
 #include "app/main_window.h"
+#include "app/rpx2_viewer.h"
 #include "app/splash.h"
 #include "engine/conversion_log.h"
 
@@ -110,6 +113,42 @@ int main(int argc, char** argv) {
     logWindow->findChild<QListWidget*>("cErrorList")->setCurrentRow(1);
     ok &= Save(*logWindow, pictures, "log.png");
     logWindow->close();
+
+    // The viewer on the first converted file.
+    fs::path converted;
+    for (const auto& entry : fs::directory_iterator(work / "output"))
+        if (entry.path().extension() == ".rpx2" && (converted.empty() || entry.path() < converted))
+            converted = entry.path();
+    if (converted.empty()) {
+        std::fprintf(stderr, "no RPX2 file to view\n");
+        return 1;
+    }
+    {
+        app::TfmViewer viewer(QString::fromStdString(converted.string()));
+        viewer.resize(1100, 720);
+        viewer.show();
+        if (!QTest::qWaitForWindowExposed(&viewer) || !viewer.View()) return 1;
+        app::Rpx2View& view = *viewer.View();
+        auto settle = [&] {
+            QTest::qWaitFor([&] { return view.Settled(); }, 10000);
+            QTest::qWait(50);
+        };
+        view.FitToView();
+        settle();
+        ok &= Save(viewer, pictures, "viewer-fit.png");
+        // Level 0 pixel for pixel, a little enlarged so that pixels show.
+        view.SetZoom(2.0, QPointF(view.width() / 2.0, view.height() / 2.0));
+        settle();
+        ok &= Save(viewer, pictures, "viewer-level0.png");
+        // A middle level, with the pointer over the image.
+        view.SetZoom(0.2, QPointF(view.width() / 2.0, view.height() / 2.0));
+        settle();
+        QTest::mouseMove(&view, QPoint(view.width() / 2, view.height() / 2));
+        QTest::qWait(50);
+        ok &= Save(viewer, pictures, "viewer-levels.png");
+        std::printf("viewer: %s, status '%s', %s\n", converted.filename().string().c_str(),
+                    viewer.PositionText().toUtf8().constData(), viewer.ZoomText().toUtf8().constData());
+    }
 
     for (const QString& message : messages) std::printf("message: %s\n", message.toUtf8().constData());
     for (const std::string& line : log.Lines()) std::printf("log: %s\n", line.c_str());

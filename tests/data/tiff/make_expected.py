@@ -15,8 +15,10 @@ The tests read expected.txt only. Lines:
 Pillow is the decoder, except for 16-bit samples (Pillow clips them instead
 of scaling; ImageMagick scales to 8 bits) and files Pillow cannot read: those
 go to the small reference decoder below when it can, else to ImageMagick.
-"Refused" follows the reader's rules, taken from the tags read here by a
-small parser of the file's first directory (not by libtiff).
+"Refused" follows the rules of the first strip reader, taken from the tags
+read here by a small parser of the file's first directory (not by libtiff).
+The reader now reads those kinds too: make_expected_beyond.py writes their
+lines, which replace the "refused" ones.
 """
 import os
 import struct

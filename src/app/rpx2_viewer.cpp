@@ -1,0 +1,528 @@
+#include "app/rpx2_viewer.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLocale>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+#include "app/window_placement.h"
+
+namespace tessary::app {
+
+namespace {
+
+// What the view shows where there is nothing to draw: around the image, and
+// over tiles still being decoded or that could not be decoded.
+const QColor kOutsideFill(72, 72, 72);
+const QColor kPendingFill(150, 150, 150);
+const QColor kFailedFill(200, 60, 60);
+
+constexpr double kMaxZoom = 32.0;
+constexpr double kWheelStep = 1.25;
+constexpr double kKeyStep = 2.0;
+constexpr int kArrowStep = 64;
+
+QString WithSeparators(qint64 value) {
+    return QLocale().toString(value);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Rpx2View
+
+Rpx2View::Rpx2View(const std::string& path, const Rpx2Summary& summary, size_t cacheBudget, QWidget* parent)
+    : QWidget(parent),
+      path_(path),
+      summary_(summary),
+      cache_(cacheBudget),
+      posted_(std::make_shared<std::atomic<size_t>>(0)) {
+    setObjectName("Rpx2View");
+    setFocusPolicy(Qt::StrongFocus);
+    setMouseTracking(true);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMinimumSize(200, 150);
+    for (const Rpx2LevelSummary& level : summary_.levels) {
+        QVector<QRgb> table(256);
+        for (int i = 0; i < 256; ++i)
+            table[i] = qRgb(level.palette[size_t(i)].red, level.palette[size_t(i)].green,
+                            level.palette[size_t(i)].blue);
+        colourTables_.push_back(table);
+    }
+    auto posted = posted_;
+    loader_ = std::make_unique<TileLoader>(
+        [path]() -> TileLoader::Decoder {
+            auto decoder = std::make_shared<Rpx2TileDecoder>(path);
+            return [decoder](const TileKey& key, uint8_t* out) {
+                decoder->DecodeTile(key.level, key.row, key.column, out);
+            };
+        },
+        [this, posted](const TileKey& key, TilePointer tile) {
+            ++*posted;
+            QMetaObject::invokeMethod(
+                this, [this, key, tile = std::move(tile)]() mutable { TileArrived(key, std::move(tile)); },
+                Qt::QueuedConnection);
+        });
+}
+
+Rpx2View::~Rpx2View() {
+    // The loader's thread is stopped before the members it delivers to go.
+    loader_.reset();
+}
+
+double Rpx2View::LevelScaleX(int level) const {
+    return double(summary_.levels[size_t(level)].width) / double(summary_.width);
+}
+double Rpx2View::LevelScaleY(int level) const {
+    return double(summary_.levels[size_t(level)].height) / double(summary_.height);
+}
+
+int Rpx2View::LevelForZoom(double zoom) const {
+    int best = -1, largest = 0;
+    for (int i = 0; i < int(summary_.levels.size()); ++i) {
+        const double scale = LevelScaleX(i);
+        if (scale > LevelScaleX(largest)) largest = i;
+        // A level at least as detailed as the view needs is shrunk, never
+        // blown up; the least detailed of those is the cheapest to draw.
+        if (scale >= zoom * 0.999 && (best < 0 || scale < LevelScaleX(best))) best = i;
+    }
+    return best >= 0 ? best : largest;
+}
+
+double Rpx2View::FitZoom() const {
+    return std::min(double(std::max(width(), 1)) / summary_.width,
+                    double(std::max(height(), 1)) / summary_.height);
+}
+
+double Rpx2View::MinZoom() const {
+    // Out to where the image's larger side takes 64 view pixels, where the
+    // thumbnail level serves; never less than a fitted view allows.
+    return std::min({FitZoom(), 1.0, 64.0 / std::max(summary_.width, summary_.height)});
+}
+
+void Rpx2View::SetZoom(double zoom, QPointF anchor) {
+    zoom = std::clamp(zoom, MinZoom(), kMaxZoom);
+    const QPointF under = origin_ + anchor / zoom_;
+    zoom_ = zoom;
+    origin_ = under - anchor / zoom_;
+    fitted_ = false;
+    Changed();
+}
+
+void Rpx2View::ZoomBy(double factor) {
+    SetZoom(zoom_ * factor, QPointF(width() / 2.0, height() / 2.0));
+}
+
+void Rpx2View::FitToView() {
+    zoom_ = FitZoom();
+    fitted_ = true;
+    Changed();
+}
+
+void Rpx2View::ShowActualSize() {
+    SetZoom(1.0, QPointF(width() / 2.0, height() / 2.0));
+}
+
+void Rpx2View::SetOrigin(QPointF origin) {
+    origin_ = origin;
+    Changed();
+}
+
+void Rpx2View::PanBy(QPointF viewPixels) {
+    origin_ -= viewPixels / zoom_;
+    Changed();
+}
+
+void Rpx2View::ClampOrigin() {
+    // An image narrower than the view is centred; a wider one cannot be
+    // dragged past its edges.
+    const double viewWidth = width() / zoom_, viewHeight = height() / zoom_;
+    auto clampAxis = [](double origin, double view, double image) {
+        if (view >= image) return -(view - image) / 2;
+        return std::clamp(origin, 0.0, image - view);
+    };
+    origin_.setX(clampAxis(origin_.x(), viewWidth, summary_.width));
+    origin_.setY(clampAxis(origin_.y(), viewHeight, summary_.height));
+    // Whole view pixels, so that at 100 % every image pixel falls on one
+    // screen pixel.
+    origin_.setX(std::round(origin_.x() * zoom_) / zoom_);
+    origin_.setY(std::round(origin_.y() * zoom_) / zoom_);
+}
+
+void Rpx2View::Changed() {
+    ClampOrigin();
+    level_ = LevelForZoom(zoom_);
+    // Ask for the tiles in view that are not cached, the middle ones first,
+    // and never more than the cache can hold at once.
+    std::vector<TileKey> wanted;
+    const QPointF centre(width() / 2.0, height() / 2.0);
+    const double sx = LevelScaleX(level_), sy = LevelScaleY(level_);
+    for (const TileKey& key : VisibleTiles())
+        if (!cache_.Contains(key)) wanted.push_back(key);
+    auto distance = [&](const TileKey& key) {
+        const double x = ((key.column + 0.5) * kViewTileEdge / sx - origin_.x()) * zoom_ - centre.x();
+        const double y = ((key.row + 0.5) * kViewTileEdge / sy - origin_.y()) * zoom_ - centre.y();
+        return x * x + y * y;
+    };
+    std::stable_sort(wanted.begin(), wanted.end(),
+                     [&](const TileKey& a, const TileKey& b) { return distance(a) < distance(b); });
+    if (wanted.size() > cache_.CapacityTiles()) wanted.resize(cache_.CapacityTiles());
+    loader_->Request(std::move(wanted));
+    update();
+    emit viewChanged();
+}
+
+std::vector<TileKey> Rpx2View::VisibleTiles() const {
+    std::vector<TileKey> keys;
+    if (summary_.levels.empty() || width() <= 0 || height() <= 0) return keys;
+    const Rpx2LevelSummary& level = summary_.levels[size_t(level_)];
+    const double sx = LevelScaleX(level_), sy = LevelScaleY(level_);
+    const double left = origin_.x() * sx, top = origin_.y() * sy;
+    const double right = (origin_.x() + width() / zoom_) * sx;
+    const double bottom = (origin_.y() + height() / zoom_) * sy;
+    // Only tiles that hold pixels of the level: the extra column and row of
+    // background tiles are never shown.
+    const int lastColumn = (level.width - 1) / kViewTileEdge;
+    const int lastRow = (level.height - 1) / kViewTileEdge;
+    const int c0 = std::max(0, int(std::floor(left / kViewTileEdge)));
+    const int r0 = std::max(0, int(std::floor(top / kViewTileEdge)));
+    const int c1 = std::min(lastColumn, int(std::ceil(right / kViewTileEdge)) - 1);
+    const int r1 = std::min(lastRow, int(std::ceil(bottom / kViewTileEdge)) - 1);
+    for (int r = r0; r <= r1; ++r)
+        for (int c = c0; c <= c1; ++c) keys.push_back({level_, r, c});
+    return keys;
+}
+
+bool Rpx2View::Settled() const {
+    return loader_->Outstanding() == 0 && posted_->load() == 0;
+}
+
+void Rpx2View::TileArrived(const TileKey& key, TilePointer tile) {
+    --*posted_;
+    if (tile->failed && tileError_.isEmpty()) {
+        tileError_ = QString::fromStdString(tile->error);
+        emit tileFailed(tileError_);
+    }
+    cache_.Insert(key, std::move(tile));
+    if (key.level == level_) update();
+}
+
+void Rpx2View::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), kOutsideFill);
+    if (summary_.levels.empty()) return;
+    const Rpx2LevelSummary& level = summary_.levels[size_t(level_)];
+    const double sx = LevelScaleX(level_), sy = LevelScaleY(level_);
+    // Tile edges are rounded one by one, so neighbouring tiles meet without
+    // a gap or an overlap at any zoom.
+    auto viewX = [&](double levelX) { return int(std::lround((levelX / sx - origin_.x()) * zoom_)); };
+    auto viewY = [&](double levelY) { return int(std::lround((levelY / sy - origin_.y()) * zoom_)); };
+    const QRect image(QPoint(viewX(0), viewY(0)), QPoint(viewX(level.width) - 1, viewY(level.height) - 1));
+    painter.setClipRect(image);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    const QVector<QRgb>& colours = colourTables_[size_t(level_)];
+    for (const TileKey& key : VisibleTiles()) {
+        const QRect target(QPoint(viewX(key.column * kViewTileEdge), viewY(key.row * kViewTileEdge)),
+                           QPoint(viewX((key.column + 1) * kViewTileEdge) - 1,
+                                  viewY((key.row + 1) * kViewTileEdge) - 1));
+        TilePointer tile = cache_.Find(key);
+        if (!tile) {
+            painter.fillRect(target, kPendingFill);
+        } else if (tile->failed) {
+            painter.fillRect(target, QBrush(kFailedFill, Qt::BDiagPattern));
+        } else {
+            QImage pixels(tile->pixels.data(), kViewTileEdge, kViewTileEdge, kViewTileEdge,
+                          QImage::Format_Indexed8);
+            pixels.setColorTable(colours);
+            painter.drawImage(target, pixels);
+        }
+    }
+}
+
+void Rpx2View::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // A fitted view stays fitted; otherwise the zoom stays where it was.
+    zoom_ = fitted_ ? FitZoom() : std::max(zoom_, MinZoom());
+    Changed();
+}
+
+void Rpx2View::wheelEvent(QWheelEvent* event) {
+    const double notches = event->angleDelta().y() / 120.0;
+    if (notches != 0) SetZoom(zoom_ * std::pow(kWheelStep, notches), event->position());
+    event->accept();
+}
+
+void Rpx2View::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        dragFrom_ = event->position().toPoint();
+        setCursor(Qt::ClosedHandCursor);
+    }
+}
+
+void Rpx2View::mouseMoveEvent(QMouseEvent* event) {
+    const QPoint at = event->position().toPoint();
+    if (dragFrom_) {
+        PanBy(QPointF(at - *dragFrom_));
+        dragFrom_ = at;
+    }
+    emit pointerMoved(at);
+}
+
+void Rpx2View::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        dragFrom_.reset();
+        unsetCursor();
+    }
+}
+
+void Rpx2View::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Left: PanBy(QPointF(kArrowStep, 0)); break;
+    case Qt::Key_Right: PanBy(QPointF(-kArrowStep, 0)); break;
+    case Qt::Key_Up: PanBy(QPointF(0, kArrowStep)); break;
+    case Qt::Key_Down: PanBy(QPointF(0, -kArrowStep)); break;
+    case Qt::Key_Plus:
+    case Qt::Key_Equal: ZoomBy(kKeyStep); break;
+    case Qt::Key_Minus: ZoomBy(1 / kKeyStep); break;
+    case Qt::Key_F: FitToView(); break;
+    case Qt::Key_1: ShowActualSize(); break;
+    default: QWidget::keyPressEvent(event); return;
+    }
+    event->accept();
+}
+
+Rpx2View::Probe Rpx2View::ProbeAt(QPoint viewPixel) {
+    Probe probe;
+    const QPointF at = origin_ + QPointF(viewPixel.x() + 0.5, viewPixel.y() + 0.5) / zoom_;
+    if (at.x() < 0 || at.y() < 0 || at.x() >= summary_.width || at.y() >= summary_.height) return probe;
+    probe.inside = true;
+    probe.levelZero = QPoint(int(at.x()), int(at.y()));
+    const Rpx2LevelSummary& level = summary_.levels[size_t(level_)];
+    const int x = std::min(level.width - 1, int(at.x() * LevelScaleX(level_)));
+    const int y = std::min(level.height - 1, int(at.y() * LevelScaleY(level_)));
+    probe.inLevel = QPoint(x, y);
+    const TileKey key{level_, y / kViewTileEdge, x / kViewTileEdge};
+    if (TilePointer tile = cache_.Find(key); tile && !tile->failed)
+        probe.index = tile->pixels[size_t(y % kViewTileEdge) * kViewTileEdge + size_t(x % kViewTileEdge)];
+    return probe;
+}
+
+// ---------------------------------------------------------------------------
+// PaletteSwatches
+
+PaletteSwatches::PaletteSwatches(QWidget* parent) : QWidget(parent) {
+    setObjectName("PaletteSwatches");
+    setMinimumSize(16 * 9 + 1, 16 * 9 + 1);
+}
+
+void PaletteSwatches::SetPalette(const Palette& palette) {
+    palette_ = palette;
+    empty_ = false;
+    update();
+}
+
+QSize PaletteSwatches::sizeHint() const {
+    return QSize(16 * 14 + 1, 16 * 14 + 1);
+}
+
+void PaletteSwatches::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().color(QPalette::Window));
+    if (empty_) return;
+    const int cell = std::max(4, std::min(width(), height()) / 16);
+    for (int i = 0; i < 256; ++i) {
+        const PaletteEntry& entry = palette_[size_t(i)];
+        const QRect swatch((i % 16) * cell, (i / 16) * cell, cell, cell);
+        painter.fillRect(swatch, QColor(entry.red, entry.green, entry.blue));
+        painter.setPen(QColor(90, 90, 90));
+        painter.drawRect(swatch.adjusted(0, 0, -1, -1));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// TfmViewer
+
+TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget) : QMainWindow(parent) {
+    setObjectName("fmViewer");
+    setWindowTitle(QFileInfo(path).fileName() + " - RPX2 Viewer");
+
+    Rpx2Summary summary;
+    try {
+        summary = ReadRpx2Summary(path.toStdString());
+        if (summary.levels.empty()) throw std::runtime_error("the file lists no levels");
+    } catch (const std::exception& error) {
+        failure_ = QString::fromStdString(error.what());
+    } catch (...) {
+        failure_ = "unknown error";
+    }
+
+    position_ = new QLabel(this);
+    position_->setObjectName("cPosition");
+    zoomLabel_ = new QLabel(this);
+    zoomLabel_->setObjectName("cZoom");
+    statusBar()->addWidget(position_, 1);
+    statusBar()->addPermanentWidget(zoomLabel_);
+
+    if (!failure_.isEmpty()) {
+        message_ = new QLabel(this);
+        message_->setObjectName("cMessage");
+        message_->setAlignment(Qt::AlignCenter);
+        message_->setWordWrap(true);
+        message_->setMargin(20);
+        message_->setText(QString("%1 cannot be shown:\n%2").arg(QDir::toNativeSeparators(path), failure_));
+        setCentralWidget(message_);
+        resize(560, 240);
+        CentreOnScreen(this);
+        return;
+    }
+
+    auto* toolbar = addToolBar("View");
+    toolbar->setObjectName("ViewToolBar");
+    toolbar->setMovable(false);
+    auto* splitter = new QSplitter(this);
+    splitter->setObjectName("ViewerSplitter");
+    setCentralWidget(splitter);
+
+    auto* side = new QWidget(splitter);
+    side->setObjectName("ViewerSidePanel");
+    auto* sideLayout = new QVBoxLayout(side);
+    sideLayout->setContentsMargins(4, 4, 4, 4);
+    auto* levelsTitle = new QLabel("Levels", side);
+    levels_ = new QTreeWidget(side);
+    QFont bold = levels_->font();
+    bold.setBold(true);
+    levelsTitle->setFont(bold);
+    levels_->setObjectName("cLevels");
+    levels_->setRootIsDecorated(false);
+    levels_->setSelectionMode(QAbstractItemView::SingleSelection);
+    levels_->setHeaderLabels({"Level", "Size", "Scale", "Colours", "Bytes"});
+    const int levelCount = int(summary.levels.size());
+    for (int i = 0; i < levelCount; ++i) {
+        const Rpx2LevelSummary& level = summary.levels[size_t(i)];
+        QString name = QString::number(i);
+        if (levelCount >= 3 && i == levelCount - 2) name += " thumbnail";
+        if (levelCount >= 3 && i == levelCount - 1) name += " overview";
+        auto* item = new QTreeWidgetItem(levels_);
+        item->setText(0, name);
+        item->setText(1, WithSeparators(level.width) + " x " + WithSeparators(level.height));
+        item->setText(2, QLocale().toString(level.scalePercent, 'f', 2) + " %");
+        item->setText(3, QString::number(level.distinctColours));
+        item->setText(4, WithSeparators(qint64(level.storedBytes)));
+        for (int c = 1; c < 5; ++c) item->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
+    }
+    // Columns wide enough for the level in view, which is shown in bold.
+    for (int i = 0; i < levels_->topLevelItemCount(); ++i)
+        for (int c = 0; c < 5; ++c) levels_->topLevelItem(i)->setFont(c, bold);
+    for (int c = 0; c < 5; ++c) levels_->resizeColumnToContents(c);
+    int levelsWidth = 2 * levels_->frameWidth() + 4;
+    for (int c = 0; c < 5; ++c) levelsWidth += levels_->columnWidth(c);
+    levels_->setMinimumWidth(std::min(levelsWidth, 480));
+    auto* paletteTitle = new QLabel("Palette of the level in view", side);
+    paletteTitle->setFont(bold);
+    swatches_ = new PaletteSwatches(side);
+    sideLayout->addWidget(levelsTitle);
+    sideLayout->addWidget(levels_, 1);
+    sideLayout->addWidget(paletteTitle);
+    sideLayout->addWidget(swatches_, 0, Qt::AlignLeft);
+
+    view_ = new Rpx2View(path.toStdString(), summary, cacheBudget, splitter);
+    splitter->addWidget(side);
+    splitter->addWidget(view_);
+    splitter->setStretchFactor(0, 0);
+    splitter->setStretchFactor(1, 1);
+
+    auto addAction = [&](const QString& text, const QString& tip, auto slot) {
+        QAction* action = toolbar->addAction(text);
+        action->setToolTip(tip);
+        connect(action, &QAction::triggered, view_, slot);
+    };
+    addAction("Fit", "Show the whole image (F)", [this] { view_->FitToView(); });
+    addAction("100 %", "Show the image pixel for pixel (1)", [this] { view_->ShowActualSize(); });
+    addAction("Zoom In", "Zoom in (+ or the mouse wheel)", [this] { view_->ZoomBy(2.0); });
+    addAction("Zoom Out", "Zoom out (- or the mouse wheel)", [this] { view_->ZoomBy(0.5); });
+
+    connect(view_, &Rpx2View::viewChanged, this, &TfmViewer::UpdateViewState);
+    connect(view_, &Rpx2View::pointerMoved, this, &TfmViewer::UpdatePointer);
+    connect(view_, &Rpx2View::tileFailed, this,
+            [this](const QString& reason) { statusBar()->showMessage("Damaged tile: " + reason); });
+
+    resize(1000, 700);
+    CentreOnScreen(this);
+    view_->setFocus();
+    UpdateViewState();
+}
+
+void TfmViewer::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!placed_ && !parentWidget()) {
+        placed_ = true;
+        CentreOnScreen(this);
+    }
+}
+
+QString TfmViewer::PositionText() const {
+    return position_->text();
+}
+QString TfmViewer::ZoomText() const {
+    return zoomLabel_->text();
+}
+
+void TfmViewer::UpdateViewState() {
+    if (!view_) return;
+    const int level = view_->LevelInView();
+    const Rpx2LevelSummary& summary = view_->Summary().levels[size_t(level)];
+    zoomLabel_->setText(QString("Zoom %1 % - level %2 (%3 x %4)")
+                            .arg(QLocale().toString(view_->Zoom() * 100, 'f', 1))
+                            .arg(level)
+                            .arg(WithSeparators(summary.width), WithSeparators(summary.height)));
+    for (int i = 0; i < levels_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = levels_->topLevelItem(i);
+        QFont font = levels_->font();
+        font.setBold(i == level);
+        for (int c = 0; c < 5; ++c) item->setFont(c, font);
+    }
+    levels_->setCurrentItem(levels_->topLevelItem(level));
+    swatches_->SetPalette(summary.palette);
+}
+
+void TfmViewer::UpdatePointer(QPoint viewPixel) {
+    const Rpx2View::Probe probe = view_->ProbeAt(viewPixel);
+    if (!probe.inside) {
+        position_->clear();
+        return;
+    }
+    QString text = QString("Pixel %1, %2 - in level %3: %4, %5 - index ")
+                       .arg(probe.levelZero.x())
+                       .arg(probe.levelZero.y())
+                       .arg(view_->LevelInView())
+                       .arg(probe.inLevel.x())
+                       .arg(probe.inLevel.y());
+    text += probe.index ? QString::number(*probe.index) : QString("(not loaded)");
+    position_->setText(text);
+}
+
+TfmViewer* OpenViewerWindow(const QString& path, QWidget* owner) {
+    auto* viewer = new TfmViewer(path, owner);
+    if (owner) viewer->setWindowFlag(Qt::Window, true);
+    viewer->setAttribute(Qt::WA_DeleteOnClose, true);
+    viewer->show();
+    viewer->raise();
+    viewer->activateWindow();
+    return viewer;
+}
+
+}  // namespace tessary::app

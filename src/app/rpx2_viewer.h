@@ -1,0 +1,160 @@
+// The RPX2 viewer: shows a converted file the way a map viewer would, from
+// the stored level whose scale suits the zoom, decoding only the tiles in
+// view on a thread of their own into a cache of bounded size. The view never
+// waits for a tile: it draws what is cached, a neutral fill for the rest,
+// and repaints as tiles arrive.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointF>
+#include <QString>
+#include <QVector>
+#include <QWidget>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/tile_cache.h"
+#include "rpx/rpx2_tiles.h"
+
+class QLabel;
+class QTreeWidget;
+
+namespace tessary::app {
+
+// The canvas: pan with the mouse or the arrow keys, zoom with the wheel,
+// + and -, F fits the image, 1 shows it at 100 %.
+class Rpx2View : public QWidget {
+    Q_OBJECT
+public:
+    Rpx2View(const std::string& path, const Rpx2Summary& summary, size_t cacheBudget, QWidget* parent);
+    ~Rpx2View() override;
+
+    // Display pixels per level-0 pixel (1.0 is 100 %).
+    double Zoom() const { return zoom_; }
+    // The level-0 position at the top left corner of the view.
+    QPointF Origin() const { return origin_; }
+    // The level the view draws from at the current zoom.
+    int LevelInView() const { return level_; }
+    // The level that best serves a zoom: the smallest level at least as
+    // detailed as the zoom, or level 0 beyond 100 %.
+    int LevelForZoom(double zoom) const;
+
+    void SetZoom(double zoom, QPointF anchor);  // anchor in view pixels
+    void ZoomBy(double factor);                 // about the view's centre
+    void FitToView();
+    void ShowActualSize();                      // 100 % about the centre
+    void SetOrigin(QPointF origin);
+    void PanBy(QPointF viewPixels);
+
+    // The tiles of the current level that the view covers.
+    std::vector<TileKey> VisibleTiles() const;
+    // True when every tile asked for has been decoded and taken in.
+    bool Settled() const;
+    const TileCache& Cache() const { return cache_; }
+    uint64_t DecodedTiles() const { return loader_->DecodedCount(); }
+    const Rpx2Summary& Summary() const { return summary_; }
+    // The first tile error met, or empty.
+    const QString& TileError() const { return tileError_; }
+
+    // What lies under a view position: level-0 pixel, level pixel and the
+    // palette index when its tile is cached.
+    struct Probe {
+        bool inside = false;
+        QPoint levelZero;
+        QPoint inLevel;
+        std::optional<int> index;
+    };
+    Probe ProbeAt(QPoint viewPixel);
+
+signals:
+    void viewChanged();
+    void pointerMoved(QPoint viewPixel);
+    void tileFailed(const QString& reason);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void TileArrived(const TileKey& key, TilePointer tile);
+    void Changed();
+    void ClampOrigin();
+    double FitZoom() const;
+    double MinZoom() const;
+    double LevelScaleX(int level) const;
+    double LevelScaleY(int level) const;
+
+    std::string path_;
+    Rpx2Summary summary_;
+    std::vector<QVector<QRgb>> colourTables_;
+    TileCache cache_;
+    std::unique_ptr<TileLoader> loader_;
+    size_t deliveriesInFlight_ = 0;  // posted from the loader, not yet taken in
+    std::shared_ptr<std::atomic<size_t>> posted_;
+    double zoom_ = 1.0;
+    QPointF origin_{0, 0};
+    int level_ = 0;
+    bool fitted_ = true;  // follows the window's size until the user zooms
+    std::optional<QPoint> dragFrom_;
+    QString tileError_;
+};
+
+// The palette of the level in view as 16 x 16 swatches.
+class PaletteSwatches : public QWidget {
+    Q_OBJECT
+public:
+    explicit PaletteSwatches(QWidget* parent);
+    void SetPalette(const Palette& palette);
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    Palette palette_{};
+    bool empty_ = true;
+};
+
+class TfmViewer : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TfmViewer(const QString& path, QWidget* parent = nullptr,
+                       size_t cacheBudget = kDefaultTileBudget);
+
+    // Null when the file could not be opened; Failure() then says why.
+    Rpx2View* View() const { return view_; }
+    const QString& Failure() const { return failure_; }
+    QTreeWidget* Levels() const { return levels_; }
+    PaletteSwatches* Swatches() const { return swatches_; }
+    QString PositionText() const;
+    QString ZoomText() const;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void UpdateViewState();
+    void UpdatePointer(QPoint viewPixel);
+
+    QString failure_;
+    Rpx2View* view_ = nullptr;
+    QTreeWidget* levels_ = nullptr;
+    PaletteSwatches* swatches_ = nullptr;
+    QLabel* position_ = nullptr;
+    QLabel* zoomLabel_ = nullptr;
+    QLabel* message_ = nullptr;
+    bool placed_ = false;
+};
+
+// Opens a viewer window for the file: a top-level window that deletes
+// itself when closed. A window that owns it (the log window, which is
+// modal) keeps it usable while that window is open.
+TfmViewer* OpenViewerWindow(const QString& path, QWidget* owner = nullptr);
+
+}  // namespace tessary::app
