@@ -130,6 +130,10 @@ void FillSourceFormat(Timagerecord4& handle) {
 void ReadSourceRow(Timagerecord4& handle, int row, uint8_t* buffer) {
     if (row < 0 || row > handle.Height - 1) return;
     if (handle.Bitmap) {
+        // A picture its loader could decode only in part is not to be taken
+        // for the image: unless damage is accepted, its rows fail as a row
+        // reader's damaged rows do (already counted when it was loaded).
+        if (handle.Damage.rows > 0 && !handle.Damage.keepGoing) ThrowDamaged(handle.Damage.firstDetail);
         const Picture& picture = *handle.Bitmap;
         int pictureRow = handle.FlipRows ? handle.Height - 1 - row : row;
         if (pictureRow < 0 || pictureRow >= picture.Height()) return;

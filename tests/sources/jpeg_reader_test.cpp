@@ -207,6 +207,14 @@ TEST(JpegReader, CorruptTruncatedAndUnsupportedFilesGiveNoPictureSilently) {
     EXPECT_LT(damaged.Damage.rows, damaged.Height);
     EXPECT_EQ(damaged.Damage.firstDetail.rfind("Premature end of JPEG file, from row ", 0), 0u)
         << damaged.Damage.firstDetail;
+    // Its rows are not handed over as the image unless damage is accepted.
+    std::vector<uint8_t> row(size_t(damaged.Width));
+    Timagerecord4& reading = *std::get<SourceHandle>(result);
+    EXPECT_THROW(ReadSourceRow(reading, 0, row.data()), SourceError);
+    reading.Damage.keepGoing = true;
+    const int64_t counted = reading.Damage.rows;
+    ReadSourceRow(reading, reading.Height - 1, row.data());
+    EXPECT_EQ(reading.Damage.rows, counted);
     result = OpenSourceImage(garbage);
     ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
     EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceNotLoadable);
