@@ -18,6 +18,21 @@ if(TARGET tessary)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/tessary.svg DESTINATION share/icons/hicolor/scalable/apps)
 endif()
 
+# Manual pages (with the project's version filled in) and the command line's
+# bash completion, where bash-completion loads it on demand.
+set(_man ${CMAKE_BINARY_DIR}/man)
+foreach(_program tessary tessary-cli)
+  if(TARGET ${_program})
+    set(TESSARY_VERSION ${PROJECT_VERSION})
+    configure_file(${CMAKE_SOURCE_DIR}/docs/man/${_program}.1 ${_man}/${_program}.1 @ONLY)
+    install(FILES ${_man}/${_program}.1 DESTINATION share/man/man1)
+  endif()
+endforeach()
+if(TARGET tessary-cli)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/tessary-cli.bash-completion
+    DESTINATION share/bash-completion/completions RENAME tessary-cli)
+endif()
+
 # Relative links, so that the installed tree can move (DESTDIR, packages).
 set(_launchers ${CMAKE_BINARY_DIR}/launchers)
 file(MAKE_DIRECTORY ${_launchers})

@@ -37,6 +37,14 @@ constexpr char kSeparator = '\\';
 constexpr char kSeparator = '/';
 #endif
 
+// Why the last Pcx2Dib of this thread gave no tile; empty after a tile.
+thread_local std::string lastError;
+
+bool Fail(const char* why) {
+    lastError = why;
+    return false;
+}
+
 ChartBlock* NewBlock(size_t size) {
     void* memory = std::malloc(sizeof(ChartBlock) + size);
     if (!memory) return nullptr;
@@ -51,9 +59,9 @@ uint8_t* BlockBytes(ChartBlock* block) {
 }
 
 bool ReadSmallFile(const char* path, std::vector<uint8_t>& out) {
-    if (!path) return false;
+    if (!path) return Fail("no file named");
     std::FILE* file = std::fopen(path, "rb");
-    if (!file) return false;
+    if (!file) return Fail("the file cannot be opened");
     out.clear();
     uint8_t chunk[16384];
     bool ok = true;
@@ -63,7 +71,8 @@ bool ReadSmallFile(const char* path, std::vector<uint8_t>& out) {
         if (out.size() > kMaxTileFileBytes) ok = false;
         if (n < sizeof chunk || !ok) break;
     }
-    if (std::ferror(file)) ok = false;
+    if (!ok) lastError = "the file is far larger than any tile";
+    if (std::ferror(file)) ok = Fail("the file cannot be read");
     std::fclose(file);
     return ok;
 }
@@ -75,7 +84,7 @@ uint16_t U16(const uint8_t* p) {
 // Decodes a 640 x 480 16-colour PCX file into 480 rows of 320 bytes, bottom
 // row first. False for anything else, or when the data ends early.
 bool DecodePcxTile(const std::vector<uint8_t>& file, uint8_t* out) {
-    if (file.size() < kPcxHeaderBytes) return false;
+    if (file.size() < kPcxHeaderBytes) return Fail("the file is shorter than a PCX header");
     const uint8_t* h = file.data();
     const int encoding = h[2];
     const int bitsPerPixel = h[3];
@@ -83,28 +92,28 @@ bool DecodePcxTile(const std::vector<uint8_t>& file, uint8_t* out) {
     const int height = int(U16(h + 10)) - int(U16(h + 6)) + 1;
     const int planes = h[65];
     const size_t bytesPerLine = U16(h + 66);
-    if (h[0] != 0x0A || (encoding != 0 && encoding != 1)) return false;
-    if (width != kTileWidth || height != kTileHeight) return false;
+    if (h[0] != 0x0A || (encoding != 0 && encoding != 1)) return Fail("not a PCX file");
+    if (width != kTileWidth || height != kTileHeight) return Fail("the image is not 640 x 480 pixels");
     const bool bitPlanes = bitsPerPixel == 1 && planes == 4;
     const bool packed = bitsPerPixel == 4 && planes == 1;
-    if (!bitPlanes && !packed) return false;
+    if (!bitPlanes && !packed) return Fail("the image does not have 16 colours (4 planes of 1 bit or 1 of 4 bits)");
     const size_t needed = bitPlanes ? kTileWidth / 8 : kTileRowBytes;
-    if (bytesPerLine < needed) return false;
+    if (bytesPerLine < needed) return Fail("its lines are shorter than the image is wide");
 
     const size_t lineBytes = bytesPerLine * size_t(planes);
     const size_t total = lineBytes * kTileHeight;
     std::vector<uint8_t> lines(total);
     size_t pos = kPcxHeaderBytes, produced = 0;
     if (encoding == 0) {
-        if (file.size() - pos < total) return false;
+        if (file.size() - pos < total) return Fail("the pixel data ends early");
         std::memcpy(lines.data(), file.data() + pos, total);
     } else {
         while (produced < total) {
-            if (pos >= file.size()) return false;
+            if (pos >= file.size()) return Fail("the pixel data ends early");
             uint8_t c = file[pos++];
             if ((c & 0xC0) == 0xC0) {
                 size_t count = c & 0x3F;
-                if (pos >= file.size()) return false;
+                if (pos >= file.size()) return Fail("the pixel data ends early");
                 uint8_t value = file[pos++];
                 count = std::min(count, total - produced);
                 std::memset(lines.data() + produced, value, count);
@@ -239,19 +248,28 @@ ChartBlockHandle GetRMLdib(const char*, int16_t, int16_t) {
 }
 
 ChartBlockHandle Pcx2Dib(const char* pcxPath) {
+    lastError.clear();
     try {
         std::vector<uint8_t> file;
         if (!ReadSmallFile(pcxPath, file)) return nullptr;
         ChartBlock* block = NewBlock(CHART_TILE_PIXEL_BYTES);
-        if (!block) return nullptr;
+        if (!block) {
+            Fail("out of memory");
+            return nullptr;
+        }
         if (!DecodePcxTile(file, BlockBytes(block))) {
             std::free(block);
             return nullptr;
         }
         return block;
     } catch (const std::exception&) {
+        Fail("out of memory");
         return nullptr;
     }
+}
+
+const char* ChartTilesLastError(void) {
+    return lastError.c_str();
 }
 
 void* ChartBlockLock(ChartBlockHandle block) {

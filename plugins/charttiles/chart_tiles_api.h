@@ -70,6 +70,11 @@ CHART_TILES_API ChartBlockHandle GetRMLdib(const char* rmlPath, int16_t column, 
  * raw). */
 CHART_TILES_API ChartBlockHandle Pcx2Dib(const char* pcxPath);
 
+/* Why the last Pcx2Dib of this thread gave no tile ("the pixel data ends
+ * early"); "" after a tile. Optional for readers: the text lives until the
+ * thread's next call. */
+CHART_TILES_API const char* ChartTilesLastError(void);
+
 CHART_TILES_API void* ChartBlockLock(ChartBlockHandle block);
 CHART_TILES_API size_t ChartBlockSize(ChartBlockHandle block);
 CHART_TILES_API void ChartBlockFree(ChartBlockHandle block);

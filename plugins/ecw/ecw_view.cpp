@@ -11,6 +11,7 @@
 #include "sources/ecw_abi.h"
 
 using tessary::gdalplug::BgrDataset;
+using tessary::gdalplug::SetLastError;
 
 struct EcwFileView {
     std::unique_ptr<BgrDataset> dataset;
@@ -28,7 +29,10 @@ constexpr int32_t kOk = 0;
 constexpr int32_t kFailed = 1;
 
 int32_t ReadLine(EcwFileView* view, uint8_t* line, bool bgr) {
-    if (!view || !line || !view->viewSet || view->nextLine >= view->outHeight) return kFailed;
+    if (!view || !line || !view->viewSet || view->nextLine >= view->outHeight) {
+        SetLastError("no view set, or every line of it read");
+        return kFailed;
+    }
     if (!view->dataset->ReadLine(view->left, view->top, view->width, view->height, view->outWidth,
                                  view->outHeight, view->nextLine, line))
         return kFailed;
@@ -52,7 +56,10 @@ TESSARY_EXPORT int32_t NCScbmOpenFileView(const char* path, EcwFileView** view, 
     auto dataset = BgrDataset::Open(path);
     if (!dataset) return kFailed;
     auto* out = new (std::nothrow) EcwFileView();
-    if (!out) return kFailed;
+    if (!out) {
+        SetLastError("out of memory");
+        return kFailed;
+    }
     out->info.width = uint32_t(dataset->Width());
     out->info.height = uint32_t(dataset->Height());
     out->info.bands = uint16_t(dataset->BandCount() > 0xFFFF ? 0xFFFF : dataset->BandCount());
@@ -72,13 +79,18 @@ TESSARY_EXPORT int32_t NCScbmSetFileView(EcwFileView* view, uint32_t bandCount, 
                                          uint32_t outputWidth, uint32_t outputHeight) {
     if (!view) return kFailed;
     view->viewSet = false;
-    if (bandCount == 0 || !bandList) return kFailed;
+    auto refuse = [](const char* why) {
+        SetLastError(why);
+        return kFailed;
+    };
+    if (bandCount == 0 || !bandList) return refuse("no bands asked for");
     for (uint32_t i = 0; i < bandCount; ++i)
-        if (bandList[i] >= view->info.bands) return kFailed;
+        if (bandList[i] >= view->info.bands) return refuse("a band asked for is not in the file");
     if (left > right || top > bottom || right >= view->info.width || bottom >= view->info.height)
-        return kFailed;
+        return refuse("the view lies outside the image");
     if (outputWidth == 0 || outputHeight == 0 || outputWidth > INT32_MAX / 3 || outputHeight > INT32_MAX)
-        return kFailed;
+        return refuse("the view's output size is out of range");
+    SetLastError({});
     view->left = int(left);
     view->top = int(top);
     view->width = int(right - left + 1);
@@ -104,6 +116,10 @@ TESSARY_EXPORT int32_t NCScbmCloseFileViewEx(EcwFileView* view, int32_t freeCach
     (void)freeCachedFile;
     delete view;
     return kOk;
+}
+
+TESSARY_EXPORT const char* TessaryEcwLastError(void) {
+    return tessary::gdalplug::LastError();
 }
 
 TESSARY_EXPORT int32_t NCScbmCloseFileView(EcwFileView* view) {

@@ -4,7 +4,9 @@
 #include <cpl_error.h>
 #include <gdal.h>
 
+#include <cstring>
 #include <mutex>
+#include <string>
 
 namespace tessary::gdalplug {
 
@@ -34,20 +36,80 @@ void EnsureGdal() {
     });
 }
 
+thread_local std::string lastError;
+
+// GDAL's text for the error just raised, or `fallback` when it gave none.
+std::string GdalReason(const char* fallback) {
+    const char* message = CPLGetLastErrorMsg();
+    return message && *message ? std::string(message) : std::string(fallback);
+}
+
+bool EndsWithNoCase(const char* text, const char* suffix) {
+    size_t n = std::strlen(text), m = std::strlen(suffix);
+    if (n < m) return false;
+    for (size_t i = 0; i < m; ++i) {
+        char a = text[n - m + i], b = suffix[i];
+        if (a >= 'A' && a <= 'Z') a = char(a - 'A' + 'a');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// The formats whose GDAL drivers are built on their vendors' decoders and
+// so missing from most GDAL installations: the driver a file of that
+// extension needs, and what to call the format.
+struct VendorFormat {
+    const char* extension;
+    const char* driver;
+    const char* format;
+};
+constexpr VendorFormat kVendorFormats[] = {
+    {".ecw", "ECW", "ECW"},
+    {".sid", "MrSID", "MrSID"},
+};
+
+// Why GDAL could not open `path`. When GDAL has no driver for a vendor
+// format, says so and how to add one: GDAL's own message would only call
+// the file unrecognised.
+std::string OpenFailure(const char* path) {
+    for (const VendorFormat& vendor : kVendorFormats) {
+        if (!EndsWithNoCase(path, vendor.extension) || GDALGetDriverByName(vendor.driver) != nullptr) continue;
+        return std::string("GDAL ") + GDALVersionInfo("RELEASE_NAME") + " has no " + vendor.format +
+               " driver: install the vendor's " + vendor.format +
+               " plugin for GDAL and set GDAL_DRIVER_PATH to the folder that holds it";
+    }
+    return GdalReason("GDAL cannot open the file");
+}
+
 }  // namespace
 
+const char* LastError() { return lastError.c_str(); }
+
+void SetLastError(std::string text) { lastError = std::move(text); }
+
 std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path) {
-    if (!path) return nullptr;
+    lastError.clear();
+    if (!path) {
+        lastError = "no file named";
+        return nullptr;
+    }
     EnsureGdal();
     QuietErrors quiet;
+    CPLErrorReset();
     GDALDatasetH ds = GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
-    if (!ds) return nullptr;
+    if (!ds) {
+        lastError = OpenFailure(path);
+        return nullptr;
+    }
     std::unique_ptr<BgrDataset> out(new BgrDataset());
     out->dataset_ = ds;
     out->width_ = GDALGetRasterXSize(ds);
     out->height_ = GDALGetRasterYSize(ds);
     out->bandCount_ = GDALGetRasterCount(ds);
-    if (out->width_ <= 0 || out->height_ <= 0 || out->bandCount_ <= 0) return nullptr;
+    if (out->width_ <= 0 || out->height_ <= 0 || out->bandCount_ <= 0) {
+        lastError = "GDAL gives the image no pixels or no bands";
+        return nullptr;
+    }
 
     if (out->bandCount_ >= 3) {
         out->layout_ = Layout::Rgb;
@@ -90,10 +152,17 @@ BgrDataset::~BgrDataset() {
 
 bool BgrDataset::ReadLine(int left, int top, int width, int height, int outWidth, int outHeight, int line,
                           uint8_t* out) {
+    lastError.clear();
     if (!out || left < 0 || top < 0 || width <= 0 || height <= 0 || outWidth <= 0 || outHeight <= 0)
         return false;
-    if (int64_t(left) + width > width_ || int64_t(top) + height > height_) return false;
-    if (line < 0 || line >= outHeight) return false;
+    if (int64_t(left) + width > width_ || int64_t(top) + height > height_) {
+        lastError = "the lines asked for lie outside the image";
+        return false;
+    }
+    if (line < 0 || line >= outHeight) {
+        lastError = "the line asked for lies outside the view";
+        return false;
+    }
 
     // The source rows [first, last) that fall on this output line; at least
     // one, so that enlarging repeats rows.
@@ -103,17 +172,22 @@ bool BgrDataset::ReadLine(int left, int top, int width, int height, int outWidth
     if (last > top + height) last = top + height;
 
     QuietErrors quiet;
+    CPLErrorReset();
     auto* ds = static_cast<GDALDatasetH>(dataset_);
     CPLErr err;
     if (layout_ == Layout::Rgb) {
         err = GDALDatasetRasterIO(ds, GF_Read, left, first, width, last - first, out, outWidth, 1, GDT_Byte,
                                   3, bandMap_, 3, outWidth * 3, 1);
+        if (err != CE_None) lastError = GdalReason("GDAL cannot decode the line");
         return err == CE_None;
     }
     scratch_.resize(size_t(outWidth));
     err = GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, left, first, width, last - first, scratch_.data(),
                        outWidth, 1, GDT_Byte, 1, outWidth);
-    if (err != CE_None) return false;
+    if (err != CE_None) {
+        lastError = GdalReason("GDAL cannot decode the line");
+        return false;
+    }
     for (int x = 0; x < outWidth; ++x) {
         uint8_t v = scratch_[size_t(x)];
         uint8_t* px = out + size_t(x) * 3;

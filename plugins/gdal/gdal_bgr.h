@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 // Marks the C entry points a library exports.
@@ -20,10 +21,16 @@
 
 namespace tessary::gdalplug {
 
+// Why the last call of this thread into the library failed: GDAL's own text,
+// or a word on what to install when GDAL lacks the driver a file needs.
+// Empty after a call that succeeded.
+const char* LastError();
+void SetLastError(std::string text);
+
 class BgrDataset {
 public:
     // Opens a file read-only, silently; null when GDAL cannot open it as a
-    // raster with at least one band.
+    // raster with at least one band (LastError() then says why).
     static std::unique_ptr<BgrDataset> Open(const char* path);
     ~BgrDataset();
     BgrDataset(const BgrDataset&) = delete;
@@ -37,7 +44,7 @@ public:
     // height) shown at outWidth x outHeight: the source rows that fall on
     // that line are reduced to one row of outWidth pixels. Writes
     // outWidth x 3 bytes, blue, green, red. False when GDAL fails or the
-    // arguments lie outside the image.
+    // arguments lie outside the image (LastError() then says why).
     bool ReadLine(int left, int top, int width, int height, int outWidth, int outHeight, int line,
                   uint8_t* out);
 

@@ -11,11 +11,13 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "gdal_bgr.h"
 #include "sources/mrsid_abi.h"
 
 using tessary::gdalplug::BgrDataset;
+using tessary::gdalplug::SetLastError;
 
 namespace {
 
@@ -68,13 +70,22 @@ int LevelSize(int size, int level) {
 // The rectangle (left, top, width, height), in coordinates of the level,
 // as a bottom-up bitmap.
 MrSidBitmap* ReadRectangle(BgrDataset& dataset, int left, int top, int width, int height, int level) {
-    if (level < 0 || level > 30) return nullptr;
+    if (level < 0 || level > 30) {
+        SetLastError("level " + std::to_string(level) + " is out of range");
+        return nullptr;
+    }
     int levelWidth = LevelSize(dataset.Width(), level);
     int levelHeight = LevelSize(dataset.Height(), level);
-    if (left < 0 || top < 0 || width <= 0 || height <= 0) return nullptr;
-    if (int64_t(left) + width > levelWidth || int64_t(top) + height > levelHeight) return nullptr;
+    if (left < 0 || top < 0 || width <= 0 || height <= 0 || int64_t(left) + width > levelWidth ||
+        int64_t(top) + height > levelHeight) {
+        SetLastError("the rectangle asked for lies outside the image");
+        return nullptr;
+    }
     MrSidBitmap* bitmap = NewBitmap(width, height);
-    if (!bitmap) return nullptr;
+    if (!bitmap) {
+        SetLastError("out of memory for a bitmap of " + std::to_string(width) + " x " + std::to_string(height));
+        return nullptr;
+    }
     size_t stride = (size_t(width) * 3 + 3) / 4 * 4;
     // A rectangle narrower than the level reads whole lines of the level and
     // keeps its part of each.
@@ -82,6 +93,7 @@ MrSidBitmap* ReadRectangle(BgrDataset& dataset, int left, int top, int width, in
     std::unique_ptr<uint8_t[]> line;
     if (!fullWidth) line.reset(new (std::nothrow) uint8_t[size_t(levelWidth) * 3]);
     if (!fullWidth && !line) {
+        SetLastError("out of memory");
         ReleaseBitmap(bitmap);
         return nullptr;
     }
@@ -127,15 +139,26 @@ TESSARY_EXPORT MrSidBitmap* _LoadMrSidStrip(int32_t left, int32_t top, int32_t w
                                             int32_t level) {
     OpenImage& image = Current();
     std::lock_guard lock(image.mutex);
-    if (!image.dataset) return nullptr;
+    if (!image.dataset) {
+        SetLastError("no image is open");
+        return nullptr;
+    }
     return ReadRectangle(*image.dataset, left, top, width, height, level);
 }
 
 TESSARY_EXPORT MrSidBitmap* _LoadMrSidImage(const char* path, int32_t level) {
     auto dataset = BgrDataset::Open(path);
-    if (!dataset || level < 0 || level > 30) return nullptr;
+    if (!dataset) return nullptr;
+    if (level < 0 || level > 30) {
+        SetLastError("level " + std::to_string(level) + " is out of range");
+        return nullptr;
+    }
     return ReadRectangle(*dataset, 0, 0, LevelSize(dataset->Width(), level),
                          LevelSize(dataset->Height(), level), level);
+}
+
+TESSARY_EXPORT const char* TessaryMrSidLastError(void) {
+    return tessary::gdalplug::LastError();
 }
 
 TESSARY_EXPORT void _CloseMrSid(void) {

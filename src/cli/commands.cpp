@@ -1,11 +1,14 @@
 #include "cli/commands.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
+#include "cli/convert_inputs.h"
 #include "cli/image_list.h"
 #include "common/file.h"
 #include "common/platform.h"
@@ -30,7 +33,7 @@ std::string Absolute(const std::string& path) {
 int RunListCommand(const ListOptions& options) {
     std::string folder = TrimSpaces(options.folder);
     if (folder.empty() || !DirectoryExists(folder)) {
-        std::fprintf(stderr, "tessary-cli list: \"%s\" is not a folder\n", options.folder.c_str());
+        std::fprintf(stderr, "tessary-cli: list: \"%s\" is not a folder\n", options.folder.c_str());
         return 2;
     }
     std::vector<ImageListRow> rows = BuildImageList(folder, options.filter);
@@ -38,35 +41,24 @@ int RunListCommand(const ListOptions& options) {
     return 0;
 }
 
-std::optional<ConversionJob> BuildConversionJob(const ConvertOptions& options, const std::string& tempFolder,
-                                                std::atomic<bool>* abort, std::string& error) {
-    std::string source = TrimSpaces(options.sourceFolder);
-    if (source.empty() || !DirectoryExists(source)) {
-        error = "source folder \"" + options.sourceFolder + "\" does not exist";
-        return std::nullopt;
-    }
-    if (!options.scaleFile.empty() && !FileExists(options.scaleFile)) {
-        error = "scale file \"" + options.scaleFile + "\" does not exist";
-        return std::nullopt;
-    }
-    // Folders go to the engine as absolute paths: the ".map" copy names the
-    // RPX2 file by its full path, which must not depend on where the command
-    // was started.
+ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInputs& inputs,
+                                 const std::string& tempFolder, std::atomic<bool>* abort) {
+    // Paths go to the engine absolute: the ".map" copy names the RPX2 file
+    // by its full path, which must not depend on where the command was
+    // started.
     ConversionJob job;
-    job.sourceFolder = Absolute(source);
-    job.destinationFolder = options.destination;
-    if (job.destinationFolder.empty() || UpperAscii(job.destinationFolder) == "AS ABOVE")
-        job.destinationFolder = job.sourceFolder;
-    else
-        job.destinationFolder = Absolute(TrimSpaces(job.destinationFolder));
+    job.sourceFolder = inputs.firstFolder;
+    job.destinationFolder = inputs.destinationRoot.empty() ? inputs.firstFolder : inputs.destinationRoot;
     job.tempFolder = WithTrailingSeparator(TrimSpaces(tempFolder));
     std::string mapFolder = TrimSpaces(options.mapFolder);
     job.mapFolder = mapFolder.empty() ? std::string() : WithTrailingSeparator(Absolute(mapFolder));
-    if (options.files.empty()) {
-        for (const ImageListRow& row : BuildImageList(source, options.filter))
-            job.entries.push_back({row.name, true});
-    } else {
-        for (const std::string& file : options.files) job.entries.push_back({file, true});
+    for (const InputImage& image : inputs.images) {
+        ConversionEntry entry;
+        entry.fileName = FileNamePart(image.sourcePath);
+        entry.ticked = true;
+        entry.sourcePath = image.sourcePath;
+        entry.destinationFolder = image.destinationFolder;
+        job.entries.push_back(std::move(entry));
     }
     job.resizeEnabled = options.resize.has_value();
     job.resizeValue = options.resize.value_or(100);
@@ -78,17 +70,68 @@ std::optional<ConversionJob> BuildConversionJob(const ConvertOptions& options, c
     job.programFolder = platform::ProgramFolder();
     job.scaleFile = options.scaleFile;
     job.threads = options.threads;
+    job.keepDamaged = options.keepDamaged;
+    job.update = options.update;
     return job;
 }
 
-std::optional<PrivateTempFolder> PrivateTempFolder::Create(const std::string& base) {
+bool CheckConvertFiles(const ConvertOptions& options, std::vector<std::string>& warnings,
+                       std::string& error) {
+    if (!options.scaleFile.empty()) {
+        std::error_code ec;
+        fs::file_status status = fs::status(options.scaleFile, ec);
+        if (ec || !fs::exists(status)) {
+            error = "cannot read scale file \"" + options.scaleFile +
+                    "\": " + (ec ? ec.message() : std::string(std::strerror(ENOENT)));
+            return false;
+        }
+        if (fs::is_directory(status)) {
+            error = "scale file \"" + options.scaleFile + "\" is a folder, not a file";
+            return false;
+        }
+        try {
+            warnings = CheckScaleFileText(ReadWholeFile(options.scaleFile), options.scaleFile);
+        } catch (const std::exception& e) {
+            error = "cannot read scale file \"" + options.scaleFile + "\": " + e.what();
+            return false;
+        }
+    }
+    const std::string mapFolder = TrimSpaces(options.mapFolder);
+    if (!mapFolder.empty()) {
+        std::error_code ec;
+        fs::file_status status = fs::status(mapFolder, ec);
+        if (ec || !fs::exists(status) || !fs::is_directory(status)) {
+            error = "cannot use map folder \"" + options.mapFolder + "\": " +
+                    (ec                    ? ec.message()
+                     : !fs::exists(status) ? std::string(std::strerror(ENOENT))
+                                           : std::string(std::strerror(ENOTDIR)));
+            return false;
+        }
+    }
+    return true;
+}
+
+int RunVersionCommand() {
+    std::printf("tessary-cli %s\n", TESSARY_VERSION);
+    return 0;
+}
+
+std::optional<PrivateTempFolder> PrivateTempFolder::Create(const std::string& base, std::string* error) {
     std::string folder = TrimSpaces(base);
-    if (folder.empty() || !DirectoryExists(folder)) return std::nullopt;
+    if (folder.empty() || !DirectoryExists(folder)) {
+        std::error_code ec;
+        const bool exists = !folder.empty() && fs::exists(folder, ec);
+        if (error) *error = "cannot write to \"" + base + "\": " + std::strerror(exists ? ENOTDIR : ENOENT);
+        return std::nullopt;
+    }
     std::string pattern = WithTrailingSeparator(folder) + "tessary-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
 #ifndef _WIN32
-    if (!mkdtemp(buffer.data())) return std::nullopt;
+    if (!mkdtemp(buffer.data())) {
+        if (error) *error = "cannot write to \"" + base + "\": " + std::strerror(errno);
+        return std::nullopt;
+    }
 #else
     return std::nullopt;
 #endif

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "cli/convert_inputs.h"
 #include "cli/options.h"
 #include "engine/conversion.h"
 
@@ -13,25 +15,36 @@ namespace tessary::cli {
 // 0 listed, 2 the folder does not exist.
 int RunListCommand(const ListOptions& options);
 
-// 0 every selected image converted, 1 an image failed or the run was
-// aborted, 2 the run could not start.
+// 0 every image converted, up to date or too small; 1 an image failed
+// (damaged files kept included) or the run was aborted; 2 the run could not
+// start.
 int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort);
+
+// "tessary-cli <version>" and a line on the project.
+int RunVersionCommand();
 
 int RunInfoCommand(const InfoOptions& options);
 int RunExtractCommand(const ExtractOptions& options);
 
-// The job for a convert command, with `tempFolder` as the scratch folder.
-// Gives nothing and sets `error` when the source folder does not exist.
-std::optional<ConversionJob> BuildConversionJob(const ConvertOptions& options, const std::string& tempFolder,
-                                                std::atomic<bool>* abort, std::string& error);
+// The job for a convert command's resolved images, with `tempFolder` as the
+// scratch folder: every image is an entry with its own source path and
+// output folder.
+ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInputs& inputs,
+                                 const std::string& tempFolder, std::atomic<bool>* abort);
+
+// Refusals of a convert command's own files before anything is touched: the
+// scale file (missing, a folder, unreadable) and the map folder. Warnings
+// for scale file lines that select nothing go to `warnings`.
+bool CheckConvertFiles(const ConvertOptions& options, std::vector<std::string>& warnings, std::string& error);
 
 // A folder of its own inside a temporary folder, so that two runs never
 // share scratch files; removed with everything in it when the object goes.
 class PrivateTempFolder {
 public:
     // Creates "tessary-XXXXXX" inside `base`. Gives nothing when `base` is
-    // not a folder or the folder cannot be made.
-    static std::optional<PrivateTempFolder> Create(const std::string& base);
+    // not a folder or the folder cannot be made; `error` (when given) then
+    // names `base` and the system's reason.
+    static std::optional<PrivateTempFolder> Create(const std::string& base, std::string* error = nullptr);
     ~PrivateTempFolder();
     PrivateTempFolder(PrivateTempFolder&& other) noexcept;
     PrivateTempFolder& operator=(PrivateTempFolder&&) = delete;

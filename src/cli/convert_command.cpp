@@ -1,5 +1,5 @@
 // tessary-cli convert: one conversion run of the engine in a private scratch
-// folder, reported on the terminal.
+// folder, reported on the terminal (and, when asked, as JSON Lines).
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -7,6 +7,8 @@
 #include <optional>
 
 #include "cli/commands.h"
+#include "cli/convert_inputs.h"
+#include "cli/run_report.h"
 #include "cli/terminal_observer.h"
 #include "common/platform.h"
 #include "common/text.h"
@@ -27,43 +29,80 @@ private:
     TerminalObserver& observer_;
 };
 
+int Refuse(const std::string& message) {
+    std::fprintf(stderr, "tessary-cli: convert: %s\n", message.c_str());
+    return 2;
+}
+
 }  // namespace
 
 int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort) {
-    std::string base = options.temp.empty() ? std::filesystem::temp_directory_path().string() : options.temp;
-    // The run works in a folder of its own; a temporary folder that does not
-    // exist goes to the engine as it is, which refuses it.
-    std::optional<PrivateTempFolder> scratch = PrivateTempFolder::Create(base);
+    // Everything that can refuse the run does so before any image is touched.
     std::string error;
-    std::optional<ConversionJob> job =
-        BuildConversionJob(options, scratch ? scratch->Path() : base, &abort, error);
-    if (!job) {
-        std::fprintf(stderr, "tessary-cli convert: %s\n", error.c_str());
-        return 2;
-    }
+    std::vector<std::string> warnings;
+    if (!CheckConvertFiles(options, warnings, error)) return Refuse(error);
+    std::optional<ConvertInputs> inputs = ResolveConvertInputs(options, error);
+    if (!inputs) return Refuse(error);
+    if (!PrepareOutputFolders(*inputs, error)) return Refuse(error);
+    std::string base = options.temp.empty() ? std::filesystem::temp_directory_path().string() : options.temp;
+    std::optional<PrivateTempFolder> scratch = PrivateTempFolder::Create(base, &error);
+    if (!scratch) return Refuse(error);
+    ReportWriter report;
+    if (!options.report.empty() && !report.Open(options.report, error)) return Refuse(error);
+
+    for (const std::string& warning : warnings)
+        std::fprintf(stderr, "tessary-cli: convert: %s\n", warning.c_str());
+    if (inputs->leftOutOutputs > 0)
+        std::fprintf(stderr,
+                     "tessary-cli: convert: %d RPX2 file(s) left out: they lie in their own output folder, "
+                     "so --update takes them as earlier outputs\n",
+                     inputs->leftOutOutputs);
+
+    ConversionJob job = BuildConversionJob(options, *inputs, scratch->Path(), &abort);
+    // With the report on standard output, the log and the summary go to
+    // standard error so that standard output stays JSON Lines.
+    const bool reportOnStdout = options.report == "-";
+    std::FILE* logStream = reportOnStdout ? stderr : stdout;
+    TerminalSettings settings = DetectTerminal(options.verbose);
+    if (reportOnStdout) settings.colourLog = false;
 
     ConversionLog log;
     log.Clear();
-    TerminalObserver observer(log, DetectTerminal(options.verbose));
+    TerminalObserver observer(log, settings, logStream);
+    std::vector<std::string> paths;
+    for (const InputImage& image : inputs->images) paths.push_back(image.sourcePath);
+    observer.SetImagePaths(std::move(paths));
+    if (report.IsOpen())
+        observer.SetResultSink([&](const ImageResult& result) { report.Write(ReportLine(result)); });
     NoticeSink sink(observer);
     platform::ScopedMessageSink installed(&sink);
     const auto start = std::chrono::steady_clock::now();
     try {
-        RunConversion(*job, observer, log);
+        RunConversion(job, observer, log);
     } catch (const std::exception& e) {
         observer.Finish();
-        std::fprintf(stderr, "tessary-cli convert: the run stopped: %s\n", e.what());
-        return 2;
+        return Refuse(std::string("the run stopped: ") + e.what());
     }
     observer.Finish();
     if (observer.RunFailed()) return 2;
 
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const int selected = int(job->entries.size());
-    std::fprintf(stderr, "tessary-cli: %d of %d image(s) converted, %d failed, %d aborted%s (%.1f s)\n",
-                 observer.Converted(), selected, observer.Failed(), observer.Aborted(),
-                 abort.load() ? ", run aborted" : "", seconds);
-    return observer.Converted() == selected ? 0 : 1;
+    RunTotals totals;
+    totals.images = int(job.entries.size());
+    totals.converted = observer.Converted();
+    totals.upToDate = observer.UpToDate();
+    totals.tooSmall = observer.TooSmall();
+    totals.failed = observer.Failed();
+    totals.aborted = observer.Aborted();
+    totals.runAborted = abort.load();
+    totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    report.Write(TotalsLine(totals));
+    // The summary is the last line printed.
+    std::fflush(stderr);
+    std::fprintf(logStream, "%s\n", SummaryLine(totals).c_str());
+    std::fflush(logStream);
+    const bool allDone = totals.failed == 0 && totals.aborted == 0 && !totals.runAborted &&
+                         observer.Finished() == totals.images;
+    return allDone ? 0 : 1;
 }
 
 }  // namespace tessary::cli

@@ -13,7 +13,7 @@ struct ImageListRow {
     std::string name;  // as the folder listing gives it
     std::string type;  // the extension without its dot, lower-cased
     uint64_t diskSize = 0;
-    bool infoFailed = false;  // "Error Opening Image" instead of the numbers
+    bool infoFailed = false;  // "Error Opening Image" in the Disk Size column, the rest empty
     uint64_t memSize = 0;     // width x height x bytes per pixel
     int32_t width = 0;
     int32_t height = 0;
@@ -29,7 +29,19 @@ bool PassesFilter(const std::string& fileName, const std::string& filter);
 // names keep their listing order).
 std::vector<ImageListRow> BuildImageList(const std::string& folder, const std::string& filter);
 
-// The list as an aligned text table with the window's column headings.
+// Sorts file names as the list sorts its rows.
+void SortImageNames(std::vector<std::string>& names);
+
+// The columns a text takes on a terminal: UTF-8 decoded, East Asian wide
+// characters two, combining marks none; a byte that is not UTF-8 one.
+size_t DisplayWidth(const std::string& text);
+
+// The display width of the longest start of `text` that fits in `columns`,
+// never cutting a character; its length in bytes goes to `bytes`.
+size_t FitDisplayWidth(const std::string& text, size_t columns, size_t* bytes);
+
+// The list as an aligned text table with the window's column headings,
+// padded by display width.
 std::string FormatImageList(const std::vector<ImageListRow>& rows, const std::string& separator);
 
 }  // namespace tessary::cli

@@ -1,4 +1,4 @@
-// tessary-cli: converts folders of raster map images into RPX2 files from a
+// tessary-cli: converts raster map images into RPX2 files from a
 // terminal, and lists, inspects and decodes the results.
 #include <atomic>
 #include <csignal>
@@ -55,6 +55,7 @@ const char* CommandWord(tessary::cli::Command command) {
             return "info ";
         case Command::Extract:
             return "extract ";
+        case Command::Version:
         case Command::None:
             break;
     }
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
             return RunInfoCommand(parsed.info);
         case Command::Extract:
             return RunExtractCommand(parsed.extract);
+        case Command::Version:
+            return RunVersionCommand();
         case Command::None:
             break;
     }

@@ -16,6 +16,8 @@ const char* CommandName(Command command) {
             return "info";
         case Command::Extract:
             return "extract";
+        case Command::Version:
+            return "version";
         case Command::None:
             break;
     }
@@ -93,6 +95,11 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         }
         return parsed;
     }
+    if (first == "--version" || first == "version") {
+        parsed.command = Command::Version;
+        if (arguments.size() > 1) parsed.error = "version: too many arguments";
+        return parsed;
+    }
     if (first == "convert")
         parsed.command = Command::Convert;
     else if (first == "list")
@@ -168,6 +175,15 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             auto n = v ? ParseWhole(*v) : std::nullopt;
             if (!n || *n < 0 || *n > 1024) return fail("--threads needs a whole number from 0 to 1024");
             parsed.convert.threads = unsigned(*n);
+        } else if (cmd == Command::Convert && option == "--report") {
+            if (!needValue(parsed.convert.report) || parsed.convert.report.empty())
+                return fail("--report needs a file, or - for standard output");
+        } else if (cmd == Command::Convert && (option == "--recursive" || option == "-r") && flagOnly()) {
+            parsed.convert.recursive = true;
+        } else if (cmd == Command::Convert && (option == "--update" || option == "-u") && flagOnly()) {
+            parsed.convert.update = true;
+        } else if (cmd == Command::Convert && option == "--keep-damaged" && flagOnly()) {
+            parsed.convert.keepDamaged = true;
         } else if (cmd == Command::Convert && option == "--no-map-copy" && flagOnly()) {
             parsed.convert.copyMapFile = false;
         } else if (cmd == Command::Convert && option == "--no-image-path" && flagOnly()) {
@@ -189,9 +205,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 
     switch (parsed.command) {
         case Command::Convert:
-            if (positionals.empty()) return fail("missing SOURCE_FOLDER");
-            parsed.convert.sourceFolder = positionals[0];
-            parsed.convert.files.assign(positionals.begin() + 1, positionals.end());
+            if (positionals.empty()) return fail("missing PATH (an image file or a folder)");
+            parsed.convert.paths = positionals;
             break;
         case Command::List:
             if (positionals.size() != 1)
@@ -209,6 +224,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             parsed.extract.file = positionals[0];
             parsed.extract.output = positionals[1];
             break;
+        case Command::Version:
         case Command::None:
             break;
     }
@@ -218,15 +234,29 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 std::string HelpText(Command command) {
     switch (command) {
         case Command::Convert:
-            return R"(Usage: tessary-cli convert [options] SOURCE_FOLDER [FILE...]
+            return R"(Usage: tessary-cli convert [options] PATH...
+       tessary-cli convert [options] SOURCE_FOLDER FILE...
 
-Converts images of SOURCE_FOLDER into RPX2 files: the named FILEs, or every
-file that the filter keeps, in name order.
+Converts images into RPX2 files. Each PATH is an image file (as a shell glob
+gives them) or a folder, whose files the filter keeps are taken in name order.
+The second form takes the FILEs by their bare names inside SOURCE_FOLDER.
+Outputs go beside their sources unless --dest is given.
 
 Options:
-  --filter EXT      convert only files with this extension (default "All Images":
-                    bmp, tif, jpg, png, kap, gif, rpx, rpx2, nos, ecw, sid, hdr, rml)
-  --dest DIR        destination folder (default: the source folder)
+  --dest DIR        destination folder, created with its parents when missing
+                    (default: beside each source)
+  -r, --recursive   walk folders into their subfolders (not hidden ones, not
+                    links to folders); outputs keep the relative folders
+                    under --dest
+  -u, --update      skip images whose output is newer than the source (and
+                    whose map copy exists when one is due): resumes a run
+  --report FILE     write one JSON object per image and one with the totals
+                    (JSON Lines) to FILE; "-" for standard output
+  --keep-damaged    write the best-effort file of a damaged image; the image
+                    still counts as failed
+  --filter EXT      take only files with this extension from folders (default
+                    "All Images": bmp, tif, jpg, jpeg, png, kap, gif, rpx, rpx2,
+                    nos, ecw, sid, hdr, rml)
   --temp DIR        folder for scratch files; the run works in a private folder
                     inside it, removed at the end (default: the system's)
   --map-folder DIR  also search DIR and its subfolders for ".map" files
@@ -240,9 +270,10 @@ Options:
   -v, --verbose     show the details of every image
   --help            show this text
 
-Ctrl-C aborts the image at work and ends the run.
-Exit status: 0 every image converted, 1 an image failed or the run was
-aborted, 2 the run could not start (bad folders, nothing to convert).
+Ctrl-C aborts the image at work and ends the run. The last line printed is
+the summary. Exit status: 0 every image converted, up to date or too small
+(below 300 pixels); 1 an image failed or the run was aborted; 2 the run could
+not start (bad paths or folders, nothing to convert).
 )";
         case Command::List:
             return R"(Usage: tessary-cli list FOLDER [--filter EXT]
@@ -257,8 +288,9 @@ Options:
         case Command::Info:
             return R"(Usage: tessary-cli info FILE.rpx2 [--json]
 
-Shows the header of an RPX2 file, its chart flag and, for every level, its
-size, scale, tiles, colours used and compressed bytes.
+Shows the header of an RPX2 file, its chart flag and, for every level, what
+it is (full size, zoom level, thumbnail, overview), its size, scale in
+percent, tiles, colours used and compressed bytes.
 
 Options:
   --json   print the same as one JSON object
@@ -267,24 +299,28 @@ Options:
         case Command::Extract:
             return R"(Usage: tessary-cli extract FILE.rpx2 [--level N] OUT.png
 
-Decodes one level of an RPX2 file into an 8-bit palette PNG.
+Decodes one level of an RPX2 file into an 8-bit palette PNG; OUT must end
+in .png.
 
 Options:
-  --level N   the level to decode (default 0, the full image; -1 the last)
+  --level N   the level to decode (default 0, the full image; -1 the last,
+              the overview); "tessary-cli info" lists the levels
   --help      show this text
 )";
+        case Command::Version:
         case Command::None:
             break;
     }
     return R"(Usage: tessary-cli COMMAND [options]
 
-Converts folders of raster map images into RPX2 files.
+Converts raster map images into RPX2 files.
 
 Commands:
-  convert   convert images of a folder into RPX2 files
+  convert   convert images and folders of images into RPX2 files
   list      list the images of a folder with their sizes
   info      show the header and levels of an RPX2 file
   extract   decode one level of an RPX2 file into a PNG
+  version   show the program's version (also --version)
 
 "tessary-cli COMMAND --help" describes a command.
 )";

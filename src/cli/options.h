@@ -7,17 +7,22 @@
 
 namespace tessary::cli {
 
-enum class Command { None, Convert, List, Info, Extract };
+enum class Command { None, Convert, List, Info, Extract, Version };
 
 struct ConvertOptions {
-    std::string sourceFolder;
-    std::vector<std::string> files;  // named files; empty: every file the filter keeps
-    std::string filter = "All Images";
-    std::string destination;     // empty: the source folder ("As Above")
-    std::string temp;            // empty: the system's temporary folder
-    std::string mapFolder;       // empty: no search beyond the source folder
-    std::optional<int> resize;   // 10 to 100
-    std::optional<int> colours;  // 8 to 256
+    // Image files and folders, as typed; see ResolveConvertInputs for the
+    // older "SOURCE_FOLDER FILE..." form.
+    std::vector<std::string> paths;
+    std::string filter = "All Images";  // for the files of folders; named files are always taken
+    bool recursive = false;             // folders: their subfolders too
+    bool update = false;                // skip images whose output is up to date
+    bool keepDamaged = false;           // write the best-effort file of a damaged image
+    std::string report;                 // JSON Lines file; "-" standard output; empty none
+    std::string destination;            // empty: beside each source
+    std::string temp;                   // empty: the system's temporary folder
+    std::string mapFolder;              // empty: no search beyond the source folder
+    std::optional<int> resize;          // 10 to 100
+    std::optional<int> colours;         // 8 to 256
     bool copyMapFile = true;
     bool includeImagePath = true;
     std::string scaleFile;  // empty: UseScales.dat beside the program

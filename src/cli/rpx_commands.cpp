@@ -7,9 +7,11 @@
 #include <bitset>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -109,27 +111,23 @@ FileFacts Inspect(const std::string& path) {
     return facts;
 }
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-            out += buffer;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string ScaleText(float scale) {
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.4g", double(scale));
+    std::snprintf(buffer, sizeof buffer, "%.4g%%", double(scale));
     return buffer;
+}
+
+// What a level is for: level 0 is the image at full size; the converter
+// ends every file with the 130-pixel thumbnail and the 300-pixel overview
+// (by their longer side); the levels between are the zoom levels.
+std::string LevelKind(const std::vector<LevelFacts>& levels, size_t k) {
+    if (k == 0) return "full size";
+    const int longer = std::max(levels[k].width, levels[k].height);
+    if (k + 2 >= levels.size()) {
+        if (std::abs(longer - 130) <= 1) return "thumbnail";
+        if (std::abs(longer - 300) <= 1) return "overview";
+    }
+    return "zoom level";
 }
 
 void PrintText(const std::string& path, const FileFacts& f) {
@@ -145,36 +143,46 @@ void PrintText(const std::string& path, const FileFacts& f) {
     if (f.magic != rpx::kRpx2Magic) return;
     std::printf("Zoom count    %d\n", f.zoomCount);
     std::printf("Levels        %zu\n", f.levels.size());
-    std::printf("\n%-5s  %7s  %7s  %8s  %9s  %7s  %16s\n", "Level", "Width", "Height", "Scale %", "Tiles",
-                "Colours", "Compressed bytes");
+    std::printf("\n%-5s  %-10s  %7s  %7s  %8s  %9s  %7s  %16s\n", "Level", "Kind", "Width", "Height", "Scale",
+                "Tiles", "Colours", "Compressed bytes");
     for (size_t k = 0; k < f.levels.size(); ++k) {
         const LevelFacts& l = f.levels[k];
         std::string tiles = std::to_string(l.tilesAcross) + " x " + std::to_string(l.tilesDown);
-        std::printf("%-5zu  %7d  %7d  %8s  %9s  %7d  %16s\n", k, l.width, l.height,
-                    ScaleText(l.scale).c_str(), tiles.c_str(), l.coloursUsed,
+        std::printf("%-5zu  %-10s  %7d  %7d  %8s  %9s  %7d  %16s\n", k, LevelKind(f.levels, k).c_str(),
+                    l.width, l.height, ScaleText(l.scale).c_str(), tiles.c_str(), l.coloursUsed,
                     FormatThousands(int64_t(l.compressedBytes), sep).c_str());
     }
 }
 
 void PrintJson(const std::string& path, const FileFacts& f) {
-    std::printf("{\n  \"file\": %s,\n  \"format\": \"%s\",\n  \"magic\": %u,\n  \"fileSize\": %llu,\n",
-                JsonString(path).c_str(), f.magic == rpx::kRpx2Magic ? "RPX2" : "RPX", f.magic,
-                static_cast<unsigned long long>(f.fileSize));
-    std::printf("  \"width\": %d,\n  \"height\": %d,\n  \"bitsPerPixel\": %d,\n  \"chartFlag\": %u,\n",
-                f.width, f.height, f.bitsPerPixel, f.chartFlag);
-    std::printf("  \"tileEdge\": %u,\n  \"compression\": %u,\n  \"zoomCount\": %d,\n  \"levels\": [",
-                f.tileEdge, f.compression, f.zoomCount);
+    using json = nlohmann::ordered_json;
+    json out;
+    out["file"] = path;
+    out["format"] = f.magic == rpx::kRpx2Magic ? "RPX2" : "RPX";
+    out["magic"] = f.magic;
+    out["fileSize"] = f.fileSize;
+    out["width"] = f.width;
+    out["height"] = f.height;
+    out["bitsPerPixel"] = f.bitsPerPixel;
+    out["chartFlag"] = f.chartFlag;
+    out["tileEdge"] = f.tileEdge;
+    out["compression"] = f.compression;
+    out["zoomCount"] = f.zoomCount;
+    out["levels"] = json::array();
     for (size_t k = 0; k < f.levels.size(); ++k) {
         const LevelFacts& l = f.levels[k];
-        char scale[32];
-        std::snprintf(scale, sizeof scale, "%.9g", double(l.scale));
-        std::printf(
-            "%s\n    {\"index\": %zu, \"width\": %d, \"height\": %d, \"scale\": %s, \"tilesAcross\": %d, "
-            "\"tilesDown\": %d, \"coloursUsed\": %d, \"compressedBytes\": %llu}",
-            k ? "," : "", k, l.width, l.height, scale, l.tilesAcross, l.tilesDown, l.coloursUsed,
-            static_cast<unsigned long long>(l.compressedBytes));
+        out["levels"].push_back({{"index", k},
+                                 {"kind", LevelKind(f.levels, k)},
+                                 {"width", l.width},
+                                 {"height", l.height},
+                                 {"scale", double(l.scale)},
+                                 {"tilesAcross", l.tilesAcross},
+                                 {"tilesDown", l.tilesDown},
+                                 {"coloursUsed", l.coloursUsed},
+                                 {"compressedBytes", l.compressedBytes}});
     }
-    std::printf("%s]\n}\n", f.levels.empty() ? "" : "\n  ");
+    // A file name need not be UTF-8: such bytes become U+FFFD.
+    std::printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }
 
 // Writes an 8-bit palette picture as a PNG with as many palette entries as
@@ -228,7 +236,7 @@ bool WritePalettePng(const std::string& path, const Picture& picture, std::strin
 
 int RunInfoCommand(const InfoOptions& options) {
     if (!FileExists(options.file)) {
-        std::fprintf(stderr, "tessary-cli info: \"%s\" does not exist or is not a file\n",
+        std::fprintf(stderr, "tessary-cli: info: \"%s\" does not exist or is not a file\n",
                      options.file.c_str());
         return 2;
     }
@@ -240,43 +248,65 @@ int RunInfoCommand(const InfoOptions& options) {
             PrintText(options.file, facts);
         return 0;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tessary-cli info: \"%s\" is not a readable RPX2 file: %s\n",
+        std::fprintf(stderr, "tessary-cli: info: \"%s\" is not a readable RPX2 file: %s\n",
                      options.file.c_str(), e.what());
         return 2;
     }
 }
 
 int RunExtractCommand(const ExtractOptions& options) {
+    if (LowerAscii(ExtensionOf(options.output)) != ".png") {
+        std::fprintf(stderr,
+                     "tessary-cli: extract: \"%s\" does not end in .png; extract writes PNG files only\n",
+                     options.output.c_str());
+        return 2;
+    }
     if (!FileExists(options.file)) {
-        std::fprintf(stderr, "tessary-cli extract: \"%s\" does not exist or is not a file\n",
+        std::fprintf(stderr, "tessary-cli: extract: \"%s\" does not exist or is not a file\n",
                      options.file.c_str());
         return 2;
     }
     std::optional<Picture> picture;
+    int level = options.level;
+    std::string kind;
     try {
         RpxHandle handle(options.file);
         if (handle.IsRpx2() && options.level >= handle.LevelCount()) {
-            std::fprintf(stderr, "tessary-cli extract: \"%s\" has levels 0 to %d, not %d\n",
+            std::fprintf(stderr, "tessary-cli: extract: \"%s\" has levels 0 to %d, not %d\n",
                          options.file.c_str(), handle.LevelCount() - 1, options.level);
             return 2;
         }
+        if (handle.IsRpx2()) {
+            if (level < 0) level = handle.LevelCount() - 1;
+            // Only the sizes: counting colours would decode every tile.
+            std::vector<LevelFacts> sizes(size_t(handle.LevelCount()));
+            for (int k = 0; k < handle.LevelCount(); ++k) {
+                handle.LoadLevel(k);
+                sizes[size_t(k)].width = handle.LevelWidth();
+                sizes[size_t(k)].height = handle.LevelHeight();
+            }
+            kind = LevelKind(sizes, size_t(level));
+        } else {
+            level = 0;
+            kind = "full size";
+        }
         picture = RpxToPicture(options.file, 1, options.level);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tessary-cli extract: \"%s\" is not a readable RPX2 file: %s\n",
+        std::fprintf(stderr, "tessary-cli: extract: \"%s\" is not a readable RPX2 file: %s\n",
                      options.file.c_str(), e.what());
         return 2;
     }
     if (!picture || picture->Empty()) {
-        std::fprintf(stderr, "tessary-cli extract: level %d of \"%s\" could not be decoded\n", options.level,
+        std::fprintf(stderr, "tessary-cli: extract: level %d of \"%s\" could not be decoded\n", options.level,
                      options.file.c_str());
         return 2;
     }
     std::string error;
     if (!WritePalettePng(options.output, *picture, error)) {
-        std::fprintf(stderr, "tessary-cli extract: \"%s\": %s\n", options.output.c_str(), error.c_str());
+        std::fprintf(stderr, "tessary-cli: extract: \"%s\": %s\n", options.output.c_str(), error.c_str());
         return 2;
     }
-    std::printf("%s: level %d, %d x %d, written to %s\n", options.file.c_str(), options.level,
+    std::printf("%s: level %d (%s), %d x %d, written to %s\n", options.file.c_str(), level, kind.c_str(),
                 picture->Width(), picture->Height(), options.output.c_str());
     return 0;
 }

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/image_list.h"
+
 #ifndef _WIN32
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -73,14 +75,18 @@ void TerminalObserver::ShowMessage(std::string_view text) {
     FlushLog();
     ClearStatusLine();
     messages_.emplace_back(text);
-    std::fprintf(err_, "tessary-cli: %.*s\n", int(text.size()), text.data());
+    std::fprintf(err_, "tessary-cli: convert: %.*s\n", int(text.size()), text.data());
     std::fflush(err_);
 }
 
 void TerminalObserver::Notice(std::string_view text) {
     FlushLog();
     ClearStatusLine();
-    std::fprintf(err_, "tessary-cli: %.*s\n", int(text.size()), text.data());
+    // Every image ends with ImageFinished, so the image at work is the next
+    // one in run order.
+    std::string path =
+        size_t(finished_) < imagePaths_.size() ? imagePaths_[size_t(finished_)] + ": " : std::string();
+    std::fprintf(err_, "tessary-cli: convert: %s%.*s\n", path.c_str(), int(text.size()), text.data());
     std::fflush(err_);
     DrawStatusLine(true);
 }
@@ -92,15 +98,20 @@ void TerminalObserver::ImageFinished(const ImageResult& result) {
             ++converted_;
             break;
         case ImageOutcome::Failed:
-        case ImageOutcome::TooSmall:
             ++failed_;
             break;
+        case ImageOutcome::TooSmall:
+            ++tooSmall_;
+            break;
         case ImageOutcome::UpToDate:
+            ++upToDate_;
             break;
         case ImageOutcome::Aborted:
             ++aborted_;
             break;
     }
+    ++finished_;
+    if (resultSink_) resultSink_(result);
 }
 
 void TerminalObserver::Finish() {
@@ -138,8 +149,12 @@ void TerminalObserver::DrawStatusLine(bool force) {
         if (!line.empty()) line += "  |  ";
         line += panel;
     }
+    // Cut by display width, never inside a character: a line that wraps
+    // could not be cleared by the next draw.
     size_t room = size_t(std::max(settings_.columns - 1, 10));
-    if (line.size() > room) line.resize(room);
+    size_t bytes = 0;
+    FitDisplayWidth(line, room, &bytes);
+    line.resize(bytes);
     std::fprintf(err_, "\r\033[K%s", line.c_str());
     std::fflush(err_);
     statusShown_ = !line.empty();

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,16 +49,27 @@ public:
     void ImageFinished(const ImageResult& result) override;
 
     // A message that does not end the run (a reader's notice): printed on
-    // stderr without disturbing the status line.
+    // stderr, with the path of the image at work in front, without
+    // disturbing the status line.
     void Notice(std::string_view text);
+
+    // The source paths of the run's images in run order, so that a notice
+    // can name the image it is about.
+    void SetImagePaths(std::vector<std::string> paths) { imagePaths_ = std::move(paths); }
+
+    // Called with every finished image after it is counted (the report).
+    void SetResultSink(std::function<void(const ImageResult&)> sink) { resultSink_ = std::move(sink); }
 
     // Prints what the log gained since the last call and removes the status
     // line; call once after the run.
     void Finish();
 
     int Converted() const { return converted_; }
-    int Failed() const { return failed_; }
+    int Failed() const { return failed_; }  // damaged files kept under --keep-damaged included
     int Aborted() const { return aborted_; }
+    int TooSmall() const { return tooSmall_; }
+    int UpToDate() const { return upToDate_; }
+    int Finished() const { return finished_; }
     // A run-level message (bad folder, nothing selected) was shown.
     bool RunFailed() const { return !messages_.empty(); }
     const std::vector<std::string>& Messages() const { return messages_; }
@@ -75,8 +87,10 @@ private:
     std::string status_[3];
     bool statusShown_ = false;
     std::chrono::steady_clock::time_point lastDraw_{};
-    int converted_ = 0, failed_ = 0, aborted_ = 0;
+    int converted_ = 0, failed_ = 0, aborted_ = 0, tooSmall_ = 0, upToDate_ = 0, finished_ = 0;
     std::vector<std::string> messages_;
+    std::vector<std::string> imagePaths_;
+    std::function<void(const ImageResult&)> resultSink_;
 };
 
 }  // namespace tessary::cli

@@ -1,9 +1,11 @@
 #include "engine/conversion.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <new>
 #include <optional>
 #include <random>
@@ -16,7 +18,9 @@
 #include "common/text.h"
 #include "engine/conversion_log.h"
 #include "engine/map_file.h"
+#include "engine/output_names.h"
 #include "engine/scale_list.h"
+#include "engine/update_check.h"
 #include "raster/colour_reduction.h"
 #include "raster/zoom_level.h"
 #include "rpx/rpx2_writer.h"
@@ -55,17 +59,13 @@ void RemoveFile(const std::string& path) {
 
 // The name the new file is written under until it is complete: hidden, in
 // the destination folder (so that the final rename stays on one file
-// system), unique to this run.
-std::string PartialName(const std::string& outputPath) {
+// system), unique to this run, and short and of fixed length, so that any
+// output name the file system accepts also works while the file is written.
+std::string PartialName(const std::string& destinationFolder) {
     static thread_local std::mt19937_64 random{std::random_device{}()};
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%016llx.part", static_cast<unsigned long long>(random()));
-    return FolderPart(outputPath) + "." + FileNamePart(outputPath) + suffix;
-}
-
-bool SameExistingFile(const std::string& a, const std::string& b) {
-    std::error_code ec;
-    return fs::equivalent(a, b, ec) && !ec;
+    char name[40];
+    std::snprintf(name, sizeof name, ".tessary-%016llx.part", static_cast<unsigned long long>(random()));
+    return destinationFolder + name;
 }
 
 // What an image has open and written; released on every way out.
@@ -75,12 +75,18 @@ struct ImageWork {
     SourceHandle level1;  // "rpx_1.rpx0" while small levels are built
     std::string partialPath;
     bool renamed = false;
+    int levelsWritten = 0;
+    SourceDamage damage;  // the source's, kept when the source is closed early
 
     Timagerecord4& Level0() { return level0 ? *level0 : *source; }
+    void CloseSource() {
+        if (source) damage = source->Damage;
+        CloseSourceImage(source);
+    }
     void CloseAll() {
         CloseSourceImage(level1);
         CloseSourceImage(level0);
-        CloseSourceImage(source);
+        CloseSource();
     }
 };
 
@@ -119,18 +125,18 @@ void ConvertImage(const RunContext& context, const ImagePlan& plan, ImageWork& w
     if (plan.resize != 100) {
         observer.SetStatus(1, "Initial Resize to " + std::to_string(plan.resize) + "%");
         BuildZoomLevel(context, 0, source, context.colourCount, double(plan.resize), dominant);
-        CloseSourceImage(work.source);
+        work.CloseSource();
         if (context.Aborted()) return;
         work.level0 = OpenScratch(context, 0);
     } else if (source.BytesPerPixel == 3 || context.colourCount < 254) {
         ReduceColorsPass(context, source);
         if (context.Aborted()) return;  // the source stays open until the image end
-        CloseSourceImage(work.source);
+        work.CloseSource();
         work.level0 = OpenScratch(context, 0);
     } else if (plan.preprocess) {
         observer.SetStatus(1, "Preprocessing Image");
         CopyIndexedPass(context, source);
-        CloseSourceImage(work.source);
+        work.CloseSource();
         if (context.Aborted()) return;
         work.level0 = OpenScratch(context, 0);
     }
@@ -160,12 +166,14 @@ void ConvertImage(const RunContext& context, const ImagePlan& plan, ImageWork& w
     WriteRpx2Header(writer, level0.Width, level0.Height, plan.chartSource, scales);
     observer.SetStatus(1, "Writing 100% Zoom");
     WriteRpx2Level(writer, level0);
+    ++work.levelsWritten;
     if (context.Aborted()) return;
     for (int t = 1; t < kScaleSlots; ++t) {
         if (!IsUsedScaleSlot(scales[size_t(t)])) continue;
         observer.SetStatus(1, ZoomText("Writing", scales[size_t(t)]));
         SourceHandle level = OpenScratch(context, t);
         WriteRpx2Level(writer, *level);
+        ++work.levelsWritten;
         CloseSourceImage(level);
         if (context.Aborted()) return;
     }
@@ -175,6 +183,118 @@ void ConvertImage(const RunContext& context, const ImagePlan& plan, ImageWork& w
     if (std::optional<Picture> overview = RpxToPicture(work.partialPath, 1, -1))
         observer.ShowPicture(*overview);
     observer.PumpEvents();
+}
+
+// A reader's or a library's text as the text of one log line: a tab or a
+// line break would split the line into fields or rows of the log window.
+std::string OneLine(std::string_view text) {
+    std::string line;
+    for (char c : text) line += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? ' ' : c;
+    return TrimSpaces(line);
+}
+
+// The line under a failure's own line that says why, indented like the
+// result lines. Nothing when there is no reason to give.
+void AddDetailLine(ConversionLog& log, std::string_view detail) {
+    const std::string text = OneLine(detail);
+    if (!text.empty()) log.Add("x\t   " + text);
+}
+
+std::string FailedLine(std::string_view reason) {
+    return "x\tError : " + std::string(reason) + " - Failed to create the Rpx2 file";
+}
+
+// Logs why the source could not be opened: the fixed line of its kind, then
+// the reader's reason. Gives the reason for the image's result.
+std::string LogOpenFailure(ConversionLog& log, const SourceFailure& failure) {
+    const char* text = "Image could not be used";
+    switch (failure.kind) {
+        case SourceOpenError::SourceFileNotFound:
+            text = "Image file not found";
+            break;
+        case SourceOpenError::SourceNotLoadable:
+            text = "Image file could not be fully loaded in memory";
+            break;
+        case SourceOpenError::SourceUnusable:
+        case SourceOpenError::SourceDamaged:  // refused at open: nothing of it can be used
+            text = "Image could not be used";
+            break;
+    }
+    log.Add(std::string("e\t") + text);
+    AddDetailLine(log, failure.detail);
+    const std::string detail = OneLine(failure.detail);
+    return detail.empty() ? std::string(text) : detail;
+}
+
+// The first reason a source gave for a damaged row.
+std::string DamageReason(const SourceDamage& damage) {
+    const std::string detail = OneLine(damage.firstDetail);
+    return detail.empty() ? std::string("damaged image data") : detail;
+}
+
+// The warning under the result lines of a file written with damaged rows.
+std::string DamageWarning(const SourceDamage& damage, const std::string& thousands) {
+    return "x\t   Warning : " + FormatThousands(damage.rows, thousands) +
+           (damage.rows == 1 ? " damaged row" : " damaged rows") + " written as far as decoded - " +
+           DamageReason(damage);
+}
+
+// Any other error ends the image with the fixed line, and the error's own
+// text under it when it has one; whatever the image wrote is removed.
+void FailUnknown(ImageWork& work, const std::string& outputPath, ConversionLog& log, std::string_view what,
+                 ImageResult& result) {
+    work.CloseAll();
+    RemoveFile(work.renamed ? outputPath : work.partialPath);
+    result.outputPath.clear();
+    result.outputBytes = 0;
+    result.levels = 0;
+    log.Add("x\tAn unknown Error occurred - Failed to create the Rpx2 file");
+    AddDetailLine(log, what);
+    const std::string detail = OneLine(what);
+    result.reason = detail.empty() ? std::string("An unknown Error occurred") : detail;
+}
+
+// A ticked entry with its source and destination resolved.
+struct RunEntry {
+    const ConversionEntry* entry = nullptr;
+    std::string sourcePath;
+    std::string destinationFolder;  // ending in a separator
+};
+
+std::vector<RunEntry> TickedEntries(const ConversionJob& job, const std::string& sourceFolder,
+                                    const std::string& destinationFolder) {
+    std::vector<RunEntry> entries;
+    for (const ConversionEntry& entry : job.entries) {
+        if (!entry.ticked) continue;
+        RunEntry resolved;
+        resolved.entry = &entry;
+        resolved.sourcePath =
+            entry.sourcePath.empty() ? TrimSpaces(sourceFolder + entry.fileName) : entry.sourcePath;
+        resolved.destinationFolder = entry.destinationFolder.empty()
+                                         ? destinationFolder
+                                         : WithTrailingSeparator(entry.destinationFolder);
+        entries.push_back(std::move(resolved));
+    }
+    return entries;
+}
+
+// Every output of the run, decided before the first image so that no image
+// replaces the file of an earlier one.
+std::vector<PlannedOutput> PlanRunOutputs(const std::vector<RunEntry>& entries) {
+    std::vector<OutputRequest> requests;
+    requests.reserve(entries.size());
+    for (const RunEntry& entry : entries) requests.push_back({entry.sourcePath, entry.destinationFolder});
+    return PlanOutputPaths(requests);
+}
+
+// The map copy goes beside the RPX2 file it names; the calibration search
+// of an entry with its own source path starts in the image's own folder.
+MapFileSettings EntryMapSettings(const MapFileSettings& run, const RunEntry& entry) {
+    MapFileSettings settings = run;
+    if (!entry.entry->destinationFolder.empty()) settings.destinationFolder = entry.destinationFolder;
+    if (!entry.entry->sourcePath.empty())
+        settings.sourceFolder = WithTrailingSeparator(FolderPart(entry.sourcePath));
+    return settings;
 }
 
 }  // namespace
@@ -256,11 +376,17 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
     const std::string thousands = LocaleThousandsSeparator();
     const std::string scaleFile = job.scaleFile.empty() ? ScaleFilePath(job.programFolder) : job.scaleFile;
     DominantColorTable dominant;  // kept from one image's sampling until the next
+    UpdateCheck updateCheck;
     int processed = 0;
     bool errorFlag = false;
 
-    for (const ConversionEntry& entry : job.entries) {
-        if (!entry.ticked) continue;
+    const std::vector<RunEntry> entries = TickedEntries(job, sourceFolder, destinationFolder);
+    const std::vector<PlannedOutput> outputs = PlanRunOutputs(entries);
+    std::function<SourceOpenResult(const std::string&)> openSource = job.openSource;
+    if (!openSource) openSource = OpenSourceImage;
+
+    for (size_t index = 0; index < entries.size(); ++index) {
+        const RunEntry& entry = entries[index];
         ++processed;
         for (int slot = 0; slot < 3; ++slot) observer.SetStatus(slot, "");
         observer.ResetPreview();
@@ -268,27 +394,14 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
         observer.ClearDetails();
         observer.PumpEvents();
 
-        const std::string sourcePath =
-            entry.sourcePath.empty() ? TrimSpaces(sourceFolder + entry.fileName) : entry.sourcePath;
+        const std::string& sourcePath = entry.sourcePath;
         const std::string sourceName = FileNamePart(sourcePath);
-        const std::string entryDestination = entry.destinationFolder.empty()
-                                                 ? destinationFolder
-                                                 : WithTrailingSeparator(entry.destinationFolder);
-        std::string outputPath = entryDestination + RemoveExtension(sourceName) + ".rpx2";
-        // A source that is itself the output (an RPX2 file in the destination
-        // folder, also under another spelling of the folder) is never
-        // overwritten: the new file takes the first free numbered name.
-        if (UpperAscii(sourcePath) == UpperAscii(outputPath) || SameExistingFile(sourcePath, outputPath)) {
-            std::string stem = RemoveExtension(sourcePath);
-            for (int n = 1;; ++n) {
-                std::string candidate = stem + "_" + std::to_string(n) + ".rpx2";
-                if (!fs::exists(fs::path(candidate))) {
-                    outputPath = candidate;
-                    break;
-                }
-            }
-        }
+        const PlannedOutput& planned = outputs[index];
+        const std::string& outputPath = planned.path;
         const std::string outputName = FileNamePart(outputPath);
+        if (SkipWhenUpToDate(job, updateCheck, sourcePath, outputPath, EntryMapSettings(mapSettings, entry),
+                             processed > 1, log, observer))
+            continue;
 
         if (processed > 1) log.Add("");
         log.Add("i\tProcessing - " + sourceName);
@@ -312,44 +425,48 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
             observer.ImageFinished(result);
         };
         try {
+            // No free name could be found for the output (a name too long, a
+            // folder that cannot be searched): this image fails, the run goes on.
+            if (planned.error) ThrowIoError(planned.error.value());
             // An RPX source that cannot be read fails this image only: a
             // missing one is reported by the open below, a short or
             // unreadable one as an input/output error. Neither ends the run.
-            if (Contains(upperSource, ".RPX") && fs::exists(fs::path(sourcePath)))
+            std::error_code existsError;
+            if (Contains(upperSource, ".RPX") && fs::exists(fs::path(sourcePath), existsError))
                 chartSource = RpxChartFlag(sourcePath);
-            SourceOpenResult opened = OpenSourceImage(sourcePath);
+            SourceOpenResult opened = openSource(sourcePath);
             if (auto* failure = std::get_if<SourceFailure>(&opened)) {
-                switch (failure->kind) {
-                    case SourceOpenError::SourceFileNotFound:
-                        log.Add("e\tImage file not found");
-                        break;
-                    case SourceOpenError::SourceNotLoadable:
-                        log.Add("e\tImage file could not be fully loaded in memory");
-                        break;
-                    case SourceOpenError::SourceUnusable:
-                    case SourceOpenError::SourceDamaged:
-                        log.Add("e\tImage could not be used");
-                        break;
-                }
+                result.reason = LogOpenFailure(log, *failure);
                 errorFlag = true;
-                result.reason = failure->detail;
                 finish(ImageOutcome::Failed);
                 continue;
             }
             work.source = std::move(std::get<SourceHandle>(opened));
             Timagerecord4& source = *work.source;
+            result.width = source.Width;
+            result.height = source.Height;
+            source.Damage.keepGoing = job.keepDamaged;
+            // A whole image loaded only in part (its data ends early, a block
+            // is corrupt) is not the picture: it fails unless the user asked
+            // for what could be decoded.
+            if (source.Damage.rows > 0 && !job.keepDamaged) {
+                result.damagedRows = source.Damage.rows;
+                result.reason = DamageReason(source.Damage);
+                work.CloseAll();
+                errorFlag = true;
+                log.Add(FailedLine(result.reason));
+                finish(ImageOutcome::Failed);
+                continue;
+            }
             if (source.Width < 300 && source.Height < 300) {
                 work.CloseAll();
                 errorFlag = true;
                 log.Add("e\tImage is too small must be 300 pixels or greater in width or height");
-                result.width = source.Width;
-                result.height = source.Height;
+                result.reason = "Image is too small must be 300 pixels or greater in width or height";
                 finish(ImageOutcome::TooSmall);
                 continue;
             }
 
-            result.width = source.Width;
-            result.height = source.Height;
             const bool whole = source.Extension == ".bmp";
             observer.AddDetail(sourceName);
             observer.AddDetail("Width = " + std::to_string(source.Width));
@@ -385,7 +502,7 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
             plan.w300 = w300;
             const std::string upperExtension = UpperAscii(ExtensionOf(sourcePath));
             plan.preprocess = Contains(upperExtension, ".SID") || Contains(upperExtension, ".ECW");
-            work.partialPath = PartialName(outputPath);
+            work.partialPath = PartialName(FolderPart(outputPath));
             if (!abort.load()) ConvertImage(context, plan, work, dominant, observer);
 
             // Image end.
@@ -393,6 +510,7 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
             if (abort.load()) {
                 RemoveFile(work.partialPath);
                 log.Add("o\t   Aborted by user");
+                result.reason = "Aborted by user";
                 outcome = ImageOutcome::Aborted;
             } else {
                 // The new file takes its name only now that it is complete,
@@ -407,25 +525,50 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
                 log.Add("o\t   Rpx2 image created : " + outputName);
                 log.Add("o\t   In path : " + FolderPart(outputPath));
                 result.outputPath = outputPath;
+                result.levels = work.levelsWritten;
                 result.outputBytes = uint64_t(FileSizeOf(outputPath));
                 log.Add("o\t   File Size : " + FormatThousands(int64_t(result.outputBytes), thousands));
-                log.Add(ProcessMapFile(mapSettings, sourcePath, outputPath, resize));
+                // Written best-effort (keepDamaged): the file is there, but
+                // the image is not what its source holds.
+                if (work.damage.rows > 0) {
+                    log.Add(DamageWarning(work.damage, thousands));
+                    result.damagedRows = work.damage.rows;
+                    result.reason = DamageReason(work.damage);
+                    errorFlag = true;
+                    outcome = ImageOutcome::Failed;
+                }
+                log.Add(ProcessMapFile(EntryMapSettings(mapSettings, entry), sourcePath, outputPath, resize,
+                                       planned.numberSuffix));
             }
         } catch (const IoError& e) {
             work.CloseAll();
             if (!work.renamed) RemoveFile(work.partialPath);
             result.reason = e.what();
-            log.Add(std::string("x\tError : ") + e.what() + " - Failed to create the Rpx2 file");
+            log.Add(FailedLine(e.what()));
+            outcome = ImageOutcome::Failed;
+        } catch (const SourceError& e) {
+            // A row of the source could not be decoded: the image is not
+            // written, an earlier file of its name stays, and the log opens.
+            work.CloseAll();
+            if (!work.renamed) RemoveFile(work.partialPath);
+            result.reason = OneLine(e.what());
+            if (result.reason.empty()) result.reason = "damaged image data";
+            result.damagedRows = std::max<int64_t>(work.damage.rows, 1);
+            log.Add(FailedLine(result.reason));
+            errorFlag = true;
             outcome = ImageOutcome::Failed;
         } catch (const std::bad_alloc&) {
             work.CloseAll();
             if (!work.renamed) RemoveFile(work.partialPath);
+            result.reason = "Out of memory";
             log.Add("x\tError : Out of memory - Failed to create the Rpx2 file");
             outcome = ImageOutcome::Failed;
+        } catch (const std::exception& e) {
+            FailUnknown(work, outputPath, log, e.what(), result);
+            errorFlag = true;
+            outcome = ImageOutcome::Failed;
         } catch (...) {
-            work.CloseAll();
-            RemoveFile(work.renamed ? outputPath : work.partialPath);
-            log.Add("x\tAn unknown Error occurred - Failed to create the Rpx2 file");
+            FailUnknown(work, outputPath, log, "", result);
             errorFlag = true;
             outcome = ImageOutcome::Failed;
         }

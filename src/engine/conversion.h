@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,12 @@ struct ConversionJob {
     // file) are counted and the best-effort file is written; the image
     // still counts as failed. Off: the first damaged row fails the image.
     bool keepDamaged = false;
+    // Opens each source; empty = OpenSourceImage. Tests put a reader of
+    // their own here to stand for a damaged file.
+    std::function<SourceOpenResult(const std::string& path)> openSource;
+    // A resumed run: an image whose output is newer than its source (and has
+    // its map copy when one is due) is skipped as up to date.
+    bool update = false;
 };
 
 // How one ticked image ended.
@@ -71,9 +78,11 @@ struct ImageResult {
     std::string reason;       // why it failed: the reader's or the system's text; may be empty
     int32_t width = 0;        // of the source, when it could be opened
     int32_t height = 0;
-    int levels = 0;           // levels written, level 0 included
+    int levels = 0;           // levels of the file written, level 0 included; 0 when none
     uint64_t outputBytes = 0;
-    int64_t damagedRows = 0;  // rows written best-effort under keepDamaged
+    // Rows known to be damaged: all of them when the file was written
+    // best-effort under keepDamaged, else at least the one that failed it.
+    int64_t damagedRows = 0;
     double seconds = 0;
 };
 

@@ -97,10 +97,10 @@ CopyFileError::CopyFileError(Kind kind)
       kind_(kind) {}
 
 std::string ProcessMapFile(const MapFileSettings& settings, const std::string& sourcePath,
-                           const std::string& rpx2Path, int resizePercent) {
+                           const std::string& rpx2Path, int resizePercent, const std::string& copySuffix) {
     std::string found = FindMapFile(settings, sourcePath);
     std::optional<std::string> copy;
-    if (!found.empty() && settings.copyMapFile) copy = MakeMapCopy(settings, found);
+    if (!found.empty() && settings.copyMapFile) copy = MakeMapCopy(settings, found, copySuffix);
     if (!found.empty() && copy) {
         RewriteMapCopy(settings, *copy, rpx2Path, 100.0 / double(resizePercent));
         return "o\tNew map file created - ( " + *copy + " )";
@@ -150,9 +150,10 @@ bool MapFileMatchesImage(const std::string& mapPath, const std::string& sourcePa
            UpperAscii(FileNamePart(RemoveExtension(line)));
 }
 
-std::optional<std::string> MakeMapCopy(const MapFileSettings& settings, const std::string& mapPath) {
+std::optional<std::string> MakeMapCopy(const MapFileSettings& settings, const std::string& mapPath,
+                                       const std::string& copySuffix) {
     std::string name = FileNamePart(mapPath);
-    std::string base = name.substr(0, name.find('.'));
+    std::string base = name.substr(0, name.find('.')) + copySuffix;
     std::string copyName = Contains(LowerAscii(mapPath), "_rpx") ? base + ".map" : base + "_rpx.map";
     std::string copyPath = DestinationWithoutSeparator(settings.destinationFolder) + "/" + copyName;
     // The same file under another spelling of its folder counts as equal too:

@@ -34,8 +34,11 @@ private:
 // Finds, copies and rewrites the calibration file of `sourcePath`; gives the
 // one log line for the image (empty when copying is switched off). Errors
 // while a candidate is read or while the copy is rewritten propagate.
+// `copySuffix` ("_1") goes after the copy's base name when the RPX2 file was
+// numbered because an earlier image of the run has the plain name, so that
+// each copy stays beside the file it names.
 std::string ProcessMapFile(const MapFileSettings& settings, const std::string& sourcePath,
-                           const std::string& rpx2Path, int resizePercent);
+                           const std::string& rpx2Path, int resizePercent, const std::string& copySuffix = {});
 
 // The first calibration file naming the source: the source folder first (no
 // subfolders), then the map folder with its subfolders (only its top level
@@ -53,9 +56,10 @@ std::optional<std::string> SearchFolderForMap(const std::string& folder, bool de
 bool MapFileMatchesImage(const std::string& mapPath, const std::string& sourcePath);
 
 // Copies the calibration file into the destination folder as "<base>_rpx.map"
-// (or "<base>.map" when its path contains "_rpx"). Gives the copy's path, or
-// nothing when the copy failed.
-std::optional<std::string> MakeMapCopy(const MapFileSettings& settings, const std::string& mapPath);
+// (or "<base>.map" when its path contains "_rpx"), with `copySuffix` after
+// the base. Gives the copy's path, or nothing when the copy failed.
+std::optional<std::string> MakeMapCopy(const MapFileSettings& settings, const std::string& mapPath,
+                                       const std::string& copySuffix = {});
 
 // Rewrites the copy with CR LF line ends: line 3 names the RPX2 file, line 6
 // becomes "MSF,<factor>" when the factor is above 1.

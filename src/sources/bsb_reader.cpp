@@ -95,7 +95,7 @@ void ApplyRecord(const std::string& record, ChartHeader& header) {
         std::string after(value.substr(ra + 3));
         int first = header.nosRules ? 3 : 1;
         header.width = ChartFieldInt(after, first, 0);
-        header.height = ChartFieldInt(after, first + 1, 0) - 1;
+        header.height = ChartFieldInt(after, first + 1, 0);
         header.sawSize = true;
     } else if (key == "OST") {
         header.rowsPerEntry = ChartFieldInt(std::string(value), 1, 1);
@@ -174,10 +174,10 @@ bool RowTableIsSound(const std::vector<uint32_t>& table, uint64_t dataStart, uin
 // Finds the rows of a chart whose file holds no usable row table by walking
 // them: each row is its row number (7 bits a byte, high bit on all but the
 // last), then runs, each a first byte and continuation bytes while bit 7 is
-// set, up to a first byte of 0. Fills the start of rows 0..height-1 and the
-// end of the last; false when the file ends first.
-bool ScanRows(CheckedFile& file, uint64_t rowsStart, uint64_t fileSize, int height,
-              std::vector<uint32_t>& table) {
+// set, up to a first byte of 0. Fills the start of every complete row found
+// (at most `height`) and the end of the last; gives the number of complete
+// rows, fewer than `height` when the file ends first.
+int ScanRows(CheckedFile& file, uint64_t rowsStart, int height, std::vector<uint32_t>& table) {
     table.clear();
     table.reserve(size_t(height) + 1);
     std::vector<uint8_t> buffer(64 * 1024);
@@ -195,25 +195,40 @@ bool ScanRows(CheckedFile& file, uint64_t rowsStart, uint64_t fileSize, int heig
         return true;
     };
     auto position = [&] { return bufferStart + at; };
-
-    uint8_t byte = 0;
-    for (int row = 0; row < height; ++row) {
-        uint64_t start = position();
-        if (start > UINT32_MAX || start >= fileSize) return false;
-        table.push_back(uint32_t(start));
+    // Walks one row; false when the file ends inside it.
+    auto skipRow = [&] {
+        uint8_t byte = 0;
         do {
             if (!next(byte)) return false;
         } while (byte & 0x80);
         for (;;) {
             if (!next(byte)) return false;
-            if (byte == 0) break;
+            if (byte == 0) return true;
             while (byte & 0x80)
                 if (!next(byte)) return false;
         }
+    };
+
+    int found = 0;
+    uint64_t start = position();
+    while (found < height && start <= UINT32_MAX) {
+        if (!skipRow() || position() > UINT32_MAX) break;
+        table.push_back(uint32_t(start));
+        ++found;
+        start = position();
     }
-    if (position() > UINT32_MAX) return false;
-    table.push_back(uint32_t(position()));
-    return true;
+    if (found > 0) table.push_back(uint32_t(start));
+    return found;
+}
+
+// "row 1,204 of 1,536": rows are counted from 1 here, as chart files number
+// them.
+std::string RowName(int row, int height) {
+    return "row " + FormatThousands(int64_t(row) + 1) + " of " + FormatThousands(height);
+}
+
+[[noreturn]] void Refuse(const std::string& detail) {
+    throw SourceError(SourceOpenError::SourceUnusable, detail);
 }
 
 }  // namespace
@@ -223,8 +238,8 @@ int ChartFieldInt(const std::string& value, int field, int fallback) {
     return ParseInt(Field(value, field), out) ? out : fallback;
 }
 
-void DecodeChartRow(std::span<const uint8_t> bytes, int indexBits, int width, uint8_t* row) {
-    if (indexBits < 1 || indexBits > 7 || width <= 0) return;
+int DecodeChartRow(std::span<const uint8_t> bytes, int indexBits, int width, uint8_t* row) {
+    if (indexBits < 1 || indexBits > 7 || width <= 0) return 0;
     const RunMasks masks = kRunMasks[indexBits];
     size_t p = 0;
     // The row number: every byte with bit 7 set, then one more.
@@ -248,6 +263,7 @@ void DecodeChartRow(std::span<const uint8_t> bytes, int indexBits, int width, ui
         }
     }
     if (i == width - 1) row[width - 1] = 0;
+    return i;
 }
 
 std::unique_ptr<ChartReader> OpenChart(const std::string& path) {
@@ -257,12 +273,19 @@ std::unique_ptr<ChartReader> OpenChart(const std::string& path) {
     CheckedFile file(path, CheckedFile::Mode::Read);
     std::string text;
     uint64_t endOfText = 0;
-    if (!ReadHeaderText(file, text, endOfText)) return nullptr;
+    if (!ReadHeaderText(file, text, endOfText)) Refuse("no end of the chart's text header (0x1A)");
     ParseHeaderText(text, header);
 
-    if (!header.sawSize || header.width <= 0 || header.height <= 0) return nullptr;
-    if (header.rowsPerEntry != 1 || header.badColourIndex) return nullptr;
-    if (header.sawIndexBits && (header.indexBits < 1 || header.indexBits > 7)) return nullptr;
+    const char* sizeRecord = header.nosRules ? "NOS" : "BSB";
+    if (!header.sawSize) Refuse(std::string("no chart size (RA=) in the ") + sizeRecord + " record");
+    if (header.width <= 0 || header.height <= 0)
+        Refuse("chart size " + FormatThousands(header.width) + " x " + FormatThousands(header.height) +
+               " has no pixels");
+    if (header.rowsPerEntry != 1)
+        Refuse("OST/" + std::to_string(header.rowsPerEntry) + ": only one row per table entry is supported");
+    if (header.badColourIndex) Refuse("RGB record with a colour index outside 0 to 255");
+    if (header.sawIndexBits && (header.indexBits < 1 || header.indexBits > 7))
+        Refuse("IFM/" + std::to_string(header.indexBits) + ": index bits must be 1 to 7");
 
     const uint64_t fileSize = file.Size();
     const uint64_t afterText = endOfText + 1;
@@ -284,7 +307,9 @@ std::unique_ptr<ChartReader> OpenChart(const std::string& path) {
     }
     // Charts without an "IFM" record: the index bits stored after the header.
     if (!header.sawIndexBits) {
-        if (storedIndexBits < 1 || storedIndexBits > 7) return nullptr;
+        if (storedIndexBits < 1 || storedIndexBits > 7)
+            Refuse("no IFM record, and the index bits after the header (" + std::to_string(storedIndexBits) +
+                   ") are not 1 to 7");
         header.indexBits = storedIndexBits;
     }
 
@@ -296,9 +321,9 @@ std::unique_ptr<ChartReader> OpenChart(const std::string& path) {
     chart->colourCount_ = header.colourCount;
     chart->colours_ = header.colours;
 
-    // The row table: entries = Height div RowsPerEntry + 1 offsets, then the
-    // table position itself. Only the first Height + 1 are ever used.
-    const uint64_t entries = uint64_t(header.height) / uint64_t(header.rowsPerEntry) + 1;
+    // The row table: one offset per row, then the table position itself,
+    // which ends the last row.
+    const uint64_t entries = uint64_t(header.height);
     bool haveTable = false;
     if (fileSize >= afterText + 4) {
         uint8_t tail[4];
@@ -309,10 +334,11 @@ std::unique_ptr<ChartReader> OpenChart(const std::string& path) {
             std::vector<uint8_t> raw(size_t(entries + 1) * 4);
             file.Seek(tablePosition);
             file.ReadExact(raw.data(), raw.size());
-            std::vector<uint32_t> table(size_t(header.height) + 1);
+            std::vector<uint32_t> table(size_t(entries) + 1);
             for (size_t i = 0; i < table.size(); ++i) table[i] = ReadU32BE(raw.data() + 4 * i);
             if (RowTableIsSound(table, afterText, tablePosition)) {
                 chart->rowTable_ = std::move(table);
+                chart->rowsInFile_ = header.height;
                 haveTable = true;
             }
         }
@@ -320,8 +346,11 @@ std::unique_ptr<ChartReader> OpenChart(const std::string& path) {
     if (!haveTable) {
         // Every row takes at least two bytes: refuse sizes the file cannot hold
         // before building a table for them.
-        if (uint64_t(header.height) * 2 > fileSize) return nullptr;
-        if (!ScanRows(file, rowsStart, fileSize, header.height, chart->rowTable_)) return nullptr;
+        if (uint64_t(header.height) * 2 > fileSize)
+            Refuse("the header's " + FormatThousands(header.height) + " rows cannot fit in a file of " +
+                   FormatThousands(int64_t(fileSize)) + " bytes");
+        chart->rowsInFile_ = ScanRows(file, rowsStart, header.height, chart->rowTable_);
+        if (chart->rowsInFile_ == 0) Refuse("no row data after the header");
         chart->scanned_ = true;
     }
     chart->file_ = std::move(file);
@@ -345,8 +374,10 @@ bool GetChartFormat(ChartReader* chart, int32_t& bytesPerPixel, Palette& palette
     return true;
 }
 
-void ChartReader::ReadRow(int row, uint8_t* buffer) {
-    if (row < 0 || row > height_ - 1) return;
+std::string ChartReader::DecodeRow(int row, uint8_t* buffer) {
+    if (row >= rowsInFile_)
+        return RowName(row, height_) + ": not in the file (it ends after row " + FormatThousands(rowsInFile_) +
+               ")";
     uint32_t start = rowTable_[size_t(row)];
     uint32_t end = rowTable_[size_t(row) + 1];
     rowBytes_.resize(end - start);
@@ -354,7 +385,19 @@ void ChartReader::ReadRow(int row, uint8_t* buffer) {
         file_.Seek(start);
         file_.ReadExact(rowBytes_.data(), rowBytes_.size());
     }
-    DecodeChartRow(rowBytes_, indexBits_, width_, buffer);
+    int pixels = DecodeChartRow(rowBytes_, indexBits_, width_, buffer);
+    // A row one pixel short is how some writers end their rows; anything
+    // shorter is a row whose run-length data is broken.
+    if (pixels < width_ - 1)
+        return RowName(row, height_) + ": run-length data covers " + FormatThousands(pixels) + " of " +
+               FormatThousands(width_) + " pixels";
+    return {};
+}
+
+void ChartReader::ReadRow(int row, uint8_t* buffer) {
+    if (row < 0 || row > height_ - 1) return;
+    std::string damage = DecodeRow(row, buffer);
+    if (!damage.empty()) ThrowDamaged(damage);
 }
 
 Picture ChartReader::LoadPreview(int factor) {
@@ -372,8 +415,10 @@ Picture ChartReader::LoadPreview(int factor) {
         palette[entry] = {kFixedColourTable[k].blue, kFixedColourTable[k].green, kFixedColourTable[k].red, 0};
     }
     std::vector<uint8_t> row(size_t(width_), 0);
+    // A damaged row shows what could be decoded of it: the preview is for
+    // looking, and the conversion reports the damage.
     for (int y = 0; y < previewHeight; ++y) {
-        ReadRow(y * factor, row.data());
+        DecodeRow(y * factor, row.data());
         uint8_t* out = picture.Row(y);
         for (int x = 0; x < previewWidth; ++x) out[x] = row[size_t(x) * size_t(factor)];
     }
@@ -381,15 +426,23 @@ Picture ChartReader::LoadPreview(int factor) {
 }
 
 Picture LoadChartPreview(const std::string& path, int factor) {
-    std::unique_ptr<ChartReader> chart = OpenChart(path);
-    if (!chart) return Picture();
+    std::unique_ptr<ChartReader> chart;
+    try {
+        chart = OpenChart(path);
+    } catch (const SourceError&) {
+        return Picture();
+    }
     return chart->LoadPreview(factor);
 }
 
 bool GetChartInfo(const std::string& path, SourceImageInfo& info) {
     info = SourceImageInfo{};
-    std::unique_ptr<ChartReader> chart = OpenChart(path);
-    if (!chart) return false;
+    std::unique_ptr<ChartReader> chart;
+    try {
+        chart = OpenChart(path);
+    } catch (const SourceError&) {
+        return false;
+    }
     info.width = chart->Width();
     info.height = chart->Height();
     info.bytesPerPixel = 1;

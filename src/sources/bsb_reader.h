@@ -22,11 +22,13 @@ namespace tessary {
 class ChartReader : public SourceRowReader {
 public:
     int Width() const override { return width_; }
-    // The "RA=" height minus 1: the chart's last row is not delivered.
+    // The "RA=" height: every row of the chart, the last one included.
     int Height() const override { return height_; }
     void FillFormat(int32_t& bytesPerPixel, Palette& palette) override;
     // Decodes row `row` (0 = top) into `buffer` (Width() palette indices). A
-    // row beyond Height() - 1 leaves the buffer untouched.
+    // row beyond Height() - 1 leaves the buffer untouched. A row the file
+    // does not hold, or whose runs do not fill it, throws SourceDamaged after
+    // decoding what there is.
     void ReadRow(int row, uint8_t* buffer) override;
     Picture LoadPreview(int factor) override;
 
@@ -35,17 +37,23 @@ public:
     // True when the rows were found by scanning because the file holds no
     // usable row table.
     bool RowsFoundByScanning() const { return scanned_; }
+    // Rows whose data the file holds: Height(), unless the file ends early.
+    int RowsInFile() const { return rowsInFile_; }
 
 private:
     friend std::unique_ptr<ChartReader> OpenChart(const std::string& path);
     ChartReader() = default;
+    // Decodes a row in range; gives why it is damaged, or "" when it is not.
+    std::string DecodeRow(int row, uint8_t* buffer);
 
     int width_ = 0;
     int height_ = 0;
     int rowsPerEntry_ = 1;
     int indexBits_ = 0;
     int colourCount_ = 0;
-    // Start of every delivered row's data, followed by the end of the last one.
+    int rowsInFile_ = 0;
+    // Start of every row's data found in the file, followed by the end of the
+    // last one.
     std::vector<uint32_t> rowTable_;
     CheckedFile file_;
     std::array<std::array<uint8_t, 3>, 256> colours_{};  // red, green, blue
@@ -53,10 +61,12 @@ private:
     bool scanned_ = false;
 };
 
-// Opens a chart: reads the header and the row table. Gives null when the
-// chart cannot be used (no "RA=" size, index bits outside 1..7, an "RGB"
-// index outside 0..255, more than one row per table entry, or rows that
-// cannot be located inside the file). File errors raise IoError.
+// Opens a chart: reads the header and the row table. Throws SourceError
+// (SourceUnusable, with the reason) when the chart cannot be used: no "RA="
+// size, index bits outside 1..7, an "RGB" index outside 0..255, more than
+// one row per table entry, or no row found in the file. A file that ends
+// before its last rows opens; those rows are damaged. File errors raise
+// IoError.
 std::unique_ptr<ChartReader> OpenChart(const std::string& path);
 
 // Bytes per pixel 1 and palette entries 1..ColourCount from the "RGB"
@@ -74,8 +84,9 @@ bool GetChartInfo(const std::string& path, SourceImageInfo& info);
 // Decodes the bytes of one row (row number first, then runs) into `row`,
 // which holds `width` pixels. Never reads past `bytes` nor writes past the
 // row; pixels no run reaches keep their content, except that a row one pixel
-// short gets index 0 in its last pixel.
-void DecodeChartRow(std::span<const uint8_t> bytes, int indexBits, int width, uint8_t* row);
+// short gets index 0 in its last pixel. Gives the number of pixels the runs
+// covered (at most `width`).
+int DecodeChartRow(std::span<const uint8_t> bytes, int indexBits, int width, uint8_t* row);
 
 // The integer value of a header field: characters other than digits, "+" and
 // "-" count as spaces; surrounding spaces are dropped; an empty or

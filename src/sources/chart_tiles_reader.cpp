@@ -108,6 +108,7 @@ ChartTileLibrary::ChartTileLibrary(const std::string& folder) {
         platform::FreeLibraryFile(library);
         return;
     }
+    Bind(library, "ChartTilesLastError", lastError);
     handle_ = library;
 }
 
@@ -144,17 +145,26 @@ std::string ChartTileFileName(const std::string& headerPath, int column, int row
            std::to_string(number);
 }
 
-bool LoadChartTiles(const std::string& path, Picture& picture) {
-    return LoadChartTiles(path, picture, ChartTileLibrary::Shared());
+bool LoadChartTiles(const std::string& path, Picture& picture, ChartTilesReport* report) {
+    return LoadChartTiles(path, picture, ChartTileLibrary::Shared(), report);
 }
 
-bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLibrary& library) {
+bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLibrary& library,
+                    ChartTilesReport* report) {
+    ChartTilesReport unused;
+    if (!report) report = &unused;
+    *report = ChartTilesReport{};
+    auto refuse = [&](std::string why) {
+        report->refusal = std::move(why);
+        return false;
+    };
     if (!library.Loaded()) {
         platform::ShowMessage(kMissingLibraryMessage);
-        return false;
+        return refuse(std::string("the chart tile library ") + ChartTileLibrary::FileName() +
+                      " is missing from the program's folder or incomplete");
     }
     const ChartKind kind = KindOf(path);
-    if (kind == ChartKind::None) return false;
+    if (kind == ChartKind::None) return refuse("neither a .hdr nor an .rml chart");
 
     std::array<PaletteEntry, 16> colours{};
     int columns = 0, rows = 0;
@@ -164,20 +174,22 @@ bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLi
         tileFolder = ChartTileFolder(full);
         columns = library.getPcxColumns(full.c_str());
         rows = library.getPcxRows(full.c_str());
-        if (columns <= 0 || rows <= 0) return false;
+        const std::string firstTile = ChartTileFileName(full, 0, 0);
+        if (columns <= 0 || rows <= 0) return refuse("no tile files (" + firstTile + " and on) found for the chart");
         // The first tile's PCX header holds the chart's 16 colours (red,
         // green, blue) in bytes 16 to 63.
         CheckedFile first;
-        if (!CheckedFile::TryOpen(tileFolder + ChartTileFileName(full, 0, 0), CheckedFile::Mode::Read, first))
-            return false;
+        if (!CheckedFile::TryOpen(tileFolder + firstTile, CheckedFile::Mode::Read, first))
+            return refuse("first tile " + firstTile + " cannot be opened");
         uint8_t header[66];
-        if (first.ReadSome(header, sizeof header) < sizeof header) return false;
+        if (first.ReadSome(header, sizeof header) < sizeof header)
+            return refuse("first tile " + firstTile + " is too short to hold the chart's colours");
         for (int i = 0; i < 16; ++i)
             colours[size_t(i)] = {header[16 + 3 * i + 2], header[16 + 3 * i + 1], header[16 + 3 * i], 0};
     } else {
         columns = library.getRmlColumns(path.c_str());
         rows = library.getRmlRows(path.c_str());
-        if (columns <= 0 || rows <= 0) return false;
+        if (columns <= 0 || rows <= 0) return refuse("the chart tile library finds no tiles in this RML chart");
         std::array<uint8_t, kRmlPaletteBytes> block{};
         library.getRmlPalette(path.c_str(), block.data());
         for (int i = 0; i < 16; ++i) {
@@ -188,18 +200,37 @@ bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLi
 
     Picture assembled(columns * kTileWidth, rows * kTileHeight, 4);
     WriteTileColours(assembled, colours);
+    // A tile that cannot be read leaves a hole of index 0 in the chart: the
+    // picture is kept, and the rows it crosses are reported as damaged.
     for (int j = 0; j < rows; ++j) {
+        bool rowDamaged = false;
         for (int k = 0; k < columns; ++k) {
+            std::string why;
             if (kind == ChartKind::Header) {
-                std::string tilePath = tileFolder + ChartTileFileName(full, k, j);
+                std::string name = ChartTileFileName(full, k, j);
+                std::string tilePath = tileFolder + name;
                 TileBlock block(library, library.pcxTile(tilePath.c_str()));
-                if (const uint8_t* pixels = block.Pixels(0)) PlaceTile(assembled, pixels, k, j);
+                if (const uint8_t* pixels = block.Pixels(0))
+                    PlaceTile(assembled, pixels, k, j);
+                else if (!FileExists(tilePath))
+                    why = "tile " + name + ": file missing";
+                else if (const char* reason = library.lastError ? library.lastError() : nullptr; reason && *reason)
+                    why = "tile " + name + ": " + reason;
+                else
+                    why = "tile " + name + ": not a 640 x 480 16-colour PCX tile the library can decode";
             } else {
                 TileBlock block(library, library.getRmlTile(path.c_str(), int16_t(k + 1), int16_t(j + 1)));
                 if (const uint8_t* pixels = block.Pixels(kRmlTileHeaderBytes))
                     PlaceTile(assembled, pixels, k, j);
+                else
+                    why = "tile in column " + std::to_string(k + 1) + ", row " + std::to_string(j + 1) +
+                          ": the library cannot deliver it";
             }
+            if (why.empty()) continue;
+            if (report->damageDetail.empty()) report->damageDetail = why;
+            rowDamaged = true;
         }
+        if (rowDamaged) report->damagedRows += kTileHeight;
     }
     assembled.ConvertTo8Bit();
     WriteTileColours(assembled, colours);
@@ -240,7 +271,11 @@ namespace {
 
 std::optional<WholeImage> LoadChartTilesWhole(const std::string& path) {
     WholeImage whole;
-    if (!LoadChartTiles(path, whole.picture)) return std::nullopt;
+    ChartTilesReport report;
+    if (!LoadChartTiles(path, whole.picture, &report))
+        throw SourceError(SourceOpenError::SourceNotLoadable, report.refusal);
+    whole.damagedRows = report.damagedRows;
+    whole.damageDetail = report.damageDetail;
     return whole;
 }
 

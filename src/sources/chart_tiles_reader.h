@@ -45,17 +45,27 @@ public:
     void* (*lockBlock)(Block block) = nullptr;
     size_t (*blockSize)(Block block) = nullptr;
     void (*freeBlock)(Block block) = nullptr;
+    const char* (*lastError)() = nullptr;  // ChartTilesLastError; optional
 
 private:
     void* handle_ = nullptr;
 };
 
+// What a load found wrong: why it gave no picture, or the tiles it could
+// not place (their areas stay index 0).
+struct ChartTilesReport {
+    std::string refusal;      // why there is no picture; empty when there is one
+    int damagedRows = 0;      // picture rows crossed by a tile that could not be read
+    std::string damageDetail; // the first such tile and why
+};
+
 // Assembles the chart at `path` into `picture` (8 bits per pixel, the 16
 // tile colours in entries 0 to 15). False, with the picture left empty, when
 // the library is missing (after telling the user), the chart has no tiles or
-// its first tile cannot be read.
-bool LoadChartTiles(const std::string& path, Picture& picture);
-bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLibrary& library);
+// its first tile cannot be read; `report` then says which.
+bool LoadChartTiles(const std::string& path, Picture& picture, ChartTilesReport* report = nullptr);
+bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLibrary& library,
+                    ChartTilesReport* report = nullptr);
 
 // Tile columns x 640 by tile rows x 480, 1 byte per pixel; 0, 0, 1 when the
 // library is missing or the chart has no tiles.

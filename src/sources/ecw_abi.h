@@ -29,6 +29,9 @@ typedef struct EcwViewFileInfo {
 #define ECW_READ_VIEW_LINE_RGB "NCScbmReadViewLineRGB"
 #define ECW_CLOSE_FILE_VIEW "NCScbmCloseFileView"
 #define ECW_CLOSE_FILE_VIEW_EX "NCScbmCloseFileViewEx"
+/* Optional: a library may also tell why its last call on this thread failed.
+   The reader works without it, giving its own text instead. */
+#define ECW_LAST_ERROR "TessaryEcwLastError"
 
 /* Opens a view of a file. The refresh callback is not used and may be null. */
 typedef int32_t (*EcwOpenFileViewFn)(const char* path, EcwFileView** view, void* refreshCallback);
@@ -44,6 +47,9 @@ typedef int32_t (*EcwReadViewLineFn)(EcwFileView* view, uint8_t* line);
 typedef int32_t (*EcwCloseFileViewFn)(EcwFileView* view);
 /* Closes a view; a non-zero flag also frees the library's cache of the file. */
 typedef int32_t (*EcwCloseFileViewExFn)(EcwFileView* view, int32_t freeCachedFile);
+/* Why the last call of this thread failed, as a person reads it; "" after a
+   success. The text lives until the thread's next call. */
+typedef const char* (*EcwLastErrorFn)(void);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "common/platform.h"
+#include "common/text.h"
 #include "sources/ecw_abi.h"
 #include "sources/source_formats.h"
 #include "sources/whole_image_limit.h"
@@ -28,6 +29,7 @@ struct EcwLibrary {
     EcwReadViewLineFn readViewLineRgb = nullptr;
     EcwCloseFileViewFn closeFileView = nullptr;
     EcwCloseFileViewExFn closeFileViewEx = nullptr;
+    EcwLastErrorFn lastError = nullptr;  // optional
 
     EcwLibrary() = default;
     EcwLibrary(const EcwLibrary&) = delete;
@@ -52,7 +54,23 @@ std::shared_ptr<const EcwLibrary> LoadEcwLibrary(const std::string& folder) {
                     find(library->closeFileView, ECW_CLOSE_FILE_VIEW) &&
                     find(library->closeFileViewEx, ECW_CLOSE_FILE_VIEW_EX);
     if (!complete) return nullptr;
+    find(library->lastError, ECW_LAST_ERROR);
     return library;
+}
+
+// Why the library's last call failed, or `fallback` when it cannot tell.
+std::string LibraryReason(const EcwLibrary& library, const char* fallback) {
+    const char* text = library.lastError ? library.lastError() : nullptr;
+    return text && *text ? std::string(text) : std::string(fallback);
+}
+
+std::string MissingLibraryDetail() {
+    return "the ECW decoding library " + std::string(EcwLibraryFileName()) +
+           " is missing from the program's folder or incomplete";
+}
+
+[[noreturn]] void Refuse(const std::string& detail) {
+    throw SourceError(SourceOpenError::SourceUnusable, detail);
 }
 
 std::shared_ptr<const EcwLibrary> TheEcwLibrary() {
@@ -89,14 +107,30 @@ public:
     }
 
     // The file information; null when the library gives none or an image
-    // that rows of this system cannot address.
-    const EcwViewFileInfo* Info() {
+    // that rows of this system cannot address, with the reason in `why`.
+    const EcwViewFileInfo* Info(std::string& why) {
         EcwViewFileInfo* info = nullptr;
-        if (library_->getViewFileInfo(view_, &info) != 0 || !info) return nullptr;
-        if (info->width == 0 || info->height == 0 || info->bands == 0) return nullptr;
-        if (info->width > uint32_t(INT32_MAX / 3) || info->height > uint32_t(INT32_MAX)) return nullptr;
+        if (library_->getViewFileInfo(view_, &info) != 0 || !info) {
+            why = LibraryReason(*library_, "the ECW library gives no file information");
+            return nullptr;
+        }
+        if (info->width == 0 || info->height == 0 || info->bands == 0) {
+            why = "the ECW library gives the image no pixels or no bands";
+            return nullptr;
+        }
+        if (info->width > uint32_t(INT32_MAX / 3) || info->height > uint32_t(INT32_MAX)) {
+            why = "images of " + FormatThousands(info->width) + " x " + FormatThousands(info->height) +
+                  " pixels are not supported";
+            return nullptr;
+        }
         return info;
     }
+    const EcwViewFileInfo* Info() {
+        std::string unused;
+        return Info(unused);
+    }
+
+    std::string Reason(const char* fallback) const { return LibraryReason(*library_, fallback); }
 
     // All bands (0, 1, ... up to the band count, at most 100 of them), the
     // inclusive rectangle, at the output size.
@@ -130,16 +164,23 @@ public:
     }
 
     // Every row repositions the view to that one line, so rows come in any
-    // order. A failed repositioning leaves the buffer untouched.
+    // order. A line the library cannot deliver is a damaged row; a failed
+    // repositioning leaves the buffer untouched.
     void ReadRow(int row, uint8_t* buffer) override {
         if (row < 0 || uint32_t(row) >= info_.height) return;
-        if (!view_->Set(info_, 0, uint32_t(row), info_.width - 1, uint32_t(row), info_.width, 1)) return;
-        view_->ReadLineBgr(buffer);
+        if (!view_->Set(info_, 0, uint32_t(row), info_.width - 1, uint32_t(row), info_.width, 1))
+            ThrowDamaged(RowName(row) + ": " + view_->Reason("the ECW library cannot set a view of it"));
+        if (!view_->ReadLineBgr(buffer))
+            ThrowDamaged(RowName(row) + ": " + view_->Reason("the ECW library cannot decode it"));
     }
 
     Picture LoadPreview(int factor) override { return LoadEcwBitmap(path_, factor); }
 
 private:
+    std::string RowName(int row) const {
+        return "row " + FormatThousands(int64_t(row) + 1) + " of " + FormatThousands(info_.height);
+    }
+
     std::string path_;
     std::unique_ptr<EcwView> view_;
     EcwViewFileInfo info_;
@@ -203,12 +244,13 @@ std::unique_ptr<SourceRowReader> OpenEcw(const std::string& path) {
     auto library = TheEcwLibrary();
     if (!library) {
         platform::ShowMessage(kEcwLibraryMissingMessage);
-        return nullptr;
+        Refuse(MissingLibraryDetail());
     }
     auto view = EcwView::Open(library, path);
-    if (!view) return nullptr;
-    const EcwViewFileInfo* info = view->Info();
-    if (!info) return nullptr;
+    if (!view) Refuse(LibraryReason(*library, "the ECW library cannot open the file"));
+    std::string why;
+    const EcwViewFileInfo* info = view->Info(why);
+    if (!info) Refuse(why);
     EcwViewFileInfo copy = *info;
     return std::make_unique<EcwRowReader>(path, std::move(view), copy);
 }
@@ -217,12 +259,15 @@ SourceImageInfo GetEcwInfo(const std::string& path) {
     SourceImageInfo result{0, 0, 3};
     auto library = TheEcwLibrary();
     if (!library) return result;
+    // A file the library cannot open is an error in the list, not an image
+    // of 0 x 0 pixels.
     auto view = EcwView::Open(library, path);
-    if (!view) return result;
-    if (const EcwViewFileInfo* info = view->Info()) {
-        result.width = int32_t(info->width);
-        result.height = int32_t(info->height);
-    }
+    if (!view) Refuse(LibraryReason(*library, "the ECW library cannot open the file"));
+    std::string why;
+    const EcwViewFileInfo* info = view->Info(why);
+    if (!info) Refuse(why);
+    result.width = int32_t(info->width);
+    result.height = int32_t(info->height);
     return result;
 }
 

@@ -25,11 +25,15 @@ inline constexpr std::string_view kEcwLibraryMissingMessage =
 // missing, unreadable file, or a picture above the whole-image limit).
 Picture LoadEcwBitmap(const std::string& path, int factor);
 
-// A view of the file for row access, or null. Rows may be read in any order.
+// A view of the file for row access. Rows may be read in any order; a line
+// the library cannot decode throws SourceDamaged. Throws SourceError
+// (SourceUnusable) with the library's reason when there is no view, after
+// the message above when the library is missing.
 std::unique_ptr<SourceRowReader> OpenEcw(const std::string& path);
 
-// Width, height and 3 bytes per pixel; 0 x 0 when the library or the file
-// cannot tell. Silent when the library is missing.
+// Width, height and 3 bytes per pixel. 0 x 0, silently, when the library is
+// missing; throws SourceError with the library's reason when it cannot open
+// the file (GDAL without an ECW driver, a damaged file).
 SourceImageInfo GetEcwInfo(const std::string& path);
 
 }  // namespace tessary

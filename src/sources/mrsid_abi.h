@@ -30,6 +30,9 @@ typedef struct MrSidBitmap {
 #define MRSID_LOAD_STRIP "_LoadMrSidStrip"
 #define MRSID_LOAD_IMAGE "_LoadMrSidImage"
 #define MRSID_CLOSE "_CloseMrSid"
+/* Optional: a library may also tell why its last call on this thread failed.
+   The reader works without it, giving its own text instead. */
+#define MRSID_LAST_ERROR "TessaryMrSidLastError"
 
 /* Opens the library's image; gives a non-zero handle and fills width and
    height, or gives 0. An image that was open is closed first. */
@@ -45,6 +48,9 @@ typedef MrSidBitmap* (*MrSidLoadStripFn)(int32_t left, int32_t top, int32_t widt
    resolution; level n: each side divided by 2^n), or null. */
 typedef MrSidBitmap* (*MrSidLoadImageFn)(const char* path, int32_t level);
 typedef void (*MrSidCloseFn)(void);
+/* Why the last call of this thread failed, as a person reads it; "" after a
+   success. The text lives until the thread's next call. */
+typedef const char* (*MrSidLastErrorFn)(void);
 
 #ifdef __cplusplus
 }

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "common/platform.h"
+#include "common/text.h"
 #include "sources/whole_image_limit.h"
 
 namespace tessary {
@@ -27,6 +28,7 @@ struct MrSidLibrary {
     MrSidLoadStripFn loadStrip = nullptr;
     MrSidLoadImageFn loadImage = nullptr;
     MrSidCloseFn close = nullptr;
+    MrSidLastErrorFn lastError = nullptr;  // optional
 
     std::mutex openImageMutex;
     const void* openImageOwner = nullptr;
@@ -50,7 +52,18 @@ std::shared_ptr<MrSidLibrary> LoadMrSidLibrary(const std::string& folder) {
                     find(library->loadStrip, MRSID_LOAD_STRIP) &&
                     find(library->loadImage, MRSID_LOAD_IMAGE) && find(library->close, MRSID_CLOSE);
     if (!complete) return nullptr;
+    find(library->lastError, MRSID_LAST_ERROR);
     return library;
+}
+
+// Why the library's last call failed, or `fallback` when it cannot tell.
+std::string LibraryReason(const MrSidLibrary& library, const char* fallback) {
+    const char* text = library.lastError ? library.lastError() : nullptr;
+    return text && *text ? std::string(text) : std::string(fallback);
+}
+
+[[noreturn]] void Refuse(const std::string& detail) {
+    throw SourceError(SourceOpenError::SourceUnusable, detail);
 }
 
 std::shared_ptr<MrSidLibrary> TheMrSidLibrary() {
@@ -99,8 +112,8 @@ public:
         palette = Palette{};
     }
 
-    // One single-row strip at a time; a strip that does not come back leaves
-    // the buffer untouched.
+    // One single-row strip at a time. A strip that does not come back is a
+    // damaged row, and the buffer is left untouched.
     void ReadRow(int row, uint8_t* buffer) override {
         if (row < 0 || row >= height_) return;
         std::lock_guard lock(library_->openImageMutex);
@@ -108,14 +121,19 @@ public:
             int32_t width = 0, height = 0;
             if (library_->open(path_.c_str(), &width, &height) == 0) {
                 library_->openImageOwner = nullptr;
-                return;
+                ThrowDamaged(RowName(row) + ": " +
+                             LibraryReason(*library_, "the MrSID library cannot open the file again"));
             }
             library_->openImageOwner = this;
-            if (width != width_ || height != height_) return;  // the file changed under us
+            if (width != width_ || height != height_)
+                ThrowDamaged(RowName(row) + ": the file changed size while it was read");
         }
         OwnedBitmap strip(library_->loadStrip(0, row, width_, 1, 0));
-        if (!strip || !strip->bits || strip->bitsPerPixel != 24 || strip->width < width_ || strip->height < 1)
-            return;
+        if (!strip)
+            ThrowDamaged(RowName(row) + ": " + LibraryReason(*library_, "the MrSID library cannot decode it"));
+        if (!strip->bits || strip->bitsPerPixel != 24 || strip->width < width_ || strip->height < 1)
+            ThrowDamaged(RowName(row) + ": the MrSID library gives no 24-bit row of " + FormatThousands(width_) +
+                         " pixels");
         std::memcpy(buffer, strip->bits, size_t(width_) * 3);
     }
 
@@ -125,6 +143,10 @@ public:
     }
 
 private:
+    std::string RowName(int row) const {
+        return "row " + FormatThousands(int64_t(row) + 1) + " of " + FormatThousands(height_);
+    }
+
     std::shared_ptr<MrSidLibrary> library_;
     std::string path_;
     int width_;
@@ -212,18 +234,22 @@ Picture LoadMrSidPreview(const std::string& path, int level) {
 
 std::unique_ptr<SourceRowReader> OpenMrSid(const std::string& path) {
     auto library = TheMrSidLibrary();
-    if (!library) return nullptr;
+    // The whole-image attempt before this has told the user.
+    if (!library)
+        Refuse("the MrSID decoding library " + std::string(MrSidLibraryFileName()) +
+               " is missing from the program's folder or incomplete");
     std::lock_guard lock(library->openImageMutex);
     int32_t width = 0, height = 0;
     uint32_t handle = library->open(path.c_str(), &width, &height);
     if (handle == 0) {
         library->openImageOwner = nullptr;
-        return nullptr;
+        Refuse(LibraryReason(*library, "the MrSID library cannot open the file"));
     }
     if (width <= 0 || height <= 0 || width > INT32_MAX / 3) {
         library->close();
         library->openImageOwner = nullptr;
-        return nullptr;
+        Refuse("the MrSID library gives a size of " + FormatThousands(width) + " x " + FormatThousands(height) +
+               " pixels, which cannot be read");
     }
     return std::make_unique<MrSidRowReader>(library, path, width, height);
 }
@@ -232,8 +258,12 @@ SourceImageInfo GetMrSidInfo(const std::string& path) {
     SourceImageInfo result{0, 0, 3};
     auto library = TheMrSidLibrary();
     if (!library) return result;
+    // A file the library cannot open is an error in the list, not an image
+    // of 0 x 0 pixels.
     int32_t width = 0, height = 0;
-    if (library->getInfo(path.c_str(), &width, &height) == 0 && width > 0 && height > 0) {
+    if (library->getInfo(path.c_str(), &width, &height) != 0)
+        Refuse(LibraryReason(*library, "the MrSID library cannot open the file"));
+    if (width > 0 && height > 0) {
         result.width = width;
         result.height = height;
     }

@@ -34,12 +34,15 @@ std::optional<WholeImage> LoadMrSidBitmap(const std::string& path, int level);
 // or an empty picture.
 Picture LoadMrSidPreview(const std::string& path, int level);
 
-// The library's image opened for row access, or null. Rows may be read in
-// any order.
+// The library's image opened for row access. Rows may be read in any order;
+// a row the library cannot deliver throws SourceDamaged. Throws SourceError
+// (SourceUnusable) with the library's reason when the image cannot be
+// opened or the library is missing.
 std::unique_ptr<SourceRowReader> OpenMrSid(const std::string& path);
 
-// Width, height and 3 bytes per pixel; 0 x 0 when the library or the file
-// cannot tell. Silent when the library is missing.
+// Width, height and 3 bytes per pixel. 0 x 0, silently, when the library is
+// missing; throws SourceError with the library's reason when it cannot open
+// the file (GDAL without a MrSID driver, a damaged file).
 SourceImageInfo GetMrSidInfo(const std::string& path);
 
 // Copies a 24-bit bitmap of the library into a picture. The bitmap's rows

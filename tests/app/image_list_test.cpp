@@ -50,7 +50,7 @@ protected:
 TEST_F(ImageListTest, FilterKeepsImageExtensionsOrExactlyTheChosenOne) {
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;
-    EXPECT_EQ(SortedNames(window), QStringList({"a.BMP", "b.tiff", "c.rpx2", "f.tif", "g.HDR"}));
+    EXPECT_EQ(SortedNames(window), QStringList({"a.BMP", "b.tiff", "c.rpx2", "d.jpeg", "f.tif", "g.HDR"}));
 
     window.cFilter->setCurrentIndex(window.cFilter->findText("tif"));
     EXPECT_EQ(SortedNames(window), QStringList({"f.tif"}));  // b.tiff is not ".TIF"
@@ -62,7 +62,7 @@ TEST_F(ImageListTest, FilterKeepsImageExtensionsOrExactlyTheChosenOne) {
     EXPECT_EQ(window.cFilter->currentText(), "TIF");
     EXPECT_EQ(SortedNames(window), QStringList({"f.tif"}));
     TypeFilter(window, "all images");
-    EXPECT_EQ(SortedNames(window), QStringList({"a.BMP", "b.tiff", "c.rpx2", "f.tif", "g.HDR"}));
+    EXPECT_EQ(SortedNames(window), QStringList({"a.BMP", "b.tiff", "c.rpx2", "d.jpeg", "f.tif", "g.HDR"}));
     // The box takes at most ten characters.
     TypeFilter(window, "abcdefghijklmn");
     EXPECT_EQ(window.cFilter->currentText().size(), 10);
@@ -79,7 +79,7 @@ TEST_F(ImageListTest, BlankOrMissingFolderGivesAnEmptyListWithoutMessage) {
     EXPECT_EQ(window.ListView1->topLevelItemCount(), 0);
     // A trailing separator and surrounding spaces are accepted.
     window.DirectoryEdit1->SetText(QString::fromStdString("  " + images.Str() + "/ "));
-    EXPECT_EQ(window.ListView1->topLevelItemCount(), 5);
+    EXPECT_EQ(window.ListView1->topLevelItemCount(), 6);  // d.jpeg is listed too
     EXPECT_TRUE(w.services.messages.isEmpty());
 }
 

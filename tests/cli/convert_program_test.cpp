@@ -1,11 +1,8 @@
 // tessary-cli convert run as a program: exit statuses, the printed log,
 // Ctrl-C, and the private scratch folder.
 #include <gtest/gtest.h>
-
-#include "run_cli.h"
 #include <signal.h>
 #include <sys/wait.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "run_cli.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -27,28 +26,7 @@ RunResult RunCli(const std::string& arguments, bool withStderr = true) {
     return tessary::testing_cli::RunCliProgram(arguments, withStderr);
 }
 
-// A 24-bit RGB TIFF with some structure.
-void WriteRgbTiff(const std::string& path, int width, int height) {
-    TIFF* tiff = TIFFOpen(path.c_str(), "w");
-    ASSERT_TRUE(tiff);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(width));
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(height));
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, uint16_t(3));
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(16));
-    std::vector<uint8_t> row(size_t(width) * 3);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            row[size_t(x) * 3] = uint8_t((x * 3 + y) % 256);
-            row[size_t(x) * 3 + 1] = uint8_t((y * 2) % 256);
-            row[size_t(x) * 3 + 2] = (x % 50 < 2) ? 20 : uint8_t((x ^ y) & 0xFF);
-        }
-        ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0), 1);
-    }
-    TIFFClose(tiff);
-}
+using tessary::testing_cli::WriteRgbTiff;
 
 class ConvertProgram : public ::testing::Test {
 protected:
@@ -89,51 +67,93 @@ TEST_F(ConvertProgram, ConvertsTheListedImagesAndPrintsThePlainLog) {
     EXPECT_TRUE(fs::exists(out_ + "/b.rpx2"));
     EXPECT_TRUE(fs::is_empty(tmp_));  // the private scratch folder is gone
 
-    // Named files only, with options; the summary goes to stderr.
+    EXPECT_TRUE(r.out.ends_with("\n2 Image File(s) Processed\n2 of 2 images converted\n")) << r.out;
+
+    // Named files only (the older SOURCE_FOLDER FILE form), with options; the
+    // summary is the last line.
     r = RunCli("convert " + Common() + "--resize 50 --colors 64 --no-map-copy '" + src_ + "' b.tif");
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("tessary-cli: 1 of 1 image(s) converted, 0 failed, 0 aborted"), std::string::npos)
-        << r.out;
+    EXPECT_TRUE(r.out.ends_with("\n1 of 1 image converted\n")) << r.out;
     EXPECT_EQ(r.out.find("a.TIF"), std::string::npos);
 }
 
 TEST_F(ConvertProgram, ExitStatusTellsImageFailuresFromRunFailures) {
     WriteRgbTiff(src_ + "/good.tif", 320, 300);
-    RunResult r = RunCli("convert " + Common() + "'" + src_ + "' good.tif missing.tif");
+    std::ofstream(src_ + "/broken.tif") << "not a picture";
+    WriteRgbTiff(src_ + "/small.tif", 200, 120);
+    RunResult r = RunCli("convert " + Common() + "'" + src_ + "' good.tif broken.tif small.tif");
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("Image file not found"), std::string::npos);
+    EXPECT_NE(r.out.find("Image could not be used"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\n1 of 3 images converted, 1 too small, 1 failed\n")) << r.out;
     EXPECT_TRUE(fs::exists(out_ + "/good.rpx2"));
+    fs::remove(out_ + "/good.rpx2");
+
+    // Too small is not a failure of the run.
+    r = RunCli("convert " + Common() + "'" + src_ + "' good.tif small.tif");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\n1 of 2 images converted, 1 too small\n")) << r.out;
+    fs::remove(out_ + "/good.rpx2");
+
+    // A name that is in no folder refuses the run before any image is touched.
+    r = RunCli("convert " + Common() + "'" + src_ + "' good.tif missing.tif");
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("tessary-cli: convert: cannot read \"" + src_ +
+                         "/missing.tif\": No such file or directory"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(fs::exists(out_ + "/good.rpx2"));
 
     r = RunCli("convert " + Common() + "--filter gif '" + src_ + "'");
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("tessary-cli: No Image Files Selected"), std::string::npos) << r.out;
-
-    r = RunCli("convert --dest '" + out_ + "/nope' '" + src_ + "'");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("Destination Folder is not valid"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("tessary-cli: convert: No Image Files Selected"), std::string::npos) << r.out;
 
     r = RunCli("convert --temp '" + tmp_ + "/nope' '" + src_ + "'");
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("Temp File Folder is not valid"), std::string::npos) << r.out;
+    EXPECT_NE(
+        r.out.find("tessary-cli: convert: cannot write to \"" + tmp_ + "/nope\": No such file or directory"),
+        std::string::npos)
+        << r.out;
 
     r = RunCli("convert '" + src_ + "/nope'");
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("source folder \"" + src_ + "/nope\" does not exist"), std::string::npos) << r.out;
+    EXPECT_NE(
+        r.out.find("tessary-cli: convert: cannot read \"" + src_ + "/nope\": No such file or directory"),
+        std::string::npos)
+        << r.out;
 
     r = RunCli("convert --scales '" + src_ + "/UseScales.dat' '" + src_ + "'");
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("UseScales.dat\" does not exist"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("cannot read scale file \"" + src_ + "/UseScales.dat\": No such file or directory"),
+              std::string::npos)
+        << r.out;
+    r = RunCli("convert --scales '" + src_ + "' '" + src_ + "'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("scale file \"" + src_ + "\" is a folder, not a file"), std::string::npos) << r.out;
+    r = RunCli("convert --map-folder '" + src_ + "/maps' '" + src_ + "'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("cannot use map folder \"" + src_ + "/maps\": No such file or directory"),
+              std::string::npos)
+        << r.out;
+    for (const auto& entry : fs::directory_iterator(out_)) ADD_FAILURE() << "written: " << entry.path();
 }
 
 TEST_F(ConvertProgram, ScaleFileChoosesTheLevels) {
     WriteRgbTiff(src_ + "/s.tif", 600, 600);
-    std::ofstream(src_ + "/scales.dat") << "50\n;25\n 20 \n";
+    // Lines that can never select a level are named with their numbers; the
+    // levels stay what the good lines give.
+    std::ofstream(src_ + "/scales.dat") << "50\n;25\nabc\n 20 \n\n40\n25 percent\r\n";
     RunResult r = RunCli("convert " + Common() + "--scales '" + src_ + "/scales.dat' '" + src_ + "' s.tif");
     ASSERT_EQ(r.status, 0) << r.out;
+    const std::string file = "tessary-cli: convert: scale file \"" + src_ + "/scales.dat\" ";
+    EXPECT_NE(r.out.find(file + "line 3: \"abc\" selects no zoom level"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(file + "line 6: \"40\" selects no zoom level"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(file + "line 7: \"25 percent\" selects no zoom level"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("line 4:"), std::string::npos) << r.out;
     r = RunCli("info '" + out_ + "/s.rpx2'");
     EXPECT_NE(r.out.find("Levels        5"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("     300      300        50"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("     120      120        20"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("zoom level      300      300       50%"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("zoom level      120      120       20%"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("overview        300      300       50%"), std::string::npos) << r.out;
 }
 
 TEST_F(ConvertProgram, InterruptAbortsTheImageAndRemovesTheScratchFolder) {

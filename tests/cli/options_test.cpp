@@ -5,19 +5,33 @@
 namespace tessary::cli {
 namespace {
 
-TEST(CommandLine, ConvertTakesOptionsAnywhereAndFilesAfterTheFolder) {
+TEST(CommandLine, ConvertTakesOptionsAnywhereAndPathsInOrder) {
     auto parsed = ParseCommandLine({"convert", "--dest", "/out", "maps", "a.tif", "--resize=50", "--colors",
                                     "256", "--no-map-copy", "b.bmp", "--", "--odd.tif"});
     ASSERT_EQ(parsed.error, "");
     EXPECT_EQ(parsed.command, Command::Convert);
-    EXPECT_EQ(parsed.convert.sourceFolder, "maps");
-    EXPECT_EQ(parsed.convert.files, (std::vector<std::string>{"a.tif", "b.bmp", "--odd.tif"}));
+    EXPECT_EQ(parsed.convert.paths, (std::vector<std::string>{"maps", "a.tif", "b.bmp", "--odd.tif"}));
+    EXPECT_FALSE(parsed.convert.recursive || parsed.convert.update || parsed.convert.keepDamaged);
     EXPECT_EQ(parsed.convert.destination, "/out");
     EXPECT_EQ(parsed.convert.resize, 50);
     EXPECT_EQ(parsed.convert.colours, 256);
     EXPECT_FALSE(parsed.convert.copyMapFile);
     EXPECT_TRUE(parsed.convert.includeImagePath);
     EXPECT_EQ(parsed.convert.filter, "All Images");
+}
+
+TEST(CommandLine, ArchiveOptions) {
+    auto parsed = ParseCommandLine(
+        {"convert", "-r", "--update", "--keep-damaged", "--report=-", "a", "--recursive", "-u", "b"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_TRUE(parsed.convert.recursive && parsed.convert.update && parsed.convert.keepDamaged);
+    EXPECT_EQ(parsed.convert.report, "-");
+    EXPECT_EQ(parsed.convert.paths, (std::vector<std::string>{"a", "b"}));
+    EXPECT_NE(ParseCommandLine({"convert", "a", "--report"}).error.find("--report"), std::string::npos);
+    EXPECT_NE(ParseCommandLine({"convert", "--update=yes", "a"}).error, "");
+    EXPECT_EQ(ParseCommandLine({"--version"}).command, Command::Version);
+    EXPECT_EQ(ParseCommandLine({"version"}).command, Command::Version);
+    EXPECT_NE(ParseCommandLine({"version", "x"}).error, "");
 }
 
 TEST(CommandLine, ValuesOutsideTheWindowsRangesAreRefused) {

@@ -1,7 +1,5 @@
 // Runs the built tessary-cli program and checks what it prints and returns.
 #include <gtest/gtest.h>
-
-#include "run_cli.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,7 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
+#include <vector>
+
+#include "cli/image_list.h"
+#include "run_cli.h"
 
 namespace {
 
@@ -40,6 +43,36 @@ TEST_F(CliProgram, HelpForEveryCommand) {
     }
 }
 
+TEST_F(CliProgram, ListKeepsColumnsStraightWithWideNames) {
+    const std::vector<std::string> names = {
+        "K\xC3\xBCste Nord.png", "\xE6\x97\xA5\xE6\x9C\xAC \xE5\x9C\xB0\xE5\x9B\xB3.tif", "plain.bmp"};
+    for (const std::string& name : names) std::ofstream(folder_ / name) << "not really an image";
+    RunResult r = RunCli("list '" + folder_.string() + "'");
+    ASSERT_EQ(r.status, 0);
+    // The type column starts at the same display column on every line.
+    std::istringstream lines(r.out);
+    std::vector<size_t> columns;
+    for (std::string line; std::getline(lines, line);) {
+        for (const char* type : {"  Type", "  png", "  tif", "  bmp"}) {
+            size_t at = line.find(type);
+            if (at != std::string::npos) {
+                columns.push_back(tessary::cli::DisplayWidth(line.substr(0, at)));
+                break;
+            }
+        }
+    }
+    ASSERT_EQ(columns.size(), 4u) << r.out;
+    for (size_t column : columns) EXPECT_EQ(column, columns[0]) << r.out;
+}
+
+TEST_F(CliProgram, VersionComesFromTheProject) {
+    for (const char* form : {"--version", "version"}) {
+        RunResult r = RunCli(form);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, std::string("tessary-cli ") + TESSARY_VERSION + "\n");
+    }
+}
+
 TEST_F(CliProgram, UsageErrorsNameTheProblemAndExitWithTwo) {
     RunResult r = RunCli("convert --resize 5 x", true);
     EXPECT_EQ(r.status, 2);
@@ -47,10 +80,12 @@ TEST_F(CliProgram, UsageErrorsNameTheProblemAndExitWithTwo) {
         << r.out;
     r = RunCli("bogus", true);
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("unknown command \"bogus\""), std::string::npos);
+    EXPECT_NE(r.out.find("tessary-cli: unknown command \"bogus\""), std::string::npos);
     r = RunCli("list '" + (folder_ / "missing").string() + "'", true);
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("missing\" is not a folder"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("tessary-cli: list: \"" + (folder_ / "missing").string() + "\" is not a folder"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(CliProgram, ListShowsTheFilteredFilesInNameOrder) {
@@ -63,8 +98,11 @@ TEST_F(CliProgram, ListShowsTheFilteredFilesInNameOrder) {
     EXPECT_TRUE(a != std::string::npos && b != std::string::npos && c != std::string::npos) << r.out;
     EXPECT_LT(a, b);
     EXPECT_LT(b, c);
-    EXPECT_EQ(r.out.find("d.jpeg"), std::string::npos);
+    EXPECT_NE(r.out.find("d.jpeg"), std::string::npos);  // .jpeg is read like .jpg
     EXPECT_EQ(r.out.find("e.txt"), std::string::npos);
+    // As in the window, an unreadable image shows the message in the Disk
+    // Size column.
+    EXPECT_NE(r.out.find("\nc.rpx2  rpx2  Error Opening Image\n"), std::string::npos) << r.out;
 
     r = RunCli("list --filter TIF '" + folder_.string() + "'");
     EXPECT_EQ(r.status, 0);

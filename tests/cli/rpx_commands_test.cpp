@@ -1,8 +1,6 @@
 // tessary-cli info and extract on RPX2 files written here with the engine's
 // own writer, and on damaged files.
 #include <gtest/gtest.h>
-
-#include "run_cli.h"
 #include <png.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 
 #include "common/file.h"
@@ -17,6 +16,7 @@
 #include "common/scale_list.h"
 #include "raster/scratch_raster.h"
 #include "rpx/rpx2_writer.h"
+#include "run_cli.h"
 
 namespace tessary {
 namespace {
@@ -25,7 +25,9 @@ namespace fs = std::filesystem;
 
 using tessary::testing_cli::RunResult;
 
-RunResult RunCli(const std::string& arguments) { return tessary::testing_cli::RunCliProgram(arguments, true); }
+RunResult RunCli(const std::string& arguments) {
+    return tessary::testing_cli::RunCliProgram(arguments, true);
+}
 
 class RpxCommands : public ::testing::Test {
 protected:
@@ -87,25 +89,33 @@ TEST_F(RpxCommands, InfoShowsHeaderAndLevels) {
     EXPECT_NE(r.out.find("Zoom count    1"), std::string::npos);
     EXPECT_NE(r.out.find("Levels        3"), std::string::npos);
 
+    // Each level says what it is, its scale in percent.
+    EXPECT_NE(r.out.find("0      full size       200      130      100%"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1      zoom level       50       33       25%"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2      thumbnail       130       85       65%"), std::string::npos) << r.out;
+
     RunResult j = RunCli("info --json '" + file + "'");
     ASSERT_EQ(j.status, 0) << j.out;
-    EXPECT_NE(j.out.find("\"chartFlag\": 1"), std::string::npos) << j.out;
-    EXPECT_NE(
-        j.out.find("{\"index\": 0, \"width\": 200, \"height\": 130, \"scale\": 100, \"tilesAcross\": 4, "
-                   "\"tilesDown\": 3, \"coloursUsed\": 5, \"compressedBytes\": "),
-        std::string::npos)
-        << j.out;
-    EXPECT_NE(j.out.find("{\"index\": 1, \"width\": 50, \"height\": 33, \"scale\": 25, \"tilesAcross\": 1, "
-                         "\"tilesDown\": 1, \"coloursUsed\": 3,"),
-              std::string::npos)
-        << j.out;
-    EXPECT_NE(j.out.find("\"index\": 2, \"width\": 130, \"height\": 85, \"scale\": 65,"), std::string::npos);
+    nlohmann::json info = nlohmann::json::parse(j.out);
+    EXPECT_EQ(info["chartFlag"], 1);
+    EXPECT_EQ(info["file"], file);
+    ASSERT_EQ(info["levels"].size(), 3u);
+    const nlohmann::json& level0 = info["levels"][0];
+    EXPECT_EQ(level0["kind"], "full size");
+    EXPECT_EQ(level0["width"], 200);
+    EXPECT_EQ(level0["height"], 130);
+    EXPECT_EQ(level0["scale"], 100.0);
+    EXPECT_EQ(level0["tilesAcross"], 4);
+    EXPECT_EQ(level0["tilesDown"], 3);
+    EXPECT_EQ(level0["coloursUsed"], 5);
+    EXPECT_EQ(info["levels"][1]["coloursUsed"], 3);
+    EXPECT_EQ(info["levels"][1]["scale"], 25.0);
+    EXPECT_EQ(info["levels"][2]["kind"], "thumbnail");
+    EXPECT_EQ(info["levels"][2]["width"], 130);
     // The tile streams are everything but the fixed parts: head and scales,
     // per level a marker and a header with one position per tile, the table.
     uint64_t streams = 0;
-    for (size_t at = j.out.find("\"compressedBytes\": "); at != std::string::npos;
-         at = j.out.find("\"compressedBytes\": ", at + 1))
-        streams += std::stoull(j.out.substr(at + 19));
+    for (const auto& level : info["levels"]) streams += level["compressedBytes"].get<uint64_t>();
     const uint64_t tiles = 4 * 3 + 1 * 1 + 3 * 2;
     EXPECT_EQ(streams + 60 + 4 * 3 + 3 * (4 + 1040) + 4 * tiles + 4 * 3 + 4, fs::file_size(file));
 }
@@ -117,6 +127,10 @@ TEST_F(RpxCommands, ExtractWritesTheLevelAsAPalettePng) {
         const std::string png = Path("level" + std::to_string(level) + ".png");
         RunResult r = RunCli("extract '" + file + "' --level " + std::to_string(level) + " '" + png + "'");
         ASSERT_EQ(r.status, 0) << r.out;
+        // -1 names the level it took.
+        if (level < 0) {
+            EXPECT_NE(r.out.find(": level 2 (thumbnail), 130 x 85, written to "), std::string::npos) << r.out;
+        }
         png_image image{};
         image.version = PNG_IMAGE_VERSION;
         ASSERT_TRUE(png_image_begin_read_from_file(&image, png.c_str())) << image.message;
@@ -139,6 +153,12 @@ TEST_F(RpxCommands, ExtractWritesTheLevelAsAPalettePng) {
     RunResult r = RunCli("extract '" + file + "' --level 3 '" + Path("x.png") + "'");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("has levels 0 to 2, not 3"), std::string::npos) << r.out;
+    r = RunCli("extract '" + file + "' '" + Path("x.jpg") + "'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("tessary-cli: extract: \"" + Path("x.jpg") + "\" does not end in .png"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(fs::exists(Path("x.jpg")));
 }
 
 TEST_F(RpxCommands, DamagedOrMissingFilesAreRefusedByName) {

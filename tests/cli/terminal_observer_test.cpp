@@ -37,6 +37,9 @@ TEST(TerminalObserver, PrintsLinesAsTheLogGrowsAndCountsOutcomes) {
     ConversionLog log;
     TerminalSettings settings;  // not a terminal: no status line, no colours
     TerminalObserver observer(log, settings, out, err);
+    observer.SetImagePaths({"/maps/a.tif", "/maps/b.tif", "/maps/c.tif", "/maps/d.tif"});
+    std::vector<std::string> reported;
+    observer.SetResultSink([&](const ImageResult& r) { reported.push_back(OutcomeName(r.outcome)); });
     // The initial content was there before the run: never printed.
     observer.SetStatus(0, "");
     log.Clear();
@@ -47,8 +50,11 @@ TEST(TerminalObserver, PrintsLinesAsTheLogGrowsAndCountsOutcomes) {
     observer.ImageFinished({.sourcePath = "a.tif", .outcome = ImageOutcome::Converted});
     log.Add("");
     log.Add("i\tProcessing - b.tif");
+    observer.Notice("No decoder for this kind of file");  // names the image at work
     log.Add("e\tImage file not found");
     observer.ImageFinished({.sourcePath = "b.tif", .outcome = ImageOutcome::Failed});
+    observer.ImageFinished({.sourcePath = "c.tif", .outcome = ImageOutcome::TooSmall});
+    observer.ImageFinished({.sourcePath = "d.tif", .outcome = ImageOutcome::UpToDate});
     log.Add("");
     log.Add("z\t2 Image File(s) Processed");
     observer.ShowMessage("Destination Folder is not valid");
@@ -57,10 +63,15 @@ TEST(TerminalObserver, PrintsLinesAsTheLogGrowsAndCountsOutcomes) {
     EXPECT_EQ(ReadAll(out),
               "Processing - a.tif\n   Rpx2 image created : a.rpx2\n\n\nProcessing - b.tif\n"
               "Image file not found\n\n2 Image File(s) Processed\n");
-    EXPECT_EQ(ReadAll(err), "tessary-cli: Destination Folder is not valid\n");
+    EXPECT_EQ(ReadAll(err),
+              "tessary-cli: convert: /maps/b.tif: No decoder for this kind of file\n"
+              "tessary-cli: convert: Destination Folder is not valid\n");
     EXPECT_EQ(observer.Converted(), 1);
-    EXPECT_EQ(observer.Failed(), 1);
+    EXPECT_EQ(observer.Failed(), 1);  // too small is counted apart
+    EXPECT_EQ(observer.TooSmall(), 1);
+    EXPECT_EQ(observer.UpToDate(), 1);
     EXPECT_EQ(observer.Aborted(), 0);
+    EXPECT_EQ(reported, (std::vector<std::string>{"converted", "failed", "too-small", "up-to-date"}));
     EXPECT_TRUE(observer.RunFailed());
     std::fclose(out);
     std::fclose(err);
@@ -86,6 +97,16 @@ TEST(TerminalObserver, StatusLineShowsThePanelsAndIsClearedForLogLines) {
     EXPECT_NE(status.find("\r\033[KCreating RPX2 File : a.rpx2  |  Creatin\r\033[K"), std::string::npos)
         << status;
     EXPECT_EQ(status.substr(status.size() - 4), "\r\033[K");
+    // A name of wide characters is cut by columns, between characters: 16
+    // columns of text and 11 characters of two fill 38 of the 39.
+    std::string name, shown;
+    for (int k = 0; k < 12; ++k) name += "\xE6\x97\xA5";
+    for (int k = 0; k < 11; ++k) shown += "\xE6\x97\xA5";
+    std::FILE* err2 = std::tmpfile();
+    TerminalObserver wide(log, settings, out, err2);
+    wide.SetStatus(0, "Loading Image - " + name);
+    EXPECT_EQ(ReadAll(err2), "\r\033[KLoading Image - " + shown);
+    std::fclose(err2);
     EXPECT_EQ(ReadAll(out), "   Aborted by user\n");
     std::fclose(out);
     std::fclose(err);
@@ -108,7 +129,9 @@ TEST(PrivateTempFolder, IsMadeInsideTheBaseAndRemovedWithItsFiles) {
         EXPECT_NE(other->Path(), path);
     }
     EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_FALSE(PrivateTempFolder::Create(base + "/no/such/folder"));
+    std::string error;
+    EXPECT_FALSE(PrivateTempFolder::Create(base + "/no/such/folder", &error));
+    EXPECT_EQ(error, "cannot write to \"" + base + "/no/such/folder\": No such file or directory");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "raster/scratch_raster.h"
 #include "raster/zoom_level.h"
 #include "rpx/rpx_reader.h"
+#include "support/test_images.h"
 
 namespace tessary {
 namespace {
@@ -52,6 +53,7 @@ public:
     void ImageFinished(const ImageResult& result) override {
         const std::string& path = result.sourcePath;
         outcomes.push_back(FileNamePart(path) + ":" + OutcomeName(result.outcome));
+        results.push_back(result);
     }
 
     bool HasStatus(const std::string& text) const {
@@ -62,6 +64,7 @@ public:
     std::function<bool(int, const std::string&)> abortWhen;
     std::string file;
     std::vector<std::string> statuses, details, previews, pictures, messages, outcomes;
+    std::vector<ImageResult> results;
     std::vector<bool> busy;
     int pumps = 0, logModal = 0, logMarked = 0;
 };
@@ -271,6 +274,13 @@ TEST_F(ConversionTest, DefaultRunOfAn8BitImage) {
     EXPECT_EQ(observer_.logMarked, 1);
     EXPECT_EQ(observer_.logModal, 0);
     EXPECT_EQ(observer_.outcomes, (std::vector<std::string>{"a.tif:converted"}));
+    ASSERT_EQ(observer_.results.size(), 1u);
+    const ImageResult& result = observer_.results[0];
+    EXPECT_EQ(result.outputPath, out);
+    EXPECT_EQ(result.levels, 5);
+    EXPECT_EQ(result.outputBytes, uint64_t(FileSizeOf(out)));
+    EXPECT_EQ(std::make_pair(result.width, result.height), std::make_pair(1000, 1000));
+    EXPECT_EQ(result.reason, "");
     EXPECT_TRUE(fs::is_empty(tmp_));
     EXPECT_FALSE(LeftoverFiles(out_, ".part"));
 
@@ -517,6 +527,8 @@ TEST_F(ConversionTest, ErrorsInsideAnImage) {
     job_.entries = {{"bad.rpx0", true}};
     Run();
     EXPECT_EQ(Lines()[1], "x\tAn unknown Error occurred - Failed to create the Rpx2 file");
+    EXPECT_EQ(Lines()[2], "x\t   error");  // the decompression error's own text
+    EXPECT_EQ(observer_.results.back().reason, "error");
     EXPECT_EQ(observer_.logModal, 1);
     EXPECT_FALSE(fs::exists(out_ + "bad.rpx2"));
     EXPECT_FALSE(LeftoverFiles(out_, ".part"));
@@ -548,6 +560,214 @@ TEST_F(ConversionTest, RunLevelFailuresTouchNoImage) {
     EXPECT_EQ(observer_.messages.back(), "No Image Files Selected");
     EXPECT_EQ(log_.Count(), 0u);
     EXPECT_TRUE(fs::is_empty(out_));
+}
+
+// The lines of the log from the first one that equals `first`.
+std::vector<std::string> LinesFrom(const std::vector<std::string>& lines, const std::string& first) {
+    auto at = std::find(lines.begin(), lines.end(), first);
+    return std::vector<std::string>(at, lines.end());
+}
+
+TEST_F(ConversionTest, SameNamedSourcesOfOneRunKeepTheirOwnOutputs) {
+    using namespace test_images;
+    // One calibration file names the image without its extension, so it
+    // belongs to both; each RPX2 file gets a copy that names it.
+    WriteBmp24(src_ + "big.bmp", 420, 330, MapColour);
+    WritePng24(src_ + "big.png", 420, 330, [](int x, int y) { return MapColour(y, x); });
+    std::ofstream(src_ + "big.map", std::ios::binary) << "1\r\n2\r\nbig\r\n4\r\n5\r\n6\r\n";
+    // What each source gives when it is converted alone.
+    auto alone = [&](const char* name) {
+        const std::string folder = Folder(std::string("alone_") + name);
+        ConversionJob job = job_;
+        job.destinationFolder = folder;
+        job.entries = {{name, true}};
+        job.copyMapFile = false;
+        RecordingObserver observer;
+        ConversionLog log;
+        RunConversion(job, observer, log);
+        return ReadFile(folder + "big.rpx2");
+    };
+    const std::string bmpAlone = alone("big.bmp"), pngAlone = alone("big.png");
+    ASSERT_FALSE(bmpAlone.empty());
+    ASSERT_NE(bmpAlone, pngAlone);
+
+    // A numbered file that an earlier run left behind does not move this
+    // run's names, and running the list again gives the same names.
+    std::ofstream(out_ + "big_1.rpx2") << "left by an earlier run";
+    Tick({"big.bmp", "big.png"});
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        Run();
+        EXPECT_EQ(ReadFile(out_ + "big.rpx2"), bmpAlone);
+        EXPECT_EQ(ReadFile(out_ + "big_1.rpx2"), pngAlone);
+        EXPECT_FALSE(fs::exists(out_ + "big_2.rpx2"));
+        EXPECT_EQ(LinesFrom(Lines(), "i\tProcessing - big.png"),
+                  (std::vector<std::string>{
+                      "i\tProcessing - big.png", "o\t   Rpx2 image created : big_1.rpx2", "o\t   In path : " + out_,
+                      "o\t   File Size : " + FormatThousands(FileSizeOf(out_ + "big_1.rpx2"), LocaleThousandsSeparator()),
+                      "o\tNew map file created - ( " + out_ + "big_1_rpx.map )", "", "z\t2 Image File(s) Processed"}));
+        EXPECT_EQ(ReadFile(out_ + "big_rpx.map"), "1\r\n2\r\n" + out_ + "big.rpx2\r\n4\r\n5\r\n6\r\n");
+        EXPECT_EQ(ReadFile(out_ + "big_1_rpx.map"), "1\r\n2\r\n" + out_ + "big_1.rpx2\r\n4\r\n5\r\n6\r\n");
+        ASSERT_EQ(observer_.results.size(), size_t(2 * run));
+        EXPECT_EQ(observer_.results.back().outputPath, out_ + "big_1.rpx2");
+        EXPECT_EQ(observer_.results.back().outcome, ImageOutcome::Converted);
+    }
+}
+
+TEST_F(ConversionTest, FileLinkToTheSourceInTheDestination) {
+    // The destination holds a link named like the output that leads to the
+    // source: the numbered file is written in the destination, beside the
+    // map copy that names it.
+    Write8Bit(src_ + "chart.tif", 400, 300);
+    job_.copyMapFile = false;
+    Tick({"chart.tif"});
+    Run();
+    const std::string rpxFolder = Folder("rpx");
+    fs::rename(out_ + "chart.rpx2", rpxFolder + "chart.rpx2");
+    fs::create_symlink(rpxFolder + "chart.rpx2", out_ + "chart.rpx2");
+    job_.sourceFolder = rpxFolder;
+    job_.entries = {{"chart.rpx2", true}};
+    Run();
+    EXPECT_TRUE(fs::is_regular_file(out_ + "chart_1.rpx2"));
+    EXPECT_FALSE(fs::exists(rpxFolder + "chart_1.rpx2"));
+    EXPECT_EQ(Lines()[1], "o\t   Rpx2 image created : chart_1.rpx2");
+    EXPECT_EQ(Lines()[2], "o\t   In path : " + out_);
+    EXPECT_TRUE(fs::is_symlink(out_ + "chart.rpx2"));
+}
+
+TEST_F(ConversionTest, OutputNamesAsLongAsTheFileSystemAllows) {
+    // A 255-character output name is written (its partial name is short),
+    // and a numbered name that would be too long fails only its own image.
+    const std::string stem(250, 'n');
+    Write8Bit(src_ + stem + ".tif", 320, 300);
+    Tick({(stem + ".tif").c_str()});
+    Run();
+    ASSERT_TRUE(fs::exists(out_ + stem + ".rpx2")) << Lines()[1];
+    EXPECT_EQ(Lines()[1], "o\t   Rpx2 image created : " + stem + ".rpx2");
+
+    Write8Bit(out_ + "next.tif", 320, 300);
+    job_.sourceFolder = out_;
+    job_.entries = {{stem + ".rpx2", true}, {"next.tif", true}};
+    Run();
+    EXPECT_EQ(Lines()[1], "x\tError : " + std::string(std::strerror(ENAMETOOLONG)) +
+                              " - Failed to create the Rpx2 file");
+    EXPECT_TRUE(fs::exists(out_ + "next.rpx2"));
+    EXPECT_EQ(Lines().back(), "z\t2 Image File(s) Processed");
+    EXPECT_EQ(observer_.outcomes.back(), "next.tif:converted");
+    EXPECT_FALSE(LeftoverFiles(out_, ".part"));
+}
+
+TEST_F(ConversionTest, ReaderReasonsShowUnderTheirLines) {
+    job_.openSource = [](const std::string& path) -> SourceOpenResult {
+        const std::string name = FileNamePart(path);
+        if (name == "crc.png") return SourceFailure{SourceOpenError::SourceUnusable, "IDAT: CRC error"};
+        if (name == "big.gif") return SourceFailure{SourceOpenError::SourceNotLoadable, "needs 3,000 MB\tof memory\n"};
+        if (name == "cut.kap") return SourceFailure{SourceOpenError::SourceDamaged, "row table ends early"};
+        return OpenSourceImage(path);
+    };
+    Tick({"crc.png", "big.gif", "cut.kap", "gone.tif"});
+    Run();
+    EXPECT_EQ(Lines(), (std::vector<std::string>{"i\tProcessing - crc.png", "e\tImage could not be used",
+                                                 "x\t   IDAT: CRC error", "", "i\tProcessing - big.gif",
+                                                 "e\tImage file could not be fully loaded in memory",
+                                                 "x\t   needs 3,000 MB of memory", "", "i\tProcessing - cut.kap",
+                                                 "e\tImage could not be used", "x\t   row table ends early", "",
+                                                 "i\tProcessing - gone.tif", "e\tImage file not found", "",
+                                                 "z\t4 Image File(s) Processed"}));
+    // The window, its copy text and the terminal all show the reason, red.
+    EXPECT_EQ(ConversionLog::DisplayText(Lines()[2]), "   IDAT: CRC error");
+    EXPECT_EQ(ConversionLog::LineColour(Lines()[2]), ConversionLog::LineColour("x\tNo .map file found"));
+    EXPECT_TRUE(Contains(log_.CopyText(), "Image could not be used\r\n   IDAT: CRC error\r\n"));
+    ASSERT_EQ(observer_.results.size(), 4u);
+    EXPECT_EQ(observer_.results[0].reason, "IDAT: CRC error");
+    EXPECT_EQ(observer_.results[3].reason, "Image file not found");
+    EXPECT_EQ(observer_.logModal, 1);
+}
+
+class DamagedSourceTest : public ConversionTest {
+protected:
+    void SetUp() override {
+        ConversionTest::SetUp();
+        // dmg.tif stands for a TIFF with one broken strip: rows 120 to 122
+        // cannot be decoded; whole.bmp for a file that ends 5 rows early.
+        job_.openSource = [](const std::string& path) -> SourceOpenResult {
+            const std::string name = FileNamePart(path);
+            if (name == "dmg.tif") return test_images::DamagedRowsSource(path, 400, 330, MapColour, {120, 121, 122});
+            if (name == "whole.bmp") {
+                auto handle = std::make_unique<Timagerecord4>();
+                handle->FileName = path;
+                handle->Extension = ".bmp";
+                handle->Bitmap = std::make_unique<Picture>(360, 320, 8);
+                handle->Bitmap->Colors() = SpreadPalette();
+                for (int y = 0; y < 315; ++y)
+                    for (int x = 0; x < 360; ++x) handle->Bitmap->Row(y)[x] = MapIndex(x, y);
+                handle->Width = 360;
+                handle->Height = 320;
+                handle->Damage.RecordCount(5, "file ends inside row 315");
+                FillSourceFormat(*handle);
+                return handle;
+            }
+            return OpenSourceImage(path);
+        };
+        std::ofstream(out_ + "dmg.rpx2") << "an earlier good file";
+        Write8Bit(src_ + "ok.tif", 320, 300);
+        job_.copyMapFile = false;
+        Tick({"dmg.tif", "whole.bmp", "ok.tif"});
+    }
+};
+
+TEST_F(DamagedSourceTest, DamagedImagesFailAndKeepEarlierOutputs) {
+    Run();
+    const std::vector<std::string> lines = Lines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[1], "x\tError : row 120: inflate failed - Failed to create the Rpx2 file");
+    EXPECT_EQ(lines[2], "");
+    EXPECT_EQ(lines[4], "x\tError : file ends inside row 315 - Failed to create the Rpx2 file");
+    EXPECT_EQ(ReadFile(out_ + "dmg.rpx2"), "an earlier good file");
+    EXPECT_FALSE(fs::exists(out_ + "whole.rpx2"));
+    EXPECT_FALSE(LeftoverFiles(out_, ".part"));
+    EXPECT_FALSE(LeftoverFiles(tmp_, ".rpx0"));
+    EXPECT_TRUE(fs::exists(out_ + "ok.rpx2"));
+    EXPECT_EQ(observer_.outcomes,
+              (std::vector<std::string>{"dmg.tif:failed", "whole.bmp:failed", "ok.tif:converted"}));
+    EXPECT_EQ(observer_.results[0].reason, "row 120: inflate failed");
+    EXPECT_EQ(observer_.results[0].damagedRows, 1);
+    EXPECT_EQ(observer_.results[0].outputPath, "");
+    EXPECT_EQ(observer_.results[1].damagedRows, 5);
+    EXPECT_EQ(observer_.logModal, 1);
+}
+
+TEST_F(DamagedSourceTest, KeepDamagedWritesTheFileWithAWarning) {
+    job_.keepDamaged = true;
+    Run();
+    const std::string thousands = LocaleThousandsSeparator();
+    auto written = [&](const std::string& name) {
+        return std::vector<std::string>{"o\t   Rpx2 image created : " + name, "o\t   In path : " + out_,
+                                        "o\t   File Size : " + FormatThousands(FileSizeOf(out_ + name), thousands)};
+    };
+    std::vector<std::string> expected{"i\tProcessing - dmg.tif"};
+    for (const std::string& line : written("dmg.rpx2")) expected.push_back(line);
+    // Rows read by both colour passes are counted once.
+    expected.push_back("x\t   Warning : 3 damaged rows written as far as decoded - row 120: inflate failed");
+    expected.insert(expected.end(), {"", "", "i\tProcessing - whole.bmp"});
+    for (const std::string& line : written("whole.rpx2")) expected.push_back(line);
+    expected.push_back("x\t   Warning : 5 damaged rows written as far as decoded - file ends inside row 315");
+    expected.insert(expected.end(), {"", "", "i\tProcessing - ok.tif"});
+    const std::vector<std::string> lines = Lines();
+    ASSERT_GE(lines.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + std::ptrdiff_t(expected.size())), expected);
+
+    RpxHandle dmg(out_ + "dmg.rpx2");
+    EXPECT_EQ(std::make_pair(dmg.Width(), dmg.Height()), std::make_pair(400, 330));
+    EXPECT_EQ(observer_.outcomes,
+              (std::vector<std::string>{"dmg.tif:failed", "whole.bmp:failed", "ok.tif:converted"}));
+    ASSERT_EQ(observer_.results.size(), 3u);
+    EXPECT_EQ(observer_.results[0].damagedRows, 3);
+    EXPECT_EQ(observer_.results[0].outputPath, out_ + "dmg.rpx2");
+    EXPECT_EQ(observer_.results[0].levels, dmg.LevelCount());
+    EXPECT_EQ(observer_.results[0].reason, "row 120: inflate failed");
+    EXPECT_EQ(observer_.results[1].damagedRows, 5);
+    EXPECT_EQ(observer_.logModal, 1);
 }
 
 }  // namespace

@@ -257,9 +257,10 @@ TEST_F(FaultInjectionTest, DestinationMadeReadOnlyBeforeTheFileTakesItsName) {
     EXPECT_EQ(FilesEndingWith(tmp_, ".rpx0"), std::vector<std::string>{});
     ExpectBConverted();
     // Nothing can be deleted in a read-only folder: the hidden partial file
-    // of the failed image stays there, under its own name only.
+    // of the failed image stays there, under its short hidden name only.
     ASSERT_EQ(partialWhileReadOnly.size(), 1u);
-    EXPECT_TRUE(partialWhileReadOnly[0].starts_with(".a.rpx2.")) << partialWhileReadOnly[0];
+    EXPECT_TRUE(partialWhileReadOnly[0].starts_with(".tessary-")) << partialWhileReadOnly[0];
+    EXPECT_EQ(partialWhileReadOnly[0].size(), std::string(".tessary-0123456789abcdef.part").size());
 }
 
 TEST_F(FaultInjectionTest, SourceDeletedAfterListing) {

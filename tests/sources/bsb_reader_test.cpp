@@ -58,10 +58,10 @@ TEST(BsbReader, RealChartsGiveTheColoursOfAnIndependentDecoder) {
         bool scanned;
     };
     const std::vector<Chart> charts = {
-        {"australia4c.kap", "australia4c.rows.crc32", 625, 479, false},
-        {"golfe_morbihan_A1a.kap", "golfe_morbihan_A1a.rows.crc32", 992, 616, false},
-        {"rgbsmall.kap", "rgbsmall.rows.crc32", 50, 49, true},
-        {"19347_2.KAP", "19347_2.rows.crc32", 2248, 1535, false},
+        {"australia4c.kap", "australia4c.rows.crc32", 625, 480, false},
+        {"golfe_morbihan_A1a.kap", "golfe_morbihan_A1a.rows.crc32", 992, 617, false},
+        {"rgbsmall.kap", "rgbsmall.rows.crc32", 50, 50, true},
+        {"19347_2.KAP", "19347_2.rows.crc32", 2248, 1536, false},
     };
     // All charts stay open together and are read in turns: each keeps its own
     // state.
@@ -78,12 +78,16 @@ TEST(BsbReader, RealChartsGiveTheColoursOfAnIndependentDecoder) {
         ASSERT_NE(chart, nullptr);
         EXPECT_EQ(chart->RowsFoundByScanning(), c.scanned) << c.name;
         expected.push_back(ExpectedRowCrcs(kData + c.expected));
-        // The independent decoder delivers the last row too; this reader
-        // stops one row short.
-        ASSERT_EQ(expected.back().size(), size_t(c.height) + 1) << c.name;
+        // Every row of the chart, the last one included.
+        ASSERT_EQ(expected.back().size(), size_t(c.height)) << c.name;
+        // The list shows the size the conversion delivers.
+        SourceImageInfo info = GetSourceImageInfo(kData + c.name);
+        EXPECT_EQ(info.width, c.width) << c.name;
+        EXPECT_EQ(info.height, c.height) << c.name;
     }
     std::vector<int> mismatches(charts.size(), 0);
-    for (int row = 0; row < 1535; ++row) {
+    // A damaged row would throw here: real charts have none.
+    for (int row = 0; row < 1536; ++row) {
         for (size_t k = 0; k < charts.size(); ++k) {
             Timagerecord4& h = *handles[k];
             if (row >= h.Height) continue;
@@ -170,25 +174,25 @@ TEST_F(BsbHandMade, HeaderRecordsGiveSizeAndColours) {
     SourceHandle h = OpenSourceImageOrNull(path);
     ASSERT_TRUE(h);
     EXPECT_EQ(h->Width, 1200);
-    EXPECT_EQ(h->Height, 899);
+    EXPECT_EQ(h->Height, 900);
     EXPECT_EQ(h->Palette[1], (PaletteEntry{0, 0, 255, 0}));  // pure red
     EXPECT_EQ(h->Palette[2], (PaletteEntry{255, 128, 0, 0}));
     EXPECT_EQ(h->Palette[3], PaletteEntry{});
 
     SourceImageInfo info = GetSourceImageInfo(path);
     EXPECT_EQ(info.width, 1200);
-    EXPECT_EQ(info.height, 899);
+    EXPECT_EQ(info.height, 900);
     EXPECT_EQ(info.bytesPerPixel, 1);
 }
 
 TEST_F(BsbHandMade, NosFilesTakeTheSizeFromTheThirdAndFourthFields) {
-    ChartFile chart = SmallChart("NOS/NA=Old,RA=1,2,8,5,DU=1\nBSB/RA=99,99\nIFM/4\nRGB/1,1,2,3\n");
+    ChartFile chart = SmallChart("NOS/NA=Old,RA=1,2,8,4,DU=1\nBSB/RA=99,99\nIFM/4\nRGB/1,1,2,3\n");
     SourceHandle h = OpenSourceImageOrNull(Write("old.NOS", chart.Bytes()));
     ASSERT_TRUE(h);
     EXPECT_EQ(h->Width, 8);
     EXPECT_EQ(h->Height, 4);
     // And a ".kap" reads the "BSB" record, not the "NOS" one.
-    chart.header = "NOS/RA=1,2,99,99\nBSB/RA=8,5\nIFM/4\n";
+    chart.header = "NOS/RA=1,2,99,99\nBSB/RA=8,4\nIFM/4\n";
     SourceImageInfo info = GetSourceImageInfo(Write("new.kap", chart.Bytes()));
     EXPECT_EQ(info.width, 8);
     EXPECT_EQ(info.height, 4);
@@ -253,7 +257,7 @@ TEST(ChartRuns, LongChainsOfContinuationBytesStayInsideTheRow) {
 }
 
 TEST_F(BsbHandMade, RowHeightAndBeyondLeaveTheBufferUntouched) {
-    ChartFile chart = SmallChart("BSB/RA=8,5\nIFM/4\nRGB/1,1,1,1\nRGB/2,2,2,2\n");
+    ChartFile chart = SmallChart("BSB/RA=8,4\nIFM/4\nRGB/1,1,1,1\nRGB/2,2,2,2\n");
     SourceHandle h = OpenSourceImageOrNull(Write("rows.kap", chart.Bytes()));
     ASSERT_TRUE(h);
     ASSERT_EQ(h->Height, 4);
@@ -267,18 +271,18 @@ TEST_F(BsbHandMade, RowHeightAndBeyondLeaveTheBufferUntouched) {
 }
 
 TEST_F(BsbHandMade, MalformedChartsAreRefused) {
-    const std::string good = "BSB/RA=8,5\nOST/1\nIFM/4\nRGB/1,1,1,1\n";
+    const std::string good = "BSB/RA=8,4\nOST/1\nIFM/4\nRGB/1,1,1,1\n";
     std::map<std::string, std::vector<uint8_t>> cases;
-    cases["ifm0"] = SmallChart("BSB/RA=8,5\nIFM/0\n").Bytes();
-    cases["ifm8"] = SmallChart("BSB/RA=8,5\nIFM/8\n").Bytes();
-    cases["rgb256"] = SmallChart("BSB/RA=8,5\nIFM/4\nRGB/256,1,1,1\n").Bytes();
-    cases["rgbneg"] = SmallChart("BSB/RA=8,5\nIFM/4\nRGB/-1,1,1,1\n").Bytes();
+    cases["ifm0"] = SmallChart("BSB/RA=8,4\nIFM/0\n").Bytes();
+    cases["ifm8"] = SmallChart("BSB/RA=8,4\nIFM/8\n").Bytes();
+    cases["rgb256"] = SmallChart("BSB/RA=8,4\nIFM/4\nRGB/256,1,1,1\n").Bytes();
+    cases["rgbneg"] = SmallChart("BSB/RA=8,4\nIFM/4\nRGB/-1,1,1,1\n").Bytes();
     cases["nosize"] = SmallChart("BSB/NA=x,NU=3\nIFM/4\n").Bytes();
-    cases["zeroheight"] = SmallChart("BSB/RA=8,1\nIFM/4\n").Bytes();
-    cases["ost2"] = SmallChart("BSB/RA=8,5\nOST/2\nIFM/4\n").Bytes();
+    cases["zeroheight"] = SmallChart("BSB/RA=8,0\nIFM/4\n").Bytes();
+    cases["ost2"] = SmallChart("BSB/RA=8,4\nOST/2\nIFM/4\n").Bytes();
     {
         // No "IFM" record and no usable index bits after the header.
-        ChartFile c = SmallChart("BSB/RA=8,5\n");
+        ChartFile c = SmallChart("BSB/RA=8,4\n");
         c.indexBits = 9;
         cases["noifm"] = c.Bytes();
     }
@@ -287,9 +291,10 @@ TEST_F(BsbHandMade, MalformedChartsAreRefused) {
         return bytes;
     };
     std::vector<uint8_t> base = SmallChart(good).Bytes();
-    // A table beyond the file, over rows that end too early to be scanned.
+    // A table beyond the file, over a first row that the file cuts short:
+    // not one row to convert.
     std::vector<uint8_t> cut = base;
-    cut.erase(cut.begin() + long(good.size() + 3 + 6), cut.end() - 4);
+    cut.erase(cut.begin() + long(good.size() + 3 + 2), cut.end() - 4);
     cases["tableoutside"] = withTail(cut, 0xFFFFFF00u);
     cases["noeot"] = std::vector<uint8_t>(good.begin(), good.end());
     cases["empty"] = {};
@@ -301,11 +306,22 @@ TEST_F(BsbHandMade, MalformedChartsAreRefused) {
         SourceOpenResult result = OpenSourceImage(path);
         ASSERT_TRUE(std::holds_alternative<SourceFailure>(result)) << name;
         EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceUnusable) << name;
+        // Every refusal says why.
+        EXPECT_FALSE(std::get<SourceFailure>(result).detail.empty()) << name;
         SourceImageInfo info = GetSourceImageInfo(path);
         EXPECT_EQ(info.width, 0) << name;
         EXPECT_EQ(info.height, 0) << name;
         EXPECT_TRUE(LoadChartPreview(path, 1).Empty()) << name;
     }
+    auto detailOf = [&](const std::string& name) {
+        SourceOpenResult result = OpenSourceImage((folder_ / (name + ".kap")).string());
+        return std::holds_alternative<SourceFailure>(result) ? std::get<SourceFailure>(result).detail : "";
+    };
+    EXPECT_EQ(detailOf("ifm8"), "IFM/8: index bits must be 1 to 7");
+    EXPECT_EQ(detailOf("ost2"), "OST/2: only one row per table entry is supported");
+    EXPECT_EQ(detailOf("nosize"), "no chart size (RA=) in the BSB record");
+    EXPECT_EQ(detailOf("tableoutside"), "no row data after the header");
+    EXPECT_EQ(detailOf("zeroheight"), "chart size 8 x 0 has no pixels");
     for (const char* name :
          {"12221_1_MapTech_testing_file_header.kap",
           "L16-22600-32392-16-16_16_Saint_Malo_Brittany_France_header.kap", "golfe_morbihan_A1.kap"}) {
@@ -316,7 +332,7 @@ TEST_F(BsbHandMade, MalformedChartsAreRefused) {
 }
 
 TEST_F(BsbHandMade, ABrokenTableFallsBackToScanningTheRows) {
-    const std::vector<uint8_t> good = SmallChart("BSB/RA=8,5\nIFM/4\nRGB/1,1,1,1\n").Bytes();
+    const std::vector<uint8_t> good = SmallChart("BSB/RA=8,4\nIFM/4\nRGB/1,1,1,1\n").Bytes();
     // No table position at the end (as some chart writers leave it) ...
     std::vector<uint8_t> garbage = good;
     for (int k = 1; k <= 4; ++k) garbage[garbage.size() - k] = 0x20;
@@ -348,8 +364,13 @@ TEST_F(BsbHandMade, DamagedChartsNeverReachOutsideTheirRows) {
         for (int f = 0; f < flips; ++f) bytes[random() % bytes.size()] = uint8_t(random());
         if (round % 4 == 3) bytes.resize(random() % bytes.size());
         std::string path = Write("damaged" + std::to_string(round) + ".kap", bytes);
-        std::unique_ptr<ChartReader> chart = OpenChart(path);
-        if (!chart) continue;
+        std::unique_ptr<ChartReader> chart;
+        try {
+            chart = OpenChart(path);
+        } catch (const SourceError& e) {
+            ASSERT_EQ(e.kind(), SourceOpenError::SourceUnusable) << round;
+            continue;
+        }
         ++opened;
         ASSERT_LE(chart->Width(), 100000) << round;
         const uint8_t limit = uint8_t(1 << chart->IndexBits());
@@ -357,13 +378,86 @@ TEST_F(BsbHandMade, DamagedChartsNeverReachOutsideTheirRows) {
         std::vector<uint8_t> row(size_t(chart->Width()) + 16, 0);
         for (int r = 0; r < chart->Height(); ++r) {
             std::fill(row.begin(), row.end(), 0);
-            chart->ReadRow(r, row.data());
+            try {
+                chart->ReadRow(r, row.data());
+            } catch (const SourceError& e) {
+                ASSERT_EQ(e.kind(), SourceOpenError::SourceDamaged) << round;
+            }
             for (int x = 0; x < chart->Width(); ++x) ASSERT_LT(row[size_t(x)], limit) << round;
             for (size_t g = size_t(chart->Width()); g < row.size(); ++g) ASSERT_EQ(row[g], 0) << round;
         }
     }
     // Most damage lands in the rows, which still open.
     EXPECT_GT(opened, 50);
+}
+
+TEST_F(BsbHandMade, TheLastRowIsDeliveredAndRowsTheFileLacksAreDamaged) {
+    ChartFile chart = SmallChart("BSB/RA=8,4\nIFM/4\nRGB/1,1,1,1\nRGB/2,2,2,2\n");
+    chart.rows[3] = Row(4, {0x13, 0x0B});  // the last row differs from the others
+    const std::vector<uint8_t> whole = chart.Bytes();
+    {
+        SourceHandle h = OpenSourceImageOrNull(Write("whole.kap", whole));
+        ASSERT_TRUE(h);
+        ASSERT_EQ(h->Height, 4);
+        std::vector<uint8_t> row(8, 0xEE);
+        ReadSourceRow(*h, 3, row.data());
+        EXPECT_EQ(row, (std::vector<uint8_t>{2, 2, 2, 2, 1, 1, 1, 1}));
+    }
+
+    // The file ends inside the last row (its table is gone with it): the
+    // chart still opens at its full size, and the rows it lacks fail.
+    const size_t header = chart.header.size() + 3;
+    std::vector<uint8_t> cut(whole.begin(), whole.begin() + long(header + 3 * 4 + 2));
+    std::string path = Write("cut.kap", cut);
+    std::unique_ptr<ChartReader> reader = OpenChart(path);
+    ASSERT_EQ(reader->Height(), 4);
+    EXPECT_EQ(reader->RowsInFile(), 3);
+    EXPECT_EQ(GetSourceImageInfo(path).height, 4);
+
+    SourceHandle h = OpenSourceImageOrNull(path);
+    ASSERT_TRUE(h);
+    std::vector<uint8_t> row(8, 0xEE);
+    try {
+        ReadSourceRow(*h, 3, row.data());
+        ADD_FAILURE() << "the missing last row was read";
+    } catch (const SourceError& e) {
+        EXPECT_EQ(e.kind(), SourceOpenError::SourceDamaged);
+        EXPECT_STREQ(e.what(), "row 4 of 4: not in the file (it ends after row 3)");
+    }
+    // The reader stays usable for the rows the file holds.
+    ReadSourceRow(*h, 2, row.data());
+    EXPECT_EQ(row, (std::vector<uint8_t>{1, 1, 1, 1, 2, 2, 2, 2}));
+
+    // With keep-damaged the row is counted once, however often it is read.
+    h->Damage.keepGoing = true;
+    ReadSourceRow(*h, 3, row.data());
+    ReadSourceRow(*h, 3, row.data());
+    EXPECT_EQ(h->Damage.rows, 1);
+    EXPECT_EQ(h->Damage.firstDetail, "row 4 of 4: not in the file (it ends after row 3)");
+}
+
+TEST_F(BsbHandMade, ARowWhoseRunsDoNotFillItIsDamaged) {
+    ChartFile chart = SmallChart("BSB/RA=8,4\nIFM/4\nRGB/1,1,1,1\nRGB/2,2,2,2\n");
+    // Same byte counts as the good rows, so the table stays sound.
+    chart.rows[1] = {0x02, 0x0B, 0x00, 0x00};  // 4 + 1 + 1 pixels of 8
+    chart.rows[2] = {0x03, 0x0B, 0x11, 0x00};  // 4 + 2 + 1: one short, as some writers end rows
+    SourceHandle h = OpenSourceImageOrNull(Write("runs.kap", chart.Bytes()));
+    ASSERT_TRUE(h);
+    ASSERT_FALSE(dynamic_cast<ChartReader&>(*h->Reader).RowsFoundByScanning());
+    std::vector<uint8_t> row(8, 0xEE);
+    try {
+        ReadSourceRow(*h, 1, row.data());
+        ADD_FAILURE() << "a broken row was read";
+    } catch (const SourceError& e) {
+        EXPECT_EQ(e.kind(), SourceOpenError::SourceDamaged);
+        EXPECT_STREQ(e.what(), "row 2 of 4: run-length data covers 6 of 8 pixels");
+    }
+    ReadSourceRow(*h, 2, row.data());
+    EXPECT_EQ(row, (std::vector<uint8_t>{1, 1, 1, 1, 2, 2, 0, 0}));
+    ReadSourceRow(*h, 3, row.data());
+    EXPECT_EQ(row, (std::vector<uint8_t>{1, 1, 1, 1, 2, 2, 2, 2}));
+    // The preview shows what can be decoded instead of failing.
+    EXPECT_FALSE(LoadChartPreview(h->FileName, 1).Empty());
 }
 
 TEST(BsbReader, PreviewSamplesEveryFactorthPixelWithTheFixedColoursAfterTheChartColours) {
@@ -373,10 +467,10 @@ TEST(BsbReader, PreviewSamplesEveryFactorthPixelWithTheFixedColoursAfterTheChart
     ASSERT_EQ(chart->ColourCount(), 4);
     Picture preview = LoadChartPreview(path, 5);
     ASSERT_EQ(preview.Width(), 125);
-    ASSERT_EQ(preview.Height(), 95);
+    ASSERT_EQ(preview.Height(), 96);
     ASSERT_EQ(preview.BitsPerPixel(), 8);
     std::vector<uint8_t> row(625);
-    for (int y = 0; y < 95; y += 7) {
+    for (int y = 0; y < 96; y += 7) {
         chart->ReadRow(y * 5, row.data());
         for (int x = 0; x < 125; ++x) ASSERT_EQ(preview.Row(y)[x], row[size_t(x) * 5]) << x << "," << y;
     }

@@ -117,13 +117,34 @@ TEST_F(ChartTiles, TenthRowComesFromA10AndMissingOrBrokenTilesStayIndexZero) {
     CopyTile("B02", folder_ / "tall.A10");
     std::ofstream(folder_ / "tall.A05", std::ios::binary) << std::string(300, '\x0A');  // not a tile
     Picture picture;
-    ASSERT_TRUE(LoadChartTiles(header.string(), picture));
+    ChartTilesReport report;
+    ASSERT_TRUE(LoadChartTiles(header.string(), picture, &report));
+    // The eight tile rows between them are holes, reported as damage.
+    EXPECT_EQ(report.damagedRows, 8 * 480);
+    EXPECT_EQ(report.damageDetail, "tile tall.A02: file missing");
     ASSERT_EQ(picture.Width(), 640);
     ASSERT_EQ(picture.Height(), 4800);
     EXPECT_EQ(TileMismatches(picture, 0, 0, ReadPngRgb(kTiles / "tile_A01.png")), 0);
     EXPECT_EQ(TileMismatches(picture, 0, 9, ReadPngRgb(kTiles / "tile_B02.png")), 0);
     for (int y = 480; y < 9 * 480; y += 97)
         for (int x = 0; x < 640; x += 13) ASSERT_EQ(picture.Row(y)[x], 0) << x << "," << y;
+
+    // Through the source interface the picture comes with its damage, so
+    // the conversion fails the image unless told to keep damaged ones.
+    fs::remove(folder_ / "tall.A10");
+    CopyTile("A02", folder_ / "tall.A02");
+    CopyTile("A02", folder_ / "tall.A03");
+    CopyTile("A02", folder_ / "tall.A04");
+    SourceHandle h = OpenSourceImageOrNull(header.string());
+    ASSERT_TRUE(h);
+    ASSERT_EQ(h->Height, 5 * 480);
+    EXPECT_EQ(h->Damage.rows, 480);
+    EXPECT_EQ(h->Damage.firstDetail,
+              "tile tall.A05: not a PCX file");
+    // A whole chart has no damage.
+    SourceHandle whole = OpenSourceImageOrNull((kTiles / "chart.hdr").string());
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->Damage.rows, 0);
 }
 
 TEST_F(ChartTiles, TilesAreFoundInTheChartFolderBesideASevenLetterHeaderFolder) {
@@ -145,19 +166,30 @@ TEST_F(ChartTiles, TilesAreFoundInTheChartFolderBesideASevenLetterHeaderFolder) 
 }
 
 TEST_F(ChartTiles, ChartsWithoutUsableTilesGiveNoPictureAndNoMessage) {
+    auto failure = [](const fs::path& path) {
+        SourceOpenResult result = OpenSourceImage(path.string());
+        return std::holds_alternative<SourceFailure>(result) ? std::get<SourceFailure>(result)
+                                                               : SourceFailure{SourceOpenError::SourceFileNotFound, "opened"};
+    };
     const fs::path header = folder_ / "empty.hdr";
     std::ofstream(header) << "no tiles";
-    EXPECT_EQ(std::get<SourceFailure>(OpenSourceImage(header.string())),
-              SourceOpenError::SourceNotLoadable);
+    SourceFailure none = failure(header);
+    EXPECT_EQ(none.kind, SourceOpenError::SourceNotLoadable);
+    EXPECT_EQ(none.detail, "no tile files (empty.A01 and on) found for the chart");
     // A first tile too short to hold the colours.
     std::ofstream(folder_ / "empty.A01", std::ios::binary) << "short";
     Picture picture;
-    EXPECT_FALSE(LoadChartTiles(header.string(), picture));
+    ChartTilesReport report;
+    EXPECT_FALSE(LoadChartTiles(header.string(), picture, &report));
     EXPECT_TRUE(picture.Empty());
+    EXPECT_EQ(report.refusal, "first tile empty.A01 is too short to hold the chart's colours");
+    EXPECT_EQ(failure(header).detail, report.refusal);
     // RML charts: the library knows no tiles in them.
     const fs::path rml = folder_ / "chart.rml";
     std::ofstream(rml) << "RML";
-    EXPECT_EQ(std::get<SourceFailure>(OpenSourceImage(rml.string())), SourceOpenError::SourceNotLoadable);
+    SourceFailure rmlFailure = failure(rml);
+    EXPECT_EQ(rmlFailure.kind, SourceOpenError::SourceNotLoadable);
+    EXPECT_EQ(rmlFailure.detail, "the chart tile library finds no tiles in this RML chart");
     SourceImageInfo info = GetSourceImageInfo(rml.string());
     EXPECT_EQ(info.width, 0);
     EXPECT_EQ(info.height, 0);
@@ -168,8 +200,10 @@ TEST_F(ChartTiles, WithoutTheLibraryTheUserIsToldAndNothingIsLoaded) {
     ChartTileLibrary missing(folder_.string());
     ASSERT_FALSE(missing.Loaded());
     Picture picture;
-    EXPECT_FALSE(LoadChartTiles((kTiles / "chart.hdr").string(), picture, missing));
+    ChartTilesReport report;
+    EXPECT_FALSE(LoadChartTiles((kTiles / "chart.hdr").string(), picture, missing, &report));
     EXPECT_TRUE(picture.Empty());
+    EXPECT_NE(report.refusal.find(ChartTileLibrary::FileName()), std::string::npos) << report.refusal;
     ASSERT_EQ(sink_.messages.size(), 1u);
     EXPECT_EQ(sink_.messages[0],
               "The DLL to load Maptech files (kartopcx.dll) was not found or could not be loaded");

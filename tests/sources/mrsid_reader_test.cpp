@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include <variant>
 
 #include "gdal_reader_test_support.h"
@@ -166,11 +169,42 @@ TEST_F(MrSidReaderTest, InspectorReportsSizeAndUnreadableFilesAreUnusable) {
     std::string path = scratch_.Write("text.sid", "msid but not really\n");
     SourceOpenResult result = OpenSourceImage(path);
     ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
-    EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceUnusable);
-    info = GetSourceImageInfo(path);
-    EXPECT_EQ(info.width, 0);
-    EXPECT_EQ(info.height, 0);
+    const SourceFailure& failure = std::get<SourceFailure>(result);
+    EXPECT_EQ(failure, SourceOpenError::SourceUnusable);
+    EXPECT_FALSE(failure.detail.empty());
+    // The list shows an error for it rather than an image of 0 x 0.
+    EXPECT_THROW(GetSourceImageInfo(path), SourceError);
     EXPECT_TRUE(sink.messages.empty());
+
+    if (failure.detail.find("no MrSID driver") == std::string::npos)
+        GTEST_SKIP() << "this GDAL reads MrSID files: " << failure.detail;
+    EXPECT_NE(failure.detail.find("install the vendor's MrSID plugin for GDAL and set GDAL_DRIVER_PATH"),
+              std::string::npos)
+        << failure.detail;
+}
+
+TEST_F(MrSidReaderTest, ARowTheLibraryCannotDecodeIsDamagedAndTheOtherRowsStillCome) {
+    // rgb.tif cut inside its eighth 16 x 16 tile: rows 17 onwards cannot be
+    // decoded, so the whole image fails and the rows are read one by one.
+    std::ifstream in(testing::GdalData("rgb.tif"), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_GT(bytes.size(), 6000u);
+    std::string path = scratch_.Write("cut.sid", bytes.substr(0, 6000));
+    BgrImage expected = ReadNetpbm(testing::GdalData("rgb.ppm"));
+    SourceHandle handle = Open(path);
+    ASSERT_TRUE(handle);
+    EXPECT_EQ(handle->Extension, ".sid");
+    std::vector<uint8_t> row(size_t(expected.width) * 3);
+    try {
+        ReadSourceRow(*handle, 36, row.data());
+        ADD_FAILURE() << "a row past the end of the file was read";
+    } catch (const SourceError& e) {
+        EXPECT_EQ(e.kind(), SourceOpenError::SourceDamaged);
+        std::string detail = e.what();
+        EXPECT_EQ(detail.rfind("row 37 of 37: ", 0), 0u) << detail;
+        EXPECT_GT(detail.size(), std::string("row 37 of 37: ").size());
+    }
+    EXPECT_EQ(ReadRow(*handle, 3), expected.RowCopy(3));
 }
 
 // Runs whether or not the library was built: the program folder points

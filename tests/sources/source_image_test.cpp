@@ -128,6 +128,43 @@ TEST_F(SourceImage, TopDownAndBottomUpFilesGiveTheSameRows) {
     }
 }
 
+// Whole images that a library hands over bottom row first (MrSID's, on
+// most platforms) are kept as they are and read through FlipRows: rows and
+// the preview must come out top row first all the same. A JPEG is held
+// whole, so its picture stands in for such a library's.
+TEST_F(SourceImage, FlipRowsReadsAPictureStoredBottomUpInImageOrder) {
+    const std::string jpeg = std::string(TESSARY_TEST_DATA) + "/jpeg/video-001.jpeg";
+    SourceHandle plain = OpenSourceImageOrNull(jpeg);
+    SourceHandle flipped = OpenSourceImageOrNull(jpeg);
+    ASSERT_TRUE(plain && flipped);
+    ASSERT_TRUE(plain->Bitmap && flipped->Bitmap);
+    ASSERT_FALSE(plain->FlipRows);
+    flipped->Bitmap->FlipVertically();
+    flipped->FlipRows = true;
+
+    const size_t width = size_t(plain->Width);
+    std::vector<uint8_t> a(width), b(width);
+    ReadSourceRow(*plain, 0, a.data());
+    ReadSourceRow(*plain, plain->Height - 1, b.data());
+    ASSERT_NE(a, b) << "the picture must differ between top and bottom";
+    for (int y = 0; y < plain->Height; ++y) {
+        ReadSourceRow(*plain, y, a.data());
+        ReadSourceRow(*flipped, y, b.data());
+        ASSERT_EQ(a, b) << y;
+    }
+    std::vector<uint8_t> untouched(width, 0x5A);
+    b = untouched;
+    ReadSourceRow(*flipped, flipped->Height, b.data());
+    EXPECT_EQ(b, untouched);
+
+    Picture plainPreview, flippedPreview;
+    DrawSourcePreview(plainPreview, *plain, 64, 32);
+    DrawSourcePreview(flippedPreview, *flipped, 64, 32);
+    ASSERT_EQ(flippedPreview.Height(), 32);
+    for (int y = 0; y < 32; ++y)
+        ASSERT_EQ(std::memcmp(plainPreview.Row(y), flippedPreview.Row(y), 64 * 3), 0) << y;
+}
+
 TEST_F(SourceImage, PreviewHasTheAskedSizeAndCloseClears) {
     SourceHandle image = OpenSourceImageOrNull(kBmp + "pal8.bmp");
     ASSERT_TRUE(image);

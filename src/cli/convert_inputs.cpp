@@ -1,0 +1,236 @@
+#include "cli/convert_inputs.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#include "cli/image_list.h"
+#include "common/platform.h"
+#include "common/text.h"
+#include "engine/scale_list.h"
+
+namespace tessary::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string AbsoluteNormal(const std::string& path) {
+    std::error_code ec;
+    fs::path absolute = fs::absolute(fs::path(path), ec);
+    if (ec) return path;
+    std::string text = absolute.lexically_normal().string();
+    // "a/b/" normalises to "a/b/"; folders here never keep the separator.
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+std::string Quoted(const std::string& path) {
+    return "\"" + path + "\"";
+}
+
+bool IsBareName(const std::string& text) {
+    return !text.empty() && text.find('/') == std::string::npos && text != "." && text != "..";
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    std::error_code ec;
+    return fs::equivalent(a, b, ec) && !ec;
+}
+
+class Resolver {
+public:
+    Resolver(const ConvertOptions& options, ConvertInputs& inputs) : options_(options), inputs_(inputs) {}
+
+    void AddFile(const std::string& source, const std::string& relativeFolder) {
+        if (!seen_.insert(source).second) return;
+        std::string destination = inputs_.destinationRoot.empty()
+                                      ? FolderPart(source)
+                                      : WithTrailingSeparator(inputs_.destinationRoot) + relativeFolder;
+        destination = WithTrailingSeparator(destination);
+        // A resumed run never takes an RPX2 file that lies in its own output
+        // folder: it is the output of this or an earlier run, and converting
+        // it again would only add numbered copies.
+        if (options_.update && UpperAscii(ExtensionOf(source)) == ".RPX2" &&
+            SameFolder(FolderPart(source), destination)) {
+            ++inputs_.leftOutOutputs;
+            return;
+        }
+        inputs_.images.push_back({source, destination});
+    }
+
+    void AddFolder(const std::string& folder, const std::string& relativeFolder) {
+        const std::string withSeparator = WithTrailingSeparator(folder);
+        for (const std::string& name : ListImageFileNames(withSeparator, options_.filter))
+            AddFile(withSeparator + name, relativeFolder);
+        if (!options_.recursive) return;
+        std::vector<std::string> subfolders;
+        for (const platform::FolderEntry& entry : platform::ListFolder(withSeparator)) {
+            if (!entry.isDirectory || entry.isSymlink || entry.isHidden || entry.name.empty() ||
+                entry.name[0] == '.')
+                continue;
+            subfolders.push_back(entry.name);
+        }
+        std::sort(subfolders.begin(), subfolders.end());
+        for (const std::string& name : subfolders) {
+            const std::string sub = withSeparator + name;
+            // Earlier outputs under a destination inside the tree are not sources.
+            if (!inputs_.destinationRoot.empty() && SameFolder(sub, inputs_.destinationRoot)) continue;
+            AddFolder(sub, relativeFolder + name + "/");
+        }
+    }
+
+private:
+    const ConvertOptions& options_;
+    ConvertInputs& inputs_;
+    std::set<std::string> seen_;
+};
+
+}  // namespace
+
+std::vector<std::string> ListImageFileNames(const std::string& folder, const std::string& filter) {
+    std::vector<std::string> names;
+    for (const platform::FolderEntry& entry : platform::ListFolder(WithTrailingSeparator(folder)))
+        if (!entry.isDirectory && PassesFilter(entry.name, filter)) names.push_back(entry.name);
+    SortImageNames(names);
+    return names;
+}
+
+std::optional<ConvertInputs> ResolveConvertInputs(const ConvertOptions& options, std::string& error) {
+    ConvertInputs inputs;
+    const std::string destination = TrimSpaces(options.destination);
+    if (!destination.empty() && UpperAscii(destination) != "AS ABOVE")
+        inputs.destinationRoot = AbsoluteNormal(destination);
+    Resolver resolver(options, inputs);
+    const std::vector<std::string>& paths = options.paths;
+    if (paths.empty()) {
+        error = "no PATH given";
+        return std::nullopt;
+    }
+    std::error_code ec;
+
+    // The older form: a folder, then bare names of files inside it.
+    if (paths.size() >= 2 && fs::is_directory(paths[0], ec)) {
+        bool allBare = true;
+        std::vector<std::string> missing;  // bare names that are not files in the folder
+        for (size_t i = 1; i < paths.size(); ++i) {
+            std::error_code fileError;
+            allBare = allBare && IsBareName(paths[i]);
+            if (!fs::is_regular_file(fs::path(paths[0]) / paths[i], fileError)) missing.push_back(paths[i]);
+        }
+        const std::string folder = AbsoluteNormal(paths[0]);
+        if (allBare && missing.empty()) {
+            inputs.firstFolder = folder;
+            for (size_t i = 1; i < paths.size(); ++i) resolver.AddFile(folder + "/" + paths[i], "");
+            return inputs;
+        }
+        // Some names are in the folder and one is not there nor here: the
+        // older form with a name that does not exist.
+        std::error_code hereError;
+        if (allBare && missing.size() < paths.size() - 1 && !fs::exists(missing[0], hereError)) {
+            error = "cannot read " + Quoted(WithTrailingSeparator(paths[0]) + missing[0]) + ": " +
+                    std::strerror(ENOENT);
+            return std::nullopt;
+        }
+    }
+
+    for (const std::string& path : paths) {
+        ec.clear();
+        fs::file_status status = fs::status(path, ec);
+        if (ec || !fs::exists(status)) {
+            error = "cannot read " + Quoted(path) + ": " +
+                    (ec ? ec.message() : std::string(std::strerror(ENOENT)));
+            return std::nullopt;
+        }
+        const std::string absolute = AbsoluteNormal(path);
+        if (inputs.firstFolder.empty())
+            inputs.firstFolder = fs::is_directory(status) ? absolute : AbsoluteNormal(FolderPart(absolute));
+        if (fs::is_directory(status)) {
+            if (access(path.c_str(), R_OK | X_OK) != 0) {
+                error = "cannot read " + Quoted(path) + ": " + std::strerror(errno);
+                return std::nullopt;
+            }
+            resolver.AddFolder(absolute, "");
+        } else {
+            resolver.AddFile(absolute, "");
+        }
+    }
+    return inputs;
+}
+
+bool CheckWritableFolder(const std::string& folder, std::string& error) {
+    std::string pattern = WithTrailingSeparator(folder) + ".tessary-probe-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    int fd = mkstemp(buffer.data());
+    if (fd < 0) {
+        error = "cannot write to " + Quoted(folder) + ": " + std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    unlink(buffer.data());
+    return true;
+}
+
+bool PrepareOutputFolders(const ConvertInputs& inputs, std::string& error) {
+    std::vector<std::string> folders;
+    if (!inputs.destinationRoot.empty()) folders.push_back(inputs.destinationRoot);
+    std::set<std::string> seen(folders.begin(), folders.end());
+    for (const InputImage& image : inputs.images) {
+        std::string folder = image.destinationFolder;
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        if (seen.insert(folder).second) folders.push_back(folder);
+    }
+    for (const std::string& folder : folders) {
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        if (ec) {
+            error = "cannot create " + Quoted(folder) + ": " + ec.message();
+            return false;
+        }
+        if (!fs::is_directory(folder, ec)) {
+            error = "cannot write to " + Quoted(folder) + ": " + std::strerror(ENOTDIR);
+            return false;
+        }
+        if (!CheckWritableFolder(folder, error)) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> CheckScaleFileText(const std::string& text, const std::string& fileName) {
+    std::vector<std::string> warnings;
+    size_t start = 0;
+    int number = 0;
+    while (start < text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        ++number;
+        if (end == std::string::npos) {
+            start = text.size();
+        } else {
+            start = end + 1;
+            if (text[end] == '\r' && start < text.size() && text[start] == '\n') ++start;
+        }
+        std::string trimmed = line;
+        while (!trimmed.empty() && std::strchr(" \t", trimmed.back())) trimmed.pop_back();
+        while (!trimmed.empty() && std::strchr(" \t", trimmed.front())) trimmed.erase(0, 1);
+        if (trimmed.empty() || line[0] == ';') continue;
+        // At the largest image size every window is open, so nothing means
+        // the line can never select a level.
+        if (ScaleFromLine(line, INT_MAX, INT_MAX)) continue;
+        warnings.push_back(
+            "scale file " + Quoted(fileName) + " line " + std::to_string(number) + ": " + Quoted(trimmed) +
+            " selects no zoom level (the allowed scales are 75, 50, 33, 25, 20, 10, 5, 2.5 and "
+            "1); the line is ignored");
+    }
+    return warnings;
+}
+
+}  // namespace tessary::cli

@@ -1,0 +1,75 @@
+#include "engine/update_check.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "common/file.h"
+#include "common/platform.h"
+#include "common/text.h"
+#include "engine/conversion_log.h"
+
+namespace tessary {
+
+namespace fs = std::filesystem;
+
+bool UpdateCheck::IsUpToDate(const std::string& sourcePath, const std::string& outputPath,
+                             const MapFileSettings& settings) {
+    std::error_code ec;
+    const fs::file_time_type sourceTime = fs::last_write_time(sourcePath, ec);
+    if (ec) return false;
+    if (!fs::is_regular_file(outputPath, ec) || ec) return false;
+    const fs::file_time_type outputTime = fs::last_write_time(outputPath, ec);
+    if (ec || !(outputTime > sourceTime)) return false;
+    if (!settings.copyMapFile) return true;
+    try {
+        if (FindMapFile(settings, sourcePath).empty()) return true;
+    } catch (const std::exception&) {
+        return false;  // a calibration file that cannot be read: convert, and let the run report it
+    }
+    return NamedByMapFiles(FolderPart(outputPath)).count(UpperAscii(FileNamePart(outputPath))) > 0;
+}
+
+const std::set<std::string>& UpdateCheck::NamedByMapFiles(const std::string& folder) {
+    auto found = mapNames_.find(folder);
+    if (found != mapNames_.end()) return found->second;
+    std::set<std::string>& names = mapNames_[folder];
+    for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
+        if (entry.isDirectory || UpperAscii(ExtensionOf(entry.name)) != ".MAP") continue;
+        try {
+            // The copy names its RPX2 file on line 3, with or without a folder.
+            std::string text = ReadWholeFile(WithTrailingSeparator(folder) + entry.name);
+            size_t start = 0;
+            for (int line = 1; line < 3 && start != std::string::npos; ++line) {
+                start = text.find('\n', start);
+                if (start != std::string::npos) ++start;
+            }
+            if (start == std::string::npos) continue;
+            size_t end = text.find('\n', start);
+            std::string third =
+                text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            if (!third.empty() && third.back() == '\r') third.pop_back();
+            names.insert(UpperAscii(FileNamePart(third)));
+        } catch (const std::exception&) {
+            // An unreadable file names nothing.
+        }
+    }
+    return names;
+}
+
+bool SkipWhenUpToDate(const ConversionJob& job, UpdateCheck& check, const std::string& sourcePath,
+                      const std::string& outputPath, const MapFileSettings& settings, bool separate,
+                      ConversionLog& log, ConversionObserver& observer) {
+    if (!job.update || !check.IsUpToDate(sourcePath, outputPath, settings)) return false;
+    if (separate) log.Add("");
+    log.Add("i\tProcessing - " + FileNamePart(sourcePath));
+    log.Add("o\t   Up to date : " + FileNamePart(outputPath));
+    ImageResult result;
+    result.sourcePath = sourcePath;
+    result.outputPath = outputPath;
+    result.outcome = ImageOutcome::UpToDate;
+    result.outputBytes = uint64_t(std::max<int64_t>(FileSizeOf(outputPath), 0));
+    observer.ImageFinished(result);
+    return true;
+}
+
+}  // namespace tessary

@@ -1,0 +1,39 @@
+// Resumable runs: whether an image's earlier output can stand, so that a
+// rerun (or a run resumed after a crash) redoes only what is not finished.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "engine/conversion.h"
+#include "engine/map_file.h"
+
+namespace tessary {
+
+class UpdateCheck {
+public:
+    // True when `outputPath` exists, was modified after `sourcePath`, and,
+    // when map copies are made and the source has a calibration file, a
+    // ".map" file beside the output names the output on its third line.
+    // A missing or unreadable source is never up to date: the conversion
+    // reports it.
+    bool IsUpToDate(const std::string& sourcePath, const std::string& outputPath,
+                    const MapFileSettings& settings);
+
+private:
+    // Upper-cased file names that the third lines of a folder's ".map" files
+    // name; read once per folder and run.
+    const std::set<std::string>& NamedByMapFiles(const std::string& folder);
+
+    std::map<std::string, std::set<std::string>> mapNames_;
+};
+
+// When the run resumes (`job.update`) and the image is up to date: logs it
+// ("Processing - <name>" then "Up to date : <output name>"), reports it to
+// the observer and gives true, so that the run goes on with the next image.
+bool SkipWhenUpToDate(const ConversionJob& job, UpdateCheck& check, const std::string& sourcePath,
+                      const std::string& outputPath, const MapFileSettings& settings, bool separate,
+                      ConversionLog& log, ConversionObserver& observer);
+
+}  // namespace tessary
