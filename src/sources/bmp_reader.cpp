@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "common/errors.h"
 #include "common/file.h"
 #include "common/le.h"
+#include "common/text.h"
+#include "sources/source_error.h"
 #include "sources/source_formats.h"
 
 namespace tessary {
@@ -269,75 +272,114 @@ void DecodeRle(Decoder& d, Picture& picture) {
     }
 }
 
-std::optional<Picture> Load(const std::string& path) {
-    CheckedFile file;
-    if (!CheckedFile::TryOpen(path, CheckedFile::Mode::Read, file)) return std::nullopt;
-    const uint64_t fileSize = file.Size();
-    BmpHeader h;
-    if (!ReadHeaders(file, fileSize, h)) return std::nullopt;
+[[noreturn]] void Refuse(const std::string& detail) {
+    throw SourceError(SourceOpenError::SourceNotLoadable, detail);
+}
 
-    Decoder d(file, fileSize, h);
+// An open bitmap whose headers passed every check: what the whole loader and
+// the row reader share.
+struct BmpSource {
+    CheckedFile file;
+    BmpHeader h;
+    std::unique_ptr<Decoder> d;
+    bool rle = false;
+    int pictureBpp = 0;  // 1, 4, 8 or 24
+    Palette palette{};   // for 1, 4 and 8 bits
+};
+
+// Opens the file and checks its headers; refuses with the reason.
+std::unique_ptr<BmpSource> Prepare(const std::string& path) {
+    auto src = std::make_unique<BmpSource>();
+    if (!CheckedFile::TryOpen(path, CheckedFile::Mode::Read, src->file)) Refuse("the file cannot be opened");
+    CheckedFile& file = src->file;
+    const uint64_t fileSize = file.Size();
+    BmpHeader& h = src->h;
+    if (fileSize < kFileHeaderSize + 4) Refuse("file ends inside the file header");
+    uint8_t signature[2];
+    file.ReadExact(signature, 2);
+    if (signature[0] != 'B' || signature[1] != 'M') Refuse("not a bitmap: the file does not start with \"BM\"");
+    file.Seek(0);
+    if (!ReadHeaders(file, fileSize, h)) {
+        if (!KnownHeaderSize(h.headerSize))
+            Refuse("information header of " + FormatThousands(h.headerSize) + " bytes is of no known kind");
+        Refuse("file ends inside the information header");
+    }
+
+    src->d = std::make_unique<Decoder>(file, fileSize, h);
+    Decoder& d = *src->d;
     const uint32_t c = h.compression;
     const int bpp = h.bitsPerPixel;
 
     // Depth and compression must go together.
+    bool known = true;
     switch (bpp) {
         case 1:
-        case 24:
-            if (c != kBiRgb) return std::nullopt;
-            break;
-        case 4:
-            if (c != kBiRgb && c != kBiRle4) return std::nullopt;
-            break;
-        case 8:
-            if (c != kBiRgb && c != kBiRle8) return std::nullopt;
-            break;
+        case 24: known = c == kBiRgb; break;
+        case 4: known = c == kBiRgb || c == kBiRle4; break;
+        case 8: known = c == kBiRgb || c == kBiRle8; break;
         case 16:
         case 32:
-            if (c != kBiRgb && c != kBiBitfields && c != kBiAlphaBitfields) return std::nullopt;
+            known = c == kBiRgb || c == kBiBitfields || c == kBiAlphaBitfields;
             // OS/2 2.x numbers its own compressions differently from 3 on.
-            if (h.headerSize == 64 && c != kBiRgb) return std::nullopt;
+            if (h.headerSize == 64 && c != kBiRgb) known = false;
             break;
-        default:
-            return std::nullopt;
+        default: known = false;
     }
-    const bool rle = c == kBiRle8 || c == kBiRle4;
+    if (!known)
+        Refuse(std::to_string(bpp) + " bits per pixel with compression " + std::to_string(c) +
+               " is not supported");
+    src->rle = c == kBiRle8 || c == kBiRle4;
 
     // Sizes: a positive width, a non-zero height; run-length data is always
     // stored bottom-up.
-    if (h.width <= 0 || h.height == 0 || h.height == INT32_MIN) return std::nullopt;
-    if (rle && h.height < 0) return std::nullopt;
+    if (h.width <= 0 || h.height == 0 || h.height == INT32_MIN)
+        Refuse("size " + std::to_string(h.width) + " x " + std::to_string(h.height) + " is not usable");
+    if (src->rle && h.height < 0) Refuse("run-length data stored top-down");
     d.width = h.width;
     d.topDown = h.height < 0;
     d.height = d.topDown ? -h.height : h.height;
     d.fileStride = Picture::StrideFor(d.width, bpp);
 
     uint64_t tableStart = kFileHeaderSize + h.headerSize;
-    if (bpp >= 16 && !ReadMasks(d, tableStart)) return std::nullopt;
-    if (bpp <= 8 && !h.os2 && h.colorsUsed > (uint32_t(1) << bpp)) return std::nullopt;
+    if (bpp >= 16 && !ReadMasks(d, tableStart)) Refuse("colour masks are not usable");
+    if (bpp <= 8 && !h.os2 && h.colorsUsed > (uint32_t(1) << bpp))
+        Refuse("colour table of " + FormatThousands(h.colorsUsed) + " entries for " + std::to_string(bpp) +
+               "-bit pixels");
     // Some writers give the end of the header as the data offset of a
     // palettised file; the pixel data then follows the colour table.
     d.dataOffset = h.dataOffset;
     if (bpp <= 8 && !h.os2 && d.dataOffset == tableStart) d.dataOffset += 4 * ColourCount(h, tableStart);
-    if (d.dataOffset < kFileHeaderSize + h.headerSize || d.dataOffset >= fileSize) return std::nullopt;
+    if (d.dataOffset < kFileHeaderSize + h.headerSize || d.dataOffset >= fileSize)
+        Refuse("pixel data offset " + FormatThousands(int64_t(d.dataOffset)) + " lies outside the file");
     const uint64_t available = fileSize - d.dataOffset;
 
-    const int pictureBpp = bpp <= 8 ? bpp : 24;
-    const uint64_t pictureBytes = uint64_t(Picture::StrideFor(d.width, pictureBpp)) * uint64_t(d.height);
-    if (rle) {
-        if (pictureBytes > available * kMaxRleExpansion + kRleFloorBytes) return std::nullopt;
+    src->pictureBpp = bpp <= 8 ? bpp : 24;
+    const uint64_t pictureBytes = uint64_t(Picture::StrideFor(d.width, src->pictureBpp)) * uint64_t(d.height);
+    if (src->rle) {
+        if (pictureBytes > available * kMaxRleExpansion + kRleFloorBytes)
+            Refuse("run-length data far too short for " + FormatThousands(d.width) + " x " +
+                   FormatThousands(d.height) + " pixels");
     } else {
         // Every pixel must be in the file; only the last row's padding may
         // be missing.
         uint64_t lastRow = (uint64_t(d.width) * uint64_t(bpp) + 7) / 8;
-        if (d.fileStride * uint64_t(d.height - 1) + lastRow > available) return std::nullopt;
+        if (d.fileStride * uint64_t(d.height - 1) + lastRow > available) {
+            const int64_t stored = int64_t(available / d.fileStride);  // complete rows, storage order
+            Refuse("file ends inside row " + FormatThousands(int64_t(d.PictureRow(stored)) + 1) + " of " +
+                   FormatThousands(d.height));
+        }
     }
+    if (bpp <= 8) ReadColourTable(d, tableStart, src->palette);
+    return src;
+}
 
-    Picture picture(d.width, d.height, pictureBpp);
-    if (bpp <= 8) ReadColourTable(d, tableStart, picture.Colors());
-    if (rle) {
+Picture LoadPrepared(BmpSource& src) {
+    Decoder& d = *src.d;
+    Picture picture(d.width, d.height, src.pictureBpp);
+    picture.Colors() = src.palette;
+    if (src.rle) {
         DecodeRle(d, picture);
-    } else if (bpp == 16 || bpp == 32) {
+    } else if (src.pictureBpp == 24 && src.h.bitsPerPixel != 24) {
         ReadRowsMasked(d, picture);
     } else {
         ReadRowsDirect(d, picture);
@@ -345,19 +387,200 @@ std::optional<Picture> Load(const std::string& path) {
     return picture;
 }
 
-std::optional<WholeImage> LoadWhole(const std::string& path) {
-    std::optional<Picture> picture = LoadBmpBitmap(path);
-    if (!picture) return std::nullopt;
-    return WholeImage{std::move(*picture), false};
+// A window over the run-length data, read from the file as the decoder
+// moves through it. Rows are asked for top row first, which is backwards
+// through bottom-up data, so a window moved back ends where it is needed and
+// keeps the data before it.
+class RleWindow {
+public:
+    RleWindow(CheckedFile& file, uint64_t start, uint64_t size) : file_(file), start_(start), size_(size) {}
+    uint64_t Size() const { return size_; }
+    // The bytes from `pos` on (at least min(len, Size() - pos) of them).
+    const uint8_t* At(uint64_t pos, size_t len) {
+        const uint64_t end = std::min<uint64_t>(pos + len, size_);
+        if (pos < from_ || end > from_ + bytes_.size()) {
+            uint64_t from = pos;
+            if (pos < from_ && end > kWindow) from = std::max<uint64_t>(end - kWindow, 0);
+            if (pos < from_ && end <= kWindow) from = 0;
+            const uint64_t count = std::min<uint64_t>(kWindow, size_ - from);
+            bytes_.resize(size_t(count));
+            file_.Seek(start_ + from);
+            file_.ReadExact(bytes_.data(), bytes_.size());
+            from_ = from;
+        }
+        return bytes_.data() + (pos - from_);
+    }
+
+private:
+    static constexpr uint64_t kWindow = 64 * 1024;
+    CheckedFile& file_;
+    uint64_t start_;
+    uint64_t size_;
+    uint64_t from_ = 0;
+    std::vector<uint8_t> bytes_;
+};
+
+// Where the run-length data of a stored row starts: the position of the
+// first command in that row and the column the decoder is at.
+struct RleRowStart {
+    int32_t row = 0;  // storage order, bottom row first
+    int32_t x = 0;    // clipped to the width: further right puts nothing
+    uint64_t pos = 0;
+};
+
+// Runs the run-length commands from `start` while they stay in its row,
+// putting the row's pixels through `put(x, index)`. Gives the row the
+// commands went on to and their position there, or a row past the picture
+// when the data ends. This is DecodeRle's loop, one row at a time.
+template <class Put>
+RleRowStart DecodeRleRow(RleWindow& data, const Decoder& d, bool four, RleRowStart start, Put&& put) {
+    const uint64_t n = data.Size();
+    int64_t x = start.x, y = start.row;
+    uint64_t pos = start.pos;
+    auto emit = [&](uint8_t index) {
+        if (x < d.width) put(int(x), index);
+        ++x;
+    };
+    const int64_t row = start.row;
+    while (pos + 2 <= n && y == row) {
+        const uint8_t* c = data.At(pos, 2);
+        uint8_t count = c[0], value = c[1];
+        pos += 2;
+        if (count > 0) {
+            for (int k = 0; k < count; ++k) emit(four ? ((k & 1) ? value & 0x0F : value >> 4) : value);
+        } else if (value == 0) {  // end of line
+            x = 0;
+            ++y;
+        } else if (value == 1) {  // end of picture
+            y = d.height;
+        } else if (value == 2) {  // jump right and up
+            if (pos + 2 > n) break;
+            const uint8_t* j = data.At(pos, 2);
+            x += j[0];
+            y += j[1];
+            pos += 2;
+        } else {  // a literal run of `value` pixels, padded to an even length
+            size_t bytes = four ? (size_t(value) + 1) / 2 : value;
+            size_t padded = (bytes + 1) & ~size_t(1);
+            if (pos + bytes > n) break;
+            const uint8_t* b = data.At(pos, bytes);
+            for (int k = 0; k < value; ++k) {
+                uint8_t v = b[four ? k / 2 : k];
+                emit(four ? ((k & 1) ? v & 0x0F : v >> 4) : v);
+            }
+            pos += std::min<uint64_t>(padded, n - pos);
+        }
+    }
+    if (y == row) y = d.height;  // the data ended inside this row
+    RleRowStart next;
+    next.row = int32_t(std::min<int64_t>(y, d.height));
+    next.x = int32_t(std::min<int64_t>(x, d.width));
+    next.pos = pos;
+    return next;
 }
 
-const SourceFormat kBmpRows[] = {{".bmp", LoadWhole, nullptr, GetBmpInfo}};
+// Rows of a bitmap read from the file as they are asked for: uncompressed
+// rows by seeking to them, run-length rows by decoding from where their
+// commands start (found by one pass over the data at open). One row is held.
+class BmpRows : public SourceRowReader {
+public:
+    explicit BmpRows(std::unique_ptr<BmpSource> src) : src_(std::move(src)), d_(*src_->d) {
+        buffer_.resize(size_t(d_.fileStride));
+        if (src_->rle) IndexRle();
+    }
+
+    int Width() const override { return d_.width; }
+    int Height() const override { return d_.height; }
+
+    void FillFormat(int32_t& bytesPerPixel, Palette& palette) override {
+        bytesPerPixel = src_->pictureBpp == 24 ? 3 : 1;
+        palette = src_->pictureBpp == 24 ? Palette{} : src_->palette;
+    }
+
+    void ReadRow(int row, uint8_t* out) override {
+        if (row < 0 || row >= d_.height) return;
+        const int stored = d_.topDown ? row : d_.height - 1 - row;
+        if (src_->rle) {
+            ReadRleRow(stored, out);
+            return;
+        }
+        std::fill(buffer_.begin(), buffer_.end(), uint8_t(0));
+        src_->file.Seek(d_.dataOffset + uint64_t(stored) * d_.fileStride);
+        // The last row may lack its padding; the size check made sure the
+        // pixels themselves are there.
+        src_->file.ReadSome(buffer_.data(), buffer_.size());
+        const uint8_t* in = buffer_.data();
+        const int width = d_.width;
+        switch (src_->h.bitsPerPixel) {
+            case 1:
+                for (int x = 0; x < width; ++x) out[x] = (in[x >> 3] >> (7 - (x & 7))) & 1;
+                break;
+            case 4:
+                for (int x = 0; x < width; ++x) out[x] = (x & 1) ? (in[x >> 1] & 0x0F) : (in[x >> 1] >> 4);
+                break;
+            case 8: std::memcpy(out, in, size_t(width)); break;
+            case 24: std::memcpy(out, in, size_t(width) * 3); break;
+            default: {
+                const int bytesPerPixel = src_->h.bitsPerPixel / 8;
+                for (int x = 0; x < width; ++x, in += bytesPerPixel, out += 3) {
+                    uint32_t pixel = bytesPerPixel == 2 ? ReadU16LE(in) : ReadU32LE(in);
+                    out[0] = d_.blue.Scale(pixel);
+                    out[1] = d_.green.Scale(pixel);
+                    out[2] = d_.red.Scale(pixel);
+                }
+            }
+        }
+    }
+
+    // Drawn as a picture held whole is drawn (see DrawSourcePreview).
+    bool PreviewLikeWhole() const override { return true; }
+
+private:
+    // Notes where each stored row's commands start. Rows that no command
+    // reaches (jumped over, or after the end) are not noted and are index 0.
+    void IndexRle() {
+        rle_ = std::make_unique<RleWindow>(src_->file, d_.dataOffset, d_.fileSize - d_.dataOffset);
+        const bool four = d_.h.bitsPerPixel == 4;
+        RleRowStart at;
+        while (at.row < d_.height) {
+            starts_.push_back(at);
+            at = DecodeRleRow(*rle_, d_, four, at, [](int, uint8_t) {});
+        }
+    }
+
+    void ReadRleRow(int stored, uint8_t* out) {
+        std::memset(out, 0, size_t(d_.width));
+        auto it = std::lower_bound(starts_.begin(), starts_.end(), stored,
+                                   [](const RleRowStart& s, int row) { return s.row < row; });
+        if (it == starts_.end() || it->row != stored) return;
+        DecodeRleRow(*rle_, d_, d_.h.bitsPerPixel == 4, *it, [out](int x, uint8_t index) { out[x] = index; });
+    }
+
+    std::unique_ptr<BmpSource> src_;
+    Decoder& d_;
+    std::vector<uint8_t> buffer_;
+    std::unique_ptr<RleWindow> rle_;
+    std::vector<RleRowStart> starts_;  // ascending rows
+};
+
+std::unique_ptr<SourceRowReader> OpenBmpRows(const std::string& path) {
+    try {
+        return std::make_unique<BmpRows>(Prepare(path));
+    } catch (const IoError& e) {
+        Refuse(e.what());
+    }
+}
+
+const SourceFormat kBmpRows[] = {{".bmp", nullptr, OpenBmpRows, GetBmpInfo}};
 
 }  // namespace
 
 std::optional<Picture> LoadBmpBitmap(const std::string& path) {
     try {
-        return Load(path);
+        std::unique_ptr<BmpSource> src = Prepare(path);
+        return LoadPrepared(*src);
+    } catch (const SourceError&) {
+        return std::nullopt;
     } catch (const IoError&) {
         return std::nullopt;
     } catch (const std::bad_alloc&) {

@@ -1,5 +1,8 @@
 // Windows and OS/2 bitmap (.bmp) files: a whole-image loader and a header
-// inspector.
+// inspector. As a source, a bitmap is read row by row (uncompressed rows by
+// seeking to them, run-length rows by decoding from where each row starts),
+// giving the same rows as the whole picture; a file the loader would refuse
+// is refused at open with the reason ("file ends inside row 1,203 of 2,000").
 #pragma once
 
 #include <optional>

@@ -6,10 +6,13 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
 #include "common/file.h"
+#include "common/text.h"
+#include "sources/source_error.h"
 #include "sources/source_formats.h"
 
 namespace tessary {
@@ -17,12 +20,16 @@ namespace tessary {
 namespace {
 
 [[noreturn]] void ThrowGifError(const std::string& what) {
-    throw std::runtime_error("GIF file unreadable: " + what);
+    throw SourceError(SourceOpenError::SourceNotLoadable, what);
+}
+
+std::string GiflibText(int code) {
+    const char* text = GifErrorString(code);
+    return text ? text : "decoding failed";
 }
 
 [[noreturn]] void ThrowGiflibError(int code) {
-    const char* text = GifErrorString(code);
-    ThrowGifError(text ? text : "decoding failed");
+    ThrowGifError(GiflibText(code));
 }
 
 // Owns the giflib decoder.
@@ -73,43 +80,26 @@ void SkipExtension(GifFileType* gif) {
         if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) ThrowGiflibError(gif->Error);
 }
 
-// Reads the frame's rows (in file order, re-ordered when interlaced) into a
-// width x height buffer.
-std::vector<uint8_t> ReadFrame(GifFileType* gif, int width, int height) {
-    std::vector<uint8_t> pixels(size_t(width) * size_t(height));
-    auto readRow = [&](int y) {
-        if (DGifGetLine(gif, pixels.data() + size_t(y) * size_t(width), width) == GIF_ERROR)
-            ThrowGiflibError(gif->Error);
-    };
-    if (gif->Image.Interlace) {
-        static const int kStart[] = {0, 4, 2, 1};
-        static const int kStep[] = {8, 8, 4, 2};
-        for (int pass = 0; pass < 4; ++pass)
-            for (int y = kStart[pass]; y < height; y += kStep[pass]) readRow(y);
-    } else {
-        for (int y = 0; y < height; ++y) readRow(y);
-    }
-    return pixels;
-}
-
-std::optional<WholeImage> LoadGifWhole(const std::string& path) {
-    WholeImage whole;
-    if (!LoadGifBitmap(path, whole.picture)) return std::nullopt;
-    return whole;
-}
-
-const SourceFormat kGifFormats[] = {
-    {".gif", &LoadGifWhole, nullptr, &GetGifInfo},
+// The first frame of an open file and how it lies on the screen.
+struct FirstFrame {
+    int frameWidth = 0, frameHeight = 0;
+    int64_t left = 0, top = 0;
+    bool interlaced = false;
+    bool wholeScreen = true;    // the frame's own picture is the image
+    int width = 0, height = 0;  // of the image
+    int64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;  // the part of the screen the frame covers
+    uint8_t background = 0;
+    Palette palette{};
 };
 
-}  // namespace
-
-bool LoadGifBitmap(const std::string& path, Picture& picture) {
-    GifHandle handle;
+// Opens the file and reads up to the first frame's pixel data. Refuses with
+// giflib's reason, or when the file holds no frame or sizes it cannot hold.
+std::unique_ptr<GifHandle> OpenFirstFrame(const std::string& path, FirstFrame& f) {
+    auto handle = std::make_unique<GifHandle>();
     int error = 0;
-    handle.gif = DGifOpenFileName(path.c_str(), &error);
-    if (!handle.gif) ThrowGiflibError(error);
-    GifFileType* gif = handle.gif;
+    handle->gif = DGifOpenFileName(path.c_str(), &error);
+    if (!handle->gif) ThrowGiflibError(error);
+    GifFileType* gif = handle->gif;
 
     // LZW codes are at least 2 bits wide and stand for at most 4096 pixels,
     // so a file cannot describe more than 16384 pixels per byte. Sizes beyond
@@ -123,7 +113,7 @@ bool LoadGifBitmap(const std::string& path, Picture& picture) {
     for (;;) {
         GifRecordType type = UNDEFINED_RECORD_TYPE;
         if (DGifGetRecordType(gif, &type) == GIF_ERROR) ThrowGiflibError(gif->Error);
-        if (type == TERMINATE_RECORD_TYPE) return false;  // no frame at all
+        if (type == TERMINATE_RECORD_TYPE) ThrowGifError("the file holds no image");
         if (type == EXTENSION_RECORD_TYPE) {
             SkipExtension(gif);
             continue;
@@ -134,54 +124,197 @@ bool LoadGifBitmap(const std::string& path, Picture& picture) {
     }
 
     const GifImageDesc& frame = gif->Image;
-    const int frameWidth = frame.Width;
-    const int frameHeight = frame.Height;
-    if (frameWidth <= 0 || frameHeight <= 0) ThrowGifError("empty frame");
-    if (uint64_t(frameWidth) * uint64_t(frameHeight) > frameLimit)
-        ThrowGifError("frame larger than the file");
+    f.frameWidth = frame.Width;
+    f.frameHeight = frame.Height;
+    f.left = frame.Left;
+    f.top = frame.Top;
+    f.interlaced = frame.Interlace;
+    if (f.frameWidth <= 0 || f.frameHeight <= 0) ThrowGifError("empty frame");
+    if (uint64_t(f.frameWidth) * uint64_t(f.frameHeight) > frameLimit) ThrowGifError("frame larger than the file");
     const ColorMapObject* frameMap = frame.ColorMap ? frame.ColorMap : gif->SColorMap;
-    std::vector<uint8_t> pixels = ReadFrame(gif, frameWidth, frameHeight);
+    FillFromColourMap(f.palette, frameMap);
 
-    int screenWidth = gif->SWidth;
-    int screenHeight = gif->SHeight;
-    const bool wholeScreen =
-        screenWidth <= 0 || screenHeight <= 0 || (frameWidth == screenWidth && frameHeight == screenHeight);
-    if (wholeScreen) {
-        Picture out(frameWidth, frameHeight, 8);
-        FillFromColourMap(out.Colors(), frameMap);
-        for (int y = 0; y < frameHeight; ++y)
-            std::copy_n(pixels.data() + size_t(y) * size_t(frameWidth), frameWidth, out.Row(y));
-        picture = std::move(out);
-        return true;
+    const int screenWidth = gif->SWidth;
+    const int screenHeight = gif->SHeight;
+    f.wholeScreen = screenWidth <= 0 || screenHeight <= 0 ||
+                    (f.frameWidth == screenWidth && f.frameHeight == screenHeight);
+    if (f.wholeScreen) {
+        f.width = f.frameWidth;
+        f.height = f.frameHeight;
+        return handle;
     }
 
     if (uint64_t(screenWidth) * uint64_t(screenHeight) > screenLimit) ThrowGifError("screen too large");
-    Picture out(screenWidth, screenHeight, 8);
-    FillFromColourMap(out.Colors(), frameMap);
+    f.width = screenWidth;
+    f.height = screenHeight;
     // The uncovered screen shows the background colour: its index when the
     // frame uses the global table, otherwise the frame's entry nearest to it
     // (white paper when the file names no background colour).
-    uint8_t background = 0;
     const ColorMapObject* global = gif->SColorMap;
     const bool backgroundKnown = global && gif->SBackGroundColor < global->ColorCount;
     GifColorType backgroundColour{255, 255, 255};
     if (backgroundKnown) backgroundColour = global->Colors[gif->SBackGroundColor];
     if (frameMap == global && backgroundKnown)
-        background = uint8_t(gif->SBackGroundColor);
+        f.background = uint8_t(gif->SBackGroundColor);
     else
-        background = NearestEntry(out.Colors(), frameMap ? frameMap->ColorCount : 256, backgroundColour);
-    for (int y = 0; y < screenHeight; ++y) std::fill_n(out.Row(y), screenWidth, background);
+        f.background = NearestEntry(f.palette, frameMap ? frameMap->ColorCount : 256, backgroundColour);
+    // The part of the frame that lies on the screen (none when the frame
+    // lies wholly beside it).
+    f.x0 = std::max<int64_t>(f.left, 0);
+    f.x1 = std::min<int64_t>(f.left + f.frameWidth, screenWidth);
+    f.y0 = std::max<int64_t>(f.top, 0);
+    f.y1 = std::min<int64_t>(f.top + f.frameHeight, screenHeight);
+    return handle;
+}
 
-    // Draw the part of the frame that lies on the screen (none when the
-    // frame lies wholly beside it).
-    const int64_t left = frame.Left, top = frame.Top;
-    const int64_t x0 = std::max<int64_t>(left, 0), x1 = std::min<int64_t>(left + frameWidth, screenWidth);
-    const int64_t y0 = std::max<int64_t>(top, 0), y1 = std::min<int64_t>(top + frameHeight, screenHeight);
-    for (int64_t y = y0; x0 < x1 && y < y1; ++y) {
-        const uint8_t* src = pixels.data() + size_t(y - top) * size_t(frameWidth) + size_t(x0 - left);
-        std::copy(src, src + (x1 - x0), out.Row(int(y)) + x0);
+// The row of the image, 1-based, that frame line `line` lands on, for
+// messages.
+std::string RowText(const FirstFrame& f, int line) {
+    const int64_t row = f.wholeScreen ? line : f.top + line;
+    return "row " + FormatThousands(row + 1) + " of " + FormatThousands(f.height);
+}
+
+// Puts image row `y` together from frame line `line` (or none when the
+// frame does not cover the row).
+void ComposeRow(const FirstFrame& f, const uint8_t* line, int y, uint8_t* out) {
+    if (f.wholeScreen) {
+        std::copy_n(line, f.frameWidth, out);
+        return;
     }
-    picture = std::move(out);
+    std::fill_n(out, f.width, f.background);
+    if (line && f.x0 < f.x1 && y >= f.y0 && y < f.y1)
+        std::copy(line + (f.x0 - f.left), line + (f.x1 - f.left), out + f.x0);
+}
+
+// The whole first frame, for interlaced frames (whose rows come in four
+// passes). Lines that cannot be decoded are recorded as damage; the picture
+// holds the lines decoded before them.
+WholeImage DecodeWhole(const std::string& path) {
+    FirstFrame f;
+    std::unique_ptr<GifHandle> handle = OpenFirstFrame(path, f);
+    GifFileType* gif = handle->gif;
+    WholeImage whole;
+    std::vector<uint8_t> pixels(size_t(f.frameWidth) * size_t(f.frameHeight));
+    int64_t read = 0;
+    auto readRow = [&](int y) {
+        if (whole.damagedRows > 0) return;
+        if (DGifGetLine(gif, pixels.data() + size_t(y) * size_t(f.frameWidth), f.frameWidth) == GIF_ERROR) {
+            whole.damagedRows = f.frameHeight - read;
+            whole.damageDetail = GiflibText(gif->Error) + " (" + RowText(f, y) + ")";
+        }
+        ++read;
+    };
+    if (f.interlaced) {
+        static const int kStart[] = {0, 4, 2, 1};
+        static const int kStep[] = {8, 8, 4, 2};
+        for (int pass = 0; pass < 4; ++pass)
+            for (int y = kStart[pass]; y < f.frameHeight; y += kStep[pass]) readRow(y);
+    } else {
+        for (int y = 0; y < f.frameHeight; ++y) readRow(y);
+    }
+
+    Picture& out = whole.picture;
+    out = Picture(f.width, f.height, 8);
+    out.Colors() = f.palette;
+    for (int y = 0; y < f.height; ++y) {
+        const int64_t line = f.wholeScreen ? y : y - f.top;
+        const bool covered = line >= 0 && line < f.frameHeight;
+        ComposeRow(f, covered ? pixels.data() + size_t(line) * size_t(f.frameWidth) : nullptr, y, out.Row(y));
+    }
+    return whole;
+}
+
+// The first frame of a file without interlacing, line by line as the rows
+// are asked for. One frame line is held.
+class GifRows : public SourceRowReader {
+public:
+    explicit GifRows(std::string path) : path_(std::move(path)) {
+        handle_ = OpenFirstFrame(path_, frame_);
+        line_.resize(size_t(frame_.frameWidth));
+    }
+
+    int Width() const override { return frame_.width; }
+    int Height() const override { return frame_.height; }
+
+    void FillFormat(int32_t& bytesPerPixel, Palette& palette) override {
+        bytesPerPixel = 1;
+        palette = frame_.palette;
+    }
+
+    void ReadRow(int row, uint8_t* out) override {
+        if (row < 0 || row >= frame_.height) return;
+        const int64_t line = frame_.wholeScreen ? row : row - frame_.top;
+        const bool needed = frame_.wholeScreen || (frame_.x0 < frame_.x1 && row >= frame_.y0 && row < frame_.y1);
+        if (needed) Decode(int(line));
+        ComposeRow(frame_, needed ? line_.data() : nullptr, row, out);
+    }
+
+    // Drawn as a picture held whole is drawn (see DrawSourcePreview).
+    bool PreviewLikeWhole() const override { return true; }
+
+private:
+    // Brings frame line `line` into line_.
+    void Decode(int line) {
+        if (line == next_ - 1 && handle_) return;  // the line held
+        if (failedAt_ >= 0 && line >= failedAt_) ThrowDamaged(failure_);
+        // giflib reads forwards only. The conversion asks for rows in
+        // ascending order in every pass over the source; only a new pass (or
+        // the preview before the conversion) goes back, and then the file
+        // is read again from its start.
+        if (line < next_ || !handle_) {
+            handle_.reset();
+            next_ = 0;
+            FirstFrame again;
+            try {
+                handle_ = OpenFirstFrame(path_, again);
+            } catch (const SourceError& e) {
+                ThrowDamaged(e.what());
+            }
+        }
+        for (; next_ <= line; ++next_) {
+            if (DGifGetLine(handle_->gif, line_.data(), frame_.frameWidth) == GIF_ERROR) {
+                failedAt_ = next_;
+                failure_ = GiflibText(handle_->gif->Error) + " (" + RowText(frame_, next_) + ")";
+                handle_.reset();  // giflib cannot go on after an error
+                ThrowDamaged(failure_);
+            }
+        }
+    }
+
+    std::string path_;
+    FirstFrame frame_;
+    std::unique_ptr<GifHandle> handle_;
+    std::vector<uint8_t> line_;
+    int next_ = 0;       // the frame line giflib delivers next
+    int failedAt_ = -1;  // the first frame line that could not be decoded
+    std::string failure_;
+};
+
+// The whole-image attempt: interlaced frames only; the others decline so
+// that the row reader takes them.
+std::optional<WholeImage> LoadGifWhole(const std::string& path) {
+    {
+        FirstFrame f;
+        std::unique_ptr<GifHandle> handle = OpenFirstFrame(path, f);
+        if (!f.interlaced) return std::nullopt;
+    }
+    return DecodeWhole(path);
+}
+
+std::unique_ptr<SourceRowReader> OpenGifRows(const std::string& path) {
+    return std::make_unique<GifRows>(path);
+}
+
+const SourceFormat kGifFormats[] = {
+    {".gif", &LoadGifWhole, &OpenGifRows, &GetGifInfo},
+};
+
+}  // namespace
+
+bool LoadGifBitmap(const std::string& path, Picture& picture) {
+    WholeImage whole = DecodeWhole(path);
+    if (whole.damagedRows > 0) ThrowDamaged(whole.damageDetail);
+    picture = std::move(whole.picture);
     return true;
 }
 

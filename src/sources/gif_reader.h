@@ -15,10 +15,12 @@ namespace tessary {
 // - A smaller frame is drawn at its position onto a screen-sized picture;
 //   the rest of the screen is the background colour. Parts of a frame
 //   outside the screen are cut off.
-// Gives false (the picture left empty) when the file holds no frame.
-// Raises std::runtime_error when the file cannot be decoded (corrupt or
-// truncated data, a size the file cannot hold); std::bad_alloc when the
-// picture does not fit in memory.
+// Gives true. Raises SourceError of kind SourceNotLoadable with giflib's
+// reason when the file cannot be opened or holds no frame or sizes it cannot
+// hold, and of kind SourceDamaged (giflib's reason and the row) when the
+// frame's data is corrupt or cut short; std::bad_alloc when the picture does
+// not fit in memory. As a source, a frame without interlacing is read line
+// by line instead (one line in memory), giving the same rows.
 bool LoadGifBitmap(const std::string& path, Picture& picture);
 
 // Reads the headers byte by byte: the width and height of an image

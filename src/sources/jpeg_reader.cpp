@@ -9,6 +9,7 @@
 // jump never skips a destructor.
 #include "sources/jpeg_reader.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,8 @@
 #include <jerror.h>
 // clang-format on
 
+#include "common/text.h"
+#include "sources/source_error.h"
 #include "sources/source_formats.h"
 
 namespace tessary {
@@ -28,19 +31,32 @@ namespace {
 struct JpegErrorManager {
     jpeg_error_mgr pub;
     std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX] = {};  // libjpeg's text for the fatal error
     bool dataLost = false;  // a warning that means pixels were invented
+    char lostMessage[JMSG_LENGTH_MAX] = {};
+    int lostFromRow = 0;  // the first row whose data is missing or corrupt
 };
 
-// Fatal errors: back to the jump point. libjpeg has already stopped using the
-// decompressor at this point; the caller destroys it.
+// Fatal errors: keep libjpeg's text and go back to the jump point. libjpeg
+// has already stopped using the decompressor at this point; the caller
+// destroys it.
 void ErrorExit(j_common_ptr cinfo) {
     auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->message);
     std::longjmp(err->jump, 1);
 }
 
+// The first image row of the block row the decoder is reading now.
+int RowBeingRead(j_common_ptr cinfo) {
+    if (cinfo->is_decompressor == 0) return 0;
+    auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    return int(d->input_iMCU_row) * d->max_v_samp_factor * DCTSIZE;
+}
+
 // Nothing is printed. Warnings that mean the decoder filled in pixels it
-// could not read (a truncated or damaged entropy-coded segment) are noted so
-// that the load is refused instead of giving a picture with invented parts.
+// could not read (a truncated or damaged entropy-coded segment) are noted,
+// with where they start, so that the image counts as damaged instead of
+// giving a picture with invented parts.
 void EmitMessage(j_common_ptr cinfo, int msgLevel) {
     if (msgLevel >= 0) return;  // trace messages
     auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
@@ -54,7 +70,11 @@ void EmitMessage(j_common_ptr cinfo, int msgLevel) {
         case JWRN_MUST_RESYNC:
         case JWRN_BOGUS_PROGRESSION:
         case JWRN_NOT_SEQUENTIAL:
-            err->dataLost = true;
+            if (!err->dataLost) {
+                err->dataLost = true;
+                (*cinfo->err->format_message)(cinfo, err->lostMessage);
+                err->lostFromRow = RowBeingRead(cinfo);
+            }
             break;
         default:
             break;
@@ -106,7 +126,8 @@ void CmykRowToBgr(const uint8_t* cmyk, uint8_t* bgr, int width, bool inverted) {
 }
 
 // All libjpeg work of a load. Returns false when the decoder failed; the
-// picture is then incomplete and must be dropped by the caller. Allocation
+// picture is then incomplete and must be dropped by the caller. Data the
+// decoder had to make up is noted in the error manager. Allocation
 // failures of the picture itself raise std::bad_alloc past the jump point,
 // which is safe: nothing between here and the caller is C code.
 bool DecodeInto(JpegDecoder* decoder, Picture* picture, std::vector<uint8_t>* cmykRow) {
@@ -167,7 +188,7 @@ bool DecodeInto(JpegDecoder* decoder, Picture* picture, std::vector<uint8_t>* cm
         }
     }
     jpeg_finish_decompress(cinfo);
-    return !decoder->err.dataLost;
+    return true;
 }
 
 bool InspectInto(JpegDecoder* decoder, SourceImageInfo* info) {
@@ -183,25 +204,46 @@ bool InspectInto(JpegDecoder* decoder, SourceImageInfo* info) {
     return true;
 }
 
-std::optional<WholeImage> LoadJpegWhole(const std::string& path) {
-    std::optional<Picture> picture = LoadJpegBitmap(path);
-    if (!picture) return std::nullopt;
-    return WholeImage{std::move(*picture), false};
+// The whole image. Refuses with libjpeg's reason; data that ends early or
+// is corrupt gives the picture with the rows from the first damaged one on
+// counted as damaged.
+WholeImage DecodeJpeg(const std::string& path) {
+    JpegDecoder decoder;
+    if (!OpenDecoder(decoder, path)) throw SourceError(SourceOpenError::SourceNotLoadable, "the file cannot be opened");
+    WholeImage whole;
+    std::vector<uint8_t> cmykRow;
+    if (!DecodeInto(&decoder, &whole.picture, &cmykRow))
+        throw SourceError(SourceOpenError::SourceNotLoadable, decoder.err.message);
+    if (decoder.err.dataLost) {
+        const int height = whole.picture.Height();
+        const int from = std::clamp(decoder.err.lostFromRow, 0, std::max(height - 1, 0));
+        whole.damagedRows = height - from;
+        whole.damageDetail = std::string(decoder.err.lostMessage) + ", from row " + FormatThousands(from + 1) +
+                             " of " + FormatThousands(height);
+    }
+    return whole;
 }
 
+std::optional<WholeImage> LoadJpegWhole(const std::string& path) {
+    return DecodeJpeg(path);
+}
+
+// ".jpeg" is the same format under its long name.
 const SourceFormat kJpegFormats[] = {
     {".jpg", &LoadJpegWhole, nullptr, &GetJpegInfo},
+    {".jpeg", &LoadJpegWhole, nullptr, &GetJpegInfo},
 };
 
 }  // namespace
 
 std::optional<Picture> LoadJpegBitmap(const std::string& path) {
-    JpegDecoder decoder;
-    if (!OpenDecoder(decoder, path)) return std::nullopt;
-    Picture picture;
-    std::vector<uint8_t> cmykRow;
-    if (!DecodeInto(&decoder, &picture, &cmykRow)) return std::nullopt;
-    return picture;
+    try {
+        WholeImage whole = DecodeJpeg(path);
+        if (whole.damagedRows > 0) return std::nullopt;
+        return std::move(whole.picture);
+    } catch (const SourceError&) {
+        return std::nullopt;
+    }
 }
 
 SourceImageInfo GetJpegInfo(const std::string& path) {

@@ -1,4 +1,8 @@
-// JPEG sources (.jpg): whole-image loader and header inspector.
+// JPEG sources (.jpg, .jpeg): whole-image loader and header inspector. They
+// stay whole: the two-pass quantiser needs every pixel before the first row
+// comes out. As a source, a file the decoder refuses fails with libjpeg's
+// text, and one whose data ends early or is corrupt is handed over with the
+// rows from the first damaged one counted as damaged.
 #pragma once
 
 #include <optional>

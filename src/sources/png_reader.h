@@ -18,13 +18,17 @@ namespace tessary {
 //   RGB above;
 // - 16-bit samples keep their high byte; interlaced images are assembled.
 // Gamma and colour-space chunks are not applied. Gives true when it filled
-// the picture. Raises std::runtime_error("Error Opening File : " + path) when
-// the file cannot be opened and std::runtime_error("Error Reading File!")
-// when it cannot be decoded; std::bad_alloc when the picture does not fit.
+// the picture. Raises SourceError of kind SourceNotLoadable with
+// "Error Opening File : " + path when the file cannot be opened, or with
+// libpng's reason when its header cannot be used; of kind SourceDamaged with
+// libpng's reason ("IDAT: CRC error") or "file ends inside row ..." when the
+// image data is corrupt or cut short; std::bad_alloc when the picture does
+// not fit. As a source, a file without interlacing is read row by row with
+// the same transformations instead (one row in memory).
 bool DecodePngBitmap(const std::string& path, Picture& picture);
 
 // Width, height and bytes per pixel (3 for RGB and RGB with alpha, else 1)
-// from the header. Raises as DecodePngBitmap does.
+// from the header. Raises SourceError as DecodePngBitmap does.
 SourceImageInfo GetPngInfo(const std::string& path);
 
 }  // namespace tessary

@@ -1,6 +1,7 @@
 #include "sources/source_image.h"
 
 #include <cstring>
+#include <vector>
 
 #include "common/file.h"
 #include "common/text.h"
@@ -21,6 +22,37 @@ void AdoptPicture(Timagerecord4& record, WholeImage&& whole) {
     record.FlipRows = whole.flipRows;
     record.Damage.RecordCount(whole.damagedRows, whole.damageDetail);
     record.Bitmap = std::make_unique<Picture>(std::move(whole.picture));
+}
+
+// What StretchDrop gives for the picture of a handle held whole, built from
+// the rows of a row reader instead: the same rows and columns are dropped
+// and palette indices are looked up in the handle's palette, so both routes
+// draw the same preview. Rows are read in ascending order.
+Picture StretchRowsDrop(Timagerecord4& handle, int width, int height) {
+    if (handle.Width <= 0 || handle.Height <= 0) return Picture();
+    Picture out(width, height, 24);
+    std::vector<uint8_t> row(size_t(handle.Width) * size_t(handle.BytesPerPixel));
+    int loaded = -1;
+    for (int y = 0; y < height; ++y) {
+        const int sy = int(int64_t(y) * handle.Height / height);
+        if (sy != loaded) {
+            handle.Reader->ReadRow(sy, row.data());
+            loaded = sy;
+        }
+        uint8_t* dst = out.Row(y);
+        for (int x = 0; x < width; ++x, dst += 3) {
+            const size_t sx = size_t(int64_t(x) * handle.Width / width);
+            if (handle.BytesPerPixel == 1) {
+                const PaletteEntry& e = handle.Palette[row[sx]];
+                dst[0] = e.blue;
+                dst[1] = e.green;
+                dst[2] = e.red;
+            } else {
+                std::memcpy(dst, row.data() + sx * 3, 3);
+            }
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -98,6 +130,10 @@ void FillSourceFormat(Timagerecord4& handle) {
 void ReadSourceRow(Timagerecord4& handle, int row, uint8_t* buffer) {
     if (row < 0 || row > handle.Height - 1) return;
     if (handle.Bitmap) {
+        // A picture its loader could decode only in part is not to be taken
+        // for the image: unless damage is accepted, its rows fail as a row
+        // reader's damaged rows do (already counted when it was loaded).
+        if (handle.Damage.rows > 0 && !handle.Damage.keepGoing) ThrowDamaged(handle.Damage.firstDetail);
         const Picture& picture = *handle.Bitmap;
         int pictureRow = handle.FlipRows ? handle.Height - 1 - row : row;
         if (pictureRow < 0 || pictureRow >= picture.Height()) return;
@@ -130,6 +166,10 @@ void DrawSourcePreview(Picture& target, Timagerecord4& handle, int previewWidth,
                 flipped.FlipVertically();
                 target = StretchDrop(flipped, previewWidth, previewHeight);
             }
+            return;
+        }
+        if (handle.Reader && handle.Reader->PreviewLikeWhole()) {
+            target = StretchRowsDrop(handle, previewWidth, previewHeight);
             return;
         }
         if (handle.Reader) {

@@ -32,6 +32,11 @@ public:
         (void)factor;
         return Picture();
     }
+    // True for readers that stand in for a picture that used to be held
+    // whole (PNG, BMP, GIF): their preview is then drawn from their rows
+    // exactly as such a picture is stretched, so the route taken does not
+    // change it, and LoadPreview is not used.
+    virtual bool PreviewLikeWhole() const { return false; }
 };
 
 // The source image handle. Exactly one of `Bitmap` (with Extension ".bmp")

@@ -142,11 +142,15 @@ TEST(BmpLoader, MalformedFilesAreRefusedOrLoadedWithinTheirBounds) {
         ++seen;
         std::optional<Picture> picture = LoadBmpBitmap(entry.path().string());
         bool mustRefuse = std::find(refused.begin(), refused.end(), name) != refused.end();
-        if (mustRefuse) {
+        if (mustRefuse || !picture) {
             EXPECT_FALSE(picture) << name;
+            // As a source, refused at open with the reason.
+            SourceOpenResult result = OpenSourceImage(entry.path().string());
+            ASSERT_TRUE(std::holds_alternative<SourceFailure>(result)) << name;
+            EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceNotLoadable) << name;
+            EXPECT_NE(std::get<SourceFailure>(result).detail, "") << name;
             continue;
         }
-        if (!picture) continue;
         // What loads has the size its header states, and every row can be
         // read in full (the sanitizer build checks the bounds).
         SourceImageInfo info = GetBmpInfo(entry.path().string());
@@ -154,8 +158,13 @@ TEST(BmpLoader, MalformedFilesAreRefusedOrLoadedWithinTheirBounds) {
         EXPECT_EQ(picture->Height(), std::abs(info.height)) << name;
         SourceHandle image = OpenSourceImageOrNull(entry.path().string());
         ASSERT_TRUE(image) << name;
+        // The rows read from the file one by one are the picture's rows.
+        picture->ConvertTo8Bit();
         std::vector<uint8_t> row(size_t(image->Width) * image->BytesPerPixel);
-        for (int y = 0; y < image->Height; ++y) ReadSourceRow(*image, y, row.data());
+        for (int y = 0; y < image->Height; ++y) {
+            ReadSourceRow(*image, y, row.data());
+            EXPECT_EQ(std::memcmp(row.data(), picture->Row(y), row.size()), 0) << name << " row " << y;
+        }
     }
     EXPECT_EQ(seen, 17);
 }
@@ -314,6 +323,15 @@ TEST_F(BmpBuilt, RunLengthJumpsLeaveIndexZeroAndOverlongRunsAreClipped) {
     EXPECT_EQ(std::memcmp(p->Row(2), bottom, 4), 0);
     EXPECT_EQ(std::memcmp(p->Row(1), middle, 4), 0);
     EXPECT_EQ(std::memcmp(p->Row(0), top, 4), 0);
+    // Read row by row as a source, top row first, the same.
+    SourceHandle image = OpenSourceImageOrNull(Write("rle_rows.bmp", MakeBmp(4, 3, 8, 1, 40, table, rle, 16)));
+    ASSERT_TRUE(image);
+    ASSERT_TRUE(image->Reader);
+    uint8_t row[4];
+    for (const auto& [y, expected] : {std::pair{0, top}, std::pair{1, middle}, std::pair{2, bottom}}) {
+        ReadSourceRow(*image, y, row);
+        EXPECT_EQ(std::memcmp(row, expected, 4), 0) << y;
+    }
 }
 
 TEST_F(BmpBuilt, SignatureOtherThanBmGivesNothing) {

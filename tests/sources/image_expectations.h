@@ -100,4 +100,31 @@ inline SourceHandle OpenLoaded(const std::string& path, std::string* whyNot) {
     return nullptr;
 }
 
+// How a source that is opened and read through to its last row ends: not
+// refused (every row read; damage recorded by a whole-image loader counts as
+// refused), refused at open, or refused at a row that cannot be decoded.
+struct ReadThrough {
+    bool refused = false;
+    bool atOpen = false;
+    SourceOpenError kind = SourceOpenError::SourceUnusable;
+    std::string detail;
+};
+
+inline ReadThrough OpenAndReadAll(const std::string& path) {
+    ReadThrough r;
+    SourceOpenResult result = OpenSourceImage(path);
+    if (auto* failure = std::get_if<SourceFailure>(&result)) {
+        r = {true, true, failure->kind, failure->detail};
+        return r;
+    }
+    Timagerecord4& handle = *std::get<SourceHandle>(result);
+    if (handle.Damage.rows > 0) return {true, true, SourceOpenError::SourceDamaged, handle.Damage.firstDetail};
+    try {
+        HandleRgb(handle);
+    } catch (const SourceError& e) {
+        r = {true, false, e.kind(), e.what()};
+    }
+    return r;
+}
+
 }  // namespace tessary::test

@@ -197,9 +197,28 @@ TEST(JpegReader, CorruptTruncatedAndUnsupportedFilesGiveNoPictureSilently) {
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // nothing printed
 
+    // As a source the cut file is damaged, not silently whole: its rows from
+    // the cut on are counted with libjpeg's reason. Garbage is refused with
+    // libjpeg's reason.
     SourceOpenResult result = OpenSourceImage(cut);
+    ASSERT_TRUE(std::holds_alternative<SourceHandle>(result));
+    const Timagerecord4& damaged = *std::get<SourceHandle>(result);
+    EXPECT_GT(damaged.Damage.rows, 0);
+    EXPECT_LT(damaged.Damage.rows, damaged.Height);
+    EXPECT_EQ(damaged.Damage.firstDetail.rfind("Premature end of JPEG file, from row ", 0), 0u)
+        << damaged.Damage.firstDetail;
+    // Its rows are not handed over as the image unless damage is accepted.
+    std::vector<uint8_t> row(size_t(damaged.Width));
+    Timagerecord4& reading = *std::get<SourceHandle>(result);
+    EXPECT_THROW(ReadSourceRow(reading, 0, row.data()), SourceError);
+    reading.Damage.keepGoing = true;
+    const int64_t counted = reading.Damage.rows;
+    ReadSourceRow(reading, reading.Height - 1, row.data());
+    EXPECT_EQ(reading.Damage.rows, counted);
+    result = OpenSourceImage(garbage);
     ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
     EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceNotLoadable);
+    EXPECT_NE(std::get<SourceFailure>(result).detail, "");
 
     // The inspector reads only the header: a cut file still tells its size;
     // garbage and missing files give 0 x 0.
@@ -211,6 +230,16 @@ TEST(JpegReader, CorruptTruncatedAndUnsupportedFilesGiveNoPictureSilently) {
         EXPECT_EQ(info.bytesPerPixel, 1) << path;
     }
     for (const std::string& path : {cut, headerOnly, garbage, empty}) std::filesystem::remove(path);
+}
+
+TEST(JpegReader, JpegExtensionOpensLikeJpg) {
+    const std::string path = WriteTemp("tessary-long-name.JPEG", ReadFile(TestData("jpeg/video-001.jpeg")));
+    SourceHandle handle = OpenSourceImageOrNull(path);
+    ASSERT_TRUE(handle);
+    EXPECT_EQ(handle->Width, 150);
+    EXPECT_EQ(handle->BytesPerPixel, 1);
+    EXPECT_EQ(GetSourceImageInfo(path).width, 150);
+    std::filesystem::remove(path);
 }
 
 TEST(JpegReader, MalformedCorpusFilesAreRefusedUnlessTheirImageDataIsIntact) {

@@ -1,0 +1,49 @@
+// Writers of small source images for tests: one picture saved as BMP (every
+// depth, both row orders, run-length compressed), PNG, GIF and TIFF, so that
+// tests can check that every format and every reading route gives the same
+// rows and the same converted file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/picture.h"
+
+namespace tessary::test {
+
+// Pixels of a test picture: palette indices (bitsPerPixel 1, 4 or 8, one
+// index per byte) or blue, green, red (bitsPerPixel 24).
+struct TestImage {
+    int width = 0;
+    int height = 0;
+    int bitsPerPixel = 8;
+    Palette palette{};  // entries beyond 2^bitsPerPixel stay zero
+    std::vector<uint8_t> pixels;
+
+    uint8_t Index(int x, int y) const { return pixels[size_t(y) * size_t(width) + size_t(x)]; }
+    const uint8_t* Bgr(int x, int y) const { return &pixels[(size_t(y) * size_t(width) + size_t(x)) * 3]; }
+};
+
+// A palettised picture with distinct palette colours, stripes of index 0
+// (whole rows and runs inside rows, which run-length files encode as jumps),
+// long runs and busy stretches of changing indices.
+TestImage PalettisedImage(int width, int height, int bitsPerPixel);
+// A 24-bit picture with many colours.
+TestImage ColourImage(int width, int height);
+
+enum class BmpRows { BottomUp, TopDown };
+// Uncompressed BMP of the image's depth (24-bit images as 24-bit).
+void WriteBmp(const std::string& path, const TestImage& image, BmpRows order);
+// Run-length compressed BMP (8-bit images as RLE8, 4-bit as RLE4), using
+// encoded runs, literal runs, jumps over index 0 and an early end of the
+// picture when its last stored rows are all index 0.
+void WriteRleBmp(const std::string& path, const TestImage& image);
+// PNG: palette images at their depth, 24-bit images as RGB.
+void WritePng(const std::string& path, const TestImage& image, bool interlaced);
+// GIF of an 8-bit (or lower) image with a global colour table of 256 entries.
+void WriteGif(const std::string& path, const TestImage& image, bool interlaced);
+// TIFF: 8-bit palette or 24-bit RGB, uncompressed strips of 16 rows.
+void WriteTiff(const std::string& path, const TestImage& image);
+
+}  // namespace tessary::test
