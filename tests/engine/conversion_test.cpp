@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <tuple>
 
 #include "common/file.h"
 #include "common/le.h"
@@ -20,6 +21,7 @@
 #include "raster/scratch_raster.h"
 #include "raster/zoom_level.h"
 #include "rpx/rpx_reader.h"
+#include "support/image_writers.h"
 #include "support/test_images.h"
 
 namespace tessary {
@@ -241,6 +243,27 @@ FileFacts Inspect(const std::string& path) {
 }
 
 using Sizes = std::vector<std::pair<int, int>>;
+
+// The details name the route the rows actually take: a bitmap or a plain PNG
+// is read row by row ("Paged", six rows of memory) while an interlaced PNG
+// is decoded whole first.
+TEST_F(ConversionTest, DetailsFollowTheReadingRoute) {
+    const test::TestImage image = test::ColourImage(301, 7);
+    test::WriteBmp(src_ + "rows.bmp", image, test::BmpRows::BottomUp);
+    test::WritePng(src_ + "whole.png", image, /*interlaced=*/true);
+    const std::string thousands = LocaleThousandsSeparator();
+    for (const auto& [name, route, bytes] :
+         {std::tuple<std::string, std::string, int64_t>{"rows.bmp", "Paged", 301 * 6 * 3},
+          {"whole.png", "Fully loaded", 301 * 7 * 3}}) {
+        observer_.details.clear();
+        Tick({name.c_str()});
+        Run();
+        EXPECT_EQ(observer_.details,
+                  (std::vector<std::string>{name, "Width = 301", "Height = 7", route, "Mem Used = ",
+                                            FormatThousands(bytes, thousands) + " Bytes"}))
+            << name;
+    }
+}
 
 TEST_F(ConversionTest, DefaultRunOfAn8BitImage) {
     Write8Bit(src_ + "a.tif", 1000, 1000);
