@@ -472,7 +472,7 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
                 continue;
             }
 
-            const bool whole = source.Extension == ".bmp";
+            const bool whole = source.HeldWhole();
             observer.AddDetail(sourceName);
             observer.AddDetail("Width = " + std::to_string(source.Width));
             observer.AddDetail("Height = " + std::to_string(source.Height));

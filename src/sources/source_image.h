@@ -53,6 +53,10 @@ struct Timagerecord4 {
     std::unique_ptr<SourceRowReader> Reader;
     std::unique_ptr<Picture> Bitmap;
     SourceDamage Damage;  // rows that could not be decoded, and the policy
+
+    // The picture is in memory (a whole-image format, or an interlaced one);
+    // otherwise rows are read from the file as the passes ask for them.
+    bool HeldWhole() const { return Bitmap != nullptr; }
 };
 
 using SourceHandle = std::unique_ptr<Timagerecord4>;

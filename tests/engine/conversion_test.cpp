@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <tuple>
 
 #include "common/file.h"
 #include "common/le.h"
@@ -20,6 +21,7 @@
 #include "raster/scratch_raster.h"
 #include "raster/zoom_level.h"
 #include "rpx/rpx_reader.h"
+#include "support/image_writers.h"
 #include "support/test_images.h"
 
 namespace tessary {
@@ -241,6 +243,27 @@ FileFacts Inspect(const std::string& path) {
 }
 
 using Sizes = std::vector<std::pair<int, int>>;
+
+// The details name the route the rows actually take: a bitmap or a plain PNG
+// is read row by row ("Paged", six rows of memory) while an interlaced PNG
+// is decoded whole first.
+TEST_F(ConversionTest, DetailsFollowTheReadingRoute) {
+    const test::TestImage image = test::ColourImage(301, 7);
+    test::WriteBmp(src_ + "rows.bmp", image, test::BmpRows::BottomUp);
+    test::WritePng(src_ + "whole.png", image, /*interlaced=*/true);
+    const std::string thousands = LocaleThousandsSeparator();
+    for (const auto& [name, route, bytes] :
+         {std::tuple<std::string, std::string, int64_t>{"rows.bmp", "Paged", 301 * 6 * 3},
+          {"whole.png", "Fully loaded", 301 * 7 * 3}}) {
+        observer_.details.clear();
+        Tick({name.c_str()});
+        Run();
+        EXPECT_EQ(observer_.details,
+                  (std::vector<std::string>{name, "Width = 301", "Height = 7", route, "Mem Used = ",
+                                            FormatThousands(bytes, thousands) + " Bytes"}))
+            << name;
+    }
+}
 
 TEST_F(ConversionTest, DefaultRunOfAn8BitImage) {
     Write8Bit(src_ + "a.tif", 1000, 1000);
@@ -767,6 +790,65 @@ TEST_F(DamagedSourceTest, KeepDamagedWritesTheFileWithAWarning) {
     EXPECT_EQ(observer_.results[0].levels, dmg.LevelCount());
     EXPECT_EQ(observer_.results[0].reason, "row 120: inflate failed");
     EXPECT_EQ(observer_.results[1].damagedRows, 5);
+    EXPECT_EQ(observer_.logModal, 1);
+}
+
+// The real thing end to end: a deflate TIFF whose sixth strip is garbage.
+// libtiff's reason reaches the log, nothing is written, and the image fails.
+TEST_F(ConversionTest, ATiffWithACorruptStripFailsWithLibtiffsReason) {
+    const std::string path = src_ + "strip.tif";
+    {
+        TIFF* tiff = TIFFOpen(path.c_str(), "w");
+        ASSERT_TRUE(tiff);
+        TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(400));
+        TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(320));
+        TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
+        TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, uint16_t(3));
+        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(32));
+        TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        std::vector<uint8_t> row(400 * 3);
+        for (int y = 0; y < 320; ++y) {
+            for (int x = 0; x < 400; ++x) {
+                const auto c = MapColour(x, y);
+                std::copy(c.begin(), c.end(), row.begin() + x * 3);
+            }
+            ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0), 1);
+        }
+        TIFFClose(tiff);
+    }
+    uint64_t offset = 0, length = 0;
+    {
+        TIFF* tiff = TIFFOpen(path.c_str(), "r");
+        ASSERT_TRUE(tiff);
+        uint64_t* offsets = nullptr;
+        uint64_t* lengths = nullptr;
+        ASSERT_TRUE(TIFFGetField(tiff, TIFFTAG_STRIPOFFSETS, &offsets));
+        ASSERT_TRUE(TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &lengths));
+        offset = offsets[5];
+        length = lengths[5];
+        TIFFClose(tiff);
+    }
+    ASSERT_GT(length, 16u);
+    {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(std::streamoff(offset + 2));
+        const std::string garbage(size_t(length - 4), '\xA5');
+        file.write(garbage.data(), std::streamsize(garbage.size()));
+    }
+    std::ofstream(out_ + "strip.rpx2") << "an earlier good file";
+    job_.copyMapFile = false;
+    Tick({"strip.tif"});
+    Run();
+
+    const std::vector<std::string> lines = Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1].rfind("x\tError : strip 6 of 10: ", 0), 0u) << lines[1];
+    EXPECT_NE(lines[1].find(" - Failed to create the Rpx2 file"), std::string::npos) << lines[1];
+    EXPECT_EQ(ReadFile(out_ + "strip.rpx2"), "an earlier good file");
+    EXPECT_FALSE(LeftoverFiles(out_, ".part"));
+    EXPECT_EQ(observer_.outcomes, (std::vector<std::string>{"strip.tif:failed"}));
     EXPECT_EQ(observer_.logModal, 1);
 }
 
