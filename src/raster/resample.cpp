@@ -147,12 +147,6 @@ ContributorTable::ContributorTable(int sourceSize, int targetSize, int filterInd
     }
 }
 
-uint8_t SumToByte(float sum) {
-    if (sum > 255.0f) return 255;
-    if (sum < 0.0f) return 0;
-    return uint8_t(std::nearbyint(sum));
-}
-
 namespace {
 
 // Blue, green, red and an unused lane, each a double holding a float.

@@ -89,8 +89,17 @@ private:
 };
 
 // A single-precision sum as a byte: above 255 gives 255, below 0 gives 0,
-// otherwise the nearest integer with halves to even.
-uint8_t SumToByte(float sum);
+// otherwise the nearest integer with halves to even. Inline and without a
+// call into the maths library: it runs for every byte of every zoom level.
+// Adding and taking away 2^23 rounds a float of 0 to 2^23 to the nearest
+// integer, halves to even, exactly as nearbyint does in the default rounding
+// mode (floats of 2^23 to 2^24 are the integers).
+inline uint8_t SumToByte(float sum) {
+    if (sum > 255.0f) return 255;
+    if (sum < 0.0f) return 0;
+    constexpr float kIntegers = 8388608.0f;  // 2^23
+    return uint8_t((sum + kIntegers) - kIntegers);
+}
 
 // One step of a resampling sum, rounded to float as stored.
 inline float AddWeighted(float sum, float weight, uint8_t value) {
