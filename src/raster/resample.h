@@ -10,6 +10,7 @@
 // normalised; sums are clamped to 0..255 and rounded half to even.
 #pragma once
 
+#include <cfloat>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -94,6 +95,8 @@ private:
 // Adding and taking away 2^23 rounds a float of 0 to 2^23 to the nearest
 // integer, halves to even, exactly as nearbyint does in the default rounding
 // mode (floats of 2^23 to 2^24 are the integers).
+// (Floats must be evaluated as floats for that: true of SSE and of ARM.)
+static_assert(FLT_EVAL_METHOD == 0, "SumToByte needs float arithmetic in float precision");
 inline uint8_t SumToByte(float sum) {
     if (sum > 255.0f) return 255;
     if (sum < 0.0f) return 0;
