@@ -130,15 +130,28 @@ uint8_t NearestPaletteIndex(const Palette& palette, uint8_t red, uint8_t green, 
 }
 
 NearestPaletteSearch::NearestPaletteSearch(const Palette& palette, int count)
-    : count_(std::clamp(count, 0, 256)), cache_(size_t(1) << kCacheBits) {
+    : count_(std::clamp(count, 0, 256)),
+      cache_(size_t(1) << kCacheBits),
+      cellStart_(size_t(kCellsPerAxis) * kCellsPerAxis * kCellsPerAxis, kUnfilled),
+      cellCount_(cellStart_.size(), 0) {
     for (int k = 0; k < 256; ++k) {
         red_[size_t(k)] = palette[size_t(k)].red;
         green_[size_t(k)] = palette[size_t(k)].green;
         blue_[size_t(k)] = palette[size_t(k)].blue;
     }
+    for (int k = 0; k < count_; ++k) {
+        bool repeated = false;
+        for (uint8_t j : distinct_) {
+            if (red_[j] == red_[size_t(k)] && green_[j] == green_[size_t(k)] && blue_[j] == blue_[size_t(k)]) {
+                repeated = true;
+                break;
+            }
+        }
+        if (!repeated) distinct_.push_back(uint8_t(k));
+    }
 }
 
-uint8_t NearestPaletteSearch::Search(int red, int green, int blue) const {
+uint8_t NearestPaletteSearch::SearchAll(int red, int green, int blue) const {
     // Distances first (a loop the compiler vectorises), then the first
     // smallest one, so the lowest index wins ties.
     std::array<int16_t, 256> d;
@@ -152,6 +165,80 @@ uint8_t NearestPaletteSearch::Search(int red, int green, int blue) const {
         if (d[size_t(k)] < smallest) {
             smallest = d[size_t(k)];
             best = k;
+        }
+    }
+    return uint8_t(best);
+}
+
+namespace {
+
+// The smallest and the largest distance along one channel between `value`
+// and any channel value in [low, low + span].
+inline int NearestAlong(int value, int low, int span) {
+    if (value < low) return low - value;
+    if (value > low + span) return value - low - span;
+    return 0;
+}
+inline int FarthestAlong(int value, int low, int span) {
+    return std::max(std::abs(value - low), std::abs(value - low - span));
+}
+
+}  // namespace
+
+uint32_t NearestPaletteSearch::FillCell(int cell, int red, int green, int blue) {
+    // For any colour c of the cell and any entry e, the distance d(c, e) lies
+    // between e's nearest and farthest distance to the cell. Let F be the
+    // smallest farthest distance of all entries: the winner for c is at most
+    // F away, so an entry whose nearest distance exceeds F can neither win
+    // nor tie. Every entry that may tie stays, in index order, so the lowest
+    // index still wins ties.
+    constexpr int span = (1 << kCellShift) - 1;
+    int r0 = red & ~span, g0 = green & ~span, b0 = blue & ~span;
+    std::array<int, 256> nearest;
+    int bound = 0x30000;
+    for (size_t i = 0; i < distinct_.size(); ++i) {
+        size_t k = distinct_[i];
+        nearest[i] = NearestAlong(red_[k], r0, span) + NearestAlong(green_[k], g0, span) +
+                     NearestAlong(blue_[k], b0, span);
+        int farthest = FarthestAlong(red_[k], r0, span) + FarthestAlong(green_[k], g0, span) +
+                       FarthestAlong(blue_[k], b0, span);
+        bound = std::min(bound, farthest);
+    }
+    int n = 0;
+    for (size_t i = 0; i < distinct_.size(); ++i) n += nearest[i] <= bound;
+    if (n > kMaxCandidates) {
+        cellStart_[size_t(cell)] = kWholePalette;
+        return kWholePalette;
+    }
+    uint32_t start = uint32_t(candidates_.size());
+    for (size_t i = 0; i < distinct_.size(); ++i) {
+        if (nearest[i] > bound) continue;
+        size_t k = distinct_[i];
+        candidates_.push_back(
+            Candidate{uint8_t(red_[k]), uint8_t(green_[k]), uint8_t(blue_[k]), uint8_t(k)});
+    }
+    cellStart_[size_t(cell)] = start;
+    cellCount_[size_t(cell)] = uint8_t(n);
+    return start;
+}
+
+uint8_t NearestPaletteSearch::Search(int red, int green, int blue) {
+    if (count_ == 0) return 0;
+    int cell = ((red >> kCellShift) * kCellsPerAxis + (green >> kCellShift)) * kCellsPerAxis +
+               (blue >> kCellShift);
+    uint32_t start = cellStart_[size_t(cell)];
+    if (start == kUnfilled) start = FillCell(cell, red, green, blue);
+    if (start == kWholePalette) return SearchAll(red, green, blue);
+    const Candidate* c = candidates_.data() + start;
+    int n = cellCount_[size_t(cell)];
+    int best = c[0].index;
+    int smallest = 0x30000;
+    for (int i = 0; i < n; ++i) {
+        int d = std::abs(int(c[i].red) - red) + std::abs(int(c[i].green) - green) +
+                std::abs(int(c[i].blue) - blue);
+        if (d < smallest) {
+            smallest = d;
+            best = c[i].index;
         }
     }
     return uint8_t(best);

@@ -75,7 +75,11 @@ uint8_t NearestPaletteIndex(const Palette& palette, uint8_t red, uint8_t green, 
 
 // The same search, remembered per colour: the answer is a pure function of
 // the colour, so a direct-mapped cache of past answers gives the same
-// indices as NearestPaletteIndex, much faster on real images.
+// indices as NearestPaletteIndex, much faster on real images. Where the
+// cache misses (scanned maps have hundreds of thousands of colours), the
+// search looks only at the entries that can win for the colour's cell of a
+// coarse colour grid, as an inverse colour map does; the lists are built
+// the first time a cell is visited.
 class NearestPaletteSearch {
 public:
     NearestPaletteSearch(const Palette& palette, int count);
@@ -98,13 +102,34 @@ private:
         uint32_t key = 0;
         uint8_t index = 0;
     };
-    uint8_t Search(int red, int green, int blue) const;
+    // Cells of 8 x 8 x 8 colours, 32 along each channel.
+    static constexpr int kCellShift = 3;
+    static constexpr int kCellsPerAxis = 256 >> kCellShift;
+    // A cell whose list would be longer than this is searched in full
+    // instead, which bounds the lists' memory on degenerate palettes.
+    static constexpr int kMaxCandidates = 64;
+    static constexpr uint32_t kUnfilled = 0xFFFFFFFFu;
+    static constexpr uint32_t kWholePalette = 0xFFFFFFFEu;
+    struct Candidate {
+        uint8_t red, green, blue, index;
+    };
+    uint8_t Search(int red, int green, int blue);
+    uint8_t SearchAll(int red, int green, int blue) const;
+    uint32_t FillCell(int cell, int red, int green, int blue);
 
     int count_;
     std::array<int16_t, 256> red_{};
     std::array<int16_t, 256> green_{};
     std::array<int16_t, 256> blue_{};
+    // The first index of each distinct colour among the first count_
+    // entries: a later duplicate never wins a tie, so it is never a candidate.
+    std::vector<uint8_t> distinct_;
     std::vector<Slot> cache_;
+    // Per cell: where its list starts in candidates_ (or kUnfilled,
+    // kWholePalette) and how long it is.
+    std::vector<uint32_t> cellStart_;
+    std::vector<uint8_t> cellCount_;
+    std::vector<Candidate> candidates_;
 };
 
 }  // namespace tessary

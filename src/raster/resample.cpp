@@ -147,12 +147,6 @@ ContributorTable::ContributorTable(int sourceSize, int targetSize, int filterInd
     }
 }
 
-uint8_t SumToByte(float sum) {
-    if (sum > 255.0f) return 255;
-    if (sum < 0.0f) return 0;
-    return uint8_t(std::nearbyint(sum));
-}
-
 namespace {
 
 // Blue, green, red and an unused lane, each a double holding a float.
@@ -236,7 +230,9 @@ typedef float FloatLanes __attribute__((vector_size(16)));
 // Built for the baseline processor and, where the compiler can, once more
 // for AVX2, which holds the four lanes in one register; the loader picks the
 // one the processor runs. The arithmetic, and so every byte, is the same.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer: the loader runs the clones' resolver before the
+// sanitizer's runtime is set up, and its instrumented code crashes there.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void ResampleRow(int bytesPerPixel, const uint8_t* source, uint8_t* target, const Palette& palette,

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <random>
+#include <vector>
 
 namespace tessary {
 namespace {
@@ -122,6 +126,91 @@ TEST(NearestPalette, LowestIndexWinsTies) {
     // Channels are compared as red with red: entry 4 is (r 0, g 0, b 90).
     p[4] = Bgr(90, 0, 0);
     EXPECT_EQ(NearestPaletteIndex(p, 0, 0, 90, 5), 4);
+}
+
+// The plain search, written out here so that the fast one is checked against
+// something that does not share its code.
+int PlainNearest(const Palette& p, int count, int r, int g, int b) {
+    int best = 0, smallest = 1 << 20;
+    for (int k = 0; k < count; ++k) {
+        int d = std::abs(p[size_t(k)].red - r) + std::abs(p[size_t(k)].green - g) + std::abs(p[size_t(k)].blue - b);
+        if (d < smallest) {
+            smallest = d;
+            best = k;
+        }
+    }
+    return best;
+}
+
+// Palettes of the kinds that stress the per-cell candidate lists: spread
+// over the cube, packed into one corner or one cell (long lists, ties at the
+// cell borders), on the grid lines, mostly duplicates, all one colour.
+Palette StressPalette(std::mt19937& rng, int kind) {
+    Palette p{};
+    for (size_t k = 0; k < p.size(); ++k) {
+        uint32_t c = rng();
+        uint8_t r = uint8_t(c >> 16), g = uint8_t(c >> 8), b = uint8_t(c);
+        switch (kind) {
+            case 1: r &= 0x1F; g &= 0x1F; b &= 0x1F; break;                    // one corner
+            case 2: r = 100 + (r & 7); g = 60 + (g & 7); b = 200 + (b & 7); break;  // one cell
+            case 3: r &= 0xF8; g &= 0xF8; b = uint8_t(b | 7); break;           // cell borders
+            case 4: if (k % 4) { p[k] = p[k % 4 == 0 ? 0 : k - 1]; continue; } break;  // duplicates
+            case 5: r = 128; g = 7; b = 255; break;                            // one colour
+            default: break;
+        }
+        p[k] = Bgr(b, g, r);
+    }
+    return p;
+}
+
+TEST(NearestPalette, GridSearchMatchesThePlainSearchTiesIncluded) {
+    std::mt19937 rng(2026);
+    for (int round = 0; round < 36; ++round) {  // every kind with every count
+        const int kind = round % 6;
+        const int count = std::array<int, 6>{256, 255, 62, 2, 17, 254}[size_t(round / 6 % 6)];
+        Palette p = StressPalette(rng, kind);
+        NearestPaletteSearch search(p, count);
+        // Random colours all over the cube, colours at the corners of grid
+        // cells, and colours next to the entries themselves.
+        for (int i = 0; i < 4000; ++i) {
+            uint32_t c = rng();
+            int r = int(c >> 16) & 255, g = int(c >> 8) & 255, b = int(c) & 255;
+            if (i % 4 == 1) { r |= 7; b &= 0xF8; }
+            if (i % 4 == 2) {
+                const PaletteEntry& e = p[size_t(int(c >> 24) % count)];
+                r = std::clamp(e.red + int(c & 3) - 1, 0, 255);
+                g = std::clamp(e.green + int(c >> 2 & 3) - 1, 0, 255);
+                b = e.blue;
+            }
+            ASSERT_EQ(search.Find(uint8_t(r), uint8_t(g), uint8_t(b)), PlainNearest(p, count, r, g, b))
+                << "kind " << kind << " count " << count << " colour " << r << "," << g << "," << b;
+        }
+    }
+}
+
+TEST(NearestPalette, GridSearchMatchesThePlainSearchOnWholePlanes) {
+    // Every colour of whole red planes on the low and the high edge of grid
+    // cells (where the candidate bounds are tightest), against a palette of
+    // 256 entries with clusters, duplicates and entries on cell borders.
+    std::mt19937 rng(7);
+    Palette p = StressPalette(rng, 0);
+    Palette corner = StressPalette(rng, 1), border = StressPalette(rng, 3);
+    for (size_t k = 0; k < 64; ++k) p[k + 64] = corner[k], p[k + 128] = border[k];
+    p[200] = p[3];
+    p[255] = p[100];
+    NearestPaletteSearch search(p, 256);
+    std::vector<uint8_t> row(256 * 3), got(256);
+    int mismatches = 0;
+    for (int r : {0, 7, 128, 255}) {
+        for (int g = 0; g < 256; ++g) {
+            for (int b = 0; b < 256; ++b) {
+                row[size_t(b) * 3] = uint8_t(b), row[size_t(b) * 3 + 1] = uint8_t(g), row[size_t(b) * 3 + 2] = uint8_t(r);
+            }
+            search.MapRow(row.data(), got.data(), 256);
+            for (int b = 0; b < 256; ++b) mismatches += got[size_t(b)] != PlainNearest(p, 256, r, g, b);
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
 }
 
 TEST(NearestPalette, RememberedSearchGivesThePlainAnswers) {
