@@ -25,8 +25,8 @@ struct ConversionEntry {
     // Where the entry comes from and goes to when it is not the job's own
     // folders (the command line's paths and trees); empty = the job's
     // sourceFolder + fileName, and the job's destinationFolder.
-    std::string sourcePath;
-    std::string destinationFolder;
+    std::string sourcePath{};
+    std::string destinationFolder{};
 };
 
 // The values the controls hold when the run starts; read once.
@@ -72,10 +72,10 @@ const char* OutcomeName(ImageOutcome outcome);
 
 // What a front end learns about one finished image.
 struct ImageResult {
-    std::string sourcePath;
-    std::string outputPath;  // the file written (or kept, when up to date); empty when none
+    std::string sourcePath{};
+    std::string outputPath{};  // the file written (or kept, when up to date); empty when none
     ImageOutcome outcome = ImageOutcome::Failed;
-    std::string reason;       // why it failed: the reader's or the system's text; may be empty
+    std::string reason{};     // why it failed: the reader's or the system's text; may be empty
     int32_t width = 0;        // of the source, when it could be opened
     int32_t height = 0;
     int levels = 0;           // levels of the file written, level 0 included; 0 when none

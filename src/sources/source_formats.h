@@ -23,7 +23,7 @@ struct WholeImage {
     // Rows the loader could not decode (a file that ends early, a corrupt
     // block) and the reason; the picture holds what could be decoded.
     int64_t damagedRows = 0;
-    std::string damageDetail;
+    std::string damageDetail{};
 };
 
 struct SourceFormat {

@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
         if (!QTest::qWaitForWindowExposed(&viewer) || !viewer.View()) return 1;
         app::Rpx2View& view = *viewer.View();
         auto settle = [&] {
-            QTest::qWaitFor([&] { return view.Settled(); }, 10000);
+            (void)QTest::qWaitFor([&] { return view.Settled(); }, 10000);
             QTest::qWait(50);
         };
         view.FitToView();

@@ -316,7 +316,7 @@ TEST(Rpx2Viewer, AViewerOpenedFromTheLogOutlivesTheLogWindow) {
     ASSERT_TRUE(viewer);
     EXPECT_TRUE(viewer->isVisible());
     viewer->close();
-    QTest::qWaitFor([&] { return viewer.isNull(); }, 2000);
+    (void)QTest::qWaitFor([&] { return viewer.isNull(); }, 2000);
     EXPECT_TRUE(viewer.isNull()) << "a closed viewer deletes itself";
 }
 

@@ -189,7 +189,9 @@ TEST_F(RowRoutes, RowReadersGiveTheWholePicturesRowsAndPreviewInAnyOrder) {
         ASSERT_EQ(handle->Width, whole.Width());
         ASSERT_EQ(handle->Height, whole.Height());
         EXPECT_EQ(handle->BytesPerPixel, whole.BitsPerPixel() == 8 ? 1 : 3);
-        if (handle->BytesPerPixel == 1) EXPECT_EQ(handle->Palette, whole.Colors());
+        if (handle->BytesPerPixel == 1) {
+            EXPECT_EQ(handle->Palette, whole.Colors());
+        }
 
         // The preview first (it reads down to the last row), then rows
         // bottom to top and top to bottom: a reader that reads forwards
