@@ -1,5 +1,6 @@
 #include "cli/convert_inputs.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -166,6 +167,20 @@ std::optional<ConvertInputs> ResolveConvertInputs(const ConvertOptions& options,
 }
 
 bool CheckWritableFolder(const std::string& folder, std::string& error) {
+#ifdef O_TMPFILE
+    // An unnamed file: a run killed while it probes leaves nothing behind.
+    int unnamed = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (unnamed >= 0) {
+        close(unnamed);
+        return true;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        error = "cannot write to " + Quoted(folder) + ": " + std::strerror(errno);
+        return false;
+    }
+#endif
+    // File systems without unnamed files (NFS, older kernels): a named probe,
+    // removed at once.
     std::string pattern = WithTrailingSeparator(folder) + ".tessary-probe-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
@@ -174,8 +189,8 @@ bool CheckWritableFolder(const std::string& folder, std::string& error) {
         error = "cannot write to " + Quoted(folder) + ": " + std::strerror(errno);
         return false;
     }
-    close(fd);
     unlink(buffer.data());
+    close(fd);
     return true;
 }
 

@@ -295,11 +295,21 @@ TEST_F(ArchiveProgram, ARunKilledInTheMiddleResumesToTheSameFiles) {
     }
     // Kill it (no chance to tidy up) while it works on b: a is written, b's
     // scratch rasters exist.
+    // b's hidden partial file appears when its levels are being written, and
+    // b takes far longer to write than one poll: waiting for it instead of
+    // for a fixed time keeps a fast machine from finishing b first.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    auto writingB = [&] {
+        if (!fs::exists(out / "a.rpx2")) return false;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(out, ec))
+            if (entry.path().extension() == ".part") return true;
+        return false;
+    };
     bool inB = false;
     while (!inB && std::chrono::steady_clock::now() < deadline) {
-        inB = fs::exists(out / "a.rpx2");
-        std::this_thread::sleep_for(std::chrono::milliseconds(inB ? 300 : 5));
+        inB = writingB();
+        if (!inB) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     kill(child, SIGKILL);
     int raw = 0;
