@@ -23,6 +23,7 @@
 #include "common/text.h"
 #include "sources/source_error.h"
 #include "sources/source_formats.h"
+#include "sources/whole_image_limit.h"
 
 namespace tessary {
 
@@ -154,6 +155,17 @@ bool DecodeInto(JpegDecoder* decoder, Picture* picture, std::vector<uint8_t>* cm
         cinfo->dither_mode = JDITHER_NONE;
         cinfo->two_pass_quantize = TRUE;
         cinfo->desired_number_of_colors = 256;
+    }
+    // The two-pass quantiser keeps the whole image at full colour inside
+    // libjpeg beside our 8-bit picture: four bytes a pixel in all (a CMYK
+    // file: its 24-bit picture). A file of a few bytes can state any size,
+    // so the size is weighed before libjpeg allocates anything for it.
+    if (!FitsWholeImageLimit(cinfo->image_width, cinfo->image_height, cmyk ? 24 : 32)) {
+        const std::string reason = "a picture of " + FormatThousands(cinfo->image_width) + " x " +
+                                   FormatThousands(cinfo->image_height) + " pixels needs more than the " +
+                                   FormatThousands(int64_t(WholeImageLimit())) + " bytes allowed";
+        std::snprintf(decoder->err.message, sizeof decoder->err.message, "%s", reason.c_str());
+        return false;
     }
     jpeg_start_decompress(cinfo);
 

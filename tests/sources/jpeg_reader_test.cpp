@@ -10,6 +10,7 @@
 #include "common/zlib_stream.h"
 #include "sources/image_expectations.h"
 #include "sources/source_image.h"
+#include "sources/whole_image_limit.h"
 
 namespace tessary {
 namespace {
@@ -240,6 +241,34 @@ TEST(JpegReader, JpegExtensionOpensLikeJpg) {
     EXPECT_EQ(handle->BytesPerPixel, 1);
     EXPECT_EQ(GetSourceImageInfo(path).width, 150);
     std::filesystem::remove(path);
+}
+
+// Found by fuzzing: 2 KB stating 47,944 x 65,096 pixels took 12 GB and
+// 100 s before failing. The stated size is weighed first: four bytes a
+// pixel, the picture and libjpeg's whole-image buffer for the quantiser.
+TEST(JpegReader, AHugeStatedSizeIsRefusedBeforeDecoding) {
+    std::string bytes = ReadFile(TestData("jpeg/video-001.jpeg"));
+    size_t frame = std::string::npos;
+    for (size_t i = 0; i + 9 < bytes.size(); ++i)
+        if (uint8_t(bytes[i]) == 0xFF && (uint8_t(bytes[i + 1]) == 0xC0 || uint8_t(bytes[i + 1]) == 0xC2)) {
+            frame = i;
+            break;
+        }
+    ASSERT_NE(frame, std::string::npos);
+    for (size_t at : {frame + 5, frame + 7}) {  // height, then width: 60,000 each
+        bytes[at] = char(0xEA);
+        bytes[at + 1] = char(0x60);
+    }
+    const std::string path = WriteTemp("tessary-huge.jpg", bytes);
+    SetWholeImageLimit(uint64_t(1) << 30);
+    SourceOpenResult result = OpenSourceImage(path);
+    SetWholeImageLimit(std::nullopt);
+    std::filesystem::remove(path);
+    ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+    const SourceFailure& failure = std::get<SourceFailure>(result);
+    EXPECT_EQ(failure, SourceOpenError::SourceNotLoadable);
+    EXPECT_NE(failure.detail.find("60,000 x 60,000 pixels needs more than the"), std::string::npos)
+        << failure.detail;
 }
 
 TEST(JpegReader, MalformedCorpusFilesAreRefusedUnlessTheirImageDataIsIntact) {
