@@ -37,8 +37,8 @@
 #include "app/picture_image.h"
 #include "app/rpx2_viewer.h"
 #include "app/window_placement.h"
-#include "cli/image_list.h"
 #include "common/text.h"
+#include "engine/image_list.h"
 
 namespace tessary::app {
 
@@ -512,9 +512,9 @@ void TfmTessary::FillImageList() {
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
     const std::string separator = LocaleThousandsSeparator();
-    std::vector<cli::ImageListRow> rows = cli::BuildImageList(folder, S(cFilter->currentText()));
+    std::vector<ImageListRow> rows = BuildImageList(folder, S(cFilter->currentText()));
     QList<QTreeWidgetItem*> items;
-    for (const cli::ImageListRow& row : rows) {
+    for (const ImageListRow& row : rows) {
         auto* item = new QTreeWidgetItem();
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         item->setCheckState(0, Qt::Unchecked);

@@ -182,8 +182,9 @@ private:
     bool placed_ = false;
     std::unique_ptr<TfmLog> fmLog_;
 
-public:
-    // The controls, by their form names.
+    // The controls, by their form names, which they also carry as object
+    // names (a folder edit's line edit carries it, the edit with its browse
+    // button is name + "Panel"): tests find them by those.
     FolderEdit* DirectoryEdit1 = nullptr;
     FolderEdit* cDestFolder = nullptr;
     FolderEdit* cTempFolder = nullptr;

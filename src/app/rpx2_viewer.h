@@ -127,11 +127,9 @@ public:
     explicit TfmViewer(const QString& path, QWidget* parent = nullptr,
                        size_t cacheBudget = kDefaultTileBudget);
 
-    // Null when the file could not be opened; Failure() then says why.
-    Rpx2View* View() const { return view_; }
+    // Empty unless the file could not be opened, and then the reason; the
+    // window shows it in place of the view.
     const QString& Failure() const { return failure_; }
-    QTreeWidget* Levels() const { return levels_; }
-    PaletteSwatches* Swatches() const { return swatches_; }
     QString PositionText() const;
     QString ZoomText() const;
 
@@ -143,6 +141,9 @@ private:
     void UpdatePointer(QPoint viewPixel);
 
     QString failure_;
+    // The controls, by their object names: "Rpx2View" (none when the file
+    // could not be opened), "cLevels", "PaletteSwatches", "cPosition",
+    // "cZoom", "cMessage".
     Rpx2View* view_ = nullptr;
     QTreeWidget* levels_ = nullptr;
     PaletteSwatches* swatches_ = nullptr;

@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "cli/convert_inputs.h"
-#include "cli/image_list.h"
+#include "cli/image_table.h"
 #include "common/file.h"
 #include "common/platform.h"
 #include "common/text.h"
+#include "engine/image_list.h"
 #include "engine/leftovers.h"
 
 namespace tessary::cli {

@@ -11,9 +11,9 @@
 #include <set>
 #include <system_error>
 
-#include "cli/image_list.h"
 #include "common/platform.h"
 #include "common/text.h"
+#include "engine/image_list.h"
 #include "engine/scale_list.h"
 
 namespace tessary::cli {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/image_list.h"
+#include "cli/image_table.h"
 
 #ifndef _WIN32
 #include <sys/ioctl.h>

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app_test_support.h"
+#include "controls.h"
 
 namespace tessary::app::testing {
 namespace {
@@ -42,19 +43,19 @@ TEST(Help, WithoutTheProgramThePageOpensOrTheStatusBarSaysWhy) {
     TempFolder program;
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;
-    window.bHelp->click();
+    Control<QToolButton>(window, "bHelp")->click();
     EXPECT_TRUE(w.services.openedUrls.empty());
     EXPECT_TRUE(window.StatusText(0).startsWith("Help page not found")) << window.StatusText(0).toStdString();
 
     fs::create_directories(program.Path() / "help");
     WriteBytes(program.File("help/introduction.html"), "<html></html>");
-    window.bHelp->click();
+    Control<QToolButton>(window, "bHelp")->click();
     ASSERT_EQ(w.services.openedUrls.size(), 1u);
     EXPECT_EQ(w.services.openedUrls[0],
               QUrl::fromLocalFile(QString::fromStdString(program.File("help/introduction.html"))));
 
     w.services.openUrlResult = false;  // no browser, as on a bare machine
-    window.bHelp->click();
+    Control<QToolButton>(window, "bHelp")->click();
     EXPECT_TRUE(window.StatusText(0).startsWith("No browser for the help: "));
 }
 

@@ -13,14 +13,15 @@
 
 #include "app/image_list_sort.h"
 #include "app_test_support.h"
+#include "controls.h"
 
 namespace tessary::app::testing {
 namespace {
 
 QStringList Column(const TfmTessary& window, int column) {
     QStringList texts;
-    for (int i = 0; i < window.ListView1->topLevelItemCount(); ++i)
-        texts << window.ListView1->topLevelItem(i)->text(column);
+    const QTreeWidget* list = Control<QTreeWidget>(window, "ListView1");
+    for (int i = 0; i < list->topLevelItemCount(); ++i) texts << list->topLevelItem(i)->text(column);
     return texts;
 }
 
@@ -31,7 +32,7 @@ QStringList SortedNames(const TfmTessary& window) {
 }
 
 void TypeFilter(TfmTessary& window, const QString& text) {
-    QLineEdit* edit = window.cFilter->lineEdit();
+    QLineEdit* edit = Control<QComboBox>(window, "cFilter")->lineEdit();
     edit->selectAll();
     QTest::keyClick(edit, Qt::Key_Backspace);
     QTest::keyClicks(edit, text);
@@ -52,34 +53,37 @@ TEST_F(ImageListTest, FilterKeepsImageExtensionsOrExactlyTheChosenOne) {
     TfmTessary& window = *w.window;
     EXPECT_EQ(SortedNames(window), QStringList({"a.BMP", "b.tiff", "c.rpx2", "d.jpeg", "f.tif", "g.HDR"}));
 
-    window.cFilter->setCurrentIndex(window.cFilter->findText("tif"));
+    QComboBox* filter = Control<QComboBox>(window, "cFilter");
+    filter->setCurrentIndex(filter->findText("tif"));
     EXPECT_EQ(SortedNames(window), QStringList({"f.tif"}));  // b.tiff is not ".TIF"
-    window.cFilter->setCurrentIndex(window.cFilter->findText("hdr"));
+    filter->setCurrentIndex(filter->findText("hdr"));
     EXPECT_EQ(SortedNames(window), QStringList({"g.HDR"}));
 
     // Typing refills on every change, in any case.
     TypeFilter(window, "TIF");
-    EXPECT_EQ(window.cFilter->currentText(), "TIF");
+    EXPECT_EQ(filter->currentText(), "TIF");
     EXPECT_EQ(SortedNames(window), QStringList({"f.tif"}));
     TypeFilter(window, "all images");
     EXPECT_EQ(SortedNames(window), QStringList({"a.BMP", "b.tiff", "c.rpx2", "d.jpeg", "f.tif", "g.HDR"}));
     // The box takes at most ten characters.
     TypeFilter(window, "abcdefghijklmn");
-    EXPECT_EQ(window.cFilter->currentText().size(), 10);
+    EXPECT_EQ(filter->currentText().size(), 10);
     EXPECT_TRUE(w.services.messages.isEmpty());
 }
 
 TEST_F(ImageListTest, BlankOrMissingFolderGivesAnEmptyListWithoutMessage) {
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;
-    ASSERT_GT(window.ListView1->topLevelItemCount(), 0);
-    window.DirectoryEdit1->SetText((images.Path() / "missing").string().c_str());
-    EXPECT_EQ(window.ListView1->topLevelItemCount(), 0);
-    window.DirectoryEdit1->SetText("   ");
-    EXPECT_EQ(window.ListView1->topLevelItemCount(), 0);
+    QTreeWidget* list = Control<QTreeWidget>(window, "ListView1");
+    QLineEdit* folder = Control<QLineEdit>(window, "DirectoryEdit1");
+    ASSERT_GT(list->topLevelItemCount(), 0);
+    folder->setText((images.Path() / "missing").string().c_str());
+    EXPECT_EQ(list->topLevelItemCount(), 0);
+    folder->setText("   ");
+    EXPECT_EQ(list->topLevelItemCount(), 0);
     // A trailing separator and surrounding spaces are accepted.
-    window.DirectoryEdit1->SetText(QString::fromStdString("  " + images.Str() + "/ "));
-    EXPECT_EQ(window.ListView1->topLevelItemCount(), 6);  // d.jpeg is listed too
+    folder->setText(QString::fromStdString("  " + images.Str() + "/ "));
+    EXPECT_EQ(list->topLevelItemCount(), 6);  // d.jpeg is listed too
     EXPECT_TRUE(w.services.messages.isEmpty());
 }
 
@@ -115,7 +119,7 @@ protected:
         return out;
     }
     void ClickHeader(TfmTessary& window, int column) {
-        QHeaderView* header = window.ListView1->header();
+        QHeaderView* header = Control<QTreeWidget>(window, "ListView1")->header();
         int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
         QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
     }
@@ -126,12 +130,12 @@ TEST_F(SortTest, RowsShowSizesAndAnUnreadableImageSaysSo) {
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;
     ASSERT_EQ(Column(window, kNameColumn), QStringList({"big.png", "broken.png", "mid.png", "small.png"}));
-    QTreeWidgetItem* mid = window.ListView1->topLevelItem(2);
+    QTreeWidgetItem* mid = Control<QTreeWidget>(window, "ListView1")->topLevelItem(2);
     EXPECT_EQ(mid->text(kTypeColumn), "png");
     EXPECT_EQ(mid->text(kWidthColumn), "300");
     EXPECT_EQ(mid->text(kHeightColumn), "20");
     EXPECT_EQ(mid->text(kMemSizeColumn).remove(QRegularExpression("[^0-9]")), "18000");
-    QTreeWidgetItem* broken = window.ListView1->topLevelItem(1);
+    QTreeWidgetItem* broken = Control<QTreeWidget>(window, "ListView1")->topLevelItem(1);
     EXPECT_EQ(broken->text(kDiskSizeColumn), "Error Opening Image");
     EXPECT_EQ(broken->checkState(0), Qt::Unchecked);
 }
@@ -159,12 +163,12 @@ TEST_F(SortTest, EachColumnRemembersItsDirection) {
     EXPECT_EQ(withoutBroken(), BySize(false));
 
     // After a refill Name is current, so the first click on it reverses.
-    window.bRefresh->click();
+    Control<QToolButton>(window, "bRefresh")->click();
     EXPECT_EQ(Column(window, kNameColumn), QStringList({"big.png", "broken.png", "mid.png", "small.png"}));
     ClickHeader(window, kNameColumn);
     EXPECT_EQ(Column(window, kNameColumn), QStringList({"small.png", "mid.png", "broken.png", "big.png"}));
     // A refill now keeps Name's descending direction.
-    window.bRefresh->click();
+    Control<QToolButton>(window, "bRefresh")->click();
     EXPECT_EQ(Column(window, kNameColumn), QStringList({"small.png", "mid.png", "broken.png", "big.png"}));
 }
 
@@ -173,7 +177,7 @@ TEST_F(SortTest, TicksFollowTheSelection) {
     TfmTessary& window = *w.window;
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    QTreeWidget* list = window.ListView1;
+    QTreeWidget* list = Control<QTreeWidget>(window, "ListView1");
     auto clickRow = [&](int row, Qt::KeyboardModifiers modifiers) {
         QRect rect = list->visualItemRect(list->topLevelItem(row));
         QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers,
@@ -196,10 +200,10 @@ TEST_F(SortTest, TicksFollowTheSelection) {
     clickRow(3, Qt::ShiftModifier);
     EXPECT_EQ(ticked(), std::vector<int>({1, 2, 3}));
 
-    window.bSelectAll->click();
+    Control<QPushButton>(window, "bSelectAll")->click();
     EXPECT_EQ(ticked(), std::vector<int>({0, 1, 2, 3}));
     EXPECT_EQ(list->selectedItems().size(), 3);
-    window.bSelectNone->click();
+    Control<QPushButton>(window, "bSelectNone")->click();
     EXPECT_TRUE(ticked().empty());
 
     // The job takes the rows in display order with their ticks.

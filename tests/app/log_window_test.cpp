@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "app_test_support.h"
+#include "controls.h"
 
 namespace tessary::app::testing {
 namespace {
@@ -50,8 +51,7 @@ TEST(LogWindow, RowsAreDrawnInTheirKindColours) {
     EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    auto* list = window.findChild<QListWidget*>("cErrorList");
-    ASSERT_NE(list, nullptr);
+    auto* list = Control<QListWidget>(window, "cErrorList");
     ASSERT_EQ(list->count(), 6);
     list->doItemsLayout();
     const QImage image = list->viewport()->grab().toImage();
@@ -84,16 +84,16 @@ TEST(LogWindow, CopyPutsEveryDisplayedLineWithCrLfOnTheClipboard) {
     TfmLog window(log);
     window.show();
     QApplication::clipboard()->clear();
-    window.findChild<QPushButton*>("bCopy")->click();
+    Control<QPushButton>(window, "bCopy")->click();
     EXPECT_EQ(QApplication::clipboard()->text(),
               "Processing - a.png\r\n   Rpx2 image created : a.rpx2\r\n\r\n1 Image File(s) Processed\r\n");
 
     // The window shows the log as it is when it opens; Close keeps the log.
-    window.findChild<QPushButton*>("bClose")->click();
+    Control<QPushButton>(window, "bClose")->click();
     EXPECT_FALSE(window.isVisible());
     log.Add("x\tNo .map file found");
     window.show();
-    EXPECT_EQ(window.findChild<QListWidget*>("cErrorList")->count(), 5);
+    EXPECT_EQ(Control<QListWidget>(window, "cErrorList")->count(), 5);
 }
 
 TEST(LogWindow, ShowLogButtonTurnsBackToBlackWhenTheLogIsRead) {
@@ -101,10 +101,11 @@ TEST(LogWindow, ShowLogButtonTurnsBackToBlackWhenTheLogIsRead) {
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;
     window.MarkLogButton();
-    EXPECT_EQ(window.bShowLog->palette().color(QPalette::ButtonText), QColor(Qt::red));
-    window.bShowLog->click();
+    QPushButton* showLog = Control<QPushButton>(window, "bShowLog");
+    EXPECT_EQ(showLog->palette().color(QPalette::ButtonText), QColor(Qt::red));
+    showLog->click();
     EXPECT_EQ(w.services.logShown, 1);
-    EXPECT_EQ(window.bShowLog->palette().color(QPalette::ButtonText), QColor(Qt::black));
+    EXPECT_EQ(showLog->palette().color(QPalette::ButtonText), QColor(Qt::black));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -10,6 +11,7 @@
 #include <QTreeWidget>
 
 #include "app_test_support.h"
+#include "controls.h"
 
 namespace tessary::app::testing {
 namespace {
@@ -30,7 +32,7 @@ protected:
             called = true;
             during();
         });
-        QTest::mouseClick(window.BitBtn1, Qt::LeftButton);
+        QTest::mouseClick(Control<QPushButton>(window, "BitBtn1"), Qt::LeftButton);
         EXPECT_TRUE(called) << "the run did not let window events through";
     }
     TempFolder program, source, output, scratch;
@@ -58,9 +60,9 @@ struct ControlStates {
 ControlStates Capture(TfmTessary& window) {
     ControlStates states;
     for (QWidget* control : window.RunControls()) states.enabled.push_back(control->isEnabled());
-    states.abortEnabled = window.bAbort->isEnabled();
-    states.helpEnabled = window.bHelp->isEnabled();
-    states.listCursor = window.ListView1->cursor().shape();
+    states.abortEnabled = Control<QPushButton>(window, "bAbort")->isEnabled();
+    states.helpEnabled = Control<QToolButton>(window, "bHelp")->isEnabled();
+    states.listCursor = Control<QTreeWidget>(window, "ListView1")->cursor().shape();
     return states;
 }
 
@@ -68,8 +70,8 @@ TEST_F(RunTest, ARunDisablesTheControlsAndEnablesThemAgain) {
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;
     window.show();
-    ASSERT_EQ(window.ListView1->topLevelItemCount(), 2);
-    window.bSelectAll->click();
+    ASSERT_EQ(Control<QTreeWidget>(window, "ListView1")->topLevelItemCount(), 2);
+    Control<QPushButton>(window, "bSelectAll")->click();
     ControlStates during;
     RunWith(window, 50, [&] { during = Capture(window); });
     EXPECT_EQ(during.enabled, std::vector<bool>(19, false));
@@ -85,7 +87,8 @@ TEST_F(RunTest, ARunDisablesTheControlsAndEnablesThemAgain) {
     ASSERT_GT(w.log.Count(), 0u);
     EXPECT_EQ(w.log.Lines().back(), "z\t2 Image File(s) Processed");
     EXPECT_EQ(w.services.logShown, 0);
-    EXPECT_EQ(window.bShowLog->palette().color(QPalette::ButtonText), QColor(Qt::red));
+    EXPECT_EQ(Control<QPushButton>(window, "bShowLog")->palette().color(QPalette::ButtonText),
+              QColor(Qt::red));
     EXPECT_EQ(window.StatusText(0), "Completed");
     EXPECT_TRUE(w.services.messages.isEmpty()) << w.services.messages.join("; ").toStdString();
 }
@@ -95,11 +98,11 @@ TEST_F(RunTest, EscAbortsTheRunAndTheRemainingImagesAreSkipped) {
     TfmTessary& window = *w.window;
     window.show();
     window.activateWindow();
-    window.bSelectAll->click();
+    Control<QPushButton>(window, "bSelectAll")->click();
     // Esc before a run has no visible effect; the run clears the flag.
     QTest::keyClick(&window, Qt::Key_Escape);
     EXPECT_TRUE(window.AbortRequested());
-    RunWith(window, 50, [&] { QTest::keyClick(window.bAbort, Qt::Key_Escape); });
+    RunWith(window, 50, [&] { QTest::keyClick(Control<QPushButton>(window, "bAbort"), Qt::Key_Escape); });
     const auto& lines = w.log.Lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "o\t   Aborted by user"), lines.end());
     EXPECT_EQ(lines.back(), "z\t1 Image File(s) Processed");
@@ -112,13 +115,14 @@ TEST_F(RunTest, FolderErrorsEnableTheControlsAndACloseWaitsForTheRun) {
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;
     window.show();
-    window.bSelectAll->click();
-    window.cTempFolder->SetText(QString::fromStdString((scratch.Path() / "missing").string()));
-    QTest::mouseClick(window.BitBtn1, Qt::LeftButton);
+    Control<QPushButton>(window, "bSelectAll")->click();
+    QLineEdit* tempFolder = Control<QLineEdit>(window, "cTempFolder");
+    tempFolder->setText(QString::fromStdString((scratch.Path() / "missing").string()));
+    QTest::mouseClick(Control<QPushButton>(window, "BitBtn1"), Qt::LeftButton);
     EXPECT_EQ(w.services.messages, QStringList({"Temp File Folder is not valid"}));
     EXPECT_EQ(Capture(window).enabled, std::vector<bool>(19, true));
 
-    window.cTempFolder->SetText(QString::fromStdString(scratch.Str()));
+    tempFolder->setText(QString::fromStdString(scratch.Str()));
     bool visibleAfterClose = false;
     RunWith(window, 50, [&] {
         window.close();

@@ -21,10 +21,12 @@
 #include "app/main_window.h"
 #include "app/rpx2_viewer.h"
 #include "app/splash.h"
+#include "controls.h"
 #include "engine/conversion_log.h"
 
 namespace fs = std::filesystem;
 using namespace tessary;
+using app::testing::Control;
 
 namespace {
 
@@ -83,8 +85,8 @@ int main(int argc, char** argv) {
     window.show();
     window.activateWindow();
     if (!QTest::qWaitForWindowExposed(&window)) return 1;
-    window.bSelectAll->click();
-    window.ListView1->topLevelItem(0)->setSelected(true);
+    Control<QPushButton>(window, "bSelectAll")->click();
+    Control<QTreeWidget>(window, "ListView1")->topLevelItem(0)->setSelected(true);
     ok &= Save(window, pictures, "main-before.png");
 
     // One picture during the run, once the run has reached its zoom levels.
@@ -97,20 +99,20 @@ int main(int argc, char** argv) {
         ok &= Save(window, pictures, "main-during.png");
     });
     during.start();
-    QTest::mouseClick(window.BitBtn1, Qt::LeftButton);
+    QTest::mouseClick(Control<QPushButton>(window, "BitBtn1"), Qt::LeftButton);
     during.stop();
     if (!takenDuring) std::fprintf(stderr, "the run ended before a picture could be taken during it\n");
     QTest::qWait(100);
     ok &= Save(window, pictures, "main-after.png");
 
-    window.bHelp->click();  // no browser here: the status bar says so
+    Control<QToolButton>(window, "bHelp")->click();  // no browser here: the status bar says so
     QTest::qWait(50);
     ok &= Save(window, pictures, "main-help.png");
 
     app::TfmLog* logWindow = window.LogWindow();
     logWindow->show();
     if (!QTest::qWaitForWindowExposed(logWindow)) return 1;
-    logWindow->findChild<QListWidget*>("cErrorList")->setCurrentRow(1);
+    Control<QListWidget>(*logWindow, "cErrorList")->setCurrentRow(1);
     ok &= Save(*logWindow, pictures, "log.png");
     logWindow->close();
 
@@ -127,8 +129,8 @@ int main(int argc, char** argv) {
         app::TfmViewer viewer(QString::fromStdString(converted.string()));
         viewer.resize(1100, 720);
         viewer.show();
-        if (!QTest::qWaitForWindowExposed(&viewer) || !viewer.View()) return 1;
-        app::Rpx2View& view = *viewer.View();
+        if (!QTest::qWaitForWindowExposed(&viewer) || !viewer.findChild<app::Rpx2View*>()) return 1;
+        app::Rpx2View& view = *Control<app::Rpx2View>(viewer, "Rpx2View");
         auto settle = [&] {
             (void)QTest::qWaitFor([&] { return view.Settled(); }, 10000);
             QTest::qWait(50);

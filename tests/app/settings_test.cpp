@@ -15,6 +15,7 @@
 
 #include "app/ini_file.h"
 #include "app_test_support.h"
+#include "controls.h"
 
 namespace tessary::app::testing {
 namespace {
@@ -56,24 +57,25 @@ TEST(Settings, FirstStartProposesTheProgramFolder) {
     {
         WindowUnderTest w(program.Str());
         TfmTessary& window = *w.window;
-        EXPECT_EQ(window.DirectoryEdit1->Text().toStdString(), program.Str());
-        EXPECT_EQ(window.cDestFolder->Text(), "As Above");
-        EXPECT_EQ(window.cTempFolder->Text().toStdString(), program.Str());
-        EXPECT_EQ(window.cMapFolder->Text().toStdString(), program.Str());
-        EXPECT_EQ(window.cInitialResize->value(), 100);
-        EXPECT_EQ(window.cNumColors->value(), 48);
-        EXPECT_FALSE(window.bInitialResize->isChecked());
-        EXPECT_FALSE(window.bNumColors->isChecked());
-        EXPECT_TRUE(window.cCopy->isChecked());
-        EXPECT_TRUE(window.cPath->isChecked());
-        EXPECT_EQ(window.ListView1->header()->sectionSize(0), 200);
-        EXPECT_EQ(window.ListView1->header()->sectionSize(3), 85);
+        EXPECT_EQ(Control<QLineEdit>(window, "DirectoryEdit1")->text().toStdString(), program.Str());
+        EXPECT_EQ(Control<QLineEdit>(window, "cDestFolder")->text(), "As Above");
+        EXPECT_EQ(Control<QLineEdit>(window, "cTempFolder")->text().toStdString(), program.Str());
+        EXPECT_EQ(Control<QLineEdit>(window, "cMapFolder")->text().toStdString(), program.Str());
+        EXPECT_EQ(Control<QSpinBox>(window, "cInitialResize")->value(), 100);
+        EXPECT_EQ(Control<QSpinBox>(window, "cNumColors")->value(), 48);
+        EXPECT_FALSE(Control<QCheckBox>(window, "bInitialResize")->isChecked());
+        EXPECT_FALSE(Control<QCheckBox>(window, "bNumColors")->isChecked());
+        EXPECT_TRUE(Control<QCheckBox>(window, "cCopy")->isChecked());
+        EXPECT_TRUE(Control<QCheckBox>(window, "cPath")->isChecked());
+        QHeaderView* columns = Control<QTreeWidget>(window, "ListView1")->header();
+        EXPECT_EQ(columns->sectionSize(0), 200);
+        EXPECT_EQ(columns->sectionSize(3), 85);
         EXPECT_EQ(window.DestinationFolderValue(), program.Str());
         EXPECT_EQ(window.TempFolderValue(), program.Str() + "/");
-        window.cNumColors->setValue(100);
-        window.bNumColors->setChecked(true);
-        window.cCopy->setChecked(false);
-        window.ListView1->header()->resizeSection(1, 60);
+        Control<QSpinBox>(window, "cNumColors")->setValue(100);
+        Control<QCheckBox>(window, "bNumColors")->setChecked(true);
+        Control<QCheckBox>(window, "cCopy")->setChecked(false);
+        columns->resizeSection(1, 60);
     }
     // The folders were written as they were set, the options at destruction.
     const std::string path = program.File("tessary.ini");
@@ -89,10 +91,10 @@ TEST(Settings, FirstStartProposesTheProgramFolder) {
 
     // The next start shows what was saved.
     WindowUnderTest again(program.Str());
-    EXPECT_EQ(again.window->cNumColors->value(), 100);
-    EXPECT_TRUE(again.window->bNumColors->isChecked());
-    EXPECT_FALSE(again.window->cCopy->isChecked());
-    EXPECT_EQ(again.window->ListView1->header()->sectionSize(1), 60);
+    EXPECT_EQ(Control<QSpinBox>(*again.window, "cNumColors")->value(), 100);
+    EXPECT_TRUE(Control<QCheckBox>(*again.window, "bNumColors")->isChecked());
+    EXPECT_FALSE(Control<QCheckBox>(*again.window, "cCopy")->isChecked());
+    EXPECT_EQ(Control<QTreeWidget>(*again.window, "ListView1")->header()->sectionSize(1), 60);
 }
 
 TEST(Settings, InstalledProgramProposesWritableFolders) {
@@ -102,10 +104,10 @@ TEST(Settings, InstalledProgramProposesWritableFolders) {
     options.defaultFolder = home.Str();
     options.defaultTempFolder = temp.Str();
     WindowUnderTest w(program.Str(), {}, options);
-    EXPECT_EQ(w.window->DirectoryEdit1->Text().toStdString(), home.Str());
-    EXPECT_EQ(w.window->cTempFolder->Text().toStdString(), temp.Str());
-    EXPECT_EQ(w.window->cMapFolder->Text().toStdString(), home.Str());
-    EXPECT_EQ(w.window->cDestFolder->Text(), "As Above");
+    EXPECT_EQ(Control<QLineEdit>(*w.window, "DirectoryEdit1")->text().toStdString(), home.Str());
+    EXPECT_EQ(Control<QLineEdit>(*w.window, "cTempFolder")->text().toStdString(), temp.Str());
+    EXPECT_EQ(Control<QLineEdit>(*w.window, "cMapFolder")->text().toStdString(), home.Str());
+    EXPECT_EQ(Control<QLineEdit>(*w.window, "cDestFolder")->text(), "As Above");
 }
 
 TEST(Settings, ValuesAreReadIntoTheirRanges) {
@@ -115,13 +117,14 @@ TEST(Settings, ValuesAreReadIntoTheirRanges) {
                "Include Image Path=0\r\nwidth0=wide\r\nwidth2=120\r\n");
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;
-    EXPECT_EQ(window.cInitialResize->value(), 10);
-    EXPECT_EQ(window.cNumColors->value(), 256);
-    EXPECT_FALSE(window.bNumColors->isChecked());  // not an integer: the default
-    EXPECT_TRUE(window.cCopy->isChecked());        // anything but 0 is true
-    EXPECT_FALSE(window.cPath->isChecked());
-    EXPECT_EQ(window.ListView1->header()->sectionSize(0), 200);
-    EXPECT_EQ(window.ListView1->header()->sectionSize(2), 120);
+    EXPECT_EQ(Control<QSpinBox>(window, "cInitialResize")->value(), 10);
+    EXPECT_EQ(Control<QSpinBox>(window, "cNumColors")->value(), 256);
+    EXPECT_FALSE(Control<QCheckBox>(window, "bNumColors")->isChecked());  // not an integer: the default
+    EXPECT_TRUE(Control<QCheckBox>(window, "cCopy")->isChecked());        // anything but 0 is true
+    EXPECT_FALSE(Control<QCheckBox>(window, "cPath")->isChecked());
+    const QHeaderView* columns = Control<QTreeWidget>(window, "ListView1")->header();
+    EXPECT_EQ(columns->sectionSize(0), 200);
+    EXPECT_EQ(columns->sectionSize(2), 120);
 
     Settings settings(program.File("tessary.ini"));
     settings.WriteSetting("ReSize", "55,5");
@@ -138,7 +141,7 @@ TEST(Settings, ViewerSettingsGiveTheDefaultMapFolder) {
     WriteBytes(viewer.File("kartex.ini"), "[SYSTEM]\r\nMap File Path=D:\\Maps\r\n");
     EXPECT_EQ(FindViewerFolder(), viewer.Str());
     WindowUnderTest w(program.Str());
-    EXPECT_EQ(w.window->cMapFolder->Text(), "D:\\Maps");
+    EXPECT_EQ(Control<QLineEdit>(*w.window, "cMapFolder")->text(), "D:\\Maps");
 }
 
 TEST(Settings, FnArgumentChoosesTheSourceFolder) {
@@ -153,9 +156,10 @@ TEST(Settings, FnArgumentChoosesTheSourceFolder) {
     WritePng(scans.File("chart.png"), 20, 10, false);
     WindowUnderTest w(program.Str(),
                       {QString::fromStdString("/fn=" + scans.Str() + "/chart.png"), "ignored"});
-    EXPECT_EQ(w.window->DirectoryEdit1->Text().toStdString(), scans.Str());
-    ASSERT_EQ(w.window->ListView1->topLevelItemCount(), 1);
-    EXPECT_EQ(w.window->ListView1->topLevelItem(0)->text(0), "chart.png");
+    EXPECT_EQ(Control<QLineEdit>(*w.window, "DirectoryEdit1")->text().toStdString(), scans.Str());
+    const QTreeWidget* list = Control<QTreeWidget>(*w.window, "ListView1");
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItem(0)->text(0), "chart.png");
     Settings settings(program.File("tessary.ini"));
     EXPECT_EQ(settings.ReadSetting("Source Image Folder", ""), scans.Str());
 }
@@ -169,46 +173,49 @@ TEST(Settings, DestinationFollowsTheSourceWhenAsAbove) {
     Settings settings(program.File("tessary.ini"));
     EXPECT_EQ(window.DestinationFolderValue(), elsewhere.Str());
 
-    QTest::mouseClick(window.SpeedButton1, Qt::LeftButton);
-    EXPECT_EQ(window.cDestFolder->Text(), "As Above");
+    QTest::mouseClick(Control<QToolButton>(window, "SpeedButton1"), Qt::LeftButton);
+    EXPECT_EQ(Control<QLineEdit>(window, "cDestFolder")->text(), "As Above");
     EXPECT_EQ(settings.ReadSetting("Destination Folder", ""), "As Above");
     EXPECT_EQ(window.DestinationFolderValue(), source.Str());
 
     // Typing it by hand does the same; every keystroke is written.
-    window.cDestFolder->SetText("");
-    QTest::keyClicks(window.cDestFolder->Edit(), "as abov");
+    QLineEdit* destination = Control<QLineEdit>(window, "cDestFolder");
+    destination->setText("");
+    QTest::keyClicks(destination, "as abov");
     EXPECT_EQ(settings.ReadSetting("Destination Folder", ""), "as abov");
     EXPECT_EQ(window.DestinationFolderValue(), "as abov");
-    QTest::keyClicks(window.cDestFolder->Edit(), "e");
+    QTest::keyClicks(destination, "e");
     EXPECT_EQ(window.DestinationFolderValue(), source.Str());
 
     // Typing the source folder rewrites it after every character; the list
     // fills once the text names a folder.
     WritePng(source.File("map.png"), 8, 8, false);
-    window.DirectoryEdit1->SetText("");
-    QTest::keyClicks(window.DirectoryEdit1->Edit(), QString::fromStdString(source.Str()));
+    QLineEdit* sourceFolder = Control<QLineEdit>(window, "DirectoryEdit1");
+    QTreeWidget* list = Control<QTreeWidget>(window, "ListView1");
+    sourceFolder->setText("");
+    QTest::keyClicks(sourceFolder, QString::fromStdString(source.Str()));
     EXPECT_EQ(settings.ReadSetting("Source Image Folder", ""), source.Str());
-    EXPECT_EQ(window.ListView1->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItemCount(), 1);
     EXPECT_EQ(window.DestinationFolderValue(), source.Str());
-    QTest::keyClick(window.DirectoryEdit1->Edit(), Qt::Key_Backspace);
+    QTest::keyClick(sourceFolder, Qt::Key_Backspace);
     EXPECT_EQ(settings.ReadSetting("Source Image Folder", ""),
               source.Str().substr(0, source.Str().size() - 1));
-    EXPECT_EQ(window.ListView1->topLevelItemCount(), 0);
+    EXPECT_EQ(list->topLevelItemCount(), 0);
 }
 
 TEST(Settings, BrowseButtonsUseThePickerWithTheirTitles) {
     TempFolder program, picked;
     WindowUnderTest w(program.Str());
     w.services.pickedFolder = QString::fromStdString(picked.Str());
-    w.window->findChild<QToolButton*>("cTempFolderBrowse")->click();
+    Control<QToolButton>(*w.window, "cTempFolderBrowse")->click();
     EXPECT_EQ(w.services.pickerTitles, QStringList({"Select Temp File Folder"}));
-    EXPECT_EQ(w.window->cTempFolder->Text().toStdString(), picked.Str());
+    EXPECT_EQ(Control<QLineEdit>(*w.window, "cTempFolder")->text().toStdString(), picked.Str());
     EXPECT_EQ(Settings(program.File("tessary.ini")).ReadSetting("Temp Folder", ""), picked.Str());
     // A cancelled picker changes nothing.
     w.services.pickedFolder.clear();
-    w.window->findChild<QToolButton*>("cMapFolderBrowse")->click();
+    Control<QToolButton>(*w.window, "cMapFolderBrowse")->click();
     EXPECT_EQ(w.services.pickerTitles.back(), "Select Map File Path");
-    EXPECT_EQ(w.window->cMapFolder->Text().toStdString(), program.Str());
+    EXPECT_EQ(Control<QLineEdit>(*w.window, "cMapFolder")->text().toStdString(), program.Str());
 }
 
 TEST(Settings, AFailedWriteIsShownInTheStatusBar) {
@@ -217,7 +224,7 @@ TEST(Settings, AFailedWriteIsShownInTheStatusBar) {
     // The settings file turned into a folder: nothing can replace it.
     fs::remove(program.File("tessary.ini"));
     fs::create_directories(program.Path() / "tessary.ini");
-    w.window->cTempFolder->SetText("/tmp");
+    Control<QLineEdit>(*w.window, "cTempFolder")->setText("/tmp");
     EXPECT_TRUE(w.window->StatusText(0).startsWith("Settings could not be saved in "));
 }
 

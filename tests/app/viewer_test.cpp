@@ -19,6 +19,7 @@
 #include "app/log_window.h"
 #include "app/tile_cache.h"
 #include "app_test_support.h"
+#include "controls.h"
 #include "rpx/rpx_reader.h"
 #include "viewer_test_support.h"
 
@@ -111,7 +112,7 @@ TEST(Rpx2Viewer, AHugeFileDecodesOnlyTheTilesInView) {
     const size_t budget = 2 << 20;  // 512 tiles
     TfmViewer viewer(QString::fromStdString(path), nullptr, budget);
     ASSERT_TRUE(viewer.Failure().isEmpty()) << viewer.Failure().toStdString();
-    Rpx2View& view = *viewer.View();
+    Rpx2View& view = *Control<Rpx2View>(viewer, "Rpx2View");
     // Sized before it is shown: a view shown at another size first asks
     // for the tiles of that size, and some of them are decoded.
     view.setFixedSize(800, 600);
@@ -125,8 +126,10 @@ TEST(Rpx2Viewer, AHugeFileDecodesOnlyTheTilesInView) {
     const size_t fittedTiles = view.VisibleTiles().size();
     EXPECT_EQ(fittedTiles, 20u * 15u);
     EXPECT_EQ(view.DecodedTiles(), fittedTiles);
-    EXPECT_EQ(viewer.Levels()->topLevelItemCount(), 5);
-    EXPECT_EQ(viewer.Levels()->topLevelItem(0)->text(1), QLocale().toString(20000) + " x " + QLocale().toString(15000));
+    const QTreeWidget* levels = Control<QTreeWidget>(viewer, "cLevels");
+    EXPECT_EQ(levels->topLevelItemCount(), 5);
+    EXPECT_EQ(levels->topLevelItem(0)->text(1),
+              QLocale().toString(20000) + " x " + QLocale().toString(15000));
 
     // At 100 % in the middle of level 0: only its visible tiles are added.
     view.ShowActualSize();
@@ -163,8 +166,7 @@ TEST(Rpx2Viewer, PicksTheLevelThatFitsEachZoom) {
     const std::string path = folder.File("levels.rpx2");
     WritePatternRpx2(path, 3000, 2000, {100.0f, 50.0f, 25.0f, 4.333f, 10.0f});
     TfmViewer viewer(QString::fromStdString(path));
-    ASSERT_TRUE(viewer.View());
-    Rpx2View& view = *viewer.View();
+    Rpx2View& view = *Control<Rpx2View>(viewer, "Rpx2View");
     EXPECT_EQ(view.LevelForZoom(4.0), 0);
     EXPECT_EQ(view.LevelForZoom(1.0), 0);
     EXPECT_EQ(view.LevelForZoom(0.6), 0) << "50 % would have to be blown up";
@@ -214,8 +216,8 @@ TEST(Rpx2Viewer, ShowsTheExamplesOutputsAsTheReaderDecodesThem) {
     const QStringList& opened = w.services.viewedFiles;
     const std::vector<QWidget*>& owners = w.services.viewerOwners;
     TfmTessary& window = *w.window;
-    window.bSelectAll->click();
-    window.BitBtn1->click();
+    Control<QPushButton>(window, "bSelectAll")->click();
+    Control<QPushButton>(window, "BitBtn1")->click();
 
     for (const char* name : {"hollow_ridge.rpx2", "lake_varn.rpx2"}) {
         SCOPED_TRACE(name);
@@ -224,7 +226,7 @@ TEST(Rpx2Viewer, ShowsTheExamplesOutputsAsTheReaderDecodesThem) {
         ASSERT_TRUE(level);
         TfmViewer viewer(QString::fromStdString(path));
         ASSERT_TRUE(viewer.Failure().isEmpty()) << viewer.Failure().toStdString();
-        Rpx2View& view = *viewer.View();
+        Rpx2View& view = *Control<Rpx2View>(viewer, "Rpx2View");
         view.setFixedSize(420, 300);
         viewer.show();
         view.ShowActualSize();
@@ -242,23 +244,25 @@ TEST(Rpx2Viewer, ShowsTheExamplesOutputsAsTheReaderDecodesThem) {
         EXPECT_TRUE(ViewShowsLevelZero(view, level->Width(), level->Height(), colour));
         // The side panel: a row per level, the palette of the level in view.
         const Rpx2Summary summary = ReadRpx2Summary(path);
-        EXPECT_EQ(viewer.Levels()->topLevelItemCount(), int(summary.levels.size()));
+        EXPECT_EQ(Control<QTreeWidget>(viewer, "cLevels")->topLevelItemCount(), int(summary.levels.size()));
         EXPECT_GE(summary.levels.size(), 3u);
     }
 
     // The rows of the output folder: a double-click on an .rpx2 row opens
     // it; on another row it does nothing.
-    window.DirectoryEdit1->SetText(QString::fromStdString(output.Str()));
-    window.DirectoryEdit1->SetText(QString::fromStdString(source.Str()));
+    QLineEdit* sourceFolder = Control<QLineEdit>(window, "DirectoryEdit1");
+    QTreeWidget* list = Control<QTreeWidget>(window, "ListView1");
+    sourceFolder->setText(QString::fromStdString(output.Str()));
+    sourceFolder->setText(QString::fromStdString(source.Str()));
     auto doubleClick = [&](const QString& name) {
-        for (int i = 0; i < window.ListView1->topLevelItemCount(); ++i) {
-            QTreeWidgetItem* item = window.ListView1->topLevelItem(i);
+        for (int i = 0; i < list->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* item = list->topLevelItem(i);
             if (item->text(0) != name) continue;
-            window.ListView1->scrollToItem(item);
+            list->scrollToItem(item);
             // A press and a release, then the double-click and its release,
             // as the platform sends them.
-            QWidget* viewport = window.ListView1->viewport();
-            const QPoint at = window.ListView1->visualItemRect(item).center();
+            QWidget* viewport = list->viewport();
+            const QPoint at = list->visualItemRect(item).center();
             QTest::mouseClick(viewport, Qt::LeftButton, {}, at);
             QMouseEvent twice(QEvent::MouseButtonDblClick, at, viewport->mapToGlobal(at), Qt::LeftButton,
                               Qt::LeftButton, Qt::NoModifier);
@@ -272,7 +276,7 @@ TEST(Rpx2Viewer, ShowsTheExamplesOutputsAsTheReaderDecodesThem) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     ASSERT_TRUE(doubleClick("lake_varn.png"));
     EXPECT_TRUE(opened.isEmpty());
-    window.DirectoryEdit1->SetText(QString::fromStdString(output.Str()));
+    sourceFolder->setText(QString::fromStdString(output.Str()));
     ASSERT_TRUE(doubleClick("lake_varn.rpx2"));
     ASSERT_EQ(opened.size(), 1);
     EXPECT_EQ(fs::path(opened[0].toStdString()), output.Path() / "lake_varn.rpx2");
@@ -372,10 +376,9 @@ TEST(Rpx2Viewer, ADamagedFileShowsTheReasonInTheWindow) {
         SCOPED_TRACE(c.name);
         WriteBytes(folder.File(c.name), c.content);
         TfmViewer viewer(QString::fromStdString(folder.File(c.name)));
-        EXPECT_EQ(viewer.View(), nullptr);
+        EXPECT_EQ(viewer.findChild<Rpx2View*>(), nullptr);
         ASSERT_FALSE(viewer.Failure().isEmpty());
-        auto* message = viewer.findChild<QLabel*>("cMessage");
-        ASSERT_TRUE(message);
+        auto* message = Control<QLabel>(viewer, "cMessage");
         EXPECT_TRUE(message->text().contains(viewer.Failure())) << message->text().toStdString();
         EXPECT_TRUE(message->text().contains("cannot be shown"));
     }
@@ -389,14 +392,14 @@ TEST(Rpx2Viewer, ADamagedFileShowsTheReasonInTheWindow) {
     for (size_t i = firstTile + 2; i < firstTile + 12; ++i) badTile[i] = char(0xFF);
     WriteBytes(folder.File("tile.rpx2"), badTile);
     TfmViewer viewer(QString::fromStdString(folder.File("tile.rpx2")));
-    ASSERT_TRUE(viewer.View());
-    viewer.View()->setFixedSize(300, 200);
+    Rpx2View& view = *Control<Rpx2View>(viewer, "Rpx2View");
+    view.setFixedSize(300, 200);
     viewer.show();
-    viewer.View()->ShowActualSize();
-    viewer.View()->SetOrigin(QPointF(0, 0));
-    ASSERT_TRUE(WaitSettled(*viewer.View()));
-    EXPECT_FALSE(viewer.View()->TileError().isEmpty());
-    const QImage shown = viewer.View()->grab().toImage();
+    view.ShowActualSize();
+    view.SetOrigin(QPointF(0, 0));
+    ASSERT_TRUE(WaitSettled(view));
+    EXPECT_FALSE(view.TileError().isEmpty());
+    const QImage shown = view.grab().toImage();
     EXPECT_EQ(shown.pixel(100, 100) & 0xFFFFFF, PatternColour(100, 100) & 0xFFFFFF);
 }
 

@@ -19,6 +19,7 @@
 #include "app/ini_file.h"
 #include "app/splash.h"
 #include "app_test_support.h"
+#include "controls.h"
 
 namespace tessary::app::testing {
 namespace {
@@ -68,7 +69,8 @@ TEST(WindowRun, SpinBoxesKeepTheirColoursButLookDisabledDuringARun) {
     TfmTessary& window = *w.window;
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    for (QSpinBox* box : {window.cInitialResize, window.cNumColors}) {
+    for (const char* name : {"cInitialResize", "cNumColors"}) {
+        QSpinBox* box = Control<QSpinBox>(window, name);
         SCOPED_TRACE(box->objectName().toStdString());
         const QImage enabledImage = box->grab().toImage();
         const QRgb enabledFill = Fill(enabledImage);
@@ -95,8 +97,8 @@ TEST(Settings, AFileBeginningWithAByteOrderMarkIsReadAndKept) {
     WriteBytes(program.File("tessary.ini"), bom + "[System]\r\nReSize=50\r\nDo ReColor=1\r\n");
     {
         WindowUnderTest w(program.Str());
-        EXPECT_EQ(w.window->cInitialResize->value(), 50);
-        EXPECT_TRUE(w.window->bNumColors->isChecked());
+        EXPECT_EQ(Control<QSpinBox>(*w.window, "cInitialResize")->value(), 50);
+        EXPECT_TRUE(Control<QCheckBox>(*w.window, "bNumColors")->isChecked());
     }
     const std::string saved = ReadBytes(program.File("tessary.ini"));
     EXPECT_EQ(saved.rfind(bom + "[System]\r\n", 0), 0u) << saved;
@@ -119,9 +121,9 @@ TEST(Settings, SavedInPlaceWhereNoTemporaryFileCanBeMadeBesideThem) {
     EXPECT_EQ(ReadBytes(path), "[System]\r\nReSize=50\r\nNumber Colors=99\r\n");
     {
         WindowUnderTest w(program.Str());
-        w.window->cTempFolder->SetText("/some/where");
+        Control<QLineEdit>(*w.window, "cTempFolder")->setText("/some/where");
         EXPECT_FALSE(w.window->SettingsFile().LastWriteFailed());
-        w.window->cInitialResize->setValue(70);
+        Control<QSpinBox>(*w.window, "cInitialResize")->setValue(70);
     }
     EXPECT_EQ(ReadIniString(path, "System", "Temp Folder", ""), "/some/where");
     EXPECT_EQ(ReadIniString(path, "System", "ReSize", ""), "70");
@@ -146,23 +148,25 @@ TEST(WindowDrop, AFolderBecomesTheSourceAndAFileSelectsItsRow) {
         QApplication::sendEvent(&window, &dropped);
     };
     drop(other.Str());
-    EXPECT_EQ(window.DirectoryEdit1->Text().toStdString(), other.Str());
-    EXPECT_EQ(window.ListView1->topLevelItemCount(), 1);
+    const QLineEdit* sourceFolder = Control<QLineEdit>(window, "DirectoryEdit1");
+    const QTreeWidget* list = Control<QTreeWidget>(window, "ListView1");
+    EXPECT_EQ(sourceFolder->text().toStdString(), other.Str());
+    EXPECT_EQ(list->topLevelItemCount(), 1);
     EXPECT_EQ(ReadIniString(program.File("tessary.ini"), "System", "Source Image Folder", ""), other.Str());
 
     drop(images.File("b.png"));
-    EXPECT_EQ(window.DirectoryEdit1->Text().toStdString(), images.Str());
-    ASSERT_EQ(window.ListView1->topLevelItemCount(), 2);
-    const QList<QTreeWidgetItem*> selected = window.ListView1->selectedItems();
+    EXPECT_EQ(sourceFolder->text().toStdString(), images.Str());
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    const QList<QTreeWidgetItem*> selected = list->selectedItems();
     ASSERT_EQ(selected.size(), 1);
     EXPECT_EQ(selected[0]->text(0), "b.png");
     EXPECT_EQ(selected[0]->checkState(0), Qt::Checked);
-    EXPECT_EQ(window.ListView1->topLevelItem(0)->checkState(0), Qt::Unchecked);
+    EXPECT_EQ(list->topLevelItem(0)->checkState(0), Qt::Unchecked);
 
     // Dropping the other file of the same folder moves the selection.
     drop(images.File("a.png"));
-    ASSERT_EQ(window.ListView1->selectedItems().size(), 1);
-    EXPECT_EQ(window.ListView1->selectedItems()[0]->text(0), "a.png");
+    ASSERT_EQ(list->selectedItems().size(), 1);
+    EXPECT_EQ(list->selectedItems()[0]->text(0), "a.png");
 }
 
 TEST(Help, ThePageSaysAbortAbandonsTheImageAtWork) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/image_list.h"
+#include "cli/image_table.h"
 #include "run_cli.h"
 
 namespace {

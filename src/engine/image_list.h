@@ -1,13 +1,15 @@
-// The image list of a source folder, built by the same rules as the desktop
-// window's list: the "All Images" filter (or one extension), one row per
-// kept file with its type, sizes and dimensions, sorted by name.
+// The image list of a source folder, by the rules both front ends share: the
+// "All Images" filter (or one extension), one row per kept file with its
+// type, sizes and dimensions, sorted by name. The desktop window shows the
+// rows in its list, tessary-cli prints them as a table and takes its convert
+// inputs through the same filter and order.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace tessary::cli {
+namespace tessary {
 
 struct ImageListRow {
     std::string name;  // as the folder listing gives it
@@ -32,16 +34,4 @@ std::vector<ImageListRow> BuildImageList(const std::string& folder, const std::s
 // Sorts file names as the list sorts its rows.
 void SortImageNames(std::vector<std::string>& names);
 
-// The columns a text takes on a terminal: UTF-8 decoded, East Asian wide
-// characters two, combining marks none; a byte that is not UTF-8 one.
-size_t DisplayWidth(const std::string& text);
-
-// The display width of the longest start of `text` that fits in `columns`,
-// never cutting a character; its length in bytes goes to `bytes`.
-size_t FitDisplayWidth(const std::string& text, size_t columns, size_t* bytes);
-
-// The list as an aligned text table with the window's column headings,
-// padded by display width.
-std::string FormatImageList(const std::vector<ImageListRow>& rows, const std::string& separator);
-
-}  // namespace tessary::cli
+}  // namespace tessary
