@@ -1,15 +1,22 @@
 #include "engine/conversion.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include "common/errors.h"
 #include "common/file.h"
@@ -20,6 +27,7 @@
 #include "engine/leftovers.h"
 #include "engine/map_file.h"
 #include "engine/output_names.h"
+#include "engine/parallel_run.h"
 #include "engine/scale_list.h"
 #include "engine/update_check.h"
 #include "raster/colour_reduction.h"
@@ -356,7 +364,10 @@ std::vector<PlannedOutput> PlanRunOutputs(const std::vector<RunEntry>& entries) 
     std::vector<OutputRequest> requests;
     requests.reserve(entries.size());
     for (const RunEntry& entry : entries) requests.push_back({entry.sourcePath, entry.destinationFolder});
-    return PlanOutputPaths(requests);
+    std::vector<PlannedOutput> outputs = PlanOutputPaths(requests);
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (entries[i].entry->plannedOutput) outputs[i] = *entries[i].entry->plannedOutput;
+    return outputs;
 }
 
 // The map copy goes beside the RPX2 file it names; the calibration search
@@ -422,6 +433,7 @@ struct RunSetup {
     std::function<SourceOpenResult(const std::string&)> openSource;
     std::vector<RunEntry> entries;
     std::vector<PlannedOutput> outputs;  // one per entry
+    std::mutex updateMutex;  // images at work beside each other share the check's cache
     UpdateCheck updateCheck;
 };
 
@@ -461,6 +473,9 @@ void RemoveDeadPartialsOfRun(const std::vector<PlannedOutput>& outputs) {
 struct ImageTask {
     size_t index = 0;
     int number = 0;
+    // The image's own run context: the run's, or for an image converted
+    // beside others, its own scratch folder, observer and share of threads.
+    RunContext context;
     const RunEntry& Entry(const RunSetup& run) const { return run.entries[index]; }
     const PlannedOutput& Planned(const RunSetup& run) const { return run.outputs[index]; }
 };
@@ -629,11 +644,11 @@ ImageOutcome ConvertSource(const RunSetup& run, const ImageTask& task, ImageWork
     const std::string upperExtension = UpperAscii(ExtensionOf(sourcePath));
     plan.preprocess = Contains(upperExtension, ".SID") || Contains(upperExtension, ".ECW");
     work.partialFolder = FolderPart(planned.path);
-    if (!run.context.Aborted()) ConvertImage(run.context, plan, work, observer);
+    if (!task.context.Aborted()) ConvertImage(task.context, plan, work, observer);
 
     // Image end.
     work.CloseAll();
-    if (run.context.Aborted()) {
+    if (task.context.Aborted()) {
         log.Add("o\t   Aborted by user");
         result.reason = "Aborted by user";
         return ImageOutcome::Aborted;  // the partial file goes with `work`
@@ -669,9 +684,12 @@ ImageOutcome ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserv
     StartImageDisplay(observer);
     const RunEntry& entry = task.Entry(run);
     const std::string& sourcePath = entry.sourcePath;
-    if (SkipWhenUpToDate(*run.job, run.updateCheck, sourcePath, task.Planned(run).path,
-                         EntryMapSettings(run.mapSettings, entry), task.number > 1, log, observer))
-        return ImageOutcome::UpToDate;
+    {
+        std::lock_guard lock(run.updateMutex);
+        if (SkipWhenUpToDate(*run.job, run.updateCheck, sourcePath, task.Planned(run).path,
+                             EntryMapSettings(run.mapSettings, entry), task.number > 1, log, observer))
+            return ImageOutcome::UpToDate;
+    }
 
     if (task.number > 1) log.Add("");
     log.Add("i\tProcessing - " + FileNamePart(sourcePath));
@@ -686,6 +704,219 @@ ImageOutcome ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserv
     observer.ImageFinished(result);
     return result.outcome;
 }
+
+// Runs the ticked entries in run order, `jobs` at a time. With one job each
+// image runs on the calling thread with the front end's observer and the
+// run's log: the desktop program's run, unchanged. With more, each image is
+// a unit of work on a thread of its own, with its own RunContext (a scratch
+// subfolder per slot, so the scratch names stay those of one image; its
+// share of the cores) and a RecordingImageObserver; this thread replays the
+// records in run order, so that the log and ImageFinished come as from one
+// job, and shows the status of the oldest image at work.
+class EntryRunner {
+public:
+    EntryRunner(RunSetup& run, ConversionObserver& observer, ConversionLog& log)
+        : run_(run), observer_(observer), log_(log), jobs_(ResolveJobCount(run.job->jobs, run.entries.size())) {
+        if (jobs_ > 1) {
+            budget_ = run.job->memoryBudget ? run.job->memoryBudget : DefaultMemoryBudget();
+            threadsPerImage_ = ThreadsPerImage(run.job->threads, jobs_);
+            router_.emplace();
+            for (unsigned slot = jobs_; slot > 0; --slot) freeSlots_.push_back(slot);
+        }
+    }
+    EntryRunner(const EntryRunner&) = delete;
+    EntryRunner& operator=(const EntryRunner&) = delete;
+    // Only on an error of the run itself: the images at work stop at their
+    // next test of the abort flag.
+    ~EntryRunner() {
+        if (!pending_.empty() && run_.context.abort) run_.context.abort->store(true);
+        for (auto& image : pending_)
+            if (image->thread.joinable()) image->thread.join();
+    }
+
+    // Starts the entry `index` as image number `processed` + 1 (with one
+    // job: converts it); false when the run starts no further image.
+    bool Start(size_t index, int& processed) {
+        if (stop_) return false;
+        if (jobs_ == 1) {
+            const ImageTask task{index, ++processed, run_.context};
+            if (ProcessEntry(run_, task, observer_, log_, errorFlag_) == ImageOutcome::Aborted) stop_ = true;
+            return !stop_;
+        }
+        const uint64_t memory = EstimateImageMemory(run_.entries[index].sourcePath);
+        WaitForRoom(memory);
+        if (stop_ || run_.context.Aborted()) return false;
+        Launch(ImageTask{index, ++processed, run_.context}, memory);
+        return true;
+    }
+
+    // Waits for every image at work and reports the images not reported yet.
+    void Finish() {
+        if (jobs_ == 1) return;
+        WaitUntil([&] { return running_ == 0; });
+        ReportFinished();
+        RemoveSlotFolders();
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+    bool ErrorFlag() const { return errorFlag_; }
+
+private:
+    struct Running {
+        ImageTask task;
+        unsigned slot = 0;
+        uint64_t memory = 0;
+        RecordingImageObserver observer;
+        bool errorFlag = false;
+        ImageOutcome outcome = ImageOutcome::Failed;
+        std::exception_ptr failure;
+        bool done = false;  // guarded by mutex_
+        std::thread thread;
+    };
+
+    std::string SlotFolder(unsigned slot) const {
+        return run_.context.tempFolder + "job" + std::to_string(slot) + "/";
+    }
+
+    void Launch(ImageTask task, uint64_t memory) {
+        auto image = std::make_unique<Running>();
+        {
+            std::lock_guard lock(mutex_);
+            image->slot = freeSlots_.back();
+            freeSlots_.pop_back();
+            ++running_;
+            inUse_ += memory;
+        }
+        const std::string folder = SlotFolder(image->slot);
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        task.context.tempFolder = folder;
+        task.context.observer = &image->observer;
+        task.context.threads = threadsPerImage_;
+        image->task = std::move(task);
+        image->memory = memory;
+        Running* raw = image.get();
+        pending_.push_back(std::move(image));
+        raw->thread = std::thread([this, raw] { Work(*raw); });
+    }
+
+    void Work(Running& image) {
+        WorkerNoticeRouter::BindThread(&image.observer);
+        try {
+            image.outcome = ProcessEntry(run_, image.task, image.observer, image.observer.log, image.errorFlag);
+        } catch (...) {
+            image.failure = std::current_exception();
+        }
+        WorkerNoticeRouter::BindThread(nullptr);
+        std::lock_guard lock(mutex_);
+        image.done = true;
+        --running_;
+        inUse_ -= image.memory;
+        freeSlots_.push_back(image.slot);
+        wake_.notify_all();
+    }
+
+    void WaitForRoom(uint64_t memory) {
+        WaitUntil([&] {
+            return stop_ || run_.context.Aborted() ||
+                   (running_ < jobs_ && FitsMemoryBudget(inUse_, running_, memory, budget_));
+        });
+    }
+
+    // Waits (holding mutex_ only to test `ready`), reporting finished images
+    // and showing progress meanwhile.
+    template <typename Ready>
+    void WaitUntil(Ready ready) {
+        for (;;) {
+            {
+                std::unique_lock lock(mutex_);
+                if (ready()) break;
+                wake_.wait_for(lock, std::chrono::milliseconds(100));
+                if (ready()) break;
+            }
+            ReportFinished();
+            ShowProgress();
+        }
+        ReportFinished();
+    }
+
+    // Replays the finished images at the front of the run order.
+    void ReportFinished() {
+        for (;;) {
+            std::unique_ptr<Running> image;
+            {
+                std::lock_guard lock(mutex_);
+                if (pending_.empty() || !pending_.front()->done) return;
+                image = std::move(pending_.front());
+                pending_.pop_front();
+            }
+            image->thread.join();
+            if (image->failure) {
+                // An error of the run itself: as in a one-job run it ends
+                // the run, once the images at work are done.
+                if (!failure_) failure_ = image->failure;
+                stop_ = true;
+                continue;
+            }
+            if (failure_) continue;
+            image->observer.Replay(observer_, log_);
+            errorFlag_ = errorFlag_ || image->errorFlag;
+            if (image->outcome == ImageOutcome::Aborted) stop_ = true;
+        }
+    }
+
+    // The status panels show the oldest image at work.
+    void ShowProgress() {
+        std::array<std::string, 3> status;
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto& image : pending_) {
+                if (image->done) continue;
+                status = image->observer.Status();
+                break;
+            }
+        }
+        for (int slot = 0; slot < 3; ++slot) {
+            if (status[size_t(slot)] == shown_[size_t(slot)]) continue;
+            shown_[size_t(slot)] = status[size_t(slot)];
+            observer_.SetStatus(slot, shown_[size_t(slot)]);
+        }
+        observer_.PumpEvents();
+    }
+
+    // The slots' scratch folders, with their scratch files only: anything
+    // else in them is not this run's to remove.
+    void RemoveSlotFolders() const {
+        for (unsigned slot = 1; slot <= jobs_; ++slot) {
+            const std::string folder = SlotFolder(slot);
+            for (const platform::FolderEntry& file : platform::ListFolder(folder)) {
+                if (file.isDirectory || UpperAscii(ExtensionOf(file.name)) != ".RPX0") continue;
+                std::error_code ec;
+                fs::remove(folder + file.name, ec);
+            }
+            std::error_code ec;
+            fs::remove(folder, ec);
+        }
+    }
+
+    RunSetup& run_;
+    ConversionObserver& observer_;
+    ConversionLog& log_;
+    const unsigned jobs_;
+    uint64_t budget_ = 0;
+    unsigned threadsPerImage_ = 0;
+    bool stop_ = false;
+    bool errorFlag_ = false;
+    std::exception_ptr failure_;
+    std::array<std::string, 3> shown_;
+    std::optional<WorkerNoticeRouter> router_;  // readers' notices of the workers to their images
+    std::deque<std::unique_ptr<Running>> pending_;  // started, not yet reported, in run order
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    unsigned running_ = 0;  // guarded by mutex_, as are the two below
+    uint64_t inUse_ = 0;
+    std::vector<unsigned> freeSlots_;
+};
 
 // Run end: the status, the scratch files (stopping at the first that cannot
 // be deleted), and the summary line, or the message that nothing was ticked.
@@ -746,12 +977,11 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
     SetUpRun(run, job, observer, abort);
     RemoveDeadPartialsOfRun(run.outputs);
     int processed = 0;
-    bool errorFlag = false;
-    for (size_t index = 0; index < run.entries.size(); ++index) {
-        const ImageTask task{index, ++processed};
-        if (ProcessEntry(run, task, observer, log, errorFlag) == ImageOutcome::Aborted) break;
-    }
-    EndRun(run.context, processed, errorFlag, observer, log);
+    EntryRunner runner(run, observer, log);
+    for (size_t index = 0; index < run.entries.size(); ++index)
+        if (!runner.Start(index, processed)) break;
+    runner.Finish();
+    EndRun(run.context, processed, runner.ErrorFlag(), observer, log);
 }
 
 }  // namespace tessary
