@@ -4,11 +4,11 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -433,11 +433,12 @@ struct RunSetup {
     std::function<SourceOpenResult(const std::string&)> openSource;
     std::vector<RunEntry> entries;
     std::vector<PlannedOutput> outputs;  // one per entry
-    std::mutex updateMutex;  // images at work beside each other share the check's cache
+    std::mutex updateMutex;              // images at work beside each other share the check's cache
     UpdateCheck updateCheck;
 };
 
-void SetUpRun(RunSetup& run, const ConversionJob& job, ConversionObserver& observer, std::atomic<bool>& abort) {
+void SetUpRun(RunSetup& run, const ConversionJob& job, ConversionObserver& observer,
+              std::atomic<bool>& abort) {
     std::string sourceFolder = job.sourceFolder;
     if (!IsPathSeparator(sourceFolder.back())) sourceFolder += '/';
     run.job = &job;
@@ -507,8 +508,8 @@ void ReportSourceDetails(ConversionObserver& observer, Timagerecord4& source, co
     observer.AddDetail("Height = " + std::to_string(source.Height));
     observer.AddDetail(whole ? "Fully loaded" : "Paged");
     observer.AddDetail("Mem Used = ");
-    const int64_t memory = int64_t(source.Width) * (whole ? int64_t(source.Height) : int64_t(6)) *
-                           int64_t(source.BytesPerPixel);
+    const int64_t memory =
+        int64_t(source.Width) * (whole ? int64_t(source.Height) : int64_t(6)) * int64_t(source.BytesPerPixel);
     observer.AddDetail(FormatThousands(memory, thousands) + " Bytes");
 }
 
@@ -565,7 +566,8 @@ std::optional<ImageOutcome> RefuseSource(const ConversionJob& job, ImageWork& wo
 // The image end of a finished image: the new file takes its name, the
 // result lines and the map line go to the log.
 ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& work,
-                         ConversionObserver& observer, ConversionLog& log, ImageResult& result, bool& errorFlag) {
+                         ConversionObserver& observer, ConversionLog& log, ImageResult& result,
+                         bool& errorFlag) {
     const PlannedOutput& planned = task.Planned(run);
     const std::string& outputPath = planned.path;
     const std::string outputName = FileNamePart(outputPath);
@@ -679,8 +681,8 @@ ImageOutcome ConvertSourceOrFail(const RunSetup& run, const ImageTask& task, Con
 // One ticked entry, from emptying the window's panels to ImageFinished.
 // Gives the image's outcome; sets `errorFlag` for the failures that open the
 // log window.
-ImageOutcome ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserver& observer, ConversionLog& log,
-                          bool& errorFlag) {
+ImageOutcome ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserver& observer,
+                          ConversionLog& log, bool& errorFlag) {
     StartImageDisplay(observer);
     const RunEntry& entry = task.Entry(run);
     const std::string& sourcePath = entry.sourcePath;
@@ -716,7 +718,10 @@ ImageOutcome ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserv
 class EntryRunner {
 public:
     EntryRunner(RunSetup& run, ConversionObserver& observer, ConversionLog& log)
-        : run_(run), observer_(observer), log_(log), jobs_(ResolveJobCount(run.job->jobs, run.entries.size())) {
+        : run_(run),
+          observer_(observer),
+          log_(log),
+          jobs_(ResolveJobCount(run.job->jobs, run.entries.size())) {
         if (jobs_ > 1) {
             budget_ = run.job->memoryBudget ? run.job->memoryBudget : DefaultMemoryBudget();
             threadsPerImage_ = ThreadsPerImage(run.job->threads, jobs_);
@@ -803,7 +808,8 @@ private:
     void Work(Running& image) {
         WorkerNoticeRouter::BindThread(&image.observer);
         try {
-            image.outcome = ProcessEntry(run_, image.task, image.observer, image.observer.log, image.errorFlag);
+            image.outcome =
+                ProcessEntry(run_, image.task, image.observer, image.observer.log, image.errorFlag);
         } catch (...) {
             image.failure = std::current_exception();
         }
@@ -909,7 +915,7 @@ private:
     bool errorFlag_ = false;
     std::exception_ptr failure_;
     std::array<std::string, 3> shown_;
-    std::optional<WorkerNoticeRouter> router_;  // readers' notices of the workers to their images
+    std::optional<WorkerNoticeRouter> router_;      // readers' notices of the workers to their images
     std::deque<std::unique_ptr<Running>> pending_;  // started, not yet reported, in run order
     std::mutex mutex_;
     std::condition_variable wake_;

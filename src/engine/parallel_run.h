@@ -85,7 +85,9 @@ private:
         std::string text;
         size_t logLines;  // lines of `log` before the call
     };
-    void Record(Event event, std::string_view text) { events_.push_back({event, std::string(text), log.Count()}); }
+    void Record(Event event, std::string_view text) {
+        events_.push_back({event, std::string(text), log.Count()});
+    }
 
     std::vector<Recorded> events_;
     std::optional<ImageResult> result_;

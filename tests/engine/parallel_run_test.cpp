@@ -3,6 +3,8 @@
 // and an abort must stop them all without leaving anything half-written.
 // Named ParallelRun* so that the thread-sanitizer run (TSAN=1 scripts/test)
 // takes these tests too.
+#include "engine/parallel_run.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,7 +20,6 @@
 #include "common/file.h"
 #include "engine/conversion.h"
 #include "engine/conversion_log.h"
-#include "engine/parallel_run.h"
 #include "support/image_writers.h"
 
 namespace tessary {
@@ -63,8 +64,8 @@ private:
 class ParallelRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("tessary_parallel_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()));
+        root_ = fs::temp_directory_path() / ("tessary_parallel_" + std::to_string(getpid()) + "_" +
+                                             std::to_string(std::random_device{}()));
         src_ = Folder("src");
         WriteMixedDozen();
     }
@@ -125,7 +126,8 @@ protected:
     static std::vector<std::string> Lines(const ConversionLog& log, const std::string& folder) {
         std::vector<std::string> lines;
         for (std::string line : log.Lines()) {
-            for (size_t at; (at = line.find(folder)) != std::string::npos;) line.replace(at, folder.size(), "OUT/");
+            for (size_t at; (at = line.find(folder)) != std::string::npos;)
+                line.replace(at, folder.size(), "OUT/");
             lines.push_back(line);
         }
         return lines;
@@ -136,8 +138,8 @@ protected:
         std::string output = r.outputPath;
         if (output.rfind(folder, 0) == 0) output = "OUT/" + output.substr(folder.size());
         return r.sourcePath + "|" + output + "|" + OutcomeName(r.outcome) + "|" + r.reason + "|" +
-               std::to_string(r.width) + "x" + std::to_string(r.height) + "|" + std::to_string(r.levels) + "|" +
-               std::to_string(r.outputBytes) + "|" + std::to_string(r.damagedRows);
+               std::to_string(r.width) + "x" + std::to_string(r.height) + "|" + std::to_string(r.levels) +
+               "|" + std::to_string(r.outputBytes) + "|" + std::to_string(r.damagedRows);
     }
 
     fs::path root_;
