@@ -34,6 +34,16 @@ int Refuse(const std::string& message) {
     return 2;
 }
 
+// Keeps the images of --shard K/N. True when the split leaves this shard
+// none of a list that had images: a list shorter than the shards leaves
+// some with nothing to do, and that task of a job array succeeds.
+bool KeepShard(const ConvertOptions& options, ConvertInputs& inputs) {
+    if (options.shardCount <= 1) return false;
+    const bool anyImage = !inputs.images.empty();
+    SelectShard(inputs, options.shardIndex, options.shardCount);
+    return anyImage && inputs.images.empty();
+}
+
 }  // namespace
 
 int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort) {
@@ -43,14 +53,7 @@ int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort) {
     if (!CheckConvertFiles(options, warnings, error)) return Refuse(error);
     std::optional<ConvertInputs> inputs = ResolveConvertInputs(options, error);
     if (!inputs) return Refuse(error);
-    bool emptyShard = false;
-    if (options.shardCount > 1) {
-        const bool anyImage = !inputs->images.empty();
-        SelectShard(*inputs, options.shardIndex, options.shardCount);
-        // A list shorter than the shards leaves some with nothing to do:
-        // that task of a job array succeeds.
-        emptyShard = anyImage && inputs->images.empty();
-    }
+    const bool emptyShard = KeepShard(options, *inputs);
     if (!PrepareOutputFolders(*inputs, error)) return Refuse(error);
     std::string base = options.temp.empty() ? std::filesystem::temp_directory_path().string() : options.temp;
     std::optional<PrivateTempFolder> scratch = PrivateTempFolder::Create(base, &error);
