@@ -59,6 +59,7 @@ ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInp
         entry.ticked = true;
         entry.sourcePath = image.sourcePath;
         entry.destinationFolder = image.destinationFolder;
+        entry.plannedOutput = image.planned;
         job.entries.push_back(std::move(entry));
     }
     job.resizeEnabled = options.resize.has_value();
@@ -71,6 +72,8 @@ ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInp
     job.programFolder = platform::ProgramFolder();
     job.scaleFile = options.scaleFile;
     job.threads = options.threads;
+    job.jobs = options.jobs;
+    job.memoryBudget = options.memoryMb << 20;
     job.keepDamaged = options.keepDamaged;
     job.update = options.update;
     return job;

@@ -43,6 +43,14 @@ int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort) {
     if (!CheckConvertFiles(options, warnings, error)) return Refuse(error);
     std::optional<ConvertInputs> inputs = ResolveConvertInputs(options, error);
     if (!inputs) return Refuse(error);
+    bool emptyShard = false;
+    if (options.shardCount > 1) {
+        const bool anyImage = !inputs->images.empty();
+        SelectShard(*inputs, options.shardIndex, options.shardCount);
+        // A list shorter than the shards leaves some with nothing to do:
+        // that task of a job array succeeds.
+        emptyShard = anyImage && inputs->images.empty();
+    }
     if (!PrepareOutputFolders(*inputs, error)) return Refuse(error);
     std::string base = options.temp.empty() ? std::filesystem::temp_directory_path().string() : options.temp;
     std::optional<PrivateTempFolder> scratch = PrivateTempFolder::Create(base, &error);
@@ -57,6 +65,12 @@ int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort) {
                      "tessary-cli: convert: %d RPX2 file(s) left out: they lie in their own output folder, "
                      "so --update takes them as earlier outputs\n",
                      inputs->leftOutOutputs);
+
+    if (emptyShard) {
+        report.Write(TotalsLine(RunTotals{}));
+        std::fprintf(options.report == "-" ? stderr : stdout, "%s\n", SummaryLine(RunTotals{}).c_str());
+        return 0;
+    }
 
     ConversionJob job = BuildConversionJob(options, *inputs, scratch->Path(), &abort);
     // With the report on standard output, the log and the summary go to

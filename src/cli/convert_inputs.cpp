@@ -166,6 +166,22 @@ std::optional<ConvertInputs> ResolveConvertInputs(const ConvertOptions& options,
     return inputs;
 }
 
+void SelectShard(ConvertInputs& inputs, int index, int count) {
+    std::vector<OutputRequest> requests;
+    requests.reserve(inputs.images.size());
+    for (const InputImage& image : inputs.images)
+        requests.push_back({image.sourcePath, image.destinationFolder});
+    std::vector<PlannedOutput> plan = PlanOutputPaths(requests);
+    std::vector<InputImage> kept;
+    for (size_t i = 0; i < inputs.images.size(); ++i) {
+        if (int(i % size_t(count)) != index) continue;
+        InputImage image = std::move(inputs.images[i]);
+        image.planned = std::move(plan[i]);
+        kept.push_back(std::move(image));
+    }
+    inputs.images = std::move(kept);
+}
+
 bool CheckWritableFolder(const std::string& folder, std::string& error) {
 #ifdef O_TMPFILE
     // An unnamed file: a run killed while it probes leaves nothing behind.

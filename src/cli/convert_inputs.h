@@ -8,12 +8,15 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "engine/output_names.h"
 
 namespace tessary::cli {
 
 struct InputImage {
     std::string sourcePath;         // absolute, lexically normal
     std::string destinationFolder;  // absolute, ending in a separator
+    // Set by SelectShard: the output planned over the whole run's list.
+    std::optional<PlannedOutput> planned{};
 };
 
 struct ConvertInputs {
@@ -32,6 +35,12 @@ struct ConvertInputs {
 // nothing and sets `error` (naming the path and the system's reason) when an
 // argument does not exist or cannot be read.
 std::optional<ConvertInputs> ResolveConvertInputs(const ConvertOptions& options, std::string& error);
+
+// Keeps the images of shard `index` of `count` (those whose place in the
+// list leaves `index` when divided by `count`), each with the output name
+// planned over the whole list: numbered names (a.bmp and a.png becoming
+// a.rpx2 and a_1.rpx2) then do not depend on how the run is split.
+void SelectShard(ConvertInputs& inputs, int index, int count);
 
 // Creates every output folder the images need (with parents) and checks
 // that each can be written, by making and removing a file in it. Gives false

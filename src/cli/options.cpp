@@ -175,6 +175,26 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             auto n = v ? ParseWhole(*v) : std::nullopt;
             if (!n || *n < 0 || *n > 1024) return fail("--threads needs a whole number from 0 to 1024");
             parsed.convert.threads = unsigned(*n);
+        } else if (cmd == Command::Convert && (option == "--jobs" || option == "-j")) {
+            auto v = value();
+            auto n = v ? ParseWhole(*v) : std::nullopt;
+            if (!n || *n < 0 || *n > 1024) return fail("--jobs needs a whole number from 0 to 1024");
+            parsed.convert.jobs = unsigned(*n);
+        } else if (cmd == Command::Convert && option == "--memory") {
+            auto v = value();
+            auto n = v ? ParseWhole(*v) : std::nullopt;
+            if (!n || *n < 1 || *n > (long(1) << 30)) return fail("--memory needs a size in MB, at least 1");
+            parsed.convert.memoryMb = uint64_t(*n);
+        } else if (cmd == Command::Convert && option == "--shard") {
+            auto v = value();
+            const size_t slash = v ? v->find('/') : std::string::npos;
+            auto k = slash != std::string::npos ? ParseWhole(v->substr(0, slash)) : std::nullopt;
+            auto n = slash != std::string::npos ? ParseWhole(v->substr(slash + 1)) : std::nullopt;
+            if (!k || !n || *n < 1 || *n > 1000000 || *k < 0 || *k >= *n)
+                return fail("--shard needs K/N with N at least 1 and K from 0 to N - 1" +
+                            (v ? std::string(", not \"") + *v + "\"" : std::string()));
+            parsed.convert.shardIndex = int(*k);
+            parsed.convert.shardCount = int(*n);
         } else if (cmd == Command::Convert && option == "--report") {
             if (!needValue(parsed.convert.report) || parsed.convert.report.empty())
                 return fail("--report needs a file, or - for standard output");
@@ -266,14 +286,26 @@ Options:
   --no-image-path   name only the RPX2 file, not its folder, in the ".map" copy
   --scales FILE     take the zoom scales from FILE instead of UseScales.dat
                     beside the program
-  --threads N       worker threads (default 0: one per core)
+  --threads N       worker threads inside each image (default 0: one per
+                    core, shared out among the images of --jobs)
+  -j, --jobs N      convert N images at once (default 1); 0 chooses for the
+                    machine: one per core, within the memory budget. Files,
+                    log, report and summary are those of a --jobs 1 run
+  --memory MB       memory budget of --jobs: an image that would exceed it
+                    waits until others finish (default a quarter of the
+                    physical memory); one image always runs
+  --shard K/N       convert only shard K of N (K from 0 to N - 1): the images
+                    whose place in the run's sorted list leaves K when divided
+                    by N. Output names are planned over the whole list, so N
+                    shards write exactly the files of one whole run; fits
+                    $SLURM_ARRAY_TASK_ID/$SLURM_ARRAY_TASK_COUNT
   -v, --verbose     show the details of every image
   --help            show this text
 
-Ctrl-C aborts the image at work and ends the run. The last line printed is
-the summary. Exit status: 0 every image converted, up to date or too small
-(below 300 pixels); 1 an image failed or the run was aborted; 2 the run could
-not start (bad paths or folders, nothing to convert).
+Ctrl-C aborts the images at work (no partial file stays) and ends the run.
+The last line printed is the summary. Exit status: 0 every image converted,
+up to date or too small (below 300 pixels); 1 an image failed or the run was
+aborted; 2 the run could not start (bad paths or folders, nothing to convert).
 )";
         case Command::List:
             return R"(Usage: tessary-cli list FOLDER [--filter EXT]

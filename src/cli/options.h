@@ -1,6 +1,7 @@
 // The command line of tessary-cli: commands, their options and help texts.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,12 @@ struct ConvertOptions {
     std::string scaleFile;  // empty: UseScales.dat beside the program
     unsigned threads = 0;
     bool verbose = false;
+    unsigned jobs = 1;      // images at once; 0 = as many as the machine takes
+    uint64_t memoryMb = 0;  // memory budget of --jobs; 0 = a quarter of physical memory
+    // --shard K/N: this run converts the images whose index in the whole
+    // run's list leaves K when divided by N.
+    int shardIndex = 0;
+    int shardCount = 1;
 };
 
 struct ListOptions {

@@ -7,12 +7,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/picture.h"
 #include "common/run_context.h"
+#include "engine/output_names.h"
 #include "sources/source_image.h"
 
 namespace tessary {
@@ -27,6 +29,10 @@ struct ConversionEntry {
     // sourceFolder + fileName, and the job's destinationFolder.
     std::string sourcePath{};
     std::string destinationFolder{};
+    // The output planned over a longer list than this run's (one shard of a
+    // run split over several processes), so that numbered names come out as
+    // in the whole run; unset = planned over this run's ticked entries.
+    std::optional<PlannedOutput> plannedOutput{};
 };
 
 // The values the controls hold when the run starts; read once.
@@ -56,6 +62,12 @@ struct ConversionJob {
     // A resumed run: an image whose output is newer than its source (and has
     // its map copy when one is due) is skipped as up to date.
     bool update = false;
+    // Images converted at once; 0 = one per core. With 1 (the desktop
+    // program's run) every image runs on the calling thread.
+    unsigned jobs = 1;
+    // Bytes that the images at work may hold together (see
+    // EstimateImageMemory); 0 = a quarter of physical memory.
+    uint64_t memoryBudget = 0;
 };
 
 // How one ticked image ended.

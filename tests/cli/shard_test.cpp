@@ -1,0 +1,145 @@
+// tessary-cli convert --shard K/N and --jobs N, run as a program: the N
+// shards of a folder must write exactly the files of the whole run (numbered
+// names included), and several images at once must print and report what
+// one image at a time does.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <regex>
+#include <string>
+
+#include "run_cli.h"
+
+namespace tessary {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_cli::RunCliProgram;
+using testing_cli::WriteRgbTiff;
+
+class ShardRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = (fs::temp_directory_path() /
+                 ("tessary_shard_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}())))
+                    .string();
+        src_ = root_ + "/src";
+        fs::create_directories(src_);
+        // a.tif and a.tiff share the name a.rpx2; the calibration file names
+        // "a", so both get a copy, the second numbered like its image.
+        WriteRgbTiff(src_ + "/a.tif", 330, 310, 1);
+        WriteRgbTiff(src_ + "/a.tiff", 310, 330, 2);
+        for (int i = 0; i < 6; ++i)
+            WriteRgbTiff(src_ + "/" + std::string(1, char('b' + i)) + ".tif", 300 + i * 7, 320, i + 3);
+        WriteRgbTiff(src_ + "/small.tif", 120, 100, 9);  // too small
+        std::ofstream(src_ + "/a.map") << "Tessary calibration\nA\na.tif\nDatum,WGS 84\n";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+
+    testing_cli::RunResult Convert(const std::string& options, const std::string& dest) {
+        return RunCliProgram("convert --no-image-path " + options + " --dest '" + dest + "' '" + src_ + "'",
+                             false);
+    }
+
+    static std::map<std::string, std::string> Files(const std::string& folder) {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            files[entry.path().filename().string()] =
+                std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        return files;
+    }
+
+    static std::string Read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    // A count from a report's totals line.
+    static int Total(const std::string& report, const std::string& key) {
+        std::smatch match;
+        if (!std::regex_search(report, match, std::regex("\"" + key + "\":(\\d+)"))) return -1;
+        return std::stoi(match[1]);
+    }
+
+    std::string root_;
+    std::string src_;
+};
+
+TEST_F(ShardRun, ShardsTogetherWriteTheWholeRunsFilesOnceAndResumeAsUpToDate) {
+    const std::string whole = root_ + "/whole";
+    ASSERT_EQ(Convert("", whole).status, 0);
+    const std::map<std::string, std::string> files = Files(whole);
+    ASSERT_TRUE(files.count("a.rpx2") && files.count("a_1.rpx2") && files.count("a_rpx.map") &&
+                files.count("a_1_rpx.map"));
+    ASSERT_EQ(files.size(), 10u);  // eight RPX2 files, two map copies
+
+    for (int count = 1; count <= 4; ++count) {
+        const std::string dest = root_ + "/shards" + std::to_string(count);
+        int converted = 0;
+        for (int index = 0; index < count; ++index) {
+            const std::string report =
+                root_ + "/r" + std::to_string(count) + "_" + std::to_string(index) + ".jsonl";
+            const std::string shard = std::to_string(index) + "/" + std::to_string(count);
+            ASSERT_EQ(Convert("--shard " + shard + " --report '" + report + "'", dest).status, 0) << shard;
+            converted += Total(Read(report), "converted");
+        }
+        EXPECT_EQ(converted, 8) << count << " shards: an image converted twice or never";
+        EXPECT_TRUE(Files(dest) == files) << count << " shards do not write the whole run's files";
+    }
+
+    // A resubmitted array converts nothing again.
+    const std::string dest = root_ + "/shards3";
+    for (int index = 0; index < 3; ++index) {
+        const std::string report = root_ + "/again" + std::to_string(index) + ".jsonl";
+        ASSERT_EQ(Convert("--update --shard " + std::to_string(index) + "/3 --report '" + report + "'", dest)
+                      .status,
+                  0);
+        const std::string text = Read(report);
+        EXPECT_EQ(Total(text, "converted"), 0) << text;
+        EXPECT_EQ(Total(text, "up_to_date") + Total(text, "too_small"), Total(text, "images")) << text;
+    }
+    EXPECT_TRUE(Files(dest) == files);
+}
+
+TEST_F(ShardRun, SeveralJobsPrintAndReportWhatOneJobDoes) {
+    auto run = [&](const std::string& jobs) {
+        const std::string dest = root_ + "/jobs" + jobs;
+        const std::string report = root_ + "/jobs" + jobs + ".jsonl";
+        testing_cli::RunResult result = Convert("--jobs " + jobs + " --report '" + report + "'", dest);
+        EXPECT_EQ(result.status, 0) << result.out;
+        std::string text = result.out + Read(report);
+        text = std::regex_replace(text, std::regex(dest), "DEST");
+        return std::regex_replace(text, std::regex("\"seconds\":[0-9.e+-]+"), "");
+    };
+    const std::string one = run("1");
+    EXPECT_NE(one.find("a_1.rpx2"), std::string::npos);
+    EXPECT_EQ(run("3"), one);
+    EXPECT_EQ(run("0"), one);
+}
+
+TEST_F(ShardRun, ShardsAreCheckedAndAnEmptyShardSucceeds) {
+    for (const char* bad : {"2/2", "1/0", "-1/3", "x", "1/", "1/2/3"}) {
+        testing_cli::RunResult result =
+            RunCliProgram(std::string("convert --shard ") + bad + " '" + src_ + "'", true);
+        EXPECT_EQ(result.status, 2) << bad;
+        EXPECT_NE(result.out.find("--shard needs K/N"), std::string::npos) << result.out;
+    }
+    // Nine images in twelve shards: shard 11 has none, and that task of a
+    // job array must not fail.
+    testing_cli::RunResult result =
+        RunCliProgram("convert --shard 11/12 --dest '" + root_ + "/empty' '" + src_ + "'", false);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "0 of 0 images converted\n");
+}
+
+}  // namespace
+}  // namespace tessary
