@@ -112,8 +112,8 @@ public:
 
 private:
     // Each slot packs a colour and its answer (colour << 8 | index) into
-    // four bytes, twice the slots of an eight-byte entry in the same memory;
-    // scans miss the cache far less with them. A fresh slot must not match
+    // four bytes: twice the slots of an eight-byte entry in the same memory,
+    // for scans with hundreds of thousands of colours. A fresh slot must not match
     // the colours that land on it: every slot starts as colour 0, which
     // lands only on slot 0, and slot 0 starts as colour 1, which lands
     // elsewhere.
