@@ -32,6 +32,8 @@ inline constexpr int kScratchRowLevel = 1;
 
 class FastDeflater {
 public:
+    // Level 0 writes stored blocks: the bytes as they are, still one zlib
+    // stream that any inflater reads.
     explicit FastDeflater(int level = kScratchRowLevel);
     ~FastDeflater();
     FastDeflater(const FastDeflater&) = delete;

@@ -10,7 +10,7 @@ TOctreeNode::~TOctreeNode() {
 }
 
 TColorQuantizer::TColorQuantizer(int colorLimit, int leafDepth)
-    : colorLimit_(colorLimit), leafDepth_(std::clamp(leafDepth, 1, 8)) {}
+    : colorLimit_(colorLimit), leafDepth_(std::clamp(leafDepth, 1, 8)), leafMemo_(size_t(1) << kLeafMemoBits) {}
 
 TColorQuantizer::~TColorQuantizer() {
     // Unlink the lists first: they point into the tree being freed.
@@ -30,8 +30,8 @@ TOctreeNode* TColorQuantizer::NewNode(int level) {
     return node;
 }
 
-void TColorQuantizer::InsertColor(std::unique_ptr<TOctreeNode>& start, uint8_t red, uint8_t green,
-                                  uint8_t blue, int level) {
+TOctreeNode* TColorQuantizer::AddToLeaf(std::unique_ptr<TOctreeNode>& start, uint8_t red, uint8_t green,
+                                        uint8_t blue, int level) {
     std::unique_ptr<TOctreeNode>* slot = &start;
     for (;;) {
         if (!*slot) slot->reset(NewNode(level));
@@ -41,7 +41,7 @@ void TColorQuantizer::InsertColor(std::unique_ptr<TOctreeNode>& start, uint8_t r
             node.SumRed += red;
             node.SumGreen += green;
             node.SumBlue += blue;
-            return;
+            return &node;
         }
         int shift = 7 - level;
         int mask = 0x80 >> level;
@@ -58,6 +58,7 @@ bool TColorQuantizer::MergeNode() {
     if (!node) return false;  // only the root could be left, and it is a leaf
     levelLists_[size_t(i)] = node->NextInLevel;
     node->NextInLevel = nullptr;
+    ++epoch_;  // the folded children may be remembered leaves
 
     int64_t red = 0, green = 0, blue = 0;
     int children = 0;
@@ -79,10 +80,22 @@ bool TColorQuantizer::MergeNode() {
 }
 
 void TColorQuantizer::AddPixel(uint8_t red, uint8_t green, uint8_t blue) {
-    InsertColor(root_, red, green, blue, 0);
+    const uint32_t colour = (uint32_t(red) << 16) | (uint32_t(green) << 8) | blue;
+    const uint64_t tag = (epoch_ << 24) | colour;
+    LeafMemo& memo = leafMemo_[(colour * 2654435761u) >> (32 - kLeafMemoBits)];
+    if (memo.tag == tag) {
+        TOctreeNode& leaf = *memo.leaf;
+        leaf.Pixels += 1;
+        leaf.SumRed += red;
+        leaf.SumGreen += green;
+        leaf.SumBlue += blue;
+        return;
+    }
+    TOctreeNode* leaf = AddToLeaf(root_, red, green, blue, 0);
     while (leaves_ > colorLimit_) {
         if (!MergeNode()) break;  // a limit below one colour cannot be met
     }
+    if (tag >> 24 == epoch_) memo = LeafMemo{tag, leaf};  // no fold since the walk
 }
 
 namespace {
@@ -131,9 +144,10 @@ uint8_t NearestPaletteIndex(const Palette& palette, uint8_t red, uint8_t green, 
 
 NearestPaletteSearch::NearestPaletteSearch(const Palette& palette, int count)
     : count_(std::clamp(count, 0, 256)),
-      cache_(size_t(1) << kCacheBits),
+      cache_(size_t(1) << kCacheBits, 0),
       cellStart_(size_t(kCellsPerAxis) * kCellsPerAxis * kCellsPerAxis, kUnfilled),
       cellCount_(cellStart_.size(), 0) {
+    cache_[0] = 1u << 8;
     for (int k = 0; k < 256; ++k) {
         red_[size_t(k)] = palette[size_t(k)].red;
         green_[size_t(k)] = palette[size_t(k)].green;
@@ -245,7 +259,18 @@ uint8_t NearestPaletteSearch::Search(int red, int green, int blue) {
 }
 
 void NearestPaletteSearch::MapRow(const uint8_t* bgr, uint8_t* indices, int pixels) {
-    for (int x = 0; x < pixels; ++x, bgr += 3) indices[x] = Find(bgr[2], bgr[1], bgr[0]);
+    // A pixel like its left neighbour takes its index without a look-up:
+    // rendered maps are mostly runs of one colour.
+    uint32_t last = 0xFFFFFFFFu;
+    uint8_t index = 0;
+    for (int x = 0; x < pixels; ++x, bgr += 3) {
+        uint32_t colour = (uint32_t(bgr[2]) << 16) | (uint32_t(bgr[1]) << 8) | bgr[0];
+        if (colour != last) {
+            last = colour;
+            index = Find(bgr[2], bgr[1], bgr[0]);
+        }
+        indices[x] = index;
+    }
 }
 
 }  // namespace tessary

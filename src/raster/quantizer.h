@@ -42,7 +42,9 @@ public:
     ~TColorQuantizer();
 
     // Adds one pixel below `node`, which sits at `level` (the root at 0).
-    void InsertColor(std::unique_ptr<TOctreeNode>& node, uint8_t red, uint8_t green, uint8_t blue, int level);
+    void InsertColor(std::unique_ptr<TOctreeNode>& node, uint8_t red, uint8_t green, uint8_t blue, int level) {
+        AddToLeaf(node, red, green, blue, level);
+    }
     // Folds one inner node into a leaf. Returns false when there was no
     // inner node left to fold.
     bool MergeNode();
@@ -60,12 +62,28 @@ public:
 
 private:
     TOctreeNode* NewNode(int level);
+    // InsertColor's walk; gives the leaf that took the pixel.
+    TOctreeNode* AddToLeaf(std::unique_ptr<TOctreeNode>& start, uint8_t red, uint8_t green, uint8_t blue,
+                           int level);
 
     std::unique_ptr<TOctreeNode> root_;
     int leaves_ = 0;
     std::array<TOctreeNode*, 8> levelLists_{};
     int colorLimit_;
     int leafDepth_;
+
+    // The leaves recent colours went to, so a colour seen again skips the
+    // walk down the tree (maps repeat their colours: runs, fills, lines).
+    // Only a fold frees nodes or puts a leaf above an existing one, so a
+    // fold makes every remembered leaf stale: it starts a new epoch, and an
+    // entry counts only when its tag carries the current one.
+    static constexpr int kLeafMemoBits = 12;
+    struct LeafMemo {
+        uint64_t tag = 0;  // epoch << 24 | colour; epoch 0 is never current
+        TOctreeNode* leaf = nullptr;
+    };
+    uint64_t epoch_ = 1;
+    std::vector<LeafMemo> leafMemo_;
 };
 
 // The index of the entry among the first `count` (at most 256) with the
@@ -85,23 +103,24 @@ public:
     NearestPaletteSearch(const Palette& palette, int count);
     uint8_t Find(uint8_t red, uint8_t green, uint8_t blue) {
         uint32_t colour = (uint32_t(red) << 16) | (uint32_t(green) << 8) | blue;
-        Slot& slot = cache_[(colour * 2654435761u) >> (32 - kCacheBits)];
-        if (slot.key != (colour | kValid)) {
-            slot.key = colour | kValid;
-            slot.index = Search(red, green, blue);
-        }
-        return slot.index;
+        uint32_t& slot = cache_[(colour * kHashFactor) >> (32 - kCacheBits)];
+        if ((slot >> 8) != colour) slot = (colour << 8) | Search(red, green, blue);
+        return uint8_t(slot);
     }
     // Maps `pixels` blue, green, red triples to indices.
     void MapRow(const uint8_t* bgr, uint8_t* indices, int pixels);
 
 private:
-    static constexpr int kCacheBits = 16;
-    static constexpr uint32_t kValid = 0x80000000u;
-    struct Slot {
-        uint32_t key = 0;
-        uint8_t index = 0;
-    };
+    // Each slot packs a colour and its answer (colour << 8 | index) into
+    // four bytes: twice the slots of an eight-byte entry in the same memory,
+    // for scans with hundreds of thousands of colours. A fresh slot must not match
+    // the colours that land on it: every slot starts as colour 0, which
+    // lands only on slot 0, and slot 0 starts as colour 1, which lands
+    // elsewhere.
+    static constexpr int kCacheBits = 17;
+    static constexpr uint32_t kHashFactor = 2654435761u;
+    static_assert((0u * kHashFactor) >> (32 - kCacheBits) == 0);
+    static_assert((1u * kHashFactor) >> (32 - kCacheBits) != 0);
     // Cells of 8 x 8 x 8 colours, 32 along each channel.
     static constexpr int kCellShift = 3;
     static constexpr int kCellsPerAxis = 256 >> kCellShift;
@@ -124,7 +143,7 @@ private:
     // The first index of each distinct colour among the first count_
     // entries: a later duplicate never wins a tie, so it is never a candidate.
     std::vector<uint8_t> distinct_;
-    std::vector<Slot> cache_;
+    std::vector<uint32_t> cache_;
     // Per cell: where its list starts in candidates_ (or kUnfilled,
     // kWholePalette) and how long it is.
     std::vector<uint32_t> cellStart_;

@@ -73,9 +73,13 @@ bool ScratchRasterReader::ReadScratchRow(int row, uint8_t* buffer) {
 
 // ---- row compression ---------------------------------------------------------
 
-ScratchRowCompressor::ScratchRowCompressor(unsigned threads, Sink sink) : sink_(std::move(sink)) {
+ScratchRowCompressor::ScratchRowCompressor(unsigned threads, Sink sink, uint64_t storedBytes)
+    : sink_(std::move(sink)), storedLeft_(storedBytes) {
     threads = ResolveThreadCount(threads);
-    for (unsigned i = 0; i < threads; ++i) deflaters_.push_back(std::make_unique<FastDeflater>());
+    for (unsigned i = 0; i < threads; ++i) {
+        deflaters_.push_back(std::make_unique<FastDeflater>());
+        storers_.push_back(std::make_unique<FastDeflater>(0));
+    }
     if (threads > 1) {
         pool_ = std::make_unique<WorkerPool>(threads);
         // A few rows per thread in flight keep every thread busy while the
@@ -90,15 +94,19 @@ ScratchRowCompressor::~ScratchRowCompressor() {
 }
 
 void ScratchRowCompressor::Append(const uint8_t* data, size_t size) {
+    // Once a row is deflated, every later one is too.
+    const bool store = size <= storedLeft_;
+    storedLeft_ = store ? storedLeft_ - size : 0;
+    auto& coders = store ? storers_ : deflaters_;
     if (!jobs_) {
-        deflaters_[0]->Deflate(data, size, packed_);
+        coders[0]->Deflate(data, size, packed_);
         sink_(packed_);
         return;
     }
-    jobs_->Post(
-        [this, row = std::vector<uint8_t>(data, data + size)](unsigned thread, std::vector<uint8_t>& out) {
-            deflaters_[thread]->Deflate(row.data(), row.size(), out);
-        });
+    jobs_->Post([&coders, row = std::vector<uint8_t>(data, data + size)](unsigned thread,
+                                                                          std::vector<uint8_t>& out) {
+        coders[thread]->Deflate(row.data(), row.size(), out);
+    });
 }
 
 void ScratchRowCompressor::Flush() {

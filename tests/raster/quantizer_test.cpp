@@ -112,6 +112,36 @@ TEST(OctreeQuantizer, ImpossibleLimitsStopFolding) {
     EXPECT_EQ(p[0], Bgr(3, 2, 100));
 }
 
+TEST(OctreeQuantizer, RememberedLeavesGiveTheSameTreeAsTheWalk) {
+    // AddPixel remembers the leaf each colour went to; the reference does
+    // the plain walk and the folds. Runs, colours coming back after folds
+    // (their remembered leaves freed or put under a new leaf) and noise
+    // must give the same leaves, palette and counts for any limit.
+    for (int limit : {254, 62, 8, 1}) {
+        std::mt19937 rng{uint32_t(limit)};
+        TColorQuantizer fast(limit, 8), walk(limit, 8);
+        std::vector<uint32_t> seen;
+        for (int i = 0; i < 60000; ++i) {
+            uint32_t c = rng();
+            if (i % 5 != 0 && !seen.empty()) c = seen[c % seen.size()];  // an earlier colour again
+            if (seen.size() < 500) seen.push_back(c);
+            for (int run = int(c >> 24) % 4; run >= 0; --run) {
+                uint8_t r = uint8_t(c >> 16), g = uint8_t(c >> 8), b = uint8_t(c);
+                fast.AddPixel(r, g, b);
+                walk.InsertColor(walk.RootSlot(), r, g, b, 0);
+                while (walk.Leaves() > walk.ColorLimit() && walk.MergeNode()) {
+                }
+            }
+            ASSERT_EQ(fast.Leaves(), walk.Leaves()) << "limit " << limit << " pixel " << i;
+        }
+        Palette a{}, b{};
+        fast.BuildPalette(a);
+        walk.BuildPalette(b);
+        EXPECT_EQ(a, b) << limit;
+        EXPECT_EQ(fast.Root()->Pixels + 0, walk.Root()->Pixels + 0);
+    }
+}
+
 TEST(NearestPalette, LowestIndexWinsTies) {
     Palette p{};
     p[0] = Bgr(10, 10, 10);
@@ -227,6 +257,35 @@ TEST(NearestPalette, RememberedSearchGivesThePlainAnswers) {
             uint8_t r = uint8_t(c >> 16), g = uint8_t(c >> 8), b = uint8_t(c);
             ASSERT_EQ(search.Find(r, g, b), NearestPaletteIndex(p, r, g, b, count)) << count << " " << c;
         }
+    }
+}
+
+TEST(NearestPalette, FreshCacheAndRunsGiveThePlainAnswers) {
+    // Black and (0, 0, 1) first, on a palette where neither maps to entry 0:
+    // an empty cache slot must never pass for a remembered answer. Then rows
+    // of runs, lone pixels and runs broken by one pixel, mapped whole.
+    Palette p{};
+    p[0] = Bgr(255, 255, 255);
+    p[1] = Bgr(0, 0, 0);
+    p[2] = Bgr(40, 0, 0);
+    NearestPaletteSearch fresh(p, 3);
+    EXPECT_EQ(fresh.Find(0, 0, 0), 1);
+    EXPECT_EQ(fresh.Find(0, 0, 1), 1);
+    EXPECT_EQ(fresh.Find(0, 0, 30), 2);
+
+    std::mt19937 rng(3);
+    for (auto& e : p) e = Bgr(uint8_t(rng()), uint8_t(rng()), uint8_t(rng()));
+    NearestPaletteSearch search(p, 200);
+    std::vector<uint8_t> row(3 * 3000), got(3000);
+    for (int round = 0; round < 20; ++round) {
+        uint32_t c = 0;  // the first pixel of the first row is black
+        for (size_t x = 0; x < got.size(); ++x) {
+            if (x > 0 && rng() % (round % 2 ? 2 : 9) == 0) c = rng() & 0xFFFFFF;
+            row[3 * x] = uint8_t(c), row[3 * x + 1] = uint8_t(c >> 8), row[3 * x + 2] = uint8_t(c >> 16);
+        }
+        search.MapRow(row.data(), got.data(), int(got.size()));
+        for (size_t x = 0; x < got.size(); ++x)
+            ASSERT_EQ(got[x], PlainNearest(p, 200, row[3 * x + 2], row[3 * x + 1], row[3 * x])) << round << " " << x;
     }
 }
 

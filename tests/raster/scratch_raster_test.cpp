@@ -207,5 +207,48 @@ TEST_F(ScratchRaster, RgbSpoolRoundTripsInOrder) {
     EXPECT_THROW(reader.NextRow(row.data()), IoError);
 }
 
+TEST_F(ScratchRaster, FirstRowsAreStoredThenDeflatedAlikeForAnyThreadCount) {
+    // With room for three 1,000-byte rows stored, rows 0 to 2 are stored
+    // blocks and every later row (the short last one too) goes to the
+    // deflater; each
+    // stream is a zlib stream of its row, and the streams do not depend on
+    // the number of threads.
+    std::vector<std::vector<uint8_t>> rows;
+    for (int y = 0; y < 12; ++y) {
+        std::vector<uint8_t> row(y == 11 ? 10 : 1000);
+        for (size_t x = 0; x < row.size(); ++x) row[x] = Pixel(int(x) / 9, y);
+        rows.push_back(row);
+    }
+    std::vector<std::vector<uint8_t>> byThreads[2];
+    for (unsigned threads : {1u, 3u}) {
+        auto& streams = byThreads[threads == 1 ? 0 : 1];
+        ScratchRowCompressor compressor(
+            threads, [&](const std::vector<uint8_t>& stream) { streams.push_back(stream); }, 3500);
+        for (const auto& row : rows) compressor.Append(row.data(), row.size());
+        compressor.Flush();
+        ASSERT_EQ(streams.size(), rows.size());
+        for (size_t y = 0; y < rows.size(); ++y) {
+            const auto& stream = streams[y];
+            ASSERT_GT(stream.size(), 3u);
+            const int blockType = (stream[2] >> 1) & 3;
+            if (y < 3) {
+                EXPECT_EQ(blockType, 0) << y;                 // stored
+                EXPECT_EQ(stream.size(), rows[y].size() + 11) << y;  // head, block head, checksum
+            } else if (y < 11) {  // (libdeflate stores a row of a few bytes anyway)
+                EXPECT_NE(blockType, 0) << y;
+                EXPECT_LT(stream.size(), rows[y].size() / 2) << y;
+            }
+            std::vector<uint8_t> back(rows[y].size());
+            EXPECT_EQ(InflateStream(stream.data(), stream.size(), back.data(), back.size()), rows[y].size());
+            EXPECT_EQ(back, rows[y]) << y;
+        }
+    }
+    EXPECT_EQ(byThreads[0], byThreads[1]);
+
+    // A small raster keeps every row stored: the file holds every pixel as is.
+    WriteRaster(PathOf("small.rpx0"), 300, 40);
+    EXPECT_GT(FileBytes(PathOf("small.rpx0")).size(), size_t(kScratchHeaderSize) + 300 * 40);
+}
+
 }  // namespace
 }  // namespace tessary
