@@ -825,10 +825,6 @@ void ReadTiffRow(TiffReader& reader, int row, uint8_t* buffer) {
     reader.ReadRow(row, buffer);
 }
 
-void CloseTiff(std::unique_ptr<TiffReader>& reader) {
-    reader.reset();
-}
-
 Picture LoadTiffPreview(const std::string& path, int factor) {
     try {
         return OpenReader(path, false, kDefaultMaxBandBytes)->BuildPreview(factor);

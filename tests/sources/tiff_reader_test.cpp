@@ -669,8 +669,7 @@ TEST_F(TiffReaderTest, SeveralReadersStayIndependent) {
     ReadTiffRow(*second, 3, rowB.data());
     EXPECT_EQ(rowA, std::vector<uint8_t>(3, 11));
     EXPECT_EQ(rowB, std::vector<uint8_t>(5, 22));
-    CloseTiff(first);
-    EXPECT_EQ(first, nullptr);
+    first.reset();
     ReadTiffRow(*second, 0, rowB.data());
     EXPECT_EQ(rowB, std::vector<uint8_t>(5, 22));
 }
