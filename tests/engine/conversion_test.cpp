@@ -99,20 +99,14 @@ Picture ScratchToPicture(const std::string& path) {
 class ConversionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        src_ = Folder("src");
-        out_ = Folder("out");
-        tmp_ = Folder("tmp");
-        job_.sourceFolder = src_;
-        job_.destinationFolder = out_;
-        job_.tempFolder = tmp_;
+        test::SetRunFolders(job_, temp_);
+        src_ = job_.sourceFolder;
+        out_ = job_.destinationFolder;
+        tmp_ = job_.tempFolder;
         job_.abort = &abort_;
-        job_.programFolder = Folder("program").substr(0, Folder("program").size() - 1);
         observer_.abort = &abort_;
     }
-    std::string Folder(const std::string& relative) {
-        fs::create_directories(root_ / relative);
-        return (root_ / relative).string() + "/";
-    }
+    std::string Folder(const std::string& relative) { return temp_.Subfolder(relative); }
     void Tick(std::initializer_list<const char*> names) {
         for (const char* name : names) job_.entries.push_back({name, true});
     }
@@ -125,7 +119,6 @@ protected:
     }
 
     test::TempFolder temp_{"tessary_conversion"};
-    const fs::path root_ = temp_.Path();
     std::string src_, out_, tmp_;
     std::atomic<bool> abort_{false};
     ConversionJob job_;

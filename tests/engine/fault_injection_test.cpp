@@ -47,14 +47,11 @@ std::string IoErrorLine(int code) {
 class FaultInjectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        src_ = Folder("src");
-        out_ = Folder("out");
-        tmp_ = Folder("tmp");
-        job_.sourceFolder = src_;
-        job_.destinationFolder = out_;
-        job_.tempFolder = tmp_;
+        test::SetRunFolders(job_, temp_);
+        src_ = job_.sourceFolder;
+        out_ = job_.destinationFolder;
+        tmp_ = job_.tempFolder;
         job_.copyMapFile = false;
-        job_.programFolder = Folder("program").substr(0, Folder("program").size() - 1);
         WriteTiff(src_ + "a.tif", 340, 310);
         WriteTiff(src_ + "b.tif", 310, 330);
         Earlier("a.rpx2");
@@ -63,10 +60,6 @@ protected:
         SimulateFullDiskForTests("", 0);
         if (mounted_) umount2(out_.c_str(), MNT_DETACH);
         fs::permissions(out_, fs::perms::owner_all, fs::perm_options::add);
-    }
-    std::string Folder(const std::string& relative) {
-        fs::create_directories(root_ / relative);
-        return (root_ / relative).string() + "/";
     }
     // An earlier output of the name the run is going to write.
     void Earlier(const std::string& name) { std::ofstream(out_ + name, std::ios::binary) << kEarlier; }
@@ -106,7 +99,6 @@ protected:
 
     static constexpr const char* kEarlier = "the earlier output, which a failed run must keep";
     test::TempFolder temp_{"tessary_faults"};
-    const fs::path root_ = temp_.Path();
     std::string src_, out_, tmp_;
     bool mounted_ = false;
     ConversionJob job_;

@@ -95,19 +95,9 @@ TestImage PalettisedImage(int width, int height, int bitsPerPixel) {
 }
 
 TestImage ColourImage(int width, int height) {
-    TestImage image;
-    image.width = width;
-    image.height = height;
-    image.bitsPerPixel = 24;
-    image.pixels.resize(size_t(width) * size_t(height) * 3);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            uint8_t* p = &image.pixels[(size_t(y) * size_t(width) + size_t(x)) * 3];
-            p[0] = uint8_t(x * 5 + y * 3);
-            p[1] = uint8_t(x * y / 7);
-            p[2] = uint8_t((x ^ y) * 3);
-        }
-    return image;
+    return DrawnImage(width, height, [](int x, int y) {
+        return std::array<uint8_t, 3>{uint8_t(x * 5 + y * 3), uint8_t(x * y / 7), uint8_t((x ^ y) * 3)};
+    });
 }
 
 TestImage DrawnImage(int width, int height, const PixelColour& colour) {

@@ -57,4 +57,12 @@ ImageResult RecordingObserver::ResultFor(const std::string& fileName) const {
     return ImageResult{};
 }
 
+void SetRunFolders(ConversionJob& job, const TempFolder& temp) {
+    job.sourceFolder = temp.Subfolder("src");
+    job.destinationFolder = temp.Subfolder("out");
+    job.tempFolder = temp.Subfolder("tmp");
+    job.programFolder = temp.Subfolder("program");
+    job.programFolder.pop_back();  // the program's folder is named without the separator
+}
+
 }  // namespace tessary::test

@@ -1,6 +1,6 @@
 // An observer of a conversion run (or of one pass: it is a ProgressObserver
 // too) that records every call, and can raise the abort flag or run a hook
-// at a chosen moment.
+// at a chosen moment; and the folders of a test run.
 #pragma once
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/conversion.h"
+#include "support/temp_folder.h"
 
 namespace tessary::test {
 
@@ -68,5 +69,9 @@ public:
     int64_t pumps = 0;
     int logModal = 0, logMarked = 0;
 };
+
+// Points the job at src/, out/ and tmp/ below `temp` and at program/ as the
+// program's folder, creating them.
+void SetRunFolders(ConversionJob& job, const TempFolder& temp);
 
 }  // namespace tessary::test

@@ -17,6 +17,11 @@ TempFolder::TempFolder(std::string_view prefix) {
     std::filesystem::create_directories(path_);
 }
 
+std::string TempFolder::Subfolder(const std::string& relative) const {
+    std::filesystem::create_directories(path_ / relative);
+    return (path_ / relative).string() + "/";
+}
+
 std::string TempFolder::Write(const std::string& name, std::string_view bytes) const {
     const std::string path = File(name);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

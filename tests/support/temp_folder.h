@@ -25,6 +25,9 @@ public:
     // The folder with a trailing separator, for joining names by hand.
     std::string Folder() const { return path_.string() + "/"; }
     std::string File(const std::string& name) const { return (path_ / name).string(); }
+    // Creates a folder below this one (if needed); gives it with a trailing
+    // separator.
+    std::string Subfolder(const std::string& relative) const;
     bool Exists(const std::string& name) const { return std::filesystem::exists(path_ / name); }
     // Writes a file of these bytes into the folder; gives its path.
     std::string Write(const std::string& name, std::string_view bytes) const;
