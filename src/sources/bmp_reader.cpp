@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/errors.h"
+#include "common/expansion_limit.h"
 #include "common/file.h"
 #include "common/le.h"
 #include "common/text.h"
@@ -26,12 +27,6 @@ constexpr uint32_t kBiRle8 = 1;
 constexpr uint32_t kBiRle4 = 2;
 constexpr uint32_t kBiBitfields = 3;
 constexpr uint32_t kBiAlphaBitfields = 6;
-
-// A run-length compressed picture may be at most this many times larger
-// than its compressed data (plus a floor): runs encode at most 255 pixels in
-// two bytes, so a larger ratio only comes from hostile skip commands.
-constexpr uint64_t kMaxRleExpansion = 256;
-constexpr uint64_t kRleFloorBytes = uint64_t(1) << 20;
 
 struct BmpHeader {
     uint32_t dataOffset = 0;
@@ -356,7 +351,7 @@ std::unique_ptr<BmpSource> Prepare(const std::string& path) {
     src->pictureBpp = bpp <= 8 ? bpp : 24;
     const uint64_t pictureBytes = uint64_t(Picture::StrideFor(d.width, src->pictureBpp)) * uint64_t(d.height);
     if (src->rle) {
-        if (pictureBytes > available * kMaxRleExpansion + kRleFloorBytes)
+        if (!kRleExpansion.Allows(available, pictureBytes))
             Refuse("run-length data far too short for " + FormatThousands(d.width) + " x " +
                    FormatThousands(d.height) + " pixels");
     } else {

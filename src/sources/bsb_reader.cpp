@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 
+#include "common/expansion_limit.h"
 #include "common/le.h"
 #include "common/text.h"
 #include "sources/fixed_colour_table.h"
@@ -344,9 +345,9 @@ std::unique_ptr<ChartReader> OpenChart(const std::string& path) {
         }
     }
     if (!haveTable) {
-        // Every row takes at least two bytes: refuse sizes the file cannot hold
-        // before building a table for them.
-        if (uint64_t(header.height) * 2 > fileSize)
+        // Refuse row counts the file cannot hold before building a table for
+        // them.
+        if (!kChartRowExpansion.Allows(fileSize, uint64_t(header.height)))
             Refuse("the header's " + FormatThousands(header.height) + " rows cannot fit in a file of " +
                    FormatThousands(int64_t(fileSize)) + " bytes");
         chart->rowsInFile_ = ScanRows(file, rowsStart, header.height, chart->rowTable_);

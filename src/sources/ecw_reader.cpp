@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <mutex>
 #include <new>
 #include <optional>
-#include <type_traits>
 
 #include "common/platform.h"
 #include "common/text.h"
 #include "sources/ecw_abi.h"
+#include "sources/lazy_library.h"
 #include "sources/source_formats.h"
 #include "sources/whole_image_limit.h"
 
@@ -17,11 +16,10 @@ namespace tessary {
 
 namespace {
 
-// The library and the seven calls looked up in it. Loaded once, on first
-// use, from the program's folder; loaded again only if that folder changes.
+// The library and the seven calls looked up in it, loaded by LazyLibrary.
 // Views hold the library alive while they are open.
 struct EcwLibrary {
-    void* module = nullptr;
+    LibraryModule module;
     EcwOpenFileViewFn openFileView = nullptr;
     EcwGetViewFileInfoFn getViewFileInfo = nullptr;
     EcwSetFileViewFn setFileView = nullptr;
@@ -31,32 +29,18 @@ struct EcwLibrary {
     EcwCloseFileViewExFn closeFileViewEx = nullptr;
     EcwLastErrorFn lastError = nullptr;  // optional
 
-    EcwLibrary() = default;
-    EcwLibrary(const EcwLibrary&) = delete;
-    EcwLibrary& operator=(const EcwLibrary&) = delete;
-    ~EcwLibrary() { platform::FreeLibraryFile(module); }
+    bool Bind() {
+        const bool complete = module.Find(openFileView, ECW_OPEN_FILE_VIEW) &&
+                              module.Find(getViewFileInfo, ECW_GET_VIEW_FILE_INFO) &&
+                              module.Find(setFileView, ECW_SET_FILE_VIEW) &&
+                              module.Find(readViewLineBgr, ECW_READ_VIEW_LINE_BGR) &&
+                              module.Find(readViewLineRgb, ECW_READ_VIEW_LINE_RGB) &&
+                              module.Find(closeFileView, ECW_CLOSE_FILE_VIEW) &&
+                              module.Find(closeFileViewEx, ECW_CLOSE_FILE_VIEW_EX);
+        if (complete) module.Find(lastError, ECW_LAST_ERROR);
+        return complete;
+    }
 };
-
-std::shared_ptr<const EcwLibrary> LoadEcwLibrary(const std::string& folder) {
-    auto library = std::make_shared<EcwLibrary>();
-    library->module = platform::LoadLibraryFile(folder + "/" + std::string(EcwLibraryFileName()));
-    if (!library->module) return nullptr;
-    auto find = [&](auto& slot, const char* name) {
-        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
-            platform::FindSymbol(library->module, name));
-        return slot != nullptr;
-    };
-    bool complete = find(library->openFileView, ECW_OPEN_FILE_VIEW) &&
-                    find(library->getViewFileInfo, ECW_GET_VIEW_FILE_INFO) &&
-                    find(library->setFileView, ECW_SET_FILE_VIEW) &&
-                    find(library->readViewLineBgr, ECW_READ_VIEW_LINE_BGR) &&
-                    find(library->readViewLineRgb, ECW_READ_VIEW_LINE_RGB) &&
-                    find(library->closeFileView, ECW_CLOSE_FILE_VIEW) &&
-                    find(library->closeFileViewEx, ECW_CLOSE_FILE_VIEW_EX);
-    if (!complete) return nullptr;
-    find(library->lastError, ECW_LAST_ERROR);
-    return library;
-}
 
 // Why the library's last call failed, or `fallback` when it cannot tell.
 std::string LibraryReason(const EcwLibrary& library, const char* fallback) {
@@ -74,18 +58,8 @@ std::string MissingLibraryDetail() {
 }
 
 std::shared_ptr<const EcwLibrary> TheEcwLibrary() {
-    static std::mutex mutex;
-    static bool tried = false;
-    static std::string loadedFrom;
-    static std::shared_ptr<const EcwLibrary> library;
-    std::lock_guard lock(mutex);
-    std::string folder = platform::ProgramFolder();
-    if (!tried || folder != loadedFrom) {
-        tried = true;
-        loadedFrom = folder;
-        library = LoadEcwLibrary(folder);
-    }
-    return library;
+    static LazyLibrary<EcwLibrary> library(EcwLibraryFileName());
+    return library.Get();
 }
 
 // An open view, closed with the library's cache of the file freed.

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/expansion_limit.h"
 #include "common/file.h"
 #include "common/text.h"
 #include "sources/source_error.h"
@@ -101,13 +102,11 @@ std::unique_ptr<GifHandle> OpenFirstFrame(const std::string& path, FirstFrame& f
     if (!handle->gif) ThrowGiflibError(error);
     GifFileType* gif = handle->gif;
 
-    // LZW codes are at least 2 bits wide and stand for at most 4096 pixels,
-    // so a file cannot describe more than 16384 pixels per byte. Sizes beyond
-    // that are a bomb or garbage, and are refused before anything is
-    // allocated. The screen itself is not encoded; it may be larger, but not
-    // absurdly so.
+    // Frame sizes beyond what LZW can decode from the file are refused before
+    // anything is allocated. The screen itself is not encoded; it may be
+    // larger, but not absurdly so.
     const int64_t fileSize = std::max<int64_t>(FileSizeOf(path), 0);
-    const uint64_t frameLimit = uint64_t(fileSize) * 16384 + 65536;
+    const uint64_t frameLimit = kLzwExpansion.MostFor(uint64_t(fileSize));
     const uint64_t screenLimit = std::max<uint64_t>(frameLimit, uint64_t(1) << 26);
 
     for (;;) {

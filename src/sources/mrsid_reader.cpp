@@ -3,18 +3,17 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <type_traits>
 
 #include "common/platform.h"
 #include "common/text.h"
+#include "sources/lazy_library.h"
 #include "sources/whole_image_limit.h"
 
 namespace tessary {
 
 namespace {
 
-// The library and its five exports. Loaded once, on first use, from the
-// program's folder; loaded again only if that folder changes. Open readers
+// The library and its five exports, loaded by LazyLibrary. Open readers
 // hold the library alive.
 //
 // The library keeps one open image and its strip and close calls name no
@@ -22,7 +21,7 @@ namespace {
 // whose image was replaced by a later open opens its own file again before
 // reading, instead of reading rows of the other file.
 struct MrSidLibrary {
-    void* module = nullptr;
+    LibraryModule module;
     MrSidOpenFn open = nullptr;
     MrSidGetInfoFn getInfo = nullptr;
     MrSidLoadStripFn loadStrip = nullptr;
@@ -33,28 +32,14 @@ struct MrSidLibrary {
     std::mutex openImageMutex;
     const void* openImageOwner = nullptr;
 
-    MrSidLibrary() = default;
-    MrSidLibrary(const MrSidLibrary&) = delete;
-    MrSidLibrary& operator=(const MrSidLibrary&) = delete;
-    ~MrSidLibrary() { platform::FreeLibraryFile(module); }
+    bool Bind() {
+        const bool complete = module.Find(open, MRSID_OPEN) && module.Find(getInfo, MRSID_GET_INFO) &&
+                              module.Find(loadStrip, MRSID_LOAD_STRIP) &&
+                              module.Find(loadImage, MRSID_LOAD_IMAGE) && module.Find(close, MRSID_CLOSE);
+        if (complete) module.Find(lastError, MRSID_LAST_ERROR);
+        return complete;
+    }
 };
-
-std::shared_ptr<MrSidLibrary> LoadMrSidLibrary(const std::string& folder) {
-    auto library = std::make_shared<MrSidLibrary>();
-    library->module = platform::LoadLibraryFile(folder + "/" + std::string(MrSidLibraryFileName()));
-    if (!library->module) return nullptr;
-    auto find = [&](auto& slot, const char* name) {
-        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
-            platform::FindSymbol(library->module, name));
-        return slot != nullptr;
-    };
-    bool complete = find(library->open, MRSID_OPEN) && find(library->getInfo, MRSID_GET_INFO) &&
-                    find(library->loadStrip, MRSID_LOAD_STRIP) &&
-                    find(library->loadImage, MRSID_LOAD_IMAGE) && find(library->close, MRSID_CLOSE);
-    if (!complete) return nullptr;
-    find(library->lastError, MRSID_LAST_ERROR);
-    return library;
-}
 
 // Why the library's last call failed, or `fallback` when it cannot tell.
 std::string LibraryReason(const MrSidLibrary& library, const char* fallback) {
@@ -67,18 +52,8 @@ std::string LibraryReason(const MrSidLibrary& library, const char* fallback) {
 }
 
 std::shared_ptr<MrSidLibrary> TheMrSidLibrary() {
-    static std::mutex mutex;
-    static bool tried = false;
-    static std::string loadedFrom;
-    static std::shared_ptr<MrSidLibrary> library;
-    std::lock_guard lock(mutex);
-    std::string folder = platform::ProgramFolder();
-    if (!tried || folder != loadedFrom) {
-        tried = true;
-        loadedFrom = folder;
-        library = LoadMrSidLibrary(folder);
-    }
-    return library;
+    static LazyLibrary<MrSidLibrary> library(MrSidLibraryFileName());
+    return library.Get();
 }
 
 // A bitmap handed over by the library, released on every path out.

@@ -19,6 +19,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/expansion_limit.h"
 #include "common/file.h"
 #include "common/text.h"
 #include "sources/source_error.h"
@@ -131,12 +132,12 @@ void ReadHeader(PngStream& stream, PngLayout& layout) {
     layout.interlaced = interlace != PNG_INTERLACE_NONE;
     stream.height = layout.height;
 
-    // Deflate cannot expand data by more than about 1032 to 1, so a header
-    // that promises far more pixels than the file can hold is a bomb or a lie.
+    // A header that promises far more pixels than the file can hold is a bomb
+    // or a lie.
     const uint64_t rawBytes =
         ((uint64_t(layout.width) * uint64_t(png_get_channels(png, info)) * uint64_t(bitDepth) + 7) / 8 + 1) *
         layout.height;
-    if (rawBytes > stream.fileSize * 1100 + 65536)
+    if (!kDeflateExpansion.Allows(stream.fileSize, rawBytes))
         Refuse("header promises " + FormatThousands(layout.width) + " x " + FormatThousands(layout.height) +
                " pixels, more than the file can hold");
 }

@@ -495,11 +495,6 @@ private:
         return true;
     }
 
-    // One sample of 8 or 16 bits as a byte.
-    uint8_t Sample(const uint8_t* row, size_t index) const {
-        return layout_.bitsPerSample == 16 ? SixteenToEight(Load16(row + 2 * index)) : row[index];
-    }
-
     // One integer sample as an unsigned number of bitsPerSample bits:
     // signed samples are shifted so that the most negative is 0. Samples
     // of 8, 16, 24 and 32 bits are in the machine's byte order (libtiff
@@ -571,12 +566,17 @@ private:
         return ScaledSample(row, index);
     }
 
-    void ConvertGeneral(uint32_t rowInBand, uint8_t* out) {
+    // One row in the caller's layout: grey and palette samples as one index
+    // each, RGB as blue, green, red (extra samples are dropped). `sample`
+    // gives one sample as a byte; it is a template argument so that each
+    // kind's loop is compiled with its own conversion inlined.
+    template <typename Sample>
+    void ConvertWith(uint32_t rowInBand, uint8_t* out, Sample sample) {
         const size_t width = layout_.width;
         const size_t step = samplesInPlane_;
         if (!layout_.IsRgb()) {
             const uint8_t* s = PlaneRow(0, rowInBand);
-            for (size_t x = 0; x < width; ++x) out[x] = IndexSample(s, x * step);
+            for (size_t x = 0; x < width; ++x) out[x] = sample(s, x * step);
             return;
         }
         if (separatePlanes_) {
@@ -584,69 +584,43 @@ private:
             const uint8_t* green = PlaneRow(1, rowInBand);
             const uint8_t* blue = PlaneRow(2, rowInBand);
             for (size_t x = 0; x < width; ++x) {
-                out[3 * x] = ScaledSample(blue, x);
-                out[3 * x + 1] = ScaledSample(green, x);
-                out[3 * x + 2] = ScaledSample(red, x);
+                out[3 * x] = sample(blue, x);
+                out[3 * x + 1] = sample(green, x);
+                out[3 * x + 2] = sample(red, x);
             }
             return;
         }
         const uint8_t* s = PlaneRow(0, rowInBand);
         for (size_t x = 0; x < width; ++x) {
-            out[3 * x] = ScaledSample(s, x * step + 2);
-            out[3 * x + 1] = ScaledSample(s, x * step + 1);
-            out[3 * x + 2] = ScaledSample(s, x * step);
+            out[3 * x] = sample(s, x * step + 2);
+            out[3 * x + 1] = sample(s, x * step + 1);
+            out[3 * x + 2] = sample(s, x * step);
         }
     }
 
+    // The classic kinds take their samples directly: bytes, 16-bit samples
+    // by their high byte, and grey and palette samples under 8 bits
+    // unpacked. The others are scaled from whatever they hold.
     void ConvertRow(uint32_t rowInBand, uint8_t* out) override {
-        if (!layout_.IsClassic()) {
-            ConvertGeneral(rowInBand, out);
-            return;
-        }
-        const size_t width = layout_.width;
-        const size_t step = samplesInPlane_;
         const uint16_t bits = layout_.bitsPerSample;
-        if (!layout_.IsRgb()) {
-            // Grey and palette: the first sample of each pixel as an index.
-            const uint8_t* s = PlaneRow(0, rowInBand);
-            if (bits == 8 && step == 1) {
-                std::memcpy(out, s, width);
-            } else if (bits >= 8) {
-                for (size_t x = 0; x < width; ++x) out[x] = Sample(s, x * step);
-            } else {
-                const unsigned mask = (1u << bits) - 1;
-                for (size_t x = 0; x < width; ++x) {
-                    const uint64_t bit = uint64_t(x) * step * bits;
-                    out[x] = uint8_t((s[bit >> 3] >> (8 - bits - (bit & 7))) & mask);
-                }
-            }
-            return;
-        }
-        // RGB, delivered blue, green, red; extra samples are dropped.
-        if (separatePlanes_) {
-            const uint8_t* red = PlaneRow(0, rowInBand);
-            const uint8_t* green = PlaneRow(1, rowInBand);
-            const uint8_t* blue = PlaneRow(2, rowInBand);
-            for (size_t x = 0; x < width; ++x) {
-                out[3 * x] = Sample(blue, x);
-                out[3 * x + 1] = Sample(green, x);
-                out[3 * x + 2] = Sample(red, x);
-            }
-            return;
-        }
-        const uint8_t* s = PlaneRow(0, rowInBand);
-        if (bits == 8) {
-            for (size_t x = 0; x < width; ++x, s += step) {
-                out[3 * x] = s[2];
-                out[3 * x + 1] = s[1];
-                out[3 * x + 2] = s[0];
-            }
-            return;
-        }
-        for (size_t x = 0; x < width; ++x) {
-            out[3 * x] = Sample(s, x * step + 2);
-            out[3 * x + 1] = Sample(s, x * step + 1);
-            out[3 * x + 2] = Sample(s, x * step);
+        if (!layout_.IsClassic()) {
+            if (layout_.IsRgb())
+                ConvertWith(rowInBand, out, [this](const uint8_t* row, size_t i) { return ScaledSample(row, i); });
+            else
+                ConvertWith(rowInBand, out, [this](const uint8_t* row, size_t i) { return IndexSample(row, i); });
+        } else if (bits == 8 && samplesInPlane_ == 1 && !layout_.IsRgb()) {
+            std::memcpy(out, PlaneRow(0, rowInBand), layout_.width);
+        } else if (bits == 8) {
+            ConvertWith(rowInBand, out, [](const uint8_t* row, size_t i) { return row[i]; });
+        } else if (bits == 16) {
+            ConvertWith(rowInBand, out,
+                        [](const uint8_t* row, size_t i) { return SixteenToEight(Load16(row + 2 * i)); });
+        } else {
+            const unsigned mask = (1u << bits) - 1;
+            ConvertWith(rowInBand, out, [bits, mask](const uint8_t* row, size_t i) {
+                const uint64_t bit = uint64_t(i) * bits;
+                return uint8_t((row[bit >> 3] >> (8 - bits - (bit & 7))) & mask);
+            });
         }
     }
 
@@ -823,10 +797,6 @@ bool GetTiffFormat(TiffReader& reader, int32_t& bytesPerPixel, Palette& palette)
 
 void ReadTiffRow(TiffReader& reader, int row, uint8_t* buffer) {
     reader.ReadRow(row, buffer);
-}
-
-void CloseTiff(std::unique_ptr<TiffReader>& reader) {
-    reader.reset();
 }
 
 Picture LoadTiffPreview(const std::string& path, int factor) {

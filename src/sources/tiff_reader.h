@@ -56,7 +56,8 @@ bool GetTiffFormat(TiffReader& reader, int32_t& bytesPerPixel, Palette& palette)
 // reader stays usable for the other rows.
 void ReadTiffRow(TiffReader& reader, int row, uint8_t* buffer);
 
-void CloseTiff(std::unique_ptr<TiffReader>& reader);
+// The handle is closed by releasing it: the reader's destructor frees the
+// buffers and closes the file.
 
 // An 8-bit picture of width div factor x height div factor taken by
 // decimation; empty for RGB images (and kinds read as RGB) and for files

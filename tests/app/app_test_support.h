@@ -15,6 +15,7 @@
 
 #include "app/main_window.h"
 #include "engine/conversion_log.h"
+#include "support/temp_folder.h"
 
 // Readable test failures for Qt strings.
 inline void PrintTo(const QString& text, std::ostream* out) {
@@ -28,28 +29,7 @@ namespace tessary::app::testing {
 
 namespace fs = std::filesystem;
 
-class TempFolder {
-public:
-    TempFolder() {
-        static int counter = 0;
-        std::random_device random;
-        path_ = fs::temp_directory_path() /
-                ("tessary_app_" + std::to_string(random()) + "_" + std::to_string(++counter));
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const fs::path& Path() const { return path_; }
-    std::string Str() const { return path_.string(); }
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
+using TempFolder = tessary::test::TempFolder;
 
 inline void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

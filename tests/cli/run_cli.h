@@ -3,13 +3,14 @@
 #pragma once
 
 #include <sys/wait.h>
-#include <tiffio.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "support/image_writers.h"
 
 namespace tessary::testing_cli {
 
@@ -36,28 +37,12 @@ inline RunResult RunCliProgram(const std::string& arguments, bool withStderr) {
 
 // A 24-bit RGB TIFF with some structure; `seed` varies the picture.
 inline void WriteRgbTiff(const std::string& path, int width, int height, int seed = 0) {
-    TIFF* tiff = TIFFOpen(path.c_str(), "w");
-    if (!tiff) throw std::runtime_error("cannot create " + path);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(width));
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(height));
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, uint16_t(3));
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(16));
-    std::vector<uint8_t> row(size_t(width) * 3);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            row[size_t(x) * 3] = uint8_t((x * 3 + y + seed) % 256);
-            row[size_t(x) * 3 + 1] = uint8_t((y * 2 + seed * 7) % 256);
-            row[size_t(x) * 3 + 2] = (x % 50 < 2) ? 20 : uint8_t((x ^ y) & 0xFF);
-        }
-        if (TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0) != 1) {
-            TIFFClose(tiff);
-            throw std::runtime_error("cannot write " + path);
-        }
-    }
-    TIFFClose(tiff);
+    test::WriteTiff(path, test::DrawnImage(width, height, [seed](int x, int y) {
+                        const uint8_t red = uint8_t((x * 3 + y + seed) % 256);
+                        const uint8_t green = uint8_t((y * 2 + seed * 7) % 256);
+                        const uint8_t blue = (x % 50 < 2) ? 20 : uint8_t((x ^ y) & 0xFF);
+                        return std::array<uint8_t, 3>{blue, green, red};
+                    }));
 }
 
 }  // namespace tessary::testing_cli

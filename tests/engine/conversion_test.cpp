@@ -22,96 +22,16 @@
 #include "raster/zoom_level.h"
 #include "rpx/rpx_reader.h"
 #include "support/image_writers.h"
-#include "support/test_images.h"
+#include "support/damaged_source.h"
+#include "support/recording_observer.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Records every observer call; can set the abort flag on a chosen status.
-class RecordingObserver : public ConversionObserver {
-public:
-    void SetStatus(int slot, std::string_view text) override {
-        if (slot == 0 && !text.empty()) file = std::string(text);
-        statuses.push_back(std::to_string(slot) + ":" + std::string(text));
-        if (abortWhen && abortWhen(slot, std::string(text)) && abort) abort->store(true);
-    }
-    void PumpEvents() override { ++pumps; }
-    void ClearDetails() override { details.clear(); }
-    void AddDetail(std::string_view text) override { details.emplace_back(text); }
-    void ResetPreview() override {}
-    void ShowSourcePreview(Timagerecord4&, int width, int height) override {
-        previews.push_back(std::to_string(width) + "x" + std::to_string(height));
-    }
-    void ShowPicture(const Picture& picture) override {
-        pictures.push_back(std::to_string(picture.Width()) + "x" + std::to_string(picture.Height()));
-    }
-    void WaitPumping(int) override {}
-    void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
-    void SetBusy(bool on) override { busy.push_back(on); }
-    void ShowLogModal() override { ++logModal; }
-    void MarkLogButton() override { ++logMarked; }
-    void ImageFinished(const ImageResult& result) override {
-        const std::string& path = result.sourcePath;
-        outcomes.push_back(FileNamePart(path) + ":" + OutcomeName(result.outcome));
-        results.push_back(result);
-    }
-
-    bool HasStatus(const std::string& text) const {
-        return std::find(statuses.begin(), statuses.end(), text) != statuses.end();
-    }
-
-    std::atomic<bool>* abort = nullptr;
-    std::function<bool(int, const std::string&)> abortWhen;
-    std::string file;
-    std::vector<std::string> statuses, details, previews, pictures, messages, outcomes;
-    std::vector<ImageResult> results;
-    std::vector<bool> busy;
-    int pumps = 0, logModal = 0, logMarked = 0;
-};
-
-// A TIFF of one strip per row: 24-bit RGB from `colour` (blue, green, red),
-// or 8-bit palette from `index` with `palette`.
-void WriteTiff(const std::string& path, int width, int height, const Palette* palette,
-               const std::function<std::array<uint8_t, 3>(int, int)>& colour,
-               const std::function<uint8_t(int, int)>& index) {
-    TIFF* tiff = TIFFOpen(path.c_str(), "w");
-    ASSERT_TRUE(tiff) << path;
-    const bool rgb = palette == nullptr;
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(width));
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(height));
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, uint16_t(rgb ? 3 : 1));
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, rgb ? PHOTOMETRIC_RGB : PHOTOMETRIC_PALETTE);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(16));
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-    std::vector<uint16_t> red(256), green(256), blue(256);
-    if (!rgb) {
-        for (int i = 0; i < 256; ++i) {
-            red[size_t(i)] = uint16_t((*palette)[size_t(i)].red * 257);
-            green[size_t(i)] = uint16_t((*palette)[size_t(i)].green * 257);
-            blue[size_t(i)] = uint16_t((*palette)[size_t(i)].blue * 257);
-        }
-        TIFFSetField(tiff, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
-    }
-    std::vector<uint8_t> row(size_t(width) * (rgb ? 3 : 1));
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            if (rgb) {
-                auto c = colour(x, y);
-                row[size_t(x) * 3] = c[2];
-                row[size_t(x) * 3 + 1] = c[1];
-                row[size_t(x) * 3 + 2] = c[0];
-            } else {
-                row[size_t(x)] = index(x, y);
-            }
-        }
-        ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0), 1);
-    }
-    TIFFClose(tiff);
-}
+using test::RecordingObserver;
 
 // A palette of 256 distinct colours spread over the cube.
 Palette SpreadPalette() {
@@ -135,12 +55,11 @@ std::array<uint8_t, 3> MapColour(int x, int y) {
 }
 
 void Write8Bit(const std::string& path, int width, int height) {
-    Palette palette = SpreadPalette();
-    WriteTiff(path, width, height, &palette, nullptr, MapIndex);
+    test::WriteTiff(path, test::DrawnImage(width, height, SpreadPalette(), MapIndex));
 }
 
 void Write24Bit(const std::string& path, int width, int height) {
-    WriteTiff(path, width, height, nullptr, MapColour, nullptr);
+    test::WriteTiff(path, test::DrawnImage(width, height, MapColour));
 }
 
 std::string ReadFile(const std::string& path) {
@@ -180,26 +99,14 @@ Picture ScratchToPicture(const std::string& path) {
 class ConversionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() / ("tessary_conversion_" + std::to_string(getpid()) + "_" +
-                                             std::to_string(std::random_device{}()));
-        src_ = Folder("src");
-        out_ = Folder("out");
-        tmp_ = Folder("tmp");
-        job_.sourceFolder = src_;
-        job_.destinationFolder = out_;
-        job_.tempFolder = tmp_;
+        test::SetRunFolders(job_, temp_);
+        src_ = job_.sourceFolder;
+        out_ = job_.destinationFolder;
+        tmp_ = job_.tempFolder;
         job_.abort = &abort_;
-        job_.programFolder = Folder("program").substr(0, Folder("program").size() - 1);
         observer_.abort = &abort_;
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    std::string Folder(const std::string& relative) {
-        fs::create_directories(root_ / relative);
-        return (root_ / relative).string() + "/";
-    }
+    std::string Folder(const std::string& relative) { return temp_.Subfolder(relative); }
     void Tick(std::initializer_list<const char*> names) {
         for (const char* name : names) job_.entries.push_back({name, true});
     }
@@ -211,7 +118,7 @@ protected:
         return false;
     }
 
-    fs::path root_;
+    test::TempFolder temp_{"tessary_conversion"};
     std::string src_, out_, tmp_;
     std::atomic<bool> abort_{false};
     ConversionJob job_;
@@ -592,11 +499,11 @@ std::vector<std::string> LinesFrom(const std::vector<std::string>& lines, const 
 }
 
 TEST_F(ConversionTest, SameNamedSourcesOfOneRunKeepTheirOwnOutputs) {
-    using namespace test_images;
     // One calibration file names the image without its extension, so it
     // belongs to both; each RPX2 file gets a copy that names it.
-    WriteBmp24(src_ + "big.bmp", 420, 330, MapColour);
-    WritePng24(src_ + "big.png", 420, 330, [](int x, int y) { return MapColour(y, x); });
+    test::WriteBmp(src_ + "big.bmp", test::DrawnImage(420, 330, MapColour), test::BmpRows::BottomUp);
+    test::WritePng(src_ + "big.png", test::DrawnImage(420, 330, [](int x, int y) { return MapColour(y, x); }),
+                   false);
     std::ofstream(src_ + "big.map", std::ios::binary) << "1\r\n2\r\nbig\r\n4\r\n5\r\n6\r\n";
     // What each source gives when it is converted alone.
     auto alone = [&](const char* name) {
@@ -715,7 +622,7 @@ protected:
         // cannot be decoded; whole.bmp for a file that ends 5 rows early.
         job_.openSource = [](const std::string& path) -> SourceOpenResult {
             const std::string name = FileNamePart(path);
-            if (name == "dmg.tif") return test_images::DamagedRowsSource(path, 400, 330, MapColour, {120, 121, 122});
+            if (name == "dmg.tif") return test::DamagedRowsSource(path, 400, 330, MapColour, {120, 121, 122});
             if (name == "whole.bmp") {
                 auto handle = std::make_unique<Timagerecord4>();
                 handle->FileName = path;
@@ -798,25 +705,13 @@ TEST_F(DamagedSourceTest, KeepDamagedWritesTheFileWithAWarning) {
 TEST_F(ConversionTest, ATiffWithACorruptStripFailsWithLibtiffsReason) {
     const std::string path = src_ + "strip.tif";
     {
-        TIFF* tiff = TIFFOpen(path.c_str(), "w");
-        ASSERT_TRUE(tiff);
-        TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(400));
-        TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(320));
-        TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
-        TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, uint16_t(3));
-        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-        TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(32));
-        TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
-        std::vector<uint8_t> row(400 * 3);
-        for (int y = 0; y < 320; ++y) {
+        std::vector<std::vector<uint8_t>> rows(320, std::vector<uint8_t>(400 * 3));
+        for (int y = 0; y < 320; ++y)
             for (int x = 0; x < 400; ++x) {
                 const auto c = MapColour(x, y);
-                std::copy(c.begin(), c.end(), row.begin() + x * 3);
+                std::copy(c.begin(), c.end(), rows[size_t(y)].begin() + x * 3);
             }
-            ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0), 1);
-        }
-        TIFFClose(tiff);
+        test::WriteTiff(path, {400, 320, 8, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 32}, rows);
     }
     uint64_t offset = 0, length = 0;
     {

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,67 +21,23 @@
 #include "engine/conversion.h"
 #include "engine/conversion_log.h"
 #include "rpx/rpx_reader.h"
+#include "support/image_writers.h"
+#include "support/recording_observer.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
 
 namespace fs = std::filesystem;
 
-class HookedObserver : public ConversionObserver {
-public:
-    void SetStatus(int slot, std::string_view text) override {
-        if (onStatus) onStatus(slot, std::string(text));
-    }
-    void PumpEvents() override {}
-    void ClearDetails() override {}
-    void AddDetail(std::string_view) override {}
-    void ResetPreview() override {}
-    void ShowSourcePreview(Timagerecord4&, int, int) override {}
-    void ShowPicture(const Picture&) override {
-        if (onPicture) onPicture();
-    }
-    void WaitPumping(int) override {}
-    void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
-    void SetBusy(bool) override {}
-    void ShowLogModal() override {}
-    void MarkLogButton() override {}
-    void ImageFinished(const ImageResult& result) override {
-        const std::string& sourcePath = result.sourcePath;
-        outcomes.push_back(fs::path(sourcePath).filename().string() + ":" + OutcomeName(result.outcome));
-        if (onFinished) onFinished(fs::path(sourcePath).filename().string());
-    }
-
-    std::function<void(int, const std::string&)> onStatus;
-    std::function<void(const std::string&)> onFinished;
-    std::function<void()> onPicture;  // the written file is complete, not yet renamed
-    std::vector<std::string> messages, outcomes;
-};
-
 // An 8-bit palette TIFF with some structure, so that every level has work.
 void WriteTiff(const std::string& path, int width, int height) {
-    TIFF* tiff = TIFFOpen(path.c_str(), "w");
-    ASSERT_TRUE(tiff) << path;
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(width));
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(height));
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, uint16_t(1));
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(16));
-    std::vector<uint16_t> red(256), green(256), blue(256);
-    for (int i = 0; i < 256; ++i) {
-        red[size_t(i)] = uint16_t(((i * 37) % 256) * 257);
-        green[size_t(i)] = uint16_t(((i * 91 + 40) % 256) * 257);
-        blue[size_t(i)] = uint16_t(((i * 53 + 7) % 256) * 257);
-    }
-    TIFFSetField(tiff, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
-    std::vector<uint8_t> row(static_cast<size_t>(width), 0);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x)
-            row[size_t(x)] = uint8_t((x / 13 * 7 + y / 17 * 11 + ((x ^ y) & 3)) % 256);
-        ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0), 1);
-    }
-    TIFFClose(tiff);
+    Palette palette{};
+    for (int i = 0; i < 256; ++i)
+        palette[size_t(i)] = {uint8_t((i * 53 + 7) % 256), uint8_t((i * 91 + 40) % 256), uint8_t((i * 37) % 256), 0};
+    test::WriteTiff(path, test::DrawnImage(width, height, palette, [](int x, int y) {
+                        return uint8_t((x / 13 * 7 + y / 17 * 11 + ((x ^ y) & 3)) % 256);
+                    }));
 }
 
 std::string IoErrorLine(int code) {
@@ -92,16 +47,11 @@ std::string IoErrorLine(int code) {
 class FaultInjectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("tessary_faults_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()));
-        src_ = Folder("src");
-        out_ = Folder("out");
-        tmp_ = Folder("tmp");
-        job_.sourceFolder = src_;
-        job_.destinationFolder = out_;
-        job_.tempFolder = tmp_;
+        test::SetRunFolders(job_, temp_);
+        src_ = job_.sourceFolder;
+        out_ = job_.destinationFolder;
+        tmp_ = job_.tempFolder;
         job_.copyMapFile = false;
-        job_.programFolder = Folder("program").substr(0, Folder("program").size() - 1);
         WriteTiff(src_ + "a.tif", 340, 310);
         WriteTiff(src_ + "b.tif", 310, 330);
         Earlier("a.rpx2");
@@ -110,12 +60,6 @@ protected:
         SimulateFullDiskForTests("", 0);
         if (mounted_) umount2(out_.c_str(), MNT_DETACH);
         fs::permissions(out_, fs::perms::owner_all, fs::perm_options::add);
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    std::string Folder(const std::string& relative) {
-        fs::create_directories(root_ / relative);
-        return (root_ / relative).string() + "/";
     }
     // An earlier output of the name the run is going to write.
     void Earlier(const std::string& name) { std::ofstream(out_ + name, std::ios::binary) << kEarlier; }
@@ -154,11 +98,11 @@ protected:
     }
 
     static constexpr const char* kEarlier = "the earlier output, which a failed run must keep";
-    fs::path root_;
+    test::TempFolder temp_{"tessary_faults"};
     std::string src_, out_, tmp_;
     bool mounted_ = false;
     ConversionJob job_;
-    HookedObserver observer_;
+    test::RecordingObserver observer_;
     ConversionLog log_;
 };
 

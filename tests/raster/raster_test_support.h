@@ -13,30 +13,12 @@
 #include "common/run_context.h"
 #include "raster/scratch_raster.h"
 #include "sources/source_image.h"
+#include "support/recording_observer.h"
+#include "support/temp_folder.h"
 
 namespace tessary::testing {
 
-// A folder removed with everything in it when the object goes.
-class TempFolder {
-public:
-    TempFolder() {
-        static std::atomic<int> counter{0};
-        std::random_device rd;
-        path_ = std::filesystem::temp_directory_path() /
-                ("tessary_raster_" + std::to_string(rd()) + "_" + std::to_string(counter++));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string Folder() const { return path_.string() + "/"; }
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-    bool Exists(const std::string& name) const { return std::filesystem::exists(path_ / name); }
-
-private:
-    std::filesystem::path path_;
-};
+using TempFolder = test::TempFolder;
 
 // Rows held in memory: 3 bytes per pixel (blue, green, red) or 1 (indices).
 class MemoryRows : public SourceRowReader {
@@ -123,31 +105,8 @@ inline std::vector<std::vector<uint8_t>> ReadAllRows(const std::string& path, Pa
     return rows;
 }
 
-struct ObserverEvent {
-    int slot;  // -1 for a pump
-    std::string text;
-};
-
-// Records status texts and pumps; can raise the abort flag when a given
-// status text appears.
-class RecordingObserver : public ProgressObserver {
-public:
-    void SetStatus(int slot, std::string_view text) override {
-        events.push_back({slot, std::string(text)});
-        if (!abortOn.empty() && text == abortOn && abort) abort->store(true);
-    }
-    void PumpEvents() override { ++pumps; }
-    std::vector<std::string> Texts(int slot) const {
-        std::vector<std::string> out;
-        for (const auto& e : events)
-            if (e.slot == slot) out.push_back(e.text);
-        return out;
-    }
-    std::vector<ObserverEvent> events;
-    int64_t pumps = 0;
-    std::string abortOn;
-    std::atomic<bool>* abort = nullptr;
-};
+using test::ObserverEvent;
+using test::RecordingObserver;
 
 // Open file descriptors of this process (to see that nothing stays open).
 inline int OpenDescriptorCount() {

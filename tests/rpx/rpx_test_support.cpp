@@ -73,19 +73,6 @@ Bytes Deflate(const Bytes& data) {
     return out;
 }
 
-TempFolder::TempFolder() {
-    static std::atomic<int> counter{0};
-    fs::path base = fs::path(::testing::TempDir()) /
-                    ("rpx_test_" + std::to_string(std::random_device{}()) + "_" + std::to_string(counter++));
-    fs::create_directories(base);
-    folder_ = base.string() + "/";
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-}
-
 Raster MakeRaster(int width, int height, const Palette& palette,
                   const std::function<uint8_t(int, int)>& pixel) {
     Raster r;

@@ -15,20 +15,17 @@
 #include "common/picture.h"
 #include "common/run_context.h"
 #include "common/scale_list.h"
+#include "support/temp_folder.h"
 
 namespace tessary::rpxtest {
 
 using Bytes = std::vector<uint8_t>;
 
-// A folder of its own under the test temporary folder, removed at the end.
-class TempFolder {
+// The shared temporary folder; the RPX tests name their files with Path().
+class TempFolder : public test::TempFolder {
 public:
-    TempFolder();
-    ~TempFolder();
-    std::string Path(const std::string& name) const { return folder_ + name; }
-
-private:
-    std::string folder_;
+    TempFolder() : test::TempFolder("rpx_test") {}
+    std::string Path(const std::string& name) const { return File(name); }
 };
 
 // One palettised level: width x height indices, top row first.

@@ -12,6 +12,7 @@
 #include "common/le.h"
 #include "common/zlib_stream.h"
 #include "sources/source_image.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
@@ -193,22 +194,10 @@ TEST(BmpInspector, ReportsTheHeaderAndThreeBytesOnlyFor24Bit) {
 
 class BmpBuilt : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("tessary_bmp_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) { return temp_.Write(name, bytes); }
 
-    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
-        std::string path = (dir_ / name).string();
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-        return path;
-    }
-
-    fs::path dir_;
+    test::TempFolder temp_{"tessary_bmp"};
+    const fs::path dir_ = temp_.Path();
 };
 
 // A bitmap with a header of `headerSize` bytes (40 or more), the given

@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "sources/fixed_colour_table.h"
 #include "sources/source_image.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
@@ -136,22 +137,10 @@ std::vector<uint8_t> Row(int number, std::vector<uint8_t> runs) {
 
 class BsbHandMade : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("tessary_bsb_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(folder_);
-    }
-    void TearDown() override { fs::remove_all(folder_); }
+    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) { return temp_.Write(name, bytes); }
 
-    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
-        std::string path = (folder_ / name).string();
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-        return path;
-    }
-
-    fs::path folder_;
+    test::TempFolder temp_{"tessary_bsb"};
+    const fs::path folder_ = temp_.Path();
 };
 
 // Four rows of 8 pixels: runs of index 1 and 2 (index bits 4).

@@ -9,6 +9,7 @@
 
 #include "common/platform.h"
 #include "sources/source_image.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
@@ -50,20 +51,12 @@ int TileMismatches(const Picture& picture, int k, int j, const std::vector<uint8
 
 class ChartTiles : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("tessary_chart_tiles_" +
-                   std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(folder_);
-        fs::create_directories(folder_);
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-
     void CopyTile(const char* name, const fs::path& to) {
         fs::copy_file(kTiles / ("chart." + std::string(name)), to);
     }
 
-    fs::path folder_;
+    test::TempFolder temp_{"tessary_chart_tiles"};
+    const fs::path folder_ = temp_.Path();
     platform::RecordingMessageSink sink_;
     platform::ScopedMessageSink scoped_{&sink_};
 };

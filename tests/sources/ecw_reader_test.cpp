@@ -21,28 +21,6 @@ protected:
         GdalReaderTest::SetUp();
         if (!LibraryBuilt(EcwLibraryFileName())) GTEST_SKIP() << "the ECW library was not built (no GDAL)";
     }
-
-    static SourceHandle Open(const std::string& path) {
-        SourceOpenResult result = OpenSourceImage(path);
-        if (auto* error = std::get_if<SourceFailure>(&result)) {
-            ADD_FAILURE() << "open failed with outcome " << int(error->kind) << " " << error->detail;
-            return nullptr;
-        }
-        return std::move(std::get<SourceHandle>(result));
-    }
-
-    // Every row of the handle, read bottom row first so that row access
-    // must reposition, compared with the reference decode.
-    static void ExpectRows(Timagerecord4& handle, const BgrImage& expected) {
-        ASSERT_EQ(handle.Width, expected.width);
-        ASSERT_EQ(handle.Height, expected.height);
-        ASSERT_EQ(handle.BytesPerPixel, 3);
-        for (int y = expected.height - 1; y >= 0; --y) {
-            std::vector<uint8_t> row(size_t(expected.width) * 3, 0xAA);
-            ReadSourceRow(handle, y, row.data());
-            ASSERT_EQ(row, expected.RowCopy(y)) << "row " << y;
-        }
-    }
 };
 
 TEST_F(EcwReaderTest, SmallImageOpensWholeWithGdalsRowsInBlueGreenRedOrder) {
@@ -212,7 +190,7 @@ TEST_F(EcwReaderTest, ALineTheLibraryCannotDecodeIsADamagedRowAndTheViewGoesOn) 
 TEST(EcwReaderWithoutLibrary, OpenShowsTheMessageTwiceAndTheSourceIsUnusable) {
     testing::ScratchFolder emptyFolder, files;
     std::string saved = platform::ProgramFolder();
-    platform::SetProgramFolder(emptyFolder.Folder());
+    platform::SetProgramFolder(emptyFolder.Str());
     platform::RecordingMessageSink sink;
     {
         platform::ScopedMessageSink scoped(&sink);

@@ -5,18 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "common/platform.h"
+#include "sources/source_image.h"
 #include "sources/whole_image_limit.h"
+#include "support/temp_folder.h"
 
 namespace tessary::testing {
 
@@ -63,37 +64,15 @@ inline std::string GdalData(const std::string& name) {
     return std::string(TESSARY_TEST_DATA) + "/gdal/" + name;
 }
 
-// A folder of its own under the system's temporary folder, removed at the end.
-class ScratchFolder {
+// The shared temporary folder, with the test rasters copied or written in.
+class ScratchFolder : public test::TempFolder {
 public:
-    ScratchFolder() {
-        static std::atomic<int> counter{0};
-        auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        path_ = std::filesystem::temp_directory_path() /
-                ("tessary_gdal_" + std::to_string(stamp) + "_" + std::to_string(counter++));
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    std::string Path(const std::string& name) const { return (path_ / name).string(); }
+    ScratchFolder() : test::TempFolder("tessary_gdal") {}
     // Copies a test raster under a new name (such as "rgb.ecw").
     std::string Copy(const std::string& dataName, const std::string& newName) const {
-        std::filesystem::copy_file(GdalData(dataName), path_ / newName);
-        return Path(newName);
+        std::filesystem::copy_file(GdalData(dataName), Path() / newName);
+        return File(newName);
     }
-    std::string Write(const std::string& name, const std::string& text) const {
-        std::ofstream(path_ / name, std::ios::binary) << text;
-        return Path(name);
-    }
-    std::string Folder() const { return path_.string(); }
-
-private:
-    std::filesystem::path path_;
 };
 
 // Points the program's folder at the build's program folder (where the
@@ -112,6 +91,33 @@ protected:
     }
     static bool LibraryBuilt(std::string_view fileName) {
         return std::filesystem::exists(std::filesystem::path(TESSARY_BIN_DIR) / std::string(fileName));
+    }
+
+    // The handle of a source that must open; a test failure and null otherwise.
+    static SourceHandle Open(const std::string& path) {
+        SourceOpenResult result = OpenSourceImage(path);
+        if (auto* error = std::get_if<SourceFailure>(&result)) {
+            ADD_FAILURE() << "open failed with outcome " << int(error->kind) << " " << error->detail;
+            return nullptr;
+        }
+        return std::move(std::get<SourceHandle>(result));
+    }
+
+    // One 24-bit row, read over a buffer filled with 0xAA.
+    static std::vector<uint8_t> ReadRow(Timagerecord4& handle, int y) {
+        std::vector<uint8_t> row(size_t(handle.Width) * 3, 0xAA);
+        ReadSourceRow(handle, y, row.data());
+        return row;
+    }
+
+    // Every row of the handle, read bottom row first so that row access
+    // must reposition, compared with the reference decode.
+    static void ExpectRows(Timagerecord4& handle, const BgrImage& expected) {
+        ASSERT_EQ(handle.Width, expected.width);
+        ASSERT_EQ(handle.Height, expected.height);
+        ASSERT_EQ(handle.BytesPerPixel, 3);
+        for (int y = expected.height - 1; y >= 0; --y)
+            ASSERT_EQ(ReadRow(handle, y), expected.RowCopy(y)) << "row " << y;
     }
 
     ScratchFolder scratch_;

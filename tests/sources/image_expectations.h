@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sources/source_image.h"
+#include "support/corpus.h"
 
 namespace tessary::test {
 
@@ -69,16 +70,6 @@ inline std::string TestData(const std::string& relative) {
     return std::string(TESSARY_TEST_DATA) + "/" + relative;
 }
 
-// The shared image corpus (folders png/, gif/, jpeg/, bad/): the folder
-// named by TESSARY_IMAGE_CORPUS, else shared/testdata beside the project; empty when
-// neither exists, and the corpus tests are then skipped.
-inline std::string CorpusFolder() {
-    const char* env = std::getenv("TESSARY_IMAGE_CORPUS");
-    std::string folder = env && *env ? env : TESSARY_CORPUS_DIR;
-    std::error_code ec;
-    return std::filesystem::is_directory(folder, ec) ? folder : std::string();
-}
-
 inline std::vector<std::string> FilesIn(const std::string& folder) {
     std::vector<std::string> files;
     std::error_code ec;
@@ -125,6 +116,39 @@ inline ReadThrough OpenAndReadAll(const std::string& path) {
         r = {true, false, e.kind(), e.what()};
     }
     return r;
+}
+
+// Opens every file of the expected-decode list `list` (relative to
+// tests/data) found under `folder` and compares its size and pixels with the
+// expected decode; `bytesPerPixel`, when not 0, is the depth every file must
+// load at, and `inspectorAgrees` asks for the inspector's size and depth to
+// be the loader's. Gives how many files were compared.
+inline int CompareWithExpected(const std::string& list, const std::string& folder, int bytesPerPixel,
+                               bool inspectorAgrees) {
+    int compared = 0;
+    for (const ExpectedDecode& e : ReadExpected(TestData(list))) {
+        const std::string path = folder + "/" + e.file;
+        if (!std::filesystem::exists(path)) continue;
+        SCOPED_TRACE(e.file);
+        std::string whyNot;
+        SourceHandle handle = OpenLoaded(path, &whyNot);
+        EXPECT_TRUE(handle) << whyNot;
+        if (!handle) continue;
+        ++compared;
+        if (bytesPerPixel != 0) {
+            EXPECT_EQ(handle->BytesPerPixel, bytesPerPixel);
+        }
+        EXPECT_EQ(handle->Width, e.width);
+        EXPECT_EQ(handle->Height, e.height);
+        EXPECT_EQ(Crc32Hex(HandleRgb(*handle)), e.check);
+        if (inspectorAgrees) {
+            SourceImageInfo info = GetSourceImageInfo(path);
+            EXPECT_EQ(info.width, handle->Width);
+            EXPECT_EQ(info.height, handle->Height);
+            EXPECT_EQ(info.bytesPerPixel, handle->BytesPerPixel);
+        }
+    }
+    return compared;
 }
 
 }  // namespace tessary::test

@@ -23,30 +23,6 @@ protected:
         if (!LibraryBuilt(MrSidLibraryFileName()))
             GTEST_SKIP() << "the MrSID library was not built (no GDAL)";
     }
-
-    static SourceHandle Open(const std::string& path) {
-        SourceOpenResult result = OpenSourceImage(path);
-        if (auto* error = std::get_if<SourceFailure>(&result)) {
-            ADD_FAILURE() << "open failed with outcome " << int(error->kind) << " " << error->detail;
-            return nullptr;
-        }
-        return std::move(std::get<SourceHandle>(result));
-    }
-
-    static std::vector<uint8_t> ReadRow(Timagerecord4& handle, int y) {
-        std::vector<uint8_t> row(size_t(handle.Width) * 3, 0xAA);
-        ReadSourceRow(handle, y, row.data());
-        return row;
-    }
-
-    // Every row, bottom row first, compared with the reference decode.
-    static void ExpectRows(Timagerecord4& handle, const BgrImage& expected) {
-        ASSERT_EQ(handle.Width, expected.width);
-        ASSERT_EQ(handle.Height, expected.height);
-        ASSERT_EQ(handle.BytesPerPixel, 3);
-        for (int y = expected.height - 1; y >= 0; --y)
-            ASSERT_EQ(ReadRow(handle, y), expected.RowCopy(y)) << "row " << y;
-    }
 };
 
 TEST_F(MrSidReaderTest, WholeImageIsStoredBottomUpAndReadThroughFlipRows) {
@@ -212,7 +188,7 @@ TEST_F(MrSidReaderTest, ARowTheLibraryCannotDecodeIsDamagedAndTheOtherRowsStillC
 TEST(MrSidReaderWithoutLibrary, OpenShowsTheMessageOnceAndTheSourceIsUnusable) {
     testing::ScratchFolder emptyFolder, files;
     std::string saved = platform::ProgramFolder();
-    platform::SetProgramFolder(emptyFolder.Folder());
+    platform::SetProgramFolder(emptyFolder.Str());
     platform::RecordingMessageSink sink;
     {
         platform::ScopedMessageSink scoped(&sink);

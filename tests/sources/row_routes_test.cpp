@@ -16,40 +16,14 @@
 #include "sources/png_reader.h"
 #include "sources/source_image.h"
 #include "support/image_writers.h"
+#include "support/recording_observer.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
 
 namespace fs = std::filesystem;
 using test::TestImage;
-
-// Draws every preview the driver asks for, as the desktop program does, so
-// that a reader read to its end for the preview must start again for the
-// conversion.
-class PreviewingObserver : public ConversionObserver {
-public:
-    void SetStatus(int, std::string_view) override {}
-    void PumpEvents() override {}
-    void ClearDetails() override {}
-    void AddDetail(std::string_view text) override { details.emplace_back(text); }
-    void ResetPreview() override {}
-    void ShowSourcePreview(Timagerecord4& source, int width, int height) override {
-        Picture preview;
-        DrawSourcePreview(preview, source, width, height);
-        previews.push_back(preview.Width());
-    }
-    void ShowPicture(const Picture&) override {}
-    void WaitPumping(int) override {}
-    void ShowMessage(std::string_view) override {}
-    void SetBusy(bool) override {}
-    void ShowLogModal() override {}
-    void MarkLogButton() override {}
-    void ImageFinished(const ImageResult& result) override { outcomes[FileNamePart(result.sourcePath)] = result; }
-
-    std::vector<std::string> details;
-    std::vector<int> previews;
-    std::map<std::string, ImageResult> outcomes;
-};
 
 ConversionEntry Entry(const std::string& name) {
     ConversionEntry entry;
@@ -61,17 +35,14 @@ ConversionEntry Entry(const std::string& name) {
 class RowRoutes : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("tessary_rows_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(root_);
         for (const char* sub : {"src", "out", "tmp", "program"}) fs::create_directories(root_ / sub);
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     std::string Source(const std::string& name) const { return (root_ / "src" / name).string(); }
 
-    // Converts the named sources in one run; gives each output's bytes.
-    std::map<std::string, std::string> Convert(const std::vector<std::string>& names) {
+    // Converts the named sources in one run, drawing every preview as the
+    // desktop program does.
+    void Run(const std::vector<std::string>& names, test::RecordingObserver& observer) {
         ConversionJob job;
         job.sourceFolder = (root_ / "src").string() + "/";
         job.destinationFolder = (root_ / "out").string() + "/";
@@ -80,13 +51,19 @@ protected:
         std::atomic<bool> abort{false};
         job.abort = &abort;
         for (const std::string& name : names) job.entries.push_back(Entry(name));
-        PreviewingObserver observer;
+        observer.drawPreviews = true;
         ConversionLog log;
         RunConversion(job, observer, log);
+    }
+
+    // Converts the named sources in one run; gives each output's bytes.
+    std::map<std::string, std::string> Convert(const std::vector<std::string>& names) {
+        test::RecordingObserver observer;
+        Run(names, observer);
         std::map<std::string, std::string> outputs;
         for (const std::string& name : names) {
             SCOPED_TRACE(name);
-            const ImageResult& result = observer.outcomes[name];
+            const ImageResult result = observer.ResultFor(name);
             EXPECT_EQ(result.outcome, ImageOutcome::Converted) << result.reason;
             if (!result.outputPath.empty()) outputs[name] = ReadWholeFile(result.outputPath);
         }
@@ -103,7 +80,8 @@ protected:
         for (const std::string& name : names) EXPECT_TRUE(outputs[name] == first) << name << " differs from " << names[0];
     }
 
-    fs::path root_;
+    test::TempFolder temp_{"tessary_rows"};
+    const fs::path root_ = temp_.Path();
 };
 
 TEST_F(RowRoutes, ColourPixelsConvertIdenticallyFromEveryFormat) {
@@ -292,18 +270,9 @@ TEST_F(RowRoutes, ConvertingADamagedSourceFailsAndWritesNothing) {
     test::WritePng(Source("whole.png"), image, false);
     const std::string png = ReadBytes(Source("whole.png"));
     WriteRaw(Source("cut.png"), png.substr(0, png.size() * 3 / 4));
-    ConversionJob job;
-    job.sourceFolder = (root_ / "src").string() + "/";
-    job.destinationFolder = (root_ / "out").string() + "/";
-    job.tempFolder = (root_ / "tmp").string() + "/";
-    job.programFolder = (root_ / "program").string();
-    std::atomic<bool> abort{false};
-    job.abort = &abort;
-    job.entries.push_back(Entry("cut.png"));
-    PreviewingObserver observer;
-    ConversionLog log;
-    RunConversion(job, observer, log);
-    const ImageResult& result = observer.outcomes["cut.png"];
+    test::RecordingObserver observer;
+    Run({"cut.png"}, observer);
+    const ImageResult result = observer.ResultFor("cut.png");
     // The first damaged row fails the image (the reason reaches the log
     // through the driver) and no output is written.
     EXPECT_EQ(result.outcome, ImageOutcome::Failed);

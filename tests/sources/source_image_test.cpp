@@ -10,6 +10,7 @@
 
 #include "sources/bmp_reader.h"
 #include "sources/source_formats.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
@@ -20,19 +21,13 @@ const std::string kBmp = std::string(TESSARY_TEST_DATA) + "/bmp/good/";
 
 class SourceImage : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("tessary_source_" +
-                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     std::string CopyAs(const std::string& from, const std::string& name) {
         fs::copy_file(from, dir_ / name, fs::copy_options::overwrite_existing);
         return (dir_ / name).string();
     }
 
-    fs::path dir_;
+    test::TempFolder temp_{"tessary_source"};
+    const fs::path dir_ = temp_.Path();
 };
 
 SourceOpenError OpenError(const std::string& path) {

@@ -20,25 +20,23 @@
 #include "sources/fixed_colour_table.h"
 #include "sources/source_error.h"
 #include "sources/source_image.h"
+#include "support/corpus.h"
+#include "support/image_writers.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
 
 namespace fs = std::filesystem;
+using test::WriteTiff;
 
 const fs::path kData = fs::path(TESSARY_TEST_DATA) / "tiff";
-
-// The shared corpus the expected decodes were made from; files not copied
-// into tests/data are checked when it is present.
-fs::path SharedCorpus() {
-    const char* folder = std::getenv("TESSARY_IMAGE_CORPUS");
-    return fs::path(folder && *folder ? folder : TESSARY_CORPUS_DIR);
-}
 
 // A file in tests/data/tiff (by its file name), else in the shared corpus.
 fs::path Locate(const std::string& name, const fs::path& corpusFolder) {
     fs::path local = kData / fs::path(name).filename();
     if (fs::exists(local)) return local;
+    if (corpusFolder.empty()) return {};
     fs::path shared = corpusFolder / name;
     if (fs::exists(shared)) return shared;
     return {};
@@ -107,50 +105,10 @@ std::vector<uint8_t> GridMeans(const std::vector<uint8_t>& rgb, int width, int h
     return means;
 }
 
-struct Written {
-    int width, height;
-    uint16_t bits, samples, photometric, compression;
-    uint32_t rowsPerStrip;
-};
-
-// Writes a striped TIFF with libtiff; `rows` holds each row's stored bytes.
-void WriteTiff(const fs::path& path, const Written& w, const std::vector<std::vector<uint8_t>>& rows,
-               const std::vector<uint16_t>* colourMap = nullptr, uint16_t sampleFormat = SAMPLEFORMAT_UINT) {
-    TIFF* tiff = TIFFOpen(path.c_str(), "w");
-    ASSERT_NE(tiff, nullptr);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(w.width));
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(w.height));
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, w.bits);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, w.samples);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, w.photometric);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, w.compression);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, w.rowsPerStrip);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, sampleFormat);
-    if (w.photometric == PHOTOMETRIC_SEPARATED) TIFFSetField(tiff, TIFFTAG_INKSET, INKSET_CMYK);
-    if (colourMap) {
-        const size_t n = colourMap->size() / 3;
-        TIFFSetField(tiff, TIFFTAG_COLORMAP, colourMap->data(), colourMap->data() + n,
-                     colourMap->data() + 2 * n);
-    }
-    for (int y = 0; y < w.height; ++y) {
-        std::vector<uint8_t> row = rows[size_t(y)];
-        ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0), 1);
-    }
-    TIFFClose(tiff);
-}
-
 class TiffReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("tessary_tiff_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(folder_);
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-
-    fs::path folder_;
+    test::TempFolder temp_{"tessary_tiff"};
+    const fs::path folder_ = temp_.Path();
     platform::RecordingMessageSink messages_;
     platform::ScopedMessageSink sink_{&messages_};
 };
@@ -161,7 +119,7 @@ protected:
 TEST_F(TiffReaderTest, MatchesIndependentDecoderOnCorpus) {
     std::ifstream expected(kData / "expected.txt");
     ASSERT_TRUE(expected) << "missing expected.txt";
-    const fs::path corpus = SharedCorpus() / "tiff";
+    const fs::path corpus = test::CorpusPath("tiff");
     int checked = 0, absent = 0, decodedLocal = 0;
     std::string line;
     while (std::getline(expected, line)) {
@@ -258,7 +216,7 @@ TEST_F(TiffReaderTest, MalformedFilesAreRefusedCleanly) {
                                               "libtiff_segfault.tif",
                                               "oom-225817ca0f8c663be7ab4b9e717b02c661e66834.tif"};
     int localFiles = 0;
-    for (const fs::path& folder : {kData / "bad", SharedCorpus() / "bad" / "tiff"}) {
+    for (const fs::path& folder : {kData / "bad", test::CorpusPath("bad/tiff")}) {
         if (!fs::is_directory(folder)) continue;
         for (const auto& entry : fs::directory_iterator(folder)) {
             const fs::path& file = entry.path();
@@ -711,8 +669,7 @@ TEST_F(TiffReaderTest, SeveralReadersStayIndependent) {
     ReadTiffRow(*second, 3, rowB.data());
     EXPECT_EQ(rowA, std::vector<uint8_t>(3, 11));
     EXPECT_EQ(rowB, std::vector<uint8_t>(5, 22));
-    CloseTiff(first);
-    EXPECT_EQ(first, nullptr);
+    first.reset();
     ReadTiffRow(*second, 0, rowB.data());
     EXPECT_EQ(rowB, std::vector<uint8_t>(5, 22));
 }

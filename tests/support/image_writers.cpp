@@ -95,6 +95,12 @@ TestImage PalettisedImage(int width, int height, int bitsPerPixel) {
 }
 
 TestImage ColourImage(int width, int height) {
+    return DrawnImage(width, height, [](int x, int y) {
+        return std::array<uint8_t, 3>{uint8_t(x * 5 + y * 3), uint8_t(x * y / 7), uint8_t((x ^ y) * 3)};
+    });
+}
+
+TestImage DrawnImage(int width, int height, const PixelColour& colour) {
     TestImage image;
     image.width = width;
     image.height = height;
@@ -102,11 +108,21 @@ TestImage ColourImage(int width, int height) {
     image.pixels.resize(size_t(width) * size_t(height) * 3);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            uint8_t* p = &image.pixels[(size_t(y) * size_t(width) + size_t(x)) * 3];
-            p[0] = uint8_t(x * 5 + y * 3);
-            p[1] = uint8_t(x * y / 7);
-            p[2] = uint8_t((x ^ y) * 3);
+            const std::array<uint8_t, 3> c = colour(x, y);
+            std::copy(c.begin(), c.end(), &image.pixels[(size_t(y) * size_t(width) + size_t(x)) * 3]);
         }
+    return image;
+}
+
+TestImage DrawnImage(int width, int height, const Palette& palette, const std::function<uint8_t(int, int)>& index) {
+    TestImage image;
+    image.width = width;
+    image.height = height;
+    image.bitsPerPixel = 8;
+    image.palette = palette;
+    image.pixels.resize(size_t(width) * size_t(height));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) image.pixels[size_t(y) * size_t(width) + size_t(x)] = index(x, y);
     return image;
 }
 
@@ -291,29 +307,20 @@ void WriteGif(const std::string& path, const TestImage& image, bool interlaced) 
 
 void WriteTiff(const std::string& path, const TestImage& image) {
     Check(image.bitsPerPixel == 8 || image.bitsPerPixel == 24, "TIFF images are 8- or 24-bit");
-    TIFF* tiff = TIFFOpen(path.c_str(), "w");
-    Check(tiff != nullptr, "cannot write " + path);
     const bool rgb = image.bitsPerPixel == 24;
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(image.width));
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(image.height));
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, uint16_t(rgb ? 3 : 1));
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, rgb ? PHOTOMETRIC_RGB : PHOTOMETRIC_PALETTE);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(16));
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-    std::vector<uint16_t> red(256), green(256), blue(256);
+    std::vector<uint16_t> colourMap;
     if (!rgb) {
+        colourMap.resize(3 * 256);
         for (size_t i = 0; i < 256; ++i) {
-            red[i] = uint16_t(image.palette[i].red * 257);
-            green[i] = uint16_t(image.palette[i].green * 257);
-            blue[i] = uint16_t(image.palette[i].blue * 257);
+            colourMap[i] = uint16_t(image.palette[i].red * 257);
+            colourMap[256 + i] = uint16_t(image.palette[i].green * 257);
+            colourMap[512 + i] = uint16_t(image.palette[i].blue * 257);
         }
-        TIFFSetField(tiff, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
     }
-    std::vector<uint8_t> row(size_t(image.width) * (rgb ? 3 : 1));
-    bool ok = true;
+    std::vector<std::vector<uint8_t>> rows(size_t(image.height));
     for (int y = 0; y < image.height; ++y) {
+        std::vector<uint8_t>& row = rows[size_t(y)];
+        row.resize(size_t(image.width) * (rgb ? 3 : 1));
         for (int x = 0; x < image.width; ++x) {
             if (rgb) {
                 const uint8_t* p = image.Bgr(x, y);
@@ -324,10 +331,38 @@ void WriteTiff(const std::string& path, const TestImage& image) {
                 row[size_t(x)] = image.Index(x, y);
             }
         }
-        ok = ok && TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0) == 1;
+    }
+    const TiffFields fields{image.width, image.height, 8, uint16_t(rgb ? 3 : 1),
+                            uint16_t(rgb ? PHOTOMETRIC_RGB : PHOTOMETRIC_PALETTE), COMPRESSION_NONE, 16};
+    WriteTiff(path, fields, rows, rgb ? nullptr : &colourMap);
+}
+
+void WriteTiff(const std::string& path, const TiffFields& fields, const std::vector<std::vector<uint8_t>>& rows,
+               const std::vector<uint16_t>* colourMap, uint16_t sampleFormat) {
+    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    Check(tiff != nullptr, "cannot write " + path);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(fields.width));
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(fields.height));
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, fields.bits);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, fields.samples);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, fields.photometric);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, fields.compression);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, fields.rowsPerStrip);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, sampleFormat);
+    if (fields.photometric == PHOTOMETRIC_SEPARATED) TIFFSetField(tiff, TIFFTAG_INKSET, INKSET_CMYK);
+    if (colourMap) {
+        const size_t n = colourMap->size() / 3;
+        TIFFSetField(tiff, TIFFTAG_COLORMAP, colourMap->data(), colourMap->data() + n, colourMap->data() + 2 * n);
+    }
+    bool ok = rows.size() >= size_t(fields.height);
+    for (int y = 0; ok && y < fields.height; ++y) {
+        // libtiff may change the row it encodes in place: hand it a copy.
+        std::vector<uint8_t> row = rows[size_t(y)];
+        ok = TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0) == 1;
     }
     TIFFClose(tiff);
-    Check(ok, "libtiff failed");
+    Check(ok, "libtiff failed writing " + path);
 }
 
 }  // namespace tessary::test

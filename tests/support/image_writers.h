@@ -4,7 +4,11 @@
 // rows and the same converted file.
 #pragma once
 
+#include <tiff.h>
+
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +36,13 @@ TestImage PalettisedImage(int width, int height, int bitsPerPixel);
 // A 24-bit picture with many colours.
 TestImage ColourImage(int width, int height);
 
+// Blue, green, red of the pixel at (x, y).
+using PixelColour = std::function<std::array<uint8_t, 3>(int x, int y)>;
+// A 24-bit picture drawn by `colour`.
+TestImage DrawnImage(int width, int height, const PixelColour& colour);
+// An 8-bit palettised picture: `index` gives each pixel's palette entry.
+TestImage DrawnImage(int width, int height, const Palette& palette, const std::function<uint8_t(int, int)>& index);
+
 enum class BmpRows { BottomUp, TopDown };
 // Uncompressed BMP of the image's depth (24-bit images as 24-bit).
 void WriteBmp(const std::string& path, const TestImage& image, BmpRows order);
@@ -45,5 +56,16 @@ void WritePng(const std::string& path, const TestImage& image, bool interlaced);
 void WriteGif(const std::string& path, const TestImage& image, bool interlaced);
 // TIFF: 8-bit palette or 24-bit RGB, uncompressed strips of 16 rows.
 void WriteTiff(const std::string& path, const TestImage& image);
+
+// The fields of a striped, interleaved TIFF of any sample kind.
+struct TiffFields {
+    int width, height;
+    uint16_t bits, samples, photometric, compression;
+    uint32_t rowsPerStrip;
+};
+// Writes a TIFF with libtiff; `rows` holds each row's stored bytes and
+// `colourMap` the red, then green, then blue entries of a palette file.
+void WriteTiff(const std::string& path, const TiffFields& fields, const std::vector<std::vector<uint8_t>>& rows,
+               const std::vector<uint16_t>* colourMap = nullptr, uint16_t sampleFormat = SAMPLEFORMAT_UINT);
 
 }  // namespace tessary::test

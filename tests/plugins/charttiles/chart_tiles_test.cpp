@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "chart_tiles_api.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -115,16 +116,9 @@ std::vector<uint8_t> RawTile(const uint8_t* pixels, const std::vector<uint8_t>& 
 
 class ChartTilesFolder : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder_ =
-            fs::temp_directory_path() /
-            ("tessary_tiles_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(folder_);
-        fs::create_directories(folder_);
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-    std::string Path(const std::string& name) const { return (folder_ / name).string(); }
-    fs::path folder_;
+    std::string Path(const std::string& name) const { return temp_.File(name); }
+    tessary::test::TempFolder temp_{"tessary_tiles"};
+    const fs::path folder_ = temp_.Path();
 };
 
 TEST_F(ChartTilesFolder, RawTilesDecodeLikeEncodedOnes) {

@@ -1,0 +1,76 @@
+// A decoding library that is not linked but loaded from the program's folder
+// on first use, so that the program runs (and reads every other format)
+// where the library is missing. The ECW and MrSID readers load theirs this
+// way.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "common/platform.h"
+
+namespace tessary {
+
+// A loaded module, freed when its owner goes.
+class LibraryModule {
+public:
+    LibraryModule() = default;
+    LibraryModule(const LibraryModule&) = delete;
+    LibraryModule& operator=(const LibraryModule&) = delete;
+    ~LibraryModule() { platform::FreeLibraryFile(module_); }
+
+    bool Load(const std::string& path) {
+        module_ = platform::LoadLibraryFile(path);
+        return module_ != nullptr;
+    }
+    // Looks `name` up into `slot`; false when the library lacks it.
+    template <typename Function>
+    bool Find(Function& slot, const char* name) const {
+        slot = reinterpret_cast<Function>(platform::FindSymbol(module_, name));
+        return slot != nullptr;
+    }
+
+private:
+    void* module_ = nullptr;
+};
+
+// The library of type `Calls` (a LibraryModule `module` and the calls
+// looked up in it by `bool Bind()`, which is false when a required call is
+// missing). Loaded once, on the first Get(); loaded again only when the
+// program's folder has changed since. Safe to call from any thread; readers
+// hold the library alive through the pointer while they are open.
+template <typename Calls>
+class LazyLibrary {
+public:
+    explicit LazyLibrary(std::string_view fileName) : fileName_(fileName) {}
+
+    // The library, or null when the program's folder lacks it or it lacks a
+    // required call.
+    std::shared_ptr<Calls> Get() {
+        std::lock_guard lock(mutex_);
+        const std::string folder = platform::ProgramFolder();
+        if (!tried_ || folder != loadedFrom_) {
+            tried_ = true;
+            loadedFrom_ = folder;
+            library_ = Load(folder + "/" + fileName_);
+        }
+        return library_;
+    }
+
+private:
+    static std::shared_ptr<Calls> Load(const std::string& path) {
+        auto library = std::make_shared<Calls>();
+        if (!library->module.Load(path) || !library->Bind()) return nullptr;
+        return library;
+    }
+
+    const std::string fileName_;
+    std::mutex mutex_;
+    bool tried_ = false;
+    std::string loadedFrom_;
+    std::shared_ptr<Calls> library_;
+};
+
+}  // namespace tessary

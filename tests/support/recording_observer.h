@@ -1,0 +1,77 @@
+// An observer of a conversion run (or of one pass: it is a ProgressObserver
+// too) that records every call, and can raise the abort flag or run a hook
+// at a chosen moment; and the folders of a test run.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/conversion.h"
+#include "support/temp_folder.h"
+
+namespace tessary::test {
+
+struct ObserverEvent {
+    int slot;
+    std::string text;
+};
+
+class RecordingObserver : public ConversionObserver {
+public:
+    void SetStatus(int slot, std::string_view text) override;
+    void PumpEvents() override { ++pumps; }
+    void ClearDetails() override { details.clear(); }
+    void AddDetail(std::string_view text) override { details.emplace_back(text); }
+    void ResetPreview() override {}
+    // Records the size asked for; draws the preview too when drawPreviews
+    // is set, as the desktop program does (a reader read to its end for the
+    // preview must then start again for the conversion).
+    void ShowSourcePreview(Timagerecord4& source, int width, int height) override;
+    void ShowPicture(const Picture& picture) override;
+    void WaitPumping(int) override {}
+    void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
+    void SetBusy(bool on) override { busy.push_back(on); }
+    void ShowLogModal() override { ++logModal; }
+    void MarkLogButton() override { ++logMarked; }
+    void ImageFinished(const ImageResult& result) override;
+
+    // The texts shown in one slot, in order.
+    std::vector<std::string> Texts(int slot) const;
+    // Whether "<slot>:<text>" was shown.
+    bool HasStatus(const std::string& status) const;
+    // The result of the last image of that file name (name and extension);
+    // a test failure, and an empty result, when the run did not finish it.
+    ImageResult ResultFor(const std::string& fileName) const;
+
+    // What to do on the way: `abort` is raised when a status text equals
+    // `abortOn` or `abortWhen` answers yes; the hooks run on a status, on a
+    // shown picture (the written file is complete, not yet renamed) and on
+    // an image's end (with its file name).
+    std::atomic<bool>* abort = nullptr;
+    std::string abortOn;
+    std::function<bool(int, const std::string&)> abortWhen;
+    std::function<void(int, const std::string&)> onStatus;
+    std::function<void()> onPicture;
+    std::function<void(const std::string&)> onFinished;
+    bool drawPreviews = false;
+
+    std::vector<ObserverEvent> events;  // every status, in order
+    std::vector<std::string> statuses;  // the same as "<slot>:<text>"
+    std::string file;                   // the last file named in slot 0
+    std::vector<std::string> details, previews, pictures, messages;
+    std::vector<std::string> outcomes;  // "<file name>:<outcome>"
+    std::vector<ImageResult> results;
+    std::vector<bool> busy;
+    int64_t pumps = 0;
+    int logModal = 0, logMarked = 0;
+};
+
+// Points the job at src/, out/ and tmp/ below `temp` and at program/ as the
+// program's folder, creating them.
+void SetRunFolders(ConversionJob& job, const TempFolder& temp);
+
+}  // namespace tessary::test

@@ -1,0 +1,42 @@
+#include "support/temp_folder.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+namespace tessary::test {
+
+TempFolder::TempFolder(std::string_view prefix) {
+    static std::atomic<int> counter{0};
+    path_ = std::filesystem::temp_directory_path() /
+            (std::string(prefix) + "_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()) +
+             "_" + std::to_string(counter++));
+    std::filesystem::create_directories(path_);
+}
+
+std::string TempFolder::Subfolder(const std::string& relative) const {
+    std::filesystem::create_directories(path_ / relative);
+    return (path_ / relative).string() + "/";
+}
+
+std::string TempFolder::Write(const std::string& name, std::string_view bytes) const {
+    const std::string path = File(name);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+    return path;
+}
+
+std::string TempFolder::Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    return Write(name, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+}  // namespace tessary::test
