@@ -75,13 +75,16 @@ bool MapRowsToPalette(const RunContext& context, int width, int height, const Pa
         rows.Post([&](unsigned thread, MappedRow& mapped) {
             if (!searches[thread]) searches[thread] = std::make_unique<NearestPaletteSearch>(palette, searchCount);
             NearestPaletteSearch& search = *searches[thread];
+            const uint8_t* pixels = mapped.pixels.data();
+            uint8_t* indices = mapped.indices.data();
             if (!sourcePalette) {
-                search.MapRow(mapped.pixels.data(), mapped.indices.data(), width);
+                search.MapRow(pixels, indices, width);
                 return;
             }
+            const Palette& colours = *sourcePalette;
             for (int x = 0; x < width; ++x) {
-                const PaletteEntry& e = (*sourcePalette)[mapped.pixels[size_t(x)]];
-                mapped.indices[size_t(x)] = search.Find(e.red, e.green, e.blue);
+                const PaletteEntry& e = colours[pixels[x]];
+                indices[x] = search.Find(e.red, e.green, e.blue);
             }
         });
     }

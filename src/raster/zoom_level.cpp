@@ -134,8 +134,10 @@ bool ResampleLevel(const RunContext& context, Timagerecord4& source, const Contr
                 resampled = slot;
                 if (stats) ++stats->rowsResampled;
             }
-            auto producer = producers.find(r);
-            if (producer != producers.end()) target.needs.push_back(producer->second);
+            if (!producers.empty()) {  // never on a pool of one
+                auto producer = producers.find(r);
+                if (producer != producers.end()) target.needs.push_back(producer->second);
+            }
             target.inputs[k] = resampled;
         }
         combined.Post([&](unsigned, TargetRow& row) {
