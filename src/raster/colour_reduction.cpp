@@ -69,7 +69,10 @@ bool MapRowsToPalette(const RunContext& context, int width, int height, const Pa
         if (i % 10 == 0 && context.Checkpoint(ProgressText("Pass 2 : ", i, height), PumpOrder::kBeforeText))
             return false;  // rows in flight are dropped; the output stays without its table
         MappedRow& next = rows.Next();
-        next.pixels.resize(size_t(width) * 3);
+        // Each row starts as zeros, whatever an earlier row left in the
+        // reused buffer: a reader that leaves part of a damaged row unwritten
+        // then gives the same bytes for any number of threads.
+        next.pixels.assign(size_t(width) * 3, 0);
         next.indices.resize(size_t(width));
         readRow(i, next.pixels.data());
         rows.Post([&](unsigned thread, MappedRow& mapped) {

@@ -69,6 +69,15 @@ private:
     int lowest_ = 0x7FFFFFFF;
 };
 
+// Buffer `index` of `buffers`, made on first use, filled with zeros as a
+// fresh one would be: a row a reader leaves partly unwritten is then the
+// same whichever earlier row used the buffer, for any number of threads.
+uint8_t* ZeroedBuffer(std::vector<std::vector<uint8_t>>& buffers, size_t index, size_t bytes) {
+    if (buffers.size() <= index) buffers.resize(index + 1);
+    buffers[index].assign(bytes, 0);
+    return buffers[index].data();
+}
+
 // Pass 1 of a level: for each target row, read the source rows it needs
 // that are not cached and resample them into the cache, combine them, hand
 // the row to `learn` (spool and quantizer) and release cached rows beyond
@@ -120,8 +129,7 @@ bool ResampleLevel(const RunContext& context, Timagerecord4& source, const Contr
             const int r = target.list[k].pixel;
             const uint8_t* resampled = cache.Find(r);
             if (!resampled) {
-                if (target.sourceRows.size() <= buffersHeld) target.sourceRows.emplace_back(sourceRowBytes);
-                uint8_t* sourceRow = target.sourceRows[buffersHeld].data();
+                uint8_t* sourceRow = ZeroedBuffer(target.sourceRows, buffersHeld, sourceRowBytes);
                 ReadSourceRow(source, r, sourceRow);
                 uint8_t* slot = cache.Fill(r);
                 WorkerPool::TaskPtr task = pool.Dispatch([&, sourceRow, slot](unsigned) {
