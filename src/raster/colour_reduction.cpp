@@ -69,10 +69,15 @@ bool MapRowsToPalette(const RunContext& context, int width, int height, const Pa
         if (i % 10 == 0 && context.Checkpoint(ProgressText("Pass 2 : ", i, height), PumpOrder::kBeforeText))
             return false;  // rows in flight are dropped; the output stays without its table
         MappedRow& next = rows.Next();
-        // Each row starts as zeros, whatever an earlier row left in the
-        // reused buffer: a reader that leaves part of a damaged row unwritten
-        // then gives the same bytes for any number of threads.
-        next.pixels.assign(size_t(width) * 3, 0);
+        // What a reader leaves unwritten in a damaged row stays as it was:
+        // alone, the previous row, as the one buffer of the plain loop always
+        // held; with workers, zeros, as in the fresh buffer each row had
+        // there (a buffer reused rows apart would differ with the count).
+        if (pool.Threads() > 1) {
+            next.pixels.assign(size_t(width) * 3, 0);
+        } else {
+            next.pixels.resize(size_t(width) * 3);
+        }
         next.indices.resize(size_t(width));
         readRow(i, next.pixels.data());
         rows.Post([&](unsigned thread, MappedRow& mapped) {

@@ -69,12 +69,17 @@ private:
     int lowest_ = 0x7FFFFFFF;
 };
 
-// Buffer `index` of `buffers`, made on first use, filled with zeros as a
-// fresh one would be: a row a reader leaves partly unwritten is then the
-// same whichever earlier row used the buffer, for any number of threads.
-uint8_t* ZeroedBuffer(std::vector<std::vector<uint8_t>>& buffers, size_t index, size_t bytes) {
+// Buffer `index` of `buffers`, made (zeroed) on first use. What a reader
+// leaves unwritten in a damaged row stays as it was: alone, the previous
+// row, as the one buffer of the plain loop always held; with workers, zeros
+// (`fresh`), as in the new buffer each row had there.
+uint8_t* SourceRowBuffer(std::vector<std::vector<uint8_t>>& buffers, size_t index, size_t bytes, bool fresh) {
     if (buffers.size() <= index) buffers.resize(index + 1);
-    buffers[index].assign(bytes, 0);
+    if (fresh) {
+        buffers[index].assign(bytes, 0);
+    } else {
+        buffers[index].resize(bytes);
+    }
     return buffers[index].data();
 }
 
@@ -129,7 +134,8 @@ bool ResampleLevel(const RunContext& context, Timagerecord4& source, const Contr
             const int r = target.list[k].pixel;
             const uint8_t* resampled = cache.Find(r);
             if (!resampled) {
-                uint8_t* sourceRow = ZeroedBuffer(target.sourceRows, buffersHeld, sourceRowBytes);
+                uint8_t* sourceRow =
+                    SourceRowBuffer(target.sourceRows, buffersHeld, sourceRowBytes, pool.Threads() > 1);
                 ReadSourceRow(source, r, sourceRow);
                 uint8_t* slot = cache.Fill(r);
                 WorkerPool::TaskPtr task = pool.Dispatch([&, sourceRow, slot](unsigned) {
