@@ -91,15 +91,15 @@ int main(int argc, char** argv) {
     report("zoom levels");
 
     Rpx2Writer writer(CheckedFile(argv[2], CheckedFile::Mode::Create), context);
-    writer.WriteHeader(W, H, false, scales);
-    if (!writer.WriteLevel(*level0)) return 1;
+    WriteRpx2Header(writer, W, H, false, scales);
+    if (!WriteRpx2Level(writer, *level0)) return 1;
     report("writing level 0");
     for (int t = 1; t < kScaleSlots; ++t) {
         if (!IsUsedScaleSlot(scales[size_t(t)])) continue;
         SourceHandle level = OpenSourceImageOrNull(context.TempPath("rpx_" + std::to_string(t) + ".rpx0"));
-        if (!writer.WriteLevel(*level)) return 1;
+        if (!WriteRpx2Level(writer, *level)) return 1;
     }
-    writer.WriteTrailer();
+    WriteRpx2Trailer(writer);
     writer.Close();
     report("writing other levels");
     std::printf("total %.2f s, %llu bytes, peak RSS %ld kB\n", Seconds(start),

@@ -21,6 +21,21 @@ public:
     virtual void PumpEvents() = 0;
 };
 
+// The progress text of a loop: `label` (which ends in its separator, as in
+// "Pass 1 : "), the count, " of " and the total.
+inline std::string ProgressText(std::string_view label, long long count, long long total) {
+    std::string text(label);
+    text += std::to_string(count);
+    text += " of ";
+    text += std::to_string(total);
+    return text;
+}
+
+// Whether a checkpoint processes the window's events after showing its text
+// or before. Each loop keeps the order its window has always seen: the
+// event handlers that run inside the pump may read the status bar.
+enum class PumpOrder { kAfterText, kBeforeText };
+
 struct RunContext {
     std::string tempFolder;             // ends in a path separator
     int colourCount = 254;              // N
@@ -35,6 +50,28 @@ struct RunContext {
     void Pump() const {
         if (observer) observer->PumpEvents();
     }
+
+    // Shows `text` in the progress slot (slot 2) and processes pending
+    // window events, in the given order.
+    void ShowProgress(std::string_view text, PumpOrder order = PumpOrder::kAfterText) const {
+        if (order == PumpOrder::kBeforeText) Pump();
+        SetStatus(2, text);
+        if (order == PumpOrder::kAfterText) Pump();
+    }
+
+    // The checkpoint of a long loop: shows the progress, lets the window
+    // process its events (where Abort and Esc are seen) and answers whether
+    // the loop is to stop.
+    [[nodiscard]] bool Checkpoint(std::string_view text, PumpOrder order = PumpOrder::kAfterText) const {
+        ShowProgress(text, order);
+        return Aborted();
+    }
+    // A checkpoint with no text to show.
+    [[nodiscard]] bool Checkpoint() const {
+        Pump();
+        return Aborted();
+    }
+
     std::string TempPath(std::string_view name) const { return tempFolder + std::string(name); }
 };
 

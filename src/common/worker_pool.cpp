@@ -64,6 +64,7 @@ void WorkerPool::WorkerLoop(unsigned index) {
 }
 
 void WorkerPool::Wait(const TaskPtr& task) {
+    if (!task) return;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!task->done) {
         // Help with queued jobs (the awaited one may be among them); when
@@ -75,6 +76,7 @@ void WorkerPool::Wait(const TaskPtr& task) {
 }
 
 void WorkerPool::WaitRunning(const TaskPtr& task) {
+    if (!task) return;
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [&] { return task->done; });
     if (task->error) std::rethrow_exception(task->error);

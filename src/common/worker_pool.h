@@ -28,6 +28,9 @@ public:
     // while it waits: `threads - 1` workers are started (none for 1, where
     // every job runs on the owner's thread when it waits for it).
     explicit WorkerPool(unsigned threads);
+    // Finishes every job posted, queued ones included, before it returns:
+    // a loop declares the buffers its jobs use before its pool, and every
+    // way out of the loop, an error included, waits for them.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -50,14 +53,26 @@ public:
     using TaskPtr = std::shared_ptr<Task>;
 
     TaskPtr Post(Job job);
+    // Runs `job` at once on the caller's thread, as thread 0, when the pool
+    // has no worker, and gives no task (an error is raised here); otherwise
+    // posts it. A one-thread run thus neither queues nor allocates a task.
+    template <class F>
+    TaskPtr Dispatch(F&& job) {
+        if (workers_.empty()) {
+            job(0u);
+            return nullptr;
+        }
+        return Post(Job(std::forward<F>(job)));
+    }
     // Waits for the task, running queued jobs on the owner's thread meanwhile,
-    // then rethrows the task's exception, if any.
+    // then rethrows the task's exception, if any. No task (a job Dispatch
+    // ran at once) is no wait.
     void Wait(const TaskPtr& task);
 
     // For a job waiting on a job posted before it: that one has been taken
     // by a thread already (jobs are taken in posting order), so this only
     // sleeps until it is done, without running other jobs; then rethrows
-    // the task's exception, if any.
+    // the task's exception, if any. No task is no wait.
     void WaitRunning(const TaskPtr& task);
 
     // Runs body(i, thread) for i in 0..count-1 on all threads and waits.
@@ -78,46 +93,84 @@ private:
 };
 
 // Jobs that each produce a result, taken back in posting order. At most
-// `window` jobs are in flight; posting one more first hands the oldest result
-// to the sink on the owner's thread.
+// `window` jobs are in flight; making room for one more first hands the
+// oldest result to the sink on the owner's thread. Results are kept and
+// reused from job to job (their buffers keep their room), so a long loop
+// allocates nothing per job once every result has been used once.
+//
+// On a pool without workers each job runs at once on the owner's thread
+// and its result goes to the sink before Post returns: the loop of a
+// one-thread run is the plain loop, with no queue, no task and no copy.
 template <class Result>
 class OrderedJobs {
 public:
-    using Producer = std::function<void(unsigned thread, Result& result)>;
     using Sink = std::function<void(Result& result)>;
 
     OrderedJobs(WorkerPool& pool, size_t window, Sink sink)
-        : pool_(pool), window_(window ? window : 1), sink_(std::move(sink)) {}
+        : pool_(pool),
+          window_(pool.Threads() > 1 ? (window ? window : 1) : 1),
+          inline_(pool.Threads() == 1),
+          sink_(std::move(sink)),
+          ring_(window_) {}
     // Drops the results not yet taken; waits for their jobs.
     ~OrderedJobs() { Abandon(); }
     OrderedJobs(const OrderedJobs&) = delete;
     OrderedJobs& operator=(const OrderedJobs&) = delete;
 
-    void Post(Producer producer) {
-        while (pending_.size() >= window_) TakeOldest();
-        auto entry = std::make_shared<Entry>();
+    // The result the next job will fill, for the caller to prepare on its
+    // own thread first (the input rows of a job, say). It still holds what
+    // an earlier job left in it. When `window` jobs are in flight, the
+    // oldest is taken to the sink first.
+    Result& Next() {
+        if (!claimed_) {
+            while (count_ >= window_) TakeOldest();
+            claimed_ = true;
+        }
+        std::unique_ptr<Entry>& entry = ring_[(head_ + count_) % window_];
+        if (!entry) entry = std::make_unique<Entry>();
+        return entry->result;
+    }
+
+    // Runs producer(thread, result) on the result Next() gave (taking it
+    // when Next() was not called).
+    template <class Producer>
+    void Post(Producer&& producer) {
+        Result& result = Next();
+        claimed_ = false;
+        if (inline_) {
+            producer(0u, result);
+            sink_(result);
+            return;
+        }
+        Entry* entry = ring_[(head_ + count_) % window_].get();
         entry->task = pool_.Post(
-            [entry, producer = std::move(producer)](unsigned thread) { producer(thread, entry->result); });
-        pending_.push_back(std::move(entry));
+            [entry, producer = std::forward<Producer>(producer)](unsigned thread) mutable {
+                producer(thread, entry->result);
+            });
+        ++count_;
     }
 
     // Hands every remaining result to the sink, in order.
     void Drain() {
-        while (!pending_.empty()) TakeOldest();
+        while (count_ > 0) TakeOldest();
     }
 
     // Waits for the jobs in flight and drops their results.
     void Abandon() {
-        while (!pending_.empty()) {
+        claimed_ = false;
+        while (count_ > 0) {
+            Entry& entry = *ring_[head_];
+            head_ = (head_ + 1) % window_;
+            --count_;
             try {
-                pool_.Wait(pending_.front()->task);
+                pool_.Wait(entry.task);
             } catch (...) {
             }
-            pending_.pop_front();
+            entry.task = nullptr;
         }
     }
 
-    size_t InFlight() const { return pending_.size(); }
+    size_t InFlight() const { return count_; }
 
 private:
     struct Entry {
@@ -126,16 +179,22 @@ private:
     };
 
     void TakeOldest() {
-        std::shared_ptr<Entry> entry = std::move(pending_.front());
-        pending_.pop_front();
-        pool_.Wait(entry->task);  // rethrows the job's error here, in order
-        sink_(entry->result);
+        Entry& entry = *ring_[head_];
+        head_ = (head_ + 1) % window_;
+        --count_;
+        WorkerPool::TaskPtr task = std::move(entry.task);
+        pool_.Wait(task);  // rethrows the job's error here, in order
+        sink_(entry.result);
     }
 
     WorkerPool& pool_;
     size_t window_;
+    bool inline_;
     Sink sink_;
-    std::deque<std::shared_ptr<Entry>> pending_;
+    std::vector<std::unique_ptr<Entry>> ring_;  // window_ entries, made on first use
+    size_t head_ = 0;                           // the oldest job in flight
+    size_t count_ = 0;                          // jobs in flight
+    bool claimed_ = false;                      // Next() gave the entry after them
 };
 
 }  // namespace tessary

@@ -1,6 +1,7 @@
 #include "raster/colour_reduction.h"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -14,116 +15,111 @@ namespace tessary {
 
 namespace {
 
-std::string ProgressText(const char* pass, int row, int total) {
-    return std::string(pass) + std::to_string(row) + " of " + std::to_string(total);
-}
-
 void RequirePixels(const Timagerecord4& source) {
     if (source.Width <= 0 || source.Height <= 0) throw std::invalid_argument("source without pixels");
 }
 
-// Pass 2 of a 24-bit source with worker threads: rows are read on the
-// caller's thread with the same pumps, texts and abort checks as alone; each
-// is mapped by a job, every thread with a search of its own (the answer is a
-// pure function of the colour, so the indices are the same), while the
-// caller reads on; the mapped rows are appended in order. On abort, the rows
-// in flight are dropped.
-bool MapRowsInParallel(const RunContext& context, Timagerecord4& source, const Palette& palette,
-                       int searchCount, unsigned threads, ScratchRasterWriter& output) {
+// Pass 1 of the reduction: every tenth row teaches the quantizer; every row
+// pumps.
+bool LearnPalette(const RunContext& context, Timagerecord4& source, int colourLimit, Palette& palette) {
     const int W = source.Width;
     const int H = source.Height;
+    std::vector<uint8_t> row(size_t(W) * 3, 0);
+    TColorQuantizer quantizer(colourLimit, 8);
+    for (int i = 0; i < H; ++i) {
+        if (i % 10 != 0) {
+            context.Pump();
+            continue;
+        }
+        if (context.Checkpoint(ProgressText("Pass 1 : ", i, H), PumpOrder::kBeforeText)) return false;
+        ReadSourceRow(source, i, row.data());
+        if (source.BytesPerPixel == 3) {
+            for (int x = 0; x < W; ++x) {
+                const uint8_t* p = row.data() + 3 * size_t(x);
+                quantizer.AddPixel(p[2], p[1], p[0]);
+            }
+        } else {
+            for (int x = 0; x < W; ++x) {
+                const PaletteEntry& e = source.Palette[row[size_t(x)]];
+                quantizer.AddPixel(e.red, e.green, e.blue);
+            }
+        }
+    }
+    quantizer.BuildPalette(palette);
+    return true;
+}
+
+}  // namespace
+
+bool MapRowsToPalette(const RunContext& context, int width, int height, const Palette* sourcePalette,
+                      const Palette& palette, int searchCount,
+                      const std::function<void(int row, uint8_t* pixels)>& readRow, ScratchRasterWriter& output) {
+    struct MappedRow {
+        std::vector<uint8_t> pixels;
+        std::vector<uint8_t> indices;
+    };
+    const unsigned threads = ResolveThreadCount(context.threads);
+    // A search per thread: each keeps a cache of its answers, which are a
+    // pure function of the colour, so any thread gives the same indices.
     std::vector<std::unique_ptr<NearestPaletteSearch>> searches(threads);
     WorkerPool pool(threads);
-    OrderedJobs<std::vector<uint8_t>> rows(
-        pool, 4 * size_t(threads), [&](std::vector<uint8_t>& indices) { output.AppendRow(indices.data()); });
-    for (int i = 0; i < H; ++i) {
-        if (i % 10 == 0) {
-            context.Pump();
-            context.SetStatus(2, ProgressText("Pass 2 : ", i, H));
-            if (context.Aborted()) return false;
+    OrderedJobs<MappedRow> rows(pool, 4 * size_t(threads),
+                                [&](MappedRow& mapped) { output.AppendRow(mapped.indices.data()); });
+    for (int i = 0; i < height; ++i) {
+        if (i % 10 == 0 && context.Checkpoint(ProgressText("Pass 2 : ", i, height), PumpOrder::kBeforeText))
+            return false;  // rows in flight are dropped; the output stays without its table
+        MappedRow& next = rows.Next();
+        // What a reader leaves unwritten in a damaged row stays as it was:
+        // alone, the previous row, as the one buffer of the plain loop always
+        // held; with workers, zeros, as in the fresh buffer each row had
+        // there (a buffer reused rows apart would differ with the count).
+        if (pool.Threads() > 1) {
+            next.pixels.assign(size_t(width) * 3, 0);
+        } else {
+            next.pixels.resize(size_t(width) * 3);
         }
-        auto row = std::make_shared<std::vector<uint8_t>>(size_t(W) * 3, 0);
-        ReadSourceRow(source, i, row->data());
-        rows.Post([&, row](unsigned thread, std::vector<uint8_t>& indices) {
-            if (!searches[thread])
-                searches[thread] = std::make_unique<NearestPaletteSearch>(palette, searchCount);
-            indices.resize(size_t(W));
-            searches[thread]->MapRow(row->data(), indices.data(), W);
+        next.indices.resize(size_t(width));
+        readRow(i, next.pixels.data());
+        rows.Post([&](unsigned thread, MappedRow& mapped) {
+            if (!searches[thread]) searches[thread] = std::make_unique<NearestPaletteSearch>(palette, searchCount);
+            NearestPaletteSearch& search = *searches[thread];
+            const uint8_t* pixels = mapped.pixels.data();
+            uint8_t* indices = mapped.indices.data();
+            if (!sourcePalette) {
+                search.MapRow(pixels, indices, width);
+                return;
+            }
+            const Palette& colours = *sourcePalette;
+            for (int x = 0; x < width; ++x) {
+                const PaletteEntry& e = colours[pixels[x]];
+                indices[x] = search.Find(e.red, e.green, e.blue);
+            }
         });
     }
     rows.Drain();
     return true;
 }
 
-}  // namespace
-
 bool ReduceColorsPass(const RunContext& context, Timagerecord4& source) {
     RequirePixels(source);
     context.SetStatus(1, "Reducing Colors");
     context.Pump();
 
-    const int W = source.Width;
-    const int H = source.Height;
     const bool trueColour = source.BytesPerPixel == 3;
     const int N = std::clamp(context.colourCount, 0, 256);
-    const std::string outputPath = context.TempPath("rpx_0.rpx0");
-    std::vector<uint8_t> row(size_t(W) * 3, 0);
-
     Palette palette{};
-    {
-        TColorQuantizer quantizer(N, 8);
-        // Pass 1: every tenth row teaches the quantizer.
-        for (int i = 0; i < H; ++i) {
-            context.Pump();
-            if (i % 10 != 0) continue;
-            context.SetStatus(2, ProgressText("Pass 1 : ", i, H));
-            if (context.Aborted()) return false;
-            ReadSourceRow(source, i, row.data());
-            if (trueColour) {
-                for (int x = 0; x < W; ++x) {
-                    const uint8_t* p = row.data() + 3 * size_t(x);
-                    quantizer.AddPixel(p[2], p[1], p[0]);
-                }
-            } else {
-                for (int x = 0; x < W; ++x) {
-                    const PaletteEntry& e = source.Palette[row[size_t(x)]];
-                    quantizer.AddPixel(e.red, e.green, e.blue);
-                }
-            }
-        }
-        quantizer.BuildPalette(palette);
-    }
+    if (!LearnPalette(context, source, N, palette)) return false;  // nothing written
     if (N < 256) palette[size_t(N)] = PaletteEntry{0, 0, 0, 0};
     if (N + 1 < 256) palette[size_t(N + 1)] = PaletteEntry{255, 255, 255, 0};
     const int searchCount = std::min(trueColour ? N + 2 : N + 1, 256);
 
     // Pass 2: every pixel to its nearest entry.
-    ScratchRasterWriter output(outputPath, W, H, palette, context.threads);
-    const unsigned threads = ResolveThreadCount(context.threads);
-    if (trueColour && threads > 1) {
-        if (!MapRowsInParallel(context, source, palette, searchCount, threads, output)) return false;
-        output.Finish();
-        return true;
-    }
-    NearestPaletteSearch search(palette, searchCount);
-    std::vector<uint8_t> indices(static_cast<size_t>(W));
-    for (int i = 0; i < H; ++i) {
-        if (i % 10 == 0) {
-            context.Pump();
-            context.SetStatus(2, ProgressText("Pass 2 : ", i, H));
-            if (context.Aborted()) return false;
-        }
-        ReadSourceRow(source, i, row.data());
-        if (trueColour) {
-            search.MapRow(row.data(), indices.data(), W);
-        } else {
-            for (int x = 0; x < W; ++x) {
-                const PaletteEntry& e = source.Palette[row[size_t(x)]];
-                indices[size_t(x)] = search.Find(e.red, e.green, e.blue);
-            }
-        }
-        output.AppendRow(indices.data());
-    }
+    ScratchRasterWriter output(context.TempPath("rpx_0.rpx0"), source.Width, source.Height, palette,
+                               context.threads);
+    if (!MapRowsToPalette(
+            context, source.Width, source.Height, trueColour ? nullptr : &source.Palette, palette, searchCount,
+            [&](int row, uint8_t* pixels) { ReadSourceRow(source, row, pixels); }, output))
+        return false;
     output.Finish();
     return true;
 }
@@ -136,11 +132,8 @@ bool CopyIndexedPass(const RunContext& context, Timagerecord4& source) {
     ScratchRasterWriter output(context.TempPath("rpx_0.rpx0"), W, H, source.Palette, context.threads);
     std::vector<uint8_t> row(size_t(W), 0);
     for (int i = 0; i < H; ++i) {
-        if (i % 10 == 0) {
-            context.Pump();
-            context.SetStatus(2, ProgressText("Pass 1 : ", i, H));
-            if (context.Aborted()) return false;
-        }
+        if (i % 10 == 0 && context.Checkpoint(ProgressText("Pass 1 : ", i, H), PumpOrder::kBeforeText))
+            return false;
         ReadSourceRow(source, i, row.data());
         output.AppendRow(row.data());
     }

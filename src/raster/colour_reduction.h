@@ -3,10 +3,16 @@
 // white) and the copy pass (a palettised source copied unchanged).
 #pragma once
 
+#include <cstdint>
+#include <functional>
+
+#include "common/picture.h"
 #include "common/run_context.h"
 #include "sources/source_image.h"
 
 namespace tessary {
+
+class ScratchRasterWriter;
 
 // Sets status slot 1 to "Reducing Colors", learns a palette of at most
 // context.colourCount colours from every tenth row (rows 0, 10, 20, ...),
@@ -23,5 +29,18 @@ bool ReduceColorsPass(const RunContext& context, Timagerecord4& source);
 // Returns false when the abort flag stopped it. Raises std::invalid_argument
 // for a source without pixels or one that is not palettised.
 bool CopyIndexedPass(const RunContext& context, Timagerecord4& source);
+
+// The mapping pass shared by the reduction pass and the zoom levels: maps
+// rows 0 to height - 1 to their nearest entries among the first
+// `searchCount` of `palette` and appends them to `output`, in order. On the
+// caller's thread, every tenth row pumps, shows "Pass 2 : " row " of "
+// height and tests the abort flag; then `readRow` fills `pixels` with the
+// row: width blue, green, red triples, or width indices into
+// `sourcePalette` when one is given. The rows are mapped on the context's
+// threads (on the caller's alone for one thread). Returns false when the
+// abort flag stopped it, leaving `output` without its table.
+bool MapRowsToPalette(const RunContext& context, int width, int height, const Palette* sourcePalette,
+                      const Palette& palette, int searchCount,
+                      const std::function<void(int row, uint8_t* pixels)>& readRow, ScratchRasterWriter& output);
 
 }  // namespace tessary

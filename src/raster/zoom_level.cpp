@@ -11,6 +11,7 @@
 
 #include "common/text.h"
 #include "common/worker_pool.h"
+#include "raster/colour_reduction.h"
 #include "raster/quantizer.h"
 #include "raster/resample.h"
 #include "raster/scratch_raster.h"
@@ -21,10 +22,6 @@ namespace {
 
 // Sizes beyond this are refused rather than risk overflowing row buffers.
 constexpr int64_t kMaxLevelSide = int64_t(1) << 28;
-
-std::string ProgressText(const char* pass, int row, int total) {
-    return std::string(pass) + std::to_string(row) + " of " + std::to_string(total);
-}
 
 // The horizontally resampled source rows of one level build: one slot per
 // source row, filled on first use, released from the lowest row upwards when
@@ -44,20 +41,16 @@ public:
         return slot.get();
     }
 
-    // `released`, when given, receives each released row and its buffer
-    // (jobs in flight may still read it).
-    void Evict(int64_t limit,
-               const std::function<void(int, std::unique_ptr<uint8_t[]>)>& released = nullptr) {
+    // `released` receives each released row and its buffer (jobs in flight
+    // may still read it).
+    template <class Release>
+    void Evict(int64_t limit, Release&& released) {
         // Filled slots never lie below lowest_, so the scan starts there
         // instead of at row 0; the rows released are the same.
         int row = lowest_;
         while (filled_ > limit && row < int(slots_.size())) {
             if (slots_[size_t(row)]) {
-                if (released) {
-                    released(row, std::move(slots_[size_t(row)]));
-                } else {
-                    slots_[size_t(row)].reset();
-                }
+                released(row, std::move(slots_[size_t(row)]));
                 --filled_;
             }
             ++row;
@@ -76,55 +69,34 @@ private:
     int lowest_ = 0x7FFFFFFF;
 };
 
-// Pass 1 of a level alone: for each target row, read and resample the
-// source rows it needs that are not cached, combine them, hand the row to
-// `learn` (spool and quantizer), release cached rows beyond the limit.
-bool ResampleLevel(const RunContext& context, Timagerecord4& source, const ContributorTable& columns,
-                   const ContributorTable& rows, RowCache& cache, int64_t cacheLimit, uint8_t* sourceRow,
-                   uint8_t* targetRow, const std::function<void(const uint8_t*)>& learn,
-                   ZoomLevelStats* stats) {
-    const int Dh = rows.TargetSize();
-    const int Dw = columns.TargetSize();
-    std::vector<const uint8_t*> rowPointers;
-    for (int y = 0; y < Dh; ++y) {
-        if (y % 10 == 0) {
-            context.SetStatus(2, ProgressText("Pass 1 : ", y, Dh));
-            context.Pump();
-            if (context.Aborted()) return false;
-        }
-        std::span<const Contributor> list = rows.List(y);
-        rowPointers.resize(list.size());
-        for (size_t k = 0; k < list.size(); ++k) {
-            const int r = list[k].pixel;
-            const uint8_t* resampled = cache.Find(r);
-            if (!resampled) {
-                ReadSourceRow(source, r, sourceRow);
-                uint8_t* slot = cache.Fill(r);
-                ResampleRow(source.BytesPerPixel, sourceRow, slot, source.Palette, columns);
-                resampled = slot;
-                if (stats) ++stats->rowsResampled;
-            }
-            rowPointers[k] = resampled;
-        }
-        CombineRows(list, rowPointers.data(), Dw, targetRow);
-        learn(targetRow);
-        cache.Evict(cacheLimit);
+// Buffer `index` of `buffers`, made (zeroed) on first use. What a reader
+// leaves unwritten in a damaged row stays as it was: alone, the previous
+// row, as the one buffer of the plain loop always held; with workers, zeros
+// (`fresh`), as in the new buffer each row had there.
+uint8_t* SourceRowBuffer(std::vector<std::vector<uint8_t>>& buffers, size_t index, size_t bytes, bool fresh) {
+    if (buffers.size() <= index) buffers.resize(index + 1);
+    if (fresh) {
+        buffers[index].assign(bytes, 0);
+    } else {
+        buffers[index].resize(bytes);
     }
-    return true;
+    return buffers[index].data();
 }
 
-// Pass 1 with worker threads, the same steps in the same order on the
-// caller's thread: the same status texts, pumps and abort checks, the same
-// source rows read in the same order, the same cache fills and releases.
-// Each source row read is resampled by a job, each target row combined by a
-// job that first waits for the rows it needs (posted before it, so already
-// taken by a thread); combined rows come back in order to `learn`. A cached
-// row released while jobs may still read it is kept until the target row of
-// its release has come back.
-bool ResampleLevelParallel(const RunContext& context, Timagerecord4& source, const ContributorTable& columns,
-                           const ContributorTable& rows, RowCache& cache, int64_t cacheLimit,
-                           unsigned threads, size_t targetRowBytes,
-                           const std::function<void(const uint8_t*)>& learn, ZoomLevelStats* stats) {
+// Pass 1 of a level: for each target row, read the source rows it needs
+// that are not cached and resample them into the cache, combine them, hand
+// the row to `learn` (spool and quantizer) and release cached rows beyond
+// the limit. Source rows are read, and the status texts, pumps and abort
+// tests made, on the caller's thread in the same order for any number of
+// threads. Each source row read is resampled by a job, each target row
+// combined by a job that first waits for the rows it needs (posted before
+// it, so already taken by a thread); combined rows come back in order to
+// `learn`. On a pool of one every job runs at once, which is the plain loop.
+// A cached row released while combining jobs are in flight is kept until
+// the target row of its release has come back.
+bool ResampleLevel(const RunContext& context, Timagerecord4& source, const ContributorTable& columns,
+                   const ContributorTable& rows, RowCache& cache, int64_t cacheLimit,
+                   const std::function<void(const uint8_t*)>& learn, ZoomLevelStats* stats) {
     const int Dh = rows.TargetSize();
     const int Dw = columns.TargetSize();
     const size_t sourceRowBytes = size_t(source.Width) * 4;  // room for a row of any depth
@@ -133,62 +105,59 @@ bool ResampleLevelParallel(const RunContext& context, Timagerecord4& source, con
         std::unique_ptr<uint8_t[]> buffer;
     };
     std::deque<Released> released;
-    WorkerPool pool(threads);
-    std::unordered_map<int, WorkerPool::TaskPtr> producers;  // source row -> its resampling job
-    // Every exit waits for the resampling jobs: they write into the cache.
-    struct Settle {
-        WorkerPool& pool;
-        std::unordered_map<int, WorkerPool::TaskPtr>& producers;
-        ~Settle() {
-            for (auto& entry : producers) {
-                try {
-                    pool.Wait(entry.second);
-                } catch (...) {
-                }
-            }
-        }
-    } settle{pool, producers};
-    struct Combined {
+    // One target row in the making, reused from row to row with its buffers.
+    struct TargetRow {
         int y = 0;
-        std::vector<uint8_t> row;
+        std::span<const Contributor> list;
+        std::vector<const uint8_t*> inputs;            // the resampled source rows of `list`
+        std::vector<WorkerPool::TaskPtr> needs;        // the jobs that resample them
+        std::vector<std::vector<uint8_t>> sourceRows;  // read for the jobs of this row
+        std::vector<uint8_t> pixels;
     };
-    OrderedJobs<Combined> combined(pool, 4 * size_t(threads), [&](Combined& done) {
-        learn(done.row.data());
+    std::unordered_map<int, WorkerPool::TaskPtr> producers;  // source row -> its resampling job
+    const unsigned threads = ResolveThreadCount(context.threads);
+    WorkerPool pool(threads);  // after everything its jobs use: its end waits for them
+    OrderedJobs<TargetRow> combined(pool, 4 * size_t(threads), [&](TargetRow& done) {
+        learn(done.pixels.data());
         while (!released.empty() && released.front().targetRow <= done.y) released.pop_front();
     });
 
     for (int y = 0; y < Dh; ++y) {
-        if (y % 10 == 0) {
-            context.SetStatus(2, ProgressText("Pass 1 : ", y, Dh));
-            context.Pump();
-            if (context.Aborted()) return false;
-        }
-        std::span<const Contributor> list = rows.List(y);
-        std::vector<const uint8_t*> rowPointers(list.size());
-        std::vector<WorkerPool::TaskPtr> needs;
-        for (size_t k = 0; k < list.size(); ++k) {
-            const int r = list[k].pixel;
+        if (y % 10 == 0 && context.Checkpoint(ProgressText("Pass 1 : ", y, Dh))) return false;
+        TargetRow& target = combined.Next();
+        target.y = y;
+        target.list = rows.List(y);
+        target.inputs.resize(target.list.size());
+        target.needs.clear();
+        size_t buffersHeld = 0;
+        for (size_t k = 0; k < target.list.size(); ++k) {
+            const int r = target.list[k].pixel;
             const uint8_t* resampled = cache.Find(r);
             if (!resampled) {
-                auto sourceRow = std::make_shared<std::vector<uint8_t>>(sourceRowBytes, 0);
-                ReadSourceRow(source, r, sourceRow->data());
+                uint8_t* sourceRow =
+                    SourceRowBuffer(target.sourceRows, buffersHeld, sourceRowBytes, pool.Threads() > 1);
+                ReadSourceRow(source, r, sourceRow);
                 uint8_t* slot = cache.Fill(r);
-                producers[r] = pool.Post([&, sourceRow, slot](unsigned) {
-                    ResampleRow(source.BytesPerPixel, sourceRow->data(), slot, source.Palette, columns);
+                WorkerPool::TaskPtr task = pool.Dispatch([&, sourceRow, slot](unsigned) {
+                    ResampleRow(source.BytesPerPixel, sourceRow, slot, source.Palette, columns);
                 });
+                if (task) {  // else it has run, and its buffer is free again
+                    producers[r] = std::move(task);
+                    ++buffersHeld;
+                }
                 resampled = slot;
                 if (stats) ++stats->rowsResampled;
             }
-            auto producer = producers.find(r);
-            if (producer != producers.end()) needs.push_back(producer->second);
-            rowPointers[k] = resampled;
+            if (!producers.empty()) {  // never on a pool of one
+                auto producer = producers.find(r);
+                if (producer != producers.end()) target.needs.push_back(producer->second);
+            }
+            target.inputs[k] = resampled;
         }
-        combined.Post([&, y, list, rowPointers = std::move(rowPointers), needs = std::move(needs)](
-                          unsigned, Combined& out) {
-            for (const auto& task : needs) pool.WaitRunning(task);
-            out.y = y;
-            out.row.resize(targetRowBytes);
-            CombineRows(list, rowPointers.data(), Dw, out.row.data());
+        combined.Post([&](unsigned, TargetRow& row) {
+            for (const auto& task : row.needs) pool.WaitRunning(task);
+            row.pixels.resize(size_t(Dw) * 3);
+            CombineRows(row.list, row.inputs.data(), Dw, row.pixels.data());
         });
         cache.Evict(cacheLimit, [&](int row, std::unique_ptr<uint8_t[]> buffer) {
             auto producer = producers.find(row);
@@ -196,11 +165,33 @@ bool ResampleLevelParallel(const RunContext& context, Timagerecord4& source, con
                 pool.Wait(producer->second);  // it is long done: rows are released well behind the reading
                 producers.erase(producer);
             }
-            released.push_back({y, std::move(buffer)});
+            if (combined.InFlight() > 0) released.push_back({y, std::move(buffer)});
         });
     }
     combined.Drain();
     return true;
+}
+
+// The palette of a level: the quantizer's colours, the dominant colours
+// (zoom levels only), black and white; nothing beyond entry 255. Gives the
+// number of entries pass 2 searches.
+int LevelPalette(TColorQuantizer& quantizer, int level, int colorLimit, const DominantColorTable& dominant,
+                 Palette& palette) {
+    palette = Palette{};
+    quantizer.BuildPalette(palette);
+    int k = std::clamp(colorLimit, 0, 256);
+    if (level != 0) {
+        for (int i = 0; i < kDominantColorCount; ++i) {
+            if (k + i < 256) {
+                const PaletteEntry& c = dominant.entries[size_t(i)];
+                palette[size_t(k + i)] = PaletteEntry{c.blue, c.green, c.red, 0};
+            }
+        }
+        k += kDominantColorCount;
+    }
+    if (k < 256) palette[size_t(k)] = PaletteEntry{0, 0, 0, 0};
+    if (k + 1 < 256) palette[size_t(k + 1)] = PaletteEntry{255, 255, 255, 0};
+    return std::min(k + 2, 256);
 }
 
 }  // namespace
@@ -266,19 +257,12 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
 
     const std::string outputPath = context.TempPath("rpx_" + std::to_string(level) + ".rpx0");
     const std::string spoolPath = context.TempPath("temp.rpx0");
-    const size_t targetRowBytes = size_t(Dw) * 3;
-
-    // Room for a row of any depth the handle may report.
-    std::vector<uint8_t> sourceRow(size_t(W) * 4, 0);
-    std::vector<uint8_t> targetRow(targetRowBytes, 0);
     auto quantizer = std::make_unique<TColorQuantizer>(colorLimit, 8);
-
     {
-        const unsigned threads = ResolveThreadCount(context.threads);
-        RowSpoolWriter spool(spoolPath, Dw, threads);
+        RowSpoolWriter spool(spoolPath, Dw, ResolveThreadCount(context.threads));
         ContributorTable columns(W, Dw, kMitchellFilter, &context);
         ContributorTable rows(H, Dh, kMitchellFilter, &context);
-        RowCache cache(H, targetRowBytes);
+        RowCache cache(H, size_t(Dw) * 3);
         auto learn = [&](const uint8_t* target) {
             spool.AppendRow(target);
             for (int x = 0; x < Dw; ++x) {
@@ -286,80 +270,23 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
                 quantizer->AddPixel(p[2], p[1], p[0]);
             }
         };
-        const bool finished = threads > 1
-                                  ? ResampleLevelParallel(context, source, columns, rows, cache, cacheLimit,
-                                                          threads, targetRowBytes, learn, stats)
-                                  : ResampleLevel(context, source, columns, rows, cache, cacheLimit,
-                                                  sourceRow.data(), targetRow.data(), learn, stats);
+        const bool finished = ResampleLevel(context, source, columns, rows, cache, cacheLimit, learn, stats);
         if (stats) stats->peakCachedRows = cache.Peak();
         if (!finished) return false;  // cache, lists, quantizer and spool go with their owners
         spool.Finish();
     }
 
-    // The level's palette: the quantizer's colours, the dominant colours
-    // (zoom levels only), black and white; nothing beyond entry 255.
-    Palette palette{};
-    quantizer->BuildPalette(palette);
+    Palette palette;
+    const int searchCount = LevelPalette(*quantizer, level, colorLimit, dominant, palette);
     quantizer.reset();
-    int k = std::clamp(colorLimit, 0, 256);
-    if (level != 0) {
-        for (int i = 0; i < kDominantColorCount; ++i) {
-            if (k + i < 256) {
-                const PaletteEntry& c = dominant.entries[size_t(i)];
-                palette[size_t(k + i)] = PaletteEntry{c.blue, c.green, c.red, 0};
-            }
-        }
-        k += kDominantColorCount;
-    }
-    if (k < 256) palette[size_t(k)] = PaletteEntry{0, 0, 0, 0};
-    if (k + 1 < 256) palette[size_t(k + 1)] = PaletteEntry{255, 255, 255, 0};
-    const int searchCount = std::min(k + 2, 256);
 
     // Pass 2: map the spooled rows to the palette.
     ScratchRasterWriter output(outputPath, Dw, Dh, palette, context.threads);
     RowSpoolReader spool(spoolPath, Dw);
-    const unsigned threads = ResolveThreadCount(context.threads);
-    if (threads > 1) {
-        // As alone, with each row mapped by a job (a search per thread; the
-        // answer is a pure function of the colour) while the next rows are
-        // read; mapped rows are appended in order, those in flight dropped on
-        // abort.
-        std::vector<std::unique_ptr<NearestPaletteSearch>> searches(threads);
-        WorkerPool pool(threads);
-        OrderedJobs<std::vector<uint8_t>> mapped(
-            pool, 4 * size_t(threads),
-            [&](std::vector<uint8_t>& indices) { output.AppendRow(indices.data()); });
-        for (int y = 0; y < Dh; ++y) {
-            if (y % 10 == 0) {
-                context.Pump();
-                context.SetStatus(2, ProgressText("Pass 2 : ", y, Dh));
-                if (context.Aborted()) return false;  // the output stays without its table
-            }
-            auto row = std::make_shared<std::vector<uint8_t>>(targetRowBytes);
-            spool.NextRow(row->data());
-            mapped.Post([&, row](unsigned thread, std::vector<uint8_t>& indices) {
-                if (!searches[thread])
-                    searches[thread] = std::make_unique<NearestPaletteSearch>(palette, searchCount);
-                indices.resize(size_t(Dw));
-                searches[thread]->MapRow(row->data(), indices.data(), Dw);
-            });
-        }
-        mapped.Drain();
-        output.Finish();
-        return true;
-    }
-    NearestPaletteSearch search(palette, searchCount);
-    std::vector<uint8_t> indices(static_cast<size_t>(Dw));
-    for (int y = 0; y < Dh; ++y) {
-        if (y % 10 == 0) {
-            context.Pump();
-            context.SetStatus(2, ProgressText("Pass 2 : ", y, Dh));
-            if (context.Aborted()) return false;  // the output stays without its table
-        }
-        spool.NextRow(targetRow.data());
-        search.MapRow(targetRow.data(), indices.data(), Dw);
-        output.AppendRow(indices.data());
-    }
+    if (!MapRowsToPalette(
+            context, Dw, Dh, nullptr, palette, searchCount,
+            [&](int, uint8_t* pixels) { spool.NextRow(pixels); }, output))
+        return false;  // the output stays without its table
     output.Finish();
     return true;
 }

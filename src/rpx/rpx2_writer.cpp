@@ -86,10 +86,11 @@ void Rpx2Writer::Put(const void* data, size_t size) {
     position_ += size;
 }
 
-void Rpx2Writer::WriteHeader(int32_t width, int32_t height, bool chartSource, const ScaleList& scales) {
-    position_ = 0;
-    levelCount_ = 0;
-    levelPositions_.clear();
+void WriteRpx2Header(Rpx2Writer& writer, int32_t width, int32_t height, bool chartSource,
+                     const ScaleList& scales) {
+    writer.position_ = 0;
+    writer.levelCount_ = 0;
+    writer.levelPositions_.clear();
 
     uint8_t head[kOffScaleList] = {};
     WriteU16LE(head + kOffMagic, kRpx2Magic);
@@ -116,11 +117,11 @@ void Rpx2Writer::WriteHeader(int32_t width, int32_t height, bool chartSource, co
     WriteU16LE(head + kOffMarker + 2, kMarkerWord);
     std::vector<float> used = UsedScales(scales);
     WriteU16LE(head + kOffZoomCount, uint16_t(int16_t(int(used.size()) - 2)));
-    Put(head, sizeof head);
+    writer.Put(head, sizeof head);
 
     std::vector<uint8_t> list(used.size() * 4);
     for (size_t i = 0; i < used.size(); ++i) WriteF32LE(list.data() + 4 * i, used[i]);
-    Put(list.data(), list.size());
+    writer.Put(list.data(), list.size());
 }
 
 namespace {
@@ -145,120 +146,83 @@ void CutTile(const uint8_t* band, size_t lineBytes, int t, uint8_t* tile) {
 
 }  // namespace
 
+// The tiles of a level, band by band. On the caller's thread, for every
+// tile: the abort test, every tenth tile the progress text and a pump, a
+// pump after the tile's compression, the tile written; after every band a
+// pump and the abort test. The tiles of a band are deflated by jobs posted
+// as soon as the band is read (on a pool of one, at once and in order), and
+// with workers the caller reads the next band meanwhile into the other
+// buffer. An error reading that band, or deflating a tile, is kept and
+// raised at the point where the tile loop reaches it, so a run stops at the
+// same place with the same bytes written whatever the number of threads;
+// work done ahead is dropped on abort.
 bool Rpx2Writer::WriteTiles(Timagerecord4& raster, int tx, int ty, uint8_t background,
                             std::vector<uint32_t>& tilePositions) {
-    const int tileCount = tx * ty;
-    std::vector<uint8_t> tile(kTileBytes);
-    std::vector<uint8_t> compressed(kCompressedCapacity);
-    TileDeflater deflater;
-    int tileCounter = 0;
     const size_t lineBytes = size_t(tx + 1) * kTileEdge;
-    std::vector<uint8_t> band(lineBytes * kTileEdge);
-    const std::string total = std::to_string(tileCount);
-
-    for (int r = 0; r < ty; ++r) {
-        ReadBand(raster, r, background, lineBytes, band.data());
-        for (int t = 0; t < tx; ++t) {
-            if (context_.Aborted()) return false;
-            CutTile(band.data(), lineBytes, t, tile.data());
-            if ((tileCounter + 1) % 10 == 0) {
-                context_.SetStatus(2, "Writing " + std::to_string(tileCounter + 1) + " of " + total);
-                context_.Pump();
-            }
-            size_t size = deflater.Compress(tile.data(), compressed, kCompressedCapacity);
-            context_.Pump();
-            const uint64_t tilePosition = position_;
-            Put(compressed.data(), size);
-            tilePositions.push_back(uint32_t(tilePosition));
-            ++tileCounter;
-        }
-        context_.Pump();
-        if (context_.Aborted()) return false;
-    }
-    return true;
-}
-
-// The same steps as WriteTiles, seen from the caller's thread: the same
-// status texts, pumps and abort checks in the same order, the same bytes.
-// Behind them, the tiles of a band are deflated on the pool while the caller
-// reads the next band and writes the finished tiles in order. An error
-// reading the next band is kept and raised where the plain loop would have
-// met it; work done ahead is dropped on abort.
-bool Rpx2Writer::WriteTilesParallel(Timagerecord4& raster, int tx, int ty, uint8_t background,
-                                    unsigned threads, std::vector<uint32_t>& tilePositions) {
-    const int tileCount = tx * ty;
-    const size_t lineBytes = size_t(tx + 1) * kTileEdge;
-    std::vector<uint8_t> bands[2] = {std::vector<uint8_t>(lineBytes * kTileEdge),
-                                     std::vector<uint8_t>(lineBytes * kTileEdge)};
-    std::exception_ptr readErrors[2];
     struct Compressed {
         std::vector<uint8_t> bytes = std::vector<uint8_t>(kCompressedCapacity);
         size_t size = 0;
+        std::exception_ptr error;
     };
     std::vector<Compressed> results(static_cast<size_t>(tx));
+    std::vector<WorkerPool::TaskPtr> tasks;
+    tasks.reserve(size_t(tx));
+    const unsigned threads = ResolveThreadCount(context_.threads);
     std::vector<std::unique_ptr<TileDeflater>> deflaters;
     for (unsigned i = 0; i < threads; ++i) deflaters.push_back(std::make_unique<TileDeflater>());
-
-    WorkerPool pool(threads);
-    std::vector<WorkerPool::TaskPtr> tasks;
-    // Every exit waits for the jobs in flight: they use the buffers above.
-    struct Settle {
-        WorkerPool& pool;
-        std::vector<WorkerPool::TaskPtr>& tasks;
-        ~Settle() {
-            for (auto& task : tasks) {
-                try {
-                    pool.Wait(task);
-                } catch (...) {
-                }
-            }
-        }
-    } settle{pool, tasks};
+    // A second band only when jobs may still cut tiles from the first while
+    // the next is read.
+    std::vector<std::vector<uint8_t>> bands(threads > 1 ? 2 : 1, std::vector<uint8_t>(lineBytes * kTileEdge));
+    std::vector<std::exception_ptr> readErrors(bands.size());
+    WorkerPool pool(threads);  // after everything its jobs use: its end waits for them
 
     int tileCounter = 0;
-    const std::string total = std::to_string(tileCount);
     ReadBand(raster, 0, background, lineBytes, bands[0].data());
     for (int r = 0; r < ty; ++r) {
-        if (readErrors[r & 1]) std::rethrow_exception(readErrors[r & 1]);
-        const uint8_t* band = bands[r & 1].data();
+        const size_t current = size_t(r) % bands.size();
+        if (readErrors[current]) std::rethrow_exception(readErrors[current]);
+        const uint8_t* band = bands[current].data();
         tasks.clear();
         for (int t = 0; t < tx; ++t) {
-            tasks.push_back(pool.Post([&, band, t](unsigned thread) {
+            tasks.push_back(pool.Dispatch([&, band, t](unsigned thread) {
                 uint8_t tile[kTileBytes];
                 CutTile(band, lineBytes, t, tile);
                 Compressed& result = results[size_t(t)];
-                result.size = deflaters[thread]->Compress(tile, result.bytes, kCompressedCapacity);
+                try {
+                    result.size = deflaters[thread]->Compress(tile, result.bytes, kCompressedCapacity);
+                } catch (...) {
+                    result.error = std::current_exception();
+                }
             }));
         }
         if (r + 1 < ty) {
+            const size_t next = size_t(r + 1) % bands.size();
             try {
-                ReadBand(raster, r + 1, background, lineBytes, bands[(r + 1) & 1].data());
+                ReadBand(raster, r + 1, background, lineBytes, bands[next].data());
             } catch (...) {
-                readErrors[(r + 1) & 1] = std::current_exception();
+                readErrors[next] = std::current_exception();
             }
         }
         for (int t = 0; t < tx; ++t) {
             if (context_.Aborted()) return false;
-            if ((tileCounter + 1) % 10 == 0) {
-                context_.SetStatus(2, "Writing " + std::to_string(tileCounter + 1) + " of " + total);
-                context_.Pump();
-            }
+            if ((tileCounter + 1) % 10 == 0)
+                context_.ShowProgress(ProgressText("Writing ", tileCounter + 1, int64_t(tx) * ty));
             pool.Wait(tasks[size_t(t)]);
+            const Compressed& result = results[size_t(t)];
+            if (result.error) std::rethrow_exception(result.error);
             context_.Pump();
             const uint64_t tilePosition = position_;
-            const Compressed& result = results[size_t(t)];
             Put(result.bytes.data(), result.size);
             tilePositions.push_back(uint32_t(tilePosition));
             ++tileCounter;
         }
-        context_.Pump();
-        if (context_.Aborted()) return false;
+        if (context_.Checkpoint()) return false;
     }
     return true;
 }
 
-bool Rpx2Writer::WriteLevel(Timagerecord4& raster) {
-    ++levelCount_;
+bool WriteRpx2Level(Rpx2Writer& writer, Timagerecord4& raster) {
+    ++writer.levelCount_;
     const int32_t width = raster.Width;
     const int32_t height = raster.Height;
     if (width <= 0 || height <= 0 || raster.BytesPerPixel != 1)
@@ -276,16 +240,13 @@ bool Rpx2Writer::WriteLevel(Timagerecord4& raster) {
     uint8_t marker[kLevelMarkerSize];
     WriteU16LE(marker, kMarkerWord);
     WriteU16LE(marker + 2, kMarkerWord);
-    Put(marker, sizeof marker);
+    writer.Put(marker, sizeof marker);
 
     std::vector<uint32_t> tilePositions;
     tilePositions.reserve(size_t(tileCount));
-    const unsigned threads = ResolveThreadCount(context_.threads);
-    const bool finished = threads > 1 ? WriteTilesParallel(raster, tx, ty, background, threads, tilePositions)
-                                      : WriteTiles(raster, tx, ty, background, tilePositions);
-    if (!finished) return false;
+    if (!writer.WriteTiles(raster, tx, ty, background, tilePositions)) return false;
 
-    const uint64_t endPosition = position_;
+    const uint64_t endPosition = writer.position_;
     std::vector<uint8_t> header(size_t(kLevelHeaderFixedBytes) + 4 * size_t(tileCount));
     WriteI32LE(header.data() + kLevelOffWidth, width);
     WriteI32LE(header.data() + kLevelOffHeight, height);
@@ -295,17 +256,18 @@ bool Rpx2Writer::WriteLevel(Timagerecord4& raster) {
     uint8_t* positions = header.data() + kLevelOffPositions;
     for (int k = 0; k < tileCount; ++k) WriteU32LE(positions + 4 * size_t(k), tilePositions[size_t(k)]);
     WriteU32LE(positions + 4 * size_t(tileCount), uint32_t(endPosition));
-    Put(header.data(), header.size());
-    levelPositions_.push_back(uint32_t(endPosition));
+    writer.Put(header.data(), header.size());
+    writer.levelPositions_.push_back(uint32_t(endPosition));
     return true;
 }
 
-void Rpx2Writer::WriteTrailer() {
-    const uint64_t tablePosition = position_;
-    std::vector<uint8_t> table(4 * (levelPositions_.size() + 1));
-    for (size_t i = 0; i < levelPositions_.size(); ++i) WriteU32LE(table.data() + 4 * i, levelPositions_[i]);
-    WriteU32LE(table.data() + 4 * levelPositions_.size(), uint32_t(tablePosition));
-    Put(table.data(), table.size());
+void WriteRpx2Trailer(Rpx2Writer& writer) {
+    const uint64_t tablePosition = writer.position_;
+    std::vector<uint8_t> table(4 * (writer.levelPositions_.size() + 1));
+    const std::vector<uint32_t>& levels = writer.levelPositions_;
+    for (size_t i = 0; i < levels.size(); ++i) WriteU32LE(table.data() + 4 * i, levels[i]);
+    WriteU32LE(table.data() + 4 * levels.size(), uint32_t(tablePosition));
+    writer.Put(table.data(), table.size());
 }
 
 }  // namespace tessary

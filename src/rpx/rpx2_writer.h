@@ -45,8 +45,9 @@ private:
 // lowest index on ties): the index of the pixels outside a level.
 uint8_t BackgroundIndex(const Palette& palette);
 
-// The state of one RPX2 file from its header to its trailer. The writer owns
-// the output file; Close() (or destruction) closes it.
+// The state of one RPX2 file from its header to its trailer, written by
+// WriteRpx2Header, WriteRpx2Level and WriteRpx2Trailer below. The writer
+// owns the output file; Close() (or destruction) closes it.
 class Rpx2Writer {
 public:
     // Takes an open, empty output file. `context` supplies the abort flag,
@@ -54,18 +55,6 @@ public:
     // writer. `positionLimit` is the largest byte count a file may reach
     // (tests lower it to reach the limit without writing gigabytes).
     Rpx2Writer(CheckedFile file, const RunContext& context, uint64_t positionLimit = rpx::kMaxFilePosition);
-
-    // Resets the state and writes file header, information block, marker,
-    // zoom count and the used slots of the scale list.
-    void WriteHeader(int32_t width, int32_t height, bool chartSource, const ScaleList& scales);
-
-    // Writes one level from a raster of 1 byte per pixel: marker, tiles,
-    // level header. Gives false, having written no level header, when the
-    // abort flag was found set.
-    bool WriteLevel(Timagerecord4& raster);
-
-    // Writes the level table and its position.
-    void WriteTrailer();
 
     // Flushes and closes the file (raises on failure).
     void Close() { file_.Close(); }
@@ -75,16 +64,19 @@ public:
     const std::vector<uint32_t>& LevelPositions() const { return levelPositions_; }
 
 private:
+    friend void WriteRpx2Header(Rpx2Writer& writer, int32_t width, int32_t height, bool chartSource,
+                                const ScaleList& scales);
+    friend bool WriteRpx2Level(Rpx2Writer& writer, Timagerecord4& raster);
+    friend void WriteRpx2Trailer(Rpx2Writer& writer);
+
     // Writes a block and adds its size to the running position; a block that
     // would carry the position past the limit raises IoError (EFBIG) before
     // anything is written, so no stored position ever wraps.
     void Put(const void* data, size_t size);
-    // The tiles of a level, on the caller's thread alone or with a pool of
-    // `threads` threads; false when the abort flag was found set.
+    // The tiles of a level, deflated on the context's threads and written
+    // in order; false when the abort flag was found set.
     bool WriteTiles(Timagerecord4& raster, int tx, int ty, uint8_t background,
                     std::vector<uint32_t>& tilePositions);
-    bool WriteTilesParallel(Timagerecord4& raster, int tx, int ty, uint8_t background, unsigned threads,
-                            std::vector<uint32_t>& tilePositions);
 
     CheckedFile file_;
     const RunContext& context_;
@@ -94,16 +86,17 @@ private:
     std::vector<uint32_t> levelPositions_;  // grows: a scale list can name 101 levels
 };
 
-// The writer's operations under the names the engine uses.
-inline void WriteRpx2Header(Rpx2Writer& writer, int32_t width, int32_t height, bool chartSource,
-                            const ScaleList& scales) {
-    writer.WriteHeader(width, height, chartSource, scales);
-}
-inline bool WriteRpx2Level(Rpx2Writer& writer, Timagerecord4& raster) {
-    return writer.WriteLevel(raster);
-}
-inline void WriteRpx2Trailer(Rpx2Writer& writer) {
-    writer.WriteTrailer();
-}
+// Resets the writer's state and writes file header, information block,
+// marker, zoom count and the used slots of the scale list.
+void WriteRpx2Header(Rpx2Writer& writer, int32_t width, int32_t height, bool chartSource,
+                     const ScaleList& scales);
+
+// Writes one level from a raster of 1 byte per pixel: marker, tiles, level
+// header. Gives false, having written no level header, when the abort flag
+// was found set.
+bool WriteRpx2Level(Rpx2Writer& writer, Timagerecord4& raster);
+
+// Writes the level table and its position.
+void WriteRpx2Trailer(Rpx2Writer& writer);
 
 }  // namespace tessary

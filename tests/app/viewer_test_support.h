@@ -75,7 +75,7 @@ inline void WritePatternRpx2(const std::string& path, int width, int height, con
     for (size_t i = 0; i < scales.size(); ++i) list[i] = scales[i];
     RunContext context;
     Rpx2Writer writer(CheckedFile(path, CheckedFile::Mode::Create), context);
-    writer.WriteHeader(width, height, false, list);
+    WriteRpx2Header(writer, width, height, false, list);
     for (float scale : scales) {
         const int w = LevelSide(width, scale), h = LevelSide(height, scale);
         Timagerecord4 raster;
@@ -85,9 +85,9 @@ inline void WritePatternRpx2(const std::string& path, int width, int height, con
         raster.Height = h;
         raster.Reader = std::make_unique<PatternRows>(w, h, double(w) / width, double(h) / height);
         raster.Reader->FillFormat(raster.BytesPerPixel, raster.Palette);
-        writer.WriteLevel(raster);
+        WriteRpx2Level(writer, raster);
     }
-    writer.WriteTrailer();
+    WriteRpx2Trailer(writer);
     writer.Close();
 }
 

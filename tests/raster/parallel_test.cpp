@@ -151,6 +151,57 @@ TEST(ParallelRaster, AnAbortIsSeenAtTheSamePoint) {
     }
 }
 
+// Every status text and pump in the order the window sees them: "P" for a
+// pump, "<slot>:<text>" for a text.
+class OrderedLog : public ProgressObserver {
+public:
+    void SetStatus(int slot, std::string_view text) override {
+        entries.push_back(std::to_string(slot) + ":" + std::string(text));
+    }
+    void PumpEvents() override { entries.push_back("P"); }
+    std::vector<std::string> entries;
+};
+
+// The window's event handlers run inside the pumps and may read the status
+// bar, so each loop keeps the order of text and pump it has always had:
+// the reduction pumps on every row and before each text; a zoom level shows
+// the text first in pass 1 and pumps first in pass 2. The same for any
+// number of threads.
+TEST(ParallelRaster, EachPassKeepsItsOrderOfTextAndPump) {
+    for (unsigned threads : {1u, 3u}) {
+        TempFolder folder;
+        OrderedLog log;
+        RunContext context;
+        context.tempFolder = folder.Folder();
+        context.observer = &log;
+        context.threads = threads;
+
+        SourceHandle source = MemorySource24(40, 25, MapPixel);
+        ASSERT_TRUE(ReduceColorsPass(context, *source));
+        std::vector<std::string> expected = {"1:Reducing Colors", "P"};
+        for (int i = 0; i < 25; ++i) {
+            expected.push_back("P");
+            if (i % 10 == 0) expected.push_back("2:Pass 1 : " + std::to_string(i) + " of 25");
+        }
+        for (int i = 0; i < 25; i += 10) {
+            expected.push_back("P");
+            expected.push_back("2:Pass 2 : " + std::to_string(i) + " of 25");
+        }
+        EXPECT_EQ(log.entries, expected) << threads << " threads, reduction";
+
+        // 40 x 25 at 50 % is 20 x 12 (12.5 rounds to even); building the
+        // contributor lists pumps once per column and once per row.
+        log.entries.clear();
+        ASSERT_TRUE(BuildZoomLevel(context, 1, *source, kZoomLevelColorLimit, 50.0, DominantColorTable{}));
+        expected.assign(20 + 12, "P");
+        for (const char* first : {"2:Pass 1 : 0 of 12", "P", "2:Pass 1 : 10 of 12", "P"})
+            expected.push_back(first);
+        for (const char* second : {"P", "2:Pass 2 : 0 of 12", "P", "2:Pass 2 : 10 of 12"})
+            expected.push_back(second);
+        EXPECT_EQ(log.entries, expected) << threads << " threads, zoom level";
+    }
+}
+
 TEST(ParallelRaster, ScratchRowStreamsAreZlibStreams) {
     std::vector<uint8_t> row(10000);
     for (size_t i = 0; i < row.size(); ++i) row[i] = uint8_t((i / 70) % 7 + (i * 2654435761u >> 29));

@@ -73,17 +73,17 @@ Outcome Write(const rpxtest::TempFolder& temp, const std::vector<Raster>& levels
         Rpx2Writer writer(CheckedFile(path, CheckedFile::Mode::Create), context);
         std::vector<float> scales = {100.0f, 50.0f, 25.0f, 10.0f, 5.0f};
         scales.resize(levels.size());
-        writer.WriteHeader(levels[0].width, levels[0].height, false, rpxtest::ScalesFor(scales));
+        WriteRpx2Header(writer, levels[0].width, levels[0].height, false, rpxtest::ScalesFor(scales));
         try {
             outcome.finished = true;
             for (const Raster& level : levels) {
                 SourceHandle source = LevelSource(level, failRow);
-                if (!writer.WriteLevel(*source)) {
+                if (!WriteRpx2Level(writer, *source)) {
                     outcome.finished = false;
                     break;
                 }
             }
-            if (outcome.finished) writer.WriteTrailer();
+            if (outcome.finished) WriteRpx2Trailer(writer);
         } catch (const EDecompressionError&) {
             outcome.finished = false;
             outcome.error = "decompression";

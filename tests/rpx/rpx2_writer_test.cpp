@@ -131,9 +131,9 @@ TEST(Rpx2Writer, AbortWritesNoLevelHeaderAndNoTrailer) {
         uint64_t levelStart;
         {
             Rpx2Writer writer(CheckedFile(path, CheckedFile::Mode::Create), context);
-            writer.WriteHeader(200, 200, false, ScalesFor({100.0f, 50.0f, 65.0f}));
+            WriteRpx2Header(writer, 200, 200, false, ScalesFor({100.0f, 50.0f, 65.0f}));
             levelStart = writer.Position();
-            EXPECT_FALSE(writer.WriteLevel(*source));
+            EXPECT_FALSE(WriteRpx2Level(writer, *source));
             EXPECT_TRUE(writer.LevelPositions().empty());
             writer.Close();
         }
@@ -201,9 +201,9 @@ TEST(Rpx2Writer, PositionsNeverPassTheLimit) {
     RunContext context = ContextFor(progress);
     const uint64_t limit = 20000;
     Rpx2Writer writer(CheckedFile(temp.Path("big.rpx2"), CheckedFile::Mode::Create), context, limit);
-    writer.WriteHeader(300, 300, false, ScalesFor({100.0f, 40.0f, 100.0f}));
+    WriteRpx2Header(writer, 300, 300, false, ScalesFor({100.0f, 40.0f, 100.0f}));
     try {
-        writer.WriteLevel(*source);
+        WriteRpx2Level(writer, *source);
         FAIL() << "a level past the limit was written";
     } catch (const IoError& e) {
         EXPECT_EQ(e.code(), EFBIG);
@@ -223,8 +223,8 @@ TEST(Rpx2Writer, RefusesRastersOfThreeBytesPerPixel) {
     rgb.BytesPerPixel = 3;
     rgb.Bitmap = std::make_unique<Picture>(100, 10, 24);
     Rpx2Writer writer(CheckedFile(temp.Path("x.rpx2"), CheckedFile::Mode::Create), context);
-    writer.WriteHeader(100, 10, false, ScalesFor({100.0f, 50.0f, 60.0f}));
-    EXPECT_THROW(writer.WriteLevel(rgb), std::invalid_argument);
+    WriteRpx2Header(writer, 100, 10, false, ScalesFor({100.0f, 50.0f, 60.0f}));
+    EXPECT_THROW(WriteRpx2Level(writer, rgb), std::invalid_argument);
 }
 
 TEST(CompressTile, GrowingTheBufferGivesTheSameStream) {
