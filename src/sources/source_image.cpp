@@ -145,6 +145,10 @@ void ReadSourceRow(Timagerecord4& handle, int row, uint8_t* buffer) {
         return;
     }
     if (!handle.Reader) return;
+    // A damaged row is kept as far as its reader got; the rest of it must
+    // not be whatever the buffer held before (an earlier row on one thread,
+    // zeros on several), or the file would depend on the thread count.
+    if (handle.Damage.keepGoing) std::memset(buffer, 0, size_t(handle.Width) * size_t(handle.BytesPerPixel));
     try {
         handle.Reader->ReadRow(row, buffer);
     } catch (const SourceError& e) {

@@ -700,6 +700,18 @@ TEST_F(DamagedSourceTest, KeepDamagedWritesTheFileWithAWarning) {
     EXPECT_EQ(observer_.logModal, 1);
 }
 
+// A damaged row is half written by its reader; what the reader left out is
+// the same whatever the number of threads mapping the rows.
+TEST_F(DamagedSourceTest, KeepDamagedWritesTheSameFileForEveryThreadCount) {
+    job_.keepDamaged = true;
+    job_.threads = 1;
+    Run();
+    const std::string one = ReadFile(out_ + "dmg.rpx2");
+    job_.threads = 3;
+    Run();
+    EXPECT_EQ(ReadFile(out_ + "dmg.rpx2"), one);
+}
+
 // The real thing end to end: a deflate TIFF whose sixth strip is garbage.
 // libtiff's reason reaches the log, nothing is written, and the image fails.
 TEST_F(ConversionTest, ATiffWithACorruptStripFailsWithLibtiffsReason) {
