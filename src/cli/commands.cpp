@@ -20,18 +20,6 @@ namespace tessary::cli {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// An absolute, lexically normal form of a folder path; kept as it is when
-// it cannot be made absolute.
-std::string Absolute(const std::string& path) {
-    std::error_code ec;
-    fs::path absolute = fs::absolute(fs::path(path), ec);
-    return ec ? path : absolute.lexically_normal().string();
-}
-
-}  // namespace
-
 int RunListCommand(const ListOptions& options) {
     std::string folder = TrimSpaces(options.folder);
     if (folder.empty() || !DirectoryExists(folder)) {
@@ -53,7 +41,7 @@ ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInp
     job.destinationFolder = inputs.destinationRoot.empty() ? inputs.firstFolder : inputs.destinationRoot;
     job.tempFolder = WithTrailingSeparator(TrimSpaces(tempFolder));
     std::string mapFolder = TrimSpaces(options.mapFolder);
-    job.mapFolder = mapFolder.empty() ? std::string() : WithTrailingSeparator(Absolute(mapFolder));
+    job.mapFolder = mapFolder.empty() ? std::string() : WithTrailingSeparator(AbsoluteNormal(mapFolder));
     for (const InputImage& image : inputs.images) {
         ConversionEntry entry;
         entry.fileName = FileNamePart(image.sourcePath);

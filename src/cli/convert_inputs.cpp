@@ -20,8 +20,6 @@ namespace tessary::cli {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string AbsoluteNormal(const std::string& path) {
     std::error_code ec;
     fs::path absolute = fs::absolute(fs::path(path), ec);
@@ -31,6 +29,8 @@ std::string AbsoluteNormal(const std::string& path) {
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
 }
+
+namespace {
 
 std::string Quoted(const std::string& path) {
     return "\"" + path + "\"";

@@ -34,6 +34,10 @@ struct ConvertInputs {
 // destination itself). The same file named twice is taken once. Gives
 // nothing and sets `error` (naming the path and the system's reason) when an
 // argument does not exist or cannot be read.
+// An absolute, lexically normal form of a folder path, without a trailing
+// separator; kept as it is when it cannot be made absolute.
+std::string AbsoluteNormal(const std::string& path);
+
 std::optional<ConvertInputs> ResolveConvertInputs(const ConvertOptions& options, std::string& error);
 
 // Keeps the images of shard `index` of `count` (those whose place in the
