@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     int w130 = aspect > 1 ? 130 : int(RoundHalfEven(130 * aspect));
     int w300 = aspect > 1 ? 300 : int(RoundHalfEven(300 * aspect));
     ScaleList scales = BuildScaleListFromText(width, height, w130, w300, std::nullopt);
-    DominantColorTable dominant = SampleDominantColors(*level0);
+    DominantColourTable dominant = SampleDominantColors(*level0);
 
     SourceHandle level1;
     const int used = UsedScaleSlots(scales);
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
         bool fromLevel1 = n >= 2 && double(scales[size_t(n)]) < 19.9;
         start = std::chrono::steady_clock::now();
         ZoomLevelStats stats;
-        BuildZoomLevel(context, n, fromLevel1 ? *level1 : *level0, kZoomLevelColorLimit, percent, dominant,
+        BuildZoomLevel(context, n, fromLevel1 ? *level1 : *level0, kZoomLevelColourLimit, percent, dominant,
                        &stats);
         std::printf(
             "level %d: %.4g %% (%.4g %% of %s) -> %d x %d in %.1f s, rows resampled %lld, peak cached rows "

@@ -75,15 +75,15 @@ int main(int argc, char** argv) {
     const int w130 = aspect > 1 ? 130 : int(RoundHalfEven(130 * aspect));
     const int w300 = aspect > 1 ? 300 : int(RoundHalfEven(300 * aspect));
     const ScaleList scales = BuildScaleListFromText(W, H, w130, w300, std::nullopt);
-    const DominantColorTable dominant = SampleDominantColors(*level0);
+    const DominantColourTable dominant = SampleDominantColors(*level0);
 
-    if (!BuildZoomLevel(context, 1, *level0, kZoomLevelColorLimit, scales[1], dominant)) return 1;
+    if (!BuildZoomLevel(context, 1, *level0, kZoomLevelColourLimit, scales[1], dominant)) return 1;
     SourceHandle level1 = OpenSourceImageOrNull(context.TempPath("rpx_1.rpx0"));
     for (int t = 2; t < kScaleSlots; ++t) {
         if (!IsUsedScaleSlot(scales[size_t(t)])) continue;
         const double s = scales[size_t(t)];
         const bool fromLevel1 = s < 19.9;
-        if (!BuildZoomLevel(context, t, fromLevel1 ? *level1 : *level0, kZoomLevelColorLimit,
+        if (!BuildZoomLevel(context, t, fromLevel1 ? *level1 : *level0, kZoomLevelColourLimit,
                             fromLevel1 ? s / double(scales[1]) * 100.0 : s, dominant))
             return 1;
     }

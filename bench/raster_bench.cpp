@@ -112,10 +112,10 @@ void BM_ZoomLevel24Bit4000x3000(benchmark::State& state) {
     std::filesystem::create_directories(folder);
     RunContext context;
     context.tempFolder = folder.string() + "/";
-    DominantColorTable dominant{};
+    DominantColourTable dominant{};
     for (auto _ : state) {
         bool done =
-            BuildZoomLevel(context, 1, *source, kZoomLevelColorLimit, double(state.range(0)), dominant);
+            BuildZoomLevel(context, 1, *source, kZoomLevelColourLimit, double(state.range(0)), dominant);
         benchmark::DoNotOptimize(done);
     }
     std::filesystem::remove_all(folder);

@@ -33,7 +33,7 @@ QImage PictureToImage(const Picture& pictureIn) {
     if (format == QImage::Format_Indexed8) {
         QList<QRgb> table;
         table.reserve(256);
-        for (const PaletteEntry& e : picture.Colors()) table.push_back(qRgb(e.red, e.green, e.blue));
+        for (const PaletteEntry& e : picture.Colours()) table.push_back(qRgb(e.red, e.green, e.blue));
         image.setColorTable(table);
     }
     return image;

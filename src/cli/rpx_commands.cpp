@@ -217,7 +217,7 @@ bool WritePalettePng(const std::string& path, const Picture& picture, std::strin
                  PNG_FILTER_TYPE_DEFAULT);
     std::array<png_color, 256> colours{};
     for (int i = 0; i < 256; ++i) {
-        const PaletteEntry& e = picture.Colors()[size_t(i)];
+        const PaletteEntry& e = picture.Colours()[size_t(i)];
         colours[size_t(i)] = png_color{e.red, e.green, e.blue};
     }
     png_set_PLTE(png, info, colours.data(), highest + 1);

@@ -66,9 +66,9 @@ void Picture::FlipVertically() {
     }
 }
 
-void PixelColor(const Picture& picture, int x, int y, uint8_t bgr[3]) {
+void PixelColour(const Picture& picture, int x, int y, uint8_t bgr[3]) {
     const uint8_t* row = picture.Row(y);
-    const Palette& pal = picture.Colors();
+    const Palette& pal = picture.Colours();
     auto fromIndex = [&](unsigned index) {
         bgr[0] = pal[index].blue;
         bgr[1] = pal[index].green;
@@ -100,7 +100,7 @@ Picture StretchDrop(const Picture& source, int width, int height) {
         uint8_t* dst = out.Row(y);
         for (int x = 0; x < width; ++x) {
             int sx = int(int64_t(x) * source.Width() / width);
-            PixelColor(source, sx, sy, dst + size_t(x) * 3);
+            PixelColour(source, sx, sy, dst + size_t(x) * 3);
         }
     }
     return out;

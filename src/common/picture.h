@@ -49,8 +49,8 @@ public:
     const uint8_t* Data() const { return pixels_.data(); }
     size_t DataSize() const { return pixels_.size(); }
 
-    Palette& Colors() { return palette_; }
-    const Palette& Colors() const { return palette_; }
+    Palette& Colours() { return palette_; }
+    const Palette& Colours() const { return palette_; }
 
     // 1- and 4-bit pictures become 8-bit with the same indices and palette;
     // other depths are left alone.
@@ -71,7 +71,7 @@ private:
 };
 
 // The colour (blue, green, red) of pixel x in a row of a picture.
-void PixelColor(const Picture& picture, int x, int y, uint8_t bgr[3]);
+void PixelColour(const Picture& picture, int x, int y, uint8_t bgr[3]);
 
 // Stretches a picture into a 24-bit picture of the given size by dropping or
 // repeating rows and columns (no blending), as a colour-on-colour stretch

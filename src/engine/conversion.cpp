@@ -143,7 +143,7 @@ bool PrepareLevel0(const RunContext& context, const ImagePlan& plan, ImageWork& 
     if (plan.resize != 100) {
         observer.SetStatus(1, "Initial Resize to " + std::to_string(plan.resize) + "%");
         // Level 0 takes no dominant colours; only the zoom levels do.
-        BuildZoomLevel(context, 0, source, context.colourCount, double(plan.resize), DominantColorTable{});
+        BuildZoomLevel(context, 0, source, context.colourCount, double(plan.resize), DominantColourTable{});
         work.CloseSource();
         if (context.Aborted()) return false;
         work.level0 = OpenScratch(context, 0);
@@ -169,16 +169,16 @@ bool BuildZoomLevels(const RunContext& context, const ScaleList& scales, ImageWo
     Timagerecord4& level0 = work.Level0();
     // Sampled from this image alone, so that no image's levels depend on
     // which image came before it (or ran beside it).
-    const DominantColorTable dominant = SampleDominantColors(level0);
+    const DominantColourTable dominant = SampleDominantColors(level0);
     observer.SetStatus(1, ZoomText("Creating", scales[1]));
-    BuildZoomLevel(context, 1, level0, kZoomLevelColorLimit, ZoomLevelPercentage(scales, 1), dominant);
+    BuildZoomLevel(context, 1, level0, kZoomLevelColourLimit, ZoomLevelPercentage(scales, 1), dominant);
     if (context.Aborted()) return false;
     work.level1 = OpenScratch(context, 1);
     for (int t = 2; t < kScaleSlots; ++t) {
         if (!IsUsedScaleSlot(scales[size_t(t)])) continue;
         observer.SetStatus(1, ZoomText("Creating", scales[size_t(t)]));
         Timagerecord4& from = double(scales[size_t(t)]) < 19.9 ? *work.level1 : level0;
-        BuildZoomLevel(context, t, from, kZoomLevelColorLimit, ZoomLevelPercentage(scales, t), dominant);
+        BuildZoomLevel(context, t, from, kZoomLevelColourLimit, ZoomLevelPercentage(scales, t), dominant);
         if (context.Aborted()) return false;
     }
     CloseSourceImage(work.level1);

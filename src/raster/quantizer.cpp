@@ -9,8 +9,8 @@ TOctreeNode::~TOctreeNode() {
     for (int i = 7; i >= 0; --i) Children[size_t(i)].reset();
 }
 
-TColorQuantizer::TColorQuantizer(int colorLimit, int leafDepth)
-    : colorLimit_(colorLimit), leafDepth_(std::clamp(leafDepth, 1, 8)), leafMemo_(size_t(1) << kLeafMemoBits) {}
+TColorQuantizer::TColorQuantizer(int colourLimit, int leafDepth)
+    : colourLimit_(colourLimit), leafDepth_(std::clamp(leafDepth, 1, 8)), leafMemo_(size_t(1) << kLeafMemoBits) {}
 
 TColorQuantizer::~TColorQuantizer() {
     // Unlink the lists first: they point into the tree being freed.
@@ -92,7 +92,7 @@ void TColorQuantizer::AddPixel(uint8_t red, uint8_t green, uint8_t blue) {
         return;
     }
     TOctreeNode* leaf = AddToLeaf(root_, red, green, blue, 0);
-    while (leaves_ > colorLimit_) {
+    while (leaves_ > colourLimit_) {
         if (!MergeNode()) break;  // a limit below one colour cannot be met
     }
     if (tag >> 24 == epoch_) memo = LeafMemo{tag, leaf};  // no fold since the walk

@@ -1,4 +1,4 @@
-// Octree colour quantizer: chooses at most ColorLimit colours for a stream of
+// Octree colour quantizer: chooses at most ColourLimit() colours for a stream of
 // 24-bit pixels. Pixels go down a tree of depth 8, one bit of each channel
 // per level (red the high bit of the child index, blue the low one). When
 // the leaves exceed the limit, the most recently created inner node of the
@@ -36,7 +36,7 @@ struct TOctreeNode {
 
 class TColorQuantizer {
 public:
-    TColorQuantizer(int colorLimit, int leafDepth = 8);
+    TColorQuantizer(int colourLimit, int leafDepth = 8);
     TColorQuantizer(const TColorQuantizer&) = delete;
     TColorQuantizer& operator=(const TColorQuantizer&) = delete;
     ~TColorQuantizer();
@@ -55,7 +55,7 @@ public:
     void BuildPalette(Palette& palette) const;
 
     int Leaves() const { return leaves_; }
-    int ColorLimit() const { return colorLimit_; }
+    int ColourLimit() const { return colourLimit_; }
     const TOctreeNode* Root() const { return root_.get(); }
     // The root reference, for InsertColor called directly.
     std::unique_ptr<TOctreeNode>& RootSlot() { return root_; }
@@ -69,7 +69,7 @@ private:
     std::unique_ptr<TOctreeNode> root_;
     int leaves_ = 0;
     std::array<TOctreeNode*, 8> levelLists_{};
-    int colorLimit_;
+    int colourLimit_;
     int leafDepth_;
 
     // The leaves recent colours went to, so a colour seen again skips the

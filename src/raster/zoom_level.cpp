@@ -175,19 +175,19 @@ bool ResampleLevel(const RunContext& context, Timagerecord4& source, const Contr
 // The palette of a level: the quantizer's colours, the dominant colours
 // (zoom levels only), black and white; nothing beyond entry 255. Gives the
 // number of entries pass 2 searches.
-int LevelPalette(TColorQuantizer& quantizer, int level, int colorLimit, const DominantColorTable& dominant,
+int LevelPalette(TColorQuantizer& quantizer, int level, int colourLimit, const DominantColourTable& dominant,
                  Palette& palette) {
     palette = Palette{};
     quantizer.BuildPalette(palette);
-    int k = std::clamp(colorLimit, 0, 256);
+    int k = std::clamp(colourLimit, 0, 256);
     if (level != 0) {
-        for (int i = 0; i < kDominantColorCount; ++i) {
+        for (int i = 0; i < kDominantColourCount; ++i) {
             if (k + i < 256) {
                 const PaletteEntry& c = dominant.entries[size_t(i)];
                 palette[size_t(k + i)] = PaletteEntry{c.blue, c.green, c.red, 0};
             }
         }
-        k += kDominantColorCount;
+        k += kDominantColourCount;
     }
     if (k < 256) palette[size_t(k)] = PaletteEntry{0, 0, 0, 0};
     if (k + 1 < 256) palette[size_t(k + 1)] = PaletteEntry{255, 255, 255, 0};
@@ -211,7 +211,7 @@ int64_t RowCacheLimit(int sourceHeight, int targetHeight) {
     return RoundHalfEven(2.0 / scale) + 6;
 }
 
-DominantColorTable SampleDominantColors(Timagerecord4& raster) {
+DominantColourTable SampleDominantColors(Timagerecord4& raster) {
     if (raster.Width <= 0 || raster.Height <= 0) throw std::invalid_argument("raster without pixels");
     if (raster.BytesPerPixel != 1) throw std::invalid_argument("dominant colours need a palettised raster");
     const int stepX = raster.Width / 100;
@@ -222,7 +222,7 @@ DominantColorTable SampleDominantColors(Timagerecord4& raster) {
         ReadSourceRow(raster, r * stepY, row.data());
         for (int col = 0; col < 100; ++col) ++bins[row[size_t(col * stepX)]];
     }
-    DominantColorTable table;
+    DominantColourTable table;
     int best = 0;
     for (PaletteEntry& entry : table.entries) {
         int bestCount = 0;
@@ -239,13 +239,13 @@ DominantColorTable SampleDominantColors(Timagerecord4& raster) {
     return table;
 }
 
-bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colorLimit,
-                    double percent, const DominantColorTable& dominant) {
-    return BuildZoomLevel(context, level, source, colorLimit, percent, dominant, nullptr);
+bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colourLimit,
+                    double percent, const DominantColourTable& dominant) {
+    return BuildZoomLevel(context, level, source, colourLimit, percent, dominant, nullptr);
 }
 
-bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colorLimit,
-                    double percent, const DominantColorTable& dominant, ZoomLevelStats* stats) {
+bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colourLimit,
+                    double percent, const DominantColourTable& dominant, ZoomLevelStats* stats) {
     const int W = source.Width;
     const int H = source.Height;
     if (W <= 0 || H <= 0) throw std::invalid_argument("zoom level of a source without pixels");
@@ -257,7 +257,7 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
 
     const std::string outputPath = context.TempPath("rpx_" + std::to_string(level) + ".rpx0");
     const std::string spoolPath = context.TempPath("temp.rpx0");
-    auto quantizer = std::make_unique<TColorQuantizer>(colorLimit, 8);
+    auto quantizer = std::make_unique<TColorQuantizer>(colourLimit, 8);
     {
         RowSpoolWriter spool(spoolPath, Dw, ResolveThreadCount(context.threads));
         ContributorTable columns(W, Dw, kMitchellFilter, &context);
@@ -277,7 +277,7 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
     }
 
     Palette palette;
-    const int searchCount = LevelPalette(*quantizer, level, colorLimit, dominant, palette);
+    const int searchCount = LevelPalette(*quantizer, level, colourLimit, dominant, palette);
     quantizer.reset();
 
     // Pass 2: map the spooled rows to the palette.

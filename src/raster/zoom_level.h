@@ -15,14 +15,14 @@
 
 namespace tessary {
 
-inline constexpr int kDominantColorCount = 20;
-inline constexpr int kZoomLevelColorLimit = 62;
+inline constexpr int kDominantColourCount = 20;
+inline constexpr int kZoomLevelColourLimit = 62;
 
 // The 20 most frequent colours of the full-size raster (blue, green, red;
 // reserved 0), which every zoom level adds to its palette. The driver holds
 // it from one image's sampling until the next.
-struct DominantColorTable {
-    std::array<PaletteEntry, kDominantColorCount> entries{};
+struct DominantColourTable {
+    std::array<PaletteEntry, kDominantColourCount> entries{};
 };
 
 // Samples a 100 x 100 grid of a palettised raster anchored at its top-left
@@ -30,7 +30,7 @@ struct DominantColorTable {
 // palette indices, ties to the lower index; when fewer indices occur, the
 // last found repeats. Raises std::invalid_argument for a raster that is not
 // palettised or has no pixels.
-DominantColorTable SampleDominantColors(Timagerecord4& raster);
+DominantColourTable SampleDominantColors(Timagerecord4& raster);
 
 // The size of a level of `percent` percent: round-half-even(size / (100 /
 // percent)), never below 1.
@@ -42,15 +42,15 @@ int ZoomLevelSize(int size, double percent);
 int64_t RowCacheLimit(int sourceHeight, int targetHeight);
 
 // Builds level `level` ("rpx_<level>.rpx0" in the context's temporary
-// folder) from `source` at `percent` percent with `colorLimit` colours of
+// folder) from `source` at `percent` percent with `colourLimit` colours of
 // its own. For level != 0 the palette gets the 20 dominant colours after the
 // quantizer's entries, then black and white (white left out when it would
 // fall beyond entry 255). Progress goes to status slot 2; returns false when
 // the abort flag stopped it (an abort in pass 1 leaves no output file, one
 // in pass 2 a file without its table). Raises std::invalid_argument for a
 // source without pixels or a percentage that is not positive.
-bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colorLimit,
-                    double percent, const DominantColorTable& dominant);
+bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colourLimit,
+                    double percent, const DominantColourTable& dominant);
 
 // Counters of the last level build, for tests and benchmarks.
 struct ZoomLevelStats {
@@ -60,7 +60,7 @@ struct ZoomLevelStats {
     int64_t peakCachedRows = 0;  // the most cached rows at one time
     int64_t cacheLimit = 0;
 };
-bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colorLimit,
-                    double percent, const DominantColorTable& dominant, ZoomLevelStats* stats);
+bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colourLimit,
+                    double percent, const DominantColourTable& dominant, ZoomLevelStats* stats);
 
 }  // namespace tessary

@@ -62,7 +62,7 @@ Rpx2Summary ReadRpx2Summary(const std::string& path) {
         level.height = handle->LevelHeight();
         level.tilesAcross = handle->TilesAcross();
         level.tilesDown = handle->TilesDown();
-        level.palette = handle->Colors();
+        level.palette = handle->Colours();
         level.distinctColours = DistinctColours(level.palette);
         level.scalePercent = 100.0 * double(level.width) / double(summary.width);
         if (scalesReadable) {

@@ -110,8 +110,8 @@ void WriteRpx2Header(Rpx2Writer& writer, int32_t width, int32_t height, bool cha
     WriteU32LE(info + kInfoOffImageSize, uint32_t(uint64_t(uint32_t(width)) * uint64_t(uint32_t(height))));
     WriteI32LE(info + kInfoOffXResolution, 0);
     WriteI32LE(info + kInfoOffYResolution, 0);
-    WriteU32LE(info + kInfoOffColorsUsed, 256);
-    WriteU32LE(info + kInfoOffColorsImportant, 256);
+    WriteU32LE(info + kInfoOffColoursUsed, 256);
+    WriteU32LE(info + kInfoOffColoursImportant, 256);
 
     WriteU16LE(head + kOffMarker, kMarkerWord);
     WriteU16LE(head + kOffMarker + 2, kMarkerWord);

@@ -65,8 +65,8 @@ inline constexpr int kInfoOffCompression = 16;      // u32, 0
 inline constexpr int kInfoOffImageSize = 20;        // u32, width x height
 inline constexpr int kInfoOffXResolution = 24;      // i32, 0
 inline constexpr int kInfoOffYResolution = 28;      // i32, 0
-inline constexpr int kInfoOffColorsUsed = 32;       // u32, 256
-inline constexpr int kInfoOffColorsImportant = 36;  // u32, 256
+inline constexpr int kInfoOffColoursUsed = 32;       // u32, 256
+inline constexpr int kInfoOffColoursImportant = 36;  // u32, 256
 
 // After the information block.
 inline constexpr int kImageHeadSize = kFileHeaderSize + kInfoBlockSize;  // 54

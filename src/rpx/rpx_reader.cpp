@@ -233,7 +233,7 @@ std::optional<Picture> RpxToPicture(const std::string& path, int step, int level
         handle.LoadLevel(level);
         std::optional<Picture> picture = CreatePicture(handle.LevelWidth(), handle.LevelHeight());
         if (!picture) return std::nullopt;
-        picture->Colors() = WithoutReserved(handle.Colors());
+        picture->Colours() = WithoutReserved(handle.Colours());
         for (int r = 0; r < handle.TilesDown(); ++r)
             for (int t = 0; t < handle.TilesAcross(); ++t) CopyTileToPicture(handle, *picture, r, t);
         return picture;
@@ -247,7 +247,7 @@ std::optional<Picture> RpxToPicture(const std::string& path, int step, int level
     const int height = handle.Height();
     std::optional<Picture> picture = CreatePicture(width / step, height / step);
     if (!picture) return std::nullopt;
-    picture->Colors() = WithoutReserved(handle.Colors());
+    picture->Colours() = WithoutReserved(handle.Colours());
 
     const size_t rowBytes = handle.RowBytes();
     std::vector<uint8_t> packed(size_t(width) + 8, 0);

@@ -60,7 +60,7 @@ public:
     int TilesAcross() const { return tilesAcross_; }
     int TilesDown() const { return tilesDown_; }
     // The loaded level's palette (RPX2) or the file's palette (RPX).
-    const Palette& Colors() const { return palette_; }
+    const Palette& Colours() const { return palette_; }
 
     // RPX2: tile k of the loaded level (counted row by row from the top
     // left) into `buffer` (4096 bytes). An index beyond the tiles leaves the

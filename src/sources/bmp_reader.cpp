@@ -36,7 +36,7 @@ struct BmpHeader {
     int32_t height = 0;  // as stored: negative for top-down files
     uint16_t bitsPerPixel = 0;
     uint32_t compression = kBiRgb;
-    uint32_t colorsUsed = 0;
+    uint32_t coloursUsed = 0;
     uint8_t raw[124] = {};  // the information header as read (headerSize bytes)
 };
 
@@ -79,7 +79,7 @@ bool ReadHeaders(CheckedFile& file, uint64_t fileSize, BmpHeader& h) {
     h.height = ReadI32LE(h.raw + 8);
     h.bitsPerPixel = ReadU16LE(h.raw + 14);
     h.compression = ReadU32LE(h.raw + 16);
-    h.colorsUsed = ReadU32LE(h.raw + 32);
+    h.coloursUsed = ReadU32LE(h.raw + 32);
     return true;
 }
 
@@ -158,7 +158,7 @@ bool ReadMasks(Decoder& d, uint64_t& tableStart) {
 // The number of colour table entries the header announces.
 uint64_t ColourCount(const BmpHeader& h, uint64_t tableStart) {
     uint64_t maxEntries = uint64_t(1) << h.bitsPerPixel;
-    if (!h.os2) return h.colorsUsed == 0 ? maxEntries : h.colorsUsed;
+    if (!h.os2) return h.coloursUsed == 0 ? maxEntries : h.coloursUsed;
     // OS/2 1.x headers have no colour count: the table runs up to the pixel
     // data.
     uint64_t count = h.dataOffset > tableStart ? (h.dataOffset - tableStart) / 3 : 0;
@@ -337,8 +337,8 @@ std::unique_ptr<BmpSource> Prepare(const std::string& path) {
 
     uint64_t tableStart = kFileHeaderSize + h.headerSize;
     if (bpp >= 16 && !ReadMasks(d, tableStart)) Refuse("colour masks are not usable");
-    if (bpp <= 8 && !h.os2 && h.colorsUsed > (uint32_t(1) << bpp))
-        Refuse("colour table of " + FormatThousands(h.colorsUsed) + " entries for " + std::to_string(bpp) +
+    if (bpp <= 8 && !h.os2 && h.coloursUsed > (uint32_t(1) << bpp))
+        Refuse("colour table of " + FormatThousands(h.coloursUsed) + " entries for " + std::to_string(bpp) +
                "-bit pixels");
     // Some writers give the end of the header as the data offset of a
     // palettised file; the pixel data then follows the colour table.
@@ -371,7 +371,7 @@ std::unique_ptr<BmpSource> Prepare(const std::string& path) {
 Picture LoadPrepared(BmpSource& src) {
     Decoder& d = *src.d;
     Picture picture(d.width, d.height, src.pictureBpp);
-    picture.Colors() = src.palette;
+    picture.Colours() = src.palette;
     if (src.rle) {
         DecodeRle(d, picture);
     } else if (src.pictureBpp == 24 && src.h.bitsPerPixel != 24) {

@@ -407,7 +407,7 @@ Picture ChartReader::LoadPreview(int factor) {
     int previewHeight = height_ / factor;
     if (previewWidth <= 0 || previewHeight <= 0) return Picture();
     Picture picture(previewWidth, previewHeight, 8);
-    Palette& palette = picture.Colors();
+    Palette& palette = picture.Colours();
     int32_t bytesPerPixel = 1;
     FillFormat(bytesPerPixel, palette);
     for (size_t k = 0; k < kFixedColourTable.size(); ++k) {

@@ -89,7 +89,7 @@ void PlaceTile(Picture& picture, const uint8_t* tile, int k, int j) {
 }
 
 void WriteTileColours(Picture& picture, const std::array<PaletteEntry, 16>& colours) {
-    for (int i = 0; i < 16; ++i) picture.Colors()[size_t(i)] = colours[size_t(i)];
+    for (int i = 0; i < 16; ++i) picture.Colours()[size_t(i)] = colours[size_t(i)];
 }
 
 }  // namespace

@@ -214,7 +214,7 @@ WholeImage DecodeWhole(const std::string& path) {
 
     Picture& out = whole.picture;
     out = Picture(f.width, f.height, 8);
-    out.Colors() = f.palette;
+    out.Colours() = f.palette;
     for (int y = 0; y < f.height; ++y) {
         const int64_t line = f.wholeScreen ? y : y - f.top;
         const bool covered = line >= 0 && line < f.frameHeight;

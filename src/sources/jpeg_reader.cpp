@@ -183,7 +183,7 @@ bool DecodeInto(JpegDecoder* decoder, Picture* picture, std::vector<uint8_t>* cm
         }
     } else {
         *picture = Picture(width, height, 8);
-        Palette& palette = picture->Colors();
+        Palette& palette = picture->Colours();
         const int colours = cinfo->actual_number_of_colors;
         const bool grey = cinfo->out_color_components == 1;
         for (int i = 0; i < colours && i < 256; ++i) {

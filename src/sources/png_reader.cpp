@@ -220,7 +220,7 @@ WholeImage DecodeWhole(const std::string& path) {
     WholeImage whole;
     Picture& picture = whole.picture;
     picture = Picture(int(layout.width), int(layout.height), layout.colour ? 24 : 8);
-    picture.Colors() = layout.palette;
+    picture.Colours() = layout.palette;
 
     // Rows with alpha are gathered first: later passes of an interlaced file
     // add to rows of earlier ones, and alpha is composed only at the end.

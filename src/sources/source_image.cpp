@@ -119,7 +119,7 @@ void FillSourceFormat(Timagerecord4& handle) {
         handle.BytesPerPixel = 3;
         handle.Palette = Palette{};
         if (handle.Bitmap->BitsPerPixel() == 8) {
-            handle.Palette = handle.Bitmap->Colors();
+            handle.Palette = handle.Bitmap->Colours();
             handle.BytesPerPixel = 1;
         }
         return;

@@ -403,7 +403,7 @@ public:
                 " - Bitmap Handle could not be Assigned - Possibly insufficient virtual memory");
             return Picture();
         }
-        picture.Colors() = palette;
+        picture.Colours() = palette;
         std::vector<uint8_t> row(layout_.width);
         const bool oneRowPerStrip = !layout_.tiled && layout_.rowsPerStrip == 1;
         for (int j = 0; j < outHeight; ++j) {

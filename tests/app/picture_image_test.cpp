@@ -18,7 +18,7 @@ TEST(PictureImage, TrueColourAndPaletteColoursArrive) {
     EXPECT_EQ(image.pixelColor(2, 1), QColor(0, 0, 255));
 
     Picture indexed(5, 1, 4);
-    indexed.Colors()[3] = PaletteEntry{30, 60, 90, 0};
+    indexed.Colours()[3] = PaletteEntry{30, 60, 90, 0};
     indexed.Row(0)[2] = 0x30;  // the fifth pixel: the high nibble of the third byte
     image = PictureToImage(indexed);
     ASSERT_EQ(image.size(), QSize(5, 1));

@@ -233,7 +233,7 @@ TEST(Rpx2Viewer, ShowsTheExamplesOutputsAsTheReaderDecodesThem) {
         view.SetOrigin(QPointF(level->Width() / 3, level->Height() / 4));
         ASSERT_TRUE(WaitSettled(view));
         auto colour = [&](int x, int y) {
-            const PaletteEntry& entry = level->Colors()[level->Row(y)[x]];
+            const PaletteEntry& entry = level->Colours()[level->Row(y)[x]];
             return qRgb(entry.red, entry.green, entry.blue);
         };
         EXPECT_TRUE(ViewShowsLevelZero(view, level->Width(), level->Height(), colour));

@@ -33,7 +33,7 @@ TEST(Picture, AbsurdSizesRaiseInsteadOfWrapping) {
 
 TEST(Picture, OneAndFourBitPicturesBecomeEightBitIndices) {
     Picture one(10, 2, 1);
-    one.Colors()[1] = {9, 8, 7, 6};
+    one.Colours()[1] = {9, 8, 7, 6};
     one.Row(0)[0] = 0b10100000;
     one.Row(0)[1] = 0b01000000;  // pixel 9
     one.Row(1)[0] = 0b00000001;  // pixel 7
@@ -44,7 +44,7 @@ TEST(Picture, OneAndFourBitPicturesBecomeEightBitIndices) {
     EXPECT_EQ(std::memcmp(one.Row(0), row0, 10), 0);
     EXPECT_EQ(one.Row(1)[7], 1);
     EXPECT_EQ(one.Row(1)[6], 0);
-    EXPECT_EQ(one.Colors()[1], (PaletteEntry{9, 8, 7, 6}));
+    EXPECT_EQ(one.Colours()[1], (PaletteEntry{9, 8, 7, 6}));
 
     Picture four(3, 1, 4);
     four.Row(0)[0] = 0xAB;

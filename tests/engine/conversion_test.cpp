@@ -79,8 +79,8 @@ bool SameColours(const Picture& a, const Picture& b) {
     if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
     for (int y = 0; y < a.Height(); ++y)
         for (int x = 0; x < a.Width(); ++x) {
-            const PaletteEntry& p = a.Colors()[a.Row(y)[x]];
-            const PaletteEntry& q = b.Colors()[b.Row(y)[x]];
+            const PaletteEntry& p = a.Colours()[a.Row(y)[x]];
+            const PaletteEntry& q = b.Colours()[b.Row(y)[x]];
             if (p.blue != q.blue || p.green != q.green || p.red != q.red) return false;
         }
     return true;
@@ -91,8 +91,8 @@ Picture ScratchToPicture(const std::string& path) {
     ScratchRasterReader reader(path);
     Picture picture(reader.Width(), reader.Height(), 8);
     for (int y = 0; y < reader.Height(); ++y) reader.ReadScratchRow(y, picture.Row(y));
-    picture.Colors() = reader.ScratchPalette();
-    for (PaletteEntry& e : picture.Colors()) e.reserved = 0;
+    picture.Colours() = reader.ScratchPalette();
+    for (PaletteEntry& e : picture.Colours()) e.reserved = 0;
     return picture;
 }
 
@@ -221,7 +221,7 @@ TEST_F(ConversionTest, DefaultRunOfAn8BitImage) {
     for (int y : {0, 1, 499, 999})
         for (int x : {0, 3, 500, 999}) {
             ASSERT_EQ(level0->Row(y)[x], MapIndex(x, y));
-            EXPECT_EQ(level0->Colors()[MapIndex(x, y)], palette[MapIndex(x, y)]);
+            EXPECT_EQ(level0->Colours()[MapIndex(x, y)], palette[MapIndex(x, y)]);
         }
 
     // The 10 % and 13 % levels are resampled from the 25 % level at 40 % and
@@ -233,7 +233,7 @@ TEST_F(ConversionTest, DefaultRunOfAn8BitImage) {
     context.abort = &noAbort;
     SourceHandle source = OpenSourceImageOrNull(src_ + "a.tif");
     ASSERT_TRUE(source);
-    DominantColorTable dominant = SampleDominantColors(*source);
+    DominantColourTable dominant = SampleDominantColors(*source);
     ASSERT_TRUE(BuildZoomLevel(context, 1, *source, 62, 25.0, dominant));
     SourceHandle level1 = OpenSourceImageOrNull(ref + "rpx_1.rpx0");
     ASSERT_TRUE(level1);
@@ -628,7 +628,7 @@ protected:
                 handle->FileName = path;
                 handle->Extension = ".bmp";
                 handle->Bitmap = std::make_unique<Picture>(360, 320, 8);
-                handle->Bitmap->Colors() = SpreadPalette();
+                handle->Bitmap->Colours() = SpreadPalette();
                 for (int y = 0; y < 315; ++y)
                     for (int x = 0; x < 360; ++x) handle->Bitmap->Row(y)[x] = MapIndex(x, y);
                 handle->Width = 360;

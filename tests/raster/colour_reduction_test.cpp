@@ -28,7 +28,7 @@ struct PassFixture {
     }
 };
 
-TEST(ReduceColors, FewColoursGiveTheirPaletteThenBlackAndWhite) {
+TEST(ReduceColours, FewColoursGiveTheirPaletteThenBlackAndWhite) {
     PassFixture f(16);
     auto source = MemorySource24(30, 25, [](int x, int, uint8_t* p) {
         p[0] = x < 10 ? 200 : 10;  // blue
@@ -59,7 +59,7 @@ TEST(ReduceColors, FewColoursGiveTheirPaletteThenBlackAndWhite) {
     EXPECT_EQ(f.observer.pumps, 1 + 25 + 3);
 }
 
-TEST(ReduceColors, OnlyEveryTenthRowTeachesThePalette) {
+TEST(ReduceColours, OnlyEveryTenthRowTeachesThePalette) {
     PassFixture f(8);
     // Rows 1..9 hold a colour that row 0 lacks: it is not learned, but its
     // pixels are still mapped to the nearest entry.
@@ -76,7 +76,7 @@ TEST(ReduceColors, OnlyEveryTenthRowTeachesThePalette) {
     EXPECT_EQ(rows[5][0], 0);  // 150 from entry 0, 250 from black, 515 from white
 }
 
-TEST(ReduceColors, TwoHundredFiftyFourColoursFillThePalette) {
+TEST(ReduceColours, TwoHundredFiftyFourColoursFillThePalette) {
     PassFixture f(254);
     // Over 254 colours in the sampled rows, none near white; white only in
     // a row the sampling skips.
@@ -94,7 +94,7 @@ TEST(ReduceColors, TwoHundredFiftyFourColoursFillThePalette) {
     EXPECT_EQ(rows[5][63], 255);  // pure white reaches the white entry
 }
 
-TEST(ReduceColors, ColourCountOf255KeepsBlackAndDropsWhite) {
+TEST(ReduceColours, ColourCountOf255KeepsBlackAndDropsWhite) {
     PassFixture f(255);
     auto source = MemorySource24(64, 64, [](int x, int y, uint8_t* p) {
         p[0] = uint8_t(x * 4);
@@ -108,7 +108,7 @@ TEST(ReduceColors, ColourCountOf255KeepsBlackAndDropsWhite) {
     EXPECT_EQ(rows.size(), 64u);
 }
 
-TEST(ReduceColors, PalettisedSourcesNeverMapToWhite) {
+TEST(ReduceColours, PalettisedSourcesNeverMapToWhite) {
     PassFixture f(8);
     Palette p{};
     p[0] = PaletteEntry{0, 0, 200, 7};
@@ -126,7 +126,7 @@ TEST(ReduceColors, PalettisedSourcesNeverMapToWhite) {
     EXPECT_EQ(rows[3][0], 0);
 }
 
-TEST(ReduceColors, AbortWhileSamplingWritesNothingWhileMappingLeavesAPartialFile) {
+TEST(ReduceColours, AbortWhileSamplingWritesNothingWhileMappingLeavesAPartialFile) {
     PassFixture f(32);
     auto source =
         MemorySource24(20, 100, [](int x, int y, uint8_t* p) { p[0] = p[1] = p[2] = uint8_t(x + y); });

@@ -90,11 +90,11 @@ PassRun Level(unsigned threads, bool fromScratch, double percent, const std::str
                                         return uint8_t(((x / 13) * 7 + (y / 11) * 3 + (x * y) % 5) % 40);
                                     })
                     : MemorySource24(701, 509, MapPixel);
-    DominantColorTable dominant;
-    for (int i = 0; i < kDominantColorCount; ++i)
+    DominantColourTable dominant;
+    for (int i = 0; i < kDominantColourCount; ++i)
         dominant.entries[size_t(i)] = PaletteEntry{uint8_t(i), 0, 0, 0};
     PassRun run;
-    run.finished = BuildZoomLevel(context, 1, *source, kZoomLevelColorLimit, percent, dominant, &run.stats);
+    run.finished = BuildZoomLevel(context, 1, *source, kZoomLevelColourLimit, percent, dominant, &run.stats);
     if (run.finished) run.output = FileBytes(folder.File("rpx_1.rpx0"));
     run.events = observer.events;
     run.pumps = observer.pumps;
@@ -192,7 +192,7 @@ TEST(ParallelRaster, EachPassKeepsItsOrderOfTextAndPump) {
         // 40 x 25 at 50 % is 20 x 12 (12.5 rounds to even); building the
         // contributor lists pumps once per column and once per row.
         log.entries.clear();
-        ASSERT_TRUE(BuildZoomLevel(context, 1, *source, kZoomLevelColorLimit, 50.0, DominantColorTable{}));
+        ASSERT_TRUE(BuildZoomLevel(context, 1, *source, kZoomLevelColourLimit, 50.0, DominantColourTable{}));
         expected.assign(20 + 12, "P");
         for (const char* first : {"2:Pass 1 : 0 of 12", "P", "2:Pass 1 : 10 of 12", "P"})
             expected.push_back(first);

@@ -129,7 +129,7 @@ TEST(OctreeQuantizer, RememberedLeavesGiveTheSameTreeAsTheWalk) {
                 uint8_t r = uint8_t(c >> 16), g = uint8_t(c >> 8), b = uint8_t(c);
                 fast.AddPixel(r, g, b);
                 walk.InsertColor(walk.RootSlot(), r, g, b, 0);
-                while (walk.Leaves() > walk.ColorLimit() && walk.MergeNode()) {
+                while (walk.Leaves() > walk.ColourLimit() && walk.MergeNode()) {
                 }
             }
             ASSERT_EQ(fast.Leaves(), walk.Leaves()) << "limit " << limit << " pixel " << i;

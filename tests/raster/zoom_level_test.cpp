@@ -31,9 +31,9 @@ struct LevelFixture {
     }
 };
 
-DominantColorTable DistinctDominants() {
-    DominantColorTable table;
-    for (int i = 0; i < kDominantColorCount; ++i)
+DominantColourTable DistinctDominants() {
+    DominantColourTable table;
+    for (int i = 0; i < kDominantColourCount; ++i)
         table.entries[size_t(i)] = PaletteEntry{uint8_t(100 + i), uint8_t(7), uint8_t(200 - i), 0};
     return table;
 }
@@ -83,7 +83,7 @@ TEST(ZoomLevel, ZoomPaletteHoldsQuantizerDominantBlackAndWhite) {
         p[1] = 20;
         p[2] = 10;
     });
-    DominantColorTable dominant = DistinctDominants();
+    DominantColourTable dominant = DistinctDominants();
     ASSERT_TRUE(BuildZoomLevel(f.context, 3, *source, 62, 25.0, dominant));
     Palette palette;
     auto rows = ReadAllRows(f.temp.File("rpx_3.rpx0"), &palette);
@@ -103,7 +103,7 @@ TEST(ZoomLevel, DominantAndBlackAndWhiteEntriesAreSearched) {
     // Left half black, right half white: the quantizer learns both (and
     // the blends at the seam), so pixels may map to its entries first;
     // with only dominant colours near, they are chosen.
-    DominantColorTable dominant;
+    DominantColourTable dominant;
     for (auto& e : dominant.entries) e = PaletteEntry{0, 0, 250, 0};
     auto source = MemorySource24(64, 64, [](int x, int, uint8_t* p) {
         p[0] = p[1] = 0;
@@ -285,7 +285,7 @@ TEST(DominantColours, MostFrequentFirstTiesToLowerIndexThenRepeats) {
         if (x < 100) return uint8_t(3);   // 5000 samples
         return uint8_t(y < 150 ? 7 : 1);  // 2500 each
     });
-    DominantColorTable table = SampleDominantColors(*raster);
+    DominantColourTable table = SampleDominantColors(*raster);
     auto colour = [&](int i) {
         const PaletteEntry& e = palette[size_t(i)];
         return PaletteEntry{e.blue, e.green, e.red, 0};
@@ -301,7 +301,7 @@ TEST(DominantColours, SmallRastersSampleTheirFirstPixel) {
     Palette palette = GreyPalette();
     auto raster = ScratchSource(temp.File("s.rpx0"), 99, 99, palette,
                                 [](int x, int y) { return uint8_t(x == 0 && y == 0 ? 17 : 200); });
-    DominantColorTable table = SampleDominantColors(*raster);
+    DominantColourTable table = SampleDominantColors(*raster);
     for (const PaletteEntry& e : table.entries) EXPECT_EQ(e, (PaletteEntry{17, 17, 17, 0}));
 
     auto trueColour = MemorySource24(200, 200, [](int, int, uint8_t* p) { p[0] = p[1] = p[2] = 1; });
@@ -330,7 +330,7 @@ TEST(ZoomLevel, OutputIsTheSameInEveryBuild) {
         p[1] = uint8_t((y / 17) * 20 + x % 7);
         p[2] = uint8_t(((x + y) / 31) * 35);
     });
-    DominantColorTable dominant = DistinctDominants();
+    DominantColourTable dominant = DistinctDominants();
     std::vector<uint64_t> digests;
     for (double percent : {double(100.0f / 3), 250.0, 0.5}) {
         ASSERT_TRUE(BuildZoomLevel(f.context, 1, *source, 62, percent, dominant));

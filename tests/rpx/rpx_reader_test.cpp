@@ -23,7 +23,7 @@ void ExpectPictureIs(const Picture& picture, const Raster& raster, int step = 1)
     for (int i = 0; i < 256; ++i) {
         PaletteEntry want = raster.palette[size_t(i)];
         want.reserved = 0;
-        ASSERT_EQ(picture.Colors()[size_t(i)], want) << "palette entry " << i;
+        ASSERT_EQ(picture.Colours()[size_t(i)], want) << "palette entry " << i;
     }
 }
 

@@ -204,7 +204,7 @@ protected:
 // colour table and pixel data.
 std::vector<uint8_t> MakeBmp(int32_t width, int32_t height, uint16_t bpp, uint32_t compression,
                              uint32_t headerSize, const std::vector<uint8_t>& table,
-                             const std::vector<uint8_t>& pixels, uint32_t colorsUsed = 0) {
+                             const std::vector<uint8_t>& pixels, uint32_t coloursUsed = 0) {
     std::vector<uint8_t> f(14 + headerSize);
     f[0] = 'B';
     f[1] = 'M';
@@ -217,7 +217,7 @@ std::vector<uint8_t> MakeBmp(int32_t width, int32_t height, uint16_t bpp, uint32
     WriteU16LE(&f[26], 1);
     WriteU16LE(&f[28], bpp);
     WriteU32LE(&f[30], compression);
-    WriteU32LE(&f[46], colorsUsed);
+    WriteU32LE(&f[46], coloursUsed);
     f.insert(f.end(), table.begin(), table.end());
     f.insert(f.end(), pixels.begin(), pixels.end());
     return f;
@@ -230,9 +230,9 @@ TEST_F(BmpBuilt, PaletteKeepsReservedBytesAndZeroesEntriesBeyondTheTable) {
     std::vector<uint8_t> pixels = {0, 1, 0, 0, 2, 5, 0, 0};
     std::optional<Picture> p = LoadBmpBitmap(Write("a.bmp", MakeBmp(2, 2, 8, 0, 40, table, pixels, 3)));
     ASSERT_TRUE(p);
-    EXPECT_EQ(p->Colors()[1], (PaletteEntry{4, 5, 6, 0x22}));
-    EXPECT_EQ(p->Colors()[2], (PaletteEntry{7, 8, 9, 0x33}));
-    EXPECT_EQ(p->Colors()[3], PaletteEntry{});
+    EXPECT_EQ(p->Colours()[1], (PaletteEntry{4, 5, 6, 0x22}));
+    EXPECT_EQ(p->Colours()[2], (PaletteEntry{7, 8, 9, 0x33}));
+    EXPECT_EQ(p->Colours()[3], PaletteEntry{});
     EXPECT_EQ(p->Row(0)[0], 2);  // bottom-up: the file's second row is the top row
     EXPECT_EQ(p->Row(0)[1], 5);
     EXPECT_EQ(p->Row(1)[1], 1);
@@ -241,7 +241,7 @@ TEST_F(BmpBuilt, PaletteKeepsReservedBytesAndZeroesEntriesBeyondTheTable) {
     for (size_t i = 0; i < full.size(); ++i) full[i] = uint8_t(i * 7);
     p = LoadBmpBitmap(Write("v5.bmp", MakeBmp(2, 2, 8, 0, 124, full, pixels)));
     ASSERT_TRUE(p);
-    EXPECT_EQ(p->Colors()[255],
+    EXPECT_EQ(p->Colours()[255],
               (PaletteEntry{uint8_t(1020 * 7), uint8_t(1021 * 7), uint8_t(1022 * 7), uint8_t(1023 * 7)}));
 }
 

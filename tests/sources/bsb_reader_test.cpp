@@ -466,9 +466,9 @@ TEST(BsbReader, PreviewSamplesEveryFactorthPixelWithTheFixedColoursAfterTheChart
     Palette palette{};
     int32_t bpp = 0;
     ASSERT_TRUE(GetChartFormat(chart.get(), bpp, palette));
-    for (int i = 1; i <= 4; ++i) EXPECT_EQ(preview.Colors()[i], palette[i]);
+    for (int i = 1; i <= 4; ++i) EXPECT_EQ(preview.Colours()[i], palette[i]);
     for (int k = 0; k < 41; ++k) {
-        const PaletteEntry& e = preview.Colors()[5 + k];
+        const PaletteEntry& e = preview.Colours()[5 + k];
         EXPECT_EQ(e, (PaletteEntry{kFixedColourTable[k].blue, kFixedColourTable[k].green,
                                    kFixedColourTable[k].red, 0}));
     }

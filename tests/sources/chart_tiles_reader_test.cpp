@@ -41,7 +41,7 @@ int TileMismatches(const Picture& picture, int k, int j, const std::vector<uint8
     for (int y = 0; y < 480; ++y) {
         const uint8_t* row = picture.Row(j * 480 + y);
         for (int x = 0; x < 640; ++x) {
-            const PaletteEntry& e = picture.Colors()[row[k * 640 + x]];
+            const PaletteEntry& e = picture.Colours()[row[k * 640 + x]];
             const uint8_t* want = expected.data() + (size_t(y) * 640 + size_t(x)) * 3;
             bad += e.red != want[0] || e.green != want[1] || e.blue != want[2];
         }

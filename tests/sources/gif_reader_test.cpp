@@ -85,8 +85,8 @@ TEST(GifReader, SmallerFrameIsDrawnAtItsPlaceOnTheBackgroundColour) {
                                                       2, 2, 2, 0, 1, 2,  //
                                                       2, 2, 2, 3, 0, 2,  //
                                                       2, 2, 2, 2, 2, 2}));
-    EXPECT_EQ(picture.Colors()[3], (PaletteEntry{60, 75, 180, 0}));
-    EXPECT_EQ(picture.Colors()[4], PaletteEntry{});
+    EXPECT_EQ(picture.Colours()[3], (PaletteEntry{60, 75, 180, 0}));
+    EXPECT_EQ(picture.Colours()[4], PaletteEntry{});
 
     // With a local colour table the indices keep their meaning: the picture
     // takes the local table, and the uncovered screen the local entry
@@ -95,7 +95,7 @@ TEST(GifReader, SmallerFrameIsDrawnAtItsPlaceOnTheBackgroundColour) {
     spec.localMap = true;
     const std::string localPath = WriteGif("tessary-small-local.gif", spec);
     ASSERT_TRUE(LoadGifBitmap(localPath, picture));
-    EXPECT_EQ(picture.Colors()[3], (PaletteEntry{0, 0, 255, 0}));
+    EXPECT_EQ(picture.Colours()[3], (PaletteEntry{0, 0, 255, 0}));
     EXPECT_EQ(picture.Row(1)[3], 0);
     EXPECT_EQ(picture.Row(2)[3], 3);
     EXPECT_EQ(picture.Row(0)[0], 0);

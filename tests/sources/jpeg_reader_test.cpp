@@ -24,7 +24,7 @@ std::vector<uint8_t> PictureRgb(const Picture& picture) {
     for (int y = 0; y < picture.Height(); ++y)
         for (int x = 0; x < picture.Width(); ++x) {
             uint8_t bgr[3];
-            PixelColor(picture, x, y, bgr);
+            PixelColour(picture, x, y, bgr);
             rgb.insert(rgb.end(), {bgr[2], bgr[1], bgr[0]});
         }
     return rgb;

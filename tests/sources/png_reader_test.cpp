@@ -85,9 +85,9 @@ TEST(PngReader, FourBitPaletteGivesOneIndexPerByteAndTheFilePalette) {
     Picture picture = Decode("png/pngsuite/basn3p04.png");
     ASSERT_EQ(picture.BitsPerPixel(), 8);
     // The file's 15 colours in entries 0 to 14; the rest stay 0.
-    EXPECT_EQ(picture.Colors()[0], (PaletteEntry{255, 0, 34, 0}));
-    EXPECT_EQ(picture.Colors()[1], (PaletteEntry{255, 255, 0, 0}));
-    for (size_t i = 15; i < 256; ++i) EXPECT_EQ(picture.Colors()[i], PaletteEntry{}) << i;
+    EXPECT_EQ(picture.Colours()[0], (PaletteEntry{255, 0, 34, 0}));
+    EXPECT_EQ(picture.Colours()[1], (PaletteEntry{255, 255, 0, 0}));
+    for (size_t i = 15; i < 256; ++i) EXPECT_EQ(picture.Colours()[i], PaletteEntry{}) << i;
     EXPECT_EQ(picture.Row(0)[0], 8);
     uint8_t highest = 0;
     for (int y = 0; y < picture.Height(); ++y)
@@ -110,7 +110,7 @@ TEST(PngReader, GreyKeepsTheFullGreyPaletteAndLowDepthsAreScaled) {
     Picture grey8 = Decode("png/pngsuite/basn0g08.png");
     ASSERT_EQ(grey8.BitsPerPixel(), 8);
     for (unsigned i = 0; i < 256; ++i)
-        EXPECT_EQ(grey8.Colors()[i], (PaletteEntry{uint8_t(i), uint8_t(i), uint8_t(i), 0}));
+        EXPECT_EQ(grey8.Colours()[i], (PaletteEntry{uint8_t(i), uint8_t(i), uint8_t(i), 0}));
     SourceImageInfo info = GetPngInfo(TestData("png/pngsuite/basn0g08.png"));
     EXPECT_EQ(info.width, 32);
     EXPECT_EQ(info.bytesPerPixel, 1);

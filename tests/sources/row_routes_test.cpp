@@ -168,7 +168,7 @@ TEST_F(RowRoutes, RowReadersGiveTheWholePicturesRowsAndPreviewInAnyOrder) {
         ASSERT_EQ(handle->Height, whole.Height());
         EXPECT_EQ(handle->BytesPerPixel, whole.BitsPerPixel() == 8 ? 1 : 3);
         if (handle->BytesPerPixel == 1) {
-            EXPECT_EQ(handle->Palette, whole.Colors());
+            EXPECT_EQ(handle->Palette, whole.Colours());
         }
 
         // The preview first (it reads down to the last row), then rows

@@ -72,7 +72,7 @@ TEST_F(SourceImage, PalettisedPicturesGiveIndicesAndTheirPalette) {
     SourceHandle image = OpenSourceImageOrNull(kBmp + "pal8.bmp");
     ASSERT_TRUE(image);
     EXPECT_EQ(image->BytesPerPixel, 1);
-    EXPECT_EQ(image->Palette, LoadBmpBitmap(kBmp + "pal8.bmp")->Colors());
+    EXPECT_EQ(image->Palette, LoadBmpBitmap(kBmp + "pal8.bmp")->Colours());
     EXPECT_NE(image->Palette, Palette{});
 
     // 1- and 4-bit pictures become 8-bit indices with the same palette.
@@ -170,7 +170,7 @@ TEST_F(SourceImage, PreviewHasTheAskedSizeAndCloseClears) {
     EXPECT_EQ(preview.BitsPerPixel(), 24);
     // Dropping rows and columns: the corner pixel is the image's corner.
     uint8_t expected[3];
-    PixelColor(*LoadBmpBitmap(kBmp + "pal8.bmp"), 0, 0, expected);
+    PixelColour(*LoadBmpBitmap(kBmp + "pal8.bmp"), 0, 0, expected);
     EXPECT_EQ(std::memcmp(preview.Row(0), expected, 3), 0);
     CloseSourceImage(image);
     EXPECT_FALSE(image);

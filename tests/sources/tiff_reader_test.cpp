@@ -630,7 +630,7 @@ TEST_F(TiffReaderTest, PreviewDecimatesWithTheStoredPalette) {
     ASSERT_EQ(preview.Width(), 142);
     ASSERT_EQ(preview.Height(), 114);
     EXPECT_EQ(preview.BitsPerPixel(), 8);
-    EXPECT_EQ(preview.Colors()[200], (PaletteEntry{200, 200, 200, 0}));
+    EXPECT_EQ(preview.Colours()[200], (PaletteEntry{200, 200, 200, 0}));
     for (int j : {0, 57, 113})
         for (int i : {0, 70, 141}) EXPECT_EQ(preview.Row(j)[i], ((7 * i) + 3 * ((j + 1) * 7 - 1)) % 251);
 
@@ -647,11 +647,11 @@ TEST_F(TiffReaderTest, PreviewDecimatesWithTheStoredPalette) {
     EXPECT_EQ(fromStrips.Row(1)[0], 4);
     EXPECT_EQ(fromStrips.Row(4)[1], 16);
     // Black entries from 216 up show the fixed colours; stored ones stay.
-    EXPECT_EQ(fromStrips.Colors()[5], (PaletteEntry{0, 0, 0x11, 0}));
+    EXPECT_EQ(fromStrips.Colours()[5], (PaletteEntry{0, 0, 0x11, 0}));
     const FixedColour& fixed = kFixedColourTable[17];
-    EXPECT_EQ(fromStrips.Colors()[233], (PaletteEntry{fixed.blue, fixed.green, fixed.red, 0}));
-    EXPECT_EQ(fromStrips.Colors()[250], (PaletteEntry{0, 0x22, 0, 0}));
-    EXPECT_EQ(fromStrips.Colors()[215], PaletteEntry{});
+    EXPECT_EQ(fromStrips.Colours()[233], (PaletteEntry{fixed.blue, fixed.green, fixed.red, 0}));
+    EXPECT_EQ(fromStrips.Colours()[250], (PaletteEntry{0, 0x22, 0, 0}));
+    EXPECT_EQ(fromStrips.Colours()[215], PaletteEntry{});
 
     EXPECT_TRUE(LoadTiffPreview((folder_ / "rps1.tif").string(), 40).Empty()) << "smaller than a pixel";
 }
