@@ -3,16 +3,15 @@
 // names included), and several images at once must print and report what
 // one image at a time does.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <regex>
 #include <string>
 
 #include "run_cli.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
@@ -24,9 +23,6 @@ using testing_cli::WriteRgbTiff;
 class ShardRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = (fs::temp_directory_path() /
-                 ("tessary_shard_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}())))
-                    .string();
         src_ = root_ + "/src";
         fs::create_directories(src_);
         // a.tif and a.tiff share the name a.rpx2; the calibration file names
@@ -38,24 +34,10 @@ protected:
         WriteRgbTiff(src_ + "/small.tif", 120, 100, 9);  // too small
         std::ofstream(src_ + "/a.map") << "Tessary calibration\nA\na.tif\nDatum,WGS 84\n";
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
 
     testing_cli::RunResult Convert(const std::string& options, const std::string& dest) {
         return RunCliProgram("convert --no-image-path " + options + " --dest '" + dest + "' '" + src_ + "'",
                              false);
-    }
-
-    static std::map<std::string, std::string> Files(const std::string& folder) {
-        std::map<std::string, std::string> files;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            files[entry.path().filename().string()] =
-                std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
-        return files;
     }
 
     static std::string Read(const std::string& path) {
@@ -70,14 +52,15 @@ protected:
         return std::stoi(match[1]);
     }
 
-    std::string root_;
+    test::TempFolder folder_{"tessary_shard"};
+    std::string root_ = folder_.Str();
     std::string src_;
 };
 
 TEST_F(ShardRun, ShardsTogetherWriteTheWholeRunsFilesOnceAndResumeAsUpToDate) {
     const std::string whole = root_ + "/whole";
     ASSERT_EQ(Convert("", whole).status, 0);
-    const std::map<std::string, std::string> files = Files(whole);
+    const std::map<std::string, std::string> files = test::FilesByName(whole);
     ASSERT_TRUE(files.count("a.rpx2") && files.count("a_1.rpx2") && files.count("a_rpx.map") &&
                 files.count("a_1_rpx.map"));
     ASSERT_EQ(files.size(), 10u);  // eight RPX2 files, two map copies
@@ -93,7 +76,7 @@ TEST_F(ShardRun, ShardsTogetherWriteTheWholeRunsFilesOnceAndResumeAsUpToDate) {
             converted += Total(Read(report), "converted");
         }
         EXPECT_EQ(converted, 8) << count << " shards: an image converted twice or never";
-        EXPECT_TRUE(Files(dest) == files) << count << " shards do not write the whole run's files";
+        EXPECT_TRUE(test::FilesByName(dest) == files) << count << " shards do not write the whole run's files";
     }
 
     // A resubmitted array converts nothing again.
@@ -107,7 +90,7 @@ TEST_F(ShardRun, ShardsTogetherWriteTheWholeRunsFilesOnceAndResumeAsUpToDate) {
         EXPECT_EQ(Total(text, "converted"), 0) << text;
         EXPECT_EQ(Total(text, "up_to_date") + Total(text, "too_small"), Total(text, "images")) << text;
     }
-    EXPECT_TRUE(Files(dest) == files);
+    EXPECT_TRUE(test::FilesByName(dest) == files);
 }
 
 TEST_F(ShardRun, SeveralJobsPrintAndReportWhatOneJobDoes) {

@@ -6,14 +6,12 @@
 #include "engine/parallel_run.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -21,6 +19,7 @@
 #include "engine/conversion.h"
 #include "engine/conversion_log.h"
 #include "support/image_writers.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
@@ -64,19 +63,10 @@ private:
 class ParallelRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() / ("tessary_parallel_" + std::to_string(getpid()) + "_" +
-                                             std::to_string(std::random_device{}()));
         src_ = Folder("src");
         WriteMixedDozen();
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    std::string Folder(const std::string& relative) {
-        fs::create_directories(root_ / relative);
-        return (root_ / relative).string() + "/";
-    }
+    std::string Folder(const std::string& relative) { return root_.Subfolder(relative); }
 
     // Twelve sources of every whole and row-access kind: a failing one, a
     // too-small one, and a.bmp + a.png, which share the name a.rpx2.
@@ -105,23 +95,12 @@ protected:
         job.sourceFolder = src_;
         job.destinationFolder = Folder(name + "/out");
         job.tempFolder = Folder(name + "/tmp");
-        job.programFolder = (root_ / "program").string();
+        job.programFolder = root_.File("program");
         job.abort = &abort_;
         job.jobs = jobs;
         job.includeImagePath = false;
         for (const std::string& file : names_) job.entries.push_back({file, true});
         return job;
-    }
-
-    // Every file of a folder by name, with its bytes.
-    static std::map<std::string, std::string> Files(const std::string& folder) {
-        std::map<std::string, std::string> files;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            files[entry.path().filename().string()] =
-                std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
-        return files;
     }
 
     // The log with the run's own folder names taken out.
@@ -144,7 +123,7 @@ protected:
                "|" + std::to_string(r.outputBytes) + "|" + std::to_string(r.damagedRows);
     }
 
-    fs::path root_;
+    test::TempFolder root_{"tessary_parallel"};
     std::string src_;
     std::vector<std::string> names_;
     std::atomic<bool> abort_{false};
@@ -167,12 +146,12 @@ TEST_F(ParallelRunTest, OneTwoAndFourJobsGiveTheSameFilesLogAndResults) {
     }
     const Run& one = runs[1];
     ASSERT_EQ(one.observer.results.size(), 12u);
-    const std::map<std::string, std::string> files = Files(one.out);
+    const std::map<std::string, std::string> files = test::FilesByName(one.out);
     EXPECT_TRUE(files.count("a.rpx2") && files.count("a_1.rpx2"));
     EXPECT_EQ(files.size(), 10u);  // twelve sources, one too small, one unusable
     for (unsigned jobs : {2u, 4u}) {
         const Run& run = runs[jobs];
-        EXPECT_TRUE(Files(run.out) == files) << jobs << " jobs: files differ from one job's";
+        EXPECT_TRUE(test::FilesByName(run.out) == files) << jobs << " jobs: files differ from one job's";
         EXPECT_EQ(Lines(run.log, run.out), Lines(one.log, one.out)) << jobs << " jobs";
         EXPECT_EQ(run.observer.details, one.observer.details) << jobs << " jobs";
         ASSERT_EQ(run.observer.results.size(), one.observer.results.size());
@@ -217,7 +196,7 @@ TEST_F(ParallelRunTest, AnAbortStopsEveryImageAtWorkAndStartsNoOther) {
     }
     EXPECT_TRUE(fSeen);
     EXPECT_EQ(observer.results.back().outcome, ImageOutcome::Aborted);
-    for (const auto& [name, bytes] : Files(job.destinationFolder))
+    for (const auto& [name, bytes] : test::FilesByName(job.destinationFolder))
         EXPECT_EQ(name.find(".part"), std::string::npos) << "partial file left: " << name;
     EXPECT_FALSE(fs::exists(job.destinationFolder + "f.rpx2"));
     EXPECT_TRUE(fs::is_empty(job.tempFolder));
@@ -225,16 +204,14 @@ TEST_F(ParallelRunTest, AnAbortStopsEveryImageAtWorkAndStartsNoOther) {
 }
 
 TEST(ParallelRunBudget, ImagesHeldWholeCountTheirPicturesAndOneAlwaysRuns) {
-    const fs::path folder = fs::temp_directory_path() / ("tessary_budget_" + std::to_string(getpid()));
-    fs::create_directories(folder);
-    const std::string png = (folder / "whole.png").string();
+    const test::TempFolder folder("tessary_budget");
+    const std::string png = folder.File("whole.png");
     test::WritePng(png, test::ColourImage(1000, 500), false);
-    const std::string tif = (folder / "rows.tif").string();
+    const std::string tif = folder.File("rows.tif");
     test::WriteTiff(tif, test::ColourImage(1000, 500));
     EXPECT_EQ(EstimateImageMemory(png), uint64_t(1000) * 500 * 3 + kRowAccessImageMemory);
     EXPECT_EQ(EstimateImageMemory(tif), kRowAccessImageMemory);
-    EXPECT_EQ(EstimateImageMemory((folder / "missing.png").string()), kRowAccessImageMemory);
-    fs::remove_all(folder);
+    EXPECT_EQ(EstimateImageMemory(folder.File("missing.png")), kRowAccessImageMemory);
 
     EXPECT_TRUE(FitsMemoryBudget(0, 0, uint64_t(1) << 40, 1));  // one image always runs
     EXPECT_FALSE(FitsMemoryBudget(600, 1, 500, 1000));

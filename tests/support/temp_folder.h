@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,5 +37,8 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// Every file directly in `folder` by name, with its bytes.
+std::map<std::string, std::string> FilesByName(const std::string& folder);
 
 }  // namespace tessary::test
