@@ -13,13 +13,13 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "run_cli.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -83,14 +83,12 @@ Stamp StampOf(const fs::path& path) {
 class ArchiveProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() / ("tessary_archive_cli_" + std::to_string(getpid()) + "_" +
-                                             std::to_string(std::random_device{}()));
         fs::create_directories(root_ / "tmp");
     }
-    void TearDown() override { fs::remove_all(root_); }
     std::string Temp() const { return "--temp " + Quote(root_ / "tmp") + " "; }
 
-    fs::path root_;
+    tessary::test::TempFolder temp_{"tessary_archive_cli"};
+    fs::path root_ = temp_.Path();
 };
 
 TEST_F(ArchiveProgram, PathsFromTwoFoldersGoToANewDestination) {

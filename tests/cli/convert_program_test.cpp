@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "run_cli.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -31,20 +31,18 @@ using tessary::testing_cli::WriteRgbTiff;
 class ConvertProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() / ("tessary_convert_cli_" + std::to_string(getpid()) + "_" +
-                                             std::to_string(std::random_device{}()));
         src_ = Folder("src");
         out_ = Folder("out");
         tmp_ = Folder("tmp");
     }
-    void TearDown() override { fs::remove_all(root_); }
     std::string Folder(const std::string& name) {
         fs::create_directories(root_ / name);
         return (root_ / name).string();
     }
     std::string Common() const { return "--dest '" + out_ + "' --temp '" + tmp_ + "' "; }
 
-    fs::path root_;
+    tessary::test::TempFolder temp_{"tessary_convert_cli"};
+    fs::path root_ = temp_.Path();
     std::string src_, out_, tmp_;
 };
 

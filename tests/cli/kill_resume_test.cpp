@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "run_cli.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -89,11 +90,8 @@ bool Finished(pid_t child) {
 class KillResume : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("tessary_kill_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()));
         for (const char* folder : {"src", "tmp", "reference", "out"}) fs::create_directories(root_ / folder);
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     std::vector<std::string> Arguments(const fs::path& destination, const fs::path& report) const {
         return {"convert",
@@ -108,7 +106,8 @@ protected:
                 (root_ / "src").string()};
     }
 
-    fs::path root_;
+    tessary::test::TempFolder temp_{"tessary_kill"};
+    fs::path root_ = temp_.Path();
 };
 
 TEST_F(KillResume, TwentyKillsAtRandomMomentsLoseNothingAndLeaveNothingBehind) {

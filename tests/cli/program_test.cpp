@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/image_table.h"
 #include "run_cli.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -27,12 +27,9 @@ RunResult RunCli(const std::string& arguments, bool withStderr = false) {
 class CliProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() / ("tessary_cli_test_" + std::to_string(getpid()) + "_" +
-                                               std::to_string(std::random_device{}()));
-        fs::create_directories(folder_);
     }
-    void TearDown() override { fs::remove_all(folder_); }
-    fs::path folder_;
+    tessary::test::TempFolder temp_{"tessary_cli_test"};
+    fs::path folder_ = temp_.Path();
 };
 
 TEST_F(CliProgram, HelpForEveryCommand) {

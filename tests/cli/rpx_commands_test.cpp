@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <random>
 
 #include "common/file.h"
 #include "common/run_context.h"
@@ -17,6 +16,7 @@
 #include "raster/scratch_raster.h"
 #include "rpx/rpx2_writer.h"
 #include "run_cli.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
@@ -32,16 +32,12 @@ RunResult RunCli(const std::string& arguments) {
 class RpxCommands : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("tessary_rpxcmd_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()));
-        fs::create_directories(root_);
         palette_[0] = {0, 0, 0, 0};
         palette_[1] = {0, 0, 255, 0};
         palette_[2] = {0, 255, 0, 0};
         palette_[3] = {255, 0, 0, 0};
         palette_[4] = {255, 255, 255, 0};
     }
-    void TearDown() override { fs::remove_all(root_); }
     std::string Path(const std::string& name) const { return (root_ / name).string(); }
 
     // Level k has size sizes[k]; its pixel (x, y) is (x / 10 + y / 10 + k) % colours[k].
@@ -74,7 +70,8 @@ protected:
         writer.Close();
     }
 
-    fs::path root_;
+    test::TempFolder temp_{"tessary_rpxcmd"};
+    fs::path root_ = temp_.Path();
     Palette palette_{};
 };
 

@@ -1,4 +1,5 @@
 #include "engine/leftovers.h"
+#include "support/temp_folder.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <string>
 
 namespace tessary {
@@ -59,14 +59,7 @@ private:
 class LeftoversTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() / ("tessary_leftovers_" + std::to_string(getpid()) + "_" +
-                                             std::to_string(std::random_device{}()));
-        fs::create_directories(root_);
         dir_ = root_.string() + "/";
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
     static void Touch(const std::string& path) { std::ofstream(path) << "x"; }
     static void Age(const std::string& path, std::chrono::hours hours) {
@@ -88,7 +81,8 @@ protected:
         return path;
     }
 
-    fs::path root_;
+    test::TempFolder temp_{"tessary_leftovers"};
+    fs::path root_ = temp_.Path();
     std::string dir_;
     int children_ = 0;
 };

@@ -5,10 +5,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 #include "common/file.h"
 #include "common/text.h"
+#include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
@@ -18,10 +18,6 @@ namespace fs = std::filesystem;
 class MapFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::random_device rd;
-        root_ = fs::temp_directory_path() /
-                ("tessary_map_test_" + std::to_string(getpid()) + "_" + std::to_string(rd()));
-        fs::create_directories(root_);
         src_ = Folder("src");
         out_ = Folder("out");
         maps_ = Folder("maps");
@@ -32,7 +28,6 @@ protected:
     void TearDown() override {
         std::error_code ec;
         fs::permissions(root_, fs::perms::all, fs::perm_options::add, ec);
-        fs::remove_all(root_, ec);
     }
 
     // A folder below the test root, ending in "/".
@@ -51,7 +46,8 @@ protected:
                "Projection,Transverse Mercator" + eol + "Reserved 1" + eol + "Point01,0,0,46.5,7.0" + eol;
     }
 
-    fs::path root_;
+    test::TempFolder temp_{"tessary_map_test"};
+    fs::path root_ = temp_.Path();
     std::string src_, out_, maps_;
     MapFileSettings settings_;
 };

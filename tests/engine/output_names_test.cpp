@@ -1,4 +1,5 @@
 #include "engine/output_names.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,7 +7,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 namespace tessary {
 namespace {
@@ -16,14 +16,8 @@ namespace fs = std::filesystem;
 class OutputNamesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("tessary_names_" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}()));
         src_ = Folder("src");
         out_ = Folder("out");
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
     std::string Folder(const std::string& relative) {
         fs::create_directories(root_ / relative);
@@ -40,7 +34,8 @@ protected:
         return names;
     }
 
-    fs::path root_;
+    test::TempFolder temp_{"tessary_names"};
+    fs::path root_ = temp_.Path();
     std::string src_, out_;
 };
 
