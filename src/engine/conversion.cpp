@@ -533,6 +533,12 @@ PreviewSizes PreviewSizesFor(int32_t width, int32_t height) {
         sizes.h130 = 130;
         sizes.w130 = int(RoundHalfEven(130 * aspect));
     }
+    // A strip more than 260 times taller than wide would get previews of no
+    // width, hence zoom scales of 0 %, and could not be converted at all;
+    // its previews are one pixel wide instead. Every other image keeps its
+    // sizes.
+    sizes.w130 = std::max(sizes.w130, 1);
+    sizes.w300 = std::max(sizes.w300, 1);
     return sizes;
 }
 

@@ -250,6 +250,20 @@ TEST_F(ConversionTest, DefaultRunOfAn8BitImage) {
     EXPECT_FALSE(SameColours(*level2, ScratchToPicture(ref + "rpx_5.rpx0")));
 }
 
+// A strip map far taller than wide (a river or a route): its preview boxes
+// round to no width at all, yet its previews are still one pixel wide.
+TEST_F(ConversionTest, AStripMapTallerThan260TimesItsWidthConverts) {
+    Write8Bit(src_ + "strip.tif", 3, 1000);
+    Tick({"strip.tif"});
+    Run();
+    EXPECT_EQ(observer_.outcomes, (std::vector<std::string>{"strip.tif:converted"}));
+    const FileFacts facts = Inspect(out_ + "strip.rpx2");
+    ASSERT_GE(facts.levelSizes.size(), 3u);
+    EXPECT_EQ(facts.levelSizes.front(), std::make_pair(3, 1000));
+    EXPECT_EQ(facts.levelSizes.back().first, 1);  // the overview
+    EXPECT_EQ(facts.levelSizes[facts.levelSizes.size() - 2].first, 1);  // the thumbnail
+}
+
 TEST_F(ConversionTest, ColourCountsFromTheColoursValue) {
     Write24Bit(src_ + "c.tif", 420, 310);
     Tick({"c.tif"});
