@@ -713,6 +713,16 @@ ImageOutcome ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserv
     return result.outcome;
 }
 
+// The scratch rasters (".rpx0") of a folder, stopping at the first that
+// cannot be deleted; nothing else in the folder is the run's to remove.
+void RemoveScratchFiles(const std::string& folder) {
+    for (const platform::FolderEntry& file : platform::ListFolder(folder)) {
+        if (file.isDirectory || UpperAscii(ExtensionOf(file.name)) != ".RPX0") continue;
+        std::error_code ec;
+        if (!fs::remove(folder + file.name, ec) || ec) break;
+    }
+}
+
 // Runs the ticked entries in run order, `jobs` at a time. With one job each
 // image runs on the calling thread with the front end's observer and the
 // run's log: the desktop program's run, unchanged. With more, each image is
@@ -901,11 +911,7 @@ private:
     void RemoveSlotFolders() const {
         for (unsigned slot = 1; slot <= jobs_; ++slot) {
             const std::string folder = SlotFolder(slot);
-            for (const platform::FolderEntry& file : platform::ListFolder(folder)) {
-                if (file.isDirectory || UpperAscii(ExtensionOf(file.name)) != ".RPX0") continue;
-                std::error_code ec;
-                fs::remove(folder + file.name, ec);
-            }
+            RemoveScratchFiles(folder);
             std::error_code ec;
             fs::remove(folder, ec);
         }
@@ -937,11 +943,7 @@ void EndRun(const RunContext& context, int processed, bool errorFlag, Conversion
     observer.SetStatus(0, "Completed");
     observer.SetStatus(1, "");
     observer.SetStatus(2, "");
-    for (const platform::FolderEntry& file : platform::ListFolder(context.tempFolder)) {
-        if (file.isDirectory || UpperAscii(ExtensionOf(file.name)) != ".RPX0") continue;
-        std::error_code ec;
-        if (!fs::remove(context.tempFolder + file.name, ec) || ec) break;
-    }
+    RemoveScratchFiles(context.tempFolder);
     if (processed == 0) {
         observer.ShowMessage("No Image Files Selected");
         return;
