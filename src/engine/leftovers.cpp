@@ -317,6 +317,12 @@ bool ClaimFolder(const std::string& folderIn) {
 #ifndef _WIN32
     const std::string folder = WithTrailingSeparator(folderIn);
     const std::string path = folder + kOwnerFileName;
+    // The record is made before the file: a run killed between creating the
+    // file and writing it leaves a folder no cleaner can attribute (kept for
+    // a day), so that window is kept to the few system calls below.
+    const Self& me = Me();
+    const std::string record = "host " + me.host + "\npid " + std::to_string(me.pid) + "\nstart " +
+                               me.startTicks + "\nboot " + BootId() + "\n";
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     if (::flock(fd, LOCK_EX) != 0) {
@@ -325,9 +331,6 @@ bool ClaimFolder(const std::string& folderIn) {
     }
     // The record is written under the lock: a cleaner that finds it whole
     // knows the owner, one that finds it empty leaves the folder alone.
-    const Self& me = Me();
-    const std::string record = "host " + me.host + "\npid " + std::to_string(me.pid) + "\nstart " +
-                               me.startTicks + "\nboot " + BootId() + "\n";
     if (::write(fd, record.data(), record.size()) != ssize_t(record.size())) {
         ::close(fd);
         return false;
