@@ -56,3 +56,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 include(CPack)
+
+# The licence and the list of the libraries the programs link, where Debian
+# keeps a package's copyright file.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION share/doc/tessary)
