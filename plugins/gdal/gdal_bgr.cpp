@@ -2,8 +2,11 @@
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
+#include <cpl_http.h>
+#include <cpl_string.h>
 #include <gdal.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -26,15 +29,35 @@ public:
 // the process far beyond what one row needs.
 constexpr int64_t kDefaultCacheBytes = 64 << 20;
 
+// Every web request GDAL would make (CPLHTTPFetch) fails at once.
+CPLHTTPResult* RefuseHttp(const char*, CSLConstList, GDALProgressFunc, void*, CPLHTTPFetchWriteFunc, void*,
+                          void*) {
+    auto* result = static_cast<CPLHTTPResult*>(CPLCalloc(1, sizeof(CPLHTTPResult)));
+    result->pszErrBuf = CPLStrdup("network access is switched off");
+    return result;
+}
+
 void EnsureGdal() {
     static std::once_flag once;
     std::call_once(once, [] {
+        // Before any driver runs: no side files written beside a source
+        // (.aux.xml) and no folder listings to find side files by; no web
+        // access, neither through the /vsicurl/ family (no name matches the
+        // one allowed) nor through GDAL's HTTP fetches.
+        CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
+        CPLSetConfigOption("GDAL_DISABLE_READDIR_ON_OPEN", "EMPTY_DIR");
+        CPLSetConfigOption("CPL_VSIL_CURL_ALLOWED_FILENAME", "network access is switched off");
+        CPLSetConfigOption("CPL_VSIL_CURL_ALLOWED_EXTENSIONS", "network access is switched off");
+        CPLHTTPSetFetchCallback(RefuseHttp, nullptr);
         GDALAllRegister();
         if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr &&
             GDALGetCacheMax64() > kDefaultCacheBytes)
             GDALSetCacheMax64(kDefaultCacheBytes);
     });
 }
+
+std::mutex testingMutex;
+std::vector<std::string> testingDrivers;
 
 thread_local std::string lastError;
 
@@ -68,37 +91,116 @@ constexpr VendorFormat kVendorFormats[] = {
     {".sid", "MrSID", "MrSID"},
 };
 
-// Why GDAL could not open `path`. When GDAL has no driver for a vendor
+bool StartsWithNoCase(const char* text, const char* prefix) {
+    for (; *prefix; ++text, ++prefix) {
+        char a = *text;
+        if (a >= 'A' && a <= 'Z') a = char(a - 'A' + 'a');
+        if (a != *prefix) return false;
+    }
+    return true;
+}
+
+// The drivers a refused file is identified against, to name what it is.
+// Identifying reads only the file's first bytes, whatever the driver.
+constexpr const char* kKnownDrivers[] = {
+    "VRT",   "GTiff", "PNG",   "JPEG",   "GIF", "BMP",  "JP2OpenJPEG", "JP2ECW",  "JP2MrSID", "ECW",
+    "MrSID", "PDF",   "WEBP",  "NITF",   "HFA", "HEIF", "GPKG",        "netCDF",  "HDF5",     "HDF4",
+    "PNM",   "XPM",   "ISIS3", "PCIDSK", "ERS", "ENVI", "EHdr",        "MBTiles",
+};
+
+// The format GDAL finds in `path` among the known drivers, as
+// "Long name (Short)", or empty.
+std::string FoundFormat(const char* path) {
+    CPLStringList known;
+    for (const char* name : kKnownDrivers)
+        if (GDALGetDriverByName(name)) known.AddString(name);
+    char* noSiblings[] = {nullptr};
+    CPLErrorReset();
+    GDALDriverH driver = GDALIdentifyDriverEx(path, GDAL_OF_RASTER, known.List(), noSiblings);
+    if (!driver) return {};
+    return std::string(GDALGetDriverLongName(driver)) + " (" + GDALGetDriverShortName(driver) + ")";
+}
+
+// Why GDAL could not open `path` as `format`. A file of another format is
+// named as what GDAL finds it to be; when GDAL has no driver for a vendor
 // format, says so and how to add one: GDAL's own message would only call
 // the file unrecognised.
-std::string OpenFailure(const char* path) {
+std::string OpenFailure(const char* path, const char* format, bool anyDriver) {
+    std::string reason = GdalReason("GDAL cannot open the file");
+    std::string found = FoundFormat(path);
+    if (!found.empty())
+        return "GDAL finds a " + found + " file, which is not read as " + format + ": refused";
     for (const VendorFormat& vendor : kVendorFormats) {
-        if (!EndsWithNoCase(path, vendor.extension) || GDALGetDriverByName(vendor.driver) != nullptr) continue;
+        if (!EndsWithNoCase(path, vendor.extension) || GDALGetDriverByName(vendor.driver) != nullptr)
+            continue;
         return std::string("GDAL ") + GDALVersionInfo("RELEASE_NAME") + " has no " + vendor.format +
                " driver: install the vendor's " + vendor.format +
                " plugin for GDAL and set GDAL_DRIVER_PATH to the folder that holds it";
     }
-    return GdalReason("GDAL cannot open the file");
+    if (!anyDriver)
+        return std::string("GDAL ") + GDALVersionInfo("RELEASE_NAME") + " has no driver for " + format +
+               " files";
+    return reason;
 }
 
 }  // namespace
 
-const char* LastError() { return lastError.c_str(); }
+TESSARY_EXPORT void TessaryGdalAllowDriverForTesting(const char* driver) {
+    std::lock_guard lock(testingMutex);
+    if (driver)
+        testingDrivers.emplace_back(driver);
+    else
+        testingDrivers.clear();
+}
 
-void SetLastError(std::string text) { lastError = std::move(text); }
+const char* LastError() {
+    return lastError.c_str();
+}
 
-std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path) {
+void SetLastError(std::string text) {
+    lastError = std::move(text);
+}
+
+std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path, const char* format,
+                                             const std::vector<std::string>& drivers) {
     lastError.clear();
     if (!path) {
         lastError = "no file named";
         return nullptr;
     }
+    // GDAL's virtual paths reach into archives, other processes' memory or
+    // the network: a source is a plain file.
+    if (StartsWithNoCase(path, "/vsi")) {
+        lastError = "GDAL's virtual file paths (/vsi...) are not read";
+        return nullptr;
+    }
     EnsureGdal();
     QuietErrors quiet;
-    CPLErrorReset();
-    GDALDatasetH ds = GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+
+    CPLStringList allowed;
+    {
+        std::lock_guard lock(testingMutex);
+        for (const std::string& name : drivers)
+            if (GDALGetDriverByName(name.c_str())) allowed.AddString(name.c_str());
+        for (const std::string& name : testingDrivers)
+            if (GDALGetDriverByName(name.c_str()) && allowed.FindString(name.c_str()) < 0)
+                allowed.AddString(name.c_str());
+    }
+    GDALDatasetH ds = nullptr;
+    if (!allowed.empty()) {
+        // An empty list of side files: GDAL looks for none beside the source.
+        char* noSiblings[] = {nullptr};
+        CPLErrorReset();
+        ds = GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, allowed.List(), nullptr, noSiblings);
+    }
     if (!ds) {
-        lastError = OpenFailure(path);
+        lastError = OpenFailure(path, format, !allowed.empty());
+        return nullptr;
+    }
+    GDALDriverH used = GDALGetDatasetDriver(ds);
+    if (!used || allowed.FindString(GDALGetDriverShortName(used)) < 0) {
+        lastError = std::string("GDAL opened the file through a driver not allowed for ") + format;
+        GDALClose(ds);
         return nullptr;
     }
     std::unique_ptr<BgrDataset> out(new BgrDataset());

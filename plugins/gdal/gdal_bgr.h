@@ -1,8 +1,13 @@
 // Reads any raster GDAL can open as blue, green, red lines: the common core
-// of the ECW and MrSID decoding libraries. Three or more bands give red,
+// of the GDAL-backed decoding libraries. Three or more bands give red,
 // green and blue (by colour interpretation, else the first three bands);
 // one palette band is expanded through its colour table; any other band
 // layout is grey, repeated in all three channels.
+//
+// Files are opened only through the drivers the caller names for the
+// file's format: never through GDAL's virtual file paths (/vsi...), never
+// with side files (.aux.xml, .ovr, world files) read or written, and with
+// GDAL's network access switched off for the whole process.
 #pragma once
 
 #include <array>
@@ -21,6 +26,11 @@
 
 namespace tessary::gdalplug {
 
+// Adds a driver to every allow-list of this library, or with null clears
+// what was added. For the tests only, which read GeoTIFF files under the
+// vendor formats' extensions; the program never calls it.
+TESSARY_EXPORT void TessaryGdalAllowDriverForTesting(const char* driver);
+
 // Why the last call of this thread into the library failed: GDAL's own text,
 // or a word on what to install when GDAL lacks the driver a file needs.
 // Empty after a call that succeeded.
@@ -29,9 +39,13 @@ void SetLastError(std::string text);
 
 class BgrDataset {
 public:
-    // Opens a file read-only, silently; null when GDAL cannot open it as a
-    // raster with at least one band (LastError() then says why).
-    static std::unique_ptr<BgrDataset> Open(const char* path);
+    // Opens a file read-only, silently, through one of `drivers` (GDAL's
+    // short driver names) only; `format` names the format in messages
+    // ("ECW"). Null when the file is not one GDAL reads through those
+    // drivers as a raster with at least one band (LastError() then says
+    // why, naming the format GDAL found when it found another).
+    static std::unique_ptr<BgrDataset> Open(const char* path, const char* format,
+                                            const std::vector<std::string>& drivers);
     ~BgrDataset();
     BgrDataset(const BgrDataset&) = delete;
     BgrDataset& operator=(const BgrDataset&) = delete;
