@@ -59,6 +59,16 @@ void EnsureGdal() {
 std::mutex testingMutex;
 std::vector<std::string> testingDrivers;
 
+// The most a band of full-width rows may hold; a taller block is read in
+// several bands.
+constexpr size_t kMaxBandBytes = size_t(96) << 20;
+
+// Composes a colour sample over white paper with its alpha, as the PNG
+// reader does.
+inline uint8_t OverWhite(unsigned value, unsigned alpha) {
+    return uint8_t((value * alpha + 255u * (255u - alpha) + 127u) / 255u);
+}
+
 thread_local std::string lastError;
 
 // GDAL's text for the error just raised, or `fallback` when it gave none.
@@ -162,7 +172,8 @@ void SetLastError(std::string text) {
 }
 
 std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path, const char* format,
-                                             const std::vector<std::string>& drivers) {
+                                             const std::vector<std::string>& drivers,
+                                             const std::vector<std::string>& options) {
     lastError.clear();
     if (!path) {
         lastError = "no file named";
@@ -191,7 +202,10 @@ std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path, const char* forma
         // An empty list of side files: GDAL looks for none beside the source.
         char* noSiblings[] = {nullptr};
         CPLErrorReset();
-        ds = GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, allowed.List(), nullptr, noSiblings);
+        CPLStringList openOptions;
+        for (const std::string& option : options) openOptions.AddString(option.c_str());
+        ds = GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, allowed.List(), openOptions.List(),
+                        noSiblings);
     }
     if (!ds) {
         lastError = OpenFailure(path, format, !allowed.empty());
@@ -213,6 +227,11 @@ std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path, const char* forma
         return nullptr;
     }
 
+    for (int b = 1; b <= out->bandCount_; ++b)
+        if (GDALGetRasterColorInterpretation(GDALGetRasterBand(ds, b)) == GCI_AlphaBand) {
+            out->alphaBand_ = b;
+            break;
+        }
     if (out->bandCount_ >= 3) {
         out->layout_ = Layout::Rgb;
         int red = 0, green = 0, blue = 0;
@@ -273,31 +292,80 @@ bool BgrDataset::ReadLine(int left, int top, int width, int height, int outWidth
     if (last <= first) last = first + 1;
     if (last > top + height) last = top + height;
 
+    // A line at full resolution comes from the band of rows that holds it.
+    if (outWidth == width && last - first == 1) {
+        if (bandRows_ == 0 || first < bandTop_ || first >= bandTop_ + bandRows_) {
+            int blockWidth = 0, blockHeight = 0;
+            GDALGetBlockSize(GDALGetRasterBand(static_cast<GDALDatasetH>(dataset_), 1), &blockWidth,
+                             &blockHeight);
+            size_t rowBytes = size_t(width_) * 3;
+            int rows = std::clamp(blockHeight, 1, int(std::max<size_t>(1, kMaxBandBytes / rowBytes)));
+            int bandTop = first - first % rows;
+            rows = std::min(rows, height_ - bandTop);
+            bandRows_ = 0;
+            band_.resize(rowBytes * size_t(rows));
+            if (ReadRows(0, bandTop, width_, rows, width_, rows, band_.data())) {
+                bandTop_ = bandTop;
+                bandRows_ = rows;
+            } else {
+                // A band with a block GDAL cannot decode: its rows are read
+                // one by one, so that only the damaged ones fail.
+                band_.clear();
+                band_.shrink_to_fit();
+            }
+        }
+        if (bandRows_ != 0) {
+            lastError.clear();
+            std::memcpy(out, band_.data() + (size_t(first - bandTop_) * size_t(width_) + size_t(left)) * 3,
+                        size_t(width) * 3);
+            return true;
+        }
+    }
+    return ReadRows(left, first, width, last - first, outWidth, 1, out);
+}
+
+bool BgrDataset::ReadRows(int left, int top, int width, int rows, int outWidth, int outRows, uint8_t* out) {
     QuietErrors quiet;
     CPLErrorReset();
     auto* ds = static_cast<GDALDatasetH>(dataset_);
+    const size_t pixels = size_t(outWidth) * size_t(outRows);
     CPLErr err;
-    if (layout_ == Layout::Rgb) {
-        err = GDALDatasetRasterIO(ds, GF_Read, left, first, width, last - first, out, outWidth, 1, GDT_Byte,
-                                  3, bandMap_, 3, outWidth * 3, 1);
+    if (layout_ == Layout::Rgb && !alphaBand_) {
+        err = GDALDatasetRasterIO(ds, GF_Read, left, top, width, rows, out, outWidth, outRows, GDT_Byte, 3,
+                                  bandMap_, 3, outWidth * 3, 1);
         if (err != CE_None) lastError = GdalReason("GDAL cannot decode the line");
         return err == CE_None;
     }
-    scratch_.resize(size_t(outWidth));
-    err = GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, left, first, width, last - first, scratch_.data(),
-                       outWidth, 1, GDT_Byte, 1, outWidth);
+    // Samples per pixel as read: the colour (3) or index or grey (1), then
+    // alpha when there is one and the layout takes it.
+    const bool alpha = alphaBand_ != 0 && layout_ != Layout::Palette;
+    int bands[4];
+    int count = 0;
+    if (layout_ == Layout::Rgb)
+        for (int b : bandMap_) bands[count++] = b;
+    else
+        bands[count++] = 1;
+    if (alpha) bands[count++] = alphaBand_;
+    scratch_.resize(pixels * size_t(count));
+    err = GDALDatasetRasterIO(ds, GF_Read, left, top, width, rows, scratch_.data(), outWidth, outRows,
+                              GDT_Byte, count, bands, count, outWidth * count, 1);
     if (err != CE_None) {
         lastError = GdalReason("GDAL cannot decode the line");
         return false;
     }
-    for (int x = 0; x < outWidth; ++x) {
-        uint8_t v = scratch_[size_t(x)];
-        uint8_t* px = out + size_t(x) * 3;
-        if (layout_ == Layout::Palette) {
-            px[0] = palette_[v][0];
-            px[1] = palette_[v][1];
-            px[2] = palette_[v][2];
+    const uint8_t* src = scratch_.data();
+    for (size_t i = 0; i < pixels; ++i, src += count) {
+        uint8_t* px = out + i * 3;
+        if (layout_ == Layout::Rgb) {
+            px[0] = OverWhite(src[0], src[3]);
+            px[1] = OverWhite(src[1], src[3]);
+            px[2] = OverWhite(src[2], src[3]);
+        } else if (layout_ == Layout::Palette) {
+            px[0] = palette_[src[0]][0];
+            px[1] = palette_[src[0]][1];
+            px[2] = palette_[src[0]][2];
         } else {
+            uint8_t v = alpha ? OverWhite(src[0], src[1]) : src[0];
             px[0] = px[1] = px[2] = v;
         }
     }

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <variant>
 #include <vector>
@@ -120,6 +121,8 @@ protected:
         GdalReaderTest::SetUp();
         if (LibraryBuilt(EcwLibraryFileName())) extensions_.push_back(".ecw");
         if (LibraryBuilt(MrSidLibraryFileName())) extensions_.push_back(".sid");
+        // The GDAL route: a VRT named .jp2 or .pdf is refused as well.
+        if (LibraryBuilt(GdalLibraryFileName())) extensions_.insert(extensions_.end(), {".jp2", ".pdf"});
         if (extensions_.empty()) GTEST_SKIP() << "no GDAL library was built (no GDAL)";
     }
 
@@ -228,9 +231,9 @@ TEST_F(GdalLockdownTest, AGeoTiffUnderAVendorExtensionIsRefusedNamingWhatGdalFou
     for (const std::string& extension : extensions_) {
         std::string detail = Refusal(scratch_.Copy("rgb.tif", "rgb" + extension));
         EXPECT_NE(detail.find("GeoTIFF (GTiff)"), std::string::npos) << detail;
-        EXPECT_NE(detail.find(extension == ".ecw" ? "not read as ECW" : "not read as MrSID"),
-                  std::string::npos)
-            << detail;
+        const std::map<std::string, std::string> formats = {
+            {".ecw", "ECW"}, {".sid", "MrSID"}, {".jp2", "JPEG 2000"}, {".pdf", "PDF"}};
+        EXPECT_NE(detail.find("not read as " + formats.at(extension)), std::string::npos) << detail;
     }
 }
 
