@@ -7,12 +7,18 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "engine/conversion.h"
+#include "engine/conversion_log.h"
 #include "gdal_reader_test_support.h"
+#include "support/image_writers.h"
+#include "support/recording_observer.h"
 #include "sources/gdal_reader.h"
 #include "sources/source_formats.h"
 #include "sources/source_image.h"
@@ -67,6 +73,43 @@ TEST_F(GdalRouteTest, EachFormatGivesThePixelsOfItsTiffTwin) {
     ASSERT_TRUE(jp2);
     testing::BgrImage map = testing::ReadNetpbm(testing::GdalData("rgb.ppm"));
     ExpectRows(*jp2, map);
+}
+
+// The whole conversion: a JPEG 2000 and a WebP map of 400 x 300 give the
+// same RPX2 bytes as an uncompressed TIFF of the pixels the GDAL route reads.
+TEST_F(GdalRouteTest, ConvertedFilesAreByteIdenticalToTheirTiffTwins) {
+    test::TempFolder run("tessary_gdal_run");
+    ConversionJob job;
+    test::SetRunFolders(job, run);
+    job.copyMapFile = false;
+    for (const char* name : {"map400.jp2", "map400.webp"}) {
+        SCOPED_TRACE(name);
+        const std::string stem = fs::path(name).extension().string().substr(1);
+        fs::copy_file(testing::GdalData(name), job.sourceFolder + name);
+        SourceHandle source = Open(job.sourceFolder + name);
+        ASSERT_TRUE(source);
+        test::TestImage image;
+        image.width = source->Width;
+        image.height = source->Height;
+        image.bitsPerPixel = 24;
+        for (int y = 0; y < image.height; ++y) {
+            std::vector<uint8_t> row = ReadRow(*source, y);
+            image.pixels.insert(image.pixels.end(), row.begin(), row.end());
+        }
+        source.reset();
+        test::WriteTiff(job.sourceFolder + "twin_" + stem + ".tif", image);
+        job.entries = {{name, true}, {"twin_" + stem + ".tif", true}};
+        test::RecordingObserver observer;
+        ConversionLog log;
+        RunConversion(job, observer, log);
+        std::ifstream a(job.destinationFolder + "map400.rpx2", std::ios::binary);
+        std::ifstream b(job.destinationFolder + "twin_" + stem + ".rpx2", std::ios::binary);
+        std::string converted((std::istreambuf_iterator<char>(a)), {});
+        std::string twin((std::istreambuf_iterator<char>(b)), {});
+        ASSERT_GT(converted.size(), 1000u);
+        EXPECT_TRUE(converted == twin) << "the RPX2 files differ";
+        fs::remove(job.destinationFolder + "map400.rpx2");
+    }
 }
 
 TEST_F(GdalRouteTest, APdfPageIsRenderedAtTheChosenResolution) {
