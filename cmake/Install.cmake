@@ -4,7 +4,7 @@
 # into it; the program resolves its own folder through the link.
 set(TESSARY_PROGRAM_FOLDER lib/tessary)
 
-foreach(_target tessary tessary-cli tessary_charttiles tessary_ecw tessary_mrsid)
+foreach(_target tessary tessary-cli tessary_charttiles tessary_ecw tessary_mrsid tessary_gdal)
   if(TARGET ${_target})
     install(TARGETS ${_target}
       RUNTIME DESTINATION ${TESSARY_PROGRAM_FOLDER}

@@ -1,11 +1,16 @@
-// The ECW decoding library: the NCScbm view calls over GDAL. A view opens
+// The ECW decoding library: the NCScbm view calls over GDAL. Built a second
+// time as the GDAL library, whose views the reader opens through
+// TessaryGdalOpenView with the drivers of each extension. A view opens
 // its file with GDAL, tells width, height and band count, and delivers the
 // lines of a rectangle of the image at a requested output size as blue,
-// green, red. It reads whatever GDAL can open, ECW files where the installed
-// GDAL carries a driver for them.
+// green, red. It reads ECW files (and JPEG 2000 through the same vendor's
+// driver) where the installed GDAL carries a driver for them, and nothing
+// else GDAL could open.
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "gdal_bgr.h"
 #include "sources/ecw_abi.h"
@@ -28,6 +33,12 @@ namespace {
 constexpr int32_t kOk = 0;
 constexpr int32_t kFailed = 1;
 
+// The GDAL drivers an ECW file is read through.
+const std::vector<std::string>& EcwDrivers() {
+    static const std::vector<std::string> drivers{"ECW", "JP2ECW"};
+    return drivers;
+}
+
 int32_t ReadLine(EcwFileView* view, uint8_t* line, bool bgr) {
     if (!view || !line || !view->viewSet || view->nextLine >= view->outHeight) {
         SetLastError("no view set, or every line of it read");
@@ -47,13 +58,11 @@ int32_t ReadLine(EcwFileView* view, uint8_t* line, bool bgr) {
     return kOk;
 }
 
-}  // namespace
-
-TESSARY_EXPORT int32_t NCScbmOpenFileView(const char* path, EcwFileView** view, void* refreshCallback) {
-    (void)refreshCallback;
+int32_t OpenView(const char* path, const char* format, const std::vector<std::string>& drivers,
+                 const std::vector<std::string>& options, EcwFileView** view) {
     if (!view) return kFailed;
     *view = nullptr;
-    auto dataset = BgrDataset::Open(path);
+    auto dataset = BgrDataset::Open(path, format, drivers, options);
     if (!dataset) return kFailed;
     auto* out = new (std::nothrow) EcwFileView();
     if (!out) {
@@ -66,6 +75,30 @@ TESSARY_EXPORT int32_t NCScbmOpenFileView(const char* path, EcwFileView** view, 
     out->dataset = std::move(dataset);
     *view = out;
     return kOk;
+}
+
+std::vector<std::string> Strings(const char* const* list) {
+    std::vector<std::string> out;
+    for (; list && *list; ++list) out.emplace_back(*list);
+    return out;
+}
+
+}  // namespace
+
+TESSARY_EXPORT int32_t NCScbmOpenFileView(const char* path, EcwFileView** view, void* refreshCallback) {
+    (void)refreshCallback;
+    return OpenView(path, "ECW", EcwDrivers(), {}, view);
+}
+
+// The GDAL library's open: the drivers and options come from the reader.
+TESSARY_EXPORT int32_t TessaryGdalOpenView(const char* path, const char* format, const char* const* drivers,
+                                           const char* const* options, EcwFileView** view) {
+    if (!format || !drivers || !*drivers) {
+        SetLastError("no format or no drivers named");
+        if (view) *view = nullptr;
+        return kFailed;
+    }
+    return OpenView(path, format, Strings(drivers), Strings(options), view);
 }
 
 TESSARY_EXPORT int32_t NCScbmGetViewFileInfo(EcwFileView* view, EcwViewFileInfo** info) {

@@ -2,8 +2,11 @@
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
+#include <cpl_http.h>
+#include <cpl_string.h>
 #include <gdal.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -26,14 +29,44 @@ public:
 // the process far beyond what one row needs.
 constexpr int64_t kDefaultCacheBytes = 64 << 20;
 
+// Every web request GDAL would make (CPLHTTPFetch) fails at once.
+CPLHTTPResult* RefuseHttp(const char*, CSLConstList, GDALProgressFunc, void*, CPLHTTPFetchWriteFunc, void*,
+                          void*) {
+    auto* result = static_cast<CPLHTTPResult*>(CPLCalloc(1, sizeof(CPLHTTPResult)));
+    result->pszErrBuf = CPLStrdup("network access is switched off");
+    return result;
+}
+
 void EnsureGdal() {
     static std::once_flag once;
     std::call_once(once, [] {
+        // Before any driver runs: no side files written beside a source
+        // (.aux.xml) and no folder listings to find side files by; no web
+        // access, neither through the /vsicurl/ family (no name matches the
+        // one allowed) nor through GDAL's HTTP fetches.
+        CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
+        CPLSetConfigOption("GDAL_DISABLE_READDIR_ON_OPEN", "EMPTY_DIR");
+        CPLSetConfigOption("CPL_VSIL_CURL_ALLOWED_FILENAME", "network access is switched off");
+        CPLSetConfigOption("CPL_VSIL_CURL_ALLOWED_EXTENSIONS", "network access is switched off");
+        CPLHTTPSetFetchCallback(RefuseHttp, nullptr);
         GDALAllRegister();
         if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr &&
             GDALGetCacheMax64() > kDefaultCacheBytes)
             GDALSetCacheMax64(kDefaultCacheBytes);
     });
+}
+
+std::mutex testingMutex;
+std::vector<std::string> testingDrivers;
+
+// The most a band of full-width rows may hold; a taller block is read in
+// several bands.
+constexpr size_t kMaxBandBytes = size_t(96) << 20;
+
+// Composes a colour sample over white paper with its alpha, as the PNG
+// reader does.
+inline uint8_t OverWhite(unsigned value, unsigned alpha) {
+    return uint8_t((value * alpha + 255u * (255u - alpha) + 127u) / 255u);
 }
 
 thread_local std::string lastError;
@@ -68,37 +101,120 @@ constexpr VendorFormat kVendorFormats[] = {
     {".sid", "MrSID", "MrSID"},
 };
 
-// Why GDAL could not open `path`. When GDAL has no driver for a vendor
+bool StartsWithNoCase(const char* text, const char* prefix) {
+    for (; *prefix; ++text, ++prefix) {
+        char a = *text;
+        if (a >= 'A' && a <= 'Z') a = char(a - 'A' + 'a');
+        if (a != *prefix) return false;
+    }
+    return true;
+}
+
+// The drivers a refused file is identified against, to name what it is.
+// Identifying reads only the file's first bytes, whatever the driver.
+constexpr const char* kKnownDrivers[] = {
+    "VRT",   "GTiff", "PNG",   "JPEG",   "GIF", "BMP",  "JP2OpenJPEG", "JP2ECW",  "JP2MrSID", "ECW",
+    "MrSID", "PDF",   "WEBP",  "NITF",   "HFA", "HEIF", "GPKG",        "netCDF",  "HDF5",     "HDF4",
+    "PNM",   "XPM",   "ISIS3", "PCIDSK", "ERS", "ENVI", "EHdr",        "MBTiles",
+};
+
+// The format GDAL finds in `path` among the known drivers, as
+// "Long name (Short)", or empty.
+std::string FoundFormat(const char* path) {
+    CPLStringList known;
+    for (const char* name : kKnownDrivers)
+        if (GDALGetDriverByName(name)) known.AddString(name);
+    char* noSiblings[] = {nullptr};
+    CPLErrorReset();
+    GDALDriverH driver = GDALIdentifyDriverEx(path, GDAL_OF_RASTER, known.List(), noSiblings);
+    if (!driver) return {};
+    return std::string(GDALGetDriverLongName(driver)) + " (" + GDALGetDriverShortName(driver) + ")";
+}
+
+// Why GDAL could not open `path` as `format`. A file of another format is
+// named as what GDAL finds it to be; when GDAL has no driver for a vendor
 // format, says so and how to add one: GDAL's own message would only call
 // the file unrecognised.
-std::string OpenFailure(const char* path) {
+std::string OpenFailure(const char* path, const char* format, bool anyDriver) {
+    std::string reason = GdalReason("GDAL cannot open the file");
+    std::string found = FoundFormat(path);
+    if (!found.empty())
+        return "GDAL finds a " + found + " file, which is not read as " + format + ": refused";
     for (const VendorFormat& vendor : kVendorFormats) {
-        if (!EndsWithNoCase(path, vendor.extension) || GDALGetDriverByName(vendor.driver) != nullptr) continue;
+        if (!EndsWithNoCase(path, vendor.extension) || GDALGetDriverByName(vendor.driver) != nullptr)
+            continue;
         return std::string("GDAL ") + GDALVersionInfo("RELEASE_NAME") + " has no " + vendor.format +
                " driver: install the vendor's " + vendor.format +
                " plugin for GDAL and set GDAL_DRIVER_PATH to the folder that holds it";
     }
-    return GdalReason("GDAL cannot open the file");
+    if (!anyDriver)
+        return std::string("GDAL ") + GDALVersionInfo("RELEASE_NAME") + " has no driver for " + format +
+               " files";
+    return reason;
 }
 
 }  // namespace
 
-const char* LastError() { return lastError.c_str(); }
+TESSARY_EXPORT void TessaryGdalAllowDriverForTesting(const char* driver) {
+    std::lock_guard lock(testingMutex);
+    if (driver)
+        testingDrivers.emplace_back(driver);
+    else
+        testingDrivers.clear();
+}
 
-void SetLastError(std::string text) { lastError = std::move(text); }
+const char* LastError() {
+    return lastError.c_str();
+}
 
-std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path) {
+void SetLastError(std::string text) {
+    lastError = std::move(text);
+}
+
+std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path, const char* format,
+                                             const std::vector<std::string>& drivers,
+                                             const std::vector<std::string>& options) {
     lastError.clear();
     if (!path) {
         lastError = "no file named";
         return nullptr;
     }
+    // GDAL's virtual paths reach into archives, other processes' memory or
+    // the network: a source is a plain file.
+    if (StartsWithNoCase(path, "/vsi")) {
+        lastError = "GDAL's virtual file paths (/vsi...) are not read";
+        return nullptr;
+    }
     EnsureGdal();
     QuietErrors quiet;
-    CPLErrorReset();
-    GDALDatasetH ds = GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+
+    CPLStringList allowed;
+    {
+        std::lock_guard lock(testingMutex);
+        for (const std::string& name : drivers)
+            if (GDALGetDriverByName(name.c_str())) allowed.AddString(name.c_str());
+        for (const std::string& name : testingDrivers)
+            if (GDALGetDriverByName(name.c_str()) && allowed.FindString(name.c_str()) < 0)
+                allowed.AddString(name.c_str());
+    }
+    GDALDatasetH ds = nullptr;
+    if (!allowed.empty()) {
+        // An empty list of side files: GDAL looks for none beside the source.
+        char* noSiblings[] = {nullptr};
+        CPLErrorReset();
+        CPLStringList openOptions;
+        for (const std::string& option : options) openOptions.AddString(option.c_str());
+        ds = GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, allowed.List(), openOptions.List(),
+                        noSiblings);
+    }
     if (!ds) {
-        lastError = OpenFailure(path);
+        lastError = OpenFailure(path, format, !allowed.empty());
+        return nullptr;
+    }
+    GDALDriverH used = GDALGetDatasetDriver(ds);
+    if (!used || allowed.FindString(GDALGetDriverShortName(used)) < 0) {
+        lastError = std::string("GDAL opened the file through a driver not allowed for ") + format;
+        GDALClose(ds);
         return nullptr;
     }
     std::unique_ptr<BgrDataset> out(new BgrDataset());
@@ -111,6 +227,11 @@ std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path) {
         return nullptr;
     }
 
+    for (int b = 1; b <= out->bandCount_; ++b)
+        if (GDALGetRasterColorInterpretation(GDALGetRasterBand(ds, b)) == GCI_AlphaBand) {
+            out->alphaBand_ = b;
+            break;
+        }
     if (out->bandCount_ >= 3) {
         out->layout_ = Layout::Rgb;
         int red = 0, green = 0, blue = 0;
@@ -171,31 +292,80 @@ bool BgrDataset::ReadLine(int left, int top, int width, int height, int outWidth
     if (last <= first) last = first + 1;
     if (last > top + height) last = top + height;
 
+    // A line at full resolution comes from the band of rows that holds it.
+    if (outWidth == width && last - first == 1) {
+        if (bandRows_ == 0 || first < bandTop_ || first >= bandTop_ + bandRows_) {
+            int blockWidth = 0, blockHeight = 0;
+            GDALGetBlockSize(GDALGetRasterBand(static_cast<GDALDatasetH>(dataset_), 1), &blockWidth,
+                             &blockHeight);
+            size_t rowBytes = size_t(width_) * 3;
+            int rows = std::clamp(blockHeight, 1, int(std::max<size_t>(1, kMaxBandBytes / rowBytes)));
+            int bandTop = first - first % rows;
+            rows = std::min(rows, height_ - bandTop);
+            bandRows_ = 0;
+            band_.resize(rowBytes * size_t(rows));
+            if (ReadRows(0, bandTop, width_, rows, width_, rows, band_.data())) {
+                bandTop_ = bandTop;
+                bandRows_ = rows;
+            } else {
+                // A band with a block GDAL cannot decode: its rows are read
+                // one by one, so that only the damaged ones fail.
+                band_.clear();
+                band_.shrink_to_fit();
+            }
+        }
+        if (bandRows_ != 0) {
+            lastError.clear();
+            std::memcpy(out, band_.data() + (size_t(first - bandTop_) * size_t(width_) + size_t(left)) * 3,
+                        size_t(width) * 3);
+            return true;
+        }
+    }
+    return ReadRows(left, first, width, last - first, outWidth, 1, out);
+}
+
+bool BgrDataset::ReadRows(int left, int top, int width, int rows, int outWidth, int outRows, uint8_t* out) {
     QuietErrors quiet;
     CPLErrorReset();
     auto* ds = static_cast<GDALDatasetH>(dataset_);
+    const size_t pixels = size_t(outWidth) * size_t(outRows);
     CPLErr err;
-    if (layout_ == Layout::Rgb) {
-        err = GDALDatasetRasterIO(ds, GF_Read, left, first, width, last - first, out, outWidth, 1, GDT_Byte,
-                                  3, bandMap_, 3, outWidth * 3, 1);
+    if (layout_ == Layout::Rgb && !alphaBand_) {
+        err = GDALDatasetRasterIO(ds, GF_Read, left, top, width, rows, out, outWidth, outRows, GDT_Byte, 3,
+                                  bandMap_, 3, outWidth * 3, 1);
         if (err != CE_None) lastError = GdalReason("GDAL cannot decode the line");
         return err == CE_None;
     }
-    scratch_.resize(size_t(outWidth));
-    err = GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, left, first, width, last - first, scratch_.data(),
-                       outWidth, 1, GDT_Byte, 1, outWidth);
+    // Samples per pixel as read: the colour (3) or index or grey (1), then
+    // alpha when there is one and the layout takes it.
+    const bool alpha = alphaBand_ != 0 && layout_ != Layout::Palette;
+    int bands[4];
+    int count = 0;
+    if (layout_ == Layout::Rgb)
+        for (int b : bandMap_) bands[count++] = b;
+    else
+        bands[count++] = 1;
+    if (alpha) bands[count++] = alphaBand_;
+    scratch_.resize(pixels * size_t(count));
+    err = GDALDatasetRasterIO(ds, GF_Read, left, top, width, rows, scratch_.data(), outWidth, outRows,
+                              GDT_Byte, count, bands, count, outWidth * count, 1);
     if (err != CE_None) {
         lastError = GdalReason("GDAL cannot decode the line");
         return false;
     }
-    for (int x = 0; x < outWidth; ++x) {
-        uint8_t v = scratch_[size_t(x)];
-        uint8_t* px = out + size_t(x) * 3;
-        if (layout_ == Layout::Palette) {
-            px[0] = palette_[v][0];
-            px[1] = palette_[v][1];
-            px[2] = palette_[v][2];
+    const uint8_t* src = scratch_.data();
+    for (size_t i = 0; i < pixels; ++i, src += count) {
+        uint8_t* px = out + i * 3;
+        if (layout_ == Layout::Rgb) {
+            px[0] = OverWhite(src[0], src[3]);
+            px[1] = OverWhite(src[1], src[3]);
+            px[2] = OverWhite(src[2], src[3]);
+        } else if (layout_ == Layout::Palette) {
+            px[0] = palette_[src[0]][0];
+            px[1] = palette_[src[0]][1];
+            px[2] = palette_[src[0]][2];
         } else {
+            uint8_t v = alpha ? OverWhite(src[0], src[1]) : src[0];
             px[0] = px[1] = px[2] = v;
         }
     }

@@ -3,8 +3,8 @@
 // or a reduced level (level n: each side divided by 2^n) and single-row
 // strips, each as a 24-bit bitmap stored bottom row first with rows padded
 // to 4 bytes, as the platform's device-independent bitmaps are. It reads
-// whatever GDAL can open, MrSID files where the installed GDAL carries a
-// driver for them.
+// MrSID files (and JPEG 2000 through the same vendor's driver) where the
+// installed GDAL carries a driver for them, and nothing else GDAL could open.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "gdal_bgr.h"
 #include "sources/mrsid_abi.h"
@@ -30,6 +31,11 @@ struct OpenImage {
     uint32_t handle = 0;
     uint32_t lastHandle = 0;
 };
+
+const std::vector<std::string>& MrSidDrivers() {
+    static const std::vector<std::string> drivers{"MrSID", "JP2MrSID"};
+    return drivers;
+}
 
 OpenImage& Current() {
     static OpenImage image;
@@ -83,7 +89,8 @@ MrSidBitmap* ReadRectangle(BgrDataset& dataset, int left, int top, int width, in
     }
     MrSidBitmap* bitmap = NewBitmap(width, height);
     if (!bitmap) {
-        SetLastError("out of memory for a bitmap of " + std::to_string(width) + " x " + std::to_string(height));
+        SetLastError("out of memory for a bitmap of " + std::to_string(width) + " x " +
+                     std::to_string(height));
         return nullptr;
     }
     size_t stride = (size_t(width) * 3 + 3) / 4 * 4;
@@ -117,7 +124,7 @@ TESSARY_EXPORT uint32_t _OpenMrSid(const char* path, int32_t* width, int32_t* he
     std::lock_guard lock(image.mutex);
     image.dataset.reset();
     image.handle = 0;
-    auto dataset = BgrDataset::Open(path);
+    auto dataset = BgrDataset::Open(path, "MrSID", MrSidDrivers());
     if (!dataset) return 0;
     if (width) *width = dataset->Width();
     if (height) *height = dataset->Height();
@@ -128,7 +135,7 @@ TESSARY_EXPORT uint32_t _OpenMrSid(const char* path, int32_t* width, int32_t* he
 }
 
 TESSARY_EXPORT int32_t _GetMrSidInfo(const char* path, int32_t* width, int32_t* height) {
-    auto dataset = BgrDataset::Open(path);
+    auto dataset = BgrDataset::Open(path, "MrSID", MrSidDrivers());
     if (!dataset) return 1;
     if (width) *width = dataset->Width();
     if (height) *height = dataset->Height();
@@ -147,7 +154,7 @@ TESSARY_EXPORT MrSidBitmap* _LoadMrSidStrip(int32_t left, int32_t top, int32_t w
 }
 
 TESSARY_EXPORT MrSidBitmap* _LoadMrSidImage(const char* path, int32_t level) {
-    auto dataset = BgrDataset::Open(path);
+    auto dataset = BgrDataset::Open(path, "MrSID", MrSidDrivers());
     if (!dataset) return nullptr;
     if (level < 0 || level > 30) {
         SetLastError("level " + std::to_string(level) + " is out of range");

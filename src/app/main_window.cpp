@@ -309,6 +309,8 @@ void TfmTessary::BuildControls() {
     cFilter->setMaxVisibleItems(20);
     cFilter->addItems({"All Images", "bmp", "ecw", "gif", "hdr", "jpg", "kap", "nos", "rpx", "rpx2", "png",
                        "rml", "sid", "tif"});
+    // The formats read through GDAL.
+    cFilter->addItems({"jp2", "j2k", "pdf", "webp", "ntf", "nitf", "img", "heic", "heif"});
     cFilter->lineEdit()->setMaxLength(10);
     cFilter->setCurrentIndex(0);
     cFilter->setMinimumContentsLength(10);

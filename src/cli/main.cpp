@@ -13,6 +13,7 @@
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "sources/gdal_reader.h"
 
 namespace {
 
@@ -76,6 +77,14 @@ int main(int argc, char** argv) {
     if (parsed.help) {
         std::fputs(HelpText(parsed.command).c_str(), stdout);
         return 0;
+    }
+    if (parsed.pdfDpi) tessary::SetPdfDpi(parsed.pdfDpi);
+    for (const auto& [extension, driver] : parsed.gdalExtensions) {
+        std::string why;
+        if (!tessary::AddGdalExtension(extension, driver, why)) {
+            std::fprintf(stderr, "tessary-cli: --gdal-ext: %s\n", why.c_str());
+            return 2;
+        }
     }
     switch (parsed.command) {
         case Command::List:

@@ -210,6 +210,20 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             parsed.convert.includeImagePath = false;
         } else if (cmd == Command::Convert && (option == "--verbose" || option == "-v") && flagOnly()) {
             parsed.convert.verbose = true;
+        } else if ((cmd == Command::Convert || cmd == Command::List) && option == "--pdf-dpi") {
+            auto v = value();
+            auto n = v ? ParseWhole(*v) : std::nullopt;
+            if (!n || *n < 10 || *n > 2400)
+                return fail("--pdf-dpi needs a whole number of dots per inch from 10 to 2400" +
+                            (v ? ", not \"" + *v + "\"" : std::string()));
+            parsed.pdfDpi = int(*n);
+        } else if ((cmd == Command::Convert || cmd == Command::List) && option == "--gdal-ext") {
+            auto v = value();
+            const size_t equals = v ? v->find('=') : std::string::npos;
+            if (equals == std::string::npos || equals == 0 || equals + 1 == v->size())
+                return fail("--gdal-ext needs EXT=DRIVER (such as gpkg=GPKG)" +
+                            (v ? ", not \"" + *v + "\"" : std::string()));
+            parsed.gdalExtensions.emplace_back(v->substr(0, equals), v->substr(equals + 1));
         } else if (cmd == Command::Info && option == "--json" && flagOnly()) {
             parsed.info.json = true;
         } else if (cmd == Command::Extract && option == "--level") {
@@ -315,6 +329,9 @@ Mem Size, Width and Height, in name order.
 
 Options:
   --filter EXT   list only files with this extension (default "All Images")
+  --pdf-dpi N    size PDF pages at N dots per inch (default 300)
+  --gdal-ext EXT=DRIVER  also list files named .EXT, read through the GDAL
+                 driver DRIVER only
   --help         show this text
 )";
         case Command::Info:

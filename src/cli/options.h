@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessary::cli {
@@ -61,6 +62,10 @@ struct ParsedCommandLine {
     ListOptions list;
     InfoOptions info;
     ExtractOptions extract;
+    // Sources of the GDAL route (convert, list): the PDF resolution (0: the
+    // default) and the extensions added with their drivers (EXT=DRIVER).
+    int pdfDpi = 0;
+    std::vector<std::pair<std::string, std::string>> gdalExtensions;
 };
 
 // `arguments` excludes the program name.

@@ -5,6 +5,7 @@
 
 #include "common/platform.h"
 #include "common/text.h"
+#include "sources/gdal_reader.h"
 #include "sources/source_image.h"
 
 namespace tessary {
@@ -38,7 +39,8 @@ bool PassesFilter(const std::string& fileName, const std::string& filterText) {
                                                                  ".ECW", ".SID", ".HDR", ".RML"};
     for (const char* known : kImageExtensions)
         if (Contains(extension, known)) return true;
-    return false;
+    // The GDAL route's extensions, built in and added, match exactly.
+    return GdalSpecFor(LowerAscii(extension)).has_value();
 }
 
 void SortImageNames(std::vector<std::string>& names) {

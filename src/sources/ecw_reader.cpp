@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include "common/platform.h"
 #include "common/text.h"
 #include "sources/ecw_abi.h"
+#include "sources/gdal_abi.h"
 #include "sources/lazy_library.h"
 #include "sources/source_formats.h"
 #include "sources/whole_image_limit.h"
@@ -27,7 +29,8 @@ struct EcwLibrary {
     EcwReadViewLineFn readViewLineRgb = nullptr;
     EcwCloseFileViewFn closeFileView = nullptr;
     EcwCloseFileViewExFn closeFileViewEx = nullptr;
-    EcwLastErrorFn lastError = nullptr;  // optional
+    EcwLastErrorFn lastError = nullptr;        // optional
+    GdalOpenViewFn openWithDrivers = nullptr;  // the GDAL library only
 
     bool Bind() {
         const bool complete = module.Find(openFileView, ECW_OPEN_FILE_VIEW) &&
@@ -38,6 +41,7 @@ struct EcwLibrary {
                               module.Find(closeFileView, ECW_CLOSE_FILE_VIEW) &&
                               module.Find(closeFileViewEx, ECW_CLOSE_FILE_VIEW_EX);
         if (complete) module.Find(lastError, ECW_LAST_ERROR);
+        if (complete) module.Find(openWithDrivers, GDAL_OPEN_VIEW);
         return complete;
     }
 };
@@ -62,6 +66,14 @@ std::shared_ptr<const EcwLibrary> TheEcwLibrary() {
     return library.Get();
 }
 
+// The GDAL library: the same view calls, opened with each extension's
+// drivers. Null when missing or without its open call.
+std::shared_ptr<const EcwLibrary> TheGdalLibrary() {
+    static LazyLibrary<EcwLibrary> library(GdalLibraryFileName());
+    std::shared_ptr<const EcwLibrary> loaded = library.Get();
+    return loaded && loaded->openWithDrivers ? loaded : nullptr;
+}
+
 // An open view, closed with the library's cache of the file freed.
 class EcwView {
 public:
@@ -77,6 +89,22 @@ public:
                                          const std::string& path) {
         EcwFileView* view = nullptr;
         if (library->openFileView(path.c_str(), &view, nullptr) != 0 || !view) return nullptr;
+        return std::make_unique<EcwView>(library, view);
+    }
+
+    // Through the GDAL library, with the drivers and options of `spec`.
+    static std::unique_ptr<EcwView> Open(const std::shared_ptr<const EcwLibrary>& library,
+                                         const std::string& path, const GdalOpenSpec& spec) {
+        std::vector<const char*> drivers, options;
+        for (const std::string& d : spec.drivers) drivers.push_back(d.c_str());
+        for (const std::string& o : spec.options) options.push_back(o.c_str());
+        drivers.push_back(nullptr);
+        options.push_back(nullptr);
+        EcwFileView* view = nullptr;
+        if (library->openWithDrivers(path.c_str(), spec.format.c_str(), drivers.data(), options.data(),
+                                     &view) != 0 ||
+            !view)
+            return nullptr;
         return std::make_unique<EcwView>(library, view);
     }
 
@@ -126,8 +154,9 @@ private:
 
 class EcwRowReader : public SourceRowReader {
 public:
-    EcwRowReader(std::string path, std::unique_ptr<EcwView> view, const EcwViewFileInfo& info)
-        : path_(std::move(path)), view_(std::move(view)), info_(info) {}
+    EcwRowReader(std::string path, std::unique_ptr<EcwView> view, const EcwViewFileInfo& info,
+                 std::optional<GdalOpenSpec> spec = std::nullopt)
+        : path_(std::move(path)), view_(std::move(view)), info_(info), spec_(std::move(spec)) {}
 
     int Width() const override { return int(info_.width); }
     int Height() const override { return int(info_.height); }
@@ -148,7 +177,9 @@ public:
             ThrowDamaged(RowName(row) + ": " + view_->Reason("the ECW library cannot decode it"));
     }
 
-    Picture LoadPreview(int factor) override { return LoadEcwBitmap(path_, factor); }
+    Picture LoadPreview(int factor) override {
+        return spec_ ? LoadGdalBitmap(path_, *spec_, factor) : LoadEcwBitmap(path_, factor);
+    }
 
 private:
     std::string RowName(int row) const {
@@ -158,7 +189,33 @@ private:
     std::string path_;
     std::unique_ptr<EcwView> view_;
     EcwViewFileInfo info_;
+    std::optional<GdalOpenSpec> spec_;  // set for the GDAL library's views
 };
+
+// The whole image of an open view reduced by `factor`, or an empty picture.
+Picture ReduceView(EcwView& view, int factor) {
+    if (factor < 1) factor = 1;
+    const EcwViewFileInfo* info = view.Info();
+    if (!info) return Picture();
+    uint32_t outputWidth = info->width / uint32_t(factor);
+    uint32_t outputHeight = info->height / uint32_t(factor);
+    // A picture above the limit is not built: the source is read by rows.
+    if (!FitsWholeImageLimit(outputWidth, outputHeight, 24)) return Picture();
+    Picture picture;
+    try {
+        picture = Picture(int(outputWidth), int(outputHeight), 24);
+    } catch (const std::bad_alloc&) {
+        return Picture();
+    }
+    if (!view.Set(*info, 0, 0, info->width - 1, info->height - 1, outputWidth, outputHeight))
+        return Picture();
+    for (int y = 0; y < picture.Height(); ++y) {
+        // A line the library cannot deliver would leave a hole in the
+        // picture: give none, and the source is read by rows instead.
+        if (!view.ReadLineBgr(picture.Row(y))) return Picture();
+    }
+    return picture;
+}
 
 std::optional<WholeImage> LoadEcwWhole(const std::string& path) {
     Picture picture = LoadEcwBitmap(path, 1);
@@ -188,30 +245,9 @@ Picture LoadEcwBitmap(const std::string& path, int factor) {
         platform::ShowMessage(kEcwLibraryMissingMessage);
         return Picture();
     }
-    if (factor < 1) factor = 1;
     auto view = EcwView::Open(library, path);
     if (!view) return Picture();
-    const EcwViewFileInfo* info = view->Info();
-    if (!info) return Picture();
-
-    uint32_t outputWidth = info->width / uint32_t(factor);
-    uint32_t outputHeight = info->height / uint32_t(factor);
-    // A picture above the limit is not built: the source is read by rows.
-    if (!FitsWholeImageLimit(outputWidth, outputHeight, 24)) return Picture();
-    Picture picture;
-    try {
-        picture = Picture(int(outputWidth), int(outputHeight), 24);
-    } catch (const std::bad_alloc&) {
-        return Picture();
-    }
-    if (!view->Set(*info, 0, 0, info->width - 1, info->height - 1, outputWidth, outputHeight))
-        return Picture();
-    for (int y = 0; y < picture.Height(); ++y) {
-        // A line the library cannot deliver would leave a hole in the
-        // picture: give none, and the source is read by rows instead.
-        if (!view->ReadLineBgr(picture.Row(y))) return Picture();
-    }
-    return picture;
+    return ReduceView(*view, factor);
 }
 
 std::unique_ptr<SourceRowReader> OpenEcw(const std::string& path) {
@@ -243,6 +279,51 @@ SourceImageInfo GetEcwInfo(const std::string& path) {
     result.width = int32_t(info->width);
     result.height = int32_t(info->height);
     return result;
+}
+
+std::string_view GdalLibraryFileName() {
+#if defined(_WIN32)
+    return "tessary_gdal.dll";
+#elif defined(__APPLE__)
+    return "libtessary_gdal.dylib";
+#else
+    return "libtessary_gdal.so";
+#endif
+}
+
+Picture LoadGdalBitmap(const std::string& path, const GdalOpenSpec& spec, int factor) {
+    auto library = TheGdalLibrary();
+    if (!library) return Picture();
+    auto view = EcwView::Open(library, path, spec);
+    if (!view) return Picture();
+    return ReduceView(*view, factor);
+}
+
+std::unique_ptr<SourceRowReader> OpenGdal(const std::string& path, const GdalOpenSpec& spec) {
+    auto library = TheGdalLibrary();
+    if (!library)
+        Refuse("the GDAL library " + std::string(GdalLibraryFileName()) +
+               " is missing from the program's folder or incomplete");
+    auto view = EcwView::Open(library, path, spec);
+    if (!view) Refuse(LibraryReason(*library, "GDAL cannot open the file"));
+    std::string why;
+    const EcwViewFileInfo* info = view->Info(why);
+    if (!info) Refuse(why);
+    EcwViewFileInfo copy = *info;
+    return std::make_unique<EcwRowReader>(path, std::move(view), copy, spec);
+}
+
+SourceImageInfo GetGdalInfo(const std::string& path, const GdalOpenSpec& spec) {
+    auto library = TheGdalLibrary();
+    if (!library)
+        Refuse("the GDAL library " + std::string(GdalLibraryFileName()) +
+               " is missing from the program's folder or incomplete");
+    auto view = EcwView::Open(library, path, spec);
+    if (!view) Refuse(LibraryReason(*library, "GDAL cannot open the file"));
+    std::string why;
+    const EcwViewFileInfo* info = view->Info(why);
+    if (!info) Refuse(why);
+    return SourceImageInfo{int32_t(info->width), int32_t(info->height), 3};
 }
 
 std::span<const SourceFormat> EcwFormats() {

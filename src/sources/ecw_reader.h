@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/picture.h"
 #include "sources/source_image.h"
@@ -35,5 +36,19 @@ std::unique_ptr<SourceRowReader> OpenEcw(const std::string& path);
 // missing; throws SourceError with the library's reason when it cannot open
 // the file (GDAL without an ECW driver, a damaged file).
 SourceImageInfo GetEcwInfo(const std::string& path);
+
+// The GDAL library (libtessary_gdal, the same view calls) opens the formats
+// of the GDAL route: each extension with its own drivers and options.
+struct GdalOpenSpec {
+    std::string format;                // named in reasons ("JPEG 2000")
+    std::vector<std::string> drivers;  // GDAL's short driver names
+    std::vector<std::string> options;  // GDAL open options ("DPI=300")
+};
+std::string_view GdalLibraryFileName();
+// As LoadEcwBitmap, OpenEcw and GetEcwInfo, through the GDAL library; a
+// missing library is a reason, not a message.
+Picture LoadGdalBitmap(const std::string& path, const GdalOpenSpec& spec, int factor);
+std::unique_ptr<SourceRowReader> OpenGdal(const std::string& path, const GdalOpenSpec& spec);
+SourceImageInfo GetGdalInfo(const std::string& path, const GdalOpenSpec& spec);
 
 }  // namespace tessary

@@ -39,7 +39,8 @@ struct SourceFormat {
     SourceImageInfo (*inspect)(const std::string& path) = nullptr;
 };
 
-// The row for an extension (lower-case, with its dot), or null.
+// The row for an extension (lower-case, with its dot), or null. Extensions
+// added to the GDAL route (AddGdalExtension) are found too.
 const SourceFormat* FindSourceFormat(std::string_view extension);
 
 // All rows, in table order.
@@ -58,5 +59,6 @@ std::span<const SourceFormat> MrSidFormats();
 std::span<const SourceFormat> BsbFormats();         // .kap, .nos
 std::span<const SourceFormat> TiffFormats();
 std::span<const SourceFormat> ScratchFormats();     // .rpx0
+std::span<const SourceFormat> GdalFormats();        // .jp2, .pdf, .webp, ... through GDAL
 
 }  // namespace tessary

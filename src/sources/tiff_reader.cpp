@@ -125,6 +125,9 @@ struct TiffLayout {
     uint16_t planarConfig = PLANARCONFIG_CONTIG;
     uint16_t sampleFormat = SAMPLEFORMAT_UINT;
     uint32_t rowsPerStrip = 0;
+    // The first extra sample when it is alpha (EXTRASAMPLE_ASSOCALPHA or
+    // EXTRASAMPLE_UNASSALPHA), composed over white; 0 when there is none.
+    uint16_t alpha = 0;
     bool tiled = false;
     uint32_t tileWidth = 0;
     uint32_t tileLength = 0;
@@ -164,6 +167,13 @@ TiffLayout ReadLayout(TIFF* tiff) {
     layout.compression = FieldOr<uint16_t>(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
     layout.planarConfig = FieldOr<uint16_t>(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     layout.sampleFormat = FieldOr<uint16_t>(tiff, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
+    uint16_t extraCount = 0;
+    uint16_t* extra = nullptr;
+    const uint16_t colourSamples = layout.photometric == PHOTOMETRIC_RGB ? 3 : 1;
+    if (TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) == 1 && extraCount > 0 && extra &&
+        (extra[0] == EXTRASAMPLE_ASSOCALPHA || extra[0] == EXTRASAMPLE_UNASSALPHA) &&
+        layout.samplesPerPixel > colourSamples)
+        layout.alpha = extra[0];
     layout.tiled = TIFFIsTiled(tiff) != 0;
     if (layout.tiled) {
         layout.tileWidth = FieldOr<uint32_t>(tiff, TIFFTAG_TILEWIDTH, 0);
@@ -213,6 +223,13 @@ uint16_t Load16(const uint8_t* bytes) {
 // other readers make of transparency.
 uint8_t OverWhite(uint32_t premultiplied, uint32_t alpha) {
     return uint8_t(std::min<uint32_t>(255, premultiplied + 255 - alpha));
+}
+
+// An unpremultiplied colour sample composed over white with its alpha, with
+// the PNG reader's rounding (the same as OverWhite of libtiff's
+// premultiplied sample).
+uint8_t StraightOverWhite(uint32_t value, uint32_t alpha) {
+    return uint8_t((value * alpha + 255u * (255u - alpha) + 127u) / 255u);
 }
 
 // What the strip and RGBA routes share: the handle, the band of rows
@@ -574,6 +591,28 @@ private:
     void ConvertWith(uint32_t rowInBand, uint8_t* out, Sample sample) {
         const size_t width = layout_.width;
         const size_t step = samplesInPlane_;
+        if (ComposesAlpha()) {
+            // Alpha follows the colour samples; composed over white. A
+            // premultiplied sample p of straight value v holds
+            // round(v x alpha / 255), so p + 255 - alpha is v composed.
+            const uint8_t* s = PlaneRow(0, rowInBand);
+            const bool associated = layout_.alpha == EXTRASAMPLE_ASSOCALPHA;
+            const size_t colours = layout_.IsRgb() ? 3 : 1;
+            auto over = [&](uint32_t value, uint32_t alpha) {
+                return associated ? OverWhite(value, alpha) : StraightOverWhite(value, alpha);
+            };
+            for (size_t x = 0; x < width; ++x) {
+                const uint32_t alpha = sample(s, x * step + colours);
+                if (colours == 1) {
+                    out[x] = over(sample(s, x * step), alpha);
+                    continue;
+                }
+                out[3 * x] = over(sample(s, x * step + 2), alpha);
+                out[3 * x + 1] = over(sample(s, x * step + 1), alpha);
+                out[3 * x + 2] = over(sample(s, x * step), alpha);
+            }
+            return;
+        }
         if (!layout_.IsRgb()) {
             const uint8_t* s = PlaneRow(0, rowInBand);
             for (size_t x = 0; x < width; ++x) out[x] = sample(s, x * step);
@@ -622,6 +661,13 @@ private:
                 return uint8_t((row[bit >> 3] >> (8 - bits - (bit & 7))) & mask);
             });
         }
+    }
+
+    // Whether rows compose an alpha sample: interleaved samples of 8 bits
+    // or more, RGB or black-is-zero grey (whose index is its level).
+    bool ComposesAlpha() const {
+        return layout_.alpha != 0 && !separatePlanes_ && layout_.bitsPerSample >= 8 &&
+               (layout_.IsRgb() || layout_.photometric == PHOTOMETRIC_MINISBLACK);
     }
 
     bool separatePlanes_ = false;

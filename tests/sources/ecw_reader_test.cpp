@@ -20,7 +20,15 @@ protected:
     void SetUp() override {
         GdalReaderTest::SetUp();
         if (!LibraryBuilt(EcwLibraryFileName())) GTEST_SKIP() << "the ECW library was not built (no GDAL)";
+        standIns_ = std::make_unique<testing::AllowedForTesting>(EcwLibraryFileName(),
+                                                                 std::initializer_list<const char*>{"GTiff"});
     }
+    void TearDown() override {
+        standIns_.reset();
+        GdalReaderTest::TearDown();
+    }
+    // GeoTIFF files stand in for the vendor format.
+    std::unique_ptr<testing::AllowedForTesting> standIns_;
 };
 
 TEST_F(EcwReaderTest, SmallImageOpensWholeWithGdalsRowsInBlueGreenRedOrder) {
@@ -94,14 +102,9 @@ TEST_F(EcwReaderTest, PreviewIsDecodedAtTheFactorFromTheViewsOwnPixels) {
 }
 
 TEST_F(EcwReaderTest, HugeImageOpensByRowsAndItsPreviewAtFactor385Is129By103) {
-    // A 50,000 x 40,000 three-band raster without data: GDAL reads it as
-    // zeros without decoding anything.
-    std::string path = scratch_.Write("huge.ecw",
-                                      "<VRTDataset rasterXSize=\"50000\" rasterYSize=\"40000\">\n"
-                                      "  <VRTRasterBand dataType=\"Byte\" band=\"1\"/>\n"
-                                      "  <VRTRasterBand dataType=\"Byte\" band=\"2\"/>\n"
-                                      "  <VRTRasterBand dataType=\"Byte\" band=\"3\"/>\n"
-                                      "</VRTDataset>\n");
+    // A 50,000 x 40,000 three-band GeoTIFF whose one strip was never
+    // written: GDAL reads it as zeros without decoding anything.
+    std::string path = scratch_.Write("huge.ecw", testing::UnwrittenTiff(50000, 40000, 3));
     SourceImageInfo info = GetSourceImageInfo(path);
     EXPECT_EQ(info.width, 50000);
     EXPECT_EQ(info.height, 40000);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +62,40 @@ inline BgrImage ReadNetpbm(const std::string& path) {
     return image;
 }
 
+// The bytes of an 8-bit TIFF of `samples` samples (3: RGB, else grey) in
+// one strip that was never written (offset and byte count 0): GDAL reads it
+// as zeros, whatever its size.
+inline std::string UnwrittenTiff(uint32_t width, uint32_t height, uint16_t samples) {
+    std::string out("II*\0\x08\0\0\0", 8);
+    auto put16 = [&out](uint32_t v) { out += char(v & 0xFF), out += char((v >> 8) & 0xFF); };
+    auto put32 = [&](uint32_t v) { put16(v & 0xFFFF), put16(v >> 16); };
+    const uint32_t extraOffset = 8 + 2 + 10 * 12 + 4;  // the three bits-per-sample values
+    auto entry = [&](uint16_t tag, uint16_t type, uint32_t value, uint32_t count = 1) {
+        put16(tag), put16(type), put32(count);
+        if (type == 3 && count == 1)
+            put16(value), put16(0);
+        else
+            put32(value);
+    };
+    put16(10);
+    entry(256, 4, width);
+    entry(257, 4, height);
+    if (samples == 3)
+        entry(258, 3, extraOffset, 3);
+    else
+        entry(258, 3, 8);
+    entry(259, 3, 1);                     // no compression
+    entry(262, 3, samples == 3 ? 2 : 1);  // RGB or grey
+    entry(273, 4, 0);                     // strip offset
+    entry(277, 3, samples == 3 ? 3 : 1);
+    entry(278, 4, height);  // one strip
+    entry(279, 4, 0);       // strip byte count
+    entry(284, 3, 1);       // interleaved
+    put32(0);
+    if (samples == 3) put16(8), put16(8), put16(8);
+    return out;
+}
+
 inline std::string GdalData(const std::string& name) {
     return std::string(TESSARY_TEST_DATA) + "/gdal/" + name;
 }
@@ -73,6 +109,36 @@ public:
         std::filesystem::copy_file(GdalData(dataName), Path() / newName);
         return File(newName);
     }
+};
+
+// The decoding library's test-only call that adds drivers to its
+// allow-lists (GTiff, so that the GDAL-written GeoTIFFs of tests/data/gdal
+// stand in for the vendor formats), taken back when the object goes. The
+// program never makes this call.
+class AllowedForTesting {
+public:
+    AllowedForTesting(std::string_view libraryFileName, std::initializer_list<const char*> drivers) {
+        module_ =
+            platform::LoadLibraryFile(std::string(TESSARY_BIN_DIR) + "/" + std::string(libraryFileName));
+        if (module_)
+            allow_ = reinterpret_cast<void (*)(const char*)>(
+                platform::FindSymbol(module_, "TessaryGdalAllowDriverForTesting"));
+        if (!allow_) {
+            ADD_FAILURE() << libraryFileName << " lacks its test-only allow call";
+            return;
+        }
+        for (const char* driver : drivers) allow_(driver);
+    }
+    ~AllowedForTesting() {
+        if (allow_) allow_(nullptr);
+        if (module_) platform::FreeLibraryFile(module_);
+    }
+    AllowedForTesting(const AllowedForTesting&) = delete;
+    AllowedForTesting& operator=(const AllowedForTesting&) = delete;
+
+private:
+    void* module_ = nullptr;
+    void (*allow_)(const char*) = nullptr;
 };
 
 // Points the program's folder at the build's program folder (where the

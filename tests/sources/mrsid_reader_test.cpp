@@ -4,7 +4,6 @@
 
 #include <fstream>
 #include <iterator>
-
 #include <variant>
 
 #include "gdal_reader_test_support.h"
@@ -22,7 +21,15 @@ protected:
         GdalReaderTest::SetUp();
         if (!LibraryBuilt(MrSidLibraryFileName()))
             GTEST_SKIP() << "the MrSID library was not built (no GDAL)";
+        standIns_ = std::make_unique<testing::AllowedForTesting>(MrSidLibraryFileName(),
+                                                                 std::initializer_list<const char*>{"GTiff"});
     }
+    void TearDown() override {
+        standIns_.reset();
+        GdalReaderTest::TearDown();
+    }
+    // GeoTIFF files stand in for the vendor format.
+    std::unique_ptr<testing::AllowedForTesting> standIns_;
 };
 
 TEST_F(MrSidReaderTest, WholeImageIsStoredBottomUpAndReadThroughFlipRows) {
