@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -95,7 +96,7 @@ struct JpegDecoder {
     jpeg_decompress_struct cinfo{};
     JpegErrorManager err{};
     std::FILE* file = nullptr;
-    uint64_t fileBytes = 0;
+    uint64_t fileBytes = 0;  // UINT64_MAX when the system cannot tell
     std::string openError;  // why the file could not be opened
     bool created = false;
 
@@ -111,12 +112,16 @@ bool OpenDecoder(JpegDecoder& decoder, const std::string& path) {
         decoder.openError = std::strerror(errno);
         return false;
     }
+    // The size weighs what the header states; a file whose size the system
+    // cannot tell is not weighed by it.
     struct stat status {};
-    if (fstat(fileno(decoder.file), &status) == 0 && S_ISREG(status.st_mode))
+    decoder.fileBytes = UINT64_MAX;
+    if (fstat(fileno(decoder.file), &status) == 0 && S_ISREG(status.st_mode)) {
         decoder.fileBytes = uint64_t(status.st_size);
-    if (decoder.fileBytes == 0) {
-        decoder.openError = "file is empty";
-        return false;
+        if (decoder.fileBytes == 0) {
+            decoder.openError = "file is empty";
+            return false;
+        }
     }
     decoder.cinfo.err = jpeg_std_error(&decoder.err.pub);
     decoder.err.pub.error_exit = ErrorExit;
