@@ -38,6 +38,11 @@ inline constexpr ExpansionLimit kLzwExpansion{16384, 1, 65536};
 // Run-length runs encode at most 255 pixels in two bytes, so a larger ratio
 // only comes from hostile skip commands (BMP: bytes of the picture).
 inline constexpr ExpansionLimit kRleExpansion{256, 1, uint64_t(1) << 20};
+// Huffman-coded JPEG data spends at least a bit on each 8 x 8 block's DC
+// difference, and a sequential file at least one more on its AC coefficients
+// (JPEG: blocks of all components; arithmetic coding has no such floor).
+inline constexpr ExpansionLimit kJpegSequentialBlocks{4, 1, 0};
+inline constexpr ExpansionLimit kJpegProgressiveBlocks{8, 1, 0};
 // Every row of a chart's run-length data takes at least two bytes (BSB: rows).
 inline constexpr ExpansionLimit kChartRowExpansion{1, 2, 0};
 

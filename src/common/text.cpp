@@ -6,12 +6,23 @@
 
 namespace tessary {
 
-bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+bool IsPathSeparator(char c) {
+#ifdef _WIN32
+    return c == '/' || c == '\\';
+#else
+    return c == '/';
+#endif
+}
 
 static size_t LastSeparator(std::string_view path) {
     for (size_t i = path.size(); i > 0; --i)
         if (IsPathSeparator(path[i - 1])) return i - 1;
     return std::string_view::npos;
+}
+
+std::string MapLineFileNamePart(std::string_view text) {
+    const size_t sep = text.find_last_of("/\\");
+    return std::string(sep == std::string_view::npos ? text : text.substr(sep + 1));
 }
 
 std::string FileNamePart(std::string_view path) {

@@ -1,8 +1,10 @@
 // Path and text rules shared by every subsystem.
 //
-// Paths use "/" on this platform, but calibration files written on Windows
-// name images with backslashes, so both count as separators wherever a path
-// is taken apart. Case folding touches the ASCII letters only.
+// Paths of this platform are taken apart at its own separators: "/" here, so
+// that a backslash is part of a file's name ("a\m.png" is one name); "/" and
+// "\" on Windows. The names written on the third line of calibration files
+// are another matter: they are Windows paths even when read here, and have
+// their own rule below. Case folding touches the ASCII letters only.
 #pragma once
 
 #include <cstdint>
@@ -11,16 +13,21 @@
 
 namespace tessary {
 
+// A separator of this platform's paths.
 bool IsPathSeparator(char c);
 
-// The text after the last "/" or "\" (the whole text when there is none).
+// The text after the last separator (the whole text when there is none).
 std::string FileNamePart(std::string_view path);
 
-// The text up to and including the last "/" or "\" ("" when there is none).
+// The text up to and including the last separator ("" when there is none).
 std::string FolderPart(std::string_view path);
 
-// Removes the text from the last "." that follows the last "/", "\" or ":".
+// Removes the text from the last "." that follows the last separator or ":".
 std::string RemoveExtension(std::string_view path);
+
+// The file name in an image path written in a calibration file: the text after
+// the last "/" or "\", on every platform.
+std::string MapLineFileNamePart(std::string_view text);
 
 // The extension with its dot (".tif"), as it stands; "" when there is none.
 std::string ExtensionOf(std::string_view path);

@@ -146,8 +146,8 @@ bool MapFileMatchesImage(const std::string& mapPath, const std::string& sourcePa
     std::string line;
     for (int number = 1; number <= 3; ++number)
         if (!reader.Next(line)) return false;
-    return UpperAscii(FileNamePart(RemoveExtension(sourcePath))) ==
-           UpperAscii(FileNamePart(RemoveExtension(line)));
+    return UpperAscii(RemoveExtension(FileNamePart(sourcePath))) ==
+           UpperAscii(RemoveExtension(MapLineFileNamePart(line)));
 }
 
 std::optional<std::string> MakeMapCopy(const MapFileSettings& settings, const std::string& mapPath,

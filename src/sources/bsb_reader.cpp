@@ -232,6 +232,46 @@ std::string RowName(int row, int height) {
     throw SourceError(SourceOpenError::SourceUnusable, detail);
 }
 
+// Row data read at most to weigh a chart's width, and rows read when the row
+// data is larger than that.
+constexpr uint64_t kWidthCheckBytes = uint64_t(4) << 20;
+constexpr int kWidthCheckRows = 64;
+
+// The header's width is weighed against the rows themselves: a chart is
+// refused when no row read covers even half of the width it states. One
+// continuation byte multiplies a run's length by 128, so a few bytes can state
+// any width and the file's size bounds nothing; but a chart whose rows all end
+// far short of the stated width (a 625-pixel chart stating 2,147,483,647) is
+// not that wide, and every row buffer of the conversion would be sized by the
+// false width. All rows are read when their data is small; otherwise rows
+// spread over the chart, within a byte budget. A chart with some full rows
+// opens as before, its short rows damaged.
+void WeighWidth(CheckedFile& file, const std::vector<uint32_t>& table, int rows, int indexBits, int width) {
+    if (rows <= 0 || width <= 2) return;
+    const uint64_t allBytes = uint64_t(table[size_t(rows)]) - uint64_t(table[0]);
+    const int step = allBytes <= kWidthCheckBytes ? 1 : std::max(1, rows / kWidthCheckRows);
+    std::vector<uint8_t> bytes;
+    uint64_t budget = kWidthCheckBytes;
+    int widest = 0;
+    int read = 0;
+    for (int row = 0; row < rows; row += step) {
+        const uint64_t size = uint64_t(table[size_t(row) + 1]) - uint64_t(table[size_t(row)]);
+        if (size > budget) return;  // rows too large to weigh within the budget: not judged
+        budget -= size;
+        bytes.resize(size_t(size));
+        if (size > 0) {
+            file.Seek(table[size_t(row)]);
+            file.ReadExact(bytes.data(), bytes.size());
+        }
+        widest = std::max(widest, DecodeChartRow(bytes, indexBits, width, nullptr));
+        ++read;
+        if (int64_t(widest) * 2 >= int64_t(width)) return;
+    }
+    Refuse("the header's width of " + FormatThousands(width) + " pixels is more than twice what any row covers (" +
+           FormatThousands(widest) + " pixels at most, in " + FormatThousands(read) +
+           (read == 1 ? " row" : " rows") + " read)");
+}
+
 }  // namespace
 
 int ChartFieldInt(const std::string& value, int field, int fallback) {
@@ -259,11 +299,11 @@ int DecodeChartRow(std::span<const uint8_t> bytes, int indexBits, int width, uin
         }
         if (length > width - i - 1) length = width - i - 1;  // i + length + 1 > width, without overflow
         if (length >= 0) {
-            std::memset(row + i, index, size_t(length) + 1);
+            if (row) std::memset(row + i, index, size_t(length) + 1);
             i += length + 1;
         }
     }
-    if (i == width - 1) row[width - 1] = 0;
+    if (i == width - 1 && row) row[width - 1] = 0;
     return i;
 }
 
@@ -354,6 +394,7 @@ std::unique_ptr<ChartReader> OpenChart(const std::string& path) {
         if (chart->rowsInFile_ == 0) Refuse("no row data after the header");
         chart->scanned_ = true;
     }
+    WeighWidth(file, chart->rowTable_, chart->rowsInFile_, header.indexBits, header.width);
     chart->file_ = std::move(file);
     return chart;
 }

@@ -64,7 +64,9 @@ private:
 // Opens a chart: reads the header and the row table. Throws SourceError
 // (SourceUnusable, with the reason) when the chart cannot be used: no "RA="
 // size, index bits outside 1..7, an "RGB" index outside 0..255, more than
-// one row per table entry, or no row found in the file. A file that ends
+// one row per table entry, no row found in the file, or a width more than
+// twice what any of its rows covers (a header stating a size its rows do not
+// hold is refused before a row buffer is sized by it). A file that ends
 // before its last rows opens; those rows are damaged. File errors raise
 // IoError.
 std::unique_ptr<ChartReader> OpenChart(const std::string& path);
@@ -85,7 +87,7 @@ bool GetChartInfo(const std::string& path, SourceImageInfo& info);
 // which holds `width` pixels. Never reads past `bytes` nor writes past the
 // row; pixels no run reaches keep their content, except that a row one pixel
 // short gets index 0 in its last pixel. Gives the number of pixels the runs
-// covered (at most `width`).
+// covered (at most `width`). A null `row` only counts them.
 int DecodeChartRow(std::span<const uint8_t> bytes, int indexBits, int width, uint8_t* row);
 
 // The integer value of a header field: characters other than digits, "+" and

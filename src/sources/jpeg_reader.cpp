@@ -9,8 +9,12 @@
 // jump never skips a destructor.
 #include "sources/jpeg_reader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +24,7 @@
 #include <jerror.h>
 // clang-format on
 
+#include "common/expansion_limit.h"
 #include "common/text.h"
 #include "sources/source_error.h"
 #include "sources/source_formats.h"
@@ -91,6 +96,8 @@ struct JpegDecoder {
     jpeg_decompress_struct cinfo{};
     JpegErrorManager err{};
     std::FILE* file = nullptr;
+    uint64_t fileBytes = 0;  // UINT64_MAX when the system cannot tell
+    std::string openError;  // why the file could not be opened
     bool created = false;
 
     ~JpegDecoder() {
@@ -101,7 +108,21 @@ struct JpegDecoder {
 
 bool OpenDecoder(JpegDecoder& decoder, const std::string& path) {
     decoder.file = std::fopen(path.c_str(), "rb");
-    if (!decoder.file) return false;
+    if (!decoder.file) {
+        decoder.openError = std::strerror(errno);
+        return false;
+    }
+    // The size weighs what the header states; a file whose size the system
+    // cannot tell is not weighed by it.
+    struct stat status {};
+    decoder.fileBytes = UINT64_MAX;
+    if (fstat(fileno(decoder.file), &status) == 0 && S_ISREG(status.st_mode)) {
+        decoder.fileBytes = uint64_t(status.st_size);
+        if (decoder.fileBytes == 0) {
+            decoder.openError = "file is empty";
+            return false;
+        }
+    }
     decoder.cinfo.err = jpeg_std_error(&decoder.err.pub);
     decoder.err.pub.error_exit = ErrorExit;
     decoder.err.pub.emit_message = EmitMessage;
@@ -124,6 +145,56 @@ void CmykRowToBgr(const uint8_t* cmyk, uint8_t* bgr, int width, bool inverted) {
         bgr[1] = uint8_t((m * k + 127) / 255);
         bgr[2] = uint8_t((c * k + 127) / 255);
     }
+}
+
+// The 8 x 8 blocks of every component. A component sampled below the full
+// resolution has fewer of them than the image has blocks.
+uint64_t BlocksInImage(const jpeg_decompress_struct* cinfo) {
+    uint64_t blocks = 0;
+    const int maxH = std::max(cinfo->max_h_samp_factor, 1);
+    const int maxV = std::max(cinfo->max_v_samp_factor, 1);
+    for (int ci = 0; ci < cinfo->num_components; ++ci) {
+        const jpeg_component_info& c = cinfo->comp_info[ci];
+        const uint64_t columns = (uint64_t(cinfo->image_width) * uint64_t(c.h_samp_factor) + uint64_t(maxH) - 1) /
+                                 uint64_t(maxH);
+        const uint64_t rows = (uint64_t(cinfo->image_height) * uint64_t(c.v_samp_factor) + uint64_t(maxV) - 1) /
+                              uint64_t(maxV);
+        blocks += ((columns + DCTSIZE - 1) / DCTSIZE) * ((rows + DCTSIZE - 1) / DCTSIZE);
+    }
+    return blocks;
+}
+
+// A file of a few bytes can state any size, and libjpeg makes up the blocks
+// its data does not hold (with a warning) instead of stopping. Huffman coding
+// spends at least one bit on every block's DC difference and, in a sequential
+// file, one more on its AC coefficients (at least the end-of-block code), so
+// a file smaller than that minimum cannot hold the size it states. Such a file
+// is refused before anything is allocated for its pixels. Arithmetic coding
+// can code a plain block in a small fraction of a bit, so for it the file size
+// bounds nothing and only the whole-image limit applies.
+bool WeighCodedSize(const jpeg_decompress_struct* cinfo, uint64_t fileBytes, char* reason) {
+    if (cinfo->arith_code) return true;
+    const ExpansionLimit& limit = cinfo->progressive_mode ? kJpegProgressiveBlocks : kJpegSequentialBlocks;
+    const uint64_t blocks = BlocksInImage(cinfo);
+    if (limit.Allows(fileBytes, blocks)) return true;
+    const uint64_t leastBytes = (blocks + limit.units - 1) / limit.units;
+    const std::string text = "a picture of " + FormatThousands(cinfo->image_width) + " x " +
+                             FormatThousands(cinfo->image_height) + " pixels needs at least " +
+                             FormatThousands(int64_t(leastBytes)) + " bytes of coded data; the file has " +
+                             FormatThousands(int64_t(fileBytes));
+    std::snprintf(reason, JMSG_LENGTH_MAX, "%s", text.c_str());
+    return false;
+}
+
+// Progressive and multi-scan files are decoded from coefficient buffers that
+// hold the whole image: two bytes for each of a block's 64 coefficients, for
+// every component, beside the picture.
+int CoefficientBitsPerPixel(const jpeg_decompress_struct* cinfo) {
+    if (!jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(cinfo))) return 0;
+    const uint64_t pixels = uint64_t(cinfo->image_width) * uint64_t(cinfo->image_height);
+    if (pixels == 0) return 0;
+    const uint64_t bits = BlocksInImage(cinfo) * 64 * 16;
+    return int(std::min<uint64_t>((bits + pixels - 1) / pixels, 1024));
 }
 
 // All libjpeg work of a load. Returns false when the decoder failed; the
@@ -156,11 +227,14 @@ bool DecodeInto(JpegDecoder* decoder, Picture* picture, std::vector<uint8_t>* cm
         cinfo->two_pass_quantize = TRUE;
         cinfo->desired_number_of_colors = 256;
     }
+    if (!WeighCodedSize(cinfo, decoder->fileBytes, decoder->err.message)) return false;
     // The two-pass quantiser keeps the whole image at full colour inside
     // libjpeg beside our 8-bit picture: four bytes a pixel in all (a CMYK
     // file: its 24-bit picture). A file of a few bytes can state any size,
     // so the size is weighed before libjpeg allocates anything for it.
-    if (!FitsWholeImageLimit(cinfo->image_width, cinfo->image_height, cmyk ? 24 : 32)) {
+    // Progressive and multi-scan files add their coefficient buffers.
+    if (!FitsWholeImageLimit(cinfo->image_width, cinfo->image_height,
+                             (cmyk ? 24 : 32) + CoefficientBitsPerPixel(cinfo))) {
         const std::string reason = "a picture of " + FormatThousands(cinfo->image_width) + " x " +
                                    FormatThousands(cinfo->image_height) + " pixels needs more than the " +
                                    FormatThousands(int64_t(WholeImageLimit())) + " bytes allowed";
@@ -221,7 +295,7 @@ bool InspectInto(JpegDecoder* decoder, SourceImageInfo* info) {
 // counted as damaged.
 WholeImage DecodeJpeg(const std::string& path) {
     JpegDecoder decoder;
-    if (!OpenDecoder(decoder, path)) throw SourceError(SourceOpenError::SourceNotLoadable, "the file cannot be opened");
+    if (!OpenDecoder(decoder, path)) throw SourceError(SourceOpenError::SourceNotLoadable, decoder.openError);
     WholeImage whole;
     std::vector<uint8_t> cmykRow;
     if (!DecodeInto(&decoder, &whole.picture, &cmykRow))

@@ -13,6 +13,7 @@
 
 #include <png.h>
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -84,9 +85,10 @@ bool Guarded(PngStream& stream, Work&& work) {
 std::unique_ptr<PngStream> OpenStream(const std::string& path) {
     auto stream = std::make_unique<PngStream>();
     stream->file = std::fopen(path.c_str(), "rb");
-    if (!stream->file) Refuse("Error Opening File : " + path);
+    if (!stream->file) Refuse("Error Opening File : " + path + " - " + std::strerror(errno));
     int64_t size = FileSizeOf(path);
     stream->fileSize = size > 0 ? uint64_t(size) : 0;
+    if (size == 0) Refuse("file is empty");
     stream->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, stream.get(), PngError, PngWarning);
     if (!stream->png) Refuse("libpng could not start");
     stream->info = png_create_info_struct(stream->png);

@@ -1,6 +1,8 @@
 #include "sources/source_image.h"
 
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "common/file.h"
@@ -59,8 +61,43 @@ Picture StretchRowsDrop(Timagerecord4& handle, int width, int height) {
 
 namespace {
 
+// What stands at a source's path, when it is not a file to read. Only a
+// regular file (or a link to one) is opened: a named pipe would block the open
+// until some writer came, and a device can deliver endless data. Only a path
+// with nothing at it is "not found"; anything else says what it is, or why
+// the system could not tell.
+std::optional<SourceFailure> NotARegularFile(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    const auto what = [](const char* text) {
+        return SourceFailure{SourceOpenError::SourceUnusable, std::string(text) + ", not a regular file"};
+    };
+    switch (status.type()) {
+        case fs::file_type::regular:
+            return std::nullopt;
+        case fs::file_type::not_found:
+            return SourceFailure{SourceOpenError::SourceFileNotFound, {}};
+        case fs::file_type::directory:
+            return what("a folder");
+        case fs::file_type::fifo:
+            return what("a named pipe (FIFO)");
+        case fs::file_type::character:
+            return what("a character device");
+        case fs::file_type::block:
+            return what("a block device");
+        case fs::file_type::socket:
+            return what("a socket");
+        case fs::file_type::none:
+            if (error) return SourceFailure{SourceOpenError::SourceUnusable, error.message()};
+            return what("an unknown kind of file");
+        default:
+            return what("an unknown kind of file");
+    }
+}
+
 SourceOpenResult OpenSourceImageOrThrow(const std::string& path) {
-    if (!FileExists(path)) return SourceFailure{SourceOpenError::SourceFileNotFound, {}};
+    if (std::optional<SourceFailure> failure = NotARegularFile(path)) return *failure;
 
     auto record = std::make_unique<Timagerecord4>();
     record->FileName = path;

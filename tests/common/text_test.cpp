@@ -5,22 +5,35 @@
 namespace tessary {
 namespace {
 
-TEST(PathRules, FileNamePartTakesTextAfterEitherSeparator) {
-    EXPECT_EQ(FileNamePart("C:\\maps\\chart.tif"), "chart.tif");
+TEST(PathRules, LocalPathsSplitAtTheSlash) {
     EXPECT_EQ(FileNamePart("/home/u/maps/chart.tif"), "chart.tif");
-    EXPECT_EQ(FileNamePart("/home/u\\mixed/a\\b.bmp"), "b.bmp");
     EXPECT_EQ(FileNamePart("plain.bmp"), "plain.bmp");
     EXPECT_EQ(FolderPart("/a/b/c.bmp"), "/a/b/");
-}
-
-TEST(PathRules, ExtensionStopsAtSeparatorsAndColons) {
     EXPECT_EQ(RemoveExtension("/maps.v2/chart"), "/maps.v2/chart");
     EXPECT_EQ(RemoveExtension("/maps/chart.tar.tif"), "/maps/chart.tar");
-    EXPECT_EQ(RemoveExtension("C:.x\\a"), "C:.x\\a");
     EXPECT_EQ(RemoveExtension("C:file"), "C:file");
     EXPECT_EQ(RemoveExtension("a.b:c"), "a.b:c");
     EXPECT_EQ(ExtensionOf("/m/a.TIF"), ".TIF");
     EXPECT_EQ(ExtensionOf("/m.d/a"), "");
+#ifndef _WIN32
+    // A backslash is a character of a name here, not a folder separator.
+    EXPECT_EQ(FileNamePart("/home/u\\mixed/a\\b.bmp"), "a\\b.bmp");
+    EXPECT_EQ(FolderPart("/src/a\\m.png"), "/src/");
+    EXPECT_EQ(FolderPart("a\\m.png"), "");
+    EXPECT_EQ(RemoveExtension(FileNamePart("/src/a\\m.png")), "a\\m");
+    EXPECT_EQ(ExtensionOf("/src/a.b\\m"), ".b\\m");
+#else
+    EXPECT_EQ(FileNamePart("C:\\maps\\chart.tif"), "chart.tif");
+    EXPECT_EQ(RemoveExtension("C:.x\\a"), "C:.x\\a");
+#endif
+}
+
+TEST(PathRules, CalibrationLinesSplitAtEitherSeparator) {
+    EXPECT_EQ(MapLineFileNamePart("C:\\maps\\chart.tif"), "chart.tif");
+    EXPECT_EQ(MapLineFileNamePart("/home/u\\mixed/a\\b.bmp"), "b.bmp");
+    EXPECT_EQ(MapLineFileNamePart("\\\\server\\share\\a.b\\chart"), "chart");
+    EXPECT_EQ(MapLineFileNamePart("chart.tif"), "chart.tif");
+    EXPECT_EQ(MapLineFileNamePart("C:\\maps\\"), "");
 }
 
 TEST(TextRules, CaseFoldingTouchesAsciiOnly) {

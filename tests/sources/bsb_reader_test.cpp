@@ -157,7 +157,9 @@ TEST_F(BsbHandMade, HeaderRecordsGiveSizeAndColours) {
     chart.header =
         "! a comment\r\nBSB/NA=Test chart\r\n    NU=1,RA=1200,900,DU=254\r\nOST/1\r\nIFM/4\r\n"
         "RGB/1,255,0,0\r\nRGB/2,0,128,255\r\n";
-    for (int r = 1; r <= 900; ++r) chart.rows.push_back(Row(r & 0x7F, {0x0F}));
+    // Each row one run of index 1 over the whole width: length 1,199 in two
+    // continuation bytes (9 x 128 + 47).
+    for (int r = 1; r <= 900; ++r) chart.rows.push_back(Row(r & 0x7F, {0x88, 0x89, 0x2F}));
     std::string path = Write("sized.kap", chart.Bytes());
 
     SourceHandle h = OpenSourceImageOrNull(path);
@@ -447,6 +449,42 @@ TEST_F(BsbHandMade, ARowWhoseRunsDoNotFillItIsDamaged) {
     EXPECT_EQ(row, (std::vector<uint8_t>{1, 1, 1, 1, 2, 2, 2, 2}));
     // The preview shows what can be decoded instead of failing.
     EXPECT_FALSE(LoadChartPreview(h->FileName, 1).Empty());
+}
+
+// A 12 KB chart stating RA=2147483647,480 took 2.1 GB before failing at its
+// first row: one continuation byte multiplies a run by 128, so the file's size
+// cannot bound a width, but the rows can. A width more than twice what every
+// row covers is refused at the open, before a row buffer is sized by it.
+TEST_F(BsbHandMade, AWidthTheRowsDoNotCoverIsRefusedAtTheOpen) {
+    SourceOpenResult result = OpenSourceImage(kData + "bad/stated_width_2147483647.kap");
+    ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+    EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceUnusable);
+    EXPECT_EQ(std::get<SourceFailure>(result).detail,
+              "the header's width of 2,147,483,647 pixels is more than twice what any row covers "
+              "(626 pixels at most, in 480 rows read)");
+    EXPECT_EQ(GetSourceImageInfo(kData + "bad/stated_width_2147483647.kap").width, 0);
+
+    // The rows cover 9 pixels (two runs of 4, then the ending 0 byte paints
+    // one more): 18 stated opens (its rows are damaged, as before), 19 is
+    // refused, with the row table and without it.
+    for (bool table : {true, false}) {
+        SCOPED_TRACE(table ? "row table" : "rows scanned");
+        auto chart = [&](int width) {
+            std::vector<uint8_t> bytes = SmallChart("BSB/RA=" + std::to_string(width) + ",4\nIFM/4\n").Bytes();
+            if (!table)
+                for (int k = 1; k <= 4; ++k) bytes[bytes.size() - size_t(k)] = 0x20;
+            return Write("w" + std::to_string(width) + ".kap", bytes);
+        };
+        SourceHandle wide = OpenSourceImageOrNull(chart(18));
+        ASSERT_TRUE(wide);
+        std::vector<uint8_t> row(18);
+        EXPECT_THROW(ReadSourceRow(*wide, 0, row.data()), SourceError);
+        result = OpenSourceImage(chart(19));
+        ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+        EXPECT_EQ(std::get<SourceFailure>(result).detail,
+                  "the header's width of 19 pixels is more than twice what any row covers "
+                  "(9 pixels at most, in 4 rows read)");
+    }
 }
 
 TEST(BsbReader, PreviewSamplesEveryFactorthPixelWithTheFixedColoursAfterTheChartColours) {

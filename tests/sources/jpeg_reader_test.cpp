@@ -11,6 +11,8 @@
 #include "sources/image_expectations.h"
 #include "sources/source_image.h"
 #include "sources/whole_image_limit.h"
+#include "support/temp_folder.h"
+#include "support/unprivileged.h"
 
 namespace tessary {
 namespace {
@@ -243,32 +245,94 @@ TEST(JpegReader, JpegExtensionOpensLikeJpg) {
     std::filesystem::remove(path);
 }
 
-// Found by fuzzing: 2 KB stating 47,944 x 65,096 pixels took 12 GB and
-// 100 s before failing. The stated size is weighed first: four bytes a
-// pixel, the picture and libjpeg's whole-image buffer for the quantiser.
-TEST(JpegReader, AHugeStatedSizeIsRefusedBeforeDecoding) {
-    std::string bytes = ReadFile(TestData("jpeg/video-001.jpeg"));
-    size_t frame = std::string::npos;
-    for (size_t i = 0; i + 9 < bytes.size(); ++i)
-        if (uint8_t(bytes[i]) == 0xFF && (uint8_t(bytes[i + 1]) == 0xC0 || uint8_t(bytes[i + 1]) == 0xC2)) {
-            frame = i;
-            break;
+// The size a frame header states, as a copy of `bytes` stating `size` x
+// `size` pixels.
+std::string StatingSize(std::string bytes, uint16_t size) {
+    for (size_t i = 0; i + 9 < bytes.size(); ++i) {
+        const uint8_t marker = uint8_t(bytes[i + 1]);
+        if (uint8_t(bytes[i]) == 0xFF && (marker == 0xC0 || marker == 0xC1 || marker == 0xC2 || marker == 0xC9)) {
+            for (size_t at : {i + 5, i + 7}) {  // height, then width
+                bytes[at] = char(size >> 8);
+                bytes[at + 1] = char(size & 0xFF);
+            }
+            return bytes;
         }
-    ASSERT_NE(frame, std::string::npos);
-    for (size_t at : {frame + 5, frame + 7}) {  // height, then width: 60,000 each
-        bytes[at] = char(0xEA);
-        bytes[at + 1] = char(0x60);
     }
-    const std::string path = WriteTemp("tessary-huge.jpg", bytes);
-    SetWholeImageLimit(uint64_t(1) << 30);
+    ADD_FAILURE() << "no frame header";
+    return bytes;
+}
+
+SourceFailure OpenFailure(const std::string& path) {
     SourceOpenResult result = OpenSourceImage(path);
+    if (!std::holds_alternative<SourceFailure>(result)) {
+        ADD_FAILURE() << path << " opened";
+        return {};
+    }
+    return std::get<SourceFailure>(result);
+}
+
+// A 21 KB baseline file stating 30,000 x 30,000 pixels took 3.5 GB and 17 s
+// before failing, its progressive twin 7.9 GB: libjpeg makes up every block
+// the data lacks. Huffman data spends at least a bit per block (two in a
+// sequential file), so the stated size is weighed against the file's size
+// before anything is allocated, whatever the machine's memory.
+TEST(JpegReader, AStatedSizeTheCodedDataCannotHoldIsRefusedWithItsReason) {
+    struct Case {
+        std::string path;
+        std::string reason;
+    };
+    test::TempFolder temp("tessary_jpeg_bombs");
+    const Case cases[] = {
+        {TestData("jpeg/bad/stated_30000_baseline.jpg"),
+         "a picture of 30,000 x 30,000 pixels needs at least 10,546,875 bytes of coded data; the file has 21,459"},
+        {TestData("jpeg/bad/stated_30000_progressive.jpg"),
+         "a picture of 30,000 x 30,000 pixels needs at least 2,636,719 bytes of coded data; the file has 3,279"},
+        // Grey: one component, 14 million blocks.
+        {temp.Write("grey.jpg", StatingSize(ReadFile(TestData("jpeg/hopper_gray.jpg")), 30000)),
+         "a picture of 30,000 x 30,000 pixels needs at least 3,515,625 bytes of coded data; the file has 5,353"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const SourceFailure failure = OpenFailure(c.path);
+        EXPECT_EQ(failure, SourceOpenError::SourceNotLoadable);
+        EXPECT_EQ(failure.detail, c.reason);
+        // The header still tells the list the size it states.
+        EXPECT_EQ(GetJpegInfo(c.path).width, 30000);
+    }
+    // Files of their true size are far inside the bound and load.
+    for (const char* name : {"jpeg/video-001.jpeg", "jpeg/video-001.q50.420.progressive.jpeg", "jpeg/hopper_gray.jpg"})
+        EXPECT_TRUE(OpenSourceImageOrNull(TestData(name))) << name;
+}
+
+// Arithmetic coding can code a plain block in a fraction of a bit, so its
+// file size bounds nothing: the whole-image limit weighs it, the picture and
+// libjpeg's whole-image buffer for the quantiser, before libjpeg allocates.
+TEST(JpegReader, ArithmeticCodedFilesAreWeighedByTheWholeImageLimit) {
+    test::TempFolder temp("tessary_jpeg_limit");
+    const std::string path = temp.Write("ari.jpg", StatingSize(ReadFile(TestData("jpeg/testimgari.jpg")), 60000));
+    SetWholeImageLimit(uint64_t(1) << 30);
+    const SourceFailure failure = OpenFailure(path);
     SetWholeImageLimit(std::nullopt);
-    std::filesystem::remove(path);
-    ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
-    const SourceFailure& failure = std::get<SourceFailure>(result);
     EXPECT_EQ(failure, SourceOpenError::SourceNotLoadable);
     EXPECT_NE(failure.detail.find("60,000 x 60,000 pixels needs more than the"), std::string::npos)
         << failure.detail;
+}
+
+// The reason under "could not be fully loaded in memory" says what is wrong
+// with the file instead of only that it could not be opened.
+TEST(JpegReader, AFileThatCannotBeReadSaysWhy) {
+    test::TempFolder temp("tessary_jpeg_reasons");
+    EXPECT_EQ(OpenFailure(temp.Write("empty.jpg", "")).detail, "file is empty");
+
+    const std::string locked = temp.Write("locked.jpg", ReadFile(TestData("jpeg/hopper.jpg")));
+    std::filesystem::permissions(temp.Path(), std::filesystem::perms::all & ~std::filesystem::perms::others_write &
+                                                  ~std::filesystem::perms::group_write);
+    std::filesystem::permissions(locked, std::filesystem::perms::none);
+    test::ScopedUnprivileged unprivileged;
+    if (!unprivileged.PermissionsApply()) GTEST_SKIP() << "permissions do not apply to this user";
+    const SourceFailure failure = OpenFailure(locked);
+    EXPECT_EQ(failure, SourceOpenError::SourceNotLoadable);
+    EXPECT_EQ(failure.detail, "Permission denied");
 }
 
 TEST(JpegReader, MalformedCorpusFilesAreRefusedUnlessTheirImageDataIsIntact) {

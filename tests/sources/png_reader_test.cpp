@@ -11,6 +11,8 @@
 
 #include "sources/image_expectations.h"
 #include "sources/source_image.h"
+#include "support/temp_folder.h"
+#include "support/unprivileged.h"
 
 namespace tessary {
 namespace {
@@ -182,9 +184,26 @@ TEST(PngReader, ErrorTextsForUnopenableAndUndecodableFiles) {
         DecodePngBitmap(missing, picture);
         ADD_FAILURE() << "no error";
     } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "Error Opening File : " + missing);
+        EXPECT_EQ(std::string(e.what()), "Error Opening File : " + missing + " - No such file or directory");
     }
     EXPECT_THROW(GetPngInfo(missing), std::runtime_error);
+
+    // The reason under "could not be fully loaded in memory" tells the truth.
+    test::TempFolder temp("tessary_png_reasons");
+    auto detail = [](const std::string& path) {
+        SourceOpenResult result = OpenSourceImage(path);
+        return std::holds_alternative<SourceFailure>(result) ? std::get<SourceFailure>(result).detail : "opened";
+    };
+    EXPECT_EQ(detail(temp.Write("empty.png", "")), "file is empty");
+    const std::string locked = temp.Write("locked.png", std::string("\x89PNG\r\n\x1a\n", 8));
+    std::filesystem::permissions(temp.Path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
+                                                  std::filesystem::perms::others_exec);
+    std::filesystem::permissions(locked, std::filesystem::perms::none);
+    {
+        test::ScopedUnprivileged unprivileged;
+        if (unprivileged.PermissionsApply())
+            EXPECT_EQ(detail(locked), "Error Opening File : " + locked + " - Permission denied");
+    }
 
     const std::string notPng = WriteTemp("tessary-not-a.png", "GIF89a this is no PNG at all");
     for (int inspect = 0; inspect < 2; ++inspect) {

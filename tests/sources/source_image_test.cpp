@@ -1,7 +1,9 @@
 #include "sources/source_image.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -66,6 +68,40 @@ TEST_F(SourceImage, UnknownExtensionsAreUnusableAndMissingFilesNotFound) {
     SourceImageInfo info = GetSourceImageInfo(kBmp + "rgb24.bmp");
     EXPECT_EQ(info.width, 127);
     EXPECT_EQ(info.bytesPerPixel, 3);
+}
+
+// Only a regular file (or a link to one) is opened. Anything else at an
+// image's path is named for what it is instead of "not found", and the open
+// never waits: a named pipe would block it until a writer came, and a device
+// can deliver endless data.
+TEST_F(SourceImage, WhatIsNotARegularFileIsNamedAndNeverOpened) {
+    const std::string pipe = (dir_ / "pipe.tif").string();
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0) << std::strerror(errno);
+    const std::string device = (dir_ / "zero.jpg").string();
+    fs::create_symlink("/dev/zero", device);
+    const std::string folder = (dir_ / "folder.png").string();
+    fs::create_directory(folder);
+    const std::string dangling = (dir_ / "dangling.bmp").string();
+    fs::create_symlink(dir_ / "gone.bmp", dangling);
+
+    const std::pair<std::string, std::string> cases[] = {
+        {pipe, "a named pipe (FIFO), not a regular file"},
+        {device, "a character device, not a regular file"},
+        {folder, "a folder, not a regular file"},
+    };
+    for (const auto& [path, detail] : cases) {
+        SCOPED_TRACE(path);
+        SourceOpenResult result = OpenSourceImage(path);
+        ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+        EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceUnusable);
+        EXPECT_EQ(std::get<SourceFailure>(result).detail, detail);
+        EXPECT_EQ(GetSourceImageInfo(path).width, 0);
+    }
+    // A link whose target is gone has nothing at its path.
+    EXPECT_EQ(OpenError(dangling), SourceOpenError::SourceFileNotFound);
+    // A link to an image opens it.
+    fs::create_symlink(kBmp + "pal8.bmp", dir_ / "linked.bmp");
+    EXPECT_TRUE(OpenSourceImageOrNull((dir_ / "linked.bmp").string()));
 }
 
 TEST_F(SourceImage, PalettisedPicturesGiveIndicesAndTheirPalette) {
