@@ -12,6 +12,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -44,6 +45,75 @@ bool CheckedFile::TryOpen(const std::string& path, Mode mode, CheckedFile& out) 
     out.file_ = f;
     out.path_ = path;
     return true;
+}
+
+CheckedFile CheckedFile::FromDescriptor(int fd, const std::string& path, Mode mode) {
+#ifndef _WIN32
+    CheckedFile out;
+    errno = 0;
+    out.file_ = ::fdopen(fd, ModeString(mode));
+    if (!out.file_) {
+        int code = errno;
+        ::close(fd);
+        ThrowIoError(code);
+    }
+    out.path_ = path;
+    return out;
+#else
+    (void)fd;
+    return CheckedFile(path, mode);
+#endif
+}
+
+namespace {
+
+// What a file that is not a regular file is, for the reason of a refusal.
+const char* KindOfNonRegular(unsigned mode) {
+#ifndef _WIN32
+    if (S_ISDIR(mode)) return "Is a folder, not a file";
+    if (S_ISFIFO(mode)) return "Is a FIFO (named pipe), not a file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "Is a device, not a file";
+    if (S_ISSOCK(mode)) return "Is a socket, not a file";
+    if (S_ISLNK(mode)) return "Is a symbolic link, not a file";
+#else
+    (void)mode;
+#endif
+    return "Not a regular file";
+}
+
+}  // namespace
+
+CheckedFile CheckedFile::OpenRegular(const std::string& path, bool followLinks) {
+#ifndef _WIN32
+    // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever.
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    if (!followLinks) flags |= O_NOFOLLOW;
+    int fd = ::open(path.c_str(), flags);
+    if (fd < 0) {
+        int code = errno;
+        struct stat st;
+        if (code == ELOOP && !followLinks && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            throw IoError(KindOfNonRegular(st.st_mode), ELOOP);
+        ThrowIoError(code);
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        int code = errno;
+        ::close(fd);
+        ThrowIoError(code);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw IoError(KindOfNonRegular(st.st_mode), EINVAL);
+    }
+    // Reads of a regular file never block; the flag goes so that stdio sees
+    // a plain descriptor.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return FromDescriptor(fd, path, Mode::Read);
+#else
+    (void)followLinks;
+    return CheckedFile(path, Mode::Read);
+#endif
 }
 
 CheckedFile::~CheckedFile() {
@@ -184,6 +254,21 @@ std::string ReadWholeFile(const std::string& path) {
     for (;;) {
         size_t got = f.ReadSome(buffer, sizeof buffer);
         out.append(buffer, got);
+        if (got < sizeof buffer) break;
+    }
+    return out;
+}
+
+std::string ReadRegularFile(const std::string& path, uint64_t maxBytes, bool followLinks) {
+    CheckedFile f = CheckedFile::OpenRegular(path, followLinks);
+    std::string out;
+    char buffer[65536];
+    for (;;) {
+        size_t got = f.ReadSome(buffer, sizeof buffer);
+        out.append(buffer, got);
+        // The size is checked as the file is read: a file that grows while
+        // it is read is cut off at the cap all the same.
+        if (out.size() > maxBytes) ThrowIoError(EFBIG);
         if (got < sizeof buffer) break;
     }
     return out;

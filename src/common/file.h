@@ -28,6 +28,14 @@ public:
 
     // Opens without raising; false when the file cannot be opened.
     static bool TryOpen(const std::string& path, Mode mode, CheckedFile& out);
+    // Takes over an open descriptor (POSIX): `mode` must match how it was
+    // opened. The descriptor is closed when the object goes, also when this
+    // raises.
+    static CheckedFile FromDescriptor(int fd, const std::string& path, Mode mode);
+    // Opens an existing regular file for reading without ever blocking on
+    // it: a FIFO, a device or a folder of that name raises IoError naming
+    // what it is. With `followLinks` false a link at `path` raises too.
+    static CheckedFile OpenRegular(const std::string& path, bool followLinks);
 
     bool IsOpen() const { return file_ != nullptr; }
     const std::string& Path() const { return path_; }
@@ -61,6 +69,9 @@ bool DirectoryExists(const std::string& path);
 int64_t FileSizeOf(const std::string& path);
 // Reads a whole (small) file; raises IoError when it cannot.
 std::string ReadWholeFile(const std::string& path);
+// Reads a whole regular file of at most `maxBytes` bytes (see
+// CheckedFile::OpenRegular); a larger one raises IoError ("File too large").
+std::string ReadRegularFile(const std::string& path, uint64_t maxBytes, bool followLinks);
 
 // Puts a finished file in place so that a power cut leaves either the earlier
 // file of that name or the whole new one, never a name without its data:

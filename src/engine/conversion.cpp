@@ -84,6 +84,11 @@ struct ImageWork {
     std::string partialFolder;
     std::string partialPath;  // empty until the file is made
     bool committed = false;   // renamed to the output name
+    // The output's name and its calibration copy's, locked against other
+    // runs writing them from before the copy's partial file is made until
+    // the pair is committed.
+    NameLocks nameLocks;
+    StagedMapCopy mapCopy;  // the rewritten calibration copy, under its partial name
     int levelsWritten = 0;
     SourceDamage damage;  // the source's, kept when the source is closed early
 
@@ -94,7 +99,10 @@ struct ImageWork {
     // other run can take it for a dead run's leftover meanwhile.
     ~ImageWork() {
         CloseAll();
-        if (!committed) RemoveFile(partialPath);
+        if (!committed) {
+            RemoveFile(partialPath);
+            RemoveFile(mapCopy.partial.Path());
+        }
     }
 
     Timagerecord4& Level0() { return level0 ? *level0 : *source; }
@@ -192,7 +200,7 @@ bool WritePartialFile(const RunContext& context, const ImagePlan& plan, const Sc
     Timagerecord4& level0 = work.Level0();
     work.partial = PartialFile::Create(work.partialFolder);
     work.partialPath = work.partial.Path();
-    Rpx2Writer writer(CheckedFile(work.partialPath, CheckedFile::Mode::Create), context);
+    Rpx2Writer writer(work.partial.OpenForWriting(), context);
     WriteRpx2Header(writer, level0.Width, level0.Height, plan.chartSource, scales);
     observer.SetStatus(1, "Writing 100% Zoom");
     WriteRpx2Level(writer, level0);
@@ -380,6 +388,45 @@ MapFileSettings EntryMapSettings(const MapFileSettings& run, const RunEntry& ent
     return settings;
 }
 
+// The calibration file of an entry and the name its copy takes, decided
+// for the whole run before the first image, like the outputs' names, so that
+// two images never write one copy and each run gives the same names.
+struct PlannedMapCopy {
+    std::string found;     // the calibration file; empty when none matches
+    std::vector<std::string> matches;  // every match of found's folder; more than one is warned about
+    std::string copyPath;  // the copy to write
+    std::exception_ptr searchError;  // the search failed (an unreadable candidate): the image reports it
+};
+
+std::vector<PlannedMapCopy> PlanMapCopies(const MapFileSettings& run, const std::vector<RunEntry>& entries,
+                                          const std::vector<PlannedOutput>& outputs) {
+    std::vector<PlannedMapCopy> copies(entries.size());
+    if (!run.copyMapFile) return copies;
+    std::set<std::string> taken;
+    auto key = [](const std::string& path) { return UpperAscii(fs::path(path).lexically_normal().string()); };
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const MapFileSettings settings = EntryMapSettings(run, entries[i]);
+        PlannedMapCopy& copy = copies[i];
+        try {
+            MapSearchResult search = SearchMapFile(settings, entries[i].sourcePath);
+            copy.found = std::move(search.found);
+            copy.matches = std::move(search.matches);
+        } catch (...) {
+            copy.searchError = std::current_exception();
+            continue;
+        }
+        if (copy.found.empty()) continue;
+        // A copy name an earlier image of the run takes gets the next free
+        // number, as an output name does: sheet.1.map and sheet.2.map give
+        // sheet_rpx.map and sheet_1_rpx.map.
+        copy.copyPath = MapCopyPath(settings, copy.found, outputs[i].numberSuffix);
+        for (int n = 1; taken.count(key(copy.copyPath)); ++n)
+            copy.copyPath = MapCopyPath(settings, copy.found, "_" + std::to_string(n));
+        taken.insert(key(copy.copyPath));
+    }
+    return copies;
+}
+
 // Run start: the destination and temporary folders must exist and lie on
 // no CD-ROM. Shows the first problem found and gives false.
 bool CheckRunFolders(const ConversionJob& job, ConversionObserver& observer) {
@@ -433,6 +480,7 @@ struct RunSetup {
     std::function<SourceOpenResult(const std::string&)> openSource;
     std::vector<RunEntry> entries;
     std::vector<PlannedOutput> outputs;  // one per entry
+    std::vector<PlannedMapCopy> mapCopies;  // one per entry when copies are made
     std::mutex updateMutex;              // images at work beside each other share the check's cache
     UpdateCheck updateCheck;
 };
@@ -458,6 +506,7 @@ void SetUpRun(RunSetup& run, const ConversionJob& job, ConversionObserver& obser
     run.openSource = job.openSource ? job.openSource : OpenSourceImage;
     run.entries = TickedEntries(job, sourceFolder, WithTrailingSeparator(TrimSpaces(job.destinationFolder)));
     run.outputs = PlanRunOutputs(run.entries);
+    run.mapCopies = PlanMapCopies(run.mapSettings, run.entries, run.outputs);
 }
 
 // What killed runs left in this run's destination folders goes first;
@@ -569,7 +618,8 @@ std::optional<ImageOutcome> RefuseSource(const ConversionJob& job, ImageWork& wo
     return std::nullopt;
 }
 
-// The image end of a finished image: the new file takes its name, the
+// The image end of a finished image: the calibration copy is written under
+// its partial name, the new file and its copy take their names together, the
 // result lines and the map line go to the log.
 ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& work,
                          ConversionObserver& observer, ConversionLog& log, ImageResult& result,
@@ -577,13 +627,65 @@ ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& 
     const PlannedOutput& planned = task.Planned(run);
     const std::string& outputPath = planned.path;
     const std::string outputName = FileNamePart(outputPath);
-    // The new file takes its name only now that it is complete, so an
-    // earlier file of that name survives every failure; its data reach the
-    // disk before the rename and the new name after it, so that a power cut
-    // cannot leave the name with the data lost.
-    CommitFile(work.partialPath, outputPath);
+    const MapFileSettings settings = EntryMapSettings(run.mapSettings, task.Entry(run));
+    {
+        // Another run writing the same output or copy commits its pair
+        // before or after this one, never between its renames. The lock is
+        // taken before the copy's partial file is written; the RPX2 file's
+        // partial file has a name no other run uses, so that waiting for the
+        // lock while it is written would only hold two conversions back.
+        std::vector<std::string> names{outputPath};
+        if (settings.copyMapFile && !run.mapCopies[task.index].copyPath.empty())
+            names.push_back(run.mapCopies[task.index].copyPath);
+        work.nameLocks = NameLocks(FolderPart(outputPath), names);
+    }
+    std::string mapLine;
+    std::string mapWarning;
+    if (settings.copyMapFile) {
+        const PlannedMapCopy& copy = run.mapCopies[task.index];
+        if (copy.searchError) std::rethrow_exception(copy.searchError);
+        if (copy.found.empty()) {
+            mapLine = "x\tNo .map file found";
+        } else {
+            // The copy is made before the new file takes its name: a copy that
+            // cannot be made fails the image and leaves the earlier pair.
+            try {
+                work.mapCopy = StageMapCopy(settings, copy.found, copy.copyPath, outputPath,
+                                            100.0 / double(run.resize));
+            } catch (const std::exception& e) {
+                log.Add("x\t(.map) file found but could not be copied");
+                result.reason = OneLine(e.what());
+                log.Add(FailedLine(result.reason));
+                return ImageOutcome::Failed;
+            }
+            result.mapFile = copy.found;
+            mapLine = "o\tNew map file created - ( " + copy.copyPath + " )";
+            if (copy.matches.size() > 1) mapWarning = SeveralMapFilesWarning(copy.matches);
+        }
+    } else {
+        // The search runs all the same; its errors are the image's.
+        FindMapFile(settings, result.sourcePath);
+    }
+    // The new file and its copy take their names only now that both are
+    // complete, as one step (engine/leftovers.h: CommitFiles), so that an
+    // earlier pair survives every failure and a kill leaves no output with
+    // another run's calibration; their data reach the disk before the renames
+    // and the new names after them.
+    std::vector<std::pair<std::string, std::string>> moves{{work.partialPath, outputPath}};
+    if (!work.mapCopy.partial.Empty()) moves.emplace_back(work.mapCopy.partial.Path(), work.mapCopy.copyPath);
+    try {
+        CommitFiles(FolderPart(outputPath), moves);
+    } catch (const IoError&) {
+        // The output took its name but its copy could not: the new file goes
+        // rather than stand beside a calibration of another picture.
+        if (moves.size() > 1 && !FileExists(work.partialPath) && FileExists(work.mapCopy.partial.Path()))
+            RemoveFile(outputPath);
+        throw;
+    }
     work.committed = true;
     work.partial.Release();
+    work.mapCopy.partial.Release();
+    if (!work.mapCopy.copyPath.empty()) result.mapCopyPath = work.mapCopy.copyPath;
     observer.SetStatus(0, "Rpx2 image created : " + outputName);
     observer.SetStatus(1, "");
     observer.SetStatus(2, "");
@@ -603,8 +705,9 @@ ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& 
         errorFlag = true;
         outcome = ImageOutcome::Failed;
     }
-    log.Add(ProcessMapFile(EntryMapSettings(run.mapSettings, task.Entry(run)), result.sourcePath, outputPath,
-                           run.resize, planned.numberSuffix));
+    log.Add(mapLine);
+    // Several calibration files named the image: which one was used.
+    if (!mapWarning.empty()) log.Add(mapWarning);
     return outcome;
 }
 

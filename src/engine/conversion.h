@@ -96,6 +96,8 @@ struct ImageResult {
     // best-effort under keepDamaged, else at least the one that failed it.
     int64_t damagedRows = 0;
     double seconds = 0;
+    std::string mapFile{};      // the calibration file copied for the image; empty when none
+    std::string mapCopyPath{};  // the calibration copy written beside the output; empty when none
 };
 
 // The window operations the driver reports through.

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -174,11 +175,11 @@ struct PartialWriter {
     uint32_t life = 0;
 };
 
-std::optional<PartialWriter> WriterOf(const std::string& name) {
+std::optional<PartialWriter> WriterOf(const std::string& name, const std::string& suffix = ".part") {
     const std::string prefix = ".tessary-";
-    const std::string suffix = ".part";
     if (name.size() != prefix.size() + 4 * 9 - 1 + suffix.size()) return std::nullopt;
     if (name.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+    if (name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) return std::nullopt;
     PartialWriter writer;
     uint32_t random = 0;
     uint32_t* fields[4] = {&writer.host, &writer.pid, &writer.life, &random};
@@ -189,6 +190,194 @@ std::optional<PartialWriter> WriterOf(const std::string& name) {
         if (i < 3 && name[pos++] != '-') return std::nullopt;
     }
     return writer;
+}
+
+// The hidden name of a new file of this process in `folder`, ending in
+// `suffix`: ".tessary-HOST-PID-LIFE-RANDOM<suffix>".
+std::string NewHiddenName(const std::string& folder, const char* suffix) {
+    static thread_local std::mt19937 random{std::random_device{}()};
+    const Self& me = Me();
+    char name[64];
+    std::snprintf(name, sizeof name, ".tessary-%08x-%08x-%08x-%08x%s", unsigned(me.hostStamp), unsigned(me.pid),
+                  unsigned(me.lifeStamp), unsigned(random()), suffix);
+    return folder + name;
+}
+
+// Whether the writer named in a hidden file's name (with `st` its status)
+// is gone: on this host its process has ended; on another host (whose locks
+// may not reach here) the file has not changed for a day.
+bool WriterGone(const std::optional<PartialWriter>& writer, const struct stat& st) {
+    const Self& me = Me();
+    if (writer && writer->host == me.hostStamp) {
+        // This process's own files (an earlier run of the desktop program
+        // that could not remove one) are judged by the lock alone: a file
+        // being written holds it.
+        const bool mine = writer->pid == uint32_t(me.pid) && writer->life == me.lifeStamp;
+        return mine || !ProcessAlive(long(writer->pid), writer->life);
+    }
+    return SecondsSinceChange(st) >= kForeignLeftoverSeconds;
+}
+
+// One move of a commit note: a partial file (its inode as created) and the
+// final name it takes.
+struct NotedMove {
+    std::string from, to;
+    uint64_t device = 0, inode = 0;
+};
+
+// A note: "tessary-pair 1", one line per move ("DEV INO LEN:FROMLEN:TO", the
+// names with their lengths, so that any byte may stand in them), "end".
+std::string NoteText(const std::vector<NotedMove>& moves) {
+    std::string text = "tessary-pair 1\n";
+    for (const NotedMove& move : moves)
+        text += std::to_string(move.device) + " " + std::to_string(move.inode) + " " +
+                std::to_string(move.from.size()) + ":" + move.from + std::to_string(move.to.size()) + ":" +
+                move.to + "\n";
+    return text + "end\n";
+}
+
+// The moves of a note written whole; nothing for a note cut short.
+std::optional<std::vector<NotedMove>> ParseNote(const std::string& text) {
+    const std::string head = "tessary-pair 1\n";
+    if (text.compare(0, head.size(), head) != 0) return std::nullopt;
+    std::vector<NotedMove> moves;
+    size_t pos = head.size();
+    auto number = [&](uint64_t& value, char end) {
+        size_t stop = text.find(end, pos);
+        if (stop == std::string::npos || stop == pos) return false;
+        value = 0;
+        for (size_t i = pos; i < stop; ++i) {
+            if (text[i] < '0' || text[i] > '9') return false;
+            value = value * 10 + uint64_t(text[i] - '0');
+        }
+        pos = stop + 1;
+        return true;
+    };
+    auto name = [&](std::string& value) {
+        uint64_t length = 0;
+        if (!number(length, ':') || length > text.size() - pos) return false;
+        value = text.substr(pos, size_t(length));
+        pos += size_t(length);
+        return true;
+    };
+    while (pos < text.size()) {
+        if (text.compare(pos, std::string::npos, "end\n") == 0) return moves;
+        NotedMove move;
+        if (!number(move.device, ' ') || !number(move.inode, ' ') || !name(move.from) || !name(move.to))
+            return std::nullopt;
+        if (pos >= text.size() || text[pos] != '\n') return std::nullopt;
+        ++pos;
+        moves.push_back(std::move(move));
+    }
+    return std::nullopt;
+}
+
+// A file name of the folder: no separator in it, not "." or "..".
+bool PlainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// Finishes (or abandons) the commit of a dead run's note, holding its lock
+// (`fd`). The final names are locked while it works.
+void FinishNote(const std::string& folder, const std::string& notePath, int fd) {
+    std::string text;
+    try {
+        text = ReadRegularFile(notePath, 1 << 20, false);
+    } catch (const std::exception&) {
+        return;
+    }
+    std::optional<std::vector<NotedMove>> moves = ParseNote(text);
+    if (moves) {
+        std::vector<std::string> names;
+        for (const NotedMove& move : *moves) {
+            if (!PlainName(move.from) || !PlainName(move.to) || !IsPartialFileName(move.from)) {
+                moves.reset();
+                break;
+            }
+            names.push_back(move.to);
+        }
+        if (moves) {
+            NameLocks locks(folder, names);
+            // A move is pending (its partial file is still there), done (the
+            // final name holds the file it noted), or overtaken (another run
+            // has written the final name since): then none is finished.
+            bool overtaken = false;
+            std::vector<const NotedMove*> pending;
+            for (const NotedMove& move : *moves) {
+                struct stat st;
+                if (::lstat((folder + move.from).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                    uint64_t(st.st_dev) == move.device && uint64_t(st.st_ino) == move.inode) {
+                    pending.push_back(&move);
+                    continue;
+                }
+                if (::lstat((folder + move.to).c_str(), &st) == 0 && uint64_t(st.st_dev) == move.device &&
+                    uint64_t(st.st_ino) == move.inode)
+                    continue;
+                overtaken = true;
+            }
+            for (const NotedMove* move : pending) {
+                const std::string from = folder + move->from;
+                if (overtaken || ::rename(from.c_str(), (folder + move->to).c_str()) != 0)
+                    ::unlink(from.c_str());
+            }
+            SyncFolder(folder);
+        }
+    }
+    if (StillNamed(fd, notePath)) ::unlink(notePath.c_str());
+}
+
+// Finishes the notes of dead runs in `folder`; gives the partial files that
+// notes still there (of runs at work) name, which no cleaner may remove.
+std::set<std::string> FinishDeadNotes(const std::string& folder) {
+    std::set<std::string> named;
+    bool any = false;
+    for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
+        if (entry.isDirectory || entry.isSymlink) continue;
+        std::optional<PartialWriter> writer = WriterOf(entry.name, ".pair");
+        if (!writer) continue;
+        any = true;
+        const std::string path = folder + entry.name;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (!WriterGone(writer, st)) continue;
+        int fd = TakeLock(path, O_RDONLY);
+        if (fd < 0) continue;
+        if (StillNamed(fd, path)) FinishNote(folder, path, fd);
+        ::close(fd);
+    }
+    if (!any) return named;
+    for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
+        if (entry.isDirectory || entry.isSymlink || !WriterOf(entry.name, ".pair")) continue;
+        try {
+            if (auto moves = ParseNote(ReadRegularFile(folder + entry.name, 1 << 20, false)))
+                for (const NotedMove& move : *moves) named.insert(move.from);
+        } catch (const std::exception&) {
+        }
+    }
+    return named;
+}
+
+// Waits for and takes one byte lock of the lock file.
+bool LockByte(int fd, off_t offset) {
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = offset;
+    lock.l_len = 1;
+#ifdef F_OFD_SETLKW
+    // Open-file-description locks belong to this descriptor, not to the
+    // process: two images of one run (threads) exclude each other too.
+    for (;;) {
+        if (::fcntl(fd, F_OFD_SETLKW, &lock) == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno != EINVAL) return false;
+        break;
+    }
+#endif
+    for (;;) {
+        if (::fcntl(fd, F_SETLKW, &lock) == 0) return true;
+        if (errno != EINTR) return false;
+    }
 }
 
 #endif  // !_WIN32
@@ -249,6 +438,154 @@ PartialFile::~PartialFile() {
     Release();
 }
 
+CheckedFile PartialFile::OpenForWriting() const {
+#ifndef _WIN32
+    int fd = ::open(path_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) ThrowIoError(errno);
+    struct stat mine, opened;
+    if (lock_ < 0 || ::fstat(lock_, &mine) != 0 || ::fstat(fd, &opened) != 0 || mine.st_dev != opened.st_dev ||
+        mine.st_ino != opened.st_ino || !S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        throw IoError("The partial file " + path_ + " was replaced while it was written", EEXIST);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (::ftruncate(fd, 0) != 0) {
+        int code = errno;
+        ::close(fd);
+        ThrowIoError(code);
+    }
+    return CheckedFile::FromDescriptor(fd, path_, CheckedFile::Mode::Create);
+#else
+    return CheckedFile(path_, CheckedFile::Mode::Create);
+#endif
+}
+
+NameLocks::NameLocks(const std::string& folderIn, const std::vector<std::string>& names) {
+#ifndef _WIN32
+    const std::string folder = WithTrailingSeparator(folderIn);
+    path_ = folder + kNameLockFileName;
+    // One byte per name, taken in ascending order so that two runs locking
+    // overlapping names never wait for each other in a circle.
+    std::set<off_t> offsets;
+    for (const std::string& name : names) offsets.insert(off_t(Fnv1a(UpperAscii(FileNamePart(name))) >> 1));
+    for (int attempt = 0;; ++attempt) {
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd_ < 0) {
+            int code = errno;
+            if (code == ELOOP) throw IoError("The lock file " + path_ + " is a link; it is not followed", code);
+            ThrowIoError(code);
+        }
+        struct stat st;
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd_);
+            fd_ = -1;
+            throw IoError("The lock file " + path_ + " is not a regular file", EINVAL);
+        }
+        for (off_t offset : offsets) {
+            if (!LockByte(fd_, offset)) {
+                int code = errno;
+                ::close(fd_);
+                fd_ = -1;
+                ThrowIoError(code);
+            }
+        }
+        // The last run to let go of the lock file removes it (see the
+        // destructor): locks taken on a file that lost its name while they
+        // were waited for are worth nothing, and are taken again on the new
+        // file.
+        if (StillNamed(fd_, path_) || attempt >= 1000) break;
+        ::close(fd_);
+        fd_ = -1;
+    }
+#else
+    (void)folderIn;
+    (void)names;
+#endif
+}
+
+NameLocks::~NameLocks() {
+#ifndef _WIN32
+    if (fd_ < 0) return;
+    // When no other run holds or waits for a byte of the lock file, it goes,
+    // so that a destination keeps no file of ours once the runs are done.
+    // Runs that opened it meanwhile find it unnamed and lock a new one.
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    whole.l_start = 0;
+    whole.l_len = 0;
+#ifdef F_OFD_SETLK
+    const bool alone = ::fcntl(fd_, F_OFD_SETLK, &whole) == 0;
+#else
+    const bool alone = ::fcntl(fd_, F_SETLK, &whole) == 0;
+#endif
+    if (alone && StillNamed(fd_, path_)) ::unlink(path_.c_str());
+    ::close(fd_);  // releases every byte lock of the descriptor
+#endif
+}
+
+NameLocks::NameLocks(NameLocks&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+NameLocks& NameLocks::operator=(NameLocks&& other) noexcept {
+    if (this != &other) {
+        this->~NameLocks();
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+void CommitFiles(const std::string& folderIn, const std::vector<std::pair<std::string, std::string>>& moves) {
+    const std::string folder = WithTrailingSeparator(folderIn);
+    if (moves.size() == 1) {
+        CommitFile(moves[0].first, moves[0].second);
+        return;
+    }
+#ifndef _WIN32
+    std::vector<NotedMove> noted;
+    for (const auto& [from, to] : moves) {
+        SyncFileData(from);
+        struct stat st;
+        if (::lstat(from.c_str(), &st) != 0) ThrowIoError(errno);
+        noted.push_back({FileNamePart(from), FileNamePart(to), uint64_t(st.st_dev), uint64_t(st.st_ino)});
+    }
+    // The note is made and flushed before the first rename: a run killed
+    // after it leaves the note for the next run to finish.
+    std::string notePath;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        notePath = NewHiddenName(folder, ".pair");
+        fd = ::open(notePath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && (errno != EEXIST || attempt >= 100)) ThrowIoError(errno);
+    }
+    auto dropNote = [&] {
+        ::unlink(notePath.c_str());
+        ::close(fd);
+    };
+    const std::string text = NoteText(noted);
+    if (::flock(fd, LOCK_EX) != 0 || ::write(fd, text.data(), text.size()) != ssize_t(text.size()) ||
+        ::fdatasync(fd) != 0) {
+        int code = errno;
+        dropNote();
+        ThrowIoError(code);
+    }
+    SyncFolder(folder);
+    for (const auto& [from, to] : moves) {
+        if (::rename(from.c_str(), to.c_str()) != 0) {
+            int code = errno;
+            SyncFolder(folder);
+            dropNote();
+            ThrowIoError(code);
+        }
+    }
+    SyncFolder(folder);
+    dropNote();
+#else
+    for (const auto& [from, to] : moves) CommitFile(from, to);
+#endif
+}
+
 PartialFile::PartialFile(PartialFile&& other) noexcept
     : lock_(std::exchange(other.lock_, -1)), path_(std::move(other.path_)) {
     other.path_.clear();
@@ -282,25 +619,18 @@ int RemoveDeadPartialFiles(const std::string& folderIn) {
     int removed = 0;
 #ifndef _WIN32
     const std::string folder = WithTrailingSeparator(folderIn);
-    const Self& me = Me();
+    // A commit a dead run left half done is finished before its partial
+    // files could be taken for leftovers.
+    const std::set<std::string> noted = FinishDeadNotes(folder);
     for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
         if (entry.isDirectory || entry.isSymlink || !IsPartialFileName(entry.name)) continue;
+        if (noted.count(entry.name)) continue;
         const std::string path = folder + entry.name;
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        std::optional<PartialWriter> writer = WriterOf(entry.name);
-        const bool here = writer && writer->host == me.hostStamp;
-        if (here) {
-            // This process's own files (an earlier run of the desktop
-            // program that could not remove one) are judged by the lock
-            // alone: a file being written holds it.
-            const bool mine = writer->pid == uint32_t(me.pid) && writer->life == me.lifeStamp;
-            if (!mine && ProcessAlive(long(writer->pid), writer->life)) continue;
-        } else if (SecondsSinceChange(st) < kForeignLeftoverSeconds) {
-            // Another host's (or an older version's, which named no host):
-            // its lock may not reach here, so only its age speaks for it.
-            continue;
-        }
+        // Another host's (or an older version's, which named no host) is
+        // judged by its age alone: its lock may not reach here.
+        if (!WriterGone(WriterOf(entry.name), st)) continue;
         int fd = TakeLock(path, O_RDONLY);
         if (fd < 0) continue;
         if (StillNamed(fd, path) && ::unlink(path.c_str()) == 0) ++removed;

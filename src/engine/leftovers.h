@@ -16,6 +16,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "common/file.h"
 
 namespace tessary {
 
@@ -36,6 +40,10 @@ public:
 
     const std::string& Path() const { return path_; }
     bool Empty() const { return path_.empty(); }
+    // The file opened for writing, truncated. Never through a link: when the
+    // name no longer holds the file this object created (replaced by a
+    // link or another file), this raises IoError and writes nothing.
+    CheckedFile OpenForWriting() const;
     // Gives the lock up; the file stays where it is.
     void Release();
 
@@ -48,7 +56,8 @@ private:
 bool IsPartialFileName(const std::string& name);
 
 // Removes the partial files in `folder` whose writer is gone; gives how many
-// were removed. Nothing else in the folder is touched.
+// were removed. Notes of commits that a dead run left unfinished are
+// finished first (see CommitFiles). Nothing else in the folder is touched.
 int RemoveDeadPartialFiles(const std::string& folder);
 
 // Marks `folder` (a private scratch folder just made) as this process's: an
@@ -62,6 +71,49 @@ void ReleaseFolder(const std::string& folder);
 // is gone, with everything in them; gives how many were removed. Folders of
 // other users, links and folders of any other name are never touched.
 int RemoveDeadTempFolders(const std::string& base);
+
+// Locks on final names in one destination folder, so that two runs (on this
+// host or on others sharing the folder over NFS) never write the same output
+// or calibration copy at once. Each name is one byte of the folder's hidden
+// lock file ".tessary.lock", locked with an open-file-description record
+// lock (fcntl), which NFS carries to its server, unlike flock on some
+// systems. The last holder removes the lock file when nobody else holds or
+// waits for it; a run that locked a file which lost its name meanwhile locks
+// the new one instead, so that two runs never hold locks on two different
+// files. Names whose bytes coincide only wait for each other. Held until
+// the object goes.
+class NameLocks {
+public:
+    NameLocks() = default;
+    // Waits until every name (file names or paths in `folder`, ending in a
+    // separator) is free, then holds them. Raises IoError when the lock file
+    // cannot be made or locked (a link in its place is refused).
+    NameLocks(const std::string& folder, const std::vector<std::string>& names);
+    ~NameLocks();
+    NameLocks(NameLocks&& other) noexcept;
+    NameLocks& operator=(NameLocks&& other) noexcept;
+    NameLocks(const NameLocks&) = delete;
+    NameLocks& operator=(const NameLocks&) = delete;
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// The lock file's name in every destination folder.
+inline constexpr const char* kNameLockFileName = ".tessary.lock";
+
+// Puts finished files under their final names in one folder (`moves`: from,
+// to, file names or paths in `folder`) as one step for a kill or a power cut:
+// a hidden, locked note of the moves (".tessary-...pair") is flushed first,
+// then every file is flushed and renamed in order, the folder flushed, and
+// the note removed. A run killed between two renames leaves the note, and
+// the next run's RemoveDeadPartialFiles finishes the moves (or, when another
+// run has replaced one of the final names since, undoes none and removes the
+// remaining partial files), so that the files are either all new or all as
+// they were before. Raises IoError when a rename fails; the moves done before
+// it stay done and the note is removed.
+void CommitFiles(const std::string& folder, const std::vector<std::pair<std::string, std::string>>& moves);
 
 // Age after which a file of a writer on another host counts as abandoned.
 inline constexpr int64_t kForeignLeftoverSeconds = 24 * 60 * 60;

@@ -1,6 +1,7 @@
 #include "engine/map_file.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -82,12 +83,139 @@ bool IsReadOnly(const std::string& path) {
     return (status.permissions() & fs::perms::owner_write) == fs::perms::none;
 }
 
+// UTF-8 decoding that gives nothing for a text that is not valid UTF-8
+// (overlong forms, surrogates and values past U+10FFFF included).
+std::optional<std::u32string> DecodeUtf8(const std::string& text) {
+    std::u32string out;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        int length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (length == 0 || i + size_t(length) > text.size()) return std::nullopt;
+        char32_t value = length == 1 ? c : length == 2 ? (c & 0x1F) : length == 3 ? (c & 0x0F) : (c & 0x07);
+        for (int k = 1; k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + size_t(k)]);
+            if ((next & 0xC0) != 0x80) return std::nullopt;
+            value = (value << 6) | (next & 0x3F);
+        }
+        static constexpr char32_t kSmallest[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+            return std::nullopt;
+        out += value;
+        i += size_t(length);
+    }
+    return out;
+}
+
+// Windows-1252 bytes as code points (the five unassigned bytes keep their
+// values, as Windows itself maps them).
+std::u32string DecodeWindows1252(const std::string& text) {
+    static constexpr char32_t kHigh[32] = {0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                           0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x8D,   0x017D, 0x8F,
+                                           0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                           0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+    std::u32string out;
+    for (char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        out += (c >= 0x80 && c < 0xA0) ? kHigh[c - 0x80] : char32_t(c);
+    }
+    return out;
+}
+
+// Simple Unicode case folding for the scripts map names are written in:
+// Latin (ASCII, Latin-1, Latin Extended-A), Greek and Cyrillic.
+char32_t FoldCase(char32_t c) {
+    if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 32;
+    if (c == 0x178) return 0xFF;
+    if (c >= 0x100 && c <= 0x17F) {
+        if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c == 0x17F ? U's' : c;
+        const bool oddPairs = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+        if (oddPairs) return (c % 2 == 1) ? c + 1 : c;
+        return (c % 2 == 0) ? c + 1 : c;
+    }
+    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;
+    if (c == 0x3C2) return 0x3C3;  // final sigma
+    if (c >= 0x410 && c <= 0x42F) return c + 32;
+    if (c >= 0x400 && c <= 0x40F) return c + 80;
+    return c;
+}
+
+// A file's base name (no folder, no extension) as folded code points; bytes
+// that are not UTF-8 are read as Windows-1252.
+// The name without its extension, case-folded; `name` has no folder.
+std::u32string FoldedBaseName(const std::string& name) {
+    const std::string base = RemoveExtension(name);
+    std::optional<std::u32string> decoded = DecodeUtf8(base);
+    std::u32string text = decoded ? *decoded : DecodeWindows1252(base);
+    for (char32_t& c : text) c = FoldCase(c);
+    return text;
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
     std::error_code ec;
     return fs::equivalent(a, b, ec) && !ec;
 }
 
+// The final name of a copy must take a new file: a folder there is not
+// written into, and a read-only file is kept as its owner marked it.
+void CheckCopyName(const std::string& copyPath) {
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(copyPath, ec);
+    if (ec || !fs::exists(status)) return;
+    if (fs::is_directory(status)) throw IoError(copyPath + ": the name is taken by a folder", EISDIR);
+    if (fs::is_regular_file(status) && (status.permissions() & fs::perms::owner_write) == fs::perms::none)
+        throw IoError(copyPath + ": a read-only file is in the way", EACCES);
+}
+
+// `bytes` under a new partial name in the folder of `copyPath`, flushed.
+PartialFile WriteCopyPartial(const std::string& copyPath, const std::string& bytes) {
+    const std::string folder = WithTrailingSeparator(FolderPart(copyPath));
+    PartialFile partial = PartialFile::Create(folder);
+    try {
+        CheckedFile out = partial.OpenForWriting();
+        out.Write(bytes.data(), bytes.size());
+        out.Close();
+        SyncFileData(partial.Path());
+    } catch (const IoError& e) {
+        std::error_code ec;
+        fs::remove(partial.Path(), ec);
+        throw IoError(copyPath + ": " + e.what(), e.code());
+    }
+    return partial;
+}
+
+// Puts a written partial file under the copy's name.
+void CommitCopy(PartialFile& partial, const std::string& copyPath) {
+    try {
+        CheckCopyName(copyPath);
+        CommitFile(partial.Path(), copyPath);
+    } catch (const IoError&) {
+        std::error_code ec;
+        fs::remove(partial.Path(), ec);
+        throw;
+    }
+    partial.Release();
+}
+
 }  // namespace
+
+std::string MapCopyPath(const MapFileSettings& settings, const std::string& mapPath,
+                        const std::string& copySuffix) {
+    std::string name = FileNamePart(mapPath);
+    std::string base = name.substr(0, name.find('.')) + copySuffix;
+    std::string copyName = Contains(LowerAscii(mapPath), "_rpx") ? base + ".map" : base + "_rpx.map";
+    std::string copyPath = DestinationWithoutSeparator(settings.destinationFolder) + "/" + copyName;
+    // The same file under another spelling of its folder counts as equal too:
+    // copying a file onto itself would truncate it.
+    if (copyPath == mapPath || SameFile(copyPath, mapPath)) {
+        int counter = 0;
+        do {
+            ++counter;
+            copyPath = RemoveExtension(copyPath) + "_" + std::to_string(counter) + ".map";
+        } while (fs::exists(fs::symlink_status(fs::path(copyPath))));
+    }
+    return copyPath;
+}
 
 CopyFileError::CopyFileError(Kind kind)
     : std::runtime_error(kind == Kind::Open     ? "File Open Error"
@@ -100,116 +228,166 @@ std::string ProcessMapFile(const MapFileSettings& settings, const std::string& s
                            const std::string& rpx2Path, int resizePercent, const std::string& copySuffix) {
     std::string found = FindMapFile(settings, sourcePath);
     std::optional<std::string> copy;
-    if (!found.empty() && settings.copyMapFile) copy = MakeMapCopy(settings, found, copySuffix);
-    if (!found.empty() && copy) {
-        RewriteMapCopy(settings, *copy, rpx2Path, 100.0 / double(resizePercent));
-        return "o\tNew map file created - ( " + *copy + " )";
+    if (!found.empty() && settings.copyMapFile) {
+        // One pass: the copy is read, rewritten and written whole, then put
+        // in place; a copy that cannot be made leaves the earlier one as it was.
+        try {
+            StagedMapCopy staged = StageMapCopy(settings, found, MapCopyPath(settings, found, copySuffix),
+                                                rpx2Path, 100.0 / double(resizePercent));
+            CommitCopy(staged.partial, staged.copyPath);
+            copy = staged.copyPath;
+        } catch (const std::exception&) {
+            copy.reset();
+        }
     }
+    if (!found.empty() && copy) return "o\tNew map file created - ( " + *copy + " )";
     if (!settings.copyMapFile) return std::string();
     if (found.empty()) return "x\tNo .map file found";
     return "x\t(.map) file found but could not be copied";
 }
 
 std::string FindMapFile(const MapFileSettings& settings, const std::string& sourcePath) {
-    if (!settings.sourceFolder.empty()) {
-        if (auto match = SearchFolderForMap(settings.sourceFolder, false, sourcePath)) return *match;
-    }
-    if (!settings.mapFolder.empty()) {
-        bool descend = !IsRootFolder(settings.mapFolder);
-        if (auto match = SearchFolderForMap(settings.mapFolder, descend, sourcePath)) return *match;
-    }
-    return std::string();
+    return SearchMapFile(settings, sourcePath).found;
 }
 
-std::optional<std::string> SearchFolderForMap(const std::string& folder, bool descend,
-                                              const std::string& sourcePath) {
-    for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
+namespace {
+
+// The search of one folder tree; `matches` collects every match of the
+// folder where the first one lies.
+std::optional<std::string> SearchFolder(const std::string& folder, bool descend, const std::string& sourcePath,
+                                        std::vector<std::string>* matches) {
+    std::vector<platform::FolderEntry> entries = platform::ListFolder(folder);
+    std::sort(entries.begin(), entries.end(),
+              [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+    std::optional<std::string> first;
+    for (const platform::FolderEntry& entry : entries) {
         if (entry.isHidden) continue;
         if (entry.isDirectory) {
+            if (first) continue;
             // Links to folders are not followed: a link back up the tree
             // would otherwise keep the search going forever.
             if (!descend || entry.isSymlink || entry.name.empty() || entry.name[0] == '.') continue;
-            if (auto match = SearchFolderForMap(folder + entry.name + "/", descend, sourcePath)) return match;
+            if (auto match = SearchFolder(folder + entry.name + "/", descend, sourcePath, matches)) return match;
             continue;
         }
         if (UpperAscii(ExtensionOf(entry.name)) != ".MAP") continue;
         std::string path = folder + entry.name;
-        if (MapFileMatchesImage(path, sourcePath)) return path;
+        if (!MapFileMatchesImage(path, sourcePath)) continue;
+        if (!matches) return path;
+        matches->push_back(path);
+        if (!first) first = path;
     }
-    return std::nullopt;
+    return first;
+}
+
+}  // namespace
+
+MapSearchResult SearchMapFile(const MapFileSettings& settings, const std::string& sourcePath) {
+    MapSearchResult result;
+    std::optional<std::string> match;
+    if (!settings.sourceFolder.empty())
+        match = SearchFolder(settings.sourceFolder, false, sourcePath, &result.matches);
+    if (!match && !settings.mapFolder.empty()) {
+        bool descend = !IsRootFolder(settings.mapFolder);
+        match = SearchFolder(settings.mapFolder, descend, sourcePath, &result.matches);
+    }
+    if (match) result.found = *match;
+    return result;
+}
+
+std::string SeveralMapFilesWarning(const std::vector<std::string>& matches) {
+    std::string names;
+    for (const std::string& match : matches) names += (names.empty() ? "" : ", ") + match;
+    return "x\t   Warning : several calibration files match: " + names + "; " +
+           (matches.empty() ? std::string() : matches.front()) + " is used";
+}
+
+std::optional<std::string> SearchFolderForMap(const std::string& folder, bool descend,
+                                              const std::string& sourcePath) {
+    return SearchFolder(folder, descend, sourcePath, nullptr);
 }
 
 bool MapFileMatchesImage(const std::string& mapPath, const std::string& sourcePath) {
     if (!FileExists(mapPath)) return false;
-    CheckedFile file(mapPath, CheckedFile::Mode::Read);
+    CheckedFile file = CheckedFile::OpenRegular(mapPath, true);
     TextLineReader reader(file);
     std::string line;
     for (int number = 1; number <= 3; ++number)
         if (!reader.Next(line)) return false;
-    return UpperAscii(RemoveExtension(FileNamePart(sourcePath))) ==
-           UpperAscii(RemoveExtension(MapLineFileNamePart(line)));
+    // A copy this program made names its RPX2 (or RPX) file: it belongs to
+    // that file, not to every image of its base name. The line names a path
+    // as written on the machine that made it, so "\\" separates folders there.
+    const std::string lineName = MapLineFileNamePart(line);
+    const std::string named = UpperAscii(ExtensionOf(lineName));
+    if ((named == ".RPX2" || named == ".RPX") && UpperAscii(ExtensionOf(FileNamePart(sourcePath))) != named)
+        return false;
+    return FoldedBaseName(FileNamePart(sourcePath)) == FoldedBaseName(lineName);
 }
 
 std::optional<std::string> MakeMapCopy(const MapFileSettings& settings, const std::string& mapPath,
                                        const std::string& copySuffix) {
-    std::string name = FileNamePart(mapPath);
-    std::string base = name.substr(0, name.find('.')) + copySuffix;
-    std::string copyName = Contains(LowerAscii(mapPath), "_rpx") ? base + ".map" : base + "_rpx.map";
-    std::string copyPath = DestinationWithoutSeparator(settings.destinationFolder) + "/" + copyName;
-    // The same file under another spelling of its folder counts as equal too:
-    // copying a file onto itself would truncate it.
-    if (copyPath == mapPath || SameFile(copyPath, mapPath)) {
-        int counter = 0;
-        do {
-            ++counter;
-            copyPath = RemoveExtension(copyPath) + "_" + std::to_string(counter) + ".map";
-        } while (fs::exists(fs::path(copyPath)));
-    }
+    const std::string copyPath = MapCopyPath(settings, mapPath, copySuffix);
     try {
-        CopyFileChunked(mapPath, copyPath, false);
+        CheckCopyName(copyPath);
+        PartialFile partial =
+            WriteCopyPartial(copyPath, ReadRegularFile(mapPath, kMaxCalibrationFileBytes, true));
+        CommitCopy(partial, copyPath);
     } catch (const std::exception&) {
         return std::nullopt;
     }
     return copyPath;
 }
 
+std::string RewriteMapText(const MapFileSettings& settings, const std::string& original,
+                           const std::string& rpx2Path, double factor) {
+    std::string out;
+    out.reserve(original.size() + original.size() / 16 + 256);
+    size_t pos = 0;
+    for (int number = 1; pos < original.size(); ++number) {
+        size_t lf = original.find('\n', pos);
+        size_t end = lf == std::string::npos ? original.size() : lf;
+        std::string line = original.substr(pos, end - pos);
+        pos = lf == std::string::npos ? original.size() : lf + 1;
+        if (lf != std::string::npos && !line.empty() && line.back() == '\r') line.pop_back();
+        if (number == 3) {
+            line = settings.includeImagePath
+                       ? DestinationWithoutSeparator(settings.destinationFolder) + "/" + FileNamePart(rpx2Path)
+                       : FileNamePart(rpx2Path);
+        } else if (number == 6 && factor > 1.0) {
+            line = "MSF," + MapScaleFactorText(factor);
+        }
+        out += line;
+        out += "\r\n";
+    }
+    return out;
+}
+
+StagedMapCopy StageMapCopy(const MapFileSettings& settings, const std::string& mapPath,
+                           const std::string& copyPath, const std::string& rpx2Path, double factor) {
+    std::string original;
+    try {
+        original = ReadRegularFile(mapPath, kMaxCalibrationFileBytes, true);
+    } catch (const IoError& e) {
+        throw IoError(mapPath + ": " + e.what(), e.code());
+    }
+    CheckCopyName(copyPath);
+    StagedMapCopy staged;
+    staged.copyPath = copyPath;
+    staged.partial = WriteCopyPartial(copyPath, RewriteMapText(settings, original, rpx2Path, factor));
+    return staged;
+}
+
 void RewriteMapCopy(const MapFileSettings& settings, const std::string& copyPath, const std::string& rpx2Path,
                     double factor) {
     if (!FileExists(copyPath)) return;
-    const std::string workPath = RemoveExtension(copyPath) + ".$$$";
-    {
-        CheckedFile in(copyPath, CheckedFile::Mode::Read);
-        CheckedFile out(workPath, CheckedFile::Mode::Create);
-        TextLineReader reader(in);
-        std::string line;
-        for (int number = 1; reader.Next(line); ++number) {
-            if (number == 3) {
-                line = settings.includeImagePath ? DestinationWithoutSeparator(settings.destinationFolder) +
-                                                       "/" + FileNamePart(rpx2Path)
-                                                 : FileNamePart(rpx2Path);
-            } else if (number == 6 && factor > 1.0) {
-                line = "MSF," + MapScaleFactorText(factor);
-            }
-            line += "\r\n";
-            out.Write(line.data(), line.size());
-        }
-        out.Close();
-    }
-    // The work file replaces the copy in one step, flushed before and after,
-    // so that a kill or a power cut leaves either the copy as it was or the
-    // whole rewritten one: never a copy cut short. A copy made read-only in
-    // the meantime is not replaced, as a copy over it would fail.
-    std::error_code ec;
-    if (IsReadOnly(copyPath)) {
-        fs::remove(workPath, ec);
-        throw CopyFileError(CopyFileError::Kind::Create);
-    }
-    try {
-        CommitFile(workPath, copyPath);
-    } catch (const IoError&) {
-        fs::remove(workPath, ec);
-        throw;
-    }
+    // The whole rewritten copy is written under a new name and then takes the
+    // copy's name in one step, flushed before and after, so that a kill or a
+    // power cut leaves either the copy as it was or the whole rewritten one.
+    // A copy made read-only in the meantime is not replaced.
+    const std::string original = ReadRegularFile(copyPath, kMaxCalibrationFileBytes, false);
+    if (IsReadOnly(copyPath)) throw CopyFileError(CopyFileError::Kind::Create);
+    PartialFile partial = WriteCopyPartial(copyPath, RewriteMapText(settings, original, rpx2Path, factor));
+    CommitCopy(partial, copyPath);
 }
 
 std::string MapScaleFactorText(double factor) {

@@ -34,10 +34,14 @@ const std::set<std::string>& UpdateCheck::NamedByMapFiles(const std::string& fol
     if (found != mapNames_.end()) return found->second;
     std::set<std::string>& names = mapNames_[folder];
     for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
-        if (entry.isDirectory || UpperAscii(ExtensionOf(entry.name)) != ".MAP") continue;
+        if (entry.isDirectory || entry.isSymlink || UpperAscii(ExtensionOf(entry.name)) != ".MAP") continue;
         try {
             // The copy names its RPX2 file on line 3, with or without a folder.
-            std::string text = ReadWholeFile(WithTrailingSeparator(folder) + entry.name);
+            // Only regular files are read, never through a link and never
+            // beyond the size of any real calibration file: a FIFO would hang
+            // the run, a link to a device would fill the memory.
+            std::string text =
+                ReadRegularFile(WithTrailingSeparator(folder) + entry.name, kMaxCalibrationFileBytes, false);
             size_t start = 0;
             for (int line = 1; line < 3 && start != std::string::npos; ++line) {
                 start = text.find('\n', start);

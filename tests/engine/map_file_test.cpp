@@ -226,6 +226,40 @@ TEST_F(MapFileTest, ReadOnlyCopyInTheWayIsReportedAndKept) {
     EXPECT_EQ(Read(out_ + "chart_rpx.map"), "keep me");
 }
 
+// Calibration files that belong are found: names compared with Unicode case
+// folding, a third line written on Windows read as Windows-1252, the first
+// of several in name order (all of them reported), and never a copy this
+// program made for another image.
+TEST_F(MapFileTest, CalibrationFilesThatBelongAreFoundAndCopiesAreNot) {
+    Write(src_ + "ile.map", MapText("C:\\Scans\\\xC3\x8ELE_DE_R\xC3\x89.JPG"));
+    EXPECT_EQ(FindMapFile(settings_, src_ + "\xC3\x8Ele_de_R\xC3\xA9.jpg"), src_ + "ile.map");
+    EXPECT_EQ(FindMapFile(settings_, src_ + "ile_de_re.jpg"), "");
+    fs::remove(src_ + "ile.map");
+    // "ÎLE_DE_RÉ" in Windows-1252 bytes.
+    Write(src_ + "cp1252.map", MapText("D:\\\xCELE_DE_R\xC9.jpg"));
+    EXPECT_EQ(FindMapFile(settings_, src_ + "\xC3\x8Ele_de_R\xC3\xA9.jpg"), src_ + "cp1252.map");
+    Write(src_ + "greek.map", MapText("\xCE\x91\xCE\x98\xCE\x97\xCE\x9D\xCE\x91.tif"));  // ΑΘΗΝΑ
+    EXPECT_EQ(FindMapFile(settings_, src_ + "\xCE\xB1\xCE\xB8\xCE\xB7\xCE\xBD\xCE\xB1.tif"), src_ + "greek.map");
+
+    // Several match: the first in name order is used, whatever order the
+    // folder lists them in, and all of them are named.
+    for (const char* name : {"m3.map", "m1.map", "m2.map"}) Write(src_ + name, MapText("sheet.tif"));
+    MapSearchResult search = SearchMapFile(settings_, src_ + "sheet.tif");
+    EXPECT_EQ(search.found, src_ + "m1.map");
+    EXPECT_EQ(search.matches, (std::vector<std::string>{src_ + "m1.map", src_ + "m2.map", src_ + "m3.map"}));
+    EXPECT_EQ(SeveralMapFilesWarning(search.matches),
+              "x\t   Warning : several calibration files match: " + src_ + "m1.map, " + src_ + "m2.map, " + src_ +
+                  "m3.map; " + src_ + "m1.map is used");
+
+    // A copy made for bali.rpx2 is no calibration of bali.tif, but it is the
+    // calibration of an RPX2 source of that name.
+    Write(src_ + "bali_rpx.map", MapText(src_ + "bali.rpx2"));
+    EXPECT_EQ(FindMapFile(settings_, src_ + "bali.tif"), "");
+    EXPECT_EQ(FindMapFile(settings_, src_ + "bali.rpx2"), src_ + "bali_rpx.map");
+    Write(src_ + "old.map", MapText("bali.RPX"));
+    EXPECT_EQ(FindMapFile(settings_, src_ + "bali.png"), "");
+}
+
 TEST_F(MapFileTest, CopyFileChunkedRaisesItsFourErrors) {
     auto kindOf = [](auto&& call) {
         try {
