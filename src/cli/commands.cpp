@@ -1,5 +1,8 @@
 #include "cli/commands.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,15 +23,53 @@ namespace tessary::cli {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Adds the rows of `folder` (names prefixed with `relative`) and, with
+// --recursive, of its subfolders in name order, skipping hidden ones and
+// links to folders. False when a subfolder could not be read (named on
+// standard error).
+bool ListTree(const std::string& folder, const std::string& relative, const ListOptions& options,
+              std::vector<ImageListRow>& rows) {
+    for (ImageListRow& row : BuildImageList(
+             folder, [&](const std::string& name) { return PassesNameFilter(name, options.filter); })) {
+        // A header that gives no size is as unreadable as one that fails.
+        if (row.width <= 0 || row.height <= 0) row.infoFailed = true;
+        row.name = relative + row.name;
+        rows.push_back(std::move(row));
+    }
+    if (!options.recursive) return true;
+    std::vector<std::string> subfolders;
+    for (const platform::FolderEntry& entry : platform::ListFolder(folder))
+        if (entry.isDirectory && !entry.isSymlink && !entry.name.empty() && entry.name[0] != '.')
+            subfolders.push_back(entry.name);
+    std::sort(subfolders.begin(), subfolders.end());
+    bool allRead = true;
+    for (const std::string& name : subfolders) {
+        const std::string sub = folder + name + "/";
+        if (access(sub.c_str(), R_OK | X_OK) != 0) {
+            std::fprintf(stderr, "tessary-cli: list: cannot read folder \"%s\": %s\n", (folder + name).c_str(),
+                         std::strerror(errno));
+            allRead = false;
+            continue;
+        }
+        allRead = ListTree(sub, relative + name + "/", options, rows) && allRead;
+    }
+    return allRead;
+}
+
+}  // namespace
+
 int RunListCommand(const ListOptions& options) {
     std::string folder = TrimSpaces(options.folder);
     if (folder.empty() || !DirectoryExists(folder)) {
         std::fprintf(stderr, "tessary-cli: list: \"%s\" is not a folder\n", options.folder.c_str());
         return 2;
     }
-    std::vector<ImageListRow> rows = BuildImageList(folder, options.filter);
+    std::vector<ImageListRow> rows;
+    const bool allRead = ListTree(WithTrailingSeparator(folder), "", options, rows);
     std::fputs(FormatImageList(rows, LocaleThousandsSeparator()).c_str(), stdout);
-    return 0;
+    return allRead ? 0 : 1;
 }
 
 ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInputs& inputs,

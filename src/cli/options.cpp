@@ -143,7 +143,13 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         if (option == "--filter" && (cmd == Command::Convert || cmd == Command::List)) {
             std::string& target = cmd == Command::Convert ? parsed.convert.filter : parsed.list.filter;
             if (!needValue(target) || target.empty())
-                return fail("--filter needs an extension or \"All Images\"");
+                return fail("--filter needs an extension, a pattern or \"All Images\"");
+        } else if (cmd == Command::Convert && option == "--exclude") {
+            auto v = value();
+            if (!v || v->empty()) return fail("--exclude needs a pattern");
+            parsed.convert.excludes.push_back(*v);
+        } else if (cmd == Command::List && (option == "--recursive" || option == "-r") && flagOnly()) {
+            parsed.list.recursive = true;
         } else if (cmd == Command::Convert && option == "--dest") {
             if (!needValue(parsed.convert.destination) || parsed.convert.destination.empty())
                 return fail("--dest needs a folder");

@@ -99,6 +99,7 @@ void TerminalObserver::ImageFinished(const ImageResult& result) {
             break;
         case ImageOutcome::Failed:
             ++failed_;
+            ReportFailure(result);
             break;
         case ImageOutcome::TooSmall:
             ++tooSmall_;
@@ -112,6 +113,18 @@ void TerminalObserver::ImageFinished(const ImageResult& result) {
     }
     ++finished_;
     if (resultSink_) resultSink_(result);
+}
+
+void TerminalObserver::ReportFailure(const ImageResult& result) {
+    // Beside the log on standard output, which a script may discard: the
+    // source's full path, the outcome and the reason on standard error.
+    ClearStatusLine();
+    std::string reason = result.reason.empty() ? std::string("no reason given") : result.reason;
+    for (char& c : reason)
+        if (c == '\n' || c == '\r') c = ' ';
+    std::fprintf(err_, "tessary-cli: convert: %s: failed: %s\n", result.sourcePath.c_str(), reason.c_str());
+    std::fflush(err_);
+    DrawStatusLine(true);
 }
 
 void TerminalObserver::Finish() {

@@ -76,6 +76,7 @@ public:
 
 private:
     void FlushLog();
+    void ReportFailure(const ImageResult& result);
     void ClearStatusLine();
     void DrawStatusLine(bool force);
 

@@ -52,7 +52,8 @@ TEST(TerminalObserver, PrintsLinesAsTheLogGrowsAndCountsOutcomes) {
     log.Add("i\tProcessing - b.tif");
     observer.Notice("No decoder for this kind of file");  // names the image at work
     log.Add("e\tImage file not found");
-    observer.ImageFinished({.sourcePath = "b.tif", .outcome = ImageOutcome::Failed});
+    observer.ImageFinished(
+        {.sourcePath = "/maps/b.tif", .outcome = ImageOutcome::Failed, .reason = "Image file not found"});
     observer.ImageFinished({.sourcePath = "c.tif", .outcome = ImageOutcome::TooSmall});
     observer.ImageFinished({.sourcePath = "d.tif", .outcome = ImageOutcome::UpToDate});
     log.Add("");
@@ -65,6 +66,7 @@ TEST(TerminalObserver, PrintsLinesAsTheLogGrowsAndCountsOutcomes) {
               "Image file not found\n\n2 Image File(s) Processed\n");
     EXPECT_EQ(ReadAll(err),
               "tessary-cli: convert: /maps/b.tif: No decoder for this kind of file\n"
+              "tessary-cli: convert: /maps/b.tif: failed: Image file not found\n"
               "tessary-cli: convert: Destination Folder is not valid\n");
     EXPECT_EQ(observer.Converted(), 1);
     EXPECT_EQ(observer.Failed(), 1);  // too small is counted apart

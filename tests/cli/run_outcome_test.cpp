@@ -1,0 +1,246 @@
+// How a convert run tells its outcome: what the walk of a tree could not
+// read or leaves out, failures on standard error, refused command lines,
+// the exit status of signals, folders left behind and the report's history.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run_cli.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using tessary::testing_cli::RunCliSplit;
+using tessary::testing_cli::SplitResult;
+using tessary::testing_cli::UnprivilegedPrefix;
+using tessary::testing_cli::WriteRgbTiff;
+
+std::string Quote(const fs::path& path) {
+    return "'" + path.string() + "'";
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> objects;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) objects.push_back(nlohmann::json::parse(line));
+    return objects;
+}
+
+// Every file below `folder`, as paths relative to it, sorted.
+std::vector<std::string> FilesBelow(const fs::path& folder) {
+    std::vector<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        files.push_back(fs::relative(entry.path(), folder).string() + (entry.is_directory() ? "/" : ""));
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+class RunOutcome : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Rights for all: the unreadable-folder cases run the program as
+        // "nobody" when the tests run as root.
+        fs::permissions(root_, fs::perms::all);
+        fs::create_directories(root_ / "tmp");
+        fs::permissions(root_ / "tmp", fs::perms::all);
+    }
+    std::string Temp() const { return "--temp " + Quote(root_ / "tmp") + " "; }
+    fs::path Folder(const std::string& relative) const {
+        fs::create_directories(root_ / relative);
+        for (fs::path at = root_ / relative; at != root_; at = at.parent_path())
+            fs::permissions(at, fs::perms::all);
+        return root_ / relative;
+    }
+
+    tessary::test::TempFolder temp_{"tessary_run_outcome"};
+    fs::path root_ = temp_.Path();
+};
+
+TEST_F(RunOutcome, WalkNamesWhatItCannotReadAndLeavesHiddenAndExcludedEntries) {
+    const fs::path src = Folder("src");
+    WriteRgbTiff((src / "a.tif").string(), 320, 300);
+    WriteRgbTiff((Folder("src/sub") / "b.tiff").string(), 320, 300);
+    WriteRgbTiff((src / ".hidden.tif").string(), 320, 300);
+    std::ofstream(src / "._a.tif") << "resource fork, not a picture";
+    WriteRgbTiff((Folder("src/scans") / "c.tif").string(), 320, 300);
+    WriteRgbTiff((src / "d.bak.tif").string(), 320, 300);
+    WriteRgbTiff((Folder("src/locked") / "e.tif").string(), 320, 300);
+    fs::permissions(src / "locked", fs::perms::none);
+    const fs::path report = root_ / "report.jsonl";
+    const fs::path out = root_ / "out";
+    SplitResult r = RunCliSplit("convert -r " + Temp() + "--dest " + Quote(out) + " --exclude scans --exclude " +
+                                    "'*.bak.tif' --report " + Quote(report) + " " + Quote(src),
+                                UnprivilegedPrefix());
+    fs::permissions(src / "locked", fs::perms::all);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("tessary-cli: convert: cannot read folder \"" + (src / "locked").string() +
+                         "\": Permission denied\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(r.out.ends_with("\n2 of 2 images converted, 1 folder unreadable\n")) << r.out;
+    // Hidden files, macOS companions and excluded entries are not sources;
+    // "tiff" files are taken by the default filter.
+    EXPECT_EQ(FilesBelow(out), (std::vector<std::string>{"a.rpx2", "sub/", "sub/b.rpx2"}));
+
+    std::vector<nlohmann::json> objects = JsonLines(ReadFile(report));
+    ASSERT_EQ(objects.size(), 5u);
+    EXPECT_TRUE(objects[0].contains("run"));
+    EXPECT_EQ(objects[1]["source"], (src / "locked").string());
+    EXPECT_EQ(objects[1]["outcome"], "unreadable");
+    EXPECT_EQ(objects[1]["reason"], "Permission denied");
+    EXPECT_EQ(objects[4]["totals"]["unreadable"], 1);
+
+    // Filters: a glob, and "tiff" for both spellings of the extension.
+    r = RunCliSplit("convert -r " + Temp() + "--dest " + Quote(root_ / "globbed") + " --filter '*.TIFF' " +
+                    Quote(src));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(FilesBelow(root_ / "globbed"), (std::vector<std::string>{"sub/", "sub/b.rpx2"}));
+    r = RunCliSplit("convert -r " + Temp() + "--dest " + Quote(root_ / "tiffs") + " --filter tiff " + Quote(src));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(r.out.ends_with("\n5 of 5 images converted\n")) << r.out;
+
+    // list -r lists the tree with the same rows.
+    r = RunCliSplit("list -r " + Quote(src) + " --filter tiff");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\nsub/b.tiff "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nlocked/e.tif "), std::string::npos) << r.out;
+}
+
+TEST_F(RunOutcome, FailuresGoToStandardErrorAndEmptyFoldersDoNotStay) {
+    const fs::path src = Folder("src");
+    WriteRgbTiff((src / "good.tif").string(), 320, 300);
+    std::ofstream(Folder("src/old") / "broken.tif") << "not a picture";
+    const fs::path out = root_ / "new/out";
+    SplitResult r = RunCliSplit("convert -r " + Temp() + "--dest " + Quote(out) + " " + Quote(src));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    // The log on standard output may be thrown away: the failure is on
+    // standard error with its full path and its reason.
+    const std::string line = "tessary-cli: convert: " + (src / "old/broken.tif").string() + ": failed: ";
+    const size_t at = r.err.find(line);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    EXPECT_GT(r.err.find('\n', at), at + line.size()) << "a reason follows";
+    // The subfolder made for the failed image is gone again.
+    EXPECT_EQ(FilesBelow(out), (std::vector<std::string>{"good.rpx2"}));
+
+    // A run that stops before any image leaves none of the folders it made.
+    r = RunCliSplit("convert " + Temp() + "--dest " + Quote(root_ / "never/made") + " --report " +
+                    Quote(root_ / "no/such/folder/r.jsonl") + " " + Quote(src));
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_FALSE(fs::exists(root_ / "never"));
+}
+
+TEST_F(RunOutcome, CommandLineThatReadsTwoWaysIsRefused) {
+    const fs::path work = Folder("work");
+    WriteRgbTiff((Folder("work/maps") / "porsche.tif").string(), 320, 300);
+    WriteRgbTiff((Folder("work/maps") / "other.tif").string(), 320, 300);
+    WriteRgbTiff((work / "porsche.tif").string(), 330, 300);
+    const std::string cd = "cd " + Quote(work) + " && ";
+    SplitResult r = RunCliSplit("convert " + Temp() + "--dest o maps porsche.tif", cd);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("ambiguous"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\"maps/porsche.tif\""), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\"maps\" \"./porsche.tif\""), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(work / "o"));
+
+    // Each reading said plainly is taken.
+    r = RunCliSplit("convert " + Temp() + "--dest o maps/porsche.tif", cd);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(r.out.ends_with("\n1 of 1 image converted\n")) << r.out;
+    r = RunCliSplit("convert " + Temp() + "--dest o2 maps ./porsche.tif", cd);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(r.out.ends_with("\n3 of 3 images converted\n")) << r.out;
+    // The older form stays when the names are only inside the folder.
+    r = RunCliSplit("convert " + Temp() + "--dest o3 maps other.tif", cd);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(r.out.ends_with("\n1 of 1 image converted\n")) << r.out;
+}
+
+TEST_F(RunOutcome, SignalsEndTheRunCleanlyWithTheirOwnStatus) {
+    const fs::path src = Folder("src");
+    WriteRgbTiff((src / "big1.tif").string(), 2600, 2400);
+    WriteRgbTiff((src / "big2.tif").string(), 2600, 2400);
+    for (int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        const fs::path out = root_ / ("out" + std::to_string(signal));
+        const fs::path log = root_ / "log.txt";
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::freopen(log.c_str(), "w", stdout);
+            std::freopen((log.string() + ".err").c_str(), "w", stderr);
+            const std::string cli = std::string(TESSARY_BIN_DIR) + "/tessary-cli";
+            const std::string tmp = (root_ / "tmp").string();
+            execl(cli.c_str(), cli.c_str(), "convert", "--dest", out.c_str(), "--temp", tmp.c_str(),
+                  src.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        bool working = false;
+        while (!working && std::chrono::steady_clock::now() < deadline) {
+            for (const auto& entry : fs::recursive_directory_iterator(root_ / "tmp"))
+                if (entry.path().extension() == ".rpx0") working = true;
+            if (!working) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(working);
+        kill(child, signal);
+        int raw = 0;
+        waitpid(child, &raw, 0);
+        ASSERT_TRUE(WIFEXITED(raw));
+        EXPECT_EQ(WEXITSTATUS(raw), 128 + signal);
+        const std::string printed = ReadFile(log);
+        EXPECT_TRUE(printed.ends_with("\n0 of 2 images converted, 1 aborted, run aborted\n")) << printed;
+        EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+        // Nothing was written, so the destination the run made is gone.
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+TEST_F(RunOutcome, ReportKeepsEveryRunAndNamesThatAreNotUtf8) {
+    const fs::path src = Folder("src");
+    const std::string latin1 = "caf\xe9.tif";
+    WriteRgbTiff((src / latin1).string(), 320, 300);
+    const fs::path report = root_ / "report.jsonl";
+    const std::string command =
+        "convert " + Temp() + "--dest " + Quote(root_ / "out") + " --report " + Quote(report) + " " + Quote(src);
+    ASSERT_EQ(RunCliSplit(command).status, 0);
+    ASSERT_EQ(RunCliSplit(command + " -u").status, 0);
+    std::vector<nlohmann::json> objects = JsonLines(ReadFile(report));
+    ASSERT_EQ(objects.size(), 6u);
+    for (size_t run : {0u, 3u}) {
+        const nlohmann::json& start = objects[run]["run"];
+        EXPECT_EQ(start["command_line"][0], std::string(TESSARY_BIN_DIR) + "/tessary-cli");
+        EXPECT_EQ(start["command_line"][1], "convert");
+        EXPECT_EQ(start["version"], TESSARY_VERSION);
+        EXPECT_FALSE(start["host"].get<std::string>().empty());
+        EXPECT_EQ(start["started"].get<std::string>().size(), 20u);  // 2026-12-09T22:15:03Z
+    }
+    EXPECT_TRUE(objects[5].contains("totals"));
+    EXPECT_EQ(objects[1]["outcome"], "converted");
+    EXPECT_EQ(objects[4]["outcome"], "up-to-date");
+    // The name's bytes come back exactly from source_hex.
+    std::string bytes;
+    const std::string hex = objects[1]["source_hex"];
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    EXPECT_EQ(bytes, (src / latin1).string());
+    EXPECT_TRUE(objects[1]["output_hex"].is_string());
+    EXPECT_FALSE(objects[4].contains("damaged_rows"));
+}
+
+}  // namespace
