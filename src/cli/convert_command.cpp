@@ -11,6 +11,7 @@
 
 #include "cli/commands.h"
 #include "cli/convert_inputs.h"
+#include "cli/dry_run.h"
 #include "cli/run_report.h"
 #include "cli/terminal_observer.h"
 #include "common/platform.h"
@@ -62,6 +63,29 @@ RunStart RunStartNow(const ConvertOptions& options) {
     return run;
 }
 
+// --dry-run: the plan on standard output (standard error when the report
+// goes there), the report's lines when asked; no folder is made, no file
+// but the report written.
+int DryRun(const ConvertOptions& options, const ConvertInputs& inputs, const std::vector<std::string>& warnings) {
+    // The run would stop at once: the plan does too.
+    if (inputs.images.empty() && inputs.skipped.empty() && options.shardCount <= 1)
+        return Refuse("No Image Files Selected");
+    std::string error;
+    ReportWriter report;
+    if (!options.report.empty() && !report.Open(options.report, error)) return Refuse(error);
+    RunStart start = RunStartNow(options);
+    start.dryRun = true;
+    report.Write(RunLine(start));
+    for (const std::string& warning : warnings)
+        std::fprintf(stderr, "tessary-cli: convert: %s\n", warning.c_str());
+    for (const SkippedEntry& skipped : inputs.skipped)
+        if (skipped.unreadable)
+            std::fprintf(stderr, "tessary-cli: convert: cannot read folder \"%s\": %s\n", skipped.path.c_str(),
+                         skipped.reason.c_str());
+    std::fflush(stderr);
+    return PrintPlan(options, inputs, report, options.report == "-" ? stderr : stdout);
+}
+
 }  // namespace
 
 int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort) {
@@ -72,6 +96,7 @@ int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort) {
     std::optional<ConvertInputs> inputs = ResolveConvertInputs(options, error);
     if (!inputs) return Refuse(error);
     const bool emptyShard = KeepShard(options, *inputs);
+    if (options.dryRun) return DryRun(options, *inputs, warnings);
     // Folders the run made in --dest and left empty (it stopped before any
     // image, or all their images failed) are taken away when it ends. The
     // shards of one job share their folders, and one shard cannot tell

@@ -19,6 +19,7 @@ struct ConvertOptions {
     bool recursive = false;             // folders: their subfolders too
     bool update = false;                // skip images whose output is up to date
     bool keepDamaged = false;           // write the best-effort file of a damaged image
+    bool dryRun = false;                // print the plan, touch nothing
     std::string report;                 // JSON Lines file; "-" standard output; empty none
     std::string destination;            // empty: beside each source
     std::string temp;                   // empty: the system's temporary folder

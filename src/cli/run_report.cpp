@@ -105,6 +105,7 @@ std::string RunLine(const RunStart& run) {
     inner["command_line"] = run.commandLine;
     inner["version"] = run.version;
     inner["host"] = run.host;
+    if (run.dryRun) inner["dry_run"] = true;
     json line;
     line["run"] = inner;
     return Dump(line);

@@ -41,10 +41,11 @@ struct RunStart {
     std::vector<std::string> commandLine;
     std::string version;
     std::string host;
+    bool dryRun = false;  // --dry-run: the lines that follow are a plan
 };
 
 // The first object of a run: {"run": {"started", "command_line", "version",
-// "host"}}.
+// "host"}}, with "dry_run": true for a plan.
 std::string RunLine(const RunStart& run);
 
 // One image's object: source, output (null when none), outcome, reason (on

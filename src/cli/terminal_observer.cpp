@@ -17,9 +17,12 @@ TerminalSettings DetectTerminal(bool verbose) {
     TerminalSettings settings;
     settings.verbose = verbose;
 #ifndef _WIN32
-    settings.statusLine = isatty(STDERR_FILENO) != 0;
+    // A terminal that says it takes no escape sequences gets plain lines.
+    const char* term = std::getenv("TERM");
+    const bool dumb = term && std::strcmp(term, "dumb") == 0;
+    settings.statusLine = isatty(STDERR_FILENO) != 0 && !dumb;
     const char* noColour = std::getenv("NO_COLOR");
-    settings.colourLog = isatty(STDOUT_FILENO) != 0 && !(noColour && *noColour);
+    settings.colourLog = isatty(STDOUT_FILENO) != 0 && !(noColour && *noColour) && !dumb;
     const char* colourTerm = std::getenv("COLORTERM");
     settings.trueColour =
         colourTerm && (std::strstr(colourTerm, "truecolor") || std::strstr(colourTerm, "24bit"));
@@ -34,6 +37,9 @@ std::string FormatLogLine(const std::string& line, bool colour, bool trueColour)
     std::string text = ConversionLog::DisplayText(line);
     std::optional<Rgb> rgb = ConversionLog::LineColour(line);
     if (!colour || !rgb || text.empty()) return text;
+    // The window shows notes such as "No .map file found" in its error
+    // colour; on a terminal red reads as a failure, so they are yellow.
+    if (line.rfind("x\t", 0) == 0) return "\033[33m" + text + "\033[0m";
     std::string start;
     if (trueColour) {
         start = "\033[38;2;" + std::to_string(rgb->red) + ";" + std::to_string(rgb->green) + ";" +
@@ -156,12 +162,17 @@ void TerminalObserver::DrawStatusLine(bool force) {
     if (!settings_.statusLine) return;
     auto now = std::chrono::steady_clock::now();
     if (!force && statusShown_ && now - lastDraw_ < std::chrono::milliseconds(50)) return;
+    // Which image of how many, first, so that cutting the line to the
+    // terminal's width never loses the counts.
     std::string line;
     for (const std::string& panel : status_) {
         if (panel.empty()) continue;
         if (!line.empty()) line += "  |  ";
         line += panel;
     }
+    if (!line.empty() && !imagePaths_.empty())
+        line = "[" + std::to_string(std::min(size_t(finished_) + 1, imagePaths_.size())) + "/" +
+               std::to_string(imagePaths_.size()) + "] " + line;
     // Cut by display width, never inside a character: a line that wraps
     // could not be cleared by the next draw.
     size_t room = size_t(std::max(settings_.columns - 1, 10));

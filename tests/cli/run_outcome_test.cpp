@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -241,6 +242,73 @@ TEST_F(RunOutcome, ReportKeepsEveryRunAndNamesThatAreNotUtf8) {
     EXPECT_EQ(bytes, (src / latin1).string());
     EXPECT_TRUE(objects[1]["output_hex"].is_string());
     EXPECT_FALSE(objects[4].contains("damaged_rows"));
+}
+
+// Every entry below `folder` with its bytes and modification time.
+std::map<std::string, std::string> TreeState(const fs::path& folder) {
+    std::map<std::string, std::string> state;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        const auto time = fs::last_write_time(entry.path()).time_since_epoch().count();
+        state[entry.path().string()] =
+            std::to_string(time) + (entry.is_regular_file() ? ":" + ReadFile(entry.path()) : "/");
+    }
+    return state;
+}
+
+TEST_F(RunOutcome, DryRunPrintsThePlanAndTouchesNothing) {
+    const fs::path src = Folder("tree/src"), out = root_ / "tree/out";
+    WriteRgbTiff((src / "a.tif").string(), 320, 300);
+    std::ofstream(src / "a.map", std::ios::binary)
+        << "Map calibration\r\nSheet\r\na.tif\r\n1 ,Map Code,\r\nWGS 84,WGS 84,\r\n";
+    WriteRgbTiff((src / "done.tif").string(), 330, 300);
+    WriteRgbTiff((src / "small.tif").string(), 100, 100);
+    std::ofstream(src / "empty.tif").flush();
+    WriteRgbTiff((src / ".hidden.tif").string(), 320, 300);
+    ASSERT_EQ(RunCliSplit("convert " + Temp() + "--dest " + Quote(out) + " " + Quote(src / "done.tif")).status, 0);
+
+    const std::map<std::string, std::string> before = TreeState(root_ / "tree");
+    const fs::path report = root_ / "plan.jsonl";
+    SplitResult r = RunCliSplit("convert --dry-run -u " + Temp() + "--dest " + Quote(out / "new") + " --report " +
+                                Quote(report) + " " + Quote(src) + " " + Quote(src / "done.tif"));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;  // an image would be refused
+    EXPECT_EQ(TreeState(root_ / "tree"), before);
+    EXPECT_FALSE(fs::exists(out / "new"));
+    EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+    const std::string s = src.string() + "/", o = (out / "new").string() + "/";
+    EXPECT_EQ(r.out, "convert: " + s + "a.tif -> " + o + "a.rpx2; calibration: " + s + "a.map\n" +
+                         "convert: " + s + "done.tif -> " + o + "done.rpx2; calibration: none\n" +
+                         "refused: " + s + "empty.tif: the file is empty\n" +
+                         "too small: " + s + "small.tif: 100 x 100: below 300 pixels in width and in height\n" +
+                         "skipped: " + s + ".hidden.tif: hidden file\n" +
+                         "Plan for 4 images: 2 to convert, 0 up to date, 1 too small, 1 refused, 1 skipped, "
+                         "0 folders unreadable; nothing was written\n");
+
+    // Into the destination that has done.rpx2, under --update: up to date.
+    r = RunCliSplit("convert -n -u " + Temp() + "--dest " + Quote(out) + " --report " + Quote(report) + " " +
+                    Quote(src / "done.tif"));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "up to date: " + s + "done.tif -> " + out.string() + "/done.rpx2; calibration: none\n" +
+                         "Plan for 1 image: 0 to convert, 1 up to date, 0 too small, 0 refused, 0 skipped, "
+                         "0 folders unreadable; nothing was written\n");
+    EXPECT_EQ(TreeState(root_ / "tree"), before);
+
+    // The report's lines: two runs' plans in the run report's schema.
+    std::vector<nlohmann::json> objects = JsonLines(ReadFile(report));
+    ASSERT_EQ(objects.size(), 10u);
+    EXPECT_EQ(objects[0]["run"]["dry_run"], true);
+    EXPECT_EQ(objects[1]["source"], s + "a.tif");
+    EXPECT_EQ(objects[1]["output"], o + "a.rpx2");
+    EXPECT_EQ(objects[1]["outcome"], "convert");
+    EXPECT_EQ(objects[1]["calibration"], s + "a.map");
+    EXPECT_EQ(objects[1]["width"], 320);
+    EXPECT_EQ(objects[3]["outcome"], "refused");
+    EXPECT_TRUE(objects[3]["output"].is_string());
+    EXPECT_EQ(objects[4]["outcome"], "too-small");
+    EXPECT_EQ(objects[5]["outcome"], "skipped");
+    EXPECT_EQ(objects[6]["totals"]["images"], 4);
+    EXPECT_EQ(objects[6]["totals"]["refused"], 1);
+    EXPECT_EQ(objects[8]["outcome"], "up-to-date");
+    EXPECT_TRUE(objects[9].contains("totals"));
 }
 
 }  // namespace

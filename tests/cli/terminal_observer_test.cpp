@@ -28,6 +28,8 @@ TEST(LogLineFormat, KindColoursOnATerminalAndPlainOtherwise) {
               "\033[38;2;0;128;0m2 Image File(s) Processed\033[0m");
     EXPECT_EQ(FormatLogLine("o\t   In path : /out/", true, true), "   In path : /out/");
     EXPECT_EQ(FormatLogLine("", true, true), "");
+    // A note is not a failure: not in the error colour.
+    EXPECT_EQ(FormatLogLine("x\tNo .map file found", true, true), "\033[33m   No .map file found\033[0m");
 }
 
 TEST(TerminalObserver, PrintsLinesAsTheLogGrowsAndCountsOutcomes) {
@@ -109,6 +111,18 @@ TEST(TerminalObserver, StatusLineShowsThePanelsAndIsClearedForLogLines) {
     wide.SetStatus(0, "Loading Image - " + name);
     EXPECT_EQ(ReadAll(err2), "\r\033[KLoading Image - " + shown);
     std::fclose(err2);
+    // With the run's images known, the line starts with which image of how
+    // many, and the cut takes the end.
+    std::FILE* err3 = std::tmpfile();
+    TerminalObserver counted(log, settings, out, err3);
+    counted.SetImagePaths(std::vector<std::string>(12, "/maps/a.tif"));
+    counted.SetStatus(0, "Loading Image - " + name);
+    counted.ImageFinished({.sourcePath = "/maps/a.tif", .outcome = ImageOutcome::Converted});
+    counted.SetStatus(0, "Loading Image - b.tif");
+    const std::string lines = ReadAll(err3);
+    EXPECT_NE(lines.find("\r\033[K[1/12] Loading Image - \xE6\x97\xA5"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("\r\033[K[2/12] Loading Image - b.tif"), std::string::npos) << lines;
+    std::fclose(err3);
     EXPECT_EQ(ReadAll(out), "   Aborted by user\n");
     std::fclose(out);
     std::fclose(err);
