@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <system_error>
 #include <vector>
 
@@ -83,9 +84,19 @@ ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInp
     job.tempFolder = WithTrailingSeparator(TrimSpaces(tempFolder));
     std::string mapFolder = TrimSpaces(options.mapFolder);
     job.mapFolder = mapFolder.empty() ? std::string() : WithTrailingSeparator(AbsoluteNormal(mapFolder));
+    // When a file name comes more than once, the log names each image by
+    // its path below the folder the user named (by its full path when even
+    // those repeat), so that its lines can be told apart.
+    std::map<std::string, int> nameCount, relativeCount;
+    for (const InputImage& image : inputs.images) {
+        ++nameCount[FileNamePart(image.sourcePath)];
+        ++relativeCount[image.relativeName];
+    }
     for (const InputImage& image : inputs.images) {
         ConversionEntry entry;
         entry.fileName = FileNamePart(image.sourcePath);
+        if (nameCount[entry.fileName] > 1 && !image.relativeName.empty())
+            entry.fileName = relativeCount[image.relativeName] > 1 ? image.sourcePath : image.relativeName;
         entry.ticked = true;
         entry.sourcePath = image.sourcePath;
         entry.destinationFolder = image.destinationFolder;

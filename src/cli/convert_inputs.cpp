@@ -94,7 +94,7 @@ public:
             ++inputs_.leftOutOutputs;
             return;
         }
-        inputs_.images.push_back({source, destination});
+        inputs_.images.push_back({source, destination, relativeFolder + source.substr(source.rfind('/') + 1)});
     }
 
     void AddFolder(const std::string& folder, const std::string& relativeFolder) {

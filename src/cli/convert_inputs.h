@@ -15,6 +15,9 @@ namespace tessary::cli {
 struct InputImage {
     std::string sourcePath;         // absolute, lexically normal
     std::string destinationFolder;  // absolute, ending in a separator
+    // The path below the folder the user named ("north/a.tif"); the bare
+    // name for a file named itself.
+    std::string relativeName{};
     // Set by SelectShard: the output planned over the whole run's list.
     std::optional<PlannedOutput> planned{};
 };

@@ -147,6 +147,21 @@ TEST_F(RunOutcome, FailuresGoToStandardErrorAndEmptyFoldersDoNotStay) {
     EXPECT_FALSE(fs::exists(root_ / "never"));
 }
 
+TEST_F(RunOutcome, RepeatedNamesAreLoggedByTheirPathBelowTheNamedFolder) {
+    const fs::path src = Folder("archive");
+    WriteRgbTiff((src / "bali.tif").string(), 320, 300);
+    WriteRgbTiff((Folder("archive/north") / "bali.tif").string(), 330, 300);
+    WriteRgbTiff((src / "lone.tif").string(), 320, 310);
+    const std::string command = "convert -r " + Temp() + "--dest " + Quote(root_ / "out") + " " + Quote(src);
+    SplitResult r = RunCliSplit(command);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Processing - bali.tif\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Processing - north/bali.tif\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Processing - lone.tif\n"), std::string::npos) << r.out;  // a name used once
+    r = RunCliSplit(command + " --update");
+    EXPECT_NE(r.out.find("Processing - north/bali.tif\n   Up to date : bali.rpx2\n"), std::string::npos) << r.out;
+}
+
 TEST_F(RunOutcome, CommandLineThatReadsTwoWaysIsRefused) {
     const fs::path work = Folder("work");
     WriteRgbTiff((Folder("work/maps") / "porsche.tif").string(), 320, 300);
