@@ -1,7 +1,9 @@
 // tessary-cli convert: one conversion run of the engine in a private scratch
 // folder, reported on the terminal (and, when asked, as JSON Lines).
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "engine/conversion_log.h"
+#include "sources/source_image.h"
 
 namespace tessary::cli {
 
@@ -157,6 +160,24 @@ int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort) {
     std::vector<std::string> paths;
     for (const InputImage& image : inputs->images) paths.push_back(image.sourcePath);
     observer.SetImagePaths(std::move(paths));
+    if (settings.statusLine) {
+        // Headers only; a terminal is watching, so the overall percentage
+        // and the time left are worth the reads.
+        std::vector<uint64_t> pixels;
+        for (const InputImage& image : inputs->images) {
+            uint64_t count = 0;
+            try {
+                struct stat status {};
+                if (stat(image.sourcePath.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+                    const SourceImageInfo info = GetSourceImageInfo(image.sourcePath);
+                    count = uint64_t(std::max(info.width, 0)) * uint64_t(std::max(info.height, 0));
+                }
+            } catch (const std::exception&) {
+            }
+            pixels.push_back(count);
+        }
+        observer.SetImagePixels(std::move(pixels));
+    }
     if (report.IsOpen())
         observer.SetResultSink([&](const ImageResult& result) { report.Write(ReportLine(result)); });
     NoticeSink sink(observer);

@@ -97,8 +97,17 @@ void TerminalObserver::Notice(std::string_view text) {
     DrawStatusLine(true);
 }
 
+void TerminalObserver::SetImagePixels(std::vector<uint64_t> pixels) {
+    imagePixels_ = std::move(pixels);
+    totalPixels_ = 0;
+    for (uint64_t count : imagePixels_) totalPixels_ += count;
+    donePixels_ = 0;
+    started_ = std::chrono::steady_clock::now();
+}
+
 void TerminalObserver::ImageFinished(const ImageResult& result) {
     FlushLog();
+    if (size_t(finished_) < imagePixels_.size()) donePixels_ += imagePixels_[size_t(finished_)];
     switch (result.outcome) {
         case ImageOutcome::Converted:
             ++converted_;
@@ -170,9 +179,27 @@ void TerminalObserver::DrawStatusLine(bool force) {
         if (!line.empty()) line += "  |  ";
         line += panel;
     }
-    if (!line.empty() && !imagePaths_.empty())
-        line = "[" + std::to_string(std::min(size_t(finished_) + 1, imagePaths_.size())) + "/" +
-               std::to_string(imagePaths_.size()) + "] " + line;
+    if (!line.empty() && !imagePaths_.empty()) {
+        std::string counts = std::to_string(std::min(size_t(finished_) + 1, imagePaths_.size())) + "/" +
+                             std::to_string(imagePaths_.size());
+        if (totalPixels_ > 0) {
+            counts += " " + std::to_string(donePixels_ * 100 / totalPixels_) + "%";
+            // The time left at the pace of the pixels done so far, once
+            // there is a pace to go by.
+            const double seconds = std::chrono::duration<double>(now - started_).count();
+            if (donePixels_ > 0 && donePixels_ < totalPixels_ && seconds >= 1) {
+                const auto left = int64_t(seconds * double(totalPixels_ - donePixels_) / double(donePixels_));
+                char eta[32];
+                if (left >= 3600)
+                    std::snprintf(eta, sizeof eta, " ETA %lldh%02lldm", (long long)(left / 3600),
+                                  (long long)(left / 60 % 60));
+                else
+                    std::snprintf(eta, sizeof eta, " ETA %lldm%02llds", (long long)(left / 60), (long long)(left % 60));
+                counts += eta;
+            }
+        }
+        line = "[" + counts + "] " + line;
+    }
     // Cut by display width, never inside a character: a line that wraps
     // could not be cleared by the next draw.
     size_t room = size_t(std::max(settings_.columns - 1, 10));

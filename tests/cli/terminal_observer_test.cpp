@@ -119,9 +119,16 @@ TEST(TerminalObserver, StatusLineShowsThePanelsAndIsClearedForLogLines) {
     counted.SetStatus(0, "Loading Image - " + name);
     counted.ImageFinished({.sourcePath = "/maps/a.tif", .outcome = ImageOutcome::Converted});
     counted.SetStatus(0, "Loading Image - b.tif");
+    // With the images' sizes, the overall share of the pixels done: the
+    // first of 300 pixels in 3,600 is 8 %.
+    std::vector<uint64_t> pixels(12, 300);
+    counted.SetImagePixels(pixels);
+    counted.ImageFinished({.sourcePath = "/maps/a.tif", .outcome = ImageOutcome::Converted});
+    counted.SetStatus(0, "Loading Image - c.tif");
     const std::string lines = ReadAll(err3);
     EXPECT_NE(lines.find("\r\033[K[1/12] Loading Image - \xE6\x97\xA5"), std::string::npos) << lines;
     EXPECT_NE(lines.find("\r\033[K[2/12] Loading Image - b.tif"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("\r\033[K[3/12 8%] Loading Image - c.tif"), std::string::npos) << lines;
     std::fclose(err3);
     EXPECT_EQ(ReadAll(out), "   Aborted by user\n");
     std::fclose(out);
