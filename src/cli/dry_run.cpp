@@ -1,11 +1,13 @@
 #include "cli/dry_run.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "common/text.h"
@@ -23,9 +25,35 @@ using json = nlohmann::ordered_json;
 
 constexpr int kMinimumSide = 300;  // the run refuses images below it in both directions
 
+// Whether a folder holds any entry named *.map (any case): without one, and
+// without a map folder, no calibration search can find anything there, and
+// the plan need not list the folder once per image. Remembered per folder.
+class MapPresence {
+public:
+    bool Any(const std::string& folder) {
+        auto found = known_.find(folder);
+        if (found != known_.end()) return found->second;
+        bool any = true;  // a folder that cannot be listed: let the search decide
+        if (DIR* listing = opendir(folder.c_str())) {
+            any = false;
+            while (const dirent* entry = readdir(listing))
+                if (UpperAscii(ExtensionOf(entry->d_name)) == ".MAP") {
+                    any = true;
+                    break;
+                }
+            closedir(listing);
+        }
+        known_.emplace(folder, any);
+        return any;
+    }
+
+private:
+    std::map<std::string, bool> known_;
+};
+
 // What the run would do with an image whose output is `planned`.
 PlanRow PlanImage(const InputImage& image, const PlannedOutput& planned, const MapFileSettings& settings,
-                  bool update, UpdateCheck& check) {
+                  bool update, UpdateCheck& check, MapPresence& maps) {
     PlanRow row;
     row.source = image.sourcePath;
     row.output = planned.path;
@@ -41,11 +69,11 @@ PlanRow PlanImage(const InputImage& image, const PlannedOutput& planned, const M
     if (!S_ISREG(status.st_mode)) return refuse("not a regular file");
     if (access(image.sourcePath.c_str(), R_OK) != 0) return refuse(std::strerror(errno));
     if (status.st_size == 0) return refuse("the file is empty");
-    if (settings.copyMapFile) {
+    if (settings.copyMapFile && (!settings.mapFolder.empty() || maps.Any(settings.sourceFolder))) {
         try {
             row.calibration = FindMapFile(settings, image.sourcePath);
-        } catch (const std::exception& e) {
-            row.calibration.clear();
+        } catch (const std::exception&) {
+            row.calibration.clear();  // an unreadable candidate: the run reports it
         }
     }
     if (update && check.IsUpToDate(image.sourcePath, planned.path, settings)) {
@@ -93,6 +121,7 @@ std::vector<PlanRow> PlanRun(const ConvertOptions& options, const ConvertInputs&
     std::vector<PlannedOutput> plan = PlanOutputPaths(requests);
     const std::string mapFolder = TrimSpaces(options.mapFolder);
     UpdateCheck check;
+    MapPresence maps;
     std::vector<PlanRow> rows;
     rows.reserve(inputs.images.size());
     for (size_t i = 0; i < inputs.images.size(); ++i) {
@@ -103,7 +132,7 @@ std::vector<PlanRow> PlanRun(const ConvertOptions& options, const ConvertInputs&
         settings.destinationFolder = image.destinationFolder;
         settings.copyMapFile = options.copyMapFile;
         settings.includeImagePath = options.includeImagePath;
-        rows.push_back(PlanImage(image, image.planned ? *image.planned : plan[i], settings, options.update, check));
+        rows.push_back(PlanImage(image, image.planned ? *image.planned : plan[i], settings, options.update, check, maps));
     }
     return rows;
 }
