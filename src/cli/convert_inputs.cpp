@@ -109,6 +109,7 @@ public:
         std::vector<std::string> subfolders;
         for (const WalkEntry& entry : entries) {
             const std::string path = withSeparator + entry.name;
+            if (entry.isDirectory && !options_.recursive) continue;
             // Hidden entries are not the user's images: dot-files, and the
             // "._NAME" companions a copy from macOS leaves beside each file.
             if (entry.name.rfind("._", 0) == 0) {
@@ -127,7 +128,6 @@ public:
                 if (PassesNameFilter(entry.name, options_.filter)) files.push_back(entry.name);
                 continue;
             }
-            if (!options_.recursive) continue;
             if (entry.isSymlink) {
                 Skip(path, "link to a folder", false);
                 continue;
