@@ -122,6 +122,21 @@ TEST_F(RunOutcome, WalkNamesWhatItCannotReadAndLeavesHiddenAndExcludedEntries) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\nsub/b.tiff "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nlocked/e.tif "), std::string::npos) << r.out;
+
+    // Every image whose header gives no size reads "Error Opening Image",
+    // whether its reader raised or gave 0 x 0.
+    const fs::path bad = Folder("bad");
+    std::ofstream(bad / "empty.jpg").flush();
+    std::ofstream(bad / "junk.tif") << "not a picture";
+    std::ofstream(bad / "junk.gif") << "not a picture";
+    r = RunCliSplit("list " + Quote(bad));
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const char* name : {"empty.jpg", "junk.gif", "junk.tif"}) {
+        const size_t row = r.out.find(std::string("\n") + name);
+        ASSERT_NE(row, std::string::npos) << r.out;
+        EXPECT_NE(r.out.substr(row, r.out.find('\n', row + 1) - row).find("Error Opening Image"), std::string::npos)
+            << r.out;
+    }
 }
 
 TEST_F(RunOutcome, FailuresGoToStandardErrorAndEmptyFoldersDoNotStay) {
