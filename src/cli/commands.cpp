@@ -1,10 +1,14 @@
 #include "cli/commands.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <system_error>
 #include <vector>
 
@@ -20,15 +24,53 @@ namespace tessary::cli {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Adds the rows of `folder` (names prefixed with `relative`) and, with
+// --recursive, of its subfolders in name order, skipping hidden ones and
+// links to folders. False when a subfolder could not be read (named on
+// standard error).
+bool ListTree(const std::string& folder, const std::string& relative, const ListOptions& options,
+              std::vector<ImageListRow>& rows) {
+    for (ImageListRow& row : BuildImageList(
+             folder, [&](const std::string& name) { return PassesNameFilter(name, options.filter); })) {
+        // A header that gives no size is as unreadable as one that fails.
+        if (row.width <= 0 || row.height <= 0) row.infoFailed = true;
+        row.name = relative + row.name;
+        rows.push_back(std::move(row));
+    }
+    if (!options.recursive) return true;
+    std::vector<std::string> subfolders;
+    for (const platform::FolderEntry& entry : platform::ListFolder(folder))
+        if (entry.isDirectory && !entry.isSymlink && !entry.name.empty() && entry.name[0] != '.')
+            subfolders.push_back(entry.name);
+    std::sort(subfolders.begin(), subfolders.end());
+    bool allRead = true;
+    for (const std::string& name : subfolders) {
+        const std::string sub = folder + name + "/";
+        if (access(sub.c_str(), R_OK | X_OK) != 0) {
+            std::fprintf(stderr, "tessary-cli: list: cannot read folder \"%s\": %s\n", (folder + name).c_str(),
+                         std::strerror(errno));
+            allRead = false;
+            continue;
+        }
+        allRead = ListTree(sub, relative + name + "/", options, rows) && allRead;
+    }
+    return allRead;
+}
+
+}  // namespace
+
 int RunListCommand(const ListOptions& options) {
     std::string folder = TrimSpaces(options.folder);
     if (folder.empty() || !DirectoryExists(folder)) {
         std::fprintf(stderr, "tessary-cli: list: \"%s\" is not a folder\n", options.folder.c_str());
         return 2;
     }
-    std::vector<ImageListRow> rows = BuildImageList(folder, options.filter);
+    std::vector<ImageListRow> rows;
+    const bool allRead = ListTree(WithTrailingSeparator(folder), "", options, rows);
     std::fputs(FormatImageList(rows, LocaleThousandsSeparator()).c_str(), stdout);
-    return 0;
+    return allRead ? 0 : 1;
 }
 
 ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInputs& inputs,
@@ -42,9 +84,19 @@ ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInp
     job.tempFolder = WithTrailingSeparator(TrimSpaces(tempFolder));
     std::string mapFolder = TrimSpaces(options.mapFolder);
     job.mapFolder = mapFolder.empty() ? std::string() : WithTrailingSeparator(AbsoluteNormal(mapFolder));
+    // When a file name comes more than once, the log names each image by
+    // its path below the folder the user named (by its full path when even
+    // those repeat), so that its lines can be told apart.
+    std::map<std::string, int> nameCount, relativeCount;
+    for (const InputImage& image : inputs.images) {
+        ++nameCount[FileNamePart(image.sourcePath)];
+        ++relativeCount[image.relativeName];
+    }
     for (const InputImage& image : inputs.images) {
         ConversionEntry entry;
         entry.fileName = FileNamePart(image.sourcePath);
+        if (nameCount[entry.fileName] > 1 && !image.relativeName.empty())
+            entry.fileName = relativeCount[image.relativeName] > 1 ? image.sourcePath : image.relativeName;
         entry.ticked = true;
         entry.sourcePath = image.sourcePath;
         entry.destinationFolder = image.destinationFolder;

@@ -12,7 +12,8 @@
 
 namespace tessary::cli {
 
-// 0 listed, 2 the folder does not exist.
+// 0 listed, 1 a subfolder (with --recursive) could not be read, 2 the
+// folder does not exist.
 int RunListCommand(const ListOptions& options);
 
 // 0 every image converted, up to date or too small; 1 an image failed

@@ -1,6 +1,7 @@
 #include "cli/convert_inputs.h"
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +47,35 @@ bool SameFolder(const std::string& a, const std::string& b) {
     return fs::equivalent(a, b, ec) && !ec;
 }
 
+struct WalkEntry {
+    std::string name;
+    bool isDirectory = false;  // a folder, or a link to one
+    bool isSymlink = false;
+};
+
+// The entries of a folder, or `ec` set to the system's reason when it cannot
+// be listed (or its files cannot be reached: a folder without search
+// permission lists names that cannot be opened).
+std::vector<WalkEntry> ListWalkFolder(const std::string& folder, std::error_code& ec) {
+    std::vector<WalkEntry> entries;
+    if (access(folder.c_str(), R_OK | X_OK) != 0) {
+        ec = std::error_code(errno, std::generic_category());
+        return entries;
+    }
+    fs::directory_iterator it(folder, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        WalkEntry entry;
+        entry.name = it->path().filename().string();
+        if (entry.name.empty()) continue;
+        std::error_code typeError;
+        entry.isSymlink = it->is_symlink(typeError);
+        entry.isDirectory = it->is_directory(typeError);
+        entries.push_back(std::move(entry));
+    }
+    if (ec) entries.clear();
+    return entries;
+}
+
 class Resolver {
 public:
     Resolver(const ConvertOptions& options, ConvertInputs& inputs) : options_(options), inputs_(inputs) {}
@@ -64,31 +94,65 @@ public:
             ++inputs_.leftOutOutputs;
             return;
         }
-        inputs_.images.push_back({source, destination});
+        inputs_.images.push_back({source, destination, relativeFolder + source.substr(source.rfind('/') + 1)});
     }
 
     void AddFolder(const std::string& folder, const std::string& relativeFolder) {
         const std::string withSeparator = WithTrailingSeparator(folder);
-        for (const std::string& name : ListImageFileNames(withSeparator, options_.filter))
-            AddFile(withSeparator + name, relativeFolder);
-        if (!options_.recursive) return;
+        std::error_code ec;
+        std::vector<WalkEntry> entries = ListWalkFolder(withSeparator, ec);
+        if (ec) {
+            Skip(folder, ec.message(), true);
+            return;
+        }
+        std::vector<std::string> files;
         std::vector<std::string> subfolders;
-        for (const platform::FolderEntry& entry : platform::ListFolder(withSeparator)) {
-            if (!entry.isDirectory || entry.isSymlink || entry.isHidden || entry.name.empty() ||
-                entry.name[0] == '.')
+        for (const WalkEntry& entry : entries) {
+            const std::string path = withSeparator + entry.name;
+            if (entry.isDirectory && !options_.recursive) continue;
+            // Hidden entries are not the user's images: dot-files, and the
+            // "._NAME" companions a copy from macOS leaves beside each file.
+            if (entry.name.rfind("._", 0) == 0) {
+                Skip(path, "resource-fork companion", false);
                 continue;
+            }
+            if (entry.name[0] == '.') {
+                Skip(path, entry.isDirectory ? "hidden folder" : "hidden file", false);
+                continue;
+            }
+            if (Excluded(relativeFolder + entry.name)) {
+                Skip(path, "excluded", false);
+                continue;
+            }
+            if (!entry.isDirectory) {
+                if (PassesNameFilter(entry.name, options_.filter)) files.push_back(entry.name);
+                continue;
+            }
+            if (entry.isSymlink) {
+                Skip(path, "link to a folder", false);
+                continue;
+            }
+            // Earlier outputs under a destination inside the tree are not sources.
+            if (!inputs_.destinationRoot.empty() && SameFolder(path, inputs_.destinationRoot)) continue;
             subfolders.push_back(entry.name);
         }
+        SortImageNames(files);
+        for (const std::string& name : files) AddFile(withSeparator + name, relativeFolder);
         std::sort(subfolders.begin(), subfolders.end());
-        for (const std::string& name : subfolders) {
-            const std::string sub = withSeparator + name;
-            // Earlier outputs under a destination inside the tree are not sources.
-            if (!inputs_.destinationRoot.empty() && SameFolder(sub, inputs_.destinationRoot)) continue;
-            AddFolder(sub, relativeFolder + name + "/");
-        }
+        for (const std::string& name : subfolders) AddFolder(withSeparator + name, relativeFolder + name + "/");
     }
 
 private:
+    bool Excluded(const std::string& relativePath) const {
+        for (const std::string& pattern : options_.excludes)
+            if (MatchesExclude(pattern, relativePath)) return true;
+        return false;
+    }
+
+    void Skip(const std::string& path, const std::string& reason, bool unreadable) {
+        inputs_.skipped.push_back({path, reason, unreadable});
+    }
+
     const ConvertOptions& options_;
     ConvertInputs& inputs_;
     std::set<std::string> seen_;
@@ -96,12 +160,23 @@ private:
 
 }  // namespace
 
-std::vector<std::string> ListImageFileNames(const std::string& folder, const std::string& filter) {
-    std::vector<std::string> names;
-    for (const platform::FolderEntry& entry : platform::ListFolder(WithTrailingSeparator(folder)))
-        if (!entry.isDirectory && PassesFilter(entry.name, filter)) names.push_back(entry.name);
-    SortImageNames(names);
-    return names;
+bool PassesNameFilter(const std::string& fileName, const std::string& filter) {
+    if (filter.find_first_of("*?[") != std::string::npos)
+        return fnmatch(filter.c_str(), fileName.c_str(), FNM_CASEFOLD) == 0;
+    std::string word = UpperAscii(filter);
+    if (!word.empty() && word[0] == '.') word.erase(0, 1);
+    if (word == "TIFF") return PassesFilter(fileName, "tif") || PassesFilter(fileName, "tiff");
+    if (word == "JPEG") return PassesFilter(fileName, "jpg") || PassesFilter(fileName, "jpeg");
+    return PassesFilter(fileName, filter);
+}
+
+bool MatchesExclude(const std::string& pattern, const std::string& relativePath) {
+    std::string trimmed = pattern;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    if (trimmed.rfind("./", 0) == 0) trimmed.erase(0, 2);
+    if (trimmed.find('/') == std::string::npos)
+        return fnmatch(trimmed.c_str(), relativePath.substr(relativePath.rfind('/') + 1).c_str(), 0) == 0;
+    return fnmatch(trimmed.c_str(), relativePath.c_str(), FNM_PATHNAME) == 0;
 }
 
 std::optional<ConvertInputs> ResolveConvertInputs(const ConvertOptions& options, std::string& error) {
@@ -127,6 +202,28 @@ std::optional<ConvertInputs> ResolveConvertInputs(const ConvertOptions& options,
             if (!fs::is_regular_file(fs::path(paths[0]) / paths[i], fileError)) missing.push_back(paths[i]);
         }
         const std::string folder = AbsoluteNormal(paths[0]);
+        // When every name is also a file or folder here, the line reads as
+        // well as "this folder, and these files here": refuse to guess.
+        if (allBare && missing.empty()) {
+            bool allHere = true;
+            for (size_t i = 1; i < paths.size() && allHere; ++i) {
+                std::error_code hereError;
+                allHere = fs::exists(paths[i], hereError);
+            }
+            if (allHere) {
+                std::string names, inside, here;
+                for (size_t i = 1; i < paths.size(); ++i) {
+                    names += " " + paths[i];
+                    inside += " " + Quoted(WithTrailingSeparator(paths[0]) + paths[i]);
+                    here += " " + Quoted("./" + paths[i]);
+                }
+                error = "ambiguous command line: \"" + paths[0] + names + "\" reads both as the file(s)" + names +
+                        " inside folder " + Quoted(paths[0]) + " (say" + inside + ") and as the whole folder " +
+                        Quoted(paths[0]) + " with the file(s)" + names + " of the current folder (say " +
+                        Quoted(paths[0]) + here + ")";
+                return std::nullopt;
+            }
+        }
         if (allBare && missing.empty()) {
             inputs.firstFolder = folder;
             for (size_t i = 1; i < paths.size(); ++i) resolver.AddFile(folder + "/" + paths[i], "");
@@ -210,7 +307,13 @@ bool CheckWritableFolder(const std::string& folder, std::string& error) {
     return true;
 }
 
-bool PrepareOutputFolders(const ConvertInputs& inputs, std::string& error) {
+void RemoveEmptyFolders(const std::vector<std::string>& folders) {
+    // Innermost first; a folder that holds anything (or that another run
+    // has filled meanwhile) is kept, since rmdir only takes empty ones.
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) rmdir(it->c_str());
+}
+
+bool PrepareOutputFolders(const ConvertInputs& inputs, std::string& error, std::vector<std::string>* created) {
     std::vector<std::string> folders;
     if (!inputs.destinationRoot.empty()) folders.push_back(inputs.destinationRoot);
     std::set<std::string> seen(folders.begin(), folders.end());
@@ -221,7 +324,19 @@ bool PrepareOutputFolders(const ConvertInputs& inputs, std::string& error) {
     }
     for (const std::string& folder : folders) {
         std::error_code ec;
+        // The folders this call makes, outermost first, so that the run can
+        // take away again those it leaves empty.
+        std::vector<std::string> missing;
+        for (fs::path at = folder; !at.empty() && !fs::exists(fs::symlink_status(at, ec)); at = at.parent_path()) {
+            missing.push_back(at.string());
+            if (at == at.parent_path()) break;
+        }
         fs::create_directories(folder, ec);
+        if (created)
+            for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+                if (fs::is_directory(fs::symlink_status(*it)) &&
+                    std::find(created->begin(), created->end(), *it) == created->end())
+                    created->push_back(*it);
         if (ec) {
             error = "cannot create " + Quoted(folder) + ": " + ec.message();
             return false;

@@ -17,15 +17,27 @@
 
 namespace {
 
-// Ctrl-C (and a polite kill) set the abort flag, exactly like Esc in the
-// window: the image at work ends as aborted and the run ends normally, so the
-// scratch folder is still removed.
+// Ctrl-C, a polite kill and a closed terminal (SIGINT, SIGTERM, SIGHUP) set
+// the abort flag, exactly like Esc in the window: the image at work ends as
+// aborted and the run ends normally, so the scratch folder is still removed
+// and the totals line is printed. The process then exits with 128 + the
+// first signal's number, as a shell reports a command the signal ended.
 std::atomic<bool> g_abort{false};
+std::atomic<int> g_signal{0};
 static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void OnInterrupt(int) {
+extern "C" void OnInterrupt(int signal) {
+    int none = 0;
+    g_signal.compare_exchange_strong(none, signal);
     g_abort.store(true);
 #ifndef _WIN32
+    // A dropped connection may also have closed the reader of standard
+    // output: the clean-up must not die of SIGPIPE on the next log line.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
     static const char text[] = "\ntessary-cli: aborting...\n";
     ssize_t ignored = write(STDERR_FILENO, text, sizeof text - 1);
     (void)ignored;
@@ -40,6 +52,7 @@ void InstallInterruptHandler() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 #else
     std::signal(SIGINT, OnInterrupt);
 #endif
@@ -89,9 +102,13 @@ int main(int argc, char** argv) {
     switch (parsed.command) {
         case Command::List:
             return RunListCommand(parsed.list);
-        case Command::Convert:
+        case Command::Convert: {
             InstallInterruptHandler();
-            return RunConvertCommand(parsed.convert, g_abort);
+            parsed.convert.commandLine.assign(argv, argv + argc);
+            const int status = RunConvertCommand(parsed.convert, g_abort);
+            const int signal = g_signal.load();
+            return signal != 0 ? 128 + signal : status;
+        }
         case Command::Info:
             return RunInfoCommand(parsed.info);
         case Command::Extract:

@@ -143,7 +143,13 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         if (option == "--filter" && (cmd == Command::Convert || cmd == Command::List)) {
             std::string& target = cmd == Command::Convert ? parsed.convert.filter : parsed.list.filter;
             if (!needValue(target) || target.empty())
-                return fail("--filter needs an extension or \"All Images\"");
+                return fail("--filter needs an extension, a pattern or \"All Images\"");
+        } else if (cmd == Command::Convert && option == "--exclude") {
+            auto v = value();
+            if (!v || v->empty()) return fail("--exclude needs a pattern");
+            parsed.convert.excludes.push_back(*v);
+        } else if (cmd == Command::List && (option == "--recursive" || option == "-r") && flagOnly()) {
+            parsed.list.recursive = true;
         } else if (cmd == Command::Convert && option == "--dest") {
             if (!needValue(parsed.convert.destination) || parsed.convert.destination.empty())
                 return fail("--dest needs a folder");
@@ -202,6 +208,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             parsed.convert.recursive = true;
         } else if (cmd == Command::Convert && (option == "--update" || option == "-u") && flagOnly()) {
             parsed.convert.update = true;
+        } else if (cmd == Command::Convert && (option == "--dry-run" || option == "-n") && flagOnly()) {
+            parsed.convert.dryRun = true;
         } else if (cmd == Command::Convert && option == "--keep-damaged" && flagOnly()) {
             parsed.convert.keepDamaged = true;
         } else if (cmd == Command::Convert && option == "--no-map-copy" && flagOnly()) {
@@ -279,18 +287,31 @@ Outputs go beside their sources unless --dest is given.
 Options:
   --dest DIR        destination folder, created with its parents when missing
                     (default: beside each source)
-  -r, --recursive   walk folders into their subfolders (not hidden ones, not
-                    links to folders); outputs keep the relative folders
-                    under --dest
+  -r, --recursive   walk folders into their subfolders (not links to
+                    folders); outputs keep the relative folders under --dest.
+                    Hidden files and folders and the "._NAME" companions of
+                    macOS copies are left out; a folder that cannot be read
+                    is named on standard error and fails the run (exit 1)
   -u, --update      skip images whose output is newer than the source (and
                     whose map copy exists when one is due): resumes a run
-  --report FILE     write one JSON object per image and one with the totals
-                    (JSON Lines) to FILE; "-" for standard output
+  -n, --dry-run     touch nothing: print for every image the output it would
+                    write, what the run would do (convert, up to date, too
+                    small, refused) and why, and the calibration file it
+                    would copy; then what the walk skipped. Only headers are
+                    read; with --report the plan goes there as JSON Lines
+  --report FILE     append to FILE (JSON Lines) a "run" line (start, command
+                    line, version, host), one object per image and one with
+                    the totals; "-" for standard output
   --keep-damaged    write the best-effort file of a damaged image; the image
                     still counts as failed
   --filter EXT      take only files with this extension from folders (default
                     "All Images": bmp, tif, jpg, jpeg, png, kap, gif, rpx, rpx2,
-                    nos, ecw, sid, hdr, rml)
+                    nos, ecw, sid, hdr, rml); "tiff" takes .tif and .tiff,
+                    "jpeg" .jpg and .jpeg; a glob ('*.tif') is matched
+                    against the file name, letter case ignored
+  --exclude PATTERN leave out what PATTERN names (repeatable): without '/' a
+                    file or folder name at any depth, with '/' a path
+                    relative to the folder named (e.g. 'scans/old')
   --temp DIR        folder for scratch files; the run works in a private folder
                     inside it, removed at the end (default: the system's)
   --map-folder DIR  also search DIR and its subfolders for ".map" files
@@ -316,23 +337,38 @@ Options:
   -v, --verbose     show the details of every image
   --help            show this text
 
-Ctrl-C aborts the images at work (no partial file stays) and ends the run.
-The last line printed is the summary. Exit status: 0 every image converted,
-up to date or too small (below 300 pixels); 1 an image failed or the run was
-aborted; 2 the run could not start (bad paths or folders, nothing to convert).
+A folder followed by bare file names reads as those files inside the
+folder; when the names are also files in the current folder, the command
+line is refused: say FOLDER/NAME for one reading, FOLDER ./NAME for the other.
+
+Every failed image is named on standard error with its full path and its
+reason. Ctrl-C (SIGINT), SIGTERM and SIGHUP abort the images at work (no
+partial file stays) and end the run with its summary; folders the run made
+in --dest and left empty are removed. The last line printed is the summary.
+Exit status: 0 every image converted, up to date or too small (below 300
+pixels); 1 an image failed or a folder could not be read; 2 the run could not
+start (bad paths or folders, an ambiguous command line, nothing to convert);
+130, 143, 129 the run was ended by SIGINT, SIGTERM, SIGHUP (128 + the signal).
+With --dry-run: 0 the plan was printed, 1 an image would be refused or a
+folder could not be read, 2 as above.
 )";
         case Command::List:
-            return R"(Usage: tessary-cli list FOLDER [--filter EXT]
+            return R"(Usage: tessary-cli list FOLDER [--filter EXT] [-r]
 
 Lists the images of FOLDER as the desktop window does: Name, Type, Disk Size,
-Mem Size, Width and Height, in name order.
+Mem Size, Width and Height, in name order. An image whose header cannot be
+read, or gives no size, shows "Error Opening Image".
 
 Options:
-  --filter EXT   list only files with this extension (default "All Images")
-  --pdf-dpi N    size PDF pages at N dots per inch (default 300)
+  --filter EXT      list only files with this extension (default "All
+                    Images"); "tiff", "jpeg" and globs as for convert
+  -r, --recursive   list the subfolders too (not hidden ones, not links to
+                    folders), names relative to FOLDER; exit 1 when one
+                    cannot be read
+  --pdf-dpi N       size PDF pages at N dots per inch (default 300)
   --gdal-ext EXT=DRIVER  also list files named .EXT, read through the GDAL
-                 driver DRIVER only
-  --help         show this text
+                    driver DRIVER only
+  --help            show this text
 )";
         case Command::Info:
             return R"(Usage: tessary-cli info FILE.rpx2 [--json]

@@ -16,9 +16,11 @@ struct ConvertOptions {
     // older "SOURCE_FOLDER FILE..." form.
     std::vector<std::string> paths;
     std::string filter = "All Images";  // for the files of folders; named files are always taken
+    std::vector<std::string> excludes;  // --exclude patterns for the walk of folders
     bool recursive = false;             // folders: their subfolders too
     bool update = false;                // skip images whose output is up to date
     bool keepDamaged = false;           // write the best-effort file of a damaged image
+    bool dryRun = false;                // print the plan, touch nothing
     std::string report;                 // JSON Lines file; "-" standard output; empty none
     std::string destination;            // empty: beside each source
     std::string temp;                   // empty: the system's temporary folder
@@ -36,11 +38,15 @@ struct ConvertOptions {
     // run's list leaves K when divided by N.
     int shardIndex = 0;
     int shardCount = 1;
+    // The whole command line, program name first, for the report's "run"
+    // line; set by the program, not parsed.
+    std::vector<std::string> commandLine;
 };
 
 struct ListOptions {
     std::string folder;
     std::string filter = "All Images";
+    bool recursive = false;  // subfolders too (not hidden ones, not links to folders)
 };
 
 struct InfoOptions {

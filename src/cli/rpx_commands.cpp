@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/run_report.h"
 #include "common/file.h"
 #include "common/le.h"
 #include "common/text.h"
@@ -157,17 +158,17 @@ void PrintText(const std::string& path, const FileFacts& f) {
 void PrintJson(const std::string& path, const FileFacts& f) {
     using json = nlohmann::ordered_json;
     json out;
-    out["file"] = path;
+    AddPath(out, "file", path);
     out["format"] = f.magic == rpx::kRpx2Magic ? "RPX2" : "RPX";
     out["magic"] = f.magic;
-    out["fileSize"] = f.fileSize;
+    out["file_size"] = f.fileSize;
     out["width"] = f.width;
     out["height"] = f.height;
-    out["bitsPerPixel"] = f.bitsPerPixel;
-    out["chartFlag"] = f.chartFlag;
-    out["tileEdge"] = f.tileEdge;
+    out["bits_per_pixel"] = f.bitsPerPixel;
+    out["chart_flag"] = f.chartFlag;
+    out["tile_edge"] = f.tileEdge;
     out["compression"] = f.compression;
-    out["zoomCount"] = f.zoomCount;
+    out["zoom_count"] = f.zoomCount;
     out["levels"] = json::array();
     for (size_t k = 0; k < f.levels.size(); ++k) {
         const LevelFacts& l = f.levels[k];
@@ -176,12 +177,13 @@ void PrintJson(const std::string& path, const FileFacts& f) {
                                  {"width", l.width},
                                  {"height", l.height},
                                  {"scale", double(l.scale)},
-                                 {"tilesAcross", l.tilesAcross},
-                                 {"tilesDown", l.tilesDown},
-                                 {"coloursUsed", l.coloursUsed},
-                                 {"compressedBytes", l.compressedBytes}});
+                                 {"tiles_across", l.tilesAcross},
+                                 {"tiles_down", l.tilesDown},
+                                 {"colours_used", l.coloursUsed},
+                                 {"compressed_bytes", l.compressedBytes}});
     }
-    // A file name need not be UTF-8: such bytes become U+FFFD.
+    // A file name need not be UTF-8: such bytes become U+FFFD, and file_hex
+    // holds the name's exact bytes.
     std::printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }
 

@@ -1,9 +1,13 @@
-// The --report of a convert run: JSON Lines, one object per finished image
-// as it finishes, then one object with the run's totals.
+// The --report of a convert run: JSON Lines appended to the file, one
+// "run" object, one object per finished image as it finishes, then one
+// object with the run's totals.
 #pragma once
 
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "engine/conversion.h"
 
@@ -17,12 +21,41 @@ struct RunTotals {
     int failed = 0;
     int aborted = 0;
     bool runAborted = false;
+    int unreadable = 0;  // folders the walk could not read
     double seconds = 0;
 };
 
+// True when `text` is valid UTF-8 (no overlong forms, no surrogates).
+bool IsValidUtf8(const std::string& text);
+
+// Sets object[key] to `path`; a path that is not valid UTF-8 (file names
+// need not be) is written with U+FFFD for the bytes that are not, and its
+// exact bytes go to key + "_hex" as two lower-case hex digits each, so that
+// a script can find the file.
+void AddPath(nlohmann::ordered_json& object, const std::string& key, const std::string& path);
+
+// What the "run" line tells: start time (UTC, ISO 8601), the command line,
+// the program's version and the host's name.
+struct RunStart {
+    std::string started;
+    std::vector<std::string> commandLine;
+    std::string version;
+    std::string host;
+    bool dryRun = false;  // --dry-run: the lines that follow are a plan
+};
+
+// The first object of a run: {"run": {"started", "command_line", "version",
+// "host"}}, with "dry_run": true for a plan.
+std::string RunLine(const RunStart& run);
+
 // One image's object: source, output (null when none), outcome, reason (on
-// failure), width, height, levels, output_bytes, damaged_rows, seconds.
+// failure), width, height, levels, output_bytes, damaged_rows, seconds;
+// source_hex and output_hex for names that are not UTF-8.
 std::string ReportLine(const ImageResult& result);
+
+// A folder the walk could not read: source, output null, outcome
+// "unreadable", reason.
+std::string UnreadableLine(const std::string& path, const std::string& reason);
 
 // The last object: {"totals": {...}}.
 std::string TotalsLine(const RunTotals& totals);

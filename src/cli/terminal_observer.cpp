@@ -17,9 +17,12 @@ TerminalSettings DetectTerminal(bool verbose) {
     TerminalSettings settings;
     settings.verbose = verbose;
 #ifndef _WIN32
-    settings.statusLine = isatty(STDERR_FILENO) != 0;
+    // A terminal that says it takes no escape sequences gets plain lines.
+    const char* term = std::getenv("TERM");
+    const bool dumb = term && std::strcmp(term, "dumb") == 0;
+    settings.statusLine = isatty(STDERR_FILENO) != 0 && !dumb;
     const char* noColour = std::getenv("NO_COLOR");
-    settings.colourLog = isatty(STDOUT_FILENO) != 0 && !(noColour && *noColour);
+    settings.colourLog = isatty(STDOUT_FILENO) != 0 && !(noColour && *noColour) && !dumb;
     const char* colourTerm = std::getenv("COLORTERM");
     settings.trueColour =
         colourTerm && (std::strstr(colourTerm, "truecolor") || std::strstr(colourTerm, "24bit"));
@@ -34,6 +37,9 @@ std::string FormatLogLine(const std::string& line, bool colour, bool trueColour)
     std::string text = ConversionLog::DisplayText(line);
     std::optional<Rgb> rgb = ConversionLog::LineColour(line);
     if (!colour || !rgb || text.empty()) return text;
+    // The window shows notes such as "No .map file found" in its error
+    // colour; on a terminal red reads as a failure, so they are yellow.
+    if (line.rfind("x\t", 0) == 0) return "\033[33m" + text + "\033[0m";
     std::string start;
     if (trueColour) {
         start = "\033[38;2;" + std::to_string(rgb->red) + ";" + std::to_string(rgb->green) + ";" +
@@ -91,14 +97,24 @@ void TerminalObserver::Notice(std::string_view text) {
     DrawStatusLine(true);
 }
 
+void TerminalObserver::SetImagePixels(std::vector<uint64_t> pixels) {
+    imagePixels_ = std::move(pixels);
+    totalPixels_ = 0;
+    for (uint64_t count : imagePixels_) totalPixels_ += count;
+    donePixels_ = 0;
+    started_ = std::chrono::steady_clock::now();
+}
+
 void TerminalObserver::ImageFinished(const ImageResult& result) {
     FlushLog();
+    if (size_t(finished_) < imagePixels_.size()) donePixels_ += imagePixels_[size_t(finished_)];
     switch (result.outcome) {
         case ImageOutcome::Converted:
             ++converted_;
             break;
         case ImageOutcome::Failed:
             ++failed_;
+            ReportFailure(result);
             break;
         case ImageOutcome::TooSmall:
             ++tooSmall_;
@@ -112,6 +128,18 @@ void TerminalObserver::ImageFinished(const ImageResult& result) {
     }
     ++finished_;
     if (resultSink_) resultSink_(result);
+}
+
+void TerminalObserver::ReportFailure(const ImageResult& result) {
+    // Beside the log on standard output, which a script may discard: the
+    // source's full path, the outcome and the reason on standard error.
+    ClearStatusLine();
+    std::string reason = result.reason.empty() ? std::string("no reason given") : result.reason;
+    for (char& c : reason)
+        if (c == '\n' || c == '\r') c = ' ';
+    std::fprintf(err_, "tessary-cli: convert: %s: failed: %s\n", result.sourcePath.c_str(), reason.c_str());
+    std::fflush(err_);
+    DrawStatusLine(true);
 }
 
 void TerminalObserver::Finish() {
@@ -143,11 +171,34 @@ void TerminalObserver::DrawStatusLine(bool force) {
     if (!settings_.statusLine) return;
     auto now = std::chrono::steady_clock::now();
     if (!force && statusShown_ && now - lastDraw_ < std::chrono::milliseconds(50)) return;
+    // Which image of how many, first, so that cutting the line to the
+    // terminal's width never loses the counts.
     std::string line;
     for (const std::string& panel : status_) {
         if (panel.empty()) continue;
         if (!line.empty()) line += "  |  ";
         line += panel;
+    }
+    if (!line.empty() && !imagePaths_.empty()) {
+        std::string counts = std::to_string(std::min(size_t(finished_) + 1, imagePaths_.size())) + "/" +
+                             std::to_string(imagePaths_.size());
+        if (totalPixels_ > 0) {
+            counts += " " + std::to_string(donePixels_ * 100 / totalPixels_) + "%";
+            // The time left at the pace of the pixels done so far, once
+            // there is a pace to go by.
+            const double seconds = std::chrono::duration<double>(now - started_).count();
+            if (donePixels_ > 0 && donePixels_ < totalPixels_ && seconds >= 1) {
+                const auto left = int64_t(seconds * double(totalPixels_ - donePixels_) / double(donePixels_));
+                char eta[32];
+                if (left >= 3600)
+                    std::snprintf(eta, sizeof eta, " ETA %lldh%02lldm", (long long)(left / 3600),
+                                  (long long)(left / 60 % 60));
+                else
+                    std::snprintf(eta, sizeof eta, " ETA %lldm%02llds", (long long)(left / 60), (long long)(left % 60));
+                counts += eta;
+            }
+        }
+        line = "[" + counts + "] " + line;
     }
     // Cut by display width, never inside a character: a line that wraps
     // could not be cleared by the next draw.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -57,6 +58,11 @@ public:
     // can name the image it is about.
     void SetImagePaths(std::vector<std::string> paths) { imagePaths_ = std::move(paths); }
 
+    // The pixels of each image (same order; 0 when unknown), so that the
+    // status line shows the run's overall percentage by pixels and the
+    // time left. The clock starts here.
+    void SetImagePixels(std::vector<uint64_t> pixels);
+
     // Called with every finished image after it is counted (the report).
     void SetResultSink(std::function<void(const ImageResult&)> sink) { resultSink_ = std::move(sink); }
 
@@ -76,6 +82,7 @@ public:
 
 private:
     void FlushLog();
+    void ReportFailure(const ImageResult& result);
     void ClearStatusLine();
     void DrawStatusLine(bool force);
 
@@ -90,6 +97,9 @@ private:
     int converted_ = 0, failed_ = 0, aborted_ = 0, tooSmall_ = 0, upToDate_ = 0, finished_ = 0;
     std::vector<std::string> messages_;
     std::vector<std::string> imagePaths_;
+    std::vector<uint64_t> imagePixels_;
+    uint64_t totalPixels_ = 0, donePixels_ = 0;
+    std::chrono::steady_clock::time_point started_{};
     std::function<void(const ImageResult&)> resultSink_;
 };
 

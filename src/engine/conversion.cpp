@@ -380,6 +380,13 @@ std::vector<PlannedOutput> PlanRunOutputs(const std::vector<RunEntry>& entries) 
 
 // The map copy goes beside the RPX2 file it names; the calibration search
 // of an entry with its own source path starts in the image's own folder.
+// The name an image's "Processing - " line shows: its file name, or the
+// entry's own name when it comes with its own path (a front end may name
+// it by its path below the folder the user chose, when names repeat).
+std::string ProcessingName(const ConversionEntry& entry, const std::string& sourcePath) {
+    return entry.sourcePath.empty() || entry.fileName.empty() ? FileNamePart(sourcePath) : entry.fileName;
+}
+
 MapFileSettings EntryMapSettings(const MapFileSettings& run, const RunEntry& entry) {
     MapFileSettings settings = run;
     if (!entry.entry->destinationFolder.empty()) settings.destinationFolder = entry.destinationFolder;
@@ -798,12 +805,13 @@ ImageOutcome ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserv
     {
         std::lock_guard lock(run.updateMutex);
         if (SkipWhenUpToDate(*run.job, run.updateCheck, sourcePath, task.Planned(run).path,
-                             EntryMapSettings(run.mapSettings, entry), task.number > 1, log, observer))
+                             EntryMapSettings(run.mapSettings, entry), task.number > 1, log, observer,
+                             ProcessingName(*entry.entry, sourcePath)))
             return ImageOutcome::UpToDate;
     }
 
     if (task.number > 1) log.Add("");
-    log.Add("i\tProcessing - " + FileNamePart(sourcePath));
+    log.Add("i\tProcessing - " + ProcessingName(*entry.entry, sourcePath));
     observer.SetStatus(0, "Loading Image - " + FileNamePart(sourcePath));
     observer.PumpEvents();
 

@@ -49,11 +49,16 @@ void SortImageNames(std::vector<std::string>& names) {
     });
 }
 
-std::vector<ImageListRow> BuildImageList(const std::string& folderIn, const std::string& filter) {
+std::vector<ImageListRow> BuildImageList(const std::string& folder, const std::string& filter) {
+    return BuildImageList(folder, [&filter](const std::string& name) { return PassesFilter(name, filter); });
+}
+
+std::vector<ImageListRow> BuildImageList(const std::string& folderIn,
+                                         const std::function<bool(const std::string&)>& keep) {
     std::string folder = WithTrailingSeparator(TrimSpaces(folderIn));
     std::vector<ImageListRow> rows;
     for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
-        if (entry.isDirectory || !PassesFilter(entry.name, filter)) continue;
+        if (entry.isDirectory || !keep(entry.name)) continue;
         ImageListRow row;
         row.name = entry.name;
         row.type = LowerAscii(ExtensionOf(entry.name));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ bool PassesFilter(const std::string& fileName, const std::string& filter);
 // (names without extension, case-insensitive ASCII, a prefix first; equal
 // names keep their listing order).
 std::vector<ImageListRow> BuildImageList(const std::string& folder, const std::string& filter);
+
+// The same with the files `keep` takes (given the file name).
+std::vector<ImageListRow> BuildImageList(const std::string& folder,
+                                         const std::function<bool(const std::string&)>& keep);
 
 // Sorts file names as the list sorts its rows.
 void SortImageNames(std::vector<std::string>& names);

@@ -62,10 +62,10 @@ const std::set<std::string>& UpdateCheck::NamedByMapFiles(const std::string& fol
 
 bool SkipWhenUpToDate(const ConversionJob& job, UpdateCheck& check, const std::string& sourcePath,
                       const std::string& outputPath, const MapFileSettings& settings, bool separate,
-                      ConversionLog& log, ConversionObserver& observer) {
+                      ConversionLog& log, ConversionObserver& observer, const std::string& shownName) {
     if (!job.update || !check.IsUpToDate(sourcePath, outputPath, settings)) return false;
     if (separate) log.Add("");
-    log.Add("i\tProcessing - " + FileNamePart(sourcePath));
+    log.Add("i\tProcessing - " + (shownName.empty() ? FileNamePart(sourcePath) : shownName));
     log.Add("o\t   Up to date : " + FileNamePart(outputPath));
     ImageResult result;
     result.sourcePath = sourcePath;

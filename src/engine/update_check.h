@@ -32,8 +32,10 @@ private:
 // When the run resumes (`job.update`) and the image is up to date: logs it
 // ("Processing - <name>" then "Up to date : <output name>"), reports it to
 // the observer and gives true, so that the run goes on with the next image.
+// `shownName` is the name the "Processing" line shows (empty: the source's
+// file name).
 bool SkipWhenUpToDate(const ConversionJob& job, UpdateCheck& check, const std::string& sourcePath,
                       const std::string& outputPath, const MapFileSettings& settings, bool separate,
-                      ConversionLog& log, ConversionObserver& observer);
+                      ConversionLog& log, ConversionObserver& observer, const std::string& shownName = {});
 
 }  // namespace tessary

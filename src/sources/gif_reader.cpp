@@ -326,14 +326,27 @@ SourceImageInfo GetGifInfo(const std::string& path) {
     uint8_t screen[7];
     file.ReadExact(screen, sizeof screen);
     const uint8_t flags = screen[4];
-    if ((flags & 0x80) == 0) return info;
-    file.Seek(file.Tell() + 3u * (2u << (flags & 7)));
-    uint8_t descriptor[10];
-    file.ReadExact(descriptor, sizeof descriptor);
-    if (descriptor[0] == 44) {
-        info.width = int32_t(descriptor[5]) | (int32_t(descriptor[6]) << 8);
-        info.height = int32_t(descriptor[7]) | (int32_t(descriptor[8]) << 8);
+    if (flags & 0x80) file.Seek(file.Tell() + 3u * (2u << (flags & 7)));
+    // Extension blocks (graphic control, comments, application data: most
+    // GIF89a files have some) may come before the first image descriptor;
+    // each is a label and sub-blocks up to an empty one. A file that ends
+    // first raises, as a short descriptor does.
+    uint8_t introducer = 0;
+    for (;;) {
+        file.ReadExact(&introducer, 1);
+        if (introducer != 33) break;
+        uint8_t label = 0, length = 0;
+        file.ReadExact(&label, 1);
+        do {
+            file.ReadExact(&length, 1);
+            file.Seek(file.Tell() + length);
+        } while (length != 0);
     }
+    uint8_t descriptor[9];
+    file.ReadExact(descriptor, sizeof descriptor);
+    if (introducer != 44) return info;
+    info.width = int32_t(descriptor[4]) | (int32_t(descriptor[5]) << 8);
+    info.height = int32_t(descriptor[6]) | (int32_t(descriptor[7]) << 8);
     return info;
 }
 

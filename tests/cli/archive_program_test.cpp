@@ -322,11 +322,14 @@ TEST_F(ArchiveProgram, ARunKilledInTheMiddleResumesToTheSameFiles) {
     EXPECT_TRUE(r.out.ends_with("\n2 of 3 images converted, 1 up to date\n")) << r.out;
     EXPECT_EQ(VisibleFiles(out), VisibleFiles(root_ / "reference"));
 
-    // One JSON object per image as it finished, then the totals.
+    // The run's line, one JSON object per image as it finished, then the
+    // totals.
     std::istringstream lines(ReadFile(report));
     std::vector<nlohmann::json> objects;
     for (std::string line; std::getline(lines, line);) objects.push_back(nlohmann::json::parse(line));
-    ASSERT_EQ(objects.size(), 4u);
+    ASSERT_EQ(objects.size(), 5u);
+    EXPECT_EQ(objects[0]["run"]["command_line"][1], "convert");
+    objects.erase(objects.begin());
     EXPECT_EQ(objects[0]["source"], (root_ / "src/a.tif").string());
     EXPECT_EQ(objects[0]["outcome"], "up-to-date");
     EXPECT_EQ(objects[1]["outcome"], "converted");
@@ -355,7 +358,9 @@ TEST_F(ArchiveProgram, ReportOnStandardOutputIsJsonLinesOnly) {
     for (std::string line; std::getline(lines, line);) {
         ASSERT_NO_THROW(objects.push_back(nlohmann::json::parse(line))) << line;
     }
-    ASSERT_EQ(objects.size(), 4u) << r.out;
+    ASSERT_EQ(objects.size(), 5u) << r.out;
+    EXPECT_TRUE(objects[0].contains("run"));
+    objects.erase(objects.begin());
     EXPECT_EQ(objects[0]["source"], (root_ / "src/bad \"quoted\".tif").string());
     EXPECT_EQ(objects[0]["outcome"], "failed");
     EXPECT_TRUE(objects[0]["output"].is_null());

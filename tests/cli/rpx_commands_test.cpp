@@ -94,7 +94,7 @@ TEST_F(RpxCommands, InfoShowsHeaderAndLevels) {
     RunResult j = RunCli("info --json '" + file + "'");
     ASSERT_EQ(j.status, 0) << j.out;
     nlohmann::json info = nlohmann::json::parse(j.out);
-    EXPECT_EQ(info["chartFlag"], 1);
+    EXPECT_EQ(info["chart_flag"], 1);
     EXPECT_EQ(info["file"], file);
     ASSERT_EQ(info["levels"].size(), 3u);
     const nlohmann::json& level0 = info["levels"][0];
@@ -102,17 +102,17 @@ TEST_F(RpxCommands, InfoShowsHeaderAndLevels) {
     EXPECT_EQ(level0["width"], 200);
     EXPECT_EQ(level0["height"], 130);
     EXPECT_EQ(level0["scale"], 100.0);
-    EXPECT_EQ(level0["tilesAcross"], 4);
-    EXPECT_EQ(level0["tilesDown"], 3);
-    EXPECT_EQ(level0["coloursUsed"], 5);
-    EXPECT_EQ(info["levels"][1]["coloursUsed"], 3);
+    EXPECT_EQ(level0["tiles_across"], 4);
+    EXPECT_EQ(level0["tiles_down"], 3);
+    EXPECT_EQ(level0["colours_used"], 5);
+    EXPECT_EQ(info["levels"][1]["colours_used"], 3);
     EXPECT_EQ(info["levels"][1]["scale"], 25.0);
     EXPECT_EQ(info["levels"][2]["kind"], "thumbnail");
     EXPECT_EQ(info["levels"][2]["width"], 130);
     // The tile streams are everything but the fixed parts: head and scales,
     // per level a marker and a header with one position per tile, the table.
     uint64_t streams = 0;
-    for (const auto& level : info["levels"]) streams += level["compressedBytes"].get<uint64_t>();
+    for (const auto& level : info["levels"]) streams += level["compressed_bytes"].get<uint64_t>();
     const uint64_t tiles = 4 * 3 + 1 * 1 + 3 * 2;
     EXPECT_EQ(streams + 60 + 4 * 3 + 3 * (4 + 1040) + 4 * tiles + 4 * 3 + 4, fs::file_size(file));
 }

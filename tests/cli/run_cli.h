@@ -3,10 +3,13 @@
 #pragma once
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,44 @@ inline RunResult RunCliProgram(const std::string& arguments, bool withStderr) {
     int raw = pclose(pipe);
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     return result;
+}
+
+struct SplitResult {
+    int status = -1;  // the exit status, -1 when the program did not exit
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Runs tessary-cli with a shell command line, keeping standard output and
+// standard error apart. `prefix` goes before the program (a "cd FOLDER && ",
+// a setpriv that drops root's rights).
+inline SplitResult RunCliSplit(const std::string& arguments, const std::string& prefix = "") {
+    char errName[] = "/tmp/tessary-cli-stderr-XXXXXX";
+    SplitResult result;
+    const int errFd = mkstemp(errName);
+    if (errFd < 0) return result;
+    close(errFd);
+    const std::string command =
+        prefix + std::string(TESSARY_BIN_DIR) + "/tessary-cli " + arguments + " 2>" + errName;
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe) {
+        char buffer[4096];
+        size_t got;
+        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, got);
+        const int raw = pclose(pipe);
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    std::ifstream err(errName, std::ios::binary);
+    result.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+    unlink(errName);
+    return result;
+}
+
+// The prefix that runs the program without root's rights (as "nobody"),
+// so that a folder without permissions is unreadable to it; empty when the
+// tests do not run as root. The files it must reach need rights for all.
+inline std::string UnprivilegedPrefix() {
+    return geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
 }
 
 // A 24-bit RGB TIFF with some structure; `seed` varies the picture.

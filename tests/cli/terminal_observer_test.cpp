@@ -28,6 +28,8 @@ TEST(LogLineFormat, KindColoursOnATerminalAndPlainOtherwise) {
               "\033[38;2;0;128;0m2 Image File(s) Processed\033[0m");
     EXPECT_EQ(FormatLogLine("o\t   In path : /out/", true, true), "   In path : /out/");
     EXPECT_EQ(FormatLogLine("", true, true), "");
+    // A note is not a failure: not in the error colour.
+    EXPECT_EQ(FormatLogLine("x\tNo .map file found", true, true), "\033[33m   No .map file found\033[0m");
 }
 
 TEST(TerminalObserver, PrintsLinesAsTheLogGrowsAndCountsOutcomes) {
@@ -52,7 +54,8 @@ TEST(TerminalObserver, PrintsLinesAsTheLogGrowsAndCountsOutcomes) {
     log.Add("i\tProcessing - b.tif");
     observer.Notice("No decoder for this kind of file");  // names the image at work
     log.Add("e\tImage file not found");
-    observer.ImageFinished({.sourcePath = "b.tif", .outcome = ImageOutcome::Failed});
+    observer.ImageFinished(
+        {.sourcePath = "/maps/b.tif", .outcome = ImageOutcome::Failed, .reason = "Image file not found"});
     observer.ImageFinished({.sourcePath = "c.tif", .outcome = ImageOutcome::TooSmall});
     observer.ImageFinished({.sourcePath = "d.tif", .outcome = ImageOutcome::UpToDate});
     log.Add("");
@@ -65,6 +68,7 @@ TEST(TerminalObserver, PrintsLinesAsTheLogGrowsAndCountsOutcomes) {
               "Image file not found\n\n2 Image File(s) Processed\n");
     EXPECT_EQ(ReadAll(err),
               "tessary-cli: convert: /maps/b.tif: No decoder for this kind of file\n"
+              "tessary-cli: convert: /maps/b.tif: failed: Image file not found\n"
               "tessary-cli: convert: Destination Folder is not valid\n");
     EXPECT_EQ(observer.Converted(), 1);
     EXPECT_EQ(observer.Failed(), 1);  // too small is counted apart
@@ -107,6 +111,25 @@ TEST(TerminalObserver, StatusLineShowsThePanelsAndIsClearedForLogLines) {
     wide.SetStatus(0, "Loading Image - " + name);
     EXPECT_EQ(ReadAll(err2), "\r\033[KLoading Image - " + shown);
     std::fclose(err2);
+    // With the run's images known, the line starts with which image of how
+    // many, and the cut takes the end.
+    std::FILE* err3 = std::tmpfile();
+    TerminalObserver counted(log, settings, out, err3);
+    counted.SetImagePaths(std::vector<std::string>(12, "/maps/a.tif"));
+    counted.SetStatus(0, "Loading Image - " + name);
+    counted.ImageFinished({.sourcePath = "/maps/a.tif", .outcome = ImageOutcome::Converted});
+    counted.SetStatus(0, "Loading Image - b.tif");
+    // With the images' sizes, the overall share of the pixels done: the
+    // first of 300 pixels in 3,600 is 8 %.
+    std::vector<uint64_t> pixels(12, 300);
+    counted.SetImagePixels(pixels);
+    counted.ImageFinished({.sourcePath = "/maps/a.tif", .outcome = ImageOutcome::Converted});
+    counted.SetStatus(0, "Loading Image - c.tif");
+    const std::string lines = ReadAll(err3);
+    EXPECT_NE(lines.find("\r\033[K[1/12] Loading Image - \xE6\x97\xA5"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("\r\033[K[2/12] Loading Image - b.tif"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("\r\033[K[3/12 8%] Loading Image - c.tif"), std::string::npos) << lines;
+    std::fclose(err3);
     EXPECT_EQ(ReadAll(out), "   Aborted by user\n");
     std::fclose(out);
     std::fclose(err);

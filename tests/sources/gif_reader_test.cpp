@@ -208,14 +208,22 @@ TEST(GifReader, InspectorReadsTheHeadersItself) {
     EXPECT_EQ(info.width, 40);
     EXPECT_EQ(info.height, 40);
 
-    // GIF89a whose first block is an extension, and a GIF without a global
-    // table: 0 x 0.
-    for (const char* name : {"gif/x-trans.gif", "gif/missing_background.gif"}) {
+    // Extension blocks before the image descriptor (GIF89a: graphic control,
+    // application data) are stepped over; a GIF without a global table has
+    // its descriptor right after the screen.
+    for (const char* name : {"gif/x-trans.gif", "gif/missing_background.gif", "gif/fire.gif"}) {
         info = GetGifInfo(TestData(name));
-        EXPECT_EQ(info.width, 0) << name;
-        EXPECT_EQ(info.height, 0) << name;
+        const bool fire = std::string(name) == "gif/fire.gif";
+        EXPECT_EQ(info.width, fire ? 30 : std::string(name) == "gif/x-trans.gif" ? 100 : 32) << name;
+        EXPECT_EQ(info.height, fire ? 60 : std::string(name) == "gif/x-trans.gif" ? 100 : 32) << name;
         EXPECT_EQ(info.bytesPerPixel, 1) << name;
     }
+    // A file that ends inside an extension block is a file error.
+    std::ifstream in(TestData("gif/x-trans.gif"), std::ios::binary);
+    const std::string x((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string cutExtension = WriteBytes("tessary-cut-extension.gif", x.substr(0, 13 + 768 + 4));
+    EXPECT_THROW(GetGifInfo(cutExtension), IoError);
+    std::filesystem::remove(cutExtension);
 
     const std::string notGif = WriteBytes("tessary-not-a.gif", "\x89PNG\r\n\x1a\n and more bytes");
     info = GetGifInfo(notGif);
