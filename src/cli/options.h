@@ -8,7 +8,7 @@
 
 namespace tessary::cli {
 
-enum class Command { None, Convert, List, Info, Extract, Version };
+enum class Command { None, Convert, List, Info, Extract, Version, Compare };
 
 struct ConvertOptions {
     // Image files and folders, as typed; see ResolveConvertInputs for the
@@ -35,6 +35,8 @@ struct ConvertOptions {
     // run's list leaves K when divided by N.
     int shardIndex = 0;
     int shardCount = 1;
+    bool finePalette = false;  // --palette fine (default octree)
+    bool dither = false;       // --dither
 };
 
 struct ListOptions {
@@ -53,6 +55,12 @@ struct ExtractOptions {
     std::string output;
 };
 
+struct CompareOptions {
+    std::string source;
+    std::string output;   // the RPX2 file
+    std::string heatmap;  // empty: none
+};
+
 struct ParsedCommandLine {
     Command command = Command::None;
     bool help = false;  // --help given (for the command, or overall)
@@ -61,6 +69,7 @@ struct ParsedCommandLine {
     ListOptions list;
     InfoOptions info;
     ExtractOptions extract;
+    CompareOptions compare;
 };
 
 // `arguments` excludes the program name.
