@@ -12,10 +12,10 @@ namespace {
 constexpr int kBins = 1 << 18;
 // k-means passes after the split, at most (they stop when nothing moves).
 constexpr int kRefinePasses = 8;
-// A colour further than this (sum of channel differences) from every entry
-// is given an entry of its own, at the cost of the two closest entries
-// becoming one, for at most an eighth of the entries.
-constexpr int kProtectDistance = 36;
+// A colour further than this (SeenDifference) from its entry is given an
+// entry of its own, at the cost of the two closest entries becoming one,
+// for at most an eighth of the entries.
+constexpr int kProtectDifference = 40 * 40;
 
 // Rounds sum / count to the nearest integer, halves up (count > 0, sum >= 0).
 int RoundDiv(int64_t sum, int64_t count) {
@@ -35,6 +35,10 @@ struct Box {
     int axis;      // the channel with the largest spread
 };
 
+// How much a channel's spread counts when choosing the box to split and its
+// axis: the eye tells greens apart best and blues least.
+constexpr double kSplitWeight[3] = {2.0, 4.0, 1.0};
+
 Box MakeBox(const std::vector<Item>& items, size_t begin, size_t end) {
     Box box{begin, end, 0.0, 0};
     double best = -1.0;
@@ -47,7 +51,7 @@ Box MakeBox(const std::vector<Item>& items, size_t begin, size_t end) {
             s1 += items[i].count * v;
             s2 += items[i].count * v * v;
         }
-        const double spread = double(s2) - double(s1) * double(s1) / double(weight);
+        const double spread = kSplitWeight[c] * (double(s2) - double(s1) * double(s1) / double(weight));
         box.score += spread;
         if (spread > best) {
             best = spread;
@@ -109,11 +113,18 @@ int Distance(const int* a, const int* b) {
     return std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]);
 }
 
+// A squared colour difference weighted as the eye weights the channels
+// (red and blue by the mean red, green most), in integers: the choice of
+// protected colours must not depend on a machine's floating point.
+int SeenDifference(const int* a, const int* b) {
+    const int redMean = (a[0] + b[0]) / 2;
+    const int dr = a[0] - b[0], dg = a[1] - b[1], db = a[2] - b[2];
+    return (((512 + redMean) * dr * dr) >> 8) + 4 * dg * dg + (((767 - redMean) * db * db) >> 8);
+}
+
 struct Assignment {
     std::vector<uint8_t> entry;  // per item
     std::vector<int64_t> count, sumRed, sumGreen, sumBlue;  // per entry
-    size_t farthest = 0;                                    // the item furthest from its entry
-    int farthestDistance = -1;
 };
 
 // Gives every item its nearest entry (the mapping's own rule) and each
@@ -135,11 +146,6 @@ Assignment Assign(const std::vector<Item>& items, const std::vector<Entry>& entr
         a.sumRed[e] += item.sumRed;
         a.sumGreen[e] += item.sumGreen;
         a.sumBlue[e] += item.sumBlue;
-        const int d = Distance(item.colour, entries[e].colour);
-        if (d > a.farthestDistance) {
-            a.farthestDistance = d;
-            a.farthest = i;
-        }
     }
     return a;
 }
@@ -248,33 +254,58 @@ int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& pal
         if (!MoveToMeans(Assign(items, entries), entries)) break;
     }
 
-    // Rare colours far from every entry: merge the two closest entries and
-    // give the farthest colour the freed one, then settle once more.
+    // Rare colours far from every entry: each of the farthest (an eighth
+    // of the entries at most, none near one already taken) gets an entry of
+    // its own, freed by merging the two closest entries; then the entries
+    // settle again.
     if (entries.size() >= 2) {
-        for (size_t round = 0; round < k / 8; ++round) {
-            Assignment a = Assign(items, entries);
-            if (a.farthestDistance <= kProtectDistance) break;
+        const Assignment a = Assign(items, entries);
+        std::vector<std::pair<int, size_t>> far;  // (difference, item)
+        for (size_t i = 0; i < items.size(); ++i) {
+            const int d = SeenDifference(items[i].colour, entries[a.entry[i]].colour);
+            if (d > kProtectDifference) far.emplace_back(d, i);
+        }
+        std::sort(far.begin(), far.end(), [](const auto& x, const auto& y) {
+            return x.first != y.first ? x.first > y.first : x.second < y.second;
+        });
+        std::vector<size_t> taken;
+        for (const auto& [d, i] : far) {
+            if (taken.size() >= k / 8) break;
+            bool near = false;
+            for (size_t t : taken) near = near || SeenDifference(items[i].colour, items[t].colour) <= kProtectDifference;
+            if (!near) taken.push_back(i);
+        }
+        std::vector<int64_t> count = a.count, sumRed = a.sumRed, sumGreen = a.sumGreen, sumBlue = a.sumBlue;
+        for (size_t t : taken) {
             size_t first = 0, second = 1;
             int closest = 0x7FFFFFFF;
             for (size_t i = 0; i < entries.size(); ++i)
                 for (size_t j = i + 1; j < entries.size(); ++j) {
-                    const int d = Distance(entries[i].colour, entries[j].colour);
+                    const int d = SeenDifference(entries[i].colour, entries[j].colour);
                     if (d < closest) {
                         closest = d;
                         first = i;
                         second = j;
                     }
                 }
-            const int64_t count = a.count[first] + a.count[second];
-            if (count > 0) {
-                entries[first] = Entry{{RoundDiv(a.sumRed[first] + a.sumRed[second], count),
-                                        RoundDiv(a.sumGreen[first] + a.sumGreen[second], count),
-                                        RoundDiv(a.sumBlue[first] + a.sumBlue[second], count)}};
+            count[first] += count[second];
+            sumRed[first] += sumRed[second];
+            sumGreen[first] += sumGreen[second];
+            sumBlue[first] += sumBlue[second];
+            if (count[first] > 0) {
+                entries[first] = Entry{{RoundDiv(sumRed[first], count[first]), RoundDiv(sumGreen[first], count[first]),
+                                        RoundDiv(sumBlue[first], count[first])}};
             }
-            const Item& rare = items[a.farthest];
+            const Item& rare = items[t];
             entries[second] = Entry{{rare.colour[0], rare.colour[1], rare.colour[2]}};
-            MoveToMeans(Assign(items, entries), entries);
+            count[second] = rare.count;
+            sumRed[second] = rare.sumRed;
+            sumGreen[second] = rare.sumGreen;
+            sumBlue[second] = rare.sumBlue;
         }
+        if (!taken.empty())
+            for (int pass = 0; pass < 2; ++pass)
+                if (!MoveToMeans(Assign(items, entries), entries)) break;
     }
     palette = ToPalette(entries);
     return int(entries.size());
