@@ -117,6 +117,8 @@ ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInp
     job.memoryBudget = options.memoryMb << 20;
     job.keepDamaged = options.keepDamaged;
     job.update = options.update;
+    job.palette = options.finePalette ? PaletteMethod::kFine : PaletteMethod::kOctree;
+    job.dither = options.dither;
     return job;
 }
 

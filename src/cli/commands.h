@@ -26,6 +26,8 @@ int RunVersionCommand();
 
 int RunInfoCommand(const InfoOptions& options);
 int RunExtractCommand(const ExtractOptions& options);
+// 0 measured, 2 a file could not be read or the heatmap not written.
+int RunCompareCommand(const CompareOptions& options);
 
 // The job for a convert command's resolved images, with `tempFolder` as the
 // scratch folder: every image is an entry with its own source path and

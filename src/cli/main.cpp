@@ -69,6 +69,8 @@ const char* CommandWord(tessary::cli::Command command) {
             return "info ";
         case Command::Extract:
             return "extract ";
+        case Command::Compare:
+            return "compare ";
         case Command::Version:
         case Command::None:
             break;
@@ -113,6 +115,8 @@ int main(int argc, char** argv) {
             return RunInfoCommand(parsed.info);
         case Command::Extract:
             return RunExtractCommand(parsed.extract);
+        case Command::Compare:
+            return RunCompareCommand(parsed.compare);
         case Command::Version:
             return RunVersionCommand();
         case Command::None:

@@ -18,6 +18,8 @@ const char* CommandName(Command command) {
             return "extract";
         case Command::Version:
             return "version";
+        case Command::Compare:
+            return "compare";
         case Command::None:
             break;
     }
@@ -108,6 +110,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         parsed.command = Command::Info;
     else if (first == "extract")
         parsed.command = Command::Extract;
+    else if (first == "compare")
+        parsed.command = Command::Compare;
     else {
         parsed.error = "unknown command \"" + first + "\"";
         return parsed;
@@ -210,6 +214,15 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             parsed.convert.update = true;
         } else if (cmd == Command::Convert && (option == "--dry-run" || option == "-n") && flagOnly()) {
             parsed.convert.dryRun = true;
+        } else if (cmd == Command::Convert && option == "--palette") {
+            auto v = value();
+            if (!v || (*v != "octree" && *v != "fine")) return fail("--palette needs \"octree\" or \"fine\"");
+            parsed.convert.finePalette = *v == "fine";
+        } else if (cmd == Command::Convert && option == "--dither" && flagOnly()) {
+            parsed.convert.dither = true;
+        } else if (cmd == Command::Compare && option == "--heatmap") {
+            if (!needValue(parsed.compare.heatmap) || parsed.compare.heatmap.empty())
+                return fail("--heatmap needs a file");
         } else if (cmd == Command::Convert && option == "--keep-damaged" && flagOnly()) {
             parsed.convert.keepDamaged = true;
         } else if (cmd == Command::Convert && option == "--no-map-copy" && flagOnly()) {
@@ -266,6 +279,12 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             parsed.extract.file = positionals[0];
             parsed.extract.output = positionals[1];
             break;
+        case Command::Compare:
+            if (positionals.size() != 2)
+                return fail(positionals.size() < 2 ? "needs SOURCE and OUT.rpx2" : "too many arguments");
+            parsed.compare.source = positionals[0];
+            parsed.compare.output = positionals[1];
+            break;
         case Command::Version:
         case Command::None:
             break;
@@ -317,6 +336,13 @@ Options:
   --map-folder DIR  also search DIR and its subfolders for ".map" files
   --resize PCT      shrink every image to PCT percent first (10 to 100)
   --colors N        reduce every image to N colours (8 to 256; 256 means 254)
+  --palette KIND    how each level's palette is chosen: "octree" (default,
+                    the long-standing bytes) or "fine" (closer colours, all
+                    256 entries in the zoom levels, rare colours kept; a
+                    little slower)
+  --dither          spread each pixel's colour error onto its neighbours
+                    (off by default; flat map colours do not want it, and
+                    the files grow)
   --no-map-copy     do not copy the ".map" calibration file
   --no-image-path   name only the RPX2 file, not its folder, in the ".map" copy
   --scales FILE     take the zoom scales from FILE instead of UseScales.dat
@@ -392,6 +418,21 @@ Options:
               the overview); "tessary-cli info" lists the levels
   --help      show this text
 )";
+        case Command::Compare:
+            return R"(Usage: tessary-cli compare SOURCE OUT.rpx2 [--heatmap FILE.png]
+
+Measures how far the colours of each level of OUT.rpx2 are from SOURCE, in
+CIEDE2000 (about 1 is the smallest difference a person sees side by side;
+2 to 3 is small, above 10 a different colour). For each level the source is
+resampled to the level's size with the filter the zoom levels use; prints
+the mean, 99th percentile and largest error and the colours the level uses.
+
+Options:
+  --heatmap FILE.png  write where level 0's error lies: dark blue none,
+                      through green and yellow to red at 10 and white from
+                      20 up, with the scale drawn along the bottom
+  --help              show this text
+)";
         case Command::Version:
         case Command::None:
             break;
@@ -405,6 +446,7 @@ Commands:
   list      list the images of a folder with their sizes
   info      show the header and levels of an RPX2 file
   extract   decode one level of an RPX2 file into a PNG
+  compare   measure the colour error of an RPX2 file against its source
   version   show the program's version (also --version)
 
 "tessary-cli COMMAND --help" describes a command.

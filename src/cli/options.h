@@ -9,7 +9,7 @@
 
 namespace tessary::cli {
 
-enum class Command { None, Convert, List, Info, Extract, Version };
+enum class Command { None, Convert, List, Info, Extract, Version, Compare };
 
 struct ConvertOptions {
     // Image files and folders, as typed; see ResolveConvertInputs for the
@@ -41,6 +41,8 @@ struct ConvertOptions {
     // The whole command line, program name first, for the report's "run"
     // line; set by the program, not parsed.
     std::vector<std::string> commandLine;
+    bool finePalette = false;  // --palette fine (default octree)
+    bool dither = false;       // --dither
 };
 
 struct ListOptions {
@@ -60,6 +62,12 @@ struct ExtractOptions {
     std::string output;
 };
 
+struct CompareOptions {
+    std::string source;
+    std::string output;   // the RPX2 file
+    std::string heatmap;  // empty: none
+};
+
 struct ParsedCommandLine {
     Command command = Command::None;
     bool help = false;  // --help given (for the command, or overall)
@@ -72,6 +80,7 @@ struct ParsedCommandLine {
     // default) and the extensions added with their drivers (EXT=DRIVER).
     int pdfDpi = 0;
     std::vector<std::pair<std::string, std::string>> gdalExtensions;
+    CompareOptions compare;
 };
 
 // `arguments` excludes the program name.

@@ -36,12 +36,18 @@ inline std::string ProgressText(std::string_view label, long long count, long lo
 // event handlers that run inside the pump may read the status bar.
 enum class PumpOrder { kAfterText, kBeforeText };
 
+// How a level's palette is built: the octree quantizer (the default, whose
+// bytes are fixed) or the fine builder (histogram, median cut, k-means).
+enum class PaletteMethod { kOctree, kFine };
+
 struct RunContext {
     std::string tempFolder;             // ends in a path separator
     int colourCount = 254;              // N
     std::atomic<bool>* abort = nullptr;  // set by Abort / Esc / Ctrl-C
     ProgressObserver* observer = nullptr;
     unsigned threads = 0;               // worker threads for speed-ups; 0 = as many as cores
+    PaletteMethod palette = PaletteMethod::kOctree;
+    bool dither = false;                // error diffusion when mapping rows to a palette
 
     bool Aborted() const { return abort && abort->load(std::memory_order_relaxed); }
     void SetStatus(int slot, std::string_view text) const {

@@ -503,6 +503,8 @@ void SetUpRun(RunSetup& run, const ConversionJob& job, ConversionObserver& obser
     run.context.abort = &abort;
     run.context.observer = &observer;
     run.context.threads = job.threads;
+    run.context.palette = job.palette;
+    run.context.dither = job.dither;
     run.mapSettings.sourceFolder = WithTrailingSeparator(TrimSpaces(job.sourceFolder));
     run.mapSettings.mapFolder = job.mapFolder;
     run.mapSettings.destinationFolder = job.destinationFolder;

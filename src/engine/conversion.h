@@ -68,6 +68,9 @@ struct ConversionJob {
     // Bytes that the images at work may hold together (see
     // EstimateImageMemory); 0 = a quarter of physical memory.
     uint64_t memoryBudget = 0;
+    // The palette builder of every level, and error diffusion when mapping.
+    PaletteMethod palette = PaletteMethod::kOctree;
+    bool dither = false;
 };
 
 // How one ticked image ended.

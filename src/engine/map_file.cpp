@@ -316,7 +316,7 @@ bool MapFileMatchesImage(const std::string& mapPath, const std::string& sourcePa
         if (!reader.Next(line)) return false;
     // A copy this program made names its RPX2 (or RPX) file: it belongs to
     // that file, not to every image of its base name. The line names a path
-    // as written on the machine that made it, so "\\" separates folders there.
+    // as written on the machine that made it, so a backslash separates folders there too.
     const std::string lineName = MapLineFileNamePart(line);
     const std::string named = UpperAscii(ExtensionOf(lineName));
     if ((named == ".RPX2" || named == ".RPX") && UpperAscii(ExtensionOf(FileNamePart(sourcePath))) != named)

@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "common/worker_pool.h"
 #include "raster/colour_reduction.h"
+#include "raster/fine_palette.h"
 #include "raster/quantizer.h"
 #include "raster/resample.h"
 #include "raster/scratch_raster.h"
@@ -257,7 +258,10 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
 
     const std::string outputPath = context.TempPath("rpx_" + std::to_string(level) + ".rpx0");
     const std::string spoolPath = context.TempPath("temp.rpx0");
+    const bool fine = context.palette == PaletteMethod::kFine;
     auto quantizer = std::make_unique<TColorQuantizer>(colourLimit, 8);
+    std::unique_ptr<ColourHistogram> histogram;
+    if (fine) histogram = std::make_unique<ColourHistogram>();
     {
         RowSpoolWriter spool(spoolPath, Dw, ResolveThreadCount(context.threads));
         ContributorTable columns(W, Dw, kMitchellFilter, &context);
@@ -265,6 +269,10 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
         RowCache cache(H, size_t(Dw) * 3);
         auto learn = [&](const uint8_t* target) {
             spool.AppendRow(target);
+            if (histogram) {
+                histogram->AddRow(target, Dw);
+                return;
+            }
             for (int x = 0; x < Dw; ++x) {
                 const uint8_t* p = target + 3 * size_t(x);
                 quantizer->AddPixel(p[2], p[1], p[0]);
@@ -277,7 +285,17 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
     }
 
     Palette palette;
-    const int searchCount = LevelPalette(*quantizer, level, colourLimit, dominant, palette);
+    int searchCount = 0;
+    if (fine) {
+        // A zoom level takes all 256 entries for its own picture; level 0
+        // (an initial resize) the N colours and the two places black and
+        // white have in the octree's palette.
+        const int colours = level == 0 ? std::min(std::clamp(colourLimit, 0, 256) + 2, 256) : 256;
+        searchCount = std::max(BuildFinePalette(*histogram, colours, palette), 1);
+        histogram.reset();
+    } else {
+        searchCount = LevelPalette(*quantizer, level, colourLimit, dominant, palette);
+    }
     quantizer.reset();
 
     // Pass 2: map the spooled rows to the palette.
