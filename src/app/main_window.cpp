@@ -984,8 +984,9 @@ void TfmTessary::SetBusy(bool on) {
     bViewRpx2->setEnabled(!on);
     if (on) {
         ListView1->setCursor(Qt::WaitCursor);
-        // The run clears the log: its unread mark goes with it.
-        SetLogButtonColour(Qt::black);
+        // The run clears the log (once it has a source folder): its unread
+        // mark goes with it.
+        if (!TrimSpaces(S(DirectoryEdit1->Text())).empty()) SetLogButtonColour(Qt::black);
     } else {
         ListView1->unsetCursor();
     }
