@@ -16,10 +16,17 @@ struct HelpLaunchers {
     std::function<bool(const QString& program, const QStringList& arguments, const QString& folder)> start;
     // Opens a page in the desktop's browser; false when nothing opened it.
     std::function<bool(const QUrl& url)> openUrl;
+    // Shows a local page in a window of the program's own, for a desktop
+    // without a browser.
+    std::function<void(const QString& file)> showPage;
 };
 
-// The launchers of the desktop (QProcess::startDetached, QDesktopServices).
+// The launchers of the desktop (QProcess::startDetached, QDesktopServices,
+// ShowHelpWindow).
 HelpLaunchers DesktopHelpLaunchers();
+
+// A window of its own with the page (links followed inside it).
+void ShowHelpWindow(const QString& file);
 
 inline constexpr const char* kHelpProgramName = "vidirezoz";
 

@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QVBoxLayout>
 #include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
@@ -52,8 +55,12 @@ void LogRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
     painter->restore();
 }
 
-QSize LogRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
-    return QSize(10, QFontMetrics(option.font).height() + 1);
+QSize LogRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    // As wide as the text, so that the list scrolls sideways to long lines.
+    const QFontMetrics metrics(option.font);
+    const std::string line = index.data(kLineRole).toString().toStdString();
+    return QSize(8 + metrics.horizontalAdvance(QString::fromStdString(ConversionLog::DisplayText(line))),
+                 metrics.height() + 1);
 }
 
 TfmLog::TfmLog(const ConversionLog& log, QWidget* parent)
@@ -61,27 +68,42 @@ TfmLog::TfmLog(const ConversionLog& log, QWidget* parent)
       log_(log) {
     setObjectName("fmLog");
     setWindowTitle("File Conversion Log");
-    setFixedSize(498, 338);
+    // 498 x 338 to start with; the window can be made larger to read long
+    // lines, which the list also scrolls to sideways.
+    setSizeGripEnabled(true);
+    setMinimumSize(300, 160);
+    resize(498, 338);
 
     cErrorList_ = new QListWidget(this);
     cErrorList_->setObjectName("cErrorList");
-    cErrorList_->setGeometry(0, 0, 498, 304);
     cErrorList_->setItemDelegate(new LogRowDelegate(cErrorList_));
-    cErrorList_->setUniformItemSizes(true);
-    cErrorList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    cErrorList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    cErrorList_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     cErrorList_->setTextElideMode(Qt::ElideNone);
+    cErrorList_->installEventFilter(this);
 
     bCopy_ = new QPushButton("Copy", this);
     bCopy_->setObjectName("bCopy");
     bCopy_->setToolTip("Copy to Clipboard");
-    bCopy_->setGeometry(8, 308, 90, 26);
+    bCopy_->setMinimumWidth(90);
     connect(bCopy_, &QPushButton::clicked, this, &TfmLog::bCopyClick);
 
     bClose_ = new QPushButton("Close", this);
     bClose_->setObjectName("bClose");
     bClose_->setToolTip("Close the Window");
-    bClose_->setGeometry(498 - 8 - 90, 308, 90, 26);
+    bClose_->setMinimumWidth(90);
     connect(bClose_, &QPushButton::clicked, this, &TfmLog::bCloseClick);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 4);
+    layout->setSpacing(4);
+    layout->addWidget(cErrorList_, 1);
+    auto* buttons = new QHBoxLayout();
+    buttons->setContentsMargins(8, 0, 8, 0);
+    buttons->addWidget(bCopy_);
+    buttons->addStretch(1);
+    buttons->addWidget(bClose_);
+    layout->addLayout(buttons);
     connect(cErrorList_, &QListWidget::itemDoubleClicked, this,
             [this](QListWidgetItem* item) { cErrorListDblClick(cErrorList_->row(item)); });
 
@@ -101,6 +123,19 @@ void TfmLog::Reload() {
 void TfmLog::cErrorListDblClick(int row) {
     if (row < 0 || !openViewer_) return;
     if (auto path = CreatedFileOfLine(log_.Lines(), size_t(row))) openViewer_(QString::fromStdString(*path));
+}
+
+bool TfmLog::eventFilter(QObject* watched, QEvent* event) {
+    // Return on a line naming a created file opens it, as a double-click
+    // does; the key does not go on to press a button of the window.
+    if (watched == cErrorList_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            cErrorListDblClick(cErrorList_->currentRow());
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void TfmLog::bCopyClick() {

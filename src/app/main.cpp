@@ -8,6 +8,9 @@
 #include <QDir>
 #include <QMessageBox>
 #include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include "app/log_window.h"
 #include "app/main_window.h"
@@ -29,9 +32,33 @@ public:
     }
 };
 
+const char* const kUsage =
+    "usage: tessary [/fn=IMAGE]\n"
+    "       tessary --view FILE.rpx2\n"
+    "\n"
+    "Converts raster map images into RPX2 files in a window.\n"
+    "  /fn=IMAGE        start in the folder of IMAGE (relative to the current folder)\n"
+    "                   with IMAGE selected\n"
+    "  --view FILE.rpx2 open only the viewer on FILE.rpx2\n"
+    "  --help           show this text\n"
+    "The command line converter is tessary-cli.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The usage needs no display: it is printed before the window system
+    // is asked for.
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+    // Read before the window moves to the program's folder.
+    // (A working folder that no longer exists leaves it empty.)
+    std::error_code noFolder;
+    const std::string startFolder = std::filesystem::current_path(noFolder).string();
     QApplication application(argc, argv);
     QApplication::setApplicationName("tessary");
     QApplication::setWindowIcon(QIcon(tessary::app::DrawLogo(64)));
@@ -69,6 +96,7 @@ int main(int argc, char** argv) {
         options.defaultTempFolder = QDir::tempPath().toStdString();
     }
     options.arguments = arguments;
+    options.startFolder = startFolder;
 
     tessary::ConversionLog log;
     tessary::app::TfmTessary window(options, log, tessary::app::DesktopServices());

@@ -21,7 +21,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QStyle>
@@ -55,6 +57,18 @@ constexpr int kColumnWidths[kImageColumnCount] = {200, 45, 80, 85, 55, 55};
 const char* const kColumnTitles[kImageColumnCount] = {"Name",     "Type",  "Disk Size",
                                                       "Mem Size", "Width", "Height"};
 const char* const kErrorOpeningImage = "Error Opening Image";
+// The captions with their keyboard mnemonics (Alt + the underlined letter);
+// what they show is the caption itself.
+const char* const kFolderMnemonics[4] = {"&Source Image Folder", "&Destination Folder", "&Temp File Folder",
+                                         "Map File Pat&h"};
+
+// Return and Enter press the focused button as Space does.
+bool IsReturnKey(const QEvent* event) {
+    if (event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<const QKeyEvent*>(event);
+    return (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+           !(key->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier));
+}
 
 // The spin boxes' colours are a cue to tell them apart. A style sheet
 // colour holds in every state, so the disabled state gets its own: the same
@@ -110,6 +124,13 @@ WindowServices DesktopServices() {
     services.message = [](QWidget* parent, const QString& text) {
         QMessageBox::information(parent, "tessary", text);
     };
+    services.ask = [](QWidget* parent, const QString& text) {
+        return QMessageBox::question(parent, "tessary", text, QMessageBox::Yes | QMessageBox::No,
+                                     QMessageBox::No) == QMessageBox::Yes;
+    };
+    services.pickRpx2File = [](QWidget* parent, const QString& start) {
+        return PickRpx2File(parent, start);
+    };
     services.showLogModal = [](TfmLog& log) { log.exec(); };
     services.help = DesktopHelpLaunchers();
     services.openViewer = [](const QString& path, QWidget* owner) { OpenViewerWindow(path, owner); };
@@ -125,7 +146,8 @@ TfmTessary::TfmTessary(const WindowOptions& options, ConversionLog& log, WindowS
       options_(options),
       log_(log),
       services_(std::move(services)),
-      settings_(options.settingsFile) {
+      settings_(options.settingsFile),
+      startFolder_(options.startFolder.empty() ? QDir::currentPath().toStdString() : options.startFolder) {
     setObjectName("fmTessary");
     setWindowTitle("Image to RPX2 Conversion (Version 2.07)");
     BuildControls();
@@ -179,6 +201,7 @@ void TfmTessary::BuildControls() {
     FolderEdit* folderEdits[4] = {DirectoryEdit1, cDestFolder, cTempFolder, cMapFolder};
     for (int row = 0; row < 4; ++row) {
         auto* label = new QLabel(folderLabels[row], central);
+        label->setText(kFolderMnemonics[row]);
         label->setBuddy(folderEdits[row]->Edit());
         folders->addWidget(label, row, 0);
         folders->addWidget(folderEdits[row], row, 2);
@@ -192,7 +215,7 @@ void TfmTessary::BuildControls() {
     actions->setHorizontalSpacing(4);
     actions->setVerticalSpacing(3);
     top->addLayout(actions);
-    BitBtn1 = new QPushButton("Process Image Files to RPX2 Files", central);
+    BitBtn1 = new QPushButton("&Process Image Files to RPX2 Files", central);
     BitBtn1->setObjectName("BitBtn1");
     BitBtn1->setToolTip("Process all the selected image files to RPX2 files");
     BitBtn1->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
@@ -202,19 +225,19 @@ void TfmTessary::BuildControls() {
     QFont helpFont = bHelp->font();
     helpFont.setBold(true);
     bHelp->setFont(helpFont);
-    bAbort = new QPushButton("Abort", central);
+    bAbort = new QPushButton("A&bort", central);
     bAbort->setObjectName("bAbort");
     bAbort->setToolTip("Abort the Conversion Process\nPressing the Esc Key also Aborts");
-    bShowLog = new QPushButton("Show Log", central);
+    bShowLog = new QPushButton("Show &Log", central);
     bShowLog->setObjectName("bShowLog");
     bShowLog->setToolTip("Show the Conversion Log");
-    bClose = new QPushButton("Close", central);
+    bClose = new QPushButton("&Close", central);
     bClose->setObjectName("bClose");
-    cPath = new QCheckBox("Include Image Path", central);
+    cPath = new QCheckBox("&Include Image Path", central);
     cPath->setObjectName("cPath");
     cPath->setToolTip("Include the full path to the RPX2 file in the Map file");
     cPath->setChecked(true);
-    cCopy = new QCheckBox("Make a Copy of the Map File", central);
+    cCopy = new QCheckBox("&Make a Copy of the Map File", central);
     cCopy->setObjectName("cCopy");
     cCopy->setToolTip(
         "Make a copy of the Map file (.map) which references the RPX2 image\n"
@@ -282,6 +305,8 @@ void TfmTessary::BuildControls() {
     ListBox1->setObjectName("ListBox1");
     ListBox1->setFixedSize(146, 96);
     ListBox1->addItem("Image Details");
+    // It only shows the details of the image at work: no tab stop.
+    ListBox1->setFocusPolicy(Qt::NoFocus);
     left->addWidget(ListBox1);
 
     Image1 = new QLabel(leftPanel);
@@ -301,7 +326,7 @@ void TfmTessary::BuildControls() {
     bRefresh->setObjectName("bRefresh");
     bRefresh->setIcon(style()->standardIcon(QStyle::SP_BrowserReload));
     bRefresh->setToolTip("Refresh the Image List");
-    auto* filterLabel = new QLabel("Filter", central);
+    auto* filterLabel = new QLabel("Filte&r", central);
     cFilter = new QComboBox(central);
     cFilter->setObjectName("cFilter");
     cFilter->setEditable(true);
@@ -316,17 +341,23 @@ void TfmTessary::BuildControls() {
     cFilter->setMinimumContentsLength(10);
     filterLabel->setBuddy(cFilter);
     auto* selectLabel = new QLabel("Select", central);
-    bSelectNone = new QPushButton("None", central);
+    bSelectNone = new QPushButton("&None", central);
     bSelectNone->setObjectName("bSelectNone");
     bSelectNone->setToolTip("Unselect all the Images in the List");
-    bSelectAll = new QPushButton("All", central);
+    bSelectAll = new QPushButton("&All", central);
     bSelectAll->setObjectName("bSelectAll");
     bSelectAll->setToolTip("Select all the Images in the List");
+    bViewRpx2 = new QToolButton(central);
+    bViewRpx2->setObjectName("bViewRpx2");
+    bViewRpx2->setText("&View RPX2 File...");
+    bViewRpx2->setToolTip("Open any RPX2 file in the viewer (Ctrl+O)");
     listBar->addWidget(bRefresh);
     listBar->addSpacing(6);
     listBar->addWidget(filterLabel);
     listBar->addWidget(cFilter);
     listBar->addStretch(1);
+    listBar->addWidget(bViewRpx2);
+    listBar->addSpacing(6);
     listBar->addWidget(selectLabel);
     listBar->addWidget(bSelectNone);
     listBar->addWidget(bSelectAll);
@@ -372,6 +403,22 @@ void TfmTessary::BuildControls() {
         if (i < 2) StatusPanels[i]->setMaximumWidth(panelWidths[i]);
         bar->addWidget(StatusPanels[i], i == 2 ? 1 : 0);
     }
+    // During a run: which image of how many, and the share of the run done.
+    cRunImage = new QLabel(bar);
+    cRunImage->setObjectName("cRunImage");
+    cRunProgress = new QProgressBar(bar);
+    cRunProgress->setObjectName("cRunProgress");
+    cRunProgress->setMaximumWidth(140);
+    cRunProgress->setTextVisible(false);
+    bar->addPermanentWidget(cRunImage);
+    bar->addPermanentWidget(cRunProgress);
+    cRunImage->hide();
+    cRunProgress->hide();
+
+    // Push buttons take Return from the event filter, not as a default.
+    for (QPushButton* button : {BitBtn1, bAbort, bShowLog, bClose, bSelectNone, bSelectAll})
+        button->setAutoDefault(false);
+    SetTabOrder();
 
     // 672 x 456 or, with larger fonts, enough to show every column of the list.
     int columns = 0;
@@ -390,6 +437,11 @@ void TfmTessary::BuildControls() {
     connect(bShowLog, &QPushButton::clicked, this, &TfmTessary::bShowLogClick);
     connect(bHelp, &QToolButton::clicked, this, &TfmTessary::bhelpClick);
     connect(bRefresh, &QToolButton::clicked, this, &TfmTessary::bRefreshClick);
+    connect(bViewRpx2, &QToolButton::clicked, this, &TfmTessary::bViewRpx2Click);
+    auto* viewShortcut = new QShortcut(QKeySequence::Open, this);
+    connect(viewShortcut, &QShortcut::activated, this, [this] {
+        if (!running_) bViewRpx2Click();
+    });
     connect(bSelectAll, &QPushButton::clicked, this, &TfmTessary::bSelectAllClick);
     connect(bSelectNone, &QPushButton::clicked, this, &TfmTessary::bSelectNoneClick);
     connect(SpeedButton1, &QToolButton::clicked, this, &TfmTessary::SpeedButton1Click);
@@ -400,6 +452,23 @@ void TfmTessary::BuildControls() {
     connect(cDestFolder->Edit(), &QLineEdit::textChanged, this, &TfmTessary::cDestFolderChange);
     connect(cTempFolder->Edit(), &QLineEdit::textChanged, this, &TfmTessary::cTempFolderChange);
     connect(cMapFolder->Edit(), &QLineEdit::textChanged, this, &TfmTessary::cMapFolderChange);
+}
+
+// The tab order follows the layout: the folders top down (the "As Above"
+// button right after the destination), the run buttons and map options,
+// the options of the left column, then the list's bar and the list.
+void TfmTessary::SetTabOrder() {
+    std::vector<QWidget*> order;
+    for (FolderEdit* edit : {DirectoryEdit1, cDestFolder, cTempFolder, cMapFolder}) {
+        order.push_back(edit->Edit());
+        order.push_back(edit->findChild<QToolButton*>(edit->Edit()->objectName() + "Browse"));
+        if (edit == cDestFolder) order.push_back(SpeedButton1);
+    }
+    for (QWidget* widget : std::initializer_list<QWidget*>{
+             BitBtn1, bHelp, bAbort, bShowLog, bClose, cPath, cCopy, cInitialResize, bInitialResize, cNumColors,
+             bNumColors, bRefresh, cFilter, bViewRpx2, bSelectNone, bSelectAll, ListView1})
+        order.push_back(widget);
+    for (size_t i = 1; i < order.size(); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
 // ---------------------------------------------------------------------------
@@ -418,6 +487,9 @@ void TfmTessary::LoadSettings() {
     cInitialResize->setValue(settings_.ReadBoundedNumber("ReSize", "100", 10, 100));
     cNumColors->setValue(settings_.ReadBoundedNumber("Number Colors", "48", 8, 256));
     bNumColors->setChecked(settings_.ReadFlag("Do ReColor", false));
+    // The resize tick is kept beside its value, so that a value shown is the
+    // value used.
+    bInitialResize->setChecked(settings_.ReadFlag("Do Initial Resize", false));
     cCopy->setChecked(settings_.ReadFlag("Copy Map File", true));
     cPath->setChecked(settings_.ReadFlag("Include Image Path", true));
     for (int c = 0; c < kImageColumnCount; ++c) {
@@ -425,6 +497,7 @@ void TfmTessary::LoadSettings() {
         if (width < 0 || width > 4000) width = kColumnWidths[c];
         ListView1->header()->resizeSection(c, width);
     }
+    FitColumnsToContents();
     sort_.Reset();
     ApplyCommandLine();
 }
@@ -433,7 +506,33 @@ void TfmTessary::ApplyCommandLine() {
     if (options_.arguments.isEmpty()) return;
     const std::string argument = S(options_.arguments.front());
     if (TrimSpaces(argument).empty() || argument.rfind("/fn=", 0) != 0) return;
-    DirectoryEdit1->SetText(Q(FolderFromFnArgument(argument)));
+    // A relative path is read against the folder the program was started
+    // from (the window has moved to the program's folder by now), so that
+    // the folder shown and saved is absolute.
+    const std::string typed = argument.substr(4, 250);
+    std::string folder = FolderFromFnArgument(argument);
+    const bool windowsPath = folder.size() >= 2 && folder[1] == ':';
+    if (!windowsPath && !QDir::isAbsolutePath(Q(folder)))
+        folder = S(QDir::cleanPath(QDir(Q(startFolder_)).absoluteFilePath(Q(folder))));
+    DirectoryEdit1->SetText(Q(folder));
+    // The named file is selected (and so ticked, as a click would).
+    const size_t cut = typed.find_last_of("/\\");
+    const QString name = Q(TrimSpaces(cut == std::string::npos ? typed : typed.substr(cut + 1)));
+    if (name.isEmpty()) return;
+    SelectRowNamed(name);
+}
+
+void TfmTessary::SelectRowNamed(const QString& name) {
+    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = ListView1->topLevelItem(i);
+        if (item->text(kNameColumn) != name) continue;
+        ListView1->clearSelection();
+        item->setSelected(true);
+        ListView1->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
+        ListView1->scrollToItem(item);
+        ListView1Click();
+        return;
+    }
 }
 
 void TfmTessary::SaveSettings() {
@@ -445,6 +544,9 @@ void TfmTessary::SaveSettings() {
     for (int c = 0; c < kImageColumnCount; ++c)
         settings_.WriteSetting("width" + std::to_string(c),
                                std::to_string(ListView1->header()->sectionSize(c)));
+    // The resize tick, kept beside its value so that a value shown is the
+    // value used.
+    settings_.WriteFlag("Do Initial Resize", bInitialResize->isChecked());
 }
 
 void TfmTessary::WriteFolderSetting(const std::string& key, const std::string& value) {
@@ -543,7 +645,23 @@ void TfmTessary::FillImageList() {
         return RowLess(a, b, column, direction, separator);
     });
     ListView1->addTopLevelItems(items);
+    // A current row (not selected) so that the list shows where the focus is.
+    if (!items.isEmpty()) ListView1->setCurrentItem(items.front(), 0, QItemSelectionModel::NoUpdate);
+    FitColumnsToContents();
     ListView1->setEnabled(!running_);
+}
+
+// The size and dimension columns grow to show their widest text ("Error
+// Opening Image", a size in the hundreds of millions); none shrinks.
+void TfmTessary::FitColumnsToContents() {
+    const QFontMetrics metrics(ListView1->font());
+    const int margin = 16;
+    for (int c = kDiskSizeColumn; c < kImageColumnCount; ++c) {
+        int needed = 0;
+        for (int i = 0; i < ListView1->topLevelItemCount(); ++i)
+            needed = std::max(needed, metrics.horizontalAdvance(ListView1->topLevelItem(i)->text(c)) + margin);
+        if (needed > ListView1->header()->sectionSize(c)) ListView1->header()->resizeSection(c, needed);
+    }
 }
 
 bool TfmTessary::RowLess(const QTreeWidgetItem* a, const QTreeWidgetItem* b, int column, int direction,
@@ -627,6 +745,19 @@ bool TfmTessary::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
         if (auto* widget = qobject_cast<QWidget*>(watched); widget && widget->window() == this) abort_ = true;
     }
+    if (IsReturnKey(event)) {
+        // Return on the list opens an RPX2 row in the viewer, as a
+        // double-click does; on a button it presses the button.
+        if (watched == ListView1) {
+            ListView1DblClick(ListView1->currentItem());
+            return true;
+        }
+        auto* button = qobject_cast<QAbstractButton*>(watched);
+        if (button && button->window() == this && button->isEnabled() && button->hasFocus()) {
+            button->animateClick();
+            return true;
+        }
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -636,6 +767,7 @@ void TfmTessary::showEvent(QShowEvent* event) {
     // known; later the window stays where the user puts it.
     if (!placed_) {
         placed_ = true;
+        FitIntoScreen(this, size());
         CentreOnScreen(this);
     }
 }
@@ -675,28 +807,30 @@ void TfmTessary::DropPaths(const QStringList& paths) {
     // A file dropped on the window is picked as a click on its row would:
     // selected, and ticked as the selection is.
     ListView1->clearSelection();
-    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* item = ListView1->topLevelItem(i);
-        if (item->text(kNameColumn) != dropped.fileName()) continue;
-        item->setSelected(true);
-        ListView1->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
-        ListView1->scrollToItem(item);
-        ListView1Click();
-        break;
-    }
+    SelectRowNamed(dropped.fileName());
 }
 
 void TfmTessary::bShowLogClick() {
     ShowLogModal();
-    QPalette palette = bShowLog->palette();
-    palette.setColor(QPalette::ButtonText, Qt::black);
-    bShowLog->setPalette(palette);
+    SetLogButtonColour(Qt::black);
 }
 
 void TfmTessary::MarkLogButton() {
+    SetLogButtonColour(Qt::red);
+}
+
+void TfmTessary::SetLogButtonColour(const QColor& colour) {
+    // The enabled states only: a disabled button keeps the style's grey.
     QPalette palette = bShowLog->palette();
-    palette.setColor(QPalette::ButtonText, Qt::red);
+    palette.setColor(QPalette::Active, QPalette::ButtonText, colour);
+    palette.setColor(QPalette::Inactive, QPalette::ButtonText, colour);
     bShowLog->setPalette(palette);
+}
+
+void TfmTessary::bViewRpx2Click() {
+    if (!services_.pickRpx2File) return;
+    const QString path = services_.pickRpx2File(this, Q(SourceFolderValue()));
+    if (!path.isEmpty()) OpenViewer(path);
 }
 
 void TfmTessary::ShowLogModal() {
@@ -710,9 +844,14 @@ void TfmTessary::bCloseClick() {
 
 void TfmTessary::closeEvent(QCloseEvent* event) {
     if (running_) {
-        // The run cannot be left half-way: the window closes when it ends.
-        closePending_ = true;
+        // The run cannot be left half-way: asked to, it stops at its next
+        // test of the abort flag and the window closes when it has ended.
         event->ignore();
+        if (closePending_) return;
+        if (services_.ask && !services_.ask(this, "A conversion is running. Abort it and close the window?"))
+            return;
+        closePending_ = true;
+        abort_ = true;
         return;
     }
     // Closing the main window ends the program: viewers opened from it
@@ -754,6 +893,11 @@ ConversionJob TfmTessary::BuildJob() {
 void TfmTessary::BitBtn1Click() {
     if (running_) return;
     ConversionJob job = BuildJob();
+    if (!OfferDestinationFolder()) return;
+    runImages_ = int(std::count_if(job.entries.begin(), job.entries.end(),
+                                   [](const ConversionEntry& entry) { return entry.ticked; }));
+    runFinished_ = runConverted_ = 0;
+    runAborted_ = false;
     running_ = true;
     try {
         RunConversion(job, *this, log_);
@@ -767,10 +911,67 @@ void TfmTessary::BitBtn1Click() {
     // However the run ended, the controls are usable again.
     SetBusy(false);
     running_ = false;
+    ReportAbortedRun();
+    ListView1->setFocus();
     if (closePending_) {
         closePending_ = false;
         QTimer::singleShot(0, this, &QWidget::close);
     }
+}
+
+// A destination folder that does not exist yet is offered to be made, as
+// the command line makes it. False when the user declined or it could not
+// be made (the run then reports the folder as not valid).
+bool TfmTessary::OfferDestinationFolder() {
+    const std::string folder = TrimSpaces(DestinationFolderValue());
+    std::error_code ec;
+    if (folder.empty() || std::filesystem::is_directory(folder, ec)) return true;
+    if (!services_.ask ||
+        !services_.ask(this, Q("The Destination Folder " + folder + " does not exist. Create it?")))
+        return true;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+        ShowMessage("The Destination Folder could not be created: " + ec.message());
+        return false;
+    }
+    return true;
+}
+
+void TfmTessary::ImageFinished(const ImageResult& result) {
+    ++runFinished_;
+    if (result.outcome == ImageOutcome::Converted) ++runConverted_;
+    if (result.outcome == ImageOutcome::Aborted) runAborted_ = true;
+    UpdateRunProgress();
+}
+
+void TfmTessary::UpdateRunProgress() {
+    // Image k of N: the one at work, or the last once all are done.
+    const int at = std::min(runFinished_ + 1, std::max(runImages_, 1));
+    cRunImage->setText(QString("Image %1 of %2").arg(at).arg(runImages_));
+    cRunProgress->setMaximum(std::max(runImages_, 1));
+    cRunProgress->setValue(std::min(runFinished_, runImages_));
+}
+
+QString TfmTessary::RunProgressText() const {
+    return cRunImage->text();
+}
+int TfmTessary::RunProgressValue() const {
+    return cRunProgress->value();
+}
+int TfmTessary::RunProgressMaximum() const {
+    return cRunProgress->maximum();
+}
+
+// A run stopped by Abort, Esc or a close: the driver's summary counts the
+// images it worked on; the window says that the run was aborted and how
+// many images were converted before.
+void TfmTessary::ReportAbortedRun() {
+    const bool stopped = runAborted_ || (abort_.load() && runFinished_ < runImages_);
+    if (!stopped || runImages_ == 0) return;
+    const std::string count = std::to_string(runConverted_) + " of " + std::to_string(runImages_);
+    log_.Add("x	Run aborted by user - " + count + " Image File(s) converted");
+    SetStatus(0, "Aborted - " + count + " Image File(s) converted");
+    MarkLogButton();
 }
 
 std::vector<QWidget*> TfmTessary::RunControls() const {
@@ -782,11 +983,18 @@ std::vector<QWidget*> TfmTessary::RunControls() const {
 
 void TfmTessary::SetBusy(bool on) {
     for (QWidget* control : RunControls()) control->setEnabled(!on);
+    bViewRpx2->setEnabled(!on);
     if (on) {
         ListView1->setCursor(Qt::WaitCursor);
+        // The run clears the log (once it has a source folder): its unread
+        // mark goes with it.
+        if (!TrimSpaces(S(DirectoryEdit1->Text())).empty()) SetLogButtonColour(Qt::black);
     } else {
         ListView1->unsetCursor();
     }
+    cRunImage->setVisible(on);
+    cRunProgress->setVisible(on);
+    if (on) UpdateRunProgress();
 }
 
 void TfmTessary::SetStatus(int slot, std::string_view text) {

@@ -25,6 +25,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QProgressBar;
 class QPushButton;
 class QSpinBox;
 class QToolButton;
@@ -61,6 +62,10 @@ struct WindowServices {
     std::function<QString(QWidget* parent, const QString& title, const QString& start)> pickFolder;
     // A modal message box with one text.
     std::function<void(QWidget* parent, const QString& text)> message;
+    // A modal yes/no question; true for yes.
+    std::function<bool(QWidget* parent, const QString& text)> ask;
+    // The file picker for an RPX2 file to view: the chosen file, or empty.
+    std::function<QString(QWidget* parent, const QString& start)> pickRpx2File;
     // Opens the log window modally.
     std::function<void(TfmLog& log)> showLogModal;
     HelpLaunchers help;
@@ -79,6 +84,10 @@ struct WindowOptions {
     // program's folder.
     std::string defaultFolder;      // source image and map file folders
     std::string defaultTempFolder;  // temp file folder
+    // The folder the program was started from, against which a relative
+    // "/fn=" path is read; empty = the working folder when the window is
+    // created (before it moves to the program's folder).
+    std::string startFolder;
 };
 
 class TfmTessary : public QMainWindow, public ConversionObserver {
@@ -123,6 +132,13 @@ public:
     void SetBusy(bool on) override;
     void ShowLogModal() override;
     void MarkLogButton() override;
+    void ImageFinished(const ImageResult& result) override;
+
+    // What the window shows of the run in progress: "Image k of N" and the
+    // overall bar (images finished of N).
+    QString RunProgressText() const;
+    int RunProgressValue() const;
+    int RunProgressMaximum() const;
 
     // The controls that a run disables, in the order the run names them.
     std::vector<QWidget*> RunControls() const;
@@ -151,6 +167,8 @@ public slots:
     void DropPaths(const QStringList& paths);
     // The viewer on a file (through the services).
     void OpenViewer(const QString& path, QWidget* owner = nullptr);
+    // "View RPX2 File...": any RPX2 file picked, whatever the source folder.
+    void bViewRpx2Click();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -160,6 +178,13 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void SetLogButtonColour(const QColor& colour);
+    void FitColumnsToContents();
+    bool OfferDestinationFolder();
+    void ReportAbortedRun();
+    void UpdateRunProgress();
+    void SetTabOrder();
+    void SelectRowNamed(const QString& name);
     void BuildControls();
     void LoadSettings();
     void SaveSettings();
@@ -181,6 +206,12 @@ private:
     bool closePending_ = false;
     bool placed_ = false;
     std::unique_ptr<TfmLog> fmLog_;
+    std::string startFolder_;
+    // The run in progress: ticked images, images finished, and converted.
+    int runImages_ = 0;
+    int runFinished_ = 0;
+    int runConverted_ = 0;
+    bool runAborted_ = false;
 
     // The controls, by their form names, which they also carry as object
     // names (a folder edit's line edit carries it, the edit with its browse
@@ -196,6 +227,7 @@ private:
     QPushButton* bAbort = nullptr;
     QPushButton* bShowLog = nullptr;
     QToolButton* bHelp = nullptr;
+    QToolButton* bViewRpx2 = nullptr;
     QComboBox* cFilter = nullptr;
     QCheckBox* cPath = nullptr;
     QCheckBox* cCopy = nullptr;
@@ -211,6 +243,8 @@ private:
     QLabel* Image1 = nullptr;
     QTreeWidget* ListView1 = nullptr;
     QLabel* StatusPanels[3] = {nullptr, nullptr, nullptr};
+    QLabel* cRunImage = nullptr;
+    QProgressBar* cRunProgress = nullptr;
 };
 
 }  // namespace tessary::app

@@ -1,7 +1,12 @@
 #include "app/rpx2_viewer.h"
 
+#include <QAction>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QMimeData>
 #include <QHeaderView>
 #include <QImage>
 #include <QKeyEvent>
@@ -103,9 +108,18 @@ int Rpx2View::LevelForZoom(double zoom) const {
     return best >= 0 ? best : largest;
 }
 
+double Rpx2View::Dpr() const {
+    return devicePixelRatioF();
+}
+double Rpx2View::DeviceWidth() const {
+    return std::max(width(), 1) * Dpr();
+}
+double Rpx2View::DeviceHeight() const {
+    return std::max(height(), 1) * Dpr();
+}
+
 double Rpx2View::FitZoom() const {
-    return std::min(double(std::max(width(), 1)) / summary_.width,
-                    double(std::max(height(), 1)) / summary_.height);
+    return std::min(DeviceWidth() / summary_.width, DeviceHeight() / summary_.height);
 }
 
 double Rpx2View::MinZoom() const {
@@ -116,10 +130,12 @@ double Rpx2View::MinZoom() const {
 
 void Rpx2View::SetZoom(double zoom, QPointF anchor) {
     zoom = std::clamp(zoom, MinZoom(), kMaxZoom);
-    const QPointF under = origin_ + anchor / zoom_;
+    const QPointF device = anchor * Dpr();
+    const QPointF under = origin_ + device / zoom_;
     zoom_ = zoom;
-    origin_ = under - anchor / zoom_;
+    origin_ = under - device / zoom_;
     fitted_ = false;
+    chosenLevel_.reset();
     Changed();
 }
 
@@ -130,6 +146,15 @@ void Rpx2View::ZoomBy(double factor) {
 void Rpx2View::FitToView() {
     zoom_ = FitZoom();
     fitted_ = true;
+    chosenLevel_.reset();
+    Changed();
+}
+
+void Rpx2View::ShowLevel(int level) {
+    if (level < 0 || level >= int(summary_.levels.size())) return;
+    zoom_ = FitZoom();
+    fitted_ = true;
+    chosenLevel_ = level;
     Changed();
 }
 
@@ -143,21 +168,21 @@ void Rpx2View::SetOrigin(QPointF origin) {
 }
 
 void Rpx2View::PanBy(QPointF viewPixels) {
-    origin_ -= viewPixels / zoom_;
+    origin_ -= viewPixels * Dpr() / zoom_;
     Changed();
 }
 
 void Rpx2View::ClampOrigin() {
     // An image narrower than the view is centred; a wider one cannot be
     // dragged past its edges.
-    const double viewWidth = width() / zoom_, viewHeight = height() / zoom_;
+    const double viewWidth = DeviceWidth() / zoom_, viewHeight = DeviceHeight() / zoom_;
     auto clampAxis = [](double origin, double view, double image) {
         if (view >= image) return -(view - image) / 2;
         return std::clamp(origin, 0.0, image - view);
     };
     origin_.setX(clampAxis(origin_.x(), viewWidth, summary_.width));
     origin_.setY(clampAxis(origin_.y(), viewHeight, summary_.height));
-    // Whole view pixels, so that at 100 % every image pixel falls on one
+    // Whole device pixels, so that at 100 % every image pixel falls on one
     // screen pixel.
     origin_.setX(std::round(origin_.x() * zoom_) / zoom_);
     origin_.setY(std::round(origin_.y() * zoom_) / zoom_);
@@ -165,11 +190,11 @@ void Rpx2View::ClampOrigin() {
 
 void Rpx2View::Changed() {
     ClampOrigin();
-    level_ = LevelForZoom(zoom_);
+    level_ = chosenLevel_ ? *chosenLevel_ : LevelForZoom(zoom_);
     // Ask for the tiles in view that are not cached, the middle ones first,
     // and never more than the cache can hold at once.
     std::vector<TileKey> wanted;
-    const QPointF centre(width() / 2.0, height() / 2.0);
+    const QPointF centre(DeviceWidth() / 2.0, DeviceHeight() / 2.0);
     const double sx = LevelScaleX(level_), sy = LevelScaleY(level_);
     for (const TileKey& key : VisibleTiles())
         if (!cache_.Contains(key)) wanted.push_back(key);
@@ -192,8 +217,8 @@ std::vector<TileKey> Rpx2View::VisibleTiles() const {
     const Rpx2LevelSummary& level = summary_.levels[size_t(level_)];
     const double sx = LevelScaleX(level_), sy = LevelScaleY(level_);
     const double left = origin_.x() * sx, top = origin_.y() * sy;
-    const double right = (origin_.x() + width() / zoom_) * sx;
-    const double bottom = (origin_.y() + height() / zoom_) * sy;
+    const double right = (origin_.x() + DeviceWidth() / zoom_) * sx;
+    const double bottom = (origin_.y() + DeviceHeight() / zoom_) * sy;
     // Only tiles that hold pixels of the level: the extra column and row of
     // background tiles are never shown.
     const int lastColumn = (level.width - 1) / kViewTileEdge;
@@ -225,6 +250,9 @@ void Rpx2View::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), kOutsideFill);
     if (summary_.levels.empty()) return;
+    // Drawn in device pixels: at 100 % one image pixel is one screen pixel
+    // whatever the device pixel ratio.
+    painter.scale(1 / Dpr(), 1 / Dpr());
     const Rpx2LevelSummary& level = summary_.levels[size_t(level_)];
     const double sx = LevelScaleX(level_), sy = LevelScaleY(level_);
     // Tile edges are rounded one by one, so neighbouring tiles meet without
@@ -257,6 +285,7 @@ void Rpx2View::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     // A fitted view stays fitted; otherwise the zoom stays where it was.
     zoom_ = fitted_ ? FitZoom() : std::max(zoom_, MinZoom());
+    // A view fitted to a chosen level stays on that level.
     Changed();
 }
 
@@ -280,6 +309,11 @@ void Rpx2View::mouseMoveEvent(QMouseEvent* event) {
         dragFrom_ = at;
     }
     emit pointerMoved(at);
+}
+
+void Rpx2View::leaveEvent(QEvent* event) {
+    QWidget::leaveEvent(event);
+    if (!dragFrom_) emit pointerLeft();
 }
 
 void Rpx2View::mouseReleaseEvent(QMouseEvent* event) {
@@ -307,7 +341,8 @@ void Rpx2View::keyPressEvent(QKeyEvent* event) {
 
 Rpx2View::Probe Rpx2View::ProbeAt(QPoint viewPixel) {
     Probe probe;
-    const QPointF at = origin_ + QPointF(viewPixel.x() + 0.5, viewPixel.y() + 0.5) / zoom_;
+    // The first device pixel of the view pixel, at its middle.
+    const QPointF at = origin_ + (QPointF(viewPixel) * Dpr() + QPointF(0.5, 0.5)) / zoom_;
     if (at.x() < 0 || at.y() < 0 || at.x() >= summary_.width || at.y() >= summary_.height) return probe;
     probe.inside = true;
     probe.levelZero = QPoint(int(at.x()), int(at.y()));
@@ -356,19 +391,57 @@ void PaletteSwatches::paintEvent(QPaintEvent*) {
 // ---------------------------------------------------------------------------
 // TfmViewer
 
-TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget) : QMainWindow(parent) {
-    setObjectName("fmViewer");
-    setWindowTitle(QFileInfo(path).fileName() + " - RPX2 Viewer");
+QString PickRpx2File(QWidget* parent, const QString& start) {
+    return QFileDialog::getOpenFileName(parent, "Open RPX2 File", start, "RPX2 files (*.rpx2 *.RPX2);;All files (*)");
+}
 
-    Rpx2Summary summary;
+QString Rpx2FailureOf(const QString& path, Rpx2Summary* summary) {
+    const QFileInfo file(path);
+    if (!file.exists()) return "the file does not exist";
+    if (file.isDir()) return "it is a folder, not a file";
+    if (file.size() == 0) return "the file is empty";
     try {
-        summary = ReadRpx2Summary(path.toStdString());
-        if (summary.levels.empty()) throw std::runtime_error("the file lists no levels");
+        Rpx2Summary read = ReadRpx2Summary(path.toStdString());
+        if (read.levels.empty()) return "the file lists no levels";
+        if (summary) *summary = std::move(read);
+        return QString();
     } catch (const std::exception& error) {
-        failure_ = QString::fromStdString(error.what());
+        return QString::fromStdString(error.what());
     } catch (...) {
-        failure_ = "unknown error";
+        return "the file could not be read";
     }
+}
+
+TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget)
+    : QMainWindow(parent), cacheBudget_(cacheBudget), pickFile_(PickRpx2File) {
+    setObjectName("fmViewer");
+    setAcceptDrops(true);
+
+    toolbar_ = addToolBar("View");
+    toolbar_->setObjectName("ViewToolBar");
+    toolbar_->setMovable(false);
+    QAction* open = toolbar_->addAction("Open...");
+    open->setObjectName("actionOpen");
+    open->setShortcut(QKeySequence::Open);
+    open->setToolTip("Open another RPX2 file (Ctrl+O); files can be dropped on the window too");
+    connect(open, &QAction::triggered, this, &TfmViewer::OpenClick);
+    toolbar_->addSeparator();
+    auto addAction = [&](const QString& text, const QString& tip, auto slot) {
+        QAction* action = toolbar_->addAction(text);
+        action->setToolTip(tip);
+        connect(action, &QAction::triggered, this, slot);
+        viewActions_ << action;
+    };
+    addAction("Fit", "Show the whole image (F)", [this] { if (view_) view_->FitToView(); });
+    addAction("100 %", "Show the image pixel for pixel (1)", [this] { if (view_) view_->ShowActualSize(); });
+    addAction("Zoom In", "Zoom in (+ or the mouse wheel)", [this] { if (view_) view_->ZoomBy(2.0); });
+    addAction("Zoom Out", "Zoom out (- or the mouse wheel)", [this] { if (view_) view_->ZoomBy(0.5); });
+    // Esc and Ctrl+W close the viewer.
+    auto* close = new QAction("Close", this);
+    close->setObjectName("actionClose");
+    close->setShortcuts({QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)});
+    connect(close, &QAction::triggered, this, &QWidget::close);
+    QWidget::addAction(close);
 
     position_ = new QLabel(this);
     position_->setObjectName("cPosition");
@@ -376,6 +449,35 @@ TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget) :
     zoomLabel_->setObjectName("cZoom");
     statusBar()->addWidget(position_, 1);
     statusBar()->addPermanentWidget(zoomLabel_);
+
+    Load(path);
+    FitIntoScreen(this, QSize(1000, 700));
+    CentreOnScreen(this);
+}
+
+void TfmViewer::OpenClick() {
+    if (!pickFile_) return;
+    const QString start = path_.isEmpty() ? QString() : QFileInfo(path_).absolutePath();
+    const QString chosen = pickFile_(this, start);
+    if (!chosen.isEmpty()) Load(chosen);
+}
+
+void TfmViewer::Load(const QString& path) {
+    path_ = path;
+    setWindowTitle(QFileInfo(path).fileName() + " - RPX2 Viewer");
+    Rpx2Summary summary;
+    failure_ = Rpx2FailureOf(path, &summary);
+    // The last file's view goes, with its tiles and its loader's thread.
+    if (QWidget* old = takeCentralWidget()) delete old;
+    view_ = nullptr;
+    levels_ = nullptr;
+    swatches_ = nullptr;
+    message_ = nullptr;
+    pointer_.reset();
+    position_->clear();
+    zoomLabel_->clear();
+    statusBar()->clearMessage();
+    for (QAction* action : viewActions_) action->setEnabled(failure_.isEmpty());
 
     if (!failure_.isEmpty()) {
         message_ = new QLabel(this);
@@ -385,17 +487,11 @@ TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget) :
         message_->setMargin(20);
         message_->setText(QString("%1 cannot be shown:\n%2").arg(QDir::toNativeSeparators(path), failure_));
         setCentralWidget(message_);
-        resize(560, 240);
-        CentreOnScreen(this);
         return;
     }
 
-    auto* toolbar = addToolBar("View");
-    toolbar->setObjectName("ViewToolBar");
-    toolbar->setMovable(false);
     auto* splitter = new QSplitter(this);
     splitter->setObjectName("ViewerSplitter");
-    setCentralWidget(splitter);
 
     auto* side = new QWidget(splitter);
     side->setObjectName("ViewerSidePanel");
@@ -410,6 +506,7 @@ TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget) :
     levels_->setRootIsDecorated(false);
     levels_->setSelectionMode(QAbstractItemView::SingleSelection);
     levels_->setHeaderLabels({"Level", "Size", "Scale", "Colours", "Bytes"});
+    levels_->setToolTip("Click a level to show it; zooming goes back to the level that suits the zoom");
     const int levelCount = int(summary.levels.size());
     for (int i = 0; i < levelCount; ++i) {
         const Rpx2LevelSummary& level = summary.levels[size_t(i)];
@@ -439,39 +536,55 @@ TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget) :
     sideLayout->addWidget(paletteTitle);
     sideLayout->addWidget(swatches_, 0, Qt::AlignLeft);
 
-    view_ = new Rpx2View(path.toStdString(), summary, cacheBudget, splitter);
+    view_ = new Rpx2View(path.toStdString(), summary, cacheBudget_, splitter);
     splitter->addWidget(side);
     splitter->addWidget(view_);
     splitter->setStretchFactor(0, 0);
     splitter->setStretchFactor(1, 1);
-
-    auto addAction = [&](const QString& text, const QString& tip, auto slot) {
-        QAction* action = toolbar->addAction(text);
-        action->setToolTip(tip);
-        connect(action, &QAction::triggered, view_, slot);
-    };
-    addAction("Fit", "Show the whole image (F)", [this] { view_->FitToView(); });
-    addAction("100 %", "Show the image pixel for pixel (1)", [this] { view_->ShowActualSize(); });
-    addAction("Zoom In", "Zoom in (+ or the mouse wheel)", [this] { view_->ZoomBy(2.0); });
-    addAction("Zoom Out", "Zoom out (- or the mouse wheel)", [this] { view_->ZoomBy(0.5); });
+    setCentralWidget(splitter);
 
     connect(view_, &Rpx2View::viewChanged, this, &TfmViewer::UpdateViewState);
     connect(view_, &Rpx2View::pointerMoved, this, &TfmViewer::UpdatePointer);
+    // Once the pointer has left, a zoom no longer names a pixel under it.
+    connect(view_, &Rpx2View::pointerLeft, this, [this] { pointer_.reset(); });
     connect(view_, &Rpx2View::tileFailed, this,
             [this](const QString& reason) { statusBar()->showMessage("Damaged tile: " + reason); });
+    // A level picked in the list, by mouse or keyboard, is shown.
+    connect(levels_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) { LevelPicked(item); });
+    connect(levels_, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) { LevelPicked(item); });
+    connect(levels_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        if (!syncingLevels_) LevelPicked(item);
+    });
 
-    resize(1000, 700);
-    CentreOnScreen(this);
     view_->setFocus();
     UpdateViewState();
+}
+
+void TfmViewer::LevelPicked(QTreeWidgetItem* item) {
+    if (!view_ || !item) return;
+    view_->ShowLevel(levels_->indexOfTopLevelItem(item));
 }
 
 void TfmViewer::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (!placed_ && !parentWidget()) {
         placed_ = true;
+        FitIntoScreen(this, size());
         CentreOnScreen(this);
     }
+}
+
+void TfmViewer::dragEnterEvent(QDragEnterEvent* event) {
+    // One local file: whether it can be shown is for Load to say.
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() == 1 && urls.front().isLocalFile()) event->acceptProposedAction();
+}
+
+void TfmViewer::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() != 1 || !urls.front().isLocalFile()) return;
+    event->acceptProposedAction();
+    Load(urls.front().toLocalFile());
 }
 
 QString TfmViewer::PositionText() const {
@@ -495,11 +608,16 @@ void TfmViewer::UpdateViewState() {
         font.setBold(i == level);
         for (int c = 0; c < 5; ++c) item->setFont(c, font);
     }
+    syncingLevels_ = true;
     levels_->setCurrentItem(levels_->topLevelItem(level));
+    syncingLevels_ = false;
     swatches_->SetPalette(summary.palette);
+    // A zoom by key or wheel moves the image under a pointer that stays put.
+    if (pointer_) UpdatePointer(*pointer_);
 }
 
 void TfmViewer::UpdatePointer(QPoint viewPixel) {
+    pointer_ = viewPixel;
     const Rpx2View::Probe probe = view_->ProbeAt(viewPixel);
     if (!probe.inside) {
         position_->clear();

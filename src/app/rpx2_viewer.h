@@ -10,6 +10,7 @@
 #include <QString>
 #include <QVector>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -17,30 +18,41 @@
 #include "app/tile_cache.h"
 #include "rpx/rpx2_tiles.h"
 
+class QAction;
+class QDragEnterEvent;
+class QDropEvent;
 class QLabel;
+class QToolBar;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace tessary::app {
 
 // The canvas: pan with the mouse or the arrow keys, zoom with the wheel,
-// + and -, F fits the image, 1 shows it at 100 %.
+// + and -, F fits the image, 1 shows it at 100 %. The zoom counts device
+// pixels per level-0 pixel, so that 100 % is one image pixel per screen
+// pixel at any device pixel ratio.
 class Rpx2View : public QWidget {
     Q_OBJECT
 public:
     Rpx2View(const std::string& path, const Rpx2Summary& summary, size_t cacheBudget, QWidget* parent);
     ~Rpx2View() override;
 
-    // Display pixels per level-0 pixel (1.0 is 100 %).
+    // Device pixels per level-0 pixel (1.0 is 100 %).
     double Zoom() const { return zoom_; }
     // The level-0 position at the top left corner of the view.
     QPointF Origin() const { return origin_; }
-    // The level the view draws from at the current zoom.
+    // The level the view draws from: the one chosen in the level list, or
+    // else the one that suits the zoom.
     int LevelInView() const { return level_; }
+    bool LevelChosen() const { return chosenLevel_.has_value(); }
+    // Shows this level, fitted to the view, until the zoom changes.
+    void ShowLevel(int level);
     // The level that best serves a zoom: the smallest level at least as
     // detailed as the zoom, or level 0 beyond 100 %.
     int LevelForZoom(double zoom) const;
 
-    void SetZoom(double zoom, QPointF anchor);  // anchor in view pixels
+    void SetZoom(double zoom, QPointF anchor);  // anchor in (logical) view pixels
     void ZoomBy(double factor);                 // about the view's centre
     void FitToView();
     void ShowActualSize();                      // 100 % about the centre
@@ -70,6 +82,7 @@ public:
 signals:
     void viewChanged();
     void pointerMoved(QPoint viewPixel);
+    void pointerLeft();
     void tileFailed(const QString& reason);
 
 protected:
@@ -79,6 +92,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
@@ -89,6 +103,10 @@ private:
     double MinZoom() const;
     double LevelScaleX(int level) const;
     double LevelScaleY(int level) const;
+    double Dpr() const;
+    // The view's size in device pixels.
+    double DeviceWidth() const;
+    double DeviceHeight() const;
 
     std::string path_;
     Rpx2Summary summary_;
@@ -101,6 +119,7 @@ private:
     QPointF origin_{0, 0};
     int level_ = 0;
     bool fitted_ = true;  // follows the window's size until the user zooms
+    std::optional<int> chosenLevel_;  // from the level list, until the user zooms
     std::optional<QPoint> dragFrom_;
     QString tileError_;
 };
@@ -127,20 +146,37 @@ public:
     explicit TfmViewer(const QString& path, QWidget* parent = nullptr,
                        size_t cacheBudget = kDefaultTileBudget);
 
+    // Shows another file in this window (Open, a drop). A file that cannot
+    // be shown leaves the reason in place of the view.
+    void Load(const QString& path);
+    // The picker behind Open (Ctrl+O); tests put their own here.
+    void SetFilePicker(std::function<QString(QWidget* parent, const QString& start)> pick) {
+        pickFile_ = std::move(pick);
+    }
+    void OpenClick();
+
+    const QString& Path() const { return path_; }
     // Empty unless the file could not be opened, and then the reason; the
     // window shows it in place of the view.
     const QString& Failure() const { return failure_; }
     QString PositionText() const;
     QString ZoomText() const;
+    Rpx2View* View() const { return view_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void UpdateViewState();
     void UpdatePointer(QPoint viewPixel);
+    void LevelPicked(QTreeWidgetItem* item);
 
+    QString path_;
     QString failure_;
+    size_t cacheBudget_;
+    std::function<QString(QWidget*, const QString&)> pickFile_;
     // The controls, by their object names: "Rpx2View" (none when the file
     // could not be opened), "cLevels", "PaletteSwatches", "cPosition",
     // "cZoom", "cMessage".
@@ -150,8 +186,18 @@ private:
     QLabel* position_ = nullptr;
     QLabel* zoomLabel_ = nullptr;
     QLabel* message_ = nullptr;
+    QToolBar* toolbar_ = nullptr;
+    QList<QAction*> viewActions_;
+    std::optional<QPoint> pointer_;  // the pointer over the view, in view pixels
+    bool syncingLevels_ = false;
     bool placed_ = false;
 };
+
+// The file dialog for an RPX2 file, starting in `start`.
+QString PickRpx2File(QWidget* parent, const QString& start);
+
+// The reason a file cannot be shown, or empty when it reads as an RPX2 file.
+QString Rpx2FailureOf(const QString& path, Rpx2Summary* summary = nullptr);
 
 // Opens a viewer window for the file: a top-level window that deletes
 // itself when closed. A window that owns it (the log window, which is

@@ -20,4 +20,13 @@ void CentreOnScreen(QWidget* window) {
     window->move(x, y);
 }
 
+void FitIntoScreen(QWidget* window, QSize wanted) {
+    QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+        const QSize frameExtra = window->frameGeometry().size() - window->geometry().size();
+        wanted = wanted.boundedTo(screen->availableGeometry().size() - frameExtra);
+    }
+    window->resize(wanted.expandedTo(window->minimumSizeHint()).expandedTo(window->minimumSize()));
+}
+
 }  // namespace tessary::app

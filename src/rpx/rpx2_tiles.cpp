@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <set>
+#include <vector>
+
+#include <zlib.h>
 
 #include "common/file.h"
 #include "common/le.h"
@@ -26,6 +29,46 @@ int DistinctColours(const Palette& palette) {
     for (const PaletteEntry& entry : palette)
         colours.insert(uint32_t(entry.blue) | uint32_t(entry.green) << 8 | uint32_t(entry.red) << 16);
     return int(colours.size());
+}
+
+// Why tile `tile` of level `level` does not inflate, in zlib's words, for a
+// viewer to show; empty when the stream inflates to at most one tile. The
+// level's positions are those the handle has already checked.
+std::string InflateFailure(const std::string& path, int level, int64_t tile) {
+    CheckedFile file(path, CheckedFile::Mode::Read);
+    uint8_t bytes[4];
+    auto u32At = [&](uint64_t position) {
+        file.Seek(position);
+        file.ReadExact(bytes, 4);
+        return uint64_t(ReadU32LE(bytes));
+    };
+    const uint64_t table = u32At(file.Size() - 4);
+    const uint64_t positions = u32At(table + 4 * uint64_t(level)) + kLevelOffPositions;
+    const uint64_t start = u32At(positions + 4 * uint64_t(tile));
+    const uint64_t end = u32At(positions + 4 * uint64_t(tile) + 4);
+    std::vector<uint8_t> stored(size_t(end - start));
+    file.Seek(start);
+    file.ReadExact(stored.data(), stored.size());
+
+    std::vector<uint8_t> out(kTileBytes + 1);
+    z_stream zs{};
+    if (inflateInit(&zs) != Z_OK) return "inflate could not start";
+    zs.next_in = stored.data();
+    zs.avail_in = uInt(stored.size());
+    zs.next_out = out.data();
+    zs.avail_out = uInt(out.size());
+    const int rc = inflate(&zs, Z_FINISH);
+    std::string reason;
+    if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT)
+        reason = std::string("inflate failed: ") + (zs.msg ? zs.msg : "damaged data");
+    else if (rc != Z_STREAM_END && zs.avail_out == 0)
+        reason = "inflate failed: the tile holds more than 64 x 64 pixels";
+    else if (rc != Z_STREAM_END)
+        reason = "inflate failed: the stream ends early";
+    else if (zs.total_out > uLong(kTileBytes))
+        reason = "inflate failed: the tile holds more than 64 x 64 pixels";
+    inflateEnd(&zs);
+    return reason;
 }
 
 }  // namespace
@@ -112,7 +155,15 @@ void Rpx2TileDecoder::DecodeTile(int level, int tileRow, int tileColumn, uint8_t
         throw RpxFormatError("level " + std::to_string(level) + " has no tile " + std::to_string(tileRow) +
                              ", " + std::to_string(tileColumn));
     uint8_t stored[kTileBytes] = {};
-    handle.ReadTile(int64_t(tileRow) * handle.TilesAcross() + tileColumn, stored);
+    const int64_t tile = int64_t(tileRow) * handle.TilesAcross() + tileColumn;
+    try {
+        handle.ReadTile(tile, stored);
+    } catch (const EDecompressionError&) {
+        // The stream's own complaint says more than the bare error does.
+        const std::string reason = InflateFailure(path_, level, tile);
+        if (reason.empty()) throw;
+        throw TileInflateError(reason);
+    }
     for (int j = 0; j < kTileEdge; ++j)
         std::memcpy(out + size_t(j) * kTileEdge, stored + size_t(kTileEdge - 1 - j) * kTileEdge, kTileEdge);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/errors.h"
 #include "common/picture.h"
 #include "rpx/rpx_layout.h"
 
@@ -41,6 +42,18 @@ struct Rpx2Summary {
 // when the file cannot be read and RpxFormatError when it is not an RPX2
 // file (a legacy RPX file included) or its structure is damaged.
 Rpx2Summary ReadRpx2Summary(const std::string& path);
+
+// A tile stream that does not inflate: still an EDecompressionError, with
+// zlib's own reason as its text ("inflate failed: invalid distance too far
+// back") for a viewer to show.
+class TileInflateError : public EDecompressionError {
+public:
+    explicit TileInflateError(std::string reason) : reason_(std::move(reason)) {}
+    const char* what() const noexcept override { return reason_.c_str(); }
+
+private:
+    std::string reason_;
+};
 
 // Decodes tiles of any level of one RPX2 file. One thread at a time: a
 // viewer gives its decoding thread a decoder of its own.

@@ -63,6 +63,11 @@ struct RecordedServices {
     bool openUrlResult = true;
     QStringList viewedFiles;
     std::vector<QWidget*> viewerOwners;
+    // Questions asked, and the answer every one gets.
+    QStringList questions;
+    bool answer = true;
+    QStringList pickedRpx2;  // the files the RPX2 picker gives, in turn
+    QStringList helpPages;   // pages shown in the program's own help window
 
     WindowServices Make() {
         WindowServices services;
@@ -71,6 +76,14 @@ struct RecordedServices {
             return pickedFolder;
         };
         services.message = [this](QWidget*, const QString& text) { messages << text; };
+        services.ask = [this](QWidget*, const QString& text) {
+            questions << text;
+            return answer;
+        };
+        services.pickRpx2File = [this](QWidget*, const QString&) {
+            return pickedRpx2.isEmpty() ? QString() : pickedRpx2.takeFirst();
+        };
+        services.help.showPage = [this](const QString& file) { helpPages << file; };
         services.showLogModal = [this](TfmLog&) { ++logShown; };
         services.help.start = [](const QString&, const QStringList&, const QString&) { return false; };
         services.help.openUrl = [this](const QUrl& url) {
@@ -90,6 +103,7 @@ struct WindowUnderTest {
     explicit WindowUnderTest(const std::string& programFolder, QStringList arguments = {},
                              WindowOptions options = {}) {
         options.programFolder = programFolder;
+        if (options.startFolder.empty()) options.startFolder = programFolder;
         options.settingsFile = (fs::path(programFolder) / "tessary.ini").string();
         options.arguments = arguments;
         window = std::make_unique<TfmTessary>(options, log, services.Make());

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QTextBrowser>
+
 #include <QElapsedTimer>
 #include <QTest>
 #include <QToolButton>
@@ -54,9 +57,31 @@ TEST(Help, WithoutTheProgramThePageOpensOrTheStatusBarSaysWhy) {
     EXPECT_EQ(w.services.openedUrls[0],
               QUrl::fromLocalFile(QString::fromStdString(program.File("help/introduction.html"))));
 
-    w.services.openUrlResult = false;  // no browser, as on a bare machine
+    // No browser, as on a bare machine: the page opens in a window of the
+    // program's own; only without that does the status bar say why.
+    w.services.openUrlResult = false;
+    window.SetStatus(0, "");
     Control<QToolButton>(window, "bHelp")->click();
-    EXPECT_TRUE(window.StatusText(0).startsWith("No browser for the help: "));
+    EXPECT_EQ(w.services.helpPages, QStringList({QString::fromStdString(program.File("help/introduction.html"))}));
+    EXPECT_EQ(window.StatusText(0), "");
+
+    HelpLaunchers bare;
+    bare.openUrl = [](const QUrl&) { return false; };
+    EXPECT_TRUE(ShowHelpTopic(QString::fromStdString(program.Str()), "h", "introduction.html", bare)
+                    .startsWith("No browser for the help: "));
+}
+
+// The program's own help window shows the page itself.
+TEST(Help, TheHelpWindowShowsThePage) {
+    TempFolder folder;
+    WriteBytes(folder.File("page.html"), "<html><body><h1>Zoom keys</h1></body></html>");
+    ShowHelpWindow(QString::fromStdString(folder.File("page.html")));
+    QTextBrowser* shown = nullptr;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->objectName() == "fmHelp" && window->isVisible()) shown = qobject_cast<QTextBrowser*>(window);
+    ASSERT_NE(shown, nullptr);
+    EXPECT_TRUE(shown->toPlainText().contains("Zoom keys"));
+    shown->close();
 }
 
 }  // namespace

@@ -140,6 +140,42 @@ TEST_F(SortTest, RowsShowSizesAndAnUnreadableImageSaysSo) {
     EXPECT_EQ(broken->checkState(0), Qt::Unchecked);
 }
 
+// Columns are never too narrow for what they show: "Error Opening Image"
+// and the memory size of a large image (a BMP header of 10,000 x 10,800
+// pixels, 324,000,000 bytes) are shown whole.
+TEST_F(SortTest, ColumnsFitTheirLongestTexts) {
+    std::string header(54, '\0');
+    auto put = [&](size_t at, uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) header[at + size_t(i)] = char((value >> (8 * i)) & 0xFF);
+    };
+    header[0] = 'B';
+    header[1] = 'M';
+    put(2, 54, 4);
+    put(10, 54, 4);
+    put(14, 40, 4);
+    put(18, 10000, 4);
+    put(22, 10800, 4);
+    put(26, 1, 2);
+    put(28, 24, 2);
+    WriteBytes(images.File("large.bmp"), header);
+    WindowUnderTest w(program.Str());
+    TfmTessary& window = *w.window;
+    QTreeWidget* list = Control<QTreeWidget>(window, "ListView1");
+    const QFontMetrics metrics(list->font());
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        for (int c = kDiskSizeColumn; c < kImageColumnCount; ++c) {
+            const QString text = list->topLevelItem(i)->text(c);
+            EXPECT_LT(metrics.horizontalAdvance(text), list->header()->sectionSize(c))
+                << text.toStdString() << " in column " << c;
+        }
+    const QStringList memSizes = Column(window, kMemSizeColumn);
+    EXPECT_TRUE(std::any_of(memSizes.begin(), memSizes.end(), [](const QString& text) {
+        return QString(text).remove(QRegularExpression("[^0-9]")) == "324000000";
+    })) << memSizes.join(" ").toStdString();
+    // A column already wide enough keeps its width.
+    EXPECT_EQ(list->header()->sectionSize(kNameColumn), 200);
+}
+
 TEST_F(SortTest, EachColumnRemembersItsDirection) {
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;

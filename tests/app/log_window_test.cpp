@@ -8,6 +8,7 @@
 #include <QClipboard>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <cstdlib>
 
@@ -47,6 +48,8 @@ TEST(LogWindow, RowsAreDrawnInTheirKindColours) {
     TfmLog window(log);
     EXPECT_EQ(window.windowTitle(), "File Conversion Log");
     EXPECT_EQ(window.size(), QSize(498, 338));
+    EXPECT_LT(window.minimumWidth(), 498) << "the window can be resized";
+    EXPECT_GT(window.maximumWidth(), 498);
     EXPECT_FALSE(window.windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
     window.show();
@@ -106,6 +109,39 @@ TEST(LogWindow, ShowLogButtonTurnsBackToBlackWhenTheLogIsRead) {
     showLog->click();
     EXPECT_EQ(w.services.logShown, 1);
     EXPECT_EQ(showLog->palette().color(QPalette::ButtonText), QColor(Qt::black));
+}
+
+// Long lines stay readable: the window grows with its list, and the list
+// scrolls sideways to the end of a line. Return on a line naming a created
+// file opens it, as a double-click does.
+TEST(LogWindow, LongLinesAreReadableAndReturnOpensACreatedFile) {
+    ConversionLog log;
+    log.Clear();
+    const std::string folder = "/maps/" + std::string(180, 'f') + "/";
+    log.Add("i\tProcessing - a.tif");
+    log.Add("o\t   Rpx2 image created : a.rpx2");
+    log.Add("o\t   In path : " + folder);
+    TfmLog window(log);
+    QStringList opened;
+    window.SetViewerOpener([&](const QString& path) { opened << path; });
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QListWidget* list = Control<QListWidget>(window, "cErrorList");
+    EXPECT_GT(list->horizontalScrollBar()->maximum(), 0) << "a long line can be scrolled to";
+    const int narrow = list->width();
+    window.resize(900, 400);
+    QTest::qWait(1);
+    EXPECT_GT(list->width(), narrow + 300) << "the list grows with the window";
+    EXPECT_GT(Control<QPushButton>(window, "bClose")->geometry().right(), 800) << "Close stays at the right";
+
+    list->setFocus();
+    list->setCurrentRow(0);
+    QTest::keyClick(list, Qt::Key_Return);
+    EXPECT_TRUE(opened.isEmpty()) << "a Processing line names no file";
+    list->setCurrentRow(1);
+    QTest::keyClick(list, Qt::Key_Return);
+    EXPECT_EQ(opened, QStringList({QString::fromStdString(folder + "a.rpx2")}));
+    EXPECT_TRUE(window.isVisible()) << "Return does not press a button of the window";
 }
 
 }  // namespace

@@ -105,10 +105,77 @@ TEST_F(RunTest, EscAbortsTheRunAndTheRemainingImagesAreSkipped) {
     RunWith(window, 50, [&] { QTest::keyClick(Control<QPushButton>(window, "bAbort"), Qt::Key_Escape); });
     const auto& lines = w.log.Lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "o\t   Aborted by user"), lines.end());
-    EXPECT_EQ(lines.back(), "z\t1 Image File(s) Processed");
+    // The driver's summary stands as it is; one more line and the status
+    // bar say that the run was aborted and what it had converted.
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "z\t1 Image File(s) Processed");
+    EXPECT_EQ(lines.back(), "x\tRun aborted by user - 0 of 2 Image File(s) converted");
+    EXPECT_EQ(window.StatusText(0), "Aborted - 0 of 2 Image File(s) converted");
     EXPECT_FALSE(fs::exists(output.Path() / "hollow_ridge.rpx2"));
     EXPECT_FALSE(fs::exists(output.Path() / "lake_varn.rpx2"));
     EXPECT_EQ(Capture(window).enabled, std::vector<bool>(19, true));
+}
+
+// Abort in the second image: the first one counts as converted. During the
+// run the window shows image k of N with an overall bar; the "Show Log"
+// button is disabled and looks it, its unread mark cleared with the log.
+TEST_F(RunTest, TheRunShowsImageKOfNAndAnAbortSaysWhatWasConverted) {
+    WindowUnderTest w(program.Str());
+    TfmTessary& window = *w.window;
+    window.show();
+    Control<QPushButton>(window, "bSelectAll")->click();
+    window.MarkLogButton();
+    QPushButton* showLog = Control<QPushButton>(window, "bShowLog");
+    QStringList seen;
+    std::vector<std::pair<int, int>> bars;
+    QColor captionDuring, disabledCaption;
+    QTimer watch;
+    watch.setInterval(2);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!window.Running()) return;
+        if (!seen.contains(window.RunProgressText())) {
+            seen << window.RunProgressText();
+            bars.emplace_back(window.RunProgressValue(), window.RunProgressMaximum());
+        }
+        captionDuring = showLog->palette().color(QPalette::Active, QPalette::ButtonText);
+        disabledCaption = showLog->palette().color(QPalette::Disabled, QPalette::ButtonText);
+        // In the second image: abort.
+        if (window.RunProgressText() == "Image 2 of 2") window.bAbortClick();
+    });
+    watch.start();
+    QTest::mouseClick(Control<QPushButton>(window, "BitBtn1"), Qt::LeftButton);
+    watch.stop();
+    EXPECT_EQ(seen, QStringList({"Image 1 of 2", "Image 2 of 2"}));
+    EXPECT_EQ(bars, (std::vector<std::pair<int, int>>{{0, 2}, {1, 2}}));
+    EXPECT_EQ(captionDuring, QColor(Qt::black)) << "the run cleared the log and its unread mark";
+    EXPECT_NE(disabledCaption, QColor(Qt::black)) << "disabled, the caption is the style's grey";
+    EXPECT_EQ(w.log.Lines().back(), "x\tRun aborted by user - 1 of 2 Image File(s) converted");
+    EXPECT_EQ(window.StatusText(0), "Aborted - 1 of 2 Image File(s) converted");
+    EXPECT_TRUE(fs::exists(output.Path() / "hollow_ridge.rpx2"));
+    EXPECT_FALSE(fs::exists(output.Path() / "lake_varn.rpx2"));
+    EXPECT_FALSE(Control<QWidget>(window, "cRunProgress")->isVisible()) << "the bar is for the run only";
+}
+
+// A destination folder that does not exist is offered to be made; declined,
+// the run reports it as not valid.
+TEST_F(RunTest, AMissingDestinationFolderIsOfferedToBeMade) {
+    WindowUnderTest w(program.Str());
+    TfmTessary& window = *w.window;
+    Control<QPushButton>(window, "bSelectAll")->click();
+    const fs::path made = output.Path() / "new" / "maps";
+    Control<QLineEdit>(window, "cDestFolder")->setText(QString::fromStdString(made.string()));
+    w.services.answer = false;
+    Control<QPushButton>(window, "BitBtn1")->click();
+    ASSERT_EQ(w.services.questions.size(), 1);
+    EXPECT_TRUE(w.services.questions[0].contains(QString::fromStdString(made.string())));
+    EXPECT_EQ(w.services.messages, QStringList({"Destination Folder is not valid"}));
+    EXPECT_FALSE(fs::exists(made));
+
+    w.services.answer = true;
+    Control<QPushButton>(window, "BitBtn1")->click();
+    EXPECT_TRUE(fs::exists(made / "hollow_ridge.rpx2"));
+    EXPECT_TRUE(fs::exists(made / "lake_varn.rpx2"));
+    EXPECT_EQ(w.services.questions.size(), 2);
 }
 
 TEST_F(RunTest, FolderErrorsEnableTheControlsAndACloseWaitsForTheRun) {
@@ -123,13 +190,35 @@ TEST_F(RunTest, FolderErrorsEnableTheControlsAndACloseWaitsForTheRun) {
     EXPECT_EQ(Capture(window).enabled, std::vector<bool>(19, true));
 
     tempFolder->setText(QString::fromStdString(scratch.Str()));
+    // A close during a run asks whether to abort it. No: the run goes on to
+    // its end and the window stays.
+    w.services.answer = false;
     bool visibleAfterClose = false;
     RunWith(window, 50, [&] {
         window.close();
         visibleAfterClose = window.isVisible();
     });
     EXPECT_TRUE(visibleAfterClose);
+    ASSERT_EQ(w.services.questions, QStringList({"A conversion is running. Abort it and close the window?"}));
     EXPECT_TRUE(fs::exists(output.Path() / "lake_varn.rpx2"));  // the run went on to its end
+    QTest::qWait(50);
+    EXPECT_TRUE(window.isVisible());
+    // After the run the focus is back on the list.
+    EXPECT_EQ(window.focusWidget(), Control<QTreeWidget>(window, "ListView1"));
+
+    // Yes: the run stops at once, and the window closes when it has.
+    fs::remove(output.Path() / "lake_varn.rpx2");
+    fs::remove(output.Path() / "hollow_ridge.rpx2");
+    w.services.answer = true;
+    RunWith(window, 50, [&] {
+        window.close();
+        visibleAfterClose = window.isVisible();
+    });
+    EXPECT_TRUE(visibleAfterClose);
+    EXPECT_EQ(w.services.questions.size(), 2);
+    EXPECT_FALSE(fs::exists(output.Path() / "hollow_ridge.rpx2"));
+    EXPECT_FALSE(fs::exists(output.Path() / "lake_varn.rpx2"));
+    EXPECT_TRUE(w.log.Lines().back().rfind("x\tRun aborted by user", 0) == 0);
     QTest::qWait(50);
     EXPECT_FALSE(window.isVisible());
 }

@@ -1,12 +1,20 @@
 // Takes pictures of the desktop program for a person to look at: the splash
-// window, the main window before, during and after converting the bundled
-// examples, the log window, and the viewer on a converted file (fitted,
-// zoomed in on level 0, and on a middle level with the pointer's pixel in
-// the status bar). Run by scripts/screenshot under Xvfb.
+// window, the main window before, during (with its progress bar) and after
+// converting the bundled examples and after an aborted run, the log window,
+// the help window, and the viewer on a converted file (fitted, zoomed in on
+// level 0, on a middle level with the pointer's pixel in the status bar, on
+// the thumbnail level chosen in the level list, and opened by Ctrl+O from
+// the main window). Run by scripts/screenshot under Xvfb.
 //
 //   tessary_screenshots <examples folder> <picture folder> <work folder>
+//   tessary_screenshots --actual-size <file.rpx2> <picture file>
+//
+// The second form shows the viewer at 100 % only (scripts/screenshot runs
+// it at a device pixel ratio of 2).
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
+#include <QTextBrowser>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
@@ -37,10 +45,45 @@ bool Save(QWidget& widget, const QString& folder, const QString& name) {
     return saved;
 }
 
+// The top-level window of this class that is visible, or null.
+template <typename T>
+T* ShownWindow(const char* objectName) {
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->isVisible() && window->objectName() == objectName)
+            if (auto* shown = qobject_cast<T*>(window)) return shown;
+    return nullptr;
+}
+
+// Waits until the view has drawn every tile it asked for.
+void Settle(app::Rpx2View& view) {
+    (void)QTest::qWaitFor([&] { return view.Settled(); }, 10000);
+    QTest::qWait(50);
+}
+
+// The viewer alone at 100 % on the middle of the file.
+int ActualSize(const QString& file, const QString& picture) {
+    app::TfmViewer viewer(file);
+    viewer.resize(900, 600);
+    viewer.show();
+    if (!QTest::qWaitForWindowExposed(&viewer) || !viewer.View()) return 1;
+    app::Rpx2View& view = *viewer.View();
+    view.ShowActualSize();
+    Settle(view);
+    QTest::mouseMove(&view, QPoint(view.width() / 2, view.height() / 2));
+    QTest::qWait(50);
+    const bool saved = viewer.grab().save(picture, "PNG");
+    std::printf("%s %s: device pixel ratio %.1f, %s, %s\n", saved ? "saved" : "could not save",
+                picture.toUtf8().constData(), view.devicePixelRatioF(), viewer.ZoomText().toUtf8().constData(),
+                viewer.PositionText().toUtf8().constData());
+    return saved ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
+    if (argc == 4 && std::string(argv[1]) == "--actual-size")
+        return ActualSize(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
     if (argc != 4) {
         std::fprintf(stderr, "usage: tessary_screenshots <examples> <pictures> <work>\n");
         return 2;
@@ -79,7 +122,9 @@ int main(int argc, char** argv) {
     services.message = [&](QWidget*, const QString& text) { messages << text; };
     bool logOpenedByRun = false;
     services.showLogModal = [&](app::TfmLog&) { logOpenedByRun = true; };
-    services.help.openUrl = [](const QUrl&) { return false; };
+    services.help.openUrl = [](const QUrl&) { return false; };  // no browser: the help window
+    QString pickedRpx2;
+    services.pickRpx2File = [&](QWidget*, const QString&) { return pickedRpx2; };
     app::TfmTessary window(options, log, services);
     window.CreateLogWindow();
     window.show();
@@ -94,7 +139,9 @@ int main(int argc, char** argv) {
     QTimer during;
     during.setInterval(20);
     QObject::connect(&during, &QTimer::timeout, [&] {
-        if (takenDuring || !window.StatusText(1).startsWith("Creating")) return;
+        if (takenDuring || !window.StatusText(1).startsWith("Creating") ||
+            window.RunProgressText() != "Image 2 of 2")
+            return;
         takenDuring = true;
         ok &= Save(window, pictures, "main-during.png");
     });
@@ -105,9 +152,34 @@ int main(int argc, char** argv) {
     QTest::qWait(100);
     ok &= Save(window, pictures, "main-after.png");
 
-    Control<QToolButton>(window, "bHelp")->click();  // no browser here: the status bar says so
-    QTest::qWait(50);
-    ok &= Save(window, pictures, "main-help.png");
+    Control<QToolButton>(window, "bHelp")->click();  // no browser here: the help window
+    QTest::qWait(200);
+    if (auto* help = ShownWindow<QTextBrowser>("fmHelp")) {
+        ok &= Save(*help, pictures, "help-window.png");
+        help->close();
+    } else {
+        std::fprintf(stderr, "the help window did not open\n");
+        ok = false;
+    }
+
+    // A run aborted in its second image.
+    bool aborted = false;
+    QTimer abortTimer;
+    abortTimer.setInterval(5);
+    QObject::connect(&abortTimer, &QTimer::timeout, [&] {
+        if (aborted || window.RunProgressText() != "Image 2 of 2") return;
+        aborted = true;
+        window.bAbortClick();
+    });
+    abortTimer.start();
+    const fs::path aborting = work / "output-aborted";
+    fs::create_directories(aborting);
+    Control<QLineEdit>(window, "cDestFolder")->setText(QString::fromStdString(aborting.string()));
+    QTest::mouseClick(Control<QPushButton>(window, "BitBtn1"), Qt::LeftButton);
+    abortTimer.stop();
+    QTest::qWait(100);
+    ok &= aborted && Save(window, pictures, "main-aborted.png");
+    std::printf("after the abort: '%s'\n", window.StatusText(0).toUtf8().constData());
 
     app::TfmLog* logWindow = window.LogWindow();
     logWindow->show();
@@ -131,10 +203,7 @@ int main(int argc, char** argv) {
         viewer.show();
         if (!QTest::qWaitForWindowExposed(&viewer) || !viewer.findChild<app::Rpx2View*>()) return 1;
         app::Rpx2View& view = *Control<app::Rpx2View>(viewer, "Rpx2View");
-        auto settle = [&] {
-            (void)QTest::qWaitFor([&] { return view.Settled(); }, 10000);
-            QTest::qWait(50);
-        };
+        auto settle = [&] { Settle(view); };
         view.FitToView();
         settle();
         ok &= Save(viewer, pictures, "viewer-fit.png");
@@ -150,6 +219,37 @@ int main(int argc, char** argv) {
         ok &= Save(viewer, pictures, "viewer-levels.png");
         std::printf("viewer: %s, status '%s', %s\n", converted.filename().string().c_str(),
                     viewer.PositionText().toUtf8().constData(), viewer.ZoomText().toUtf8().constData());
+        // The thumbnail chosen in the level list.
+        QTreeWidget* levels = Control<QTreeWidget>(viewer, "cLevels");
+        for (int i = 0; i < levels->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* item = levels->topLevelItem(i);
+            if (!item->text(0).endsWith("thumbnail")) continue;
+            QTest::mouseClick(levels->viewport(), Qt::LeftButton, {}, levels->visualItemRect(item).center());
+        }
+        settle();
+        QTest::mouseMove(&view, QPoint(view.width() / 2, view.height() / 3));
+        QTest::qWait(50);
+        ok &= Save(viewer, pictures, "viewer-thumbnail.png");
+        std::printf("thumbnail: status '%s', %s\n", viewer.PositionText().toUtf8().constData(),
+                    viewer.ZoomText().toUtf8().constData());
+    }
+
+    // Ctrl+O in the main window: the picker gives the other converted file.
+    for (const auto& entry : fs::directory_iterator(work / "output"))
+        if (entry.path().extension() == ".rpx2" && entry.path() != converted)
+            pickedRpx2 = QString::fromStdString(entry.path().string());
+    window.activateWindow();
+    (void)QTest::qWaitForWindowActive(&window);
+    QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
+    QTest::qWait(100);
+    if (auto* opened = ShownWindow<app::TfmViewer>("fmViewer"); opened && opened->View()) {
+        opened->resize(1000, 680);
+        Settle(*opened->View());
+        ok &= Save(*opened, pictures, "viewer-open.png");
+        opened->close();
+    } else {
+        std::fprintf(stderr, "Ctrl+O opened no viewer\n");
+        ok = false;
     }
 
     for (const QString& message : messages) std::printf("message: %s\n", message.toUtf8().constData());

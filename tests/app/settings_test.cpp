@@ -75,6 +75,8 @@ TEST(Settings, FirstStartProposesTheProgramFolder) {
         Control<QSpinBox>(window, "cNumColors")->setValue(100);
         Control<QCheckBox>(window, "bNumColors")->setChecked(true);
         Control<QCheckBox>(window, "cCopy")->setChecked(false);
+        Control<QSpinBox>(window, "cInitialResize")->setValue(50);
+        Control<QCheckBox>(window, "bInitialResize")->setChecked(true);
         columns->resizeSection(1, 60);
     }
     // The folders were written as they were set, the options at destruction.
@@ -86,7 +88,8 @@ TEST(Settings, FirstStartProposesTheProgramFolder) {
               std::string::npos);
     EXPECT_NE(content.find("\r\nwidth1=60\r\n"), std::string::npos);
     Settings settings(path);
-    EXPECT_EQ(settings.ReadSetting("ReSize", ""), "100");
+    EXPECT_EQ(settings.ReadSetting("ReSize", ""), "50");
+    EXPECT_EQ(settings.ReadSetting("Do Initial Resize", ""), "1");
     EXPECT_EQ(settings.ReadSetting("Include Image Path", ""), "1");
 
     // The next start shows what was saved.
@@ -94,6 +97,12 @@ TEST(Settings, FirstStartProposesTheProgramFolder) {
     EXPECT_EQ(Control<QSpinBox>(*again.window, "cNumColors")->value(), 100);
     EXPECT_TRUE(Control<QCheckBox>(*again.window, "bNumColors")->isChecked());
     EXPECT_FALSE(Control<QCheckBox>(*again.window, "cCopy")->isChecked());
+    // The resize tick comes back with its value, and the run uses both.
+    EXPECT_EQ(Control<QSpinBox>(*again.window, "cInitialResize")->value(), 50);
+    EXPECT_TRUE(Control<QCheckBox>(*again.window, "bInitialResize")->isChecked());
+    const ConversionJob job = again.window->BuildJob();
+    EXPECT_TRUE(job.resizeEnabled);
+    EXPECT_EQ(job.resizeValue, 50);
     EXPECT_EQ(Control<QTreeWidget>(*again.window, "ListView1")->header()->sectionSize(1), 60);
 }
 
@@ -162,6 +171,36 @@ TEST(Settings, FnArgumentChoosesTheSourceFolder) {
     EXPECT_EQ(list->topLevelItem(0)->text(0), "chart.png");
     Settings settings(program.File("tessary.ini"));
     EXPECT_EQ(settings.ReadSetting("Source Image Folder", ""), scans.Str());
+}
+
+// The README's start command, "tessary /fn=examples/lake_varn.png" from the
+// project folder: the relative path is read against the folder the program
+// was started from, the absolute folder is shown and saved, and the file
+// is selected (and so ticked).
+TEST(Settings, ARelativeFnPathIsReadFromTheStartFolder) {
+    TempFolder program;
+    WindowOptions options;
+    options.startFolder = fs::path(TESSARY_EXAMPLES).parent_path().string();
+    WindowUnderTest w(program.Str(), {"/fn=examples/lake_varn.png"}, options);
+    const std::string examples = fs::canonical(TESSARY_EXAMPLES).string();
+    EXPECT_EQ(Control<QLineEdit>(*w.window, "DirectoryEdit1")->text().toStdString(), examples);
+    EXPECT_EQ(Settings(program.File("tessary.ini")).ReadSetting("Source Image Folder", ""), examples);
+    const QTreeWidget* list = Control<QTreeWidget>(*w.window, "ListView1");
+    ASSERT_GT(list->topLevelItemCount(), 1);
+    QStringList selected, ticked;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = list->topLevelItem(i);
+        if (item->isSelected()) selected << item->text(0);
+        if (item->checkState(0) == Qt::Checked) ticked << item->text(0);
+    }
+    EXPECT_EQ(selected, QStringList({"lake_varn.png"}));
+    EXPECT_EQ(ticked, QStringList({"lake_varn.png"}));
+
+    // A bare name is a file in the start folder.
+    WindowOptions inExamples;
+    inExamples.startFolder = examples;
+    WindowUnderTest bare(program.Str(), {"/fn=lake_varn.png"}, inExamples);
+    EXPECT_EQ(Control<QLineEdit>(*bare.window, "DirectoryEdit1")->text().toStdString(), examples);
 }
 
 TEST(Settings, DestinationFollowsTheSourceWhenAsAbove) {

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <QMimeData>
+#include <QScreen>
 #include <QPointer>
 #include <QLineEdit>
 #include <QProcess>
@@ -398,9 +400,177 @@ TEST(Rpx2Viewer, ADamagedFileShowsTheReasonInTheWindow) {
     view.ShowActualSize();
     view.SetOrigin(QPointF(0, 0));
     ASSERT_TRUE(WaitSettled(view));
-    EXPECT_FALSE(view.TileError().isEmpty());
+    EXPECT_TRUE(view.TileError().startsWith("inflate failed: ")) << view.TileError().toStdString();
     const QImage shown = view.grab().toImage();
     EXPECT_EQ(shown.pixel(100, 100) & 0xFFFFFF, PatternColour(100, 100) & 0xFFFFFF);
+}
+
+// Clicks on a row of the level list, as the mouse would.
+void ClickLevel(QTreeWidget* levels, int row) {
+    QTreeWidgetItem* item = levels->topLevelItem(row);
+    levels->scrollToItem(item);
+    QTest::mouseClick(levels->viewport(), Qt::LeftButton, {}, levels->visualItemRect(item).center());
+}
+
+// A level chosen in the list is shown (its own tiles, fitted to the view)
+// until the next zoom, and stays highlighted; the status bar names the
+// level and the pixel under the pointer after a zoom by key, without a
+// mouse move.
+TEST(Rpx2Viewer, ChoosingALevelShowsItUntilTheNextZoom) {
+    TempFolder folder;
+    const std::string path = folder.File("levels.rpx2");
+    WritePatternRpx2(path, 3000, 2000, {100.0f, 50.0f, 25.0f, 4.333f, 10.0f});
+    TfmViewer viewer(QString::fromStdString(path));
+    Rpx2View& view = *Control<Rpx2View>(viewer, "Rpx2View");
+    QTreeWidget* levels = Control<QTreeWidget>(viewer, "cLevels");
+    view.setFixedSize(600, 400);
+    viewer.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&viewer));
+    ASSERT_TRUE(WaitSettled(view));
+    EXPECT_EQ(view.LevelInView(), 2);
+    ASSERT_EQ(levels->topLevelItem(3)->text(0), "3 thumbnail");
+
+    ClickLevel(levels, 3);
+    EXPECT_EQ(view.LevelInView(), 3);
+    EXPECT_TRUE(view.LevelChosen());
+    EXPECT_DOUBLE_EQ(view.Zoom(), 0.2) << "fitted to the view";
+    ASSERT_TRUE(WaitSettled(view));
+    for (const TileKey& key : view.VisibleTiles()) EXPECT_EQ(key.level, 3);
+    EXPECT_TRUE(view.Cache().Contains({3, 0, 0}));
+    EXPECT_EQ(levels->currentItem(), levels->topLevelItem(3)) << "the highlight stays on the level shown";
+    EXPECT_TRUE(viewer.ZoomText().contains("level 3")) << viewer.ZoomText().toStdString();
+    // What is drawn is the thumbnail's pixels, blown up: the middle of the
+    // view shows the thumbnail pixel there.
+    const std::optional<Picture> thumbnail = RpxToPicture(path, 1, 3);
+    ASSERT_TRUE(thumbnail);
+    {
+        const QImage shown = view.grab().toImage();
+        const QPoint middle(300, 200);
+        const Rpx2View::Probe probe = view.ProbeAt(middle);
+        ASSERT_TRUE(probe.inside);
+        const PaletteEntry& entry = thumbnail->Colours()[thumbnail->Row(probe.inLevel.y())[probe.inLevel.x()]];
+        EXPECT_EQ(shown.pixel(middle) & 0xFFFFFF, qRgb(entry.red, entry.green, entry.blue) & 0xFFFFFF);
+    }
+
+    // The keyboard in the list: Down chooses the overview.
+    levels->setFocus();
+    QTest::keyClick(levels, Qt::Key_Down);
+    EXPECT_EQ(view.LevelInView(), 4);
+
+    // The pointer over the view; a zoom by key moves the image under it and
+    // the status bar follows at once.
+    QTest::mouseMove(&view, QPoint(100, 80));
+    EXPECT_TRUE(viewer.PositionText().contains("in level 4")) << viewer.PositionText().toStdString();
+    view.setFocus();
+    QTest::keyClick(&view, Qt::Key_Plus);
+    EXPECT_FALSE(view.LevelChosen()) << "a zoom gives the level back to the zoom";
+    EXPECT_DOUBLE_EQ(view.Zoom(), 0.4);
+    EXPECT_EQ(view.LevelInView(), 1);
+    EXPECT_EQ(levels->currentItem(), levels->topLevelItem(1));
+    const QPointF origin = view.Origin();
+    const int x = int(origin.x() + 100.5 / 0.4), y = int(origin.y() + 80.5 / 0.4);
+    EXPECT_TRUE(viewer.PositionText().startsWith(QString("Pixel %1, %2 - in level 1: ").arg(x).arg(y)))
+        << viewer.PositionText().toStdString();
+}
+
+// Drops a list of local files on a widget, as a drag from a file manager.
+bool DropFiles(QWidget* target, const QStringList& files) {
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const QString& file : files) urls << QUrl::fromLocalFile(file);
+    data.setUrls(urls);
+    const QPoint at = target->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    return drop.isAccepted();
+}
+
+// The viewer opens other files: Ctrl+O through the picker, or a file
+// dropped on it. A file it cannot show says why in the reader's words; Esc
+// and Ctrl+W close the window.
+TEST(Rpx2Viewer, OpensOtherFilesAndSaysWhyItCannotShowOne) {
+    TempFolder folder;
+    const std::string first = folder.File("first.rpx2"), second = folder.File("second.rpx2");
+    WritePatternRpx2(first, 700, 500, {100.0f, 50.0f, 18.5f, 42.8f});
+    WritePatternRpx2(second, 900, 400, {100.0f, 50.0f, 18.5f, 42.8f});
+    WritePng(folder.File("picture.png"), 40, 30, false);
+    WriteBytes(folder.File("nothing.rpx2"), "");
+
+    auto* viewer = new TfmViewer(QString::fromStdString(first));
+    viewer->setAttribute(Qt::WA_DeleteOnClose, true);
+    QPointer<TfmViewer> alive = viewer;
+    QStringList picks = {QString::fromStdString(second)};
+    viewer->SetFilePicker([&](QWidget*, const QString&) { return picks.isEmpty() ? QString() : picks.takeFirst(); });
+    viewer->show();
+    viewer->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(viewer));
+    QTest::keyClick(viewer, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(viewer->Path().toStdString(), second);
+    ASSERT_NE(viewer->View(), nullptr);
+    EXPECT_EQ(viewer->View()->Summary().width, 900);
+    QTest::keyClick(viewer, Qt::Key_O, Qt::ControlModifier);  // cancelled: the file stays
+    EXPECT_EQ(viewer->Path().toStdString(), second);
+
+    // Not an RPX2 file: the reader's reason, not a generic error.
+    EXPECT_TRUE(DropFiles(viewer, {QString::fromStdString(folder.File("picture.png"))}));
+    EXPECT_EQ(viewer->View(), nullptr);
+    const QString notRpx2 = viewer->Failure();
+    EXPECT_FALSE(notRpx2.isEmpty());
+    EXPECT_FALSE(notRpx2.contains("unknown", Qt::CaseInsensitive)) << notRpx2.toStdString();
+    EXPECT_TRUE(Control<QLabel>(*viewer, "cMessage")->text().contains(notRpx2));
+    EXPECT_TRUE(DropFiles(viewer, {QString::fromStdString(folder.File("nothing.rpx2"))}));
+    EXPECT_EQ(viewer->Failure(), "the file is empty");
+    EXPECT_FALSE(DropFiles(viewer, {QString::fromStdString(first), QString::fromStdString(second)}))
+        << "one file at a time";
+    // From a failure back to a file that shows.
+    EXPECT_TRUE(DropFiles(viewer, {QString::fromStdString(first)}));
+    ASSERT_NE(viewer->View(), nullptr);
+    EXPECT_TRUE(viewer->Failure().isEmpty());
+    EXPECT_EQ(viewer->View()->Summary().width, 700);
+
+    QTest::keyClick(viewer->View(), Qt::Key_Escape);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return alive.isNull(); }, 2000)) << "Esc closes the viewer";
+
+    TfmViewer other(QString::fromStdString(first));
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    QTest::keyClick(&other, Qt::Key_W, Qt::ControlModifier);
+    EXPECT_FALSE(other.isVisible()) << "Ctrl+W closes the viewer";
+}
+
+// At a device pixel ratio of 2 (the ctest entry tessary_app_tests_dpr2
+// runs these with QT_SCALE_FACTOR=2), 100 % is one image pixel per device
+// pixel, and the viewer fits the screen.
+TEST(HighDpi, OneHundredPercentIsOneImagePixelPerDevicePixel) {
+    TempFolder folder;
+    const std::string path = folder.File("sharp.rpx2");
+    const int width = 2400, height = 1800;
+    WritePatternRpx2(path, width, height, {100.0f, 50.0f, 5.0f, 10.0f});
+    TfmViewer viewer(QString::fromStdString(path));
+    Rpx2View& view = *Control<Rpx2View>(viewer, "Rpx2View");
+    if (view.devicePixelRatioF() != 2.0) GTEST_SKIP() << "runs at a device pixel ratio of 2";
+    const QSize available = viewer.screen()->availableGeometry().size();
+    EXPECT_LE(viewer.width(), std::max(available.width(), viewer.minimumSizeHint().width()));
+    EXPECT_LE(viewer.height(), std::max(available.height(), viewer.minimumSizeHint().height()));
+    view.setFixedSize(300, 200);
+    viewer.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&viewer));
+    view.ShowActualSize();
+    EXPECT_EQ(view.Zoom(), 1.0);
+    EXPECT_TRUE(viewer.ZoomText().startsWith("Zoom 100")) << viewer.ZoomText().toStdString();
+    // Across a grid line of the pattern (4 pixels wide at x 1000).
+    view.SetOrigin(QPointF(1000 - 250, 300));
+    ASSERT_TRUE(WaitSettled(view));
+    const QImage shown = view.grab().toImage();
+    EXPECT_EQ(shown.size(), QSize(600, 400)) << "device pixels";
+    EXPECT_TRUE(ViewShowsLevelZero(view, width, height, PatternColour));
+    // The pixel under a pointer position counts device pixels too.
+    const Rpx2View::Probe probe = view.ProbeAt(QPoint(125, 10));
+    EXPECT_EQ(probe.levelZero, QPoint(int(view.Origin().x()) + 250, int(view.Origin().y()) + 20));
 }
 
 TEST(Rpx2Viewer, TheProgramOpensTheViewerAloneWithView) {
@@ -416,6 +586,14 @@ TEST(Rpx2Viewer, TheProgramOpensTheViewerAloneWithView) {
     ASSERT_TRUE(process.waitForFinished(20000));
     EXPECT_EQ(process.exitCode(), 2);
     EXPECT_TRUE(process.readAllStandardError().contains("usage: tessary --view FILE.rpx2"));
+
+    // --help prints the usage, without a window.
+    process.start(program, {"--help"});
+    ASSERT_TRUE(process.waitForFinished(20000));
+    EXPECT_EQ(process.exitCode(), 0);
+    const QByteArray usage = process.readAllStandardOutput();
+    EXPECT_TRUE(usage.startsWith("usage: tessary [/fn=IMAGE]")) << usage.toStdString();
+    EXPECT_TRUE(usage.contains("--view FILE.rpx2"));
 }
 
 }  // namespace
