@@ -172,7 +172,7 @@ std::optional<PrivateTempFolder> PrivateTempFolder::Create(const std::string& ba
         return std::nullopt;
     }
     RemoveDeadTempFolders(folder);  // what killed runs left
-    std::string pattern = WithTrailingSeparator(folder) + "tessary-XXXXXX";
+    std::string pattern = PrivateFolderPattern(folder);
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
 #ifndef _WIN32

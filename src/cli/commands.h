@@ -44,7 +44,7 @@ bool CheckConvertFiles(const ConvertOptions& options, std::vector<std::string>& 
 // share scratch files; removed with everything in it when the object goes.
 class PrivateTempFolder {
 public:
-    // Creates "tessary-XXXXXX" inside `base`. Gives nothing when `base` is
+    // Creates "tessary-HOST-PID-LIFE-XXXXXX" inside `base`. Gives nothing when `base` is
     // not a folder or the folder cannot be made; `error` (when given) then
     // names `base` and the system's reason.
     static std::optional<PrivateTempFolder> Create(const std::string& base, std::string* error = nullptr);

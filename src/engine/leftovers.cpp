@@ -731,14 +731,47 @@ std::optional<OwnerRecord> ReadOwner(int fd) {
     return record;
 }
 
-// Only "tessary-" and six characters of mkdtemp.
-bool IsPrivateFolderName(const std::string& name) {
-    if (name.size() != 14 || name.compare(0, 8, "tessary-") != 0) return false;
-    for (size_t i = 8; i < name.size(); ++i) {
-        char c = name[i];
+bool IsMkdtempTail(const std::string& text) {
+    if (text.size() != 6) return false;
+    for (char c : text)
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
-    }
     return true;
+}
+
+// The writer named by a private folder of this version,
+// "tessary-HOST-PID-LIFE-XXXXXX" (three fields of eight hex digits, then
+// mkdtemp's six characters); nothing for the older "tessary-XXXXXX".
+std::optional<PartialWriter> WriterOfFolder(const std::string& name) {
+    const std::string prefix = "tessary-";
+    if (name.size() != prefix.size() + 3 * 9 + 6 || name.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    PartialWriter writer;
+    uint32_t* fields[3] = {&writer.host, &writer.pid, &writer.life};
+    size_t pos = prefix.size();
+    for (uint32_t* field : fields) {
+        if (!ParseHex(name.substr(pos, 8), *field) || name[pos + 8] != '-') return std::nullopt;
+        pos += 9;
+    }
+    if (!IsMkdtempTail(name.substr(pos))) return std::nullopt;
+    return writer;
+}
+
+// "tessary-" and six characters of mkdtemp (earlier versions), or the name
+// that carries its writer.
+bool IsPrivateFolderName(const std::string& name) {
+    if (name.size() == 14 && name.compare(0, 8, "tessary-") == 0) return IsMkdtempTail(name.substr(8));
+    return WriterOfFolder(name).has_value();
+}
+
+// Whether the process a folder's name carries is gone: only for a writer of
+// this host that is not this process. Settles the folders whose owner record
+// a kill kept from being written.
+bool NamedWriterGone(const std::string& name) {
+    const std::optional<PartialWriter> writer = WriterOfFolder(name);
+    const Self& me = Me();
+    if (!writer || writer->host != me.hostStamp) return false;
+    if (writer->pid == uint32_t(me.pid) && writer->life == me.lifeStamp) return false;
+    return !ProcessAlive(long(writer->pid), writer->life);
 }
 
 // A folder without an owner record: a run killed between making the folder
@@ -754,6 +787,14 @@ bool OnlyScratch(const std::string& folder) {
 
 }  // namespace
 #endif
+
+std::string PrivateFolderPattern(const std::string& base) {
+    const Self& me = Me();
+    char name[48];
+    std::snprintf(name, sizeof name, "tessary-%08x-%08x-%08x-XXXXXX", unsigned(me.hostStamp), unsigned(me.pid),
+                  unsigned(me.lifeStamp));
+    return WithTrailingSeparator(base) + name;
+}
 
 int RemoveDeadTempFolders(const std::string& baseIn) {
     int removed = 0;
@@ -785,10 +826,12 @@ int RemoveDeadTempFolders(const std::string& baseIn) {
                 dead =
                     ::fstat(fd, &ownerStat) == 0 && SecondsSinceChange(ownerStat) >= kForeignLeftoverSeconds;
             } else {
-                dead = SecondsSinceChange(st) >= kForeignLeftoverSeconds && OnlyScratch(folder);
+                dead = NamedWriterGone(entry.name) ||
+                       (SecondsSinceChange(st) >= kForeignLeftoverSeconds && OnlyScratch(folder));
             }
         } else if (!hasOwner) {
-            dead = SecondsSinceChange(st) >= kForeignLeftoverSeconds && OnlyScratch(folder);
+            dead = NamedWriterGone(entry.name) ||
+                   (SecondsSinceChange(st) >= kForeignLeftoverSeconds && OnlyScratch(folder));
         }
         if (dead) {
             std::error_code ec;

@@ -3,7 +3,7 @@
 //
 // Two kinds of file outlive a killed run: the hidden partial file an image
 // is written under in its destination folder, and the command line's private
-// scratch folder "tessary-XXXXXX" in the temporary folder. Each carries its
+// scratch folder "tessary-..." in the temporary folder. Each carries its
 // writer: a partial file in its name (host, process id and a stamp of the
 // process's start), a scratch folder in an owner file inside it; and the
 // writer holds an exclusive lock (flock) on the partial file or the owner
@@ -67,9 +67,16 @@ bool ClaimFolder(const std::string& folder);
 // Gives up the claim before the folder is removed.
 void ReleaseFolder(const std::string& folder);
 
-// Removes the private scratch folders "tessary-XXXXXX" in `base` whose owner
-// is gone, with everything in them; gives how many were removed. Folders of
-// other users, links and folders of any other name are never touched.
+// The mkdtemp pattern of a new private scratch folder in `base`:
+// "tessary-HOST-PID-LIFE-XXXXXX", so that the folder names its maker before
+// its owner file exists (a run killed in between leaves nothing that cannot
+// be attributed).
+std::string PrivateFolderPattern(const std::string& base);
+
+// Removes the private scratch folders in `base` (named as above, or
+// "tessary-XXXXXX" by earlier versions) whose owner is gone, with everything
+// in them; gives how many were removed. Folders of other users, links and
+// folders of any other name are never touched.
 int RemoveDeadTempFolders(const std::string& base);
 
 // Locks on final names in one destination folder, so that two runs (on this

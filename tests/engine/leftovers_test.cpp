@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -229,6 +230,42 @@ TEST_F(LeftoversTest, PrivateTempFoldersOfDeadOwnersGoWithEverythingInThem) {
     EXPECT_FALSE(fs::exists(alive));
     EXPECT_TRUE(fs::exists(own));
     ReleaseFolder(own);
+}
+
+// A run killed after making its folder and before writing its owner record
+// left a folder nobody could attribute; the folder's name now carries its
+// maker, so the next run removes it at once, and only once the maker is gone.
+TEST_F(LeftoversTest, AFolderKilledBeforeItsOwnerRecordIsAttributedByItsName) {
+    auto makeUnclaimed = [&](Writer*& writer) {
+        const std::string note = dir_ + "note-" + std::to_string(++children_);
+        const std::string base = dir_;
+        writer = new Writer([base, note] {
+            std::string pattern = PrivateFolderPattern(base);
+            if (mkdtemp(pattern.data())) std::ofstream(note) << pattern;
+        });
+        std::string path;
+        std::ifstream(note) >> path;
+        fs::remove(note);
+        return path;
+    };
+    Writer* killedMaker = nullptr;
+    Writer* liveMaker = nullptr;
+    const std::string killed = makeUnclaimed(killedMaker);
+    const std::string live = makeUnclaimed(liveMaker);
+    ASSERT_FALSE(killed.empty());
+    ASSERT_FALSE(live.empty());
+    Touch(killed + "/rpx_0.rpx0");
+    std::ofstream(live + "/tessary.owner");  // created, its record not yet written
+
+    killedMaker->Kill();
+    EXPECT_EQ(RemoveDeadTempFolders(dir_), 1);
+    EXPECT_FALSE(fs::exists(killed));
+    EXPECT_TRUE(fs::exists(live));
+    liveMaker->Kill();
+    EXPECT_EQ(RemoveDeadTempFolders(dir_), 1);
+    EXPECT_FALSE(fs::exists(live));
+    delete killedMaker;
+    delete liveMaker;
 }
 
 }  // namespace
