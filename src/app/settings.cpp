@@ -134,7 +134,7 @@ std::string FolderFromFnArgument(const std::string& argument) {
     if (cut == std::string::npos && path.size() >= 2 && path[1] == ':') cut = 1;
     std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
     folder = TrimSpaces(folder);
-    if (folder.size() > 1 && IsPathSeparator(folder.back())) folder.pop_back();
+    if (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
     return folder;
 }
 
