@@ -26,8 +26,10 @@ public:
 // The block cache GDAL may keep when the user has not configured one. Rows
 // are read in order, so a few bands of blocks are all that pays; GDAL's own
 // default (a share of physical memory) would let reading a large image grow
-// the process far beyond what one row needs.
-constexpr int64_t kDefaultCacheBytes = 64 << 20;
+// the process far beyond what one row needs. Full-resolution rows come from
+// bands of whole block rows read at once, so the cache need not hold a
+// block row of its own.
+constexpr int64_t kDefaultCacheBytes = 32 << 20;
 
 // Every web request GDAL would make (CPLHTTPFetch) fails at once.
 CPLHTTPResult* RefuseHttp(const char*, CSLConstList, GDALProgressFunc, void*, CPLHTTPFetchWriteFunc, void*,

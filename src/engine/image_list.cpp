@@ -40,7 +40,7 @@ bool PassesFilter(const std::string& fileName, const std::string& filterText) {
     for (const char* known : kImageExtensions)
         if (Contains(extension, known)) return true;
     // The GDAL route's extensions, built in and added, match exactly.
-    return GdalSpecFor(LowerAscii(extension)).has_value();
+    return GdalRequestFor(LowerAscii(extension)).has_value();
 }
 
 void SortImageNames(std::vector<std::string>& names) {

@@ -92,16 +92,16 @@ public:
         return std::make_unique<EcwView>(library, view);
     }
 
-    // Through the GDAL library, with the drivers and options of `spec`.
+    // Through the GDAL library, with the drivers and options of `request`.
     static std::unique_ptr<EcwView> Open(const std::shared_ptr<const EcwLibrary>& library,
-                                         const std::string& path, const GdalOpenSpec& spec) {
+                                         const std::string& path, const GdalOpenRequest& request) {
         std::vector<const char*> drivers, options;
-        for (const std::string& d : spec.drivers) drivers.push_back(d.c_str());
-        for (const std::string& o : spec.options) options.push_back(o.c_str());
+        for (const std::string& d : request.drivers) drivers.push_back(d.c_str());
+        for (const std::string& o : request.options) options.push_back(o.c_str());
         drivers.push_back(nullptr);
         options.push_back(nullptr);
         EcwFileView* view = nullptr;
-        if (library->openWithDrivers(path.c_str(), spec.format.c_str(), drivers.data(), options.data(),
+        if (library->openWithDrivers(path.c_str(), request.format.c_str(), drivers.data(), options.data(),
                                      &view) != 0 ||
             !view)
             return nullptr;
@@ -155,8 +155,8 @@ private:
 class EcwRowReader : public SourceRowReader {
 public:
     EcwRowReader(std::string path, std::unique_ptr<EcwView> view, const EcwViewFileInfo& info,
-                 std::optional<GdalOpenSpec> spec = std::nullopt)
-        : path_(std::move(path)), view_(std::move(view)), info_(info), spec_(std::move(spec)) {}
+                 std::optional<GdalOpenRequest> request = std::nullopt)
+        : path_(std::move(path)), view_(std::move(view)), info_(info), request_(std::move(request)) {}
 
     int Width() const override { return int(info_.width); }
     int Height() const override { return int(info_.height); }
@@ -178,7 +178,7 @@ public:
     }
 
     Picture LoadPreview(int factor) override {
-        return spec_ ? LoadGdalBitmap(path_, *spec_, factor) : LoadEcwBitmap(path_, factor);
+        return request_ ? LoadGdalBitmap(path_, *request_, factor) : LoadEcwBitmap(path_, factor);
     }
 
 private:
@@ -189,7 +189,7 @@ private:
     std::string path_;
     std::unique_ptr<EcwView> view_;
     EcwViewFileInfo info_;
-    std::optional<GdalOpenSpec> spec_;  // set for the GDAL library's views
+    std::optional<GdalOpenRequest> request_;  // set for the GDAL library's views
 };
 
 // The whole image of an open view reduced by `factor`, or an empty picture.
@@ -291,34 +291,34 @@ std::string_view GdalLibraryFileName() {
 #endif
 }
 
-Picture LoadGdalBitmap(const std::string& path, const GdalOpenSpec& spec, int factor) {
+Picture LoadGdalBitmap(const std::string& path, const GdalOpenRequest& request, int factor) {
     auto library = TheGdalLibrary();
     if (!library) return Picture();
-    auto view = EcwView::Open(library, path, spec);
+    auto view = EcwView::Open(library, path, request);
     if (!view) return Picture();
     return ReduceView(*view, factor);
 }
 
-std::unique_ptr<SourceRowReader> OpenGdal(const std::string& path, const GdalOpenSpec& spec) {
+std::unique_ptr<SourceRowReader> OpenGdal(const std::string& path, const GdalOpenRequest& request) {
     auto library = TheGdalLibrary();
     if (!library)
         Refuse("the GDAL library " + std::string(GdalLibraryFileName()) +
                " is missing from the program's folder or incomplete");
-    auto view = EcwView::Open(library, path, spec);
+    auto view = EcwView::Open(library, path, request);
     if (!view) Refuse(LibraryReason(*library, "GDAL cannot open the file"));
     std::string why;
     const EcwViewFileInfo* info = view->Info(why);
     if (!info) Refuse(why);
     EcwViewFileInfo copy = *info;
-    return std::make_unique<EcwRowReader>(path, std::move(view), copy, spec);
+    return std::make_unique<EcwRowReader>(path, std::move(view), copy, request);
 }
 
-SourceImageInfo GetGdalInfo(const std::string& path, const GdalOpenSpec& spec) {
+SourceImageInfo GetGdalInfo(const std::string& path, const GdalOpenRequest& request) {
     auto library = TheGdalLibrary();
     if (!library)
         Refuse("the GDAL library " + std::string(GdalLibraryFileName()) +
                " is missing from the program's folder or incomplete");
-    auto view = EcwView::Open(library, path, spec);
+    auto view = EcwView::Open(library, path, request);
     if (!view) Refuse(LibraryReason(*library, "GDAL cannot open the file"));
     std::string why;
     const EcwViewFileInfo* info = view->Info(why);

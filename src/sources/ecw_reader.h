@@ -39,7 +39,7 @@ SourceImageInfo GetEcwInfo(const std::string& path);
 
 // The GDAL library (libtessary_gdal, the same view calls) opens the formats
 // of the GDAL route: each extension with its own drivers and options.
-struct GdalOpenSpec {
+struct GdalOpenRequest {
     std::string format;                // named in reasons ("JPEG 2000")
     std::vector<std::string> drivers;  // GDAL's short driver names
     std::vector<std::string> options;  // GDAL open options ("DPI=300")
@@ -47,8 +47,8 @@ struct GdalOpenSpec {
 std::string_view GdalLibraryFileName();
 // As LoadEcwBitmap, OpenEcw and GetEcwInfo, through the GDAL library; a
 // missing library is a reason, not a message.
-Picture LoadGdalBitmap(const std::string& path, const GdalOpenSpec& spec, int factor);
-std::unique_ptr<SourceRowReader> OpenGdal(const std::string& path, const GdalOpenSpec& spec);
-SourceImageInfo GetGdalInfo(const std::string& path, const GdalOpenSpec& spec);
+Picture LoadGdalBitmap(const std::string& path, const GdalOpenRequest& request, int factor);
+std::unique_ptr<SourceRowReader> OpenGdal(const std::string& path, const GdalOpenRequest& request);
+SourceImageInfo GetGdalInfo(const std::string& path, const GdalOpenRequest& request);
 
 }  // namespace tessary

@@ -43,25 +43,25 @@ std::mutex addedMutex;
 std::deque<GdalExtension> added;
 std::deque<SourceFormat> addedRows;
 
-GdalOpenSpec SpecOf(const GdalExtension& e) {
-    GdalOpenSpec spec{e.format, e.drivers, {}};
-    if (e.pdf) spec.options.push_back("DPI=" + std::to_string(PdfDpi()));
-    return spec;
+GdalOpenRequest RequestOf(const GdalExtension& e) {
+    GdalOpenRequest request{e.format, e.drivers, {}};
+    if (e.pdf) request.options.push_back("DPI=" + std::to_string(PdfDpi()));
+    return request;
 }
 
-GdalOpenSpec SpecOfPath(const std::string& path) {
-    std::optional<GdalOpenSpec> spec = GdalSpecFor(LowerAscii(ExtensionOf(path)));
-    if (!spec)
+GdalOpenRequest RequestOfPath(const std::string& path) {
+    std::optional<GdalOpenRequest> request = GdalRequestFor(LowerAscii(ExtensionOf(path)));
+    if (!request)
         throw SourceError(SourceOpenError::SourceUnusable, "no GDAL driver is named for this extension");
-    return *spec;
+    return *request;
 }
 
 std::unique_ptr<SourceRowReader> OpenRoute(const std::string& path) {
-    return OpenGdal(path, SpecOfPath(path));
+    return OpenGdal(path, RequestOfPath(path));
 }
 
 SourceImageInfo InspectRoute(const std::string& path) {
-    return GetGdalInfo(path, SpecOfPath(path));
+    return GetGdalInfo(path, RequestOfPath(path));
 }
 
 const SourceFormat kGdalFormats[] = {
@@ -91,12 +91,12 @@ int PdfDpi() {
     return pdfDpi;
 }
 
-std::optional<GdalOpenSpec> GdalSpecFor(std::string_view extension) {
+std::optional<GdalOpenRequest> GdalRequestFor(std::string_view extension) {
     for (const GdalExtension& e : BuiltIn())
-        if (e.extension == extension) return SpecOf(e);
+        if (e.extension == extension) return RequestOf(e);
     std::lock_guard lock(addedMutex);
     for (const GdalExtension& e : added)
-        if (e.extension == extension) return SpecOf(e);
+        if (e.extension == extension) return RequestOf(e);
     return std::nullopt;
 }
 

@@ -28,9 +28,9 @@ int PdfDpi();
 // the program starts, before sources are opened.
 bool AddGdalExtension(std::string_view extension, std::string_view driver, std::string& why);
 
-// The open spec of a GDAL-route extension (lower-case, with its dot), or
+// The open request of a GDAL-route extension (lower-case, with its dot), or
 // nothing for other extensions.
-std::optional<GdalOpenSpec> GdalSpecFor(std::string_view extension);
+std::optional<GdalOpenRequest> GdalRequestFor(std::string_view extension);
 
 // The row of an extension the user added (lower-case, with its dot), or
 // null; rows live as long as the program.

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace tessary::cli {
 namespace {
 
@@ -47,6 +51,25 @@ TEST(CommandLine, ValuesOutsideTheWindowsRangesAreRefused) {
     // Options of one command are not taken by another.
     EXPECT_NE(ParseCommandLine({"list", "f", "--resize", "50"}).error, "");
     EXPECT_NE(ParseCommandLine({"convert", "--no-map-copy=1", "f"}).error, "");
+}
+
+TEST(CommandLine, GdalRouteOptionsForConvertAndList) {
+    auto parsed = ParseCommandLine(
+        {"convert", "--pdf-dpi", "150", "--gdal-ext", "gpkg=GPKG", "a", "--gdal-ext=tile.x=NITF"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.pdfDpi, 150);
+    EXPECT_EQ(parsed.gdalExtensions,
+              (std::vector<std::pair<std::string, std::string>>{{"gpkg", "GPKG"}, {"tile.x", "NITF"}}));
+    EXPECT_EQ(ParseCommandLine({"list", "--pdf-dpi=600", "f"}).pdfDpi, 600);
+    for (const char* bad : {"9", "2401", "x", ""})
+        EXPECT_NE(ParseCommandLine({"convert", "--pdf-dpi", bad, "f"}).error.find("--pdf-dpi"),
+                  std::string::npos)
+            << bad;
+    for (const char* bad : {"gpkg", "=GPKG", "gpkg=", ""})
+        EXPECT_NE(ParseCommandLine({"convert", "--gdal-ext", bad, "f"}).error.find("--gdal-ext"),
+                  std::string::npos)
+            << bad;
+    EXPECT_NE(ParseCommandLine({"info", "--pdf-dpi", "150", "f.rpx2"}).error, "");
 }
 
 TEST(CommandLine, OtherCommandsAndHelp) {
