@@ -268,8 +268,9 @@ Options:
   -r, --recursive   walk folders into their subfolders (not hidden ones, not
                     links to folders); outputs keep the relative folders
                     under --dest
-  -u, --update      skip images whose output is newer than the source (and
-                    whose map copy exists when one is due): resumes a run
+  -u, --update      skip images whose output is up to date by its record
+                    (same source, size and time, options, calibration file,
+                    not damaged; its map copy there): resumes a run
   --report FILE     write one JSON object per image and one with the totals
                     (JSON Lines) to FILE; "-" for standard output
   --keep-damaged    write the best-effort file of a damaged image; the image
