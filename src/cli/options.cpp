@@ -311,8 +311,9 @@ Options:
                     Hidden files and folders and the "._NAME" companions of
                     macOS copies are left out; a folder that cannot be read
                     is named on standard error and fails the run (exit 1)
-  -u, --update      skip images whose output is newer than the source (and
-                    whose map copy exists when one is due): resumes a run
+  -u, --update      skip images whose output is up to date by its record
+                    (same source, size and time, options, calibration file,
+                    not damaged; its map copy there): resumes a run
   -n, --dry-run     touch nothing: print for every image the output it would
                     write, what the run would do (convert, up to date, too
                     small, refused) and why, and the calibration file it

@@ -106,9 +106,7 @@ CheckedFile CheckedFile::OpenRegular(const std::string& path, bool followLinks) 
         ::close(fd);
         throw IoError(KindOfNonRegular(st.st_mode), EINVAL);
     }
-    // Reads of a regular file never block; the flag goes so that stdio sees
-    // a plain descriptor.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // Reads of a regular file never block: the flag may stay.
     return FromDescriptor(fd, path, Mode::Read);
 #else
     (void)followLinks;

@@ -27,6 +27,7 @@
 #include "engine/leftovers.h"
 #include "engine/map_file.h"
 #include "engine/output_names.h"
+#include "engine/output_record.h"
 #include "engine/parallel_run.h"
 #include "engine/scale_list.h"
 #include "engine/update_check.h"
@@ -89,6 +90,9 @@ struct ImageWork {
     // the pair is committed.
     NameLocks nameLocks;
     StagedMapCopy mapCopy;  // the rewritten calibration copy, under its partial name
+    PartialFile recordPartial;  // the output's record, under its partial name
+    uint64_t sourceSize = 0;    // the source as it was opened, for the record
+    int64_t sourceTimeNs = 0;
     int levelsWritten = 0;
     SourceDamage damage;  // the source's, kept when the source is closed early
 
@@ -102,6 +106,7 @@ struct ImageWork {
         if (!committed) {
             RemoveFile(partialPath);
             RemoveFile(mapCopy.partial.Path());
+            RemoveFile(recordPartial.Path());
         }
     }
 
@@ -488,9 +493,43 @@ struct RunSetup {
     std::vector<RunEntry> entries;
     std::vector<PlannedOutput> outputs;  // one per entry
     std::vector<PlannedMapCopy> mapCopies;  // one per entry when copies are made
+    std::string recordOptions;              // the options that shape the outputs, for their records
     std::mutex updateMutex;              // images at work beside each other share the check's cache
     UpdateCheck updateCheck;
 };
+
+// The options that shape an output's bytes and its copy's, as its record
+// keeps them; the scale file by its contents.
+std::string RecordOptions(const RunSetup& run, const ConversionJob& job) {
+    std::string scales = "none";
+    try {
+        const std::string bytes = ReadRegularFile(run.scaleFile, 1 << 20, true);
+        uint64_t hash = 1469598103934665603ull;
+        for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
+        char text[32];
+        std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+        scales = text;
+    } catch (const std::exception&) {
+    }
+    return "resize=" + std::to_string(run.resize) + " colours=" + std::to_string(run.context.colourCount) +
+           " keep_damaged=" + (job.keepDamaged ? "1" : "0") + " copy_map=" + (job.copyMapFile ? "1" : "0") +
+           " image_path=" + (job.includeImagePath ? "1" : "0") + " scales=" + scales;
+}
+
+// The record an entry's output would get if it were made now: its source
+// and calibration file as they are, the run's options.
+OutputRecord RecordNow(const RunSetup& run, size_t index) {
+    OutputRecord now;
+    now.sourcePath = run.entries[index].sourcePath;
+    StatForRecord(now.sourcePath, now.sourceSize, now.sourceTimeNs);
+    now.options = run.recordOptions;
+    now.version = RecordedProgramVersion();
+    if (run.job->copyMapFile && !run.mapCopies[index].copyPath.empty()) {
+        now.calibrationPath = run.mapCopies[index].found;
+        StatForRecord(now.calibrationPath, now.calibrationSize, now.calibrationTimeNs);
+    }
+    return now;
+}
 
 void SetUpRun(RunSetup& run, const ConversionJob& job, ConversionObserver& observer,
               std::atomic<bool>& abort) {
@@ -516,6 +555,7 @@ void SetUpRun(RunSetup& run, const ConversionJob& job, ConversionObserver& obser
     run.entries = TickedEntries(job, sourceFolder, WithTrailingSeparator(TrimSpaces(job.destinationFolder)));
     run.outputs = PlanRunOutputs(run.entries);
     run.mapCopies = PlanMapCopies(run.mapSettings, run.entries, run.outputs);
+    run.recordOptions = RecordOptions(run, job);
 }
 
 // What killed runs left in this run's destination folders goes first;
@@ -682,6 +722,26 @@ ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& 
     // and the new names after them.
     std::vector<std::pair<std::string, std::string>> moves{{work.partialPath, outputPath}};
     if (!work.mapCopy.partial.Empty()) moves.emplace_back(work.mapCopy.partial.Path(), work.mapCopy.copyPath);
+    {
+        // The output's record goes with it.
+        OutputRecord record = RecordNow(run, task.index);
+        record.outputName = outputName;
+        record.sourceSize = work.sourceSize;
+        record.sourceTimeNs = work.sourceTimeNs;
+        record.damaged = work.damage.rows > 0;
+        record.outputSize = uint64_t(std::max<int64_t>(FileSizeOf(work.partialPath), 0));
+        if (work.mapCopy.partial.Empty()) {
+            record.calibrationPath.clear();
+            record.calibrationSize = 0;
+            record.calibrationTimeNs = 0;
+        }
+        work.recordPartial = PartialFile::Create(WithTrailingSeparator(FolderPart(outputPath)));
+        CheckedFile out = work.recordPartial.OpenForWriting();
+        const std::string text = RecordText(record);
+        out.Write(text.data(), text.size());
+        out.Close();
+        moves.emplace_back(work.recordPartial.Path(), RecordPathFor(outputPath));
+    }
     try {
         CommitFiles(FolderPart(outputPath), moves);
     } catch (const IoError&) {
@@ -694,6 +754,7 @@ ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& 
     work.committed = true;
     work.partial.Release();
     work.mapCopy.partial.Release();
+    work.recordPartial.Release();
     if (!work.mapCopy.copyPath.empty()) result.mapCopyPath = work.mapCopy.copyPath;
     observer.SetStatus(0, "Rpx2 image created : " + outputName);
     observer.SetStatus(1, "");
@@ -738,6 +799,7 @@ ImageOutcome ConvertSource(const RunSetup& run, const ImageTask& task, ImageWork
     std::error_code existsError;
     if (Contains(upperSource, ".RPX") && fs::exists(fs::path(sourcePath), existsError))
         plan.chartSource = RpxChartFlag(sourcePath);
+    StatForRecord(sourcePath, work.sourceSize, work.sourceTimeNs);
     SourceOpenResult opened = run.openSource(sourcePath);
     if (auto* failure = std::get_if<SourceFailure>(&opened)) {
         result.reason = LogOpenFailure(log, *failure);
@@ -804,21 +866,28 @@ ImageOutcome ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserv
     StartImageDisplay(observer);
     const RunEntry& entry = task.Entry(run);
     const std::string& sourcePath = entry.sourcePath;
+    OutputRecord now;
+    std::string againReason;
     {
         std::lock_guard lock(run.updateMutex);
+        if (run.job->update) now = RecordNow(run, task.index);
         if (SkipWhenUpToDate(*run.job, run.updateCheck, sourcePath, task.Planned(run).path,
                              EntryMapSettings(run.mapSettings, entry), task.number > 1, log, observer,
-                             ProcessingName(*entry.entry, sourcePath)))
+                             ProcessingName(*entry.entry, sourcePath), run.job->update ? &now : nullptr,
+                             &againReason))
             return ImageOutcome::UpToDate;
     }
 
     if (task.number > 1) log.Add("");
     log.Add("i\tProcessing - " + ProcessingName(*entry.entry, sourcePath));
+    // --update found the earlier output out of date: why it is made again.
+    if (!againReason.empty()) log.Add("i\t   Converting again : " + againReason);
     observer.SetStatus(0, "Loading Image - " + FileNamePart(sourcePath));
     observer.PumpEvents();
 
     ImageResult result;
     result.sourcePath = sourcePath;
+    result.updateReason = againReason;
     const auto imageStart = std::chrono::steady_clock::now();
     result.outcome = ConvertSourceOrFail(run, task, observer, log, result, errorFlag);
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - imageStart).count();

@@ -101,6 +101,10 @@ struct ImageResult {
     double seconds = 0;
     std::string mapFile{};      // the calibration file copied for the image; empty when none
     std::string mapCopyPath{};  // the calibration copy written beside the output; empty when none
+    // Why --update made the output again ("source changed", "options changed",
+    // "made from another source", "calibration changed", "damaged before",
+    // "output changed"); empty when it was not there to judge or no update.
+    std::string updateReason{};
 };
 
 // The window operations the driver reports through.

@@ -167,15 +167,14 @@ void CheckCopyName(const std::string& copyPath) {
         throw IoError(copyPath + ": a read-only file is in the way", EACCES);
 }
 
-// `bytes` under a new partial name in the folder of `copyPath`, flushed.
+// `bytes` under a new partial name in the folder of `copyPath`.
 PartialFile WriteCopyPartial(const std::string& copyPath, const std::string& bytes) {
     const std::string folder = WithTrailingSeparator(FolderPart(copyPath));
     PartialFile partial = PartialFile::Create(folder);
     try {
         CheckedFile out = partial.OpenForWriting();
         out.Write(bytes.data(), bytes.size());
-        out.Close();
-        SyncFileData(partial.Path());
+        out.Close();  // flushed to the disk by the commit, before its rename
     } catch (const IoError& e) {
         std::error_code ec;
         fs::remove(partial.Path(), ec);

@@ -114,7 +114,7 @@ struct StagedMapCopy {
 
 // Reads the calibration file `mapPath` (a regular file, at most
 // kMaxCalibrationFileBytes), rewrites it for `rpx2Path` and writes it in one
-// pass to a new partial file in the copy's folder, flushed. Raises IoError
+// pass to a new partial file in the copy's folder. Raises IoError
 // with the reason (naming the file) when the file cannot be read, the copy's
 // name is taken by a folder or a read-only file, or the copy cannot be
 // written; the partial file is then removed. A link at the copy's name is no

@@ -1,6 +1,7 @@
 #include "engine/update_check.h"
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "common/file.h"
@@ -26,6 +27,10 @@ bool UpdateCheck::IsUpToDate(const std::string& sourcePath, const std::string& o
     } catch (const std::exception&) {
         return false;  // a calibration file that cannot be read: convert, and let the run report it
     }
+    return CopyNamesOutput(outputPath);
+}
+
+bool UpdateCheck::CopyNamesOutput(const std::string& outputPath) {
     return NamedByMapFiles(FolderPart(outputPath)).count(UpperAscii(FileNamePart(outputPath))) > 0;
 }
 
@@ -62,8 +67,24 @@ const std::set<std::string>& UpdateCheck::NamedByMapFiles(const std::string& fol
 
 bool SkipWhenUpToDate(const ConversionJob& job, UpdateCheck& check, const std::string& sourcePath,
                       const std::string& outputPath, const MapFileSettings& settings, bool separate,
-                      ConversionLog& log, ConversionObserver& observer, const std::string& shownName) {
-    if (!job.update || !check.IsUpToDate(sourcePath, outputPath, settings)) return false;
+                      ConversionLog& log, ConversionObserver& observer, const std::string& shownName,
+                      const OutputRecord* now,
+                      std::string* againReason) {
+    if (!job.update) return false;
+    std::error_code ec;
+    if (!fs::is_regular_file(outputPath, ec)) return false;
+    std::optional<OutputRecord> made = now ? ReadRecordOf(outputPath) : std::nullopt;
+    if (made) {
+        std::string reason = OutOfDateReason(*made, *now, outputPath);
+        if (reason.empty() && !now->calibrationPath.empty() && !check.CopyNamesOutput(outputPath))
+            reason = "calibration copy missing";
+        if (!reason.empty()) {
+            if (againReason) *againReason = reason;
+            return false;
+        }
+    } else if (!check.IsUpToDate(sourcePath, outputPath, settings)) {
+        return false;
+    }
     if (separate) log.Add("");
     log.Add("i\tProcessing - " + (shownName.empty() ? FileNamePart(sourcePath) : shownName));
     log.Add("o\t   Up to date : " + FileNamePart(outputPath));

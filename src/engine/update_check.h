@@ -8,6 +8,7 @@
 
 #include "engine/conversion.h"
 #include "engine/map_file.h"
+#include "engine/output_record.h"
 
 namespace tessary {
 
@@ -21,6 +22,9 @@ public:
     bool IsUpToDate(const std::string& sourcePath, const std::string& outputPath,
                     const MapFileSettings& settings);
 
+    // True when a ".map" file beside the output names it on its third line.
+    bool CopyNamesOutput(const std::string& outputPath);
+
 private:
     // Upper-cased file names that the third lines of a folder's ".map" files
     // name; read once per folder and run.
@@ -33,9 +37,13 @@ private:
 // ("Processing - <name>" then "Up to date : <output name>"), reports it to
 // the observer and gives true, so that the run goes on with the next image.
 // `shownName` is the name the "Processing" line shows (empty: the source's
-// file name).
+// file name). An output with a record (engine/output_record.h) is judged by
+// it against `now`, the record it would get today; when it is out of date
+// the reason goes to `againReason`. An output without one (written by an
+// earlier version) is judged by IsUpToDate.
 bool SkipWhenUpToDate(const ConversionJob& job, UpdateCheck& check, const std::string& sourcePath,
                       const std::string& outputPath, const MapFileSettings& settings, bool separate,
-                      ConversionLog& log, ConversionObserver& observer, const std::string& shownName = {});
+                      ConversionLog& log, ConversionObserver& observer, const std::string& shownName = {},
+                      const OutputRecord* now = nullptr, std::string* againReason = nullptr);
 
 }  // namespace tessary

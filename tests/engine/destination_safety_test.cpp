@@ -21,10 +21,13 @@
 
 #include "common/errors.h"
 #include "common/file.h"
+#include "common/text.h"
 #include "engine/conversion.h"
 #include "engine/conversion_log.h"
 #include "engine/leftovers.h"
 #include "engine/map_file.h"
+#include "engine/output_record.h"
+#include "support/damaged_source.h"
 #include "support/image_writers.h"
 #include "support/recording_observer.h"
 #include "support/temp_folder.h"
@@ -183,7 +186,8 @@ TEST_F(DestinationSafetyTest, FullDiskDuringTheCopyKeepsTheEarlierPair) {
         EXPECT_EQ(ReadWholeFile(out_ + "a_rpx.map"), "earlier copy");
         EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
     }
-    SimulateFullDiskForTests(out_, rpxBytes + copyBytes);
+    // Room for both (and the output's small record).
+    SimulateFullDiskForTests(out_, rpxBytes + copyBytes + 4096);
     Run({"a.tif"});
     SimulateFullDiskForTests("", 0);
     EXPECT_EQ(observer_.outcomes, std::vector<std::string>{"a.tif:converted"});
@@ -320,6 +324,113 @@ TEST_F(DestinationSafetyTest, UpdateReadsOnlyRegularCalibrationCopies) {
     EXPECT_EQ(reason([&] { ReadRegularFile(out_, 100, true); }), "Is a folder, not a file");
     EXPECT_EQ(reason([&] { ReadRegularFile(out_ + "a_rpx.map", 10, false); }), std::strerror(EFBIG));
     EXPECT_EQ(reason([&] { ReadRegularFile(out_ + "a_rpx.map", 1000, false); }), "read");
+}
+
+// The record kept beside every output makes --update exact: each way an
+// output can be stale is converted again with its reason, and an unchanged
+// archive is all up to date.
+TEST_F(DestinationSafetyTest, UpdateConvertsAgainOnEveryRecordedDifferenceAndSaysWhy) {
+    job_.update = true;
+    job_.scaleFile = temp_.Write("scales.dat", "");
+    WriteTiff(src_ + "a.tif", 340, 310, 1);
+    WriteTiff(src_ + "b.tif", 330, 320, 2);
+    WriteText(src_ + "a.map", MapText("a.tif"));
+    Palette palette{};
+    for (int i = 0; i < 256; ++i) palette[size_t(i)] = {uint8_t(i), uint8_t(i / 3), uint8_t(255 - i), 0};
+    const test::TestImage pngPicture =
+        test::DrawnImage(330, 310, palette, [](int x, int y) { return uint8_t((x ^ y) % 256); });
+    test::WritePng(src_ + "bali.png", pngPicture, false);
+    WriteTiff(src_ + "bali.tif", 350, 310, 3);
+    auto reasons = [&]() {
+        std::vector<std::string> out;
+        for (const std::string& outcome : observer_.outcomes) {
+            const std::string name = outcome.substr(0, outcome.find(':'));
+            const ImageResult result = observer_.ResultFor(name);
+            out.push_back(outcome + (result.updateReason.empty() ? "" : " (" + result.updateReason + ")"));
+        }
+        return out;
+    };
+    const std::vector<std::string> allUpToDate{"a.tif:up-to-date", "b.tif:up-to-date"};
+
+    // bali.png converted alone makes bali.rpx2; in the whole folder bali.tif
+    // takes that name and must not be taken as done.
+    Run({"bali.png"});
+    Run({"bali.tif", "bali.png"});
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"bali.tif:converted (made from another source)",
+                                                   "bali.png:converted"}));
+    EXPECT_TRUE(LogHas("i\t   Converting again : made from another source"));
+
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"a.tif:converted", "b.tif:converted"}));
+    ASSERT_TRUE(ReadRecordOf(out_ + "a.rpx2"));
+    EXPECT_EQ(ReadRecordOf(out_ + "a.rpx2")->calibrationPath, src_ + "a.map");
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), allUpToDate);
+
+    // A source replaced by an older-dated file (cp -p, rsync -a, a restore).
+    const auto before = fs::last_write_time(src_ + "a.tif");
+    WriteTiff(src_ + "a.tif", 340, 310, 9);
+    fs::last_write_time(src_ + "a.tif", before - std::chrono::hours(24 * 30));
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"a.tif:converted (source changed)", "b.tif:up-to-date"}));
+
+    // Options that shape the bytes, and the scale file's contents.
+    job_.resizeEnabled = true;
+    job_.resizeValue = 90;
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"a.tif:converted (options changed)",
+                                                   "b.tif:converted (options changed)"}));
+    job_.resizeEnabled = false;
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"a.tif:converted (options changed)",
+                                                   "b.tif:converted (options changed)"}));
+    WriteText(job_.scaleFile, "50\n25\n");
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"a.tif:converted (options changed)",
+                                                   "b.tif:converted (options changed)"}));
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), allUpToDate);
+
+    // An edited calibration file; a copy deleted; an output cut short.
+    WriteText(src_ + "a.map", MapText("a.tif", "Point01,5,5,5,5"));
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"a.tif:converted (calibration changed)", "b.tif:up-to-date"}));
+    EXPECT_NE(ReadWholeFile(out_ + "a_rpx.map").find("Point01,5,5,5,5"), std::string::npos);
+    fs::remove(out_ + "a_rpx.map");
+    fs::resize_file(out_ + "b.rpx2", fs::file_size(out_ + "b.rpx2") - 10);
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"a.tif:converted (calibration copy missing)",
+                                                   "b.tif:converted (output changed)"}));
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), allUpToDate);
+
+    // An output written best-effort from a damaged source is never up to date.
+    job_.keepDamaged = true;
+    job_.openSource = [](const std::string& path) -> SourceOpenResult {
+        if (FileNamePart(path) == "b.tif")
+            return test::DamagedRowsSource(path, 330, 320, [](int x, int y) {
+                return std::array<uint8_t, 3>{uint8_t(x), uint8_t(y), uint8_t(x ^ y)};
+            }, {100});
+        return OpenSourceImage(path);
+    };
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"a.tif:converted (options changed)",
+                                                   "b.tif:failed (options changed)"}));
+    Run({"a.tif", "b.tif"});
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"a.tif:up-to-date", "b.tif:failed (damaged before)"}));
+
+    // Every output has its record, and every record its output.
+    for (const auto& entry : fs::directory_iterator(out_)) {
+        const std::string name = entry.path().filename().string();
+        if (name.ends_with(".rpx2")) {
+            EXPECT_TRUE(fs::exists(RecordPathFor(entry.path().string()))) << name;
+        }
+        if (IsRecordFileName(name)) {
+            std::optional<OutputRecord> record = ParseRecord(ReadWholeFile(out_ + name));
+            ASSERT_TRUE(record) << name;
+            EXPECT_TRUE(fs::exists(out_ + record->outputName)) << name;
+        }
+    }
 }
 
 // A commit note left by a dead run: the next cleaner finishes the moves it

@@ -1,5 +1,7 @@
 #include "support/temp_folder.h"
 
+#include "engine/output_record.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -42,6 +44,7 @@ TempFolder::~TempFolder() {
 std::map<std::string, std::string> FilesByName(const std::string& folder) {
     std::map<std::string, std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (IsRecordFileName(entry.path().filename().string())) continue;
         std::ifstream in(entry.path(), std::ios::binary);
         files[entry.path().filename().string()] =
             std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -38,7 +38,8 @@ private:
     std::filesystem::path path_;
 };
 
-// Every file directly in `folder` by name, with its bytes.
+// Every file directly in `folder` by name, with its bytes; the outputs'
+// records (engine/output_record.h), the run's bookkeeping, are left out.
 std::map<std::string, std::string> FilesByName(const std::string& folder);
 
 }  // namespace tessary::test
