@@ -244,6 +244,12 @@ void TfmTessary::BuildControls() {
         "This copy of the map file is always placed with the RPX2 image\n"
         "Note : the map file must already exist - tessary cannot create map files");
     cCopy->setChecked(true);
+    cFinePalette = new QCheckBox("Fine Palette", central);
+    cFinePalette->setObjectName("cFinePalette");
+    cFinePalette->setToolTip(
+        "Choose each level's colours from all its pixels (closer colours, rare colours kept,\n"
+        "all 256 colours in the zoom levels); slower, larger files.\n"
+        "Off: the standard palette, the same files as always");
     actions->addWidget(BitBtn1, 0, 0, 1, 3);
     actions->addWidget(bHelp, 0, 3);
     actions->addWidget(bAbort, 1, 0);
@@ -251,6 +257,7 @@ void TfmTessary::BuildControls() {
     actions->addWidget(bClose, 1, 2);
     actions->addWidget(cPath, 2, 0, 1, 4);
     actions->addWidget(cCopy, 3, 0, 1, 4);
+    actions->addWidget(cFinePalette, 4, 0, 1, 4);
 
     // Body: the options, details and preview on the left, the list on the right.
     auto* body = new QHBoxLayout();
@@ -492,6 +499,7 @@ void TfmTessary::LoadSettings() {
     bInitialResize->setChecked(settings_.ReadFlag("Do Initial Resize", false));
     cCopy->setChecked(settings_.ReadFlag("Copy Map File", true));
     cPath->setChecked(settings_.ReadFlag("Include Image Path", true));
+    cFinePalette->setChecked(settings_.ReadFlag("Fine Palette", false));
     for (int c = 0; c < kImageColumnCount; ++c) {
         int width = settings_.ReadInteger("width" + std::to_string(c), kColumnWidths[c]);
         if (width < 0 || width > 4000) width = kColumnWidths[c];
@@ -547,6 +555,7 @@ void TfmTessary::SaveSettings() {
     // The resize tick, kept beside its value so that a value shown is the
     // value used.
     settings_.WriteFlag("Do Initial Resize", bInitialResize->isChecked());
+    settings_.WriteFlag("Fine Palette", cFinePalette->isChecked());
 }
 
 void TfmTessary::WriteFolderSetting(const std::string& key, const std::string& value) {
@@ -885,6 +894,7 @@ ConversionJob TfmTessary::BuildJob() {
     job.coloursValue = cNumColors->value();
     job.copyMapFile = cCopy->isChecked();
     job.includeImagePath = cPath->isChecked();
+    job.palette = cFinePalette->isChecked() ? PaletteMethod::kFine : PaletteMethod::kOctree;
     job.abort = &abort_;
     job.programFolder = options_.programFolder;
     return job;

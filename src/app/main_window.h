@@ -231,6 +231,7 @@ private:
     QComboBox* cFilter = nullptr;
     QCheckBox* cPath = nullptr;
     QCheckBox* cCopy = nullptr;
+    QCheckBox* cFinePalette = nullptr;  // the fine palette builder (settings "Fine Palette")
     QPushButton* bSelectNone = nullptr;
     QPushButton* bSelectAll = nullptr;
     QGroupBox* cResize = nullptr;
