@@ -6,7 +6,10 @@
 
 namespace tessary {
 
-bool IsPathSeparator(char c) {
+bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
+// What separates the folders of this platform's paths.
+static bool IsNameSeparator(char c) {
 #ifdef _WIN32
     return c == '/' || c == '\\';
 #else
@@ -16,7 +19,7 @@ bool IsPathSeparator(char c) {
 
 static size_t LastSeparator(std::string_view path) {
     for (size_t i = path.size(); i > 0; --i)
-        if (IsPathSeparator(path[i - 1])) return i - 1;
+        if (IsNameSeparator(path[i - 1])) return i - 1;
     return std::string_view::npos;
 }
 
@@ -39,7 +42,7 @@ static size_t ExtensionDot(std::string_view path) {
     for (size_t i = path.size(); i > 0; --i) {
         char c = path[i - 1];
         if (c == '.') return i - 1;
-        if (IsPathSeparator(c) || c == ':') break;
+        if (IsNameSeparator(c) || c == ':') break;
     }
     return std::string_view::npos;
 }

@@ -13,7 +13,8 @@
 
 namespace tessary {
 
-// A separator of this platform's paths.
+// Whether a folder value ends in a separator: "/" or "\" (folder values may
+// come from settings written on Windows). Names are not split by this.
 bool IsPathSeparator(char c);
 
 // The text after the last separator (the whole text when there is none).

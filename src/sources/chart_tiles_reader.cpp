@@ -10,6 +10,7 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "sources/source_formats.h"
+#include "sources/whole_image_limit.h"
 
 namespace tessary {
 
@@ -198,6 +199,15 @@ bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLi
         }
     }
 
+    // The tile files present decide the grid, so two small files (A01 and
+    // Z2000) can name a chart of 16 billion pixels. It is held whole, at 4
+    // bits a pixel and then at 8 beside it, so it is weighed against the
+    // whole-image limit before anything is allocated.
+    if (!FitsWholeImageLimit(int64_t(columns) * kTileWidth, int64_t(rows) * kTileHeight, 12))
+        return refuse("a chart of " + FormatThousands(int64_t(columns) * kTileWidth) + " x " +
+                      FormatThousands(int64_t(rows) * kTileHeight) + " pixels (" + std::to_string(columns) +
+                      " x " + std::to_string(rows) + " tiles) needs more than the " +
+                      FormatThousands(int64_t(WholeImageLimit())) + " bytes allowed");
     Picture assembled(columns * kTileWidth, rows * kTileHeight, 4);
     WriteTileColours(assembled, colours);
     // A tile that cannot be read leaves a hole of index 0 in the chart: the

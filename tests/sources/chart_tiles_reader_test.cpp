@@ -9,6 +9,7 @@
 
 #include "common/platform.h"
 #include "sources/source_image.h"
+#include "sources/whole_image_limit.h"
 #include "support/temp_folder.h"
 
 namespace tessary {
@@ -93,6 +94,26 @@ TEST_F(ChartTiles, AThreeByTwoHeaderChartAssemblesEachTileInPlace) {
     EXPECT_EQ(info.width, 1920);
     EXPECT_EQ(info.height, 960);
     EXPECT_EQ(info.bytesPerPixel, 1);
+    EXPECT_TRUE(sink_.messages.empty());
+}
+
+// Two tile files, A01 and Z200, named a chart of 16,640 x 96,000 pixels and
+// took 2.3 GB before failing at its first missing tile (Z2000: 16 billion
+// pixels). The grid is weighed against the whole-image limit first.
+TEST_F(ChartTiles, AGridTooLargeToHoldWholeIsRefusedBeforeAllocating) {
+    const fs::path header = folder_ / "grid.hdr";
+    std::ofstream(header) << "grid";
+    CopyTile("A01", folder_ / "grid.A01");
+    std::ofstream(folder_ / "grid.Z200") << "";
+    SetWholeImageLimit(uint64_t(1) << 30);
+    SourceOpenResult result = OpenSourceImage(header.string());
+    SetWholeImageLimit(std::nullopt);
+    ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+    EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceNotLoadable);
+    EXPECT_EQ(std::get<SourceFailure>(result).detail,
+              "a chart of 16,640 x 96,000 pixels (26 x 200 tiles) needs more than the 1,073,741,824 bytes allowed");
+    // The list still shows the size the tiles name.
+    EXPECT_EQ(GetSourceImageInfo(header.string()).width, 16640);
     EXPECT_TRUE(sink_.messages.empty());
 }
 
