@@ -472,8 +472,8 @@ void TfmTessary::SetTabOrder() {
         if (edit == cDestFolder) order.push_back(SpeedButton1);
     }
     for (QWidget* widget : std::initializer_list<QWidget*>{
-             BitBtn1, bHelp, bAbort, bShowLog, bClose, cPath, cCopy, cInitialResize, bInitialResize, cNumColors,
-             bNumColors, bRefresh, cFilter, bViewRpx2, bSelectNone, bSelectAll, ListView1})
+             BitBtn1, bHelp, bAbort, bShowLog, bClose, cPath, cCopy, cFinePalette, cInitialResize, bInitialResize,
+             cNumColors, bNumColors, bRefresh, cFilter, bViewRpx2, bSelectNone, bSelectAll, ListView1})
         order.push_back(widget);
     for (size_t i = 1; i < order.size(); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }

@@ -43,9 +43,9 @@ TEST(Keyboard, TabFollowsTheLayoutAndSkipsTheDetails) {
         "DirectoryEdit1", "DirectoryEdit1Browse", "cDestFolder", "cDestFolderBrowse", "SpeedButton1",
         "cTempFolder",    "cTempFolderBrowse",    "cMapFolder",  "cMapFolderBrowse",  "BitBtn1",
         "bHelp",          "bAbort",               "bShowLog",    "bClose",            "cPath",
-        "cCopy",          "cInitialResize",       "bInitialResize", "cNumColors",     "bNumColors",
-        "bRefresh",       "cFilter",              "bViewRpx2",   "bSelectNone",       "bSelectAll",
-        "ListView1"};
+        "cCopy",          "cFinePalette",         "cInitialResize", "bInitialResize", "cNumColors",
+        "bNumColors",     "bRefresh",             "cFilter",     "bViewRpx2",         "bSelectNone",
+        "bSelectAll",     "ListView1"};
     // Spin boxes and the filter pass the focus on through their inner line
     // edits, which carry no names; those are left out.
     QStringList named;

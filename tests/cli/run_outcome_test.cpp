@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/output_record.h"
 #include "run_cli.h"
 #include "support/temp_folder.h"
 
@@ -45,10 +46,12 @@ std::vector<nlohmann::json> JsonLines(const std::string& text) {
 }
 
 // Every file below `folder`, as paths relative to it, sorted.
+// Every file and folder below `folder`, without the outputs' records.
 std::vector<std::string> FilesBelow(const fs::path& folder) {
     std::vector<std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
-        files.push_back(fs::relative(entry.path(), folder).string() + (entry.is_directory() ? "/" : ""));
+        if (!tessary::IsRecordFileName(entry.path().filename().string()))
+            files.push_back(fs::relative(entry.path(), folder).string() + (entry.is_directory() ? "/" : ""));
     std::sort(files.begin(), files.end());
     return files;
 }
