@@ -86,6 +86,9 @@ std::string ReportLine(const ImageResult& result) {
     line["levels"] = result.levels;
     line["output_bytes"] = result.outputBytes;
     if (result.damagedRows > 0) line["damaged_rows"] = result.damagedRows;
+    if (!result.mapFile.empty()) AddPath(line, "calibration", result.mapFile);
+    if (!result.mapCopyPath.empty()) AddPath(line, "map_copy", result.mapCopyPath);
+    if (!result.updateReason.empty()) line["update_reason"] = result.updateReason;
     line["seconds"] = Rounded(result.seconds);
     return Dump(line);
 }

@@ -8,6 +8,7 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "engine/conversion_log.h"
+#include "rpx/rpx_reader.h"
 
 namespace tessary {
 
@@ -93,6 +94,17 @@ bool SkipWhenUpToDate(const ConversionJob& job, UpdateCheck& check, const std::s
     result.outputPath = outputPath;
     result.outcome = ImageOutcome::UpToDate;
     result.outputBytes = uint64_t(std::max<int64_t>(FileSizeOf(outputPath), 0));
+    // What the report says of an output made earlier: its size and levels
+    // from its header, and the calibration file its record names.
+    try {
+        RpxHandle output(outputPath);
+        result.width = output.Width();
+        result.height = output.Height();
+        result.levels = output.LevelCount();
+    } catch (const std::exception&) {
+        // An output of an earlier version that cannot be read: no sizes.
+    }
+    if (made) result.mapFile = made->calibrationPath;
     observer.ImageFinished(result);
     return true;
 }

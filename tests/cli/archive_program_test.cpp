@@ -233,8 +233,21 @@ TEST_F(ArchiveProgram, UpdateRewritesNothingUntilASourceChanges) {
     WriteRgbTiff((root_ / "src/b.tif").string(), 340, 300, 2);
     WriteMapFile(root_ / "src/b.map", "b.tif");
     const fs::path out = root_ / "out";
-    const std::string command =
-        "convert " + Temp() + "--update --dest " + Quote(out) + " " + Quote(root_ / "src");
+    const fs::path report = root_ / "run.jsonl";
+    const std::string command = "convert " + Temp() + "--update --report " + Quote(report) + " --dest " +
+                                Quote(out) + " " + Quote(root_ / "src");
+    // The image rows of the report's last run, by source file name.
+    auto lastRun = [&] {
+        std::map<std::string, nlohmann::json> rows;
+        std::istringstream lines(ReadFile(report));
+        for (std::string line; std::getline(lines, line);) {
+            const nlohmann::json object = nlohmann::json::parse(line);
+            if (object.contains("run")) rows.clear();
+            if (object.contains("source"))
+                rows[fs::path(object["source"].get<std::string>()).filename().string()] = object;
+        }
+        return rows;
+    };
     RunResult r = RunCli(command);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(r.out.ends_with("\n2 of 2 images converted\n")) << r.out;
@@ -247,6 +260,14 @@ TEST_F(ArchiveProgram, UpdateRewritesNothingUntilASourceChanges) {
     EXPECT_EQ(StampOf(out / "a.rpx2"), a);
     EXPECT_EQ(StampOf(out / "b.rpx2"), b);
     EXPECT_EQ(StampOf(out / "b_rpx.map"), map);
+    // Up-to-date rows still say what the outputs hold and what they came from.
+    std::map<std::string, nlohmann::json> rows = lastRun();
+    EXPECT_EQ(rows["a.tif"]["outcome"], "up-to-date");
+    EXPECT_EQ(rows["a.tif"]["width"], 320);
+    EXPECT_EQ(rows["a.tif"]["height"], 300);
+    EXPECT_GE(rows["a.tif"]["levels"].get<int>(), 3);
+    EXPECT_FALSE(rows["a.tif"].contains("calibration"));
+    EXPECT_EQ(rows["b.tif"]["calibration"], (root_ / "src/b.map").string());
 
     // A touched source converts again; so does an image whose map copy is gone.
     fs::last_write_time(root_ / "src/a.tif", fs::last_write_time(out / "a.rpx2") + std::chrono::seconds(2));
@@ -256,6 +277,11 @@ TEST_F(ArchiveProgram, UpdateRewritesNothingUntilASourceChanges) {
     EXPECT_TRUE(r.out.ends_with("\n2 of 2 images converted\n")) << r.out;
     EXPECT_NE(StampOf(out / "a.rpx2"), a);
     EXPECT_TRUE(fs::exists(out / "b_rpx.map"));
+    rows = lastRun();
+    EXPECT_EQ(rows["a.tif"]["update_reason"], "source changed");
+    EXPECT_EQ(rows["b.tif"]["update_reason"], "calibration copy missing");
+    EXPECT_EQ(rows["b.tif"]["calibration"], (root_ / "src/b.map").string());
+    EXPECT_EQ(rows["b.tif"]["map_copy"], (out / "b_rpx.map").string());
 
     // In place: the outputs beside their sources are never taken as sources.
     fs::last_write_time(root_ / "src/a.tif", fs::file_time_type::clock::now() - std::chrono::hours(1));
