@@ -101,7 +101,17 @@ ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInp
         entry.sourcePath = image.sourcePath;
         entry.destinationFolder = image.destinationFolder;
         entry.plannedOutput = image.planned;
+        entry.wholeRunIndex = image.wholeRunIndex;
         job.entries.push_back(std::move(entry));
+    }
+    for (const InputImage& image : inputs.wholeRun) {
+        ConversionEntry entry;
+        entry.fileName = FileNamePart(image.sourcePath);
+        entry.ticked = true;
+        entry.sourcePath = image.sourcePath;
+        entry.destinationFolder = image.destinationFolder;
+        entry.plannedOutput = image.planned;
+        job.wholeRun.push_back(std::move(entry));
     }
     job.resizeEnabled = options.resize.has_value();
     job.resizeValue = options.resize.value_or(100);

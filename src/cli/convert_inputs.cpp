@@ -271,11 +271,13 @@ void SelectShard(ConvertInputs& inputs, int index, int count) {
     std::vector<PlannedOutput> plan = PlanOutputPaths(requests);
     std::vector<InputImage> kept;
     for (size_t i = 0; i < inputs.images.size(); ++i) {
-        if (int(i % size_t(count)) != index) continue;
-        InputImage image = std::move(inputs.images[i]);
-        image.planned = std::move(plan[i]);
-        kept.push_back(std::move(image));
+        inputs.images[i].planned = std::move(plan[i]);
+        inputs.images[i].wholeRunIndex = i;
+        if (int(i % size_t(count)) == index) kept.push_back(inputs.images[i]);
     }
+    // The whole list goes along when the run is split, for the engine to plan
+    // the calibration copies' names over it.
+    if (count > 1) inputs.wholeRun = std::move(inputs.images);
     inputs.images = std::move(kept);
 }
 

@@ -18,8 +18,10 @@ struct InputImage {
     // The path below the folder the user named ("north/a.tif"); the bare
     // name for a file named itself.
     std::string relativeName{};
-    // Set by SelectShard: the output planned over the whole run's list.
+    // Set by SelectShard: the output planned over the whole run's list, and
+    // the image's place in that list (`ConvertInputs::wholeRun`).
     std::optional<PlannedOutput> planned{};
+    std::optional<size_t> wholeRunIndex{};
 };
 
 // An entry the walk of a folder passed by.
@@ -37,6 +39,9 @@ struct ConvertInputs {
     std::string firstFolder;      // the folder of the first PATH (absolute), for the run's own checks
     int leftOutOutputs = 0;       // RPX2 files beside their own outputs, left out under --update
     std::vector<SkippedEntry> skipped;  // in walk order
+    // Set by SelectShard when the run is split: every image of the whole run,
+    // in run order, with its planned output.
+    std::vector<InputImage> wholeRun{};
 };
 
 // Resolves the PATH arguments. "SOURCE_FOLDER FILE..." is taken in its older

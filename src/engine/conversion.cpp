@@ -531,6 +531,27 @@ OutputRecord RecordNow(const RunSetup& run, size_t index) {
     return now;
 }
 
+// The copies of a share of a run: planned over the whole run's list, each
+// entry taking the plan of its place there. Entries that name no place (a
+// front end that gave none) fall back to the share's own plan.
+std::vector<PlannedMapCopy> ShareMapCopies(const RunSetup& run, const ConversionJob& job,
+                                           const std::string& sourceFolder) {
+    for (const RunEntry& entry : run.entries)
+        if (!entry.entry->wholeRunIndex || *entry.entry->wholeRunIndex >= job.wholeRun.size())
+            return PlanMapCopies(run.mapSettings, run.entries, run.outputs);
+    ConversionJob whole;
+    whole.entries = job.wholeRun;
+    const std::vector<RunEntry> wholeEntries =
+        TickedEntries(whole, sourceFolder, WithTrailingSeparator(TrimSpaces(job.destinationFolder)));
+    if (wholeEntries.size() != job.wholeRun.size()) return PlanMapCopies(run.mapSettings, run.entries, run.outputs);
+    std::vector<PlannedMapCopy> wholeCopies =
+        PlanMapCopies(run.mapSettings, wholeEntries, PlanRunOutputs(wholeEntries));
+    std::vector<PlannedMapCopy> copies;
+    copies.reserve(run.entries.size());
+    for (const RunEntry& entry : run.entries) copies.push_back(wholeCopies[*entry.entry->wholeRunIndex]);
+    return copies;
+}
+
 void SetUpRun(RunSetup& run, const ConversionJob& job, ConversionObserver& observer,
               std::atomic<bool>& abort) {
     std::string sourceFolder = job.sourceFolder;
@@ -554,7 +575,8 @@ void SetUpRun(RunSetup& run, const ConversionJob& job, ConversionObserver& obser
     run.openSource = job.openSource ? job.openSource : OpenSourceImage;
     run.entries = TickedEntries(job, sourceFolder, WithTrailingSeparator(TrimSpaces(job.destinationFolder)));
     run.outputs = PlanRunOutputs(run.entries);
-    run.mapCopies = PlanMapCopies(run.mapSettings, run.entries, run.outputs);
+    run.mapCopies = job.wholeRun.empty() ? PlanMapCopies(run.mapSettings, run.entries, run.outputs)
+                                         : ShareMapCopies(run, job, sourceFolder);
     run.recordOptions = RecordOptions(run, job);
 }
 

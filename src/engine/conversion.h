@@ -33,6 +33,8 @@ struct ConversionEntry {
     // run split over several processes), so that numbered names come out as
     // in the whole run; unset = planned over this run's ticked entries.
     std::optional<PlannedOutput> plannedOutput{};
+    // The entry's place in `ConversionJob::wholeRun`, when that is given.
+    std::optional<size_t> wholeRunIndex{};
 };
 
 // The values the controls hold when the run starts; read once.
@@ -42,6 +44,11 @@ struct ConversionJob {
     std::string tempFolder;         // trimmed, ending in a separator
     std::string mapFolder;
     std::vector<ConversionEntry> entries;
+    // The whole run's list when `entries` is a share of it (a run split over
+    // several processes): the names of calibration copies are planned over
+    // it, as output names are, so that two shares never aim two calibration
+    // files at one copy name. Empty otherwise.
+    std::vector<ConversionEntry> wholeRun{};
     bool resizeEnabled = false;
     double resizeValue = 100;  // 10 to 100
     bool coloursEnabled = false;

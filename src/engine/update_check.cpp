@@ -58,7 +58,7 @@ const std::set<std::string>& UpdateCheck::NamedByMapFiles(const std::string& fol
             std::string third =
                 text.substr(start, end == std::string::npos ? std::string::npos : end - start);
             if (!third.empty() && third.back() == '\r') third.pop_back();
-            names.insert(UpperAscii(FileNamePart(third)));
+            names.insert(UpperAscii(MapLineFileNamePart(third)));
         } catch (const std::exception&) {
             // An unreadable file names nothing.
         }

@@ -33,6 +33,10 @@ protected:
             WriteRgbTiff(src_ + "/" + std::string(1, char('b' + i)) + ".tif", 300 + i * 7, 320, i + 3);
         WriteRgbTiff(src_ + "/small.tif", 120, 100, 9);  // too small
         std::ofstream(src_ + "/a.map") << "Tessary calibration\nA\na.tif\nDatum,WGS 84\n";
+        // Two calibration files whose copies share a name, for images that
+        // fall into different shards: numbered as in the whole run.
+        std::ofstream(src_ + "/sheet.1.map") << "Tessary calibration\nB\nb.tif\nDatum,WGS 84\n";
+        std::ofstream(src_ + "/sheet.2.map") << "Tessary calibration\nC\nc.tif\nDatum,WGS 84\n";
     }
 
     testing_cli::RunResult Convert(const std::string& options, const std::string& dest) {
@@ -62,8 +66,8 @@ TEST_F(ShardRun, ShardsTogetherWriteTheWholeRunsFilesOnceAndResumeAsUpToDate) {
     ASSERT_EQ(Convert("", whole).status, 0);
     const std::map<std::string, std::string> files = test::FilesByName(whole);
     ASSERT_TRUE(files.count("a.rpx2") && files.count("a_1.rpx2") && files.count("a_rpx.map") &&
-                files.count("a_1_rpx.map"));
-    ASSERT_EQ(files.size(), 10u);  // eight RPX2 files, two map copies
+                files.count("a_1_rpx.map") && files.count("sheet_rpx.map") && files.count("sheet_1_rpx.map"));
+    ASSERT_EQ(files.size(), 12u);  // eight RPX2 files, four map copies
 
     for (int count = 1; count <= 4; ++count) {
         const std::string dest = root_ + "/shards" + std::to_string(count);
