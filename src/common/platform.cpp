@@ -115,9 +115,12 @@ uint64_t PhysicalMemoryBytes() {
 
 void* LoadLibraryFile(const std::string& path) {
 #ifdef _WIN32
-    return reinterpret_cast<void*>(::LoadLibraryA(path.c_str()));
+    HMODULE module = ::LoadLibraryA(path.c_str());
+    HMODULE pinned = nullptr;
+    if (module) ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, path.c_str(), &pinned);
+    return reinterpret_cast<void*>(module);
 #else
-    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
 #endif
 }
 

@@ -70,6 +70,9 @@ uint64_t PhysicalMemoryBytes();
 
 // Runtime-loaded libraries. LoadLibraryFile gives nullptr when the library
 // cannot be loaded; FindSymbol gives nullptr when the name is missing.
+// A loaded library stays in the process until it ends: FreeLibraryFile drops
+// the reference only. The plugins bring GDAL and its tree of libraries, which
+// keep thread-local data and exit handlers that unloading would leave dangling.
 void* LoadLibraryFile(const std::string& path);
 void* FindSymbol(void* library, const char* name);
 void FreeLibraryFile(void* library);
