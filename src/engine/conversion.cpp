@@ -53,13 +53,17 @@ std::string FolderForCheck(const std::string& folder) {
 // Ends the busy state on every way out of the run.
 class BusyGuard {
 public:
-    explicit BusyGuard(ConversionObserver& observer) : observer_(observer) { observer_.SetBusy(true); }
-    ~BusyGuard() { observer_.SetBusy(false); }
+    explicit BusyGuard(ConversionDisplay* display) : display_(display) {
+        if (display_) display_->SetBusy(true);
+    }
+    ~BusyGuard() {
+        if (display_) display_->SetBusy(false);
+    }
     BusyGuard(const BusyGuard&) = delete;
     BusyGuard& operator=(const BusyGuard&) = delete;
 
 private:
-    ConversionObserver& observer_;
+    ConversionDisplay* display_;
 };
 
 void RemoveFile(const std::string& path) {
@@ -228,15 +232,17 @@ bool WritePartialFile(const RunContext& context, const ImagePlan& plan, const Sc
 // Steps from the level-0 raster to the written file. Returns early when the
 // abort flag is found set; the caller's image end then releases everything.
 void ConvertImage(const RunContext& context, const ImagePlan& plan, ImageWork& work,
-                  ConversionObserver& observer) {
+                  ConversionObserver& observer, ConversionDisplay* display) {
     if (!PrepareLevel0(context, plan, work, observer)) return;
     Timagerecord4& level0 = work.Level0();
     const ScaleList scales =
         BuildScaleList(level0.Width, level0.Height, plan.w130, plan.w300, plan.scaleFile);
     if (!BuildZoomLevels(context, scales, work, observer)) return;
     if (!WritePartialFile(context, plan, scales, work, observer)) return;
-    if (std::optional<Picture> overview = RpxToPicture(work.partialPath, 1, -1))
-        observer.ShowPicture(*overview);
+    // The overview is decoded only for a display that shows it.
+    if (display)
+        if (std::optional<Picture> overview = RpxToPicture(work.partialPath, 1, -1))
+            display->ShowPicture(*overview);
     observer.PumpEvents();
 }
 
@@ -484,6 +490,7 @@ int ColourCount(const ConversionJob& job) {
 // What every image of a run reads: settled once, before the first image.
 struct RunSetup {
     const ConversionJob* job = nullptr;
+    ConversionDisplay* display = nullptr;  // the front end's, when it has one
     RunContext context;
     MapFileSettings mapSettings;
     std::string thousands;
@@ -597,16 +604,21 @@ struct ImageTask {
     // The image's own run context: the run's, or for an image converted
     // beside others, its own scratch folder, observer and share of threads.
     RunContext context;
+    // The run's display for an image converted on the run's thread; none
+    // for one converted beside others.
+    ConversionDisplay* display = nullptr;
     const RunEntry& Entry(const RunSetup& run) const { return run.entries[index]; }
     const PlannedOutput& Planned(const RunSetup& run) const { return run.outputs[index]; }
 };
 
 // The window's panels, preview and details emptied for the next image.
-void StartImageDisplay(ConversionObserver& observer) {
+void StartImageDisplay(ConversionObserver& observer, ConversionDisplay* display) {
     ClearStatus(observer);
-    observer.ResetPreview();
-    observer.WaitPumping(200);
-    observer.ClearDetails();
+    if (display) {
+        display->ResetPreview();
+        display->WaitPumping(200);
+        display->ClearDetails();
+    }
     observer.PumpEvents();
 }
 
@@ -838,7 +850,7 @@ ImageOutcome ConvertSource(const RunSetup& run, const ImageTask& task, ImageWork
 
     ReportSourceDetails(observer, source, FileNamePart(sourcePath), run.thousands);
     const PreviewSizes preview = PreviewSizesFor(source.Width, source.Height);
-    observer.ShowSourcePreview(source, preview.w130, preview.h130);
+    if (task.display) task.display->ShowSourcePreview(source, preview.w130, preview.h130);
     observer.SetStatus(0, "Creating RPX2 File : " + FileNamePart(planned.path));
 
     plan.scaleFile = run.scaleFile;
@@ -848,7 +860,7 @@ ImageOutcome ConvertSource(const RunSetup& run, const ImageTask& task, ImageWork
     const std::string upperExtension = UpperAscii(ExtensionOf(sourcePath));
     plan.preprocess = Contains(upperExtension, ".SID") || Contains(upperExtension, ".ECW");
     work.partialFolder = FolderPart(planned.path);
-    if (!task.context.Aborted()) ConvertImage(task.context, plan, work, observer);
+    if (!task.context.Aborted()) ConvertImage(task.context, plan, work, observer, task.display);
 
     // Image end.
     work.CloseAll();
@@ -885,7 +897,7 @@ ImageOutcome ConvertSourceOrFail(const RunSetup& run, const ImageTask& task, Con
 // log window.
 ImageOutcome ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserver& observer,
                           ConversionLog& log, bool& errorFlag) {
-    StartImageDisplay(observer);
+    StartImageDisplay(observer, task.display);
     const RunEntry& entry = task.Entry(run);
     const std::string& sourcePath = entry.sourcePath;
     OutputRecord now;
@@ -964,14 +976,14 @@ public:
     bool Start(size_t index, int& processed) {
         if (stop_) return false;
         if (jobs_ == 1) {
-            const ImageTask task{index, ++processed, run_.context};
+            const ImageTask task{index, ++processed, run_.context, run_.display};
             if (ProcessEntry(run_, task, observer_, log_, errorFlag_) == ImageOutcome::Aborted) stop_ = true;
             return !stop_;
         }
         const uint64_t memory = EstimateImageMemory(run_.entries[index].sourcePath);
         WaitForRoom(memory);
         if (stop_ || run_.context.Aborted()) return false;
-        Launch(ImageTask{index, ++processed, run_.context}, memory);
+        Launch(ImageTask{index, ++processed, run_.context, nullptr}, memory);
         return true;
     }
 
@@ -1085,7 +1097,7 @@ private:
                 continue;
             }
             if (failure_) continue;
-            image->observer.Replay(observer_, log_);
+            image->observer.Replay(observer_, run_.display, log_);
             errorFlag_ = errorFlag_ || image->errorFlag;
             if (image->outcome == ImageOutcome::Aborted) stop_ = true;
         }
@@ -1143,7 +1155,7 @@ private:
 // Run end: the status, the scratch files (stopping at the first that cannot
 // be deleted), and the summary line, or the message that nothing was ticked.
 void EndRun(const RunContext& context, int processed, bool errorFlag, ConversionObserver& observer,
-            ConversionLog& log) {
+            ConversionDisplay* display, ConversionLog& log) {
     observer.SetStatus(0, "Completed");
     observer.SetStatus(1, "");
     observer.SetStatus(2, "");
@@ -1154,10 +1166,11 @@ void EndRun(const RunContext& context, int processed, bool errorFlag, Conversion
     }
     log.Add("");
     log.Add("z\t" + std::to_string(processed) + " Image File(s) Processed");
+    if (!display) return;
     if (errorFlag)
-        observer.ShowLogModal();
+        display->ShowLogModal();
     else
-        observer.MarkLogButton();
+        display->MarkLogButton();
 }
 
 }  // namespace
@@ -1178,9 +1191,10 @@ const char* OutcomeName(ImageOutcome outcome) {
     return "failed";
 }
 
-void RunConversion(const ConversionJob& job, ConversionObserver& observer, ConversionLog& log) {
+void RunConversion(const ConversionJob& job, ConversionObserver& observer, ConversionLog& log,
+                   ConversionDisplay* display) {
     if (!CheckRunFolders(job, observer)) return;
-    BusyGuard busy(observer);
+    BusyGuard busy(display);
     std::atomic<bool> ownAbort{false};
     std::atomic<bool>& abort = job.abort ? *job.abort : ownAbort;
     abort.store(false);
@@ -1193,13 +1207,14 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
 
     RunSetup run;
     SetUpRun(run, job, observer, abort);
+    run.display = display;
     RemoveDeadPartialsOfRun(run.outputs);
     int processed = 0;
     EntryRunner runner(run, observer, log);
     for (size_t index = 0; index < run.entries.size(); ++index)
         if (!runner.Start(index, processed)) break;
     runner.Finish();
-    EndRun(run.context, processed, runner.ErrorFlag(), observer, log);
+    EndRun(run.context, processed, runner.ErrorFlag(), observer, display, log);
 }
 
 }  // namespace tessary

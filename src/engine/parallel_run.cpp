@@ -66,7 +66,10 @@ std::array<std::string, 3> RecordingImageObserver::Status() const {
     return status_;
 }
 
-void RecordingImageObserver::Replay(ConversionObserver& target, ConversionLog& runLog) const {
+void RecordingImageObserver::Replay(ConversionObserver& target, ConversionDisplay* display,
+                                    ConversionLog& runLog) const {
+    // The image's details start afresh, as they do when it runs alone.
+    if (display) display->ClearDetails();
     size_t added = 0;
     auto addLines = [&](size_t upTo) {
         if (added == upTo) return;
@@ -77,9 +80,6 @@ void RecordingImageObserver::Replay(ConversionObserver& target, ConversionLog& r
     for (const Recorded& recorded : events_) {
         addLines(recorded.logLines);
         switch (recorded.event) {
-            case Event::ClearDetails:
-                target.ClearDetails();
-                break;
             case Event::Detail:
                 target.AddDetail(recorded.text);
                 break;

@@ -54,18 +54,10 @@ public:
 
     void SetStatus(int slot, std::string_view text) override;
     void PumpEvents() override {}
-    void ClearDetails() override { Record(Event::ClearDetails, {}); }
     void AddDetail(std::string_view text) override { Record(Event::Detail, text); }
-    void ResetPreview() override {}
-    void ShowSourcePreview(Timagerecord4&, int, int) override {}
-    void ShowPicture(const Picture&) override {}
-    void WaitPumping(int) override {}
     // The driver shows run-level messages only from the run's thread; a
     // message that reaches an image is kept as a notice.
     void ShowMessage(std::string_view text) override { Notice(text); }
-    void SetBusy(bool) override {}
-    void ShowLogModal() override {}
-    void MarkLogButton() override {}
     void ImageFinished(const ImageResult& result) override { result_ = result; }
 
     // A reader's notice, shown through the program's message sink on replay.
@@ -75,11 +67,12 @@ public:
     std::array<std::string, 3> Status() const;
 
     // On the run's thread: adds the image's log lines to `runLog` and makes
-    // its observer calls on `target`, in the order the image made them.
-    void Replay(ConversionObserver& target, ConversionLog& runLog) const;
+    // its observer calls on `target`, in the order the image made them; the
+    // display, when there is one, has its details emptied first.
+    void Replay(ConversionObserver& target, ConversionDisplay* display, ConversionLog& runLog) const;
 
 private:
-    enum class Event { ClearDetails, Detail, Notice };
+    enum class Event { Detail, Notice };
     struct Recorded {
         Event event;
         std::string text;
