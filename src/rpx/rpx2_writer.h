@@ -94,7 +94,7 @@ void WriteRpx2Header(Rpx2Writer& writer, int32_t width, int32_t height, bool cha
 // Writes one level from a raster of 1 byte per pixel: marker, tiles, level
 // header. Gives false, having written no level header, when the abort flag
 // was found set.
-bool WriteRpx2Level(Rpx2Writer& writer, Timagerecord4& raster);
+[[nodiscard]] bool WriteRpx2Level(Rpx2Writer& writer, Timagerecord4& raster);
 
 // Writes the level table and its position.
 void WriteRpx2Trailer(Rpx2Writer& writer);

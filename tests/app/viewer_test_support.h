@@ -85,7 +85,7 @@ inline void WritePatternRpx2(const std::string& path, int width, int height, con
         raster.Height = h;
         raster.Reader = std::make_unique<PatternRows>(w, h, double(w) / width, double(h) / height);
         raster.Reader->FillFormat(raster.BytesPerPixel, raster.Palette);
-        WriteRpx2Level(writer, raster);
+        EXPECT_TRUE(WriteRpx2Level(writer, raster));
     }
     WriteRpx2Trailer(writer);
     writer.Close();
