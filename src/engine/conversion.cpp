@@ -4,9 +4,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -16,7 +14,6 @@
 #include <optional>
 #include <set>
 #include <system_error>
-#include <thread>
 
 #include "common/errors.h"
 #include "common/file.h"
@@ -427,20 +424,13 @@ void RemoveDeadPartialsOfRun(const std::vector<PlannedOutput>& outputs) {
     for (const std::string& folder : destinations) RemoveDeadPartialFiles(folder);
 }
 
-// One ticked entry as the image at work: its index in the run's entries and
-// its number J (1 for the first).
-struct ImageTask {
-    size_t index = 0;
-    int number = 0;
-    // The image's own run context: the run's, or for an image converted
-    // beside others, its own scratch folder, observer and share of threads.
-    RunContext context;
-    // The run's display for an image converted on the run's thread; none
-    // for one converted beside others.
-    ConversionDisplay* display = nullptr;
-    const RunEntry& Entry(const RunSetup& run) const { return run.entries[index]; }
-    const PlannedOutput& Planned(const RunSetup& run) const { return run.outputs[index]; }
-};
+// The entry and the planned output of the image at work.
+const RunEntry& EntryOf(const RunSetup& run, const ImageTask& task) {
+    return run.entries[task.index];
+}
+const PlannedOutput& PlannedOf(const RunSetup& run, const ImageTask& task) {
+    return run.outputs[task.index];
+}
 
 // The window's panels, preview and details emptied for the next image.
 void StartImageDisplay(ConversionObserver& observer, ConversionDisplay* display) {
@@ -657,7 +647,7 @@ void ImageConversion::Fail(ImageFailure kind, std::string detail) {
             break;
         case ImageFailure::kUnknown: {
             work.CloseAll();
-            if (work.committed) RemoveFile(task_.Planned(run_).path);  // the partial file goes with `work`
+            if (work.committed) RemoveFile(PlannedOf(run_, task_).path);  // the partial file goes with `work`
             result_.outputPath.clear();
             result_.outputBytes = 0;
             result_.levels = 0;
@@ -675,7 +665,7 @@ void ImageConversion::Fail(ImageFailure kind, std::string detail) {
 void ImageConversion::Convert() {
     ImageWork& work = *work_;
     const std::string& sourcePath = result_.sourcePath;
-    const PlannedOutput& planned = task_.Planned(run_);
+    const PlannedOutput& planned = PlannedOf(run_, task_);
     // No free name could be found for the output (a name too long, a folder
     // that cannot be searched): this image fails, the run goes on.
     if (planned.error) ThrowIoError(planned.error.value());
@@ -829,10 +819,10 @@ void ImageConversion::Commit() {
     ImageWork& work = *work_;
     ConversionLog& log = log_;
     ImageResult& result = result_;
-    const PlannedOutput& planned = task.Planned(run);
+    const PlannedOutput& planned = PlannedOf(run, task);
     const std::string& outputPath = planned.path;
     const std::string outputName = FileNamePart(outputPath);
-    const MapFileSettings settings = EntryMapSettings(run.mapSettings, task.Entry(run));
+    const MapFileSettings settings = EntryMapSettings(run.mapSettings, EntryOf(run, task));
     {
         // Another run writing the same output or copy commits its pair
         // before or after this one, never between its renames. The lock is
@@ -933,24 +923,17 @@ void ImageConversion::Commit() {
     if (!mapWarning.empty()) log.Add(mapWarning);
 }
 
-// How one ticked entry ended, for the run: its outcome, and whether it
-// failed in a way that opens the log window.
-struct EntryEnd {
-    ImageOutcome outcome = ImageOutcome::Failed;
-    bool opensLog = false;
-};
-
 // One ticked entry, from emptying the window's panels to ImageFinished.
 EntryEnd ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserver& observer, ConversionLog& log) {
     StartImageDisplay(observer, task.display);
-    const RunEntry& entry = task.Entry(run);
+    const RunEntry& entry = EntryOf(run, task);
     const std::string& sourcePath = entry.sourcePath;
     OutputRecord now;
     std::string againReason;
     {
         std::lock_guard lock(run.updateMutex);
         if (run.job->update) now = RecordNow(run, task.index);
-        if (SkipWhenUpToDate(*run.job, run.updateCheck, sourcePath, task.Planned(run).path,
+        if (SkipWhenUpToDate(*run.job, run.updateCheck, sourcePath, PlannedOf(run, task).path,
                              EntryMapSettings(run.mapSettings, entry), task.number > 1, log, observer,
                              ProcessingName(*entry.entry, sourcePath), run.job->update ? &now : nullptr,
                              &againReason))
@@ -975,229 +958,6 @@ EntryEnd ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserver& 
     observer.ImageFinished(result);
     return {result.outcome, image.OpensLog()};
 }
-
-// The scratch rasters (".rpx0") of a folder, stopping at the first that
-// cannot be deleted; nothing else in the folder is the run's to remove.
-void RemoveScratchFiles(const std::string& folder) {
-    for (const platform::FolderEntry& file : platform::ListFolder(folder)) {
-        if (file.isDirectory || UpperAscii(ExtensionOf(file.name)) != ".RPX0") continue;
-        std::error_code ec;
-        if (!fs::remove(folder + file.name, ec) || ec) break;
-    }
-}
-
-// Runs the ticked entries in run order, `jobs` at a time. With one job each
-// image runs on the calling thread with the front end's observer and the
-// run's log: the desktop program's run, unchanged. With more, each image is
-// a unit of work on a thread of its own, with its own RunContext (a scratch
-// subfolder per slot, so the scratch names stay those of one image; its
-// share of the cores) and a RecordingImageObserver; this thread replays the
-// records in run order, so that the log and ImageFinished come as from one
-// job, and shows the status of the oldest image at work.
-class EntryRunner {
-public:
-    EntryRunner(RunSetup& run, ConversionObserver& observer, ConversionLog& log)
-        : run_(run),
-          observer_(observer),
-          log_(log),
-          jobs_(ResolveJobCount(run.job->jobs, run.entries.size())) {
-        if (jobs_ > 1) {
-            budget_ = run.job->memoryBudget ? run.job->memoryBudget : DefaultMemoryBudget();
-            threadsPerImage_ = ThreadsPerImage(run.job->threads, jobs_);
-            router_.emplace();
-            for (unsigned slot = jobs_; slot > 0; --slot) freeSlots_.push_back(slot);
-        }
-    }
-    EntryRunner(const EntryRunner&) = delete;
-    EntryRunner& operator=(const EntryRunner&) = delete;
-    // Only on an error of the run itself: the images at work stop at their
-    // next test of the abort flag.
-    ~EntryRunner() {
-        if (!pending_.empty() && run_.context.abort) run_.context.abort->store(true);
-        for (auto& image : pending_)
-            if (image->thread.joinable()) image->thread.join();
-    }
-
-    // Starts the entry `index` as image number `processed` + 1 (with one
-    // job: converts it); false when the run starts no further image.
-    bool Start(size_t index, int& processed) {
-        if (stop_) return false;
-        if (jobs_ == 1) {
-            const ImageTask task{index, ++processed, run_.context, run_.display};
-            const EntryEnd end = ProcessEntry(run_, task, observer_, log_);
-            opensLog_ = opensLog_ || end.opensLog;
-            if (end.outcome == ImageOutcome::Aborted) stop_ = true;
-            return !stop_;
-        }
-        const uint64_t memory = EstimateImageMemory(run_.entries[index].sourcePath);
-        WaitForRoom(memory);
-        if (stop_ || run_.context.Aborted()) return false;
-        Launch(ImageTask{index, ++processed, run_.context, nullptr}, memory);
-        return true;
-    }
-
-    // Waits for every image at work and reports the images not reported yet.
-    void Finish() {
-        if (jobs_ == 1) return;
-        WaitUntil([&] { return running_ == 0; });
-        ReportFinished();
-        RemoveSlotFolders();
-        if (failure_) std::rethrow_exception(failure_);
-    }
-
-    bool OpensLog() const { return opensLog_; }
-
-private:
-    struct Running {
-        ImageTask task;
-        unsigned slot = 0;
-        uint64_t memory = 0;
-        RecordingImageObserver observer;
-        EntryEnd end;
-        std::exception_ptr failure;
-        bool done = false;  // guarded by mutex_
-        std::thread thread;
-    };
-
-    std::string SlotFolder(unsigned slot) const {
-        return run_.context.tempFolder + "job" + std::to_string(slot) + "/";
-    }
-
-    void Launch(ImageTask task, uint64_t memory) {
-        auto image = std::make_unique<Running>();
-        {
-            std::lock_guard lock(mutex_);
-            image->slot = freeSlots_.back();
-            freeSlots_.pop_back();
-            ++running_;
-            inUse_ += memory;
-        }
-        const std::string folder = SlotFolder(image->slot);
-        std::error_code ec;
-        fs::create_directories(folder, ec);
-        task.context.tempFolder = folder;
-        task.context.observer = &image->observer;
-        task.context.threads = threadsPerImage_;
-        image->task = std::move(task);
-        image->memory = memory;
-        Running* raw = image.get();
-        pending_.push_back(std::move(image));
-        raw->thread = std::thread([this, raw] { Work(*raw); });
-    }
-
-    void Work(Running& image) {
-        WorkerNoticeRouter::BindThread(&image.observer);
-        try {
-            image.end = ProcessEntry(run_, image.task, image.observer, image.observer.log);
-        } catch (...) {
-            image.failure = std::current_exception();
-        }
-        WorkerNoticeRouter::BindThread(nullptr);
-        std::lock_guard lock(mutex_);
-        image.done = true;
-        --running_;
-        inUse_ -= image.memory;
-        freeSlots_.push_back(image.slot);
-        wake_.notify_all();
-    }
-
-    void WaitForRoom(uint64_t memory) {
-        WaitUntil([&] {
-            return stop_ || run_.context.Aborted() ||
-                   (running_ < jobs_ && FitsMemoryBudget(inUse_, running_, memory, budget_));
-        });
-    }
-
-    // Waits (holding mutex_ only to test `ready`), reporting finished images
-    // and showing progress meanwhile.
-    template <typename Ready>
-    void WaitUntil(Ready ready) {
-        for (;;) {
-            {
-                std::unique_lock lock(mutex_);
-                if (ready()) break;
-                wake_.wait_for(lock, std::chrono::milliseconds(100));
-                if (ready()) break;
-            }
-            ReportFinished();
-            ShowProgress();
-        }
-        ReportFinished();
-    }
-
-    // Replays the finished images at the front of the run order.
-    void ReportFinished() {
-        for (;;) {
-            std::unique_ptr<Running> image;
-            {
-                std::lock_guard lock(mutex_);
-                if (pending_.empty() || !pending_.front()->done) return;
-                image = std::move(pending_.front());
-                pending_.pop_front();
-            }
-            image->thread.join();
-            if (image->failure) {
-                // An error of the run itself: as in a one-job run it ends
-                // the run, once the images at work are done.
-                if (!failure_) failure_ = image->failure;
-                stop_ = true;
-                continue;
-            }
-            if (failure_) continue;
-            image->observer.Replay(observer_, run_.display, log_);
-            opensLog_ = opensLog_ || image->end.opensLog;
-            if (image->end.outcome == ImageOutcome::Aborted) stop_ = true;
-        }
-    }
-
-    // The status panels show the oldest image at work.
-    void ShowProgress() {
-        std::array<std::string, 3> status;
-        {
-            std::lock_guard lock(mutex_);
-            for (const auto& image : pending_) {
-                if (image->done) continue;
-                status = image->observer.Status();
-                break;
-            }
-        }
-        for (int slot = 0; slot < 3; ++slot) {
-            if (status[size_t(slot)] == shown_[size_t(slot)]) continue;
-            shown_[size_t(slot)] = status[size_t(slot)];
-            observer_.SetStatus(slot, shown_[size_t(slot)]);
-        }
-        observer_.PumpEvents();
-    }
-
-    // The slots' scratch folders, with their scratch files only: anything
-    // else in them is not this run's to remove.
-    void RemoveSlotFolders() const {
-        for (unsigned slot = 1; slot <= jobs_; ++slot) {
-            const std::string folder = SlotFolder(slot);
-            RemoveScratchFiles(folder);
-            std::error_code ec;
-            fs::remove(folder, ec);
-        }
-    }
-
-    RunSetup& run_;
-    ConversionObserver& observer_;
-    ConversionLog& log_;
-    const unsigned jobs_;
-    uint64_t budget_ = 0;
-    unsigned threadsPerImage_ = 0;
-    bool stop_ = false;
-    bool opensLog_ = false;
-    std::exception_ptr failure_;
-    std::array<std::string, 3> shown_;
-    std::optional<WorkerNoticeRouter> router_;      // readers' notices of the workers to their images
-    std::deque<std::unique_ptr<Running>> pending_;  // started, not yet reported, in run order
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    unsigned running_ = 0;  // guarded by mutex_, as are the two below
-    uint64_t inUse_ = 0;
-    std::vector<unsigned> freeSlots_;
-};
 
 // Run end: the status, the scratch files (stopping at the first that cannot
 // be deleted), and the summary line, or the message that nothing was ticked.
@@ -1257,7 +1017,12 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
     run.display = display;
     RemoveDeadPartialsOfRun(run.outputs);
     int processed = 0;
-    EntryRunner runner(run, observer, log);
+    std::vector<std::string> sourcePaths;
+    for (const RunEntry& entry : run.entries) sourcePaths.push_back(entry.sourcePath);
+    EntryRunner runner(job, run.context, display, std::move(sourcePaths), observer, log,
+                       [&run](const ImageTask& task, ConversionObserver& imageObserver, ConversionLog& imageLog) {
+                           return ProcessEntry(run, task, imageObserver, imageLog);
+                       });
     for (size_t index = 0; index < run.entries.size(); ++index)
         if (!runner.Start(index, processed)) break;
     runner.Finish();
