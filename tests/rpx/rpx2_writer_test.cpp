@@ -227,12 +227,13 @@ TEST(Rpx2Writer, RefusesRastersOfThreeBytesPerPixel) {
     EXPECT_THROW((void)WriteRpx2Level(writer, rgb), std::invalid_argument);
 }
 
-TEST(CompressTile, GrowingTheBufferGivesTheSameStream) {
+TEST(TileDeflater, GrowingTheBufferGivesTheSameStream) {
     Raster noise = RandomRaster(64, 64, 256, 14);
     for (uint8_t& v : noise.pixels) v = uint8_t(v * 131 + 7);  // hardly compressible
     std::vector<uint8_t> roomy, tight;
-    size_t a = CompressTile(noise.pixels.data(), roomy, 8000);
-    size_t b = CompressTile(noise.pixels.data(), tight, 16);
+    TileDeflater deflater;
+    size_t a = deflater.Compress(noise.pixels.data(), roomy, 8000);
+    size_t b = deflater.Compress(noise.pixels.data(), tight, 16);
     ASSERT_EQ(a, b);
     EXPECT_GE(tight.size(), b);
     EXPECT_TRUE(std::equal(roomy.begin(), roomy.begin() + long(a), tight.begin()));
