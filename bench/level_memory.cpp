@@ -15,7 +15,7 @@
 
 #include "bench_support.h"
 #include "common/text.h"
-#include "engine/scale_list.h"
+#include "engine/zoom_scales.h"
 #include "raster/scratch_raster.h"
 #include "raster/zoom_level.h"
 

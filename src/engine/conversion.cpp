@@ -26,7 +26,7 @@
 #include "engine/output_names.h"
 #include "engine/output_record.h"
 #include "engine/parallel_run.h"
-#include "engine/scale_list.h"
+#include "engine/zoom_scales.h"
 #include "engine/update_check.h"
 #include "raster/colour_reduction.h"
 #include "raster/zoom_level.h"

@@ -17,7 +17,7 @@
 #include "common/le.h"
 #include "common/text.h"
 #include "engine/conversion_log.h"
-#include "engine/scale_list.h"
+#include "engine/zoom_scales.h"
 #include "raster/scratch_raster.h"
 #include "raster/zoom_level.h"
 #include "rpx/rpx_reader.h"
