@@ -15,7 +15,7 @@
 
 #include "bench_support.h"
 #include "common/text.h"
-#include "engine/scale_list.h"
+#include "engine/zoom_scales.h"
 #include "raster/scratch_raster.h"
 #include "raster/zoom_level.h"
 
@@ -86,8 +86,8 @@ int main(int argc, char** argv) {
         bool fromLevel1 = n >= 2 && double(scales[size_t(n)]) < 19.9;
         start = std::chrono::steady_clock::now();
         ZoomLevelStats stats;
-        BuildZoomLevel(context, n, fromLevel1 ? *level1 : *level0, kZoomLevelColourLimit, percent, dominant,
-                       &stats);
+        (void)BuildZoomLevel(context, n, fromLevel1 ? *level1 : *level0, kZoomLevelColourLimit, percent,
+                             dominant, &stats);
         std::printf(
             "level %d: %.4g %% (%.4g %% of %s) -> %d x %d in %.1f s, rows resampled %lld, peak cached rows "
             "%lld (limit %lld), peak RSS %ld kB\n",

@@ -15,7 +15,7 @@
 
 #include "common/file.h"
 #include "common/text.h"
-#include "engine/scale_list.h"
+#include "engine/zoom_scales.h"
 #include "raster/colour_reduction.h"
 #include "raster/zoom_level.h"
 #include "rpx/rpx2_writer.h"

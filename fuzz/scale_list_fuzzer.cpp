@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/scale_list.h"
+#include "engine/zoom_scales.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 8) return 0;

@@ -910,7 +910,7 @@ void TfmTessary::BitBtn1Click() {
     runAborted_ = false;
     running_ = true;
     try {
-        RunConversion(job, *this, log_);
+        RunConversion(job, *this, log_, this);
     } catch (const std::exception& error) {
         SetBusy(false);
         ShowMessage(error.what());

@@ -90,7 +90,7 @@ struct WindowOptions {
     std::string startFolder;
 };
 
-class TfmTessary : public QMainWindow, public ConversionObserver {
+class TfmTessary : public QMainWindow, public ConversionObserver, public ConversionDisplay {
     Q_OBJECT
 public:
     TfmTessary(const WindowOptions& options, ConversionLog& log, WindowServices services,
@@ -119,20 +119,20 @@ public:
     const Settings& SettingsFile() const { return settings_; }
     QString StatusText(int slot) const;
 
-    // ConversionObserver, bound to the controls.
+    // ConversionObserver and ConversionDisplay, bound to the controls.
     void SetStatus(int slot, std::string_view text) override;
     void PumpEvents() override;
-    void ClearDetails() override;
     void AddDetail(std::string_view text) override;
+    void ShowMessage(std::string_view text) override;
+    void ImageFinished(const ImageResult& result) override;
+    void ClearDetails() override;
     void ResetPreview() override;
     void ShowSourcePreview(Timagerecord4& source, int width, int height) override;
     void ShowPicture(const Picture& picture) override;
     void WaitPumping(int milliseconds) override;
-    void ShowMessage(std::string_view text) override;
     void SetBusy(bool on) override;
     void ShowLogModal() override;
     void MarkLogButton() override;
-    void ImageFinished(const ImageResult& result) override;
 
     // What the window shows of the run in progress: "Image k of N" and the
     // overall bar (images finished of N).

@@ -15,7 +15,7 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "engine/image_list.h"
-#include "engine/scale_list.h"
+#include "engine/zoom_scales.h"
 
 namespace tessary::cli {
 

@@ -37,16 +37,8 @@ public:
 
     void SetStatus(int slot, std::string_view text) override;
     void PumpEvents() override;
-    void ClearDetails() override {}
     void AddDetail(std::string_view text) override;
-    void ResetPreview() override {}
-    void ShowSourcePreview(Timagerecord4&, int, int) override {}
-    void ShowPicture(const Picture&) override {}
-    void WaitPumping(int) override { PumpEvents(); }
     void ShowMessage(std::string_view text) override;
-    void SetBusy(bool) override { PumpEvents(); }
-    void ShowLogModal() override { PumpEvents(); }
-    void MarkLogButton() override { PumpEvents(); }
     void ImageFinished(const ImageResult& result) override;
 
     // A message that does not end the run (a reader's notice): printed on

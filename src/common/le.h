@@ -19,7 +19,6 @@ inline float ReadF32LE(const uint8_t* p) {
     return f;
 }
 
-inline uint16_t ReadU16BE(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
 inline uint32_t ReadU32BE(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }

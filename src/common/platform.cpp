@@ -87,14 +87,6 @@ std::vector<FolderEntry> ListFolder(const std::string& folder) {
 
 bool IsCdRomDrive(const std::string&) { return false; }
 
-bool IsNtFamily() {
-#ifdef _WIN32
-    return true;
-#else
-    return false;
-#endif
-}
-
 uint64_t PhysicalMemoryBytes() {
 #ifdef _WIN32
     MEMORYSTATUSEX status{};

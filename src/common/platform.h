@@ -61,9 +61,6 @@ std::vector<FolderEntry> ListFolder(const std::string& folder);
 // Drive types do not exist here: never a CD-ROM.
 bool IsCdRomDrive(const std::string& path);
 
-// Whether the platform is of the family whose MrSID pictures come bottom-up.
-bool IsNtFamily();
-
 // The physical memory the process may use, in bytes (the machine's memory,
 // or a smaller limit set for the process's control group); 0 when unknown.
 uint64_t PhysicalMemoryBytes();

@@ -27,15 +27,6 @@ inline bool IsUsedScaleSlot(float value) {
     return value != kFreeScaleSlot;
 }
 
-// The number of used slots. Every slot is examined, not only those before
-// the first free one.
-inline int UsedSlots(const ScaleList& list) {
-    int count = 0;
-    for (float value : list)
-        if (IsUsedScaleSlot(value)) ++count;
-    return count;
-}
-
 // The used slots' values, in slot order: the scales of the levels as they
 // follow one another in an RPX2 file.
 inline std::vector<float> UsedScales(const ScaleList& list) {

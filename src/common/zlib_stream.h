@@ -11,12 +11,6 @@ struct libdeflate_decompressor;
 
 namespace tessary {
 
-// Deflates the buffer into one finished zlib stream at the given level
-// (9 unless a caller has a reason). Raises ECompressionError on failure.
-// `out` is reused: its previous contents are replaced.
-void DeflateStream(const uint8_t* data, size_t size, std::vector<uint8_t>& out, int level = 9);
-std::vector<uint8_t> DeflateStream(const uint8_t* data, size_t size, int level = 9);
-
 // Inflates one complete stream into `out`, which holds `capacity` bytes.
 // Returns the number of bytes produced. A corrupt stream, or one whose
 // result would not fit into `capacity`, raises EDecompressionError; nothing

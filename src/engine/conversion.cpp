@@ -4,9 +4,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -16,7 +14,6 @@
 #include <optional>
 #include <set>
 #include <system_error>
-#include <thread>
 
 #include "common/errors.h"
 #include "common/file.h"
@@ -29,7 +26,7 @@
 #include "engine/output_names.h"
 #include "engine/output_record.h"
 #include "engine/parallel_run.h"
-#include "engine/scale_list.h"
+#include "engine/zoom_scales.h"
 #include "engine/update_check.h"
 #include "raster/colour_reduction.h"
 #include "raster/zoom_level.h"
@@ -53,13 +50,17 @@ std::string FolderForCheck(const std::string& folder) {
 // Ends the busy state on every way out of the run.
 class BusyGuard {
 public:
-    explicit BusyGuard(ConversionObserver& observer) : observer_(observer) { observer_.SetBusy(true); }
-    ~BusyGuard() { observer_.SetBusy(false); }
+    explicit BusyGuard(ConversionDisplay* display) : display_(display) {
+        if (display_) display_->SetBusy(true);
+    }
+    ~BusyGuard() {
+        if (display_) display_->SetBusy(false);
+    }
     BusyGuard(const BusyGuard&) = delete;
     BusyGuard& operator=(const BusyGuard&) = delete;
 
 private:
-    ConversionObserver& observer_;
+    ConversionDisplay* display_;
 };
 
 void RemoveFile(const std::string& path) {
@@ -148,98 +149,6 @@ struct ImagePlan {
     bool preprocess = false;  // an ECW or MrSID source, copied before use
 };
 
-// The level-0 raster: the source shrunk, quantised or copied into
-// "rpx_0.rpx0", or the source itself. False when the abort flag stopped it.
-bool PrepareLevel0(const RunContext& context, const ImagePlan& plan, ImageWork& work,
-                   ConversionObserver& observer) {
-    Timagerecord4& source = *work.source;
-    if (plan.resize != 100) {
-        observer.SetStatus(1, "Initial Resize to " + std::to_string(plan.resize) + "%");
-        // Level 0 takes no dominant colours; only the zoom levels do.
-        BuildZoomLevel(context, 0, source, context.colourCount, double(plan.resize), DominantColourTable{});
-        work.CloseSource();
-        if (context.Aborted()) return false;
-        work.level0 = OpenScratch(context, 0);
-    } else if (source.BytesPerPixel == 3 || context.colourCount < 254) {
-        ReduceColorsPass(context, source);
-        if (context.Aborted()) return false;  // the source stays open until the image end
-        work.CloseSource();
-        work.level0 = OpenScratch(context, 0);
-    } else if (plan.preprocess) {
-        observer.SetStatus(1, "Preprocessing Image");
-        CopyIndexedPass(context, source);
-        work.CloseSource();
-        if (context.Aborted()) return false;
-        work.level0 = OpenScratch(context, 0);
-    }
-    return !context.Aborted();
-}
-
-// The zoom levels "rpx_<t>.rpx0": the small ones come from level 1 rather
-// than level 0. False when the abort flag stopped it.
-bool BuildZoomLevels(const RunContext& context, const ScaleList& scales, ImageWork& work,
-                     ConversionObserver& observer) {
-    Timagerecord4& level0 = work.Level0();
-    // Sampled from this image alone, so that no image's levels depend on
-    // which image came before it (or ran beside it).
-    const DominantColourTable dominant = SampleDominantColors(level0);
-    observer.SetStatus(1, ZoomText("Creating", scales[1]));
-    BuildZoomLevel(context, 1, level0, kZoomLevelColourLimit, ZoomLevelPercentage(scales, 1), dominant);
-    if (context.Aborted()) return false;
-    work.level1 = OpenScratch(context, 1);
-    for (int t = 2; t < kScaleSlots; ++t) {
-        if (!IsUsedScaleSlot(scales[size_t(t)])) continue;
-        observer.SetStatus(1, ZoomText("Creating", scales[size_t(t)]));
-        Timagerecord4& from = double(scales[size_t(t)]) < 19.9 ? *work.level1 : level0;
-        BuildZoomLevel(context, t, from, kZoomLevelColourLimit, ZoomLevelPercentage(scales, t), dominant);
-        if (context.Aborted()) return false;
-    }
-    CloseSourceImage(work.level1);
-    return true;
-}
-
-// Writes level 0 and every zoom level under the partial name. False when
-// the abort flag stopped it.
-bool WritePartialFile(const RunContext& context, const ImagePlan& plan, const ScaleList& scales,
-                      ImageWork& work, ConversionObserver& observer) {
-    Timagerecord4& level0 = work.Level0();
-    work.partial = PartialFile::Create(work.partialFolder);
-    work.partialPath = work.partial.Path();
-    Rpx2Writer writer(work.partial.OpenForWriting(), context);
-    WriteRpx2Header(writer, level0.Width, level0.Height, plan.chartSource, scales);
-    observer.SetStatus(1, "Writing 100% Zoom");
-    WriteRpx2Level(writer, level0);
-    ++work.levelsWritten;
-    if (context.Aborted()) return false;
-    for (int t = 1; t < kScaleSlots; ++t) {
-        if (!IsUsedScaleSlot(scales[size_t(t)])) continue;
-        observer.SetStatus(1, ZoomText("Writing", scales[size_t(t)]));
-        SourceHandle level = OpenScratch(context, t);
-        WriteRpx2Level(writer, *level);
-        ++work.levelsWritten;
-        CloseSourceImage(level);
-        if (context.Aborted()) return false;
-    }
-    WriteRpx2Trailer(writer);
-    writer.Close();
-    return true;
-}
-
-// Steps from the level-0 raster to the written file. Returns early when the
-// abort flag is found set; the caller's image end then releases everything.
-void ConvertImage(const RunContext& context, const ImagePlan& plan, ImageWork& work,
-                  ConversionObserver& observer) {
-    if (!PrepareLevel0(context, plan, work, observer)) return;
-    Timagerecord4& level0 = work.Level0();
-    const ScaleList scales =
-        BuildScaleList(level0.Width, level0.Height, plan.w130, plan.w300, plan.scaleFile);
-    if (!BuildZoomLevels(context, scales, work, observer)) return;
-    if (!WritePartialFile(context, plan, scales, work, observer)) return;
-    if (std::optional<Picture> overview = RpxToPicture(work.partialPath, 1, -1))
-        observer.ShowPicture(*overview);
-    observer.PumpEvents();
-}
-
 // A reader's or a library's text as the text of one log line: a tab or a
 // line break would split the line into fields or rows of the log window.
 std::string OneLine(std::string_view text) {
@@ -259,28 +168,6 @@ std::string FailedLine(std::string_view reason) {
     return "x\tError : " + std::string(reason) + " - Failed to create the Rpx2 file";
 }
 
-// Logs why the source could not be opened: the fixed line of its kind, then
-// the reader's reason. Gives the reason for the image's result.
-std::string LogOpenFailure(ConversionLog& log, const SourceFailure& failure) {
-    const char* text = "Image could not be used";
-    switch (failure.kind) {
-        case SourceOpenError::SourceFileNotFound:
-            text = "Image file not found";
-            break;
-        case SourceOpenError::SourceNotLoadable:
-            text = "Image file could not be fully loaded in memory";
-            break;
-        case SourceOpenError::SourceUnusable:
-        case SourceOpenError::SourceDamaged:  // refused at open: nothing of it can be used
-            text = "Image could not be used";
-            break;
-    }
-    log.Add(std::string("e\t") + text);
-    AddDetailLine(log, failure.detail);
-    const std::string detail = OneLine(failure.detail);
-    return detail.empty() ? std::string(text) : detail;
-}
-
 // The first reason a source gave for a damaged row.
 std::string DamageReason(const SourceDamage& damage) {
     const std::string detail = OneLine(damage.firstDetail);
@@ -292,59 +179,6 @@ std::string DamageWarning(const SourceDamage& damage, const std::string& thousan
     return "x\t   Warning : " + FormatThousands(damage.rows, thousands) +
            (damage.rows == 1 ? " damaged row" : " damaged rows") + " written as far as decoded - " +
            DamageReason(damage);
-}
-
-// How an image's failures are logged. An input/output error or memory
-// exhaustion is the machine's (a full disk, a file another program locks,
-// too large an image for this machine): the user fixes it and reruns, so
-// the line says what happened and the error flag stays as it was, leaving
-// the log window closed unless something else failed. An error of any other
-// kind means the image or this program is at fault and nobody can tell how
-// far the file is right: the flag is set so the log opens by itself, and
-// whatever the image wrote is removed; even a file that already took its
-// final name, because an error after the rename (in the map step) leaves no
-// guarantee that the pair of files belongs together.
-
-ImageOutcome FailIo(const IoError& error, ConversionLog& log, ImageResult& result) {
-    result.reason = error.what();
-    log.Add(FailedLine(error.what()));
-    return ImageOutcome::Failed;
-}
-
-// A row of the source could not be decoded: the image is not written, an
-// earlier file of its name stays, and the log opens.
-ImageOutcome FailDamaged(ImageWork& work, const SourceError& error, ConversionLog& log, ImageResult& result,
-                         bool& errorFlag) {
-    work.CloseAll();  // keeps the source's damage count
-    result.reason = OneLine(error.what());
-    if (result.reason.empty()) result.reason = "damaged image data";
-    result.damagedRows = std::max<int64_t>(work.damage.rows, 1);
-    log.Add(FailedLine(result.reason));
-    errorFlag = true;
-    return ImageOutcome::Failed;
-}
-
-ImageOutcome FailOutOfMemory(ConversionLog& log, ImageResult& result) {
-    result.reason = "Out of memory";
-    log.Add("x\tError : Out of memory - Failed to create the Rpx2 file");
-    return ImageOutcome::Failed;
-}
-
-// Any other error ends the image with the fixed line, and the error's own
-// text under it when it has one; whatever the image wrote is removed.
-ImageOutcome FailUnknown(ImageWork& work, const std::string& outputPath, ConversionLog& log,
-                         std::string_view what, ImageResult& result, bool& errorFlag) {
-    work.CloseAll();
-    if (work.committed) RemoveFile(outputPath);  // the partial file goes with `work`
-    result.outputPath.clear();
-    result.outputBytes = 0;
-    result.levels = 0;
-    log.Add("x\tAn unknown Error occurred - Failed to create the Rpx2 file");
-    AddDetailLine(log, what);
-    const std::string detail = OneLine(what);
-    result.reason = detail.empty() ? std::string("An unknown Error occurred") : detail;
-    errorFlag = true;
-    return ImageOutcome::Failed;
 }
 
 // A ticked entry with its source and destination resolved.
@@ -484,6 +318,7 @@ int ColourCount(const ConversionJob& job) {
 // What every image of a run reads: settled once, before the first image.
 struct RunSetup {
     const ConversionJob* job = nullptr;
+    ConversionDisplay* display = nullptr;  // the front end's, when it has one
     RunContext context;
     MapFileSettings mapSettings;
     std::string thousands;
@@ -589,24 +424,22 @@ void RemoveDeadPartialsOfRun(const std::vector<PlannedOutput>& outputs) {
     for (const std::string& folder : destinations) RemoveDeadPartialFiles(folder);
 }
 
-// One ticked entry as the image at work: its index in the run's entries and
-// its number J (1 for the first).
-struct ImageTask {
-    size_t index = 0;
-    int number = 0;
-    // The image's own run context: the run's, or for an image converted
-    // beside others, its own scratch folder, observer and share of threads.
-    RunContext context;
-    const RunEntry& Entry(const RunSetup& run) const { return run.entries[index]; }
-    const PlannedOutput& Planned(const RunSetup& run) const { return run.outputs[index]; }
-};
+// The entry and the planned output of the image at work.
+const RunEntry& EntryOf(const RunSetup& run, const ImageTask& task) {
+    return run.entries[task.index];
+}
+const PlannedOutput& PlannedOf(const RunSetup& run, const ImageTask& task) {
+    return run.outputs[task.index];
+}
 
 // The window's panels, preview and details emptied for the next image.
-void StartImageDisplay(ConversionObserver& observer) {
+void StartImageDisplay(ConversionObserver& observer, ConversionDisplay* display) {
     ClearStatus(observer);
-    observer.ResetPreview();
-    observer.WaitPumping(200);
-    observer.ClearDetails();
+    if (display) {
+        display->ResetPreview();
+        display->WaitPumping(200);
+        display->ClearDetails();
+    }
     observer.PumpEvents();
 }
 
@@ -662,43 +495,334 @@ PreviewSizes PreviewSizesFor(int32_t width, int32_t height) {
     return sizes;
 }
 
-// An open source that cannot be converted: loaded only in part (and no
-// best-effort file asked for), or below the 300-pixel minimum. Logs why and
-// gives the outcome; nothing when the source is fine.
-std::optional<ImageOutcome> RefuseSource(const ConversionJob& job, ImageWork& work, ConversionLog& log,
-                                         ImageResult& result, bool& errorFlag) {
+// How an image failed. Each kind has its own log lines (see
+// ImageConversion::Fail).
+enum class ImageFailure {
+    kSourceNotFound,     // the source could not be opened: the file is not there,
+    kSourceNotLoadable,  // it could not be held in memory,
+    kSourceUnusable,     // or it cannot be used at all
+    kDamaged,            // a row of the source could not be decoded
+    kTooSmall,           // below the 300-pixel minimum
+    kMapCopy,            // the calibration copy could not be made
+    kIo,                 // an input/output error (a full disk, a locked file)
+    kOutOfMemory,
+    kUnknown,            // any other error
+};
+
+ImageFailure OpenFailureKind(SourceOpenError error) {
+    switch (error) {
+        case SourceOpenError::SourceFileNotFound:
+            return ImageFailure::kSourceNotFound;
+        case SourceOpenError::SourceNotLoadable:
+            return ImageFailure::kSourceNotLoadable;
+        case SourceOpenError::SourceUnusable:
+        case SourceOpenError::SourceDamaged:  // refused at open: nothing of it can be used
+            break;
+    }
+    return ImageFailure::kSourceUnusable;
+}
+
+// One ticked image at work, from opening its source to its result: what it
+// has open and written, what the front end learns of it, and whether it
+// failed in a way that opens the log window. Every failure goes through
+// Fail; every pass tells whether it finished, and one that did not was
+// stopped by the abort flag.
+class ImageConversion {
+public:
+    ImageConversion(const RunSetup& run, const ImageTask& task, ConversionObserver& observer,
+                    ConversionLog& log, ImageResult result)
+        : run_(run), task_(task), context_(task.context), observer_(observer), log_(log),
+          result_(std::move(result)) {}
+    ImageConversion(const ImageConversion&) = delete;
+    ImageConversion& operator=(const ImageConversion&) = delete;
+
+    // Converts the image. Whatever happened, everything it had open and
+    // every file it left unfinished are released before this returns.
+    void Run();
+
+    const ImageResult& Result() const { return result_; }
+    bool OpensLog() const { return opensLog_; }
+
+private:
+    void Convert();
+    [[nodiscard]] bool WriteFile();
+    [[nodiscard]] bool PrepareLevel0();
+    [[nodiscard]] bool BuildZoomLevels(const ScaleList& scales);
+    [[nodiscard]] bool WritePartialFile(const ScaleList& scales);
+    void Commit();
+    // `detail` is taken by value: a source's own text goes with the source
+    // when Fail closes it.
+    void Fail(ImageFailure kind, std::string detail = {});
+
+    const RunSetup& run_;
+    const ImageTask& task_;
+    const RunContext& context_;
+    ConversionObserver& observer_;
+    ConversionLog& log_;
+    std::optional<ImageWork> work_;  // while the image is at work
+    ImagePlan plan_;
+    ImageResult result_;
+    bool opensLog_ = false;
+};
+
+void ImageConversion::Run() {
+    work_.emplace();
+    try {
+        Convert();
+    } catch (const IoError& e) {
+        Fail(ImageFailure::kIo, e.what());
+    } catch (const SourceError& e) {
+        Fail(ImageFailure::kDamaged, e.what());
+    } catch (const std::bad_alloc&) {
+        Fail(ImageFailure::kOutOfMemory);
+    } catch (const std::exception& e) {
+        Fail(ImageFailure::kUnknown, e.what());
+    } catch (...) {
+        Fail(ImageFailure::kUnknown);
+    }
+    work_.reset();
+}
+
+// How an image's failures are logged. An input/output error or memory
+// exhaustion is the machine's (a full disk, a file another program locks,
+// too large an image for this machine): the user fixes it and reruns, so
+// the line says what happened and the log window stays closed unless
+// something else failed; so does a calibration copy that cannot be made. A
+// source that cannot be opened or used opens the log window. An error of
+// any other kind means the image or this program is at fault and nobody can
+// tell how far the file is right: the log opens by itself, and whatever the
+// image wrote is removed; even a file that already took its final name,
+// because an error after the rename (in the map step) leaves no guarantee
+// that the pair of files belongs together.
+void ImageConversion::Fail(ImageFailure kind, std::string detail) {
+    ImageWork& work = *work_;
+    result_.outcome = ImageOutcome::Failed;
+    // Why the source could not be opened: the fixed line of its kind, then
+    // the reader's reason.
+    auto refuse = [&](const char* text) {
+        log_.Add(std::string("e\t") + text);
+        AddDetailLine(log_, detail);
+        const std::string line = OneLine(detail);
+        result_.reason = line.empty() ? std::string(text) : line;
+        opensLog_ = true;
+    };
+    switch (kind) {
+        case ImageFailure::kSourceNotFound:
+            refuse("Image file not found");
+            break;
+        case ImageFailure::kSourceNotLoadable:
+            refuse("Image file could not be fully loaded in memory");
+            break;
+        case ImageFailure::kSourceUnusable:
+            refuse("Image could not be used");
+            break;
+        case ImageFailure::kDamaged:
+            // The image is not written; an earlier file of its name stays.
+            work.CloseAll();  // keeps the source's damage count
+            result_.reason = OneLine(detail);
+            if (result_.reason.empty()) result_.reason = "damaged image data";
+            result_.damagedRows = std::max<int64_t>(work.damage.rows, 1);
+            log_.Add(FailedLine(result_.reason));
+            opensLog_ = true;
+            break;
+        case ImageFailure::kTooSmall:
+            work.CloseAll();
+            opensLog_ = true;
+            log_.Add("e\tImage is too small must be 300 pixels or greater in width or height");
+            result_.reason = "Image is too small must be 300 pixels or greater in width or height";
+            result_.outcome = ImageOutcome::TooSmall;
+            break;
+        case ImageFailure::kMapCopy:
+            log_.Add("x\t(.map) file found but could not be copied");
+            result_.reason = OneLine(detail);
+            log_.Add(FailedLine(result_.reason));
+            break;
+        case ImageFailure::kIo:
+            result_.reason = std::string(detail);
+            log_.Add(FailedLine(detail));
+            break;
+        case ImageFailure::kOutOfMemory:
+            result_.reason = "Out of memory";
+            log_.Add("x\tError : Out of memory - Failed to create the Rpx2 file");
+            break;
+        case ImageFailure::kUnknown: {
+            work.CloseAll();
+            if (work.committed) RemoveFile(PlannedOf(run_, task_).path);  // the partial file goes with `work`
+            result_.outputPath.clear();
+            result_.outputBytes = 0;
+            result_.levels = 0;
+            log_.Add("x\tAn unknown Error occurred - Failed to create the Rpx2 file");
+            AddDetailLine(log_, detail);
+            const std::string line = OneLine(detail);
+            result_.reason = line.empty() ? std::string("An unknown Error occurred") : line;
+            opensLog_ = true;
+            break;
+        }
+    }
+}
+
+// From opening the source to the image end. Errors go to Run.
+void ImageConversion::Convert() {
+    ImageWork& work = *work_;
+    const std::string& sourcePath = result_.sourcePath;
+    const PlannedOutput& planned = PlannedOf(run_, task_);
+    // No free name could be found for the output (a name too long, a folder
+    // that cannot be searched): this image fails, the run goes on.
+    if (planned.error) ThrowIoError(planned.error.value());
+    const std::string upperSource = UpperAscii(sourcePath);
+    plan_.chartSource = ChartSourceByName(upperSource);
+    // An RPX source that cannot be read fails this image only: a missing one
+    // is reported by the open below, a short or unreadable one as an
+    // input/output error. Neither ends the run.
+    std::error_code existsError;
+    if (Contains(upperSource, ".RPX") && fs::exists(fs::path(sourcePath), existsError))
+        plan_.chartSource = RpxChartFlag(sourcePath);
+    StatForRecord(sourcePath, work.sourceSize, work.sourceTimeNs);
+    SourceOpenResult opened = run_.openSource(sourcePath);
+    if (auto* failure = std::get_if<SourceFailure>(&opened))
+        return Fail(OpenFailureKind(failure->kind), failure->detail);
+    work.source = std::move(std::get<SourceHandle>(opened));
     Timagerecord4& source = *work.source;
+    result_.width = source.Width;
+    result_.height = source.Height;
+    source.Damage.keepGoing = run_.job->keepDamaged;
     // A whole image loaded only in part (its data ends early, a block is
     // corrupt) is not the picture: it fails unless the user asked for what
     // could be decoded.
-    if (source.Damage.rows > 0 && !job.keepDamaged) {
-        result.damagedRows = source.Damage.rows;
-        result.reason = DamageReason(source.Damage);
-        work.CloseAll();
-        errorFlag = true;
-        log.Add(FailedLine(result.reason));
-        return ImageOutcome::Failed;
+    if (source.Damage.rows > 0 && !run_.job->keepDamaged)
+        return Fail(ImageFailure::kDamaged, source.Damage.firstDetail);
+    if (source.Width < 300 && source.Height < 300) return Fail(ImageFailure::kTooSmall);
+
+    ReportSourceDetails(observer_, source, FileNamePart(sourcePath), run_.thousands);
+    const PreviewSizes preview = PreviewSizesFor(source.Width, source.Height);
+    if (task_.display) task_.display->ShowSourcePreview(source, preview.w130, preview.h130);
+    observer_.SetStatus(0, "Creating RPX2 File : " + FileNamePart(planned.path));
+
+    plan_.scaleFile = run_.scaleFile;
+    plan_.resize = run_.resize;
+    plan_.w130 = preview.w130;
+    plan_.w300 = preview.w300;
+    const std::string upperExtension = UpperAscii(ExtensionOf(sourcePath));
+    plan_.preprocess = Contains(upperExtension, ".SID") || Contains(upperExtension, ".ECW");
+    work.partialFolder = FolderPart(planned.path);
+    const bool written = !context_.Aborted() && WriteFile();
+
+    // Image end. An abort raised after the last pass still stops the image
+    // before its file takes its name.
+    work.CloseAll();
+    if (!written || context_.Aborted()) {
+        log_.Add("o\t   Aborted by user");
+        result_.reason = "Aborted by user";
+        result_.outcome = ImageOutcome::Aborted;
+        return;  // the partial file goes with `work`
     }
-    if (source.Width < 300 && source.Height < 300) {
-        work.CloseAll();
-        errorFlag = true;
-        log.Add("e\tImage is too small must be 300 pixels or greater in width or height");
-        result.reason = "Image is too small must be 300 pixels or greater in width or height";
-        return ImageOutcome::TooSmall;
+    Commit();
+}
+
+// Steps from the level-0 raster to the written file; false when the abort
+// flag stopped them. Run then releases everything.
+bool ImageConversion::WriteFile() {
+    if (!PrepareLevel0()) return false;
+    Timagerecord4& level0 = work_->Level0();
+    const ScaleList scales = BuildScaleList(level0.Width, level0.Height, plan_.w130, plan_.w300, plan_.scaleFile);
+    if (!BuildZoomLevels(scales)) return false;
+    if (!WritePartialFile(scales)) return false;
+    // The overview is decoded only for a display that shows it.
+    if (task_.display)
+        if (std::optional<Picture> overview = RpxToPicture(work_->partialPath, 1, -1))
+            task_.display->ShowPicture(*overview);
+    observer_.PumpEvents();
+    return true;
+}
+
+// The level-0 raster: the source shrunk, quantised or copied into
+// "rpx_0.rpx0", or the source itself.
+bool ImageConversion::PrepareLevel0() {
+    ImageWork& work = *work_;
+    Timagerecord4& source = *work.source;
+    if (plan_.resize != 100) {
+        observer_.SetStatus(1, "Initial Resize to " + std::to_string(plan_.resize) + "%");
+        // Level 0 takes no dominant colours; only the zoom levels do.
+        const bool built =
+            BuildZoomLevel(context_, 0, source, context_.colourCount, double(plan_.resize), DominantColourTable{});
+        work.CloseSource();
+        if (!built) return false;
+    } else if (source.BytesPerPixel == 3 || context_.colourCount < 254) {
+        if (!ReduceColorsPass(context_, source)) return false;  // the source stays open until the image end
+        work.CloseSource();
+    } else if (plan_.preprocess) {
+        observer_.SetStatus(1, "Preprocessing Image");
+        const bool copied = CopyIndexedPass(context_, source);
+        work.CloseSource();
+        if (!copied) return false;
+    } else {
+        return true;  // the source is level 0
     }
-    return std::nullopt;
+    work.level0 = OpenScratch(context_, 0);
+    return true;
+}
+
+// The zoom levels "rpx_<t>.rpx0": the small ones come from level 1 rather
+// than level 0.
+bool ImageConversion::BuildZoomLevels(const ScaleList& scales) {
+    ImageWork& work = *work_;
+    Timagerecord4& level0 = work.Level0();
+    // Sampled from this image alone, so that no image's levels depend on
+    // which image came before it (or ran beside it).
+    const DominantColourTable dominant = SampleDominantColors(level0);
+    observer_.SetStatus(1, ZoomText("Creating", scales[1]));
+    if (!BuildZoomLevel(context_, 1, level0, kZoomLevelColourLimit, ZoomLevelPercentage(scales, 1), dominant))
+        return false;
+    work.level1 = OpenScratch(context_, 1);
+    for (int t = 2; t < kScaleSlots; ++t) {
+        if (!IsUsedScaleSlot(scales[size_t(t)])) continue;
+        observer_.SetStatus(1, ZoomText("Creating", scales[size_t(t)]));
+        Timagerecord4& from = double(scales[size_t(t)]) < 19.9 ? *work.level1 : level0;
+        if (!BuildZoomLevel(context_, t, from, kZoomLevelColourLimit, ZoomLevelPercentage(scales, t), dominant))
+            return false;
+    }
+    CloseSourceImage(work.level1);
+    return true;
+}
+
+// Writes level 0 and every zoom level under the partial name.
+bool ImageConversion::WritePartialFile(const ScaleList& scales) {
+    ImageWork& work = *work_;
+    Timagerecord4& level0 = work.Level0();
+    work.partial = PartialFile::Create(work.partialFolder);
+    work.partialPath = work.partial.Path();
+    Rpx2Writer writer(work.partial.OpenForWriting(), context_);
+    WriteRpx2Header(writer, level0.Width, level0.Height, plan_.chartSource, scales);
+    observer_.SetStatus(1, "Writing 100% Zoom");
+    if (!WriteRpx2Level(writer, level0)) return false;
+    ++work.levelsWritten;
+    for (int t = 1; t < kScaleSlots; ++t) {
+        if (!IsUsedScaleSlot(scales[size_t(t)])) continue;
+        observer_.SetStatus(1, ZoomText("Writing", scales[size_t(t)]));
+        SourceHandle level = OpenScratch(context_, t);
+        const bool written = WriteRpx2Level(writer, *level);
+        CloseSourceImage(level);
+        if (!written) return false;
+        ++work.levelsWritten;
+    }
+    WriteRpx2Trailer(writer);
+    writer.Close();
+    return true;
 }
 
 // The image end of a finished image: the calibration copy is written under
 // its partial name, the new file and its copy take their names together, the
 // result lines and the map line go to the log.
-ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& work,
-                         ConversionObserver& observer, ConversionLog& log, ImageResult& result,
-                         bool& errorFlag) {
-    const PlannedOutput& planned = task.Planned(run);
+void ImageConversion::Commit() {
+    const RunSetup& run = run_;
+    const ImageTask& task = task_;
+    ImageWork& work = *work_;
+    ConversionLog& log = log_;
+    ImageResult& result = result_;
+    const PlannedOutput& planned = PlannedOf(run, task);
     const std::string& outputPath = planned.path;
     const std::string outputName = FileNamePart(outputPath);
-    const MapFileSettings settings = EntryMapSettings(run.mapSettings, task.Entry(run));
+    const MapFileSettings settings = EntryMapSettings(run.mapSettings, EntryOf(run, task));
     {
         // Another run writing the same output or copy commits its pair
         // before or after this one, never between its renames. The lock is
@@ -724,10 +848,7 @@ ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& 
                 work.mapCopy = StageMapCopy(settings, copy.found, copy.copyPath, outputPath,
                                             100.0 / double(run.resize));
             } catch (const std::exception& e) {
-                log.Add("x\t(.map) file found but could not be copied");
-                result.reason = OneLine(e.what());
-                log.Add(FailedLine(result.reason));
-                return ImageOutcome::Failed;
+                return Fail(ImageFailure::kMapCopy, e.what());
             }
             result.mapFile = copy.found;
             mapLine = "o\tNew map file created - ( " + copy.copyPath + " )";
@@ -778,126 +899,45 @@ ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& 
     work.mapCopy.partial.Release();
     work.recordPartial.Release();
     if (!work.mapCopy.copyPath.empty()) result.mapCopyPath = work.mapCopy.copyPath;
-    observer.SetStatus(0, "Rpx2 image created : " + outputName);
-    observer.SetStatus(1, "");
-    observer.SetStatus(2, "");
+    observer_.SetStatus(0, "Rpx2 image created : " + outputName);
+    observer_.SetStatus(1, "");
+    observer_.SetStatus(2, "");
     log.Add("o\t   Rpx2 image created : " + outputName);
     log.Add("o\t   In path : " + FolderPart(outputPath));
     result.outputPath = outputPath;
     result.levels = work.levelsWritten;
     result.outputBytes = uint64_t(FileSizeOf(outputPath));
     log.Add("o\t   File Size : " + FormatThousands(int64_t(result.outputBytes), run.thousands));
-    ImageOutcome outcome = ImageOutcome::Converted;
+    result.outcome = ImageOutcome::Converted;
     // Written best-effort (keepDamaged): the file is there, but the image is
     // not what its source holds.
     if (work.damage.rows > 0) {
         log.Add(DamageWarning(work.damage, run.thousands));
         result.damagedRows = work.damage.rows;
         result.reason = DamageReason(work.damage);
-        errorFlag = true;
-        outcome = ImageOutcome::Failed;
+        opensLog_ = true;
+        result.outcome = ImageOutcome::Failed;
     }
     log.Add(mapLine);
     // Several calibration files named the image: which one was used.
     if (!mapWarning.empty()) log.Add(mapWarning);
-    return outcome;
-}
-
-// From opening the source to the image end. Errors go to the caller.
-ImageOutcome ConvertSource(const RunSetup& run, const ImageTask& task, ImageWork& work,
-                           ConversionObserver& observer, ConversionLog& log, ImageResult& result,
-                           bool& errorFlag) {
-    const std::string& sourcePath = result.sourcePath;
-    const PlannedOutput& planned = task.Planned(run);
-    // No free name could be found for the output (a name too long, a folder
-    // that cannot be searched): this image fails, the run goes on.
-    if (planned.error) ThrowIoError(planned.error.value());
-    const std::string upperSource = UpperAscii(sourcePath);
-    ImagePlan plan;
-    plan.chartSource = ChartSourceByName(upperSource);
-    // An RPX source that cannot be read fails this image only: a missing one
-    // is reported by the open below, a short or unreadable one as an
-    // input/output error. Neither ends the run.
-    std::error_code existsError;
-    if (Contains(upperSource, ".RPX") && fs::exists(fs::path(sourcePath), existsError))
-        plan.chartSource = RpxChartFlag(sourcePath);
-    StatForRecord(sourcePath, work.sourceSize, work.sourceTimeNs);
-    SourceOpenResult opened = run.openSource(sourcePath);
-    if (auto* failure = std::get_if<SourceFailure>(&opened)) {
-        result.reason = LogOpenFailure(log, *failure);
-        errorFlag = true;
-        return ImageOutcome::Failed;
-    }
-    work.source = std::move(std::get<SourceHandle>(opened));
-    Timagerecord4& source = *work.source;
-    result.width = source.Width;
-    result.height = source.Height;
-    source.Damage.keepGoing = run.job->keepDamaged;
-    if (std::optional<ImageOutcome> refused = RefuseSource(*run.job, work, log, result, errorFlag))
-        return *refused;
-
-    ReportSourceDetails(observer, source, FileNamePart(sourcePath), run.thousands);
-    const PreviewSizes preview = PreviewSizesFor(source.Width, source.Height);
-    observer.ShowSourcePreview(source, preview.w130, preview.h130);
-    observer.SetStatus(0, "Creating RPX2 File : " + FileNamePart(planned.path));
-
-    plan.scaleFile = run.scaleFile;
-    plan.resize = run.resize;
-    plan.w130 = preview.w130;
-    plan.w300 = preview.w300;
-    const std::string upperExtension = UpperAscii(ExtensionOf(sourcePath));
-    plan.preprocess = Contains(upperExtension, ".SID") || Contains(upperExtension, ".ECW");
-    work.partialFolder = FolderPart(planned.path);
-    if (!task.context.Aborted()) ConvertImage(task.context, plan, work, observer);
-
-    // Image end.
-    work.CloseAll();
-    if (task.context.Aborted()) {
-        log.Add("o\t   Aborted by user");
-        result.reason = "Aborted by user";
-        return ImageOutcome::Aborted;  // the partial file goes with `work`
-    }
-    return CommitImage(run, task, work, observer, log, result, errorFlag);
-}
-
-// The error handling of one image: every failure becomes its log lines and
-// the image's outcome; `work` releases what the image had open and wrote.
-ImageOutcome ConvertSourceOrFail(const RunSetup& run, const ImageTask& task, ConversionObserver& observer,
-                                 ConversionLog& log, ImageResult& result, bool& errorFlag) {
-    ImageWork work;
-    try {
-        return ConvertSource(run, task, work, observer, log, result, errorFlag);
-    } catch (const IoError& e) {
-        return FailIo(e, log, result);
-    } catch (const SourceError& e) {
-        return FailDamaged(work, e, log, result, errorFlag);
-    } catch (const std::bad_alloc&) {
-        return FailOutOfMemory(log, result);
-    } catch (const std::exception& e) {
-        return FailUnknown(work, task.Planned(run).path, log, e.what(), result, errorFlag);
-    } catch (...) {
-        return FailUnknown(work, task.Planned(run).path, log, "", result, errorFlag);
-    }
 }
 
 // One ticked entry, from emptying the window's panels to ImageFinished.
-// Gives the image's outcome; sets `errorFlag` for the failures that open the
-// log window.
-ImageOutcome ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserver& observer,
-                          ConversionLog& log, bool& errorFlag) {
-    StartImageDisplay(observer);
-    const RunEntry& entry = task.Entry(run);
+EntryEnd ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserver& observer, ConversionLog& log) {
+    StartImageDisplay(observer, task.display);
+    const RunEntry& entry = EntryOf(run, task);
     const std::string& sourcePath = entry.sourcePath;
     OutputRecord now;
     std::string againReason;
     {
         std::lock_guard lock(run.updateMutex);
         if (run.job->update) now = RecordNow(run, task.index);
-        if (SkipWhenUpToDate(*run.job, run.updateCheck, sourcePath, task.Planned(run).path,
+        if (SkipWhenUpToDate(*run.job, run.updateCheck, sourcePath, PlannedOf(run, task).path,
                              EntryMapSettings(run.mapSettings, entry), task.number > 1, log, observer,
                              ProcessingName(*entry.entry, sourcePath), run.job->update ? &now : nullptr,
                              &againReason))
-            return ImageOutcome::UpToDate;
+            return {ImageOutcome::UpToDate, false};
     }
 
     if (task.number > 1) log.Add("");
@@ -907,243 +947,22 @@ ImageOutcome ProcessEntry(RunSetup& run, const ImageTask& task, ConversionObserv
     observer.SetStatus(0, "Loading Image - " + FileNamePart(sourcePath));
     observer.PumpEvents();
 
-    ImageResult result;
-    result.sourcePath = sourcePath;
-    result.updateReason = againReason;
+    ImageResult start;
+    start.sourcePath = sourcePath;
+    start.updateReason = againReason;
     const auto imageStart = std::chrono::steady_clock::now();
-    result.outcome = ConvertSourceOrFail(run, task, observer, log, result, errorFlag);
+    ImageConversion image(run, task, observer, log, std::move(start));
+    image.Run();
+    ImageResult result = image.Result();
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - imageStart).count();
     observer.ImageFinished(result);
-    return result.outcome;
+    return {result.outcome, image.OpensLog()};
 }
-
-// The scratch rasters (".rpx0") of a folder, stopping at the first that
-// cannot be deleted; nothing else in the folder is the run's to remove.
-void RemoveScratchFiles(const std::string& folder) {
-    for (const platform::FolderEntry& file : platform::ListFolder(folder)) {
-        if (file.isDirectory || UpperAscii(ExtensionOf(file.name)) != ".RPX0") continue;
-        std::error_code ec;
-        if (!fs::remove(folder + file.name, ec) || ec) break;
-    }
-}
-
-// Runs the ticked entries in run order, `jobs` at a time. With one job each
-// image runs on the calling thread with the front end's observer and the
-// run's log: the desktop program's run, unchanged. With more, each image is
-// a unit of work on a thread of its own, with its own RunContext (a scratch
-// subfolder per slot, so the scratch names stay those of one image; its
-// share of the cores) and a RecordingImageObserver; this thread replays the
-// records in run order, so that the log and ImageFinished come as from one
-// job, and shows the status of the oldest image at work.
-class EntryRunner {
-public:
-    EntryRunner(RunSetup& run, ConversionObserver& observer, ConversionLog& log)
-        : run_(run),
-          observer_(observer),
-          log_(log),
-          jobs_(ResolveJobCount(run.job->jobs, run.entries.size())) {
-        if (jobs_ > 1) {
-            budget_ = run.job->memoryBudget ? run.job->memoryBudget : DefaultMemoryBudget();
-            threadsPerImage_ = ThreadsPerImage(run.job->threads, jobs_);
-            router_.emplace();
-            for (unsigned slot = jobs_; slot > 0; --slot) freeSlots_.push_back(slot);
-        }
-    }
-    EntryRunner(const EntryRunner&) = delete;
-    EntryRunner& operator=(const EntryRunner&) = delete;
-    // Only on an error of the run itself: the images at work stop at their
-    // next test of the abort flag.
-    ~EntryRunner() {
-        if (!pending_.empty() && run_.context.abort) run_.context.abort->store(true);
-        for (auto& image : pending_)
-            if (image->thread.joinable()) image->thread.join();
-    }
-
-    // Starts the entry `index` as image number `processed` + 1 (with one
-    // job: converts it); false when the run starts no further image.
-    bool Start(size_t index, int& processed) {
-        if (stop_) return false;
-        if (jobs_ == 1) {
-            const ImageTask task{index, ++processed, run_.context};
-            if (ProcessEntry(run_, task, observer_, log_, errorFlag_) == ImageOutcome::Aborted) stop_ = true;
-            return !stop_;
-        }
-        const uint64_t memory = EstimateImageMemory(run_.entries[index].sourcePath);
-        WaitForRoom(memory);
-        if (stop_ || run_.context.Aborted()) return false;
-        Launch(ImageTask{index, ++processed, run_.context}, memory);
-        return true;
-    }
-
-    // Waits for every image at work and reports the images not reported yet.
-    void Finish() {
-        if (jobs_ == 1) return;
-        WaitUntil([&] { return running_ == 0; });
-        ReportFinished();
-        RemoveSlotFolders();
-        if (failure_) std::rethrow_exception(failure_);
-    }
-
-    bool ErrorFlag() const { return errorFlag_; }
-
-private:
-    struct Running {
-        ImageTask task;
-        unsigned slot = 0;
-        uint64_t memory = 0;
-        RecordingImageObserver observer;
-        bool errorFlag = false;
-        ImageOutcome outcome = ImageOutcome::Failed;
-        std::exception_ptr failure;
-        bool done = false;  // guarded by mutex_
-        std::thread thread;
-    };
-
-    std::string SlotFolder(unsigned slot) const {
-        return run_.context.tempFolder + "job" + std::to_string(slot) + "/";
-    }
-
-    void Launch(ImageTask task, uint64_t memory) {
-        auto image = std::make_unique<Running>();
-        {
-            std::lock_guard lock(mutex_);
-            image->slot = freeSlots_.back();
-            freeSlots_.pop_back();
-            ++running_;
-            inUse_ += memory;
-        }
-        const std::string folder = SlotFolder(image->slot);
-        std::error_code ec;
-        fs::create_directories(folder, ec);
-        task.context.tempFolder = folder;
-        task.context.observer = &image->observer;
-        task.context.threads = threadsPerImage_;
-        image->task = std::move(task);
-        image->memory = memory;
-        Running* raw = image.get();
-        pending_.push_back(std::move(image));
-        raw->thread = std::thread([this, raw] { Work(*raw); });
-    }
-
-    void Work(Running& image) {
-        WorkerNoticeRouter::BindThread(&image.observer);
-        try {
-            image.outcome =
-                ProcessEntry(run_, image.task, image.observer, image.observer.log, image.errorFlag);
-        } catch (...) {
-            image.failure = std::current_exception();
-        }
-        WorkerNoticeRouter::BindThread(nullptr);
-        std::lock_guard lock(mutex_);
-        image.done = true;
-        --running_;
-        inUse_ -= image.memory;
-        freeSlots_.push_back(image.slot);
-        wake_.notify_all();
-    }
-
-    void WaitForRoom(uint64_t memory) {
-        WaitUntil([&] {
-            return stop_ || run_.context.Aborted() ||
-                   (running_ < jobs_ && FitsMemoryBudget(inUse_, running_, memory, budget_));
-        });
-    }
-
-    // Waits (holding mutex_ only to test `ready`), reporting finished images
-    // and showing progress meanwhile.
-    template <typename Ready>
-    void WaitUntil(Ready ready) {
-        for (;;) {
-            {
-                std::unique_lock lock(mutex_);
-                if (ready()) break;
-                wake_.wait_for(lock, std::chrono::milliseconds(100));
-                if (ready()) break;
-            }
-            ReportFinished();
-            ShowProgress();
-        }
-        ReportFinished();
-    }
-
-    // Replays the finished images at the front of the run order.
-    void ReportFinished() {
-        for (;;) {
-            std::unique_ptr<Running> image;
-            {
-                std::lock_guard lock(mutex_);
-                if (pending_.empty() || !pending_.front()->done) return;
-                image = std::move(pending_.front());
-                pending_.pop_front();
-            }
-            image->thread.join();
-            if (image->failure) {
-                // An error of the run itself: as in a one-job run it ends
-                // the run, once the images at work are done.
-                if (!failure_) failure_ = image->failure;
-                stop_ = true;
-                continue;
-            }
-            if (failure_) continue;
-            image->observer.Replay(observer_, log_);
-            errorFlag_ = errorFlag_ || image->errorFlag;
-            if (image->outcome == ImageOutcome::Aborted) stop_ = true;
-        }
-    }
-
-    // The status panels show the oldest image at work.
-    void ShowProgress() {
-        std::array<std::string, 3> status;
-        {
-            std::lock_guard lock(mutex_);
-            for (const auto& image : pending_) {
-                if (image->done) continue;
-                status = image->observer.Status();
-                break;
-            }
-        }
-        for (int slot = 0; slot < 3; ++slot) {
-            if (status[size_t(slot)] == shown_[size_t(slot)]) continue;
-            shown_[size_t(slot)] = status[size_t(slot)];
-            observer_.SetStatus(slot, shown_[size_t(slot)]);
-        }
-        observer_.PumpEvents();
-    }
-
-    // The slots' scratch folders, with their scratch files only: anything
-    // else in them is not this run's to remove.
-    void RemoveSlotFolders() const {
-        for (unsigned slot = 1; slot <= jobs_; ++slot) {
-            const std::string folder = SlotFolder(slot);
-            RemoveScratchFiles(folder);
-            std::error_code ec;
-            fs::remove(folder, ec);
-        }
-    }
-
-    RunSetup& run_;
-    ConversionObserver& observer_;
-    ConversionLog& log_;
-    const unsigned jobs_;
-    uint64_t budget_ = 0;
-    unsigned threadsPerImage_ = 0;
-    bool stop_ = false;
-    bool errorFlag_ = false;
-    std::exception_ptr failure_;
-    std::array<std::string, 3> shown_;
-    std::optional<WorkerNoticeRouter> router_;      // readers' notices of the workers to their images
-    std::deque<std::unique_ptr<Running>> pending_;  // started, not yet reported, in run order
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    unsigned running_ = 0;  // guarded by mutex_, as are the two below
-    uint64_t inUse_ = 0;
-    std::vector<unsigned> freeSlots_;
-};
 
 // Run end: the status, the scratch files (stopping at the first that cannot
 // be deleted), and the summary line, or the message that nothing was ticked.
-void EndRun(const RunContext& context, int processed, bool errorFlag, ConversionObserver& observer,
-            ConversionLog& log) {
+void EndRun(const RunContext& context, int processed, bool opensLog, ConversionObserver& observer,
+            ConversionDisplay* display, ConversionLog& log) {
     observer.SetStatus(0, "Completed");
     observer.SetStatus(1, "");
     observer.SetStatus(2, "");
@@ -1154,10 +973,11 @@ void EndRun(const RunContext& context, int processed, bool errorFlag, Conversion
     }
     log.Add("");
     log.Add("z\t" + std::to_string(processed) + " Image File(s) Processed");
-    if (errorFlag)
-        observer.ShowLogModal();
+    if (!display) return;
+    if (opensLog)
+        display->ShowLogModal();
     else
-        observer.MarkLogButton();
+        display->MarkLogButton();
 }
 
 }  // namespace
@@ -1178,9 +998,10 @@ const char* OutcomeName(ImageOutcome outcome) {
     return "failed";
 }
 
-void RunConversion(const ConversionJob& job, ConversionObserver& observer, ConversionLog& log) {
+void RunConversion(const ConversionJob& job, ConversionObserver& observer, ConversionLog& log,
+                   ConversionDisplay* display) {
     if (!CheckRunFolders(job, observer)) return;
-    BusyGuard busy(observer);
+    BusyGuard busy(display);
     std::atomic<bool> ownAbort{false};
     std::atomic<bool>& abort = job.abort ? *job.abort : ownAbort;
     abort.store(false);
@@ -1193,13 +1014,19 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
 
     RunSetup run;
     SetUpRun(run, job, observer, abort);
+    run.display = display;
     RemoveDeadPartialsOfRun(run.outputs);
     int processed = 0;
-    EntryRunner runner(run, observer, log);
+    std::vector<std::string> sourcePaths;
+    for (const RunEntry& entry : run.entries) sourcePaths.push_back(entry.sourcePath);
+    EntryRunner runner(job, run.context, display, std::move(sourcePaths), observer, log,
+                       [&run](const ImageTask& task, ConversionObserver& imageObserver, ConversionLog& imageLog) {
+                           return ProcessEntry(run, task, imageObserver, imageLog);
+                       });
     for (size_t index = 0; index < run.entries.size(); ++index)
         if (!runner.Start(index, processed)) break;
     runner.Finish();
-    EndRun(run.context, processed, runner.ErrorFlag(), observer, log);
+    EndRun(run.context, processed, runner.OpensLog(), observer, display, log);
 }
 
 }  // namespace tessary

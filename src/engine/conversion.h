@@ -1,7 +1,7 @@
 // The conversion run: what a front end hands the engine, and the operations
 // through which the engine reports back. The engine never prints and never
 // opens a window; the desktop program, the command line and the tests each
-// implement ConversionObserver.
+// implement ConversionObserver, and the desktop program ConversionDisplay too.
 #pragma once
 
 #include <atomic>
@@ -114,12 +114,29 @@ struct ImageResult {
     std::string updateReason{};
 };
 
-// The window operations the driver reports through.
+// What every front end learns of a run: the status panels and the event
+// pump (from ProgressObserver), the image details, run-level messages and
+// how each image ended.
 class ConversionObserver : public ProgressObserver {
 public:
     // SetStatus(slot, text) and PumpEvents() come from ProgressObserver.
-    virtual void ClearDetails() = 0;
     virtual void AddDetail(std::string_view text) = 0;
+    // A message about the run as a whole (a folder that is not valid,
+    // nothing selected); the run does not go on after it.
+    virtual void ShowMessage(std::string_view text) = 0;
+    // Called once for every ticked image the run worked on, after its log
+    // lines, so that a front end can count outcomes without reading the log.
+    virtual void ImageFinished(const ImageResult& result) = 0;
+};
+
+// What only a window shows of a run: the details list emptied between
+// images, the previews, the busy state and the log window's call. A run
+// given no display draws no preview and decodes no picture from the files
+// it writes.
+class ConversionDisplay {
+public:
+    virtual ~ConversionDisplay() = default;
+    virtual void ClearDetails() = 0;
     // An empty 130 x 130 preview, stretched, not auto-sized.
     virtual void ResetPreview() = 0;
     // Sets the preview's size and draws the source scaled into it.
@@ -128,21 +145,17 @@ public:
     virtual void ShowPicture(const Picture& picture) = 0;
     // Pumps events until the time has passed.
     virtual void WaitPumping(int milliseconds) = 0;
-    // A modal message with one text.
-    virtual void ShowMessage(std::string_view text) = 0;
     // On: disables the controls that feed the job and shows the busy cursor.
     virtual void SetBusy(bool on) = 0;
     // Opens the log window modally.
     virtual void ShowLogModal() = 0;
     // Draws the "Show Log" caption in red.
     virtual void MarkLogButton() = 0;
-    // Called once for every ticked image the run worked on, after its log
-    // lines, so that a front end can count outcomes without reading the log.
-    virtual void ImageFinished(const ImageResult& result) { (void)result; }
 };
 
 // Runs the conversion of every ticked entry. Everything it reports goes to
-// the observer and the log.
-void RunConversion(const ConversionJob& job, ConversionObserver& observer, ConversionLog& log);
+// the observer and the log, and to the display when there is one.
+void RunConversion(const ConversionJob& job, ConversionObserver& observer, ConversionLog& log,
+                   ConversionDisplay* display = nullptr);
 
 }  // namespace tessary

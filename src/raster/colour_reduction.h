@@ -22,13 +22,13 @@ class ScratchRasterWriter;
 // stored but not searched). Returns false when the abort flag stopped it:
 // during sampling nothing is written, during mapping the output is left
 // without its table. Raises std::invalid_argument for a source without pixels.
-bool ReduceColorsPass(const RunContext& context, Timagerecord4& source);
+[[nodiscard]] bool ReduceColorsPass(const RunContext& context, Timagerecord4& source);
 
 // Copies a palettised source, rows and all 256 palette entries unchanged,
 // into "rpx_0.rpx0". The caller sets status slot 1 ("Preprocessing Image").
 // Returns false when the abort flag stopped it. Raises std::invalid_argument
 // for a source without pixels or one that is not palettised.
-bool CopyIndexedPass(const RunContext& context, Timagerecord4& source);
+[[nodiscard]] bool CopyIndexedPass(const RunContext& context, Timagerecord4& source);
 
 // The mapping pass shared by the reduction pass and the zoom levels: maps
 // rows 0 to height - 1 to their nearest entries among the first

@@ -116,8 +116,7 @@ float ContributorScale(int sourceSize, int targetSize) {
     return float(double(targetSize - 1) / double(sourceSize - 1));
 }
 
-ContributorTable::ContributorTable(int sourceSize, int targetSize, int filterIndex, const RunContext* context)
-    : sourceSize_(sourceSize) {
+ContributorTable::ContributorTable(int sourceSize, int targetSize, int filterIndex, const RunContext* context) {
     if (sourceSize < 1 || targetSize < 1) throw std::invalid_argument("resampling needs at least one pixel");
     const ResampleFilter& filter = FilterByIndex(filterIndex);
     scale_ = ContributorScale(sourceSize, targetSize);

@@ -71,7 +71,6 @@ public:
     ContributorTable(int sourceSize, int targetSize, int filterIndex, const RunContext* context = nullptr);
 
     int TargetSize() const { return int(start_.size()) - 1; }
-    int SourceSize() const { return sourceSize_; }
     std::span<const Contributor> List(int target) const {
         return {items_.data() + start_[size_t(target)], items_.data() + start_[size_t(target) + 1]};
     }
@@ -81,7 +80,6 @@ public:
     float Width() const { return width_; }
 
 private:
-    int sourceSize_ = 0;
     int capacity_ = 0;
     float scale_ = 0;
     float width_ = 0;

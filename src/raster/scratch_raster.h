@@ -51,9 +51,6 @@ public:
     // EDecompressionError.
     bool ReadScratchRow(int row, uint8_t* buffer);
     const Palette& ScratchPalette() const { return palette_; }
-    // The size stated in the header, even when the table was unusable.
-    int HeaderWidth() const { return headerWidth_; }
-    int HeaderHeight() const { return headerHeight_; }
 
 private:
     CheckedFile file_;
@@ -121,7 +118,6 @@ public:
     // Writes the scrambled table and closes the file.
     void Finish();
 
-    int RowsWritten() const { return rowsAppended_; }
     int Width() const { return width_; }
     int Height() const { return height_; }
 

@@ -49,7 +49,7 @@ int64_t RowCacheLimit(int sourceHeight, int targetHeight);
 // the abort flag stopped it (an abort in pass 1 leaves no output file, one
 // in pass 2 a file without its table). Raises std::invalid_argument for a
 // source without pixels or a percentage that is not positive.
-bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colourLimit,
+[[nodiscard]] bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colourLimit,
                     double percent, const DominantColourTable& dominant);
 
 // Counters of the last level build, for tests and benchmarks.
@@ -60,7 +60,7 @@ struct ZoomLevelStats {
     int64_t peakCachedRows = 0;  // the most cached rows at one time
     int64_t cacheLimit = 0;
 };
-bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colourLimit,
+[[nodiscard]] bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source, int colourLimit,
                     double percent, const DominantColourTable& dominant, ZoomLevelStats* stats);
 
 }  // namespace tessary

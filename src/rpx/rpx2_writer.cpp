@@ -57,11 +57,6 @@ size_t TileDeflater::Compress(const uint8_t* tile, std::vector<uint8_t>& out, si
     return size_t(zs.total_out);
 }
 
-size_t CompressTile(const uint8_t* tile, std::vector<uint8_t>& out, size_t capacity) {
-    TileDeflater deflater;
-    return deflater.Compress(tile, out, capacity);
-}
-
 uint8_t BackgroundIndex(const Palette& palette) {
     int best = 0;
     int bestDistance = 0x30000;

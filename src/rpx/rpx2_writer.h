@@ -17,16 +17,14 @@
 
 namespace tessary {
 
-// Deflates one 4096-byte tile at level 9 into `out`, whose first `capacity`
-// bytes are the output room (the vector is enlarged to at least that). When
-// the stream does not fit, the room grows by 256 bytes at a time; the vector
-// keeps its larger size for the following tiles. Gives the number of bytes
-// produced. Raises ECompressionError.
-size_t CompressTile(const uint8_t* tile, std::vector<uint8_t>& out, size_t capacity);
-
-// CompressTile with one deflate stream kept for many tiles: each tile starts
-// from a reset stream, so its bytes are those of a fresh stream, without
-// allocating and freeing the stream's quarter megabyte for every tile.
+// Deflates 4096-byte tiles at level 9, one deflate stream kept for many
+// tiles: each tile starts from a reset stream, so its bytes are those of a
+// fresh stream, without allocating and freeing the stream's quarter megabyte
+// for every tile. Compress writes into `out`, whose first `capacity` bytes
+// are the output room (the vector is enlarged to at least that); when the
+// stream does not fit, the room grows by 256 bytes at a time and the vector
+// keeps its larger size for the following tiles. It gives the number of
+// bytes produced and raises ECompressionError.
 class TileDeflater {
 public:
     TileDeflater();
@@ -94,7 +92,7 @@ void WriteRpx2Header(Rpx2Writer& writer, int32_t width, int32_t height, bool cha
 // Writes one level from a raster of 1 byte per pixel: marker, tiles, level
 // header. Gives false, having written no level header, when the abort flag
 // was found set.
-bool WriteRpx2Level(Rpx2Writer& writer, Timagerecord4& raster);
+[[nodiscard]] bool WriteRpx2Level(Rpx2Writer& writer, Timagerecord4& raster);
 
 // Writes the level table and its position.
 void WriteRpx2Trailer(Rpx2Writer& writer);

@@ -181,10 +181,6 @@ void RpxHandle::ReadRow(int y, uint8_t* buffer) {
     ReadStored(positions_[size_t(y)], positions_[size_t(y) + 1], buffer, RowBytes());
 }
 
-std::unique_ptr<RpxHandle> OpenRpx(const std::string& path) {
-    return std::make_unique<RpxHandle>(path);
-}
-
 // ---- whole pictures -----------------------------------------------------------
 
 bool RpxChartFlag(const std::string& path) {

@@ -101,11 +101,6 @@ private:
     std::vector<uint8_t> stored_;
 };
 
-std::unique_ptr<RpxHandle> OpenRpx(const std::string& path);
-inline void CloseRpx(std::unique_ptr<RpxHandle>& handle) {
-    handle.reset();
-}
-
 // True when the u32 at offset 2 of the file (the chart-source flag) is 1.
 // Any magic is accepted. Raises IoError when 14 bytes cannot be read.
 bool RpxChartFlag(const std::string& path);

@@ -1,6 +1,6 @@
 /* The GDAL library's open call. The library also carries the view calls of
    the ECW decoding library (sources/ecw_abi.h) for the views it opens. Plain
-   C, shared by the reader and by the library built in plugins/gdal. */
+   C, shared by the reader and by the library built from plugins/ecw. */
 #ifndef TESSARY_SOURCES_GDAL_ABI_H
 #define TESSARY_SOURCES_GDAL_ABI_H
 

@@ -836,15 +836,6 @@ std::unique_ptr<TiffReader> OpenTiff(const std::string& path, uint64_t maxBandBy
     return OpenReader(path, true, maxBandBytes);
 }
 
-bool GetTiffFormat(TiffReader& reader, int32_t& bytesPerPixel, Palette& palette) {
-    reader.FillFormat(bytesPerPixel, palette);
-    return bytesPerPixel == 1;
-}
-
-void ReadTiffRow(TiffReader& reader, int row, uint8_t* buffer) {
-    reader.ReadRow(row, buffer);
-}
-
 Picture LoadTiffPreview(const std::string& path, int factor) {
     try {
         return OpenReader(path, false, kDefaultMaxBandBytes)->BuildPreview(factor);

@@ -45,16 +45,12 @@ inline constexpr uint64_t kDefaultMaxBandBytes = uint64_t(64) << 20;
 // are also shown through the platform message sink.
 std::unique_ptr<TiffReader> OpenTiff(const std::string& path, uint64_t maxBandBytes = kDefaultMaxBandBytes);
 
-// Bytes per pixel (1 or 3) and palette of an open TIFF; true for palette
-// and grey images.
-bool GetTiffFormat(TiffReader& reader, int32_t& bytesPerPixel, Palette& palette);
-
-// Copies row `row` (0 = top) into `buffer`, which holds width x bytes per
-// pixel bytes. Rows beyond the image leave the buffer untouched. A row of a
-// strip or tile libtiff cannot decode is written black and then throws
-// SourceError (SourceDamaged, "strip 7 of 38: <libtiff's reason>"); the
-// reader stays usable for the other rows.
-void ReadTiffRow(TiffReader& reader, int row, uint8_t* buffer);
+// A reader's FillFormat gives 1 byte per pixel and the palette for palette
+// and grey images, else 3. Its ReadRow copies row `row` (0 = top) into
+// `buffer`, which holds width x bytes per pixel bytes; rows beyond the image
+// leave the buffer untouched. A row of a strip or tile libtiff cannot decode
+// is written black and then throws SourceError (SourceDamaged, "strip 7 of
+// 38: <libtiff's reason>"); the reader stays usable for the other rows.
 
 // The handle is closed by releasing it: the reader's destructor frees the
 // buffers and closes the file.

@@ -20,6 +20,7 @@
 #include "common/scale_list.h"
 #include "rpx/rpx2_writer.h"
 #include "sources/source_image.h"
+#include "support/fake_rows.h"
 
 namespace tessary::app::testing {
 
@@ -42,25 +43,12 @@ inline Palette PatternPalette() {
 
 // The rows of one level of the pattern: level pixel (x, y) is the pattern at
 // level-0 pixel (x / scale, y / scale).
-class PatternRows : public SourceRowReader {
-public:
-    PatternRows(int width, int height, double scaleX, double scaleY)
-        : width_(width), height_(height), scaleX_(scaleX), scaleY_(scaleY) {}
-    int Width() const override { return width_; }
-    int Height() const override { return height_; }
-    void FillFormat(int32_t& bytesPerPixel, Palette& palette) override {
-        bytesPerPixel = 1;
-        palette = PatternPalette();
-    }
-    void ReadRow(int row, uint8_t* buffer) override {
-        const int y = int(row / scaleY_);
-        for (int x = 0; x < width_; ++x) buffer[x] = PatternIndex(int(x / scaleX_), y);
-    }
-
-private:
-    int width_, height_;
-    double scaleX_, scaleY_;
-};
+inline test::FakeRows::Fill PatternFill(int width, double scaleX, double scaleY) {
+    return [=](int row, uint8_t* buffer) {
+        const int y = int(row / scaleY);
+        for (int x = 0; x < width; ++x) buffer[x] = PatternIndex(int(x / scaleX), y);
+    };
+}
 
 // Level sizes as the zoom level build makes them: the scale's share of
 // each side, rounded.
@@ -83,9 +71,10 @@ inline void WritePatternRpx2(const std::string& path, int width, int height, con
         raster.Extension = ".rpx0";
         raster.Width = w;
         raster.Height = h;
-        raster.Reader = std::make_unique<PatternRows>(w, h, double(w) / width, double(h) / height);
+        raster.Reader = std::make_unique<test::FakeRows>(w, h, 1, PatternPalette(),
+                                                         PatternFill(w, double(w) / width, double(h) / height));
         raster.Reader->FillFormat(raster.BytesPerPixel, raster.Palette);
-        WriteRpx2Level(writer, raster);
+        EXPECT_TRUE(WriteRpx2Level(writer, raster));
     }
     WriteRpx2Trailer(writer);
     writer.Close();

@@ -17,7 +17,7 @@
 #include "common/le.h"
 #include "common/text.h"
 #include "engine/conversion_log.h"
-#include "engine/scale_list.h"
+#include "engine/zoom_scales.h"
 #include "raster/scratch_raster.h"
 #include "raster/zoom_level.h"
 #include "rpx/rpx_reader.h"
@@ -110,7 +110,7 @@ protected:
     void Tick(std::initializer_list<const char*> names) {
         for (const char* name : names) job_.entries.push_back({name, true});
     }
-    void Run() { RunConversion(job_, observer_, log_); }
+    void Run() { RunConversion(job_, observer_, log_, &observer_); }
     std::vector<std::string> Lines() const { return log_.Lines(); }
     bool LeftoverFiles(const std::string& folder, const std::string& suffix) const {
         for (const auto& entry : fs::directory_iterator(folder))
@@ -248,6 +248,34 @@ TEST_F(ConversionTest, DefaultRunOfAn8BitImage) {
     }
     auto level2 = RpxToPicture(out, 1, 2);
     EXPECT_FALSE(SameColours(*level2, ScratchToPicture(ref + "rpx_5.rpx0")));
+}
+
+// The command line runs with no display: nothing is drawn or decoded for
+// it, yet the files, the log, the statuses and the results are the window's.
+TEST_F(ConversionTest, ARunWithoutADisplayWritesWhatTheWindowsRunWrites) {
+    Write24Bit(src_ + "a.tif", 700, 500);
+    std::ofstream(src_ + "a.map", std::ios::binary) << "x\r\ny\r\nC:\\scans\\A.TIF\r\n4\r\n5\r\n6\r\n";
+    Tick({"a.tif"});
+    Run();
+    const std::string windowFile = ReadFile(out_ + "a.rpx2");
+    const std::vector<std::string> windowLines = Lines();
+
+    job_.destinationFolder = Folder("plain");
+    RecordingObserver plain;
+    ConversionLog plainLog;
+    RunConversion(job_, plain, plainLog);
+    EXPECT_EQ(ReadFile(job_.destinationFolder + "a.rpx2"), windowFile);
+    std::vector<std::string> plainLines = plainLog.Lines();
+    for (std::string& line : plainLines)
+        if (size_t at = line.find(job_.destinationFolder); at != std::string::npos)
+            line.replace(at, job_.destinationFolder.size(), out_);
+    EXPECT_EQ(plainLines, windowLines);
+    EXPECT_EQ(plain.details, observer_.details);
+    EXPECT_EQ(plain.outcomes, observer_.outcomes);
+    EXPECT_EQ(plain.statuses, observer_.statuses);
+    EXPECT_TRUE(plain.pictures.empty() && plain.previews.empty() && plain.busy.empty());
+    EXPECT_EQ(plain.logMarked + plain.logModal, 0);
+    EXPECT_EQ(observer_.pictures.size(), 1u);
 }
 
 // A strip map far taller than wide (a river or a route): its preview boxes
@@ -528,7 +556,7 @@ TEST_F(ConversionTest, SameNamedSourcesOfOneRunKeepTheirOwnOutputs) {
         job.copyMapFile = false;
         RecordingObserver observer;
         ConversionLog log;
-        RunConversion(job, observer, log);
+        RunConversion(job, observer, log, &observer);
         return ReadFile(folder + "big.rpx2");
     };
     const std::string bmpAlone = alone("big.bmp"), pngAlone = alone("big.png");

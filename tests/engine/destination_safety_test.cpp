@@ -90,7 +90,7 @@ protected:
         job_.entries.clear();
         for (const char* name : names) job_.entries.push_back({name, true});
         observer_.outcomes.clear();
-        RunConversion(job_, observer_, log_);
+        RunConversion(job_, observer_, log_, &observer_);
     }
     bool LogHas(const std::string& line) const {
         for (const std::string& l : log_.Lines())
@@ -259,7 +259,7 @@ TEST_F(DestinationSafetyTest, ConcurrentRunsLeaveEveryOutputWithItsOwnCalibratio
         job.tempFolder = temp_.Subfolder(scratch);
         job.entries = {{"p.tif", true}, {"q.tif", true}};
         ConversionLog log;
-        RunConversion(job, observer, log);
+        RunConversion(job, observer, log, &observer);
     };
     // The clean pairs of each source.
     std::map<std::string, std::pair<std::string, std::string>> clean;  // source folder + name -> (rpx2, copy)

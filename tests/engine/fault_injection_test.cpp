@@ -67,7 +67,7 @@ protected:
         job_.entries.clear();
         for (const char* name : names) job_.entries.push_back({name, true});
         observer_.outcomes.clear();
-        RunConversion(job_, observer_, log_);
+        RunConversion(job_, observer_, log_, &observer_);
     }
     std::vector<std::string> Lines() const { return log_.Lines(); }
     // The files of a folder whose names end with `suffix`.

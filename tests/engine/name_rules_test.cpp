@@ -44,7 +44,7 @@ TEST(NameRules, ABackslashStaysInTheNameWhileCalibrationLinesSplitAtIt) {
     std::ofstream(job.sourceFolder + "m.map", std::ios::binary) << "1\r\n2\r\nC:\\scans\\m.bmp\r\n4\r\n";
     job.entries = {{"a\\m.bmp", true}, {"m.bmp", true}};
     ConversionLog log;
-    RunConversion(job, observer, log);
+    RunConversion(job, observer, log, &observer);
 
     // Two images, two outputs: "a\m.bmp" is not "m.bmp" in a folder "a".
     ASSERT_EQ(observer.results.size(), 2u);

@@ -19,46 +19,13 @@
 #include "engine/conversion.h"
 #include "engine/conversion_log.h"
 #include "support/image_writers.h"
+#include "support/recording_observer.h"
 #include "support/temp_folder.h"
 
 namespace tessary {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Keeps what a front end learns of the run: the results in the order they
-// came, and whether any call came from a thread other than the run's.
-class ResultObserver : public ConversionObserver {
-public:
-    std::vector<ImageResult> results;
-    std::vector<std::string> details;
-    std::vector<std::string> messages;
-    bool foreignThread = false;
-
-    void SetStatus(int, std::string_view) override { Check(); }
-    void PumpEvents() override { Check(); }
-    void ClearDetails() override { Check(); }
-    void AddDetail(std::string_view text) override {
-        Check();
-        details.emplace_back(text);
-    }
-    void ResetPreview() override { Check(); }
-    void ShowSourcePreview(Timagerecord4&, int, int) override { Check(); }
-    void ShowPicture(const Picture&) override { Check(); }
-    void WaitPumping(int) override { Check(); }
-    void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
-    void SetBusy(bool) override { Check(); }
-    void ShowLogModal() override { Check(); }
-    void MarkLogButton() override { Check(); }
-    void ImageFinished(const ImageResult& result) override {
-        Check();
-        results.push_back(result);
-    }
-
-private:
-    void Check() { foreignThread = foreignThread || std::this_thread::get_id() != owner_; }
-    std::thread::id owner_ = std::this_thread::get_id();
-};
 
 class ParallelRunTest : public ::testing::Test {
 protected:
@@ -133,7 +100,7 @@ TEST_F(ParallelRunTest, OneTwoAndFourJobsGiveTheSameFilesLogAndResults) {
     struct Run {
         std::string out;
         ConversionLog log;
-        ResultObserver observer;
+        test::RecordingObserver observer;
     };
     std::map<unsigned, Run> runs;
     for (unsigned jobs : {1u, 2u, 4u}) {
@@ -177,7 +144,7 @@ TEST_F(ParallelRunTest, AnAbortStopsEveryImageAtWorkAndStartsNoOther) {
         return result;
     };
     ConversionLog log;
-    ResultObserver observer;
+    test::RecordingObserver observer;
     RunConversion(job, observer, log);
 
     ASSERT_FALSE(observer.results.empty());

@@ -14,6 +14,7 @@
 #include "raster/colour_reduction.h"
 #include "raster/raster_test_support.h"
 #include "raster/zoom_level.h"
+#include "rpx/rpx_test_support.h"
 
 namespace tessary {
 namespace {
@@ -215,7 +216,7 @@ TEST(ParallelRaster, ScratchRowStreamsAreZlibStreams) {
     std::vector<uint8_t> back(row.size());
     EXPECT_EQ(InflateStream(fast.data(), fast.size(), back.data(), back.size()), row.size());
     EXPECT_EQ(back, row);
-    const std::vector<uint8_t> plain = DeflateStream(row.data(), row.size());
+    const std::vector<uint8_t> plain = rpxtest::Deflate(row);
     std::fill(back.begin(), back.end(), 0);
     FastInflater inflater;
     EXPECT_EQ(inflater.Inflate(plain.data(), plain.size(), back.data(), back.size()), row.size());

@@ -2,6 +2,7 @@
 // held in memory or written as scratch rasters, and a recording observer.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -13,6 +14,7 @@
 #include "common/run_context.h"
 #include "raster/scratch_raster.h"
 #include "sources/source_image.h"
+#include "support/fake_rows.h"
 #include "support/recording_observer.h"
 #include "support/temp_folder.h"
 
@@ -20,33 +22,16 @@ namespace tessary::testing {
 
 using TempFolder = test::TempFolder;
 
-// Rows held in memory: 3 bytes per pixel (blue, green, red) or 1 (indices).
-class MemoryRows : public SourceRowReader {
-public:
-    MemoryRows(int width, int height, int bytesPerPixel, std::vector<uint8_t> pixels, Palette palette = {})
-        : width_(width),
-          height_(height),
-          bpp_(bytesPerPixel),
-          pixels_(std::move(pixels)),
-          palette_(palette) {}
-    int Width() const override { return width_; }
-    int Height() const override { return height_; }
-    void FillFormat(int32_t& bytesPerPixel, Palette& palette) override {
-        bytesPerPixel = bpp_;
-        palette = palette_;
-    }
-    void ReadRow(int row, uint8_t* buffer) override {
-        ++rowsRead;
-        size_t n = size_t(width_) * size_t(bpp_);
-        std::copy_n(pixels_.data() + size_t(row) * n, n, buffer);
-    }
-    int64_t rowsRead = 0;
-
-private:
-    int width_, height_, bpp_;
-    std::vector<uint8_t> pixels_;
-    Palette palette_;
-};
+// A handle over rows in memory: 3 bytes per pixel (blue, green, red) or 1
+// (indices).
+inline SourceHandle MemorySource(int width, int height, int bytesPerPixel, std::vector<uint8_t> pixels,
+                                 const Palette& palette = {}) {
+    const size_t rowBytes = size_t(width) * size_t(bytesPerPixel);
+    return test::FakeRowsSource("memory", width, height, bytesPerPixel, palette,
+                                [pixels = std::move(pixels), rowBytes](int row, uint8_t* buffer) {
+                                    std::copy_n(pixels.data() + size_t(row) * rowBytes, rowBytes, buffer);
+                                });
+}
 
 // A handle over rows in memory; `pixel(x, y, bgr)` gives each pixel.
 inline SourceHandle MemorySource24(int width, int height,
@@ -55,13 +40,7 @@ inline SourceHandle MemorySource24(int width, int height,
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             pixel(x, y, pixels.data() + (size_t(y) * size_t(width) + size_t(x)) * 3);
-    auto handle = std::make_unique<Timagerecord4>();
-    handle->FileName = "memory";
-    handle->Width = width;
-    handle->Height = height;
-    handle->Reader = std::make_unique<MemoryRows>(width, height, 3, std::move(pixels));
-    FillSourceFormat(*handle);
-    return handle;
+    return MemorySource(width, height, 3, std::move(pixels));
 }
 
 inline SourceHandle MemorySource8(int width, int height, const Palette& palette,
@@ -69,13 +48,7 @@ inline SourceHandle MemorySource8(int width, int height, const Palette& palette,
     std::vector<uint8_t> pixels(size_t(width) * size_t(height));
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) pixels[size_t(y) * size_t(width) + size_t(x)] = index(x, y);
-    auto handle = std::make_unique<Timagerecord4>();
-    handle->FileName = "memory";
-    handle->Width = width;
-    handle->Height = height;
-    handle->Reader = std::make_unique<MemoryRows>(width, height, 1, std::move(pixels), palette);
-    FillSourceFormat(*handle);
-    return handle;
+    return MemorySource(width, height, 1, std::move(pixels), palette);
 }
 
 // Writes an indexed scratch raster and opens it as a source.

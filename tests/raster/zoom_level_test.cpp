@@ -269,10 +269,10 @@ TEST(ZoomLevel, RefusesSourcesWithoutPixelsAndBadPercentages) {
     LevelFixture f;
     auto source = MemorySource24(10, 10, [](int, int, uint8_t* p) { p[0] = p[1] = p[2] = 0; });
     for (double bad : {0.0, -5.0, std::nan("")})
-        EXPECT_THROW(BuildZoomLevel(f.context, 1, *source, 62, bad, DistinctDominants()),
+        EXPECT_THROW((void)BuildZoomLevel(f.context, 1, *source, 62, bad, DistinctDominants()),
                      std::invalid_argument);
     Timagerecord4 empty;
-    EXPECT_THROW(BuildZoomLevel(f.context, 1, empty, 62, 50.0, DistinctDominants()), std::invalid_argument);
+    EXPECT_THROW((void)BuildZoomLevel(f.context, 1, empty, 62, 50.0, DistinctDominants()), std::invalid_argument);
 }
 
 TEST(DominantColours, MostFrequentFirstTiesToLowerIndexThenRepeats) {

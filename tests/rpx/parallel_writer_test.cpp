@@ -2,6 +2,7 @@
 // file, the same progress texts and pumps, the same abort and error points.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -11,6 +12,7 @@
 #include "common/file.h"
 #include "rpx/rpx2_writer.h"
 #include "rpx/rpx_test_support.h"
+#include "support/fake_rows.h"
 
 namespace tessary {
 namespace {
@@ -19,33 +21,13 @@ using rpxtest::Bytes;
 using rpxtest::Raster;
 
 // A level of `width` x `height` indices in memory; raises at `failRow`.
-class LevelRows : public SourceRowReader {
-public:
-    LevelRows(const Raster& raster, int failRow) : raster_(raster), failRow_(failRow) {}
-    int Width() const override { return raster_.width; }
-    int Height() const override { return raster_.height; }
-    void FillFormat(int32_t& bytesPerPixel, Palette& palette) override {
-        bytesPerPixel = 1;
-        palette = raster_.palette;
-    }
-    void ReadRow(int row, uint8_t* buffer) override {
-        if (row == failRow_) throw EDecompressionError();
-        std::copy_n(raster_.pixels.data() + size_t(row) * size_t(raster_.width), raster_.width, buffer);
-    }
-
-private:
-    const Raster& raster_;
-    int failRow_;
-};
-
 SourceHandle LevelSource(const Raster& raster, int failRow = -1) {
-    auto handle = std::make_unique<Timagerecord4>();
-    handle->FileName = "level";
-    handle->Width = raster.width;
-    handle->Height = raster.height;
-    handle->Reader = std::make_unique<LevelRows>(raster, failRow);
-    FillSourceFormat(*handle);
-    return handle;
+    return test::FakeRowsSource("level", raster.width, raster.height, 1, raster.palette,
+                                [&raster, failRow](int row, uint8_t* buffer) {
+                                    if (row == failRow) throw EDecompressionError();
+                                    std::copy_n(raster.pixels.data() + size_t(row) * size_t(raster.width),
+                                                raster.width, buffer);
+                                });
 }
 
 struct Outcome {

@@ -101,7 +101,7 @@ TEST_F(GdalRouteTest, ConvertedFilesAreByteIdenticalToTheirTiffTwins) {
         job.entries = {{name, true}, {"twin_" + stem + ".tif", true}};
         test::RecordingObserver observer;
         ConversionLog log;
-        RunConversion(job, observer, log);
+        RunConversion(job, observer, log, &observer);
         std::ifstream a(job.destinationFolder + "map400.rpx2", std::ios::binary);
         std::ifstream b(job.destinationFolder + "twin_" + stem + ".rpx2", std::ios::binary);
         std::string converted((std::istreambuf_iterator<char>(a)), {});

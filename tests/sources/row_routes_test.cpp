@@ -53,7 +53,7 @@ protected:
         for (const std::string& name : names) job.entries.push_back(Entry(name));
         observer.drawPreviews = true;
         ConversionLog log;
-        RunConversion(job, observer, log);
+        RunConversion(job, observer, log, &observer);
     }
 
     // Converts the named sources in one run; gives each output's bytes.

@@ -46,14 +46,14 @@ fs::path Locate(const std::string& name, const fs::path& corpusFolder) {
 std::vector<uint8_t> ReadAllAsRgb(TiffReader& reader) {
     int32_t bytesPerPixel = 0;
     Palette palette{};
-    GetTiffFormat(reader, bytesPerPixel, palette);
+    reader.FillFormat(bytesPerPixel, palette);
     const size_t width = size_t(reader.Width());
     std::vector<uint8_t> rgb(width * size_t(reader.Height()) * 3);
     uint8_t* out = rgb.data();
     for (int y = 0; y < reader.Height(); ++y) {
         // Exactly the row's size: the sanitizer build catches any overrun.
         std::vector<uint8_t> row(width * size_t(bytesPerPixel));
-        ReadTiffRow(reader, y, row.data());
+        reader.ReadRow(y, row.data());
         for (size_t x = 0; x < width; ++x, out += 3) {
             if (bytesPerPixel == 3) {
                 out[0] = row[3 * x + 2];
@@ -191,12 +191,12 @@ TEST_F(TiffReaderTest, MatchesIndependentDecoderOnCorpus) {
 int ReadAllRows(TiffReader& reader, std::string& firstDamage) {
     int32_t bytesPerPixel = 0;
     Palette palette{};
-    GetTiffFormat(reader, bytesPerPixel, palette);
+    reader.FillFormat(bytesPerPixel, palette);
     int damaged = 0;
     for (int y = 0; y < reader.Height(); ++y) {
         std::vector<uint8_t> row(size_t(reader.Width()) * size_t(bytesPerPixel));
         try {
-            ReadTiffRow(reader, y, row.data());
+            reader.ReadRow(y, row.data());
         } catch (const SourceError& e) {
             EXPECT_EQ(e.kind(), SourceOpenError::SourceDamaged);
             if (damaged++ == 0) firstDamage = e.what();
@@ -259,18 +259,19 @@ TEST_F(TiffReaderTest, OneBitPalettesFollowThePhotometric) {
     WriteTiff(folder_ / "white.tif", {4, 4, 1, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_NONE, 4}, rows);
     auto white = OpenTiff((folder_ / "white.tif").string());
     ASSERT_NE(white, nullptr);
-    EXPECT_TRUE(GetTiffFormat(*white, bytesPerPixel, palette));
+    white->FillFormat(bytesPerPixel, palette);
+    EXPECT_EQ(bytesPerPixel, 1);
     EXPECT_EQ(bytesPerPixel, 1);
     EXPECT_EQ(palette[0], (PaletteEntry{255, 255, 255, 0}));
     EXPECT_EQ(palette[1], (PaletteEntry{0, 0, 0, 0}));
     EXPECT_EQ(palette[2], PaletteEntry{});
-    ReadTiffRow(*white, 2, row.data());
+    white->ReadRow(2, row.data());
     EXPECT_EQ(row, (std::vector<uint8_t>{1, 0, 1, 0}));
 
     WriteTiff(folder_ / "black.tif", {4, 4, 1, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 4}, rows);
     auto black = OpenTiff((folder_ / "black.tif").string());
     ASSERT_NE(black, nullptr);
-    GetTiffFormat(*black, bytesPerPixel, palette);
+    black->FillFormat(bytesPerPixel, palette);
     EXPECT_EQ(palette[0], (PaletteEntry{0, 0, 0, 0}));
     EXPECT_EQ(palette[1], (PaletteEntry{255, 255, 255, 0}));
 
@@ -280,7 +281,7 @@ TEST_F(TiffReaderTest, OneBitPalettesFollowThePhotometric) {
     WriteTiff(folder_ / "map.tif", {4, 4, 1, 1, PHOTOMETRIC_PALETTE, COMPRESSION_NONE, 4}, rows, &map);
     auto mapped = OpenTiff((folder_ / "map.tif").string());
     ASSERT_NE(mapped, nullptr);
-    GetTiffFormat(*mapped, bytesPerPixel, palette);
+    mapped->FillFormat(bytesPerPixel, palette);
     EXPECT_EQ(palette[0], (PaletteEntry{0x56, 0x34, 0x12, 0}));
     EXPECT_EQ(palette[1], (PaletteEntry{0x80, 0x00, 0xFF, 0}));
 }
@@ -294,11 +295,11 @@ TEST_F(TiffReaderTest, SubByteSamplesBecomeIndices) {
     auto p4 = OpenTiff((folder_ / "p4.tif").string());
     ASSERT_NE(p4, nullptr) << "an LZW palette TIFF opens";
     std::vector<uint8_t> row(4);
-    ReadTiffRow(*p4, 0, row.data());
+    p4->ReadRow(0, row.data());
     EXPECT_EQ(row, (std::vector<uint8_t>{3, 10, 15, 0}));
     int32_t bytesPerPixel = 0;
     Palette palette{};
-    GetTiffFormat(*p4, bytesPerPixel, palette);
+    p4->FillFormat(bytesPerPixel, palette);
     EXPECT_EQ(palette[10].red, 0xA0);
     EXPECT_EQ(palette[16], PaletteEntry{});
 
@@ -306,29 +307,29 @@ TEST_F(TiffReaderTest, SubByteSamplesBecomeIndices) {
     WriteTiff(folder_ / "g4.tif", {4, 1, 4, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1}, {{0x3A, 0xF0}});
     auto g4 = OpenTiff((folder_ / "g4.tif").string());
     ASSERT_NE(g4, nullptr);
-    GetTiffFormat(*g4, bytesPerPixel, palette);
+    g4->FillFormat(bytesPerPixel, palette);
     EXPECT_EQ(palette[1], (PaletteEntry{17, 17, 17, 0}));
     EXPECT_EQ(palette[15], (PaletteEntry{255, 255, 255, 0}));
-    ReadTiffRow(*g4, 0, row.data());
+    g4->ReadRow(0, row.data());
     EXPECT_EQ(row, (std::vector<uint8_t>{3, 10, 15, 0}));
 
     // 2-bit white-is-zero grey is expanded; levels are inverted.
     WriteTiff(folder_ / "g2.tif", {5, 1, 2, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_NONE, 1}, {{0x1B, 0xC0}});
     auto g2 = OpenTiff((folder_ / "g2.tif").string());
     ASSERT_NE(g2, nullptr);
-    GetTiffFormat(*g2, bytesPerPixel, palette);
+    g2->FillFormat(bytesPerPixel, palette);
     EXPECT_EQ(palette[0], (PaletteEntry{255, 255, 255, 0}));
     EXPECT_EQ(palette[1], (PaletteEntry{170, 170, 170, 0}));
     EXPECT_EQ(palette[3], (PaletteEntry{0, 0, 0, 0}));
     std::vector<uint8_t> row5(5);
-    ReadTiffRow(*g2, 0, row5.data());
+    g2->ReadRow(0, row5.data());
     EXPECT_EQ(row5, (std::vector<uint8_t>{0, 1, 2, 3, 3}));
 
     // 8-bit white-is-zero grey: entry i is 255 - i.
     WriteTiff(folder_ / "w8.tif", {1, 1, 8, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_NONE, 1}, {{7}});
     auto w8 = OpenTiff((folder_ / "w8.tif").string());
     ASSERT_NE(w8, nullptr);
-    GetTiffFormat(*w8, bytesPerPixel, palette);
+    w8->FillFormat(bytesPerPixel, palette);
     EXPECT_EQ(palette[7], (PaletteEntry{248, 248, 248, 0}));
     EXPECT_EQ(palette[255], (PaletteEntry{0, 0, 0, 0}));
 }
@@ -421,9 +422,9 @@ TEST_F(TiffReaderTest, DeepSignedAndFloatSamplesAreScaled) {
               {{0b00000101, 0b00111001, 0b01110111}});
     auto g3 = OpenTiff((folder_ / "g3.tif").string());
     std::vector<uint8_t> row(8);
-    ReadTiffRow(*g3, 0, row.data());
+    g3->ReadRow(0, row.data());
     EXPECT_EQ(row, (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7}));
-    GetTiffFormat(*g3, bytesPerPixel, palette);
+    g3->FillFormat(bytesPerPixel, palette);
     EXPECT_EQ(palette[7], (PaletteEntry{255, 255, 255, 0}));
     EXPECT_EQ(palette[1], (PaletteEntry{36, 36, 36, 0}));
 
@@ -432,7 +433,7 @@ TEST_F(TiffReaderTest, DeepSignedAndFloatSamplesAreScaled) {
               {{0x80, 0x00, 0x7F}}, nullptr, SAMPLEFORMAT_INT);
     auto s8 = OpenTiff((folder_ / "s8.tif").string());
     std::vector<uint8_t> row3(3);
-    ReadTiffRow(*s8, 0, row3.data());
+    s8->ReadRow(0, row3.data());
     EXPECT_EQ(row3, (std::vector<uint8_t>{0, 128, 255}));
 
     // 32-bit float RGB in 0..1: clamped, NaN black.
@@ -442,10 +443,10 @@ TEST_F(TiffReaderTest, DeepSignedAndFloatSamplesAreScaled) {
     WriteTiff(folder_ / "f32.tif", {2, 1, 32, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 1}, {floats},
               nullptr, SAMPLEFORMAT_IEEEFP);
     auto f32 = OpenTiff((folder_ / "f32.tif").string());
-    GetTiffFormat(*f32, bytesPerPixel, palette);
+    f32->FillFormat(bytesPerPixel, palette);
     EXPECT_EQ(bytesPerPixel, 3);
     std::vector<uint8_t> rgb(6);
-    ReadTiffRow(*f32, 0, rgb.data());
+    f32->ReadRow(0, rgb.data());
     EXPECT_EQ(rgb, (std::vector<uint8_t>{255, 128, 0, 0, 0, 255}));  // blue, green, red
     EXPECT_TRUE(messages_.messages.empty());
 }
@@ -458,17 +459,17 @@ TEST_F(TiffReaderTest, AscendingRowsDecodeEachStripOnce) {
     ASSERT_NE(reader, nullptr);
     std::vector<uint8_t> row(8);
     for (int y = 0; y < 16; ++y) {
-        ReadTiffRow(*reader, y, row.data());
+        reader->ReadRow(y, row.data());
         EXPECT_EQ(row[7], y);
     }
     EXPECT_EQ(reader->StripDecodes(), 1);
-    ReadTiffRow(*reader, 16, row.data());
+    reader->ReadRow(16, row.data());
     EXPECT_EQ(reader->StripDecodes(), 2);
-    for (int y = 17; y < 40; ++y) ReadTiffRow(*reader, y, row.data());
+    for (int y = 17; y < 40; ++y) reader->ReadRow(y, row.data());
     EXPECT_EQ(reader->StripDecodes(), 3);
     EXPECT_EQ(row[0], 39);
     std::vector<uint8_t> untouched(8, 0xEE);
-    ReadTiffRow(*reader, 40, untouched.data());
+    reader->ReadRow(40, untouched.data());
     EXPECT_EQ(untouched, std::vector<uint8_t>(8, 0xEE));
 }
 
@@ -484,7 +485,7 @@ TEST_F(TiffReaderTest, StripsLargerThanTheBandLimitAreReadAScanlineAtATime) {
     ASSERT_NE(reader, nullptr);
     std::vector<uint8_t> row(60);
     for (int y : {0, 1, 2, 29, 3, 17, 0}) {  // backwards too: the strip restarts
-        ReadTiffRow(*reader, y, row.data());
+        reader->ReadRow(y, row.data());
         EXPECT_EQ(row[0], rows[size_t(y)][2]) << "row " << y;
         EXPECT_EQ(row[59], rows[size_t(y)][57]) << "row " << y;
     }
@@ -530,7 +531,7 @@ TEST_F(TiffReaderTest, StripThatFailsToDecodeReportsItsRowsDamaged) {
         SCOPED_TRACE(y);
         if (y >= 4 && y < 8) {
             try {
-                ReadTiffRow(*reader, y, row.data());
+                reader->ReadRow(y, row.data());
                 ADD_FAILURE() << "a row of the broken strip reads as good";
             } catch (const SourceError& e) {
                 EXPECT_EQ(e.kind(), SourceOpenError::SourceDamaged);
@@ -538,11 +539,11 @@ TEST_F(TiffReaderTest, StripThatFailsToDecodeReportsItsRowsDamaged) {
             }
             EXPECT_EQ(row, std::vector<uint8_t>(16, 0));
         } else {
-            ReadTiffRow(*reader, y, row.data());
+            reader->ReadRow(y, row.data());
             EXPECT_EQ(row, std::vector<uint8_t>(16, uint8_t(100 + y)));
         }
     }
-    EXPECT_THROW(ReadTiffRow(*reader, 5, row.data()), SourceError) << "read again, still damaged";
+    EXPECT_THROW(reader->ReadRow(5, row.data()), SourceError) << "read again, still damaged";
     EXPECT_TRUE(messages_.messages.empty()) << "the reason goes to the log, not a box";
 }
 
@@ -603,8 +604,8 @@ TEST_F(TiffReaderTest, ColourConversionKeepsOneBandInMemory) {
     auto parts = OpenTiff(path.string(), 20 * 4 * 16);  // 16 rows a part
     std::vector<uint8_t> a(60), b(60);
     for (int y = 0; y < 40; ++y) {
-        ReadTiffRow(*whole, y, a.data());
-        ReadTiffRow(*parts, y, b.data());
+        whole->ReadRow(y, a.data());
+        parts->ReadRow(y, b.data());
         ASSERT_EQ(a, b) << "row " << y;
         EXPECT_EQ(a[3 * 5 + 2], (255 - y * 6) * 255 / 255) << "red of pixel 5";
         EXPECT_EQ(a[3 * 5 + 1], 255 - 60) << "green of pixel 5";
@@ -665,12 +666,12 @@ TEST_F(TiffReaderTest, SeveralReadersStayIndependent) {
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     std::vector<uint8_t> rowA(3), rowB(5);
-    ReadTiffRow(*first, 3, rowA.data());
-    ReadTiffRow(*second, 3, rowB.data());
+    first->ReadRow(3, rowA.data());
+    second->ReadRow(3, rowB.data());
     EXPECT_EQ(rowA, std::vector<uint8_t>(3, 11));
     EXPECT_EQ(rowB, std::vector<uint8_t>(5, 22));
     first.reset();
-    ReadTiffRow(*second, 0, rowB.data());
+    second->ReadRow(0, rowB.data());
     EXPECT_EQ(rowB, std::vector<uint8_t>(5, 22));
 }
 

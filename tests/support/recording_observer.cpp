@@ -10,6 +10,7 @@
 namespace tessary::test {
 
 void RecordingObserver::SetStatus(int slot, std::string_view text) {
+    Check();
     const std::string shown(text);
     if (slot == 0 && !shown.empty()) file = shown;
     events.push_back({slot, shown});
@@ -20,6 +21,7 @@ void RecordingObserver::SetStatus(int slot, std::string_view text) {
 }
 
 void RecordingObserver::ShowSourcePreview(Timagerecord4& source, int width, int height) {
+    Check();
     if (drawPreviews) {
         Picture preview;
         DrawSourcePreview(preview, source, width, height);
@@ -28,11 +30,13 @@ void RecordingObserver::ShowSourcePreview(Timagerecord4& source, int width, int 
 }
 
 void RecordingObserver::ShowPicture(const Picture& picture) {
+    Check();
     pictures.push_back(std::to_string(picture.Width()) + "x" + std::to_string(picture.Height()));
     if (onPicture) onPicture();
 }
 
 void RecordingObserver::ImageFinished(const ImageResult& result) {
+    Check();
     const std::string name = FileNamePart(result.sourcePath);
     outcomes.push_back(name + ":" + OutcomeName(result.outcome));
     results.push_back(result);

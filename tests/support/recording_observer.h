@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "engine/conversion.h"
@@ -20,24 +21,46 @@ struct ObserverEvent {
     std::string text;
 };
 
-class RecordingObserver : public ConversionObserver {
+// Records both what every front end learns and what a window shows; a run
+// given it as its display too stands for the desktop program's, a run given
+// none for the command line's.
+class RecordingObserver : public ConversionObserver, public ConversionDisplay {
 public:
     void SetStatus(int slot, std::string_view text) override;
-    void PumpEvents() override { ++pumps; }
-    void ClearDetails() override { details.clear(); }
-    void AddDetail(std::string_view text) override { details.emplace_back(text); }
-    void ResetPreview() override {}
+    void PumpEvents() override {
+        Check();
+        ++pumps;
+    }
+    void AddDetail(std::string_view text) override {
+        Check();
+        details.emplace_back(text);
+    }
+    void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
+    void ImageFinished(const ImageResult& result) override;
+
+    void ClearDetails() override {
+        Check();
+        details.clear();
+    }
+    void ResetPreview() override { Check(); }
     // Records the size asked for; draws the preview too when drawPreviews
     // is set, as the desktop program does (a reader read to its end for the
     // preview must then start again for the conversion).
     void ShowSourcePreview(Timagerecord4& source, int width, int height) override;
     void ShowPicture(const Picture& picture) override;
-    void WaitPumping(int) override {}
-    void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
-    void SetBusy(bool on) override { busy.push_back(on); }
-    void ShowLogModal() override { ++logModal; }
-    void MarkLogButton() override { ++logMarked; }
-    void ImageFinished(const ImageResult& result) override;
+    void WaitPumping(int) override { Check(); }
+    void SetBusy(bool on) override {
+        Check();
+        busy.push_back(on);
+    }
+    void ShowLogModal() override {
+        Check();
+        ++logModal;
+    }
+    void MarkLogButton() override {
+        Check();
+        ++logMarked;
+    }
 
     // The texts shown in one slot, in order.
     std::vector<std::string> Texts(int slot) const;
@@ -68,6 +91,14 @@ public:
     std::vector<bool> busy;
     int64_t pumps = 0;
     int logModal = 0, logMarked = 0;
+    // Whether a call other than ShowMessage (which the readers' notices of
+    // worker threads reach) came from a thread other than the one that
+    // made the observer.
+    bool foreignThread = false;
+
+private:
+    void Check() { foreignThread = foreignThread || std::this_thread::get_id() != owner_; }
+    std::thread::id owner_ = std::this_thread::get_id();
 };
 
 // Points the job at src/, out/ and tmp/ below `temp` and at program/ as the

@@ -1,4 +1,4 @@
-#include "engine/scale_list.h"
+#include "engine/zoom_scales.h"
 
 #include <charconv>
 #include <stdexcept>
