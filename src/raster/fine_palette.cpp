@@ -14,11 +14,9 @@ namespace {
 constexpr int kBins = 1 << 18;
 // k-means passes after the split, at most (they stop when nothing moves).
 constexpr int kRefinePasses = 3;
-// A colour whose perceived difference from its entry is above this (in
-// whole units, close to the CIEDE2000 scale) gets an entry of its own that
-// stays put, for at most an eighth of the entries, in at most two rounds;
-// after each round the other entries settle in a few more passes.
-constexpr int kProtectDelta = 3;
+// A colour perceived far from its entry gets an entry of its own that stays
+// put, for at most an eighth of the entries, in at most two rounds; after
+// each round the other entries settle in a few more passes.
 constexpr size_t kProtectShare = 8;
 constexpr int kProtectRounds = 2;
 constexpr int kSettlePasses = 2;
@@ -289,7 +287,7 @@ void ColourHistogram::AddIndexedRow(const uint8_t* indices, const Palette& palet
     }
 }
 
-int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& palette) {
+int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& palette, int protectAbove) {
     palette = Palette{};
     const size_t k = size_t(std::clamp(colours, 1, 256));
     std::vector<Item> items;
@@ -359,7 +357,7 @@ int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& pal
     // whose merging costs least; then the others settle again.
     std::vector<Lab> itemLab;
     size_t pinnedCount = 0;
-    const int64_t limit = PerceivedLimit(kProtectDelta);
+    const int64_t limit = PerceivedLimit(std::max(protectAbove, 0));
     for (int round = 0; round < kProtectRounds && entries.size() >= 8; ++round) {
         if (itemLab.empty()) {
             itemLab.reserve(items.size());

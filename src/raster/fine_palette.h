@@ -101,11 +101,20 @@ private:
     uint32_t lastSlot_ = 0;
 };
 
+// Where rare colours get entries of their own: at level 0, whose largest
+// error people compare with the source's, from a small difference on; in a
+// zoom level, whose pixels are blends of the source's, only far ones.
+constexpr int kFineProtectDetail = 3;
+constexpr int kFineProtectZoom = 10;
+
 // Builds at most `colours` (1 to 256) entries from entry 0 (blue, green,
 // red; reserved 0); entries beyond them are black. Gives the number of
 // entries built: fewer than `colours` only when the picture has fewer
 // distinct colours. A picture with no more colours than `colours` keeps
-// them exactly.
-int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& palette);
+// them exactly. A colour perceived further than `protectAbove` (whole
+// units, close to the CIEDE2000 scale) from every entry is given an entry
+// of its own, for at most an eighth of them.
+int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& palette,
+                     int protectAbove = kFineProtectDetail);
 
 }  // namespace tessary
