@@ -1,7 +1,9 @@
 #include "raster/fine_palette.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 
 #include "raster/quantizer.h"
 
@@ -11,11 +13,102 @@ namespace {
 
 constexpr int kBins = 1 << 18;
 // k-means passes after the split, at most (they stop when nothing moves).
-constexpr int kRefinePasses = 8;
-// A colour further than this (SeenDifference) from its entry is given an
-// entry of its own, at the cost of the two closest entries becoming one,
-// for at most an eighth of the entries.
-constexpr int kProtectDifference = 40 * 40;
+constexpr int kRefinePasses = 3;
+// A colour perceived far from its entry gets an entry of its own that stays
+// put, for at most an eighth of the entries, in at most two rounds; after
+// each round the other entries settle in a few more passes.
+constexpr size_t kProtectShare = 8;
+constexpr int kProtectRounds = 2;
+constexpr int kSettlePasses = 2;
+
+// Perceived colour difference in integers (the same on every machine): CIE
+// Lab from an sRGB table and an exact integer cube root, compared with the
+// chroma and hue differences scaled down for saturated colours as the eye
+// does (the 1994 weighting). Lab values are in 1/256 units.
+constexpr int32_t kLinear[256] = {
+    0,     20,    40,    60,    80,    99,    119,   139,   159,   179,   199,   219,   241,   264,   288,
+    313,   340,   367,   396,   427,   458,   491,   526,   562,   599,   637,   677,   718,   761,   805,
+    851,   898,   947,   997,   1048,  1101,  1156,  1212,  1270,  1330,  1391,  1453,  1517,  1583,  1651,
+    1720,  1791,  1863,  1937,  2013,  2090,  2170,  2250,  2333,  2418,  2504,  2592,  2681,  2773,  2866,
+    2961,  3058,  3157,  3258,  3360,  3464,  3570,  3678,  3788,  3900,  4014,  4129,  4247,  4366,  4488,
+    4611,  4736,  4864,  4993,  5124,  5257,  5392,  5530,  5669,  5810,  5953,  6099,  6246,  6395,  6547,
+    6701,  6856,  7014,  7174,  7336,  7500,  7666,  7834,  8004,  8177,  8352,  8529,  8708,  8889,  9072,
+    9258,  9446,  9636,  9828,  10022, 10219, 10418, 10619, 10822, 11028, 11236, 11446, 11658, 11873, 12090,
+    12309, 12531, 12754, 12981, 13209, 13440, 13673, 13909, 14147, 14387, 14629, 14874, 15122, 15372, 15624,
+    15878, 16135, 16394, 16656, 16920, 17187, 17456, 17727, 18001, 18278, 18556, 18838, 19121, 19408, 19696,
+    19988, 20281, 20578, 20876, 21178, 21481, 21788, 22096, 22408, 22722, 23038, 23357, 23679, 24003, 24329,
+    24659, 24991, 25325, 25662, 26002, 26344, 26689, 27036, 27387, 27739, 28095, 28453, 28813, 29177, 29543,
+    29911, 30283, 30657, 31033, 31413, 31795, 32180, 32567, 32957, 33350, 33746, 34144, 34545, 34949, 35355,
+    35765, 36177, 36591, 37009, 37429, 37852, 38278, 38707, 39138, 39572, 40009, 40449, 40892, 41337, 41786,
+    42237, 42691, 43147, 43607, 44069, 44534, 45003, 45474, 45947, 46424, 46904, 47386, 47871, 48360, 48851,
+    49345, 49842, 50342, 50844, 51350, 51859, 52370, 52884, 53402, 53922, 54445, 54972, 55501, 56033, 56568,
+    57106, 57647, 58191, 58738, 59288, 59841, 60397, 60956, 61518, 62083, 62651, 63222, 63796, 64373, 64953,
+    65536,
+};
+
+// The integer cube root of v (below 2^50): a double's estimate, made exact
+// in integers, so that no machine's rounding shows in the result.
+int64_t CubeRoot(int64_t v) {
+    int64_t r = int64_t(std::cbrt(double(v)));
+    while (r > 0 && r * r * r > v) --r;
+    while ((r + 1) * (r + 1) * (r + 1) <= v) ++r;
+    return r;
+}
+
+// The integer square root of v (below 2^52), likewise.
+int64_t SquareRoot(int64_t v) {
+    int64_t r = int64_t(std::sqrt(double(v)));
+    while (r * r > v) --r;
+    while ((r + 1) * (r + 1) <= v) ++r;
+    return r;
+}
+
+// How much more the red-green axis counts for colours of little chroma
+// (whole units), in 1/4096: greys tell a tint sooner than bright colours.
+constexpr int kNeutralBoost[75] = {
+    2048, 2048, 2048, 2047, 2045, 2041, 2034, 2024, 2010, 1991, 1965, 1932, 1892, 1841, 1781,
+    1710, 1628, 1534, 1430, 1316, 1195, 1070, 945,  822,  707,  600,  504,  420,  349,  288,
+    237,  195,  161,  133,  110,  91,   75,   63,   53,   44,   37,   31,   27,   23,   19,
+    17,   14,   12,   11,   9,    8,    7,    6,    5,    5,    4,    4,    3,    3,    3,
+    2,    2,    2,    2,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1};
+
+// The Lab companding function of t (65,536 is 1.0), in the same units.
+int64_t LabF(int64_t t) {
+    if (t * 24389 > int64_t(216) * 65536) return CubeRoot(t << 32);
+    return (24389 * t + int64_t(27 * 16) * 65536) / (27 * 116);
+}
+
+struct Lab {
+    int64_t l, a, b, c;  // lightness, the two opponent axes, chroma
+};
+
+Lab ToLab(int red, int green, int blue) {
+    const int64_t r = kLinear[red], g = kLinear[green], b = kLinear[blue];
+    const int64_t fx = LabF((1777 * r + 1541 * g + 778 * b + 2048) >> 12);
+    const int64_t fy = LabF((871 * r + 2929 * g + 296 * b + 2048) >> 12);
+    const int64_t fz = LabF((73 * r + 448 * g + 3575 * b + 2048) >> 12);
+    Lab lab{(116 * fy - 16 * 65536) / 256, 500 * (fx - fy) / 256, 200 * (fy - fz) / 256, 0};
+    lab.c = SquareRoot(lab.a * lab.a + lab.b * lab.b);
+    return lab;
+}
+
+// The squared difference, in 1/256 units squared.
+int64_t PerceivedDifference(const Lab& p, const Lab& q) {
+    const int64_t mean = (p.c + q.c) / 512;
+    const int64_t boost = 4096 + (mean < 75 ? kNeutralBoost[mean] : 0);
+    const int64_t pa = p.a * boost / 4096, qa = q.a * boost / 4096;
+    const int64_t pc = SquareRoot(pa * pa + p.b * p.b), qc = SquareRoot(qa * qa + q.b * q.b);
+    const int64_t dl = p.l - q.l, dc = pc - qc, da = pa - qa, db = p.b - q.b;
+    const int64_t dh2 = std::max<int64_t>(da * da + db * db - dc * dc, 0);
+    const int64_t chroma = (pc + qc) / 2;
+    const int64_t sc = 4096 + 184 * chroma / 256, sh = 4096 + 61 * chroma / 256;
+    const int64_t tc = dc * 4096 / sc;
+    return dl * dl + tc * tc + (dh2 * 4096 / sh) * 4096 / sh;
+}
+
+int64_t PerceivedLimit(int delta) {
+    return int64_t(delta) * delta * 256 * 256;
+}
 
 // Rounds sum / count to the nearest integer, halves up (count > 0, sum >= 0).
 int RoundDiv(int64_t sum, int64_t count) {
@@ -37,7 +130,7 @@ struct Box {
 
 // How much a channel's spread counts when choosing the box to split and its
 // axis: the eye tells greens apart best and blues least.
-constexpr double kSplitWeight[3] = {2.0, 4.0, 1.0};
+constexpr double kSplitWeight[3] = {3.0, 4.0, 2.0};
 
 Box MakeBox(const std::vector<Item>& items, size_t begin, size_t end) {
     Box box{begin, end, 0.0, 0};
@@ -113,17 +206,8 @@ int Distance(const int* a, const int* b) {
     return std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]);
 }
 
-// A squared colour difference weighted as the eye weights the channels
-// (red and blue by the mean red, green most), in integers: the choice of
-// protected colours must not depend on a machine's floating point.
-int SeenDifference(const int* a, const int* b) {
-    const int redMean = (a[0] + b[0]) / 2;
-    const int dr = a[0] - b[0], dg = a[1] - b[1], db = a[2] - b[2];
-    return (((512 + redMean) * dr * dr) >> 8) + 4 * dg * dg + (((767 - redMean) * db * db) >> 8);
-}
-
 struct Assignment {
-    std::vector<uint8_t> entry;  // per item
+    std::vector<uint8_t> entry;                             // per item
     std::vector<int64_t> count, sumRed, sumGreen, sumBlue;  // per entry
 };
 
@@ -140,7 +224,8 @@ Assignment Assign(const std::vector<Item>& items, const std::vector<Entry>& entr
     NearestPaletteSearch search(ToPalette(entries), int(k));
     for (size_t i = 0; i < items.size(); ++i) {
         const Item& item = items[i];
-        const uint8_t e = search.Find(uint8_t(item.colour[0]), uint8_t(item.colour[1]), uint8_t(item.colour[2]));
+        const uint8_t e =
+            search.Find(uint8_t(item.colour[0]), uint8_t(item.colour[1]), uint8_t(item.colour[2]));
         a.entry[i] = e;
         a.count[e] += item.count;
         a.sumRed[e] += item.sumRed;
@@ -151,10 +236,10 @@ Assignment Assign(const std::vector<Item>& items, const std::vector<Entry>& entr
 }
 
 // Moves every entry that has items to their mean. Gives whether one moved.
-bool MoveToMeans(const Assignment& a, std::vector<Entry>& entries) {
+bool MoveToMeans(const Assignment& a, std::vector<Entry>& entries, const std::vector<bool>& pinned) {
     bool moved = false;
     for (size_t e = 0; e < entries.size(); ++e) {
-        if (a.count[e] == 0) continue;
+        if (a.count[e] == 0 || pinned[e]) continue;
         const Entry mean{{RoundDiv(a.sumRed[e], a.count[e]), RoundDiv(a.sumGreen[e], a.count[e]),
                           RoundDiv(a.sumBlue[e], a.count[e])}};
         if (Distance(mean.colour, entries[e].colour) != 0) moved = true;
@@ -165,8 +250,19 @@ bool MoveToMeans(const Assignment& a, std::vector<Entry>& entries) {
 
 }  // namespace
 
-ColourHistogram::ColourHistogram()
-    : bins_(kBins), exactKeys_(kExactSlots, 0), exactCounts_(kExactSlots, 0) {}
+ColourHistogram::ColourHistogram() : exactKeys_(kExactSlots, 0), exactCounts_(kExactSlots, 0) {}
+
+void ColourHistogram::SpillToBins() {
+    overflow_ = true;
+    bins_.assign(kBins, Bin{});
+    for (uint32_t slot = 0; slot < kExactSlots; ++slot) {
+        if (exactKeys_[slot] == 0) continue;
+        const uint32_t colour = exactKeys_[slot] - 1;
+        AddToBin(uint8_t(colour >> 16), uint8_t(colour >> 8), uint8_t(colour), exactCounts_[slot]);
+    }
+    std::vector<uint32_t>().swap(exactKeys_);
+    std::vector<int64_t>().swap(exactCounts_);
+}
 
 std::vector<std::pair<uint32_t, int64_t>> ColourHistogram::ExactColours() const {
     std::vector<std::pair<uint32_t, int64_t>> colours;
@@ -191,7 +287,7 @@ void ColourHistogram::AddIndexedRow(const uint8_t* indices, const Palette& palet
     }
 }
 
-int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& palette) {
+int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& palette, int protectAbove) {
     palette = Palette{};
     const size_t k = size_t(std::clamp(colours, 1, 256));
     std::vector<Item> items;
@@ -200,7 +296,7 @@ int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& pal
         items.push_back(Item{count, count * r, count * g, count * b, {r, g, b}, colour});
     }
     const bool exact = !items.empty();
-    for (uint32_t key = 0; key < uint32_t(kBins) && !exact; ++key) {
+    for (uint32_t key = 0; key < uint32_t(histogram.Bins().size()) && !exact; ++key) {
         const ColourHistogram::Bin& b = histogram.Bins()[key];
         if (b.count == 0) continue;
         Item item{b.count, b.sumRed, b.sumGreen, b.sumBlue, {}, key};
@@ -250,62 +346,107 @@ int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& pal
     std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.key < b.key; });
 
     // Lloyd passes with the mapping's nearest-entry rule.
+    std::vector<bool> pinned(entries.size(), false);
     for (int pass = 0; pass < kRefinePasses; ++pass) {
-        if (!MoveToMeans(Assign(items, entries), entries)) break;
+        if (!MoveToMeans(Assign(items, entries), entries, pinned)) break;
     }
 
     // Rare colours far from every entry: each of the farthest (an eighth
-    // of the entries at most, none near one already taken) gets an entry of
-    // its own, freed by merging the two closest entries; then the entries
-    // settle again.
-    if (entries.size() >= 2) {
+    // of the entries in all, none near one already taken) gets an entry of
+    // its own that stays where it is, freed by merging the two entries
+    // whose merging costs least; then the others settle again.
+    std::vector<Lab> itemLab;
+    size_t pinnedCount = 0;
+    const int64_t limit = PerceivedLimit(std::max(protectAbove, 0));
+    for (int round = 0; round < kProtectRounds && entries.size() >= 8; ++round) {
+        if (itemLab.empty()) {
+            itemLab.reserve(items.size());
+            for (const Item& item : items)
+                itemLab.push_back(ToLab(item.colour[0], item.colour[1], item.colour[2]));
+        }
         const Assignment a = Assign(items, entries);
-        std::vector<std::pair<int, size_t>> far;  // (difference, item)
+        std::vector<Lab> entryLab;
+        for (const Entry& e : entries) entryLab.push_back(ToLab(e.colour[0], e.colour[1], e.colour[2]));
+        std::vector<std::pair<int64_t, size_t>> far;  // (difference, item)
         for (size_t i = 0; i < items.size(); ++i) {
-            const int d = SeenDifference(items[i].colour, entries[a.entry[i]].colour);
-            if (d > kProtectDifference) far.emplace_back(d, i);
+            const int64_t d = PerceivedDifference(itemLab[i], entryLab[a.entry[i]]);
+            if (d > limit) far.emplace_back(d, i);
         }
         std::sort(far.begin(), far.end(), [](const auto& x, const auto& y) {
             return x.first != y.first ? x.first > y.first : x.second < y.second;
         });
         std::vector<size_t> taken;
+        const size_t budget = entries.size() / kProtectShare;
         for (const auto& [d, i] : far) {
-            if (taken.size() >= k / 8) break;
+            if (pinnedCount + taken.size() >= budget) break;
             bool near = false;
-            for (size_t t : taken) near = near || SeenDifference(items[i].colour, items[t].colour) <= kProtectDifference;
+            for (size_t t : taken) near = near || PerceivedDifference(itemLab[i], itemLab[t]) <= limit;
             if (!near) taken.push_back(i);
         }
+        if (taken.empty()) break;
         std::vector<int64_t> count = a.count, sumRed = a.sumRed, sumGreen = a.sumGreen, sumBlue = a.sumBlue;
+        // The perceived differences between entries, filled at the first
+        // merge and kept up to date after each.
+        const size_t n = entries.size();
+        std::vector<int64_t> between;
+        auto fillRow = [&](size_t i) {
+            for (size_t j = 0; j < n; ++j)
+                between[i * n + j] = between[j * n + i] = PerceivedDifference(entryLab[i], entryLab[j]);
+        };
         for (size_t t : taken) {
-            size_t first = 0, second = 1;
-            int closest = 0x7FFFFFFF;
-            for (size_t i = 0; i < entries.size(); ++i)
-                for (size_t j = i + 1; j < entries.size(); ++j) {
-                    const int d = SeenDifference(entries[i].colour, entries[j].colour);
-                    if (d < closest) {
-                        closest = d;
-                        first = i;
-                        second = j;
+            size_t first = 0, second = 0;
+            bool found = false;
+            for (size_t e = 0; e < n && !found; ++e)
+                if (!pinned[e] && count[e] == 0) {
+                    second = e;
+                    found = true;
+                }
+            if (!found) {
+                if (between.empty()) {
+                    between.resize(n * n);
+                    for (size_t i = 0; i < n; ++i) fillRow(i);
+                }
+                // Ward's cost: what the merge adds to the squared error. In
+                // doubles (no sum of counts fits a 64-bit product), each
+                // step rounded alike on every machine.
+                double cheapest = std::numeric_limits<double>::infinity();
+                for (size_t i = 0; i < n; ++i) {
+                    if (pinned[i]) continue;
+                    for (size_t j = i + 1; j < n; ++j) {
+                        if (pinned[j]) continue;
+                        const double weight =
+                            double(count[i]) * double(count[j]) / double(count[i] + count[j]);
+                        const double cost = weight * double(between[i * n + j]);
+                        if (cost < cheapest) {
+                            cheapest = cost;
+                            first = i;
+                            second = j;
+                        }
                     }
                 }
-            count[first] += count[second];
-            sumRed[first] += sumRed[second];
-            sumGreen[first] += sumGreen[second];
-            sumBlue[first] += sumBlue[second];
-            if (count[first] > 0) {
-                entries[first] = Entry{{RoundDiv(sumRed[first], count[first]), RoundDiv(sumGreen[first], count[first]),
-                                        RoundDiv(sumBlue[first], count[first])}};
+                count[first] += count[second];
+                sumRed[first] += sumRed[second];
+                sumGreen[first] += sumGreen[second];
+                sumBlue[first] += sumBlue[second];
+                entries[first] =
+                    Entry{{RoundDiv(sumRed[first], count[first]), RoundDiv(sumGreen[first], count[first]),
+                           RoundDiv(sumBlue[first], count[first])}};
+                entryLab[first] =
+                    ToLab(entries[first].colour[0], entries[first].colour[1], entries[first].colour[2]);
+                fillRow(first);
             }
             const Item& rare = items[t];
             entries[second] = Entry{{rare.colour[0], rare.colour[1], rare.colour[2]}};
+            entryLab[second] = itemLab[t];
+            pinned[second] = true;
+            ++pinnedCount;
             count[second] = rare.count;
             sumRed[second] = rare.sumRed;
             sumGreen[second] = rare.sumGreen;
             sumBlue[second] = rare.sumBlue;
         }
-        if (!taken.empty())
-            for (int pass = 0; pass < 2; ++pass)
-                if (!MoveToMeans(Assign(items, entries), entries)) break;
+        for (int pass = 0; pass < kSettlePasses; ++pass)
+            if (!MoveToMeans(Assign(items, entries), entries, pinned)) break;
     }
     palette = ToPalette(entries);
     return int(entries.size());

@@ -14,12 +14,13 @@
 
 namespace tessary {
 
-// A histogram of 64 x 64 x 64 bins (six bits of each channel); each bin
-// holds its pixel count, the sums of its pixels' channels and, while all its
-// pixels share one colour, that colour. Beside it, the exact colours and
-// their counts while there are at most kExactLimit of them (clean renders,
-// reduced levels), which the builder then works from instead of the bins.
-// Memory is fixed (about 10 MiB), whatever the size of the picture.
+// The exact colours and their counts while there are at most kExactLimit
+// of them (clean renders, reduced levels); past that, a histogram of
+// 64 x 64 x 64 bins (six bits of each channel), filled from the exact
+// colours seen so far and then from every further pixel. Each bin holds its
+// pixel count, the sums of its pixels' channels and, while all its pixels
+// share one colour, that colour. Memory is fixed (1.5 MiB, or about
+// 10 MiB once the bins are made), whatever the size of the picture.
 class ColourHistogram {
 public:
     ColourHistogram();
@@ -27,19 +28,8 @@ public:
     static constexpr int kExactLimit = 1 << 16;
 
     void Add(uint8_t red, uint8_t green, uint8_t blue) {
-        AddExact((uint32_t(red) << 16) | (uint32_t(green) << 8) | blue);
-        const uint32_t bin = (uint32_t(red >> 2) << 12) | (uint32_t(green >> 2) << 6) | (blue >> 2);
-        Bin& b = bins_[bin];
-        const uint32_t colour = (uint32_t(1) << 24) | (uint32_t(red) << 16) | (uint32_t(green) << 8) | blue;
-        if (b.count == 0) {
-            b.exact = colour;
-        } else if (b.exact != colour) {
-            b.exact = kMixed;
-        }
-        ++b.count;
-        b.sumRed += red;
-        b.sumGreen += green;
-        b.sumBlue += blue;
+        if (!overflow_ && AddExact((uint32_t(red) << 16) | (uint32_t(green) << 8) | blue)) return;
+        AddToBin(red, green, blue, 1);
     }
     // `pixels` blue, green, red triples.
     void AddRow(const uint8_t* bgr, int pixels);
@@ -54,6 +44,7 @@ public:
         uint32_t exact = 0;  // 1 << 24 | colour while the bin holds one colour
     };
     static constexpr uint32_t kMixed = 0xFFFFFFFFu;
+    // Empty while the exact colours are kept.
     const std::vector<Bin>& Bins() const { return bins_; }
 
     // The exact colours (0xRRGGBB) with their counts, in colour order; empty
@@ -61,24 +52,41 @@ public:
     std::vector<std::pair<uint32_t, int64_t>> ExactColours() const;
 
 private:
-    void AddExact(uint32_t colour) {
-        if (overflow_) return;
+    // Counts `colour`; false once there are too many colours to keep, the
+    // pixel not counted (the bins take it and every colour counted so far).
+    bool AddExact(uint32_t colour) {
         if (colour == lastColour_) {
             ++exactCounts_[lastSlot_];
-            return;
+            return true;
         }
         uint32_t slot = (colour * 2654435761u) >> (32 - kExactBits);
         while (exactKeys_[slot] != 0 && exactKeys_[slot] != colour + 1) slot = (slot + 1) & (kExactSlots - 1);
         if (exactKeys_[slot] == 0) {
             if (++exactDistinct_ > kExactLimit) {
-                overflow_ = true;
-                return;
+                SpillToBins();
+                return false;
             }
             exactKeys_[slot] = colour + 1;
         }
         ++exactCounts_[slot];
         lastColour_ = colour;
         lastSlot_ = slot;
+        return true;
+    }
+    void SpillToBins();
+    void AddToBin(uint8_t red, uint8_t green, uint8_t blue, int64_t count) {
+        const uint32_t bin = (uint32_t(red >> 2) << 12) | (uint32_t(green >> 2) << 6) | (blue >> 2);
+        Bin& b = bins_[bin];
+        const uint32_t colour = (uint32_t(1) << 24) | (uint32_t(red) << 16) | (uint32_t(green) << 8) | blue;
+        if (b.count == 0) {
+            b.exact = colour;
+        } else if (b.exact != colour) {
+            b.exact = kMixed;
+        }
+        b.count += count;
+        b.sumRed += count * red;
+        b.sumGreen += count * green;
+        b.sumBlue += count * blue;
     }
 
     std::vector<Bin> bins_;
@@ -93,11 +101,20 @@ private:
     uint32_t lastSlot_ = 0;
 };
 
+// Where rare colours get entries of their own: at level 0, whose largest
+// error people compare with the source's, from a small difference on; in a
+// zoom level, whose pixels are blends of the source's, only far ones.
+constexpr int kFineProtectDetail = 3;
+constexpr int kFineProtectZoom = 10;
+
 // Builds at most `colours` (1 to 256) entries from entry 0 (blue, green,
 // red; reserved 0); entries beyond them are black. Gives the number of
 // entries built: fewer than `colours` only when the picture has fewer
 // distinct colours. A picture with no more colours than `colours` keeps
-// them exactly.
-int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& palette);
+// them exactly. A colour perceived further than `protectAbove` (whole
+// units, close to the CIEDE2000 scale) from every entry is given an entry
+// of its own, for at most an eighth of them.
+int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& palette,
+                     int protectAbove = kFineProtectDetail);
 
 }  // namespace tessary

@@ -291,7 +291,9 @@ bool BuildZoomLevel(const RunContext& context, int level, Timagerecord4& source,
         // (an initial resize) the N colours and the two places black and
         // white have in the octree's palette.
         const int colours = level == 0 ? std::min(std::clamp(colourLimit, 0, 256) + 2, 256) : 256;
-        searchCount = std::max(BuildFinePalette(*histogram, colours, palette), 1);
+        searchCount = std::max(BuildFinePalette(*histogram, colours, palette,
+                                                level == 0 ? kFineProtectDetail : kFineProtectZoom),
+                               1);
         histogram.reset();
     } else {
         searchCount = LevelPalette(*quantizer, level, colourLimit, dominant, palette);

@@ -100,6 +100,31 @@ TEST(FinePalette, APictureWithFewColoursKeepsThemExactly) {
     for (int i = built; i < 256; ++i) EXPECT_EQ(palette[size_t(i)].red + palette[size_t(i)].green, 0);
 }
 
+TEST(FinePalette, ColoursSeenBeforeThePictureHadTooManyKeepTheirWeight) {
+    // A flat sky over a quarter of the picture, then noise with far more
+    // colours than are kept exactly: the sky's pixels, counted before the
+    // histogram gave up on exact colours, must still weigh in, so that the
+    // sky keeps an entry of its own colour.
+    ColourHistogram histogram;
+    const int W = 400, H = 400;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            if (y < H / 4) {
+                histogram.Add(90, 140, 200);
+                continue;
+            }
+            const uint32_t h = (uint32_t(x) * 2654435761u) ^ (uint32_t(y) * 2246822519u) * 3266489917u;
+            histogram.Add(uint8_t(h >> 8), uint8_t(h >> 16), uint8_t(h >> 24));
+        }
+    EXPECT_TRUE(histogram.ExactColours().empty());
+    Palette palette;
+    ASSERT_EQ(BuildFinePalette(histogram, 256, palette), 256);
+    int closest = 1000;
+    for (const PaletteEntry& e : palette)
+        closest = std::min(closest, std::abs(e.red - 90) + std::abs(e.green - 140) + std::abs(e.blue - 200));
+    EXPECT_LE(closest, 1);
+}
+
 TEST(FinePalette, ScanLikePictureIsCloserThanTheOctreeAndKeepsTheRareSymbol) {
     const int W = 300, H = 200;
     Errors octree, fine;
