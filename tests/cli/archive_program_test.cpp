@@ -25,17 +25,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using tessary::test::ReadFile;
+using tessary::testing_cli::RunCli;
 using tessary::testing_cli::RunResult;
 using tessary::testing_cli::WriteRgbTiff;
-
-RunResult RunCli(const std::string& arguments, bool withStderr = true) {
-    return tessary::testing_cli::RunCliProgram(arguments, withStderr);
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 std::string Quote(const fs::path& path) {
     return "'" + path.string() + "'";

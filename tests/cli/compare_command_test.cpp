@@ -19,16 +19,8 @@ namespace tessary {
 namespace {
 
 namespace fs = std::filesystem;
+using tessary::testing_cli::RunCli;
 using tessary::testing_cli::RunResult;
-
-RunResult RunCli(const std::string& arguments) {
-    return tessary::testing_cli::RunCliProgram(arguments, true);
-}
-
-std::string Bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 struct LevelRow {
     int level, width, height;
@@ -100,7 +92,8 @@ TEST(CompareCommand, FinePaletteFilesAreTheSameForAnyThreadsAndJobs) {
         ASSERT_EQ(r.status, 0) << run << "\n" << r.out;
         const bool dither = std::string(run).find("dither") != std::string::npos;
         std::vector<std::string> files;
-        for (int seed = 0; seed < 3; ++seed) files.push_back(Bytes(dest + "/map" + std::to_string(seed) + ".rpx2"));
+        for (int seed = 0; seed < 3; ++seed)
+            files.push_back(test::ReadFile(dest + "/map" + std::to_string(seed) + ".rpx2"));
         static std::vector<std::string> firstDithered;
         std::vector<std::string>& reference = dither ? firstDithered : first;
         if (reference.empty()) {
@@ -122,7 +115,7 @@ TEST(CompareCommand, HeatmapIsLevelZeroWithItsScaleAndBadInputLeavesNoFile) {
     const std::string heatmap = folder.File("heat.png");
     RunResult r = RunCli("compare '" + source + "' '" + output + "' --heatmap '" + heatmap + "'");
     ASSERT_EQ(r.status, 0) << r.out;
-    const std::string png = Bytes(heatmap);
+    const std::string png = test::ReadFile(heatmap);
     ASSERT_GT(png.size(), 24u);
     ASSERT_EQ(png.substr(1, 3), "PNG");
     auto be32 = [&](size_t at) {

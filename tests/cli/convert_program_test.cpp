@@ -21,12 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using tessary::testing_cli::RunCli;
 using tessary::testing_cli::RunResult;
-
-RunResult RunCli(const std::string& arguments, bool withStderr = true) {
-    return tessary::testing_cli::RunCliProgram(arguments, withStderr);
-}
-
 using tessary::testing_cli::WriteRgbTiff;
 
 class ConvertProgram : public ::testing::Test {

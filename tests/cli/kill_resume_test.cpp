@@ -29,12 +29,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using tessary::test::ReadFile;
 using tessary::testing_cli::WriteRgbTiff;
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // Every file below `folder`, hidden ones included, by relative path, with
 // its size and a hash of its bytes (short enough to read in a failure).

@@ -23,11 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using tessary::testing_cli::RunCli;
 using tessary::testing_cli::RunResult;
-
-RunResult RunCli(const std::string& arguments) {
-    return tessary::testing_cli::RunCliProgram(arguments, true);
-}
 
 class RpxCommands : public ::testing::Test {
 protected:

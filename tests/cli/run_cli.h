@@ -38,6 +38,11 @@ inline RunResult RunCliProgram(const std::string& arguments, bool withStderr) {
     return result;
 }
 
+// As RunCliProgram, with stderr joined to stdout unless asked otherwise.
+inline RunResult RunCli(const std::string& arguments, bool withStderr = true) {
+    return RunCliProgram(arguments, withStderr);
+}
+
 struct SplitResult {
     int status = -1;  // the exit status, -1 when the program did not exit
     std::string out;  // standard output

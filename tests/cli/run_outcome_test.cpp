@@ -24,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using tessary::test::ReadFile;
 using tessary::testing_cli::RunCliSplit;
 using tessary::testing_cli::SplitResult;
 using tessary::testing_cli::UnprivilegedPrefix;
@@ -31,11 +32,6 @@ using tessary::testing_cli::WriteRgbTiff;
 
 std::string Quote(const fs::path& path) {
     return "'" + path.string() + "'";
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 std::vector<nlohmann::json> JsonLines(const std::string& text) {

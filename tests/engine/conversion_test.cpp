@@ -31,6 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using test::ReadFile;
 using test::RecordingObserver;
 
 // A palette of 256 distinct colours spread over the cube.
@@ -60,10 +61,6 @@ void Write8Bit(const std::string& path, int width, int height) {
 
 void Write24Bit(const std::string& path, int width, int height) {
     test::WriteTiff(path, test::DrawnImage(width, height, MapColour));
-}
-
-std::string ReadFile(const std::string& path) {
-    return ReadWholeFile(path);
 }
 
 // The distinct palette indices a decoded level uses.

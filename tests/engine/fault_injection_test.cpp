@@ -110,10 +110,6 @@ protected:
 // inside its tiles and near its end (destination), and in each scratch
 // raster (temporary folder). Every point gives the same clean failure.
 TEST_F(FaultInjectionTest, FolderThatFillsUpAtAnyPoint) {
-    struct Case {
-        const char* folder;
-        uint64_t bytes;
-    };
     const std::string out = out_, tmp = tmp_;
     for (uint64_t bytes : {uint64_t(0), uint64_t(10), uint64_t(2000), uint64_t(9000), uint64_t(30000)})
         for (const std::string& folder : {out, tmp}) {

@@ -18,10 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test::ReadFile;
 
 #ifndef _WIN32
 TEST(NameRules, ABackslashStaysInTheNameWhileCalibrationLinesSplitAtIt) {
@@ -54,13 +51,13 @@ TEST(NameRules, ABackslashStaysInTheNameWhileCalibrationLinesSplitAtIt) {
     EXPECT_TRUE(fs::exists(job.destinationFolder + "a\\m.rpx2"));
     EXPECT_TRUE(fs::exists(job.destinationFolder + "m.rpx2"));
     EXPECT_FALSE(fs::exists(job.destinationFolder + "m_1.rpx2"));
-    EXPECT_NE(ReadAll(job.destinationFolder + "a\\m.rpx2"), ReadAll(job.destinationFolder + "m.rpx2"));
+    EXPECT_NE(ReadFile(job.destinationFolder + "a\\m.rpx2"), ReadFile(job.destinationFolder + "m.rpx2"));
     const std::vector<std::string> lines = log.Lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "i\tProcessing - a\\m.bmp"), lines.end());
 
     // The calibration file's Windows path names m.bmp only: its copy follows
     // m.rpx2 and none is made for a\m.bmp.
-    EXPECT_EQ(ReadAll(job.destinationFolder + "m_rpx.map"), "1\r\n2\r\n" + job.destinationFolder + "m.rpx2\r\n4\r\n");
+    EXPECT_EQ(ReadFile(job.destinationFolder + "m_rpx.map"), "1\r\n2\r\n" + job.destinationFolder + "m.rpx2\r\n4\r\n");
     EXPECT_FALSE(fs::exists(job.destinationFolder + "a\\m_rpx.map"));
     EXPECT_FALSE(fs::exists(job.destinationFolder + "m_1_rpx.map"));
 }

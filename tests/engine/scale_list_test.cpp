@@ -15,32 +15,30 @@ std::vector<float> Used(const ScaleList& s) {
     return out;
 }
 
-float Preview(int previewWidth, int width) {
-    return float(double(previewWidth) / width * 100);
-}
-
 TEST(ScaleList, DefaultsDependOnTheSize) {
+    // The last two slots are the previews' widths as percentages of the width
+    // (81 of 250 pixels: 32.4 %).
     EXPECT_EQ(Used(BuildScaleListFromText(1000, 1000, 130, 300, std::nullopt)),
               (std::vector<float>{100, 25, 10, 13, 30}));
     EXPECT_EQ(Used(BuildScaleListFromText(250, 400, 81, 188, std::nullopt)),
-              (std::vector<float>{100, 25, Preview(81, 250), Preview(188, 250)}));
+              (std::vector<float>{100, 25, 32.4f, 75.2f}));
     EXPECT_EQ(Used(BuildScaleListFromText(150, 400, 49, 113, std::nullopt)),
-              (std::vector<float>{100, Preview(49, 150), Preview(113, 150)}));
+              (std::vector<float>{100, 32.666668f, 75.333336f}));
     EXPECT_EQ(Used(BuildScaleListFromText(6000, 5001, 130, 300, std::nullopt)),
-              (std::vector<float>{100, 25, 10, 5, 2.5f, 1, Preview(130, 6000), Preview(300, 6000)}));
+              (std::vector<float>{100, 25, 10, 5, 2.5f, 1, 2.1666667f, 5}));
     // 2000 is not above 2000.
     EXPECT_EQ(Used(BuildScaleListFromText(2000, 150000, 2, 4, std::nullopt)),
-              (std::vector<float>{100, 25, 10, 5, Preview(2, 2000), Preview(4, 2000)}));
+              (std::vector<float>{100, 25, 10, 5, 0.1f, 0.2f}));
     EXPECT_THROW(BuildScaleListFromText(0, 10, 1, 1, std::nullopt), std::invalid_argument);
 }
 
 TEST(ScaleList, ScaleFileLinesInFileOrder) {
     const std::string file = "50\n;25\n   20  \n2,5\n";
     EXPECT_EQ(Used(BuildScaleListFromText(3000, 3000, 130, 300, file)),
-              (std::vector<float>{100, 50, 20, 2.5f, Preview(130, 3000), Preview(300, 3000)}));
+              (std::vector<float>{100, 50, 20, 2.5f, 4.3333335f, 10}));
     // Repeats are kept, nothing is sorted; CR, LF and CR LF all end lines.
     EXPECT_EQ(Used(BuildScaleListFromText(3000, 3000, 130, 300, "10\r50\r\n50\n75")),
-              (std::vector<float>{100, 10, 50, 50, 75, Preview(130, 3000), Preview(300, 3000)}));
+              (std::vector<float>{100, 10, 50, 50, 75, 4.3333335f, 10}));
     // An empty file gives only the previews; the defaults do not apply.
     EXPECT_EQ(Used(BuildScaleListFromText(3000, 3000, 130, 300, std::string())).size(), 3u);
 }
@@ -92,8 +90,8 @@ TEST(ScaleList, LinesBeyondTheSlotsAreIgnored) {
     ScaleList s = BuildScaleListFromText(3000, 3000, 130, 300, file);
     EXPECT_EQ(UsedScaleSlots(s), 101);
     EXPECT_EQ(s[98], 50.0f);
-    EXPECT_EQ(s[99], Preview(130, 3000));
-    EXPECT_EQ(s[100], Preview(300, 3000));
+    EXPECT_EQ(s[99], 4.3333335f);
+    EXPECT_EQ(s[100], 10.0f);
 }
 
 TEST(ScaleList, ReadsTheScaleFileWhenItExists) {

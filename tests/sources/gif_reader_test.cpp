@@ -30,7 +30,7 @@ TEST(GifReader, EveryCorpusFileTheIndependentDecoderAcceptsDecodesTheSame) {
 }
 
 // A GIF written with giflib's encoder: one frame of palette indices.
-struct GifSpec {
+struct GifFrameLayout {
     int screenWidth = 6, screenHeight = 4;
     int background = 2;
     bool globalMap = true;
@@ -43,21 +43,22 @@ GifColorType Colour(int i) {
     return {uint8_t(i * 60), uint8_t(255 - i * 60), uint8_t(i * 20)};
 }
 
-std::string WriteGif(const std::string& name, const GifSpec& spec) {
+std::string WriteGif(const std::string& name, const GifFrameLayout& layout) {
     const std::string path = (std::filesystem::temp_directory_path() / name).string();
     int error = 0;
     GifFileType* gif = EGifOpenFileName(path.c_str(), false, &error);
     EXPECT_TRUE(gif);
     GifColorType colours[4] = {Colour(0), Colour(1), Colour(2), Colour(3)};
     GifColorType localColours[4] = {{0, 0, 0}, {250, 250, 250}, {0, 0, 255}, {255, 0, 0}};
-    ColorMapObject* global = spec.globalMap ? GifMakeMapObject(4, colours) : nullptr;
-    ColorMapObject* local = spec.localMap ? GifMakeMapObject(4, localColours) : nullptr;
-    EXPECT_EQ(EGifPutScreenDesc(gif, spec.screenWidth, spec.screenHeight, 8, spec.background, global),
+    ColorMapObject* global = layout.globalMap ? GifMakeMapObject(4, colours) : nullptr;
+    ColorMapObject* local = layout.localMap ? GifMakeMapObject(4, localColours) : nullptr;
+    EXPECT_EQ(EGifPutScreenDesc(gif, layout.screenWidth, layout.screenHeight, 8, layout.background, global),
               GIF_OK);
-    EXPECT_EQ(EGifPutImageDesc(gif, spec.left, spec.top, spec.width, spec.height, false, local), GIF_OK);
-    std::vector<uint8_t> pixels = spec.pixels;
-    for (int y = 0; y < spec.height; ++y)
-        EXPECT_EQ(EGifPutLine(gif, pixels.data() + size_t(y) * size_t(spec.width), spec.width), GIF_OK);
+    EXPECT_EQ(EGifPutImageDesc(gif, layout.left, layout.top, layout.width, layout.height, false, local),
+              GIF_OK);
+    std::vector<uint8_t> pixels = layout.pixels;
+    for (int y = 0; y < layout.height; ++y)
+        EXPECT_EQ(EGifPutLine(gif, pixels.data() + size_t(y) * size_t(layout.width), layout.width), GIF_OK);
     EXPECT_EQ(EGifCloseFile(gif, &error), GIF_OK);
     if (global) GifFreeMapObject(global);
     if (local) GifFreeMapObject(local);
@@ -72,10 +73,10 @@ std::vector<uint8_t> Indices(const Picture& picture) {
 }
 
 TEST(GifReader, SmallerFrameIsDrawnAtItsPlaceOnTheBackgroundColour) {
-    GifSpec spec;
-    spec.left = 3, spec.top = 1, spec.width = 2, spec.height = 2;
-    spec.pixels = {0, 1, 3, 0};
-    const std::string path = WriteGif("tessary-small-frame.gif", spec);
+    GifFrameLayout layout;
+    layout.left = 3, layout.top = 1, layout.width = 2, layout.height = 2;
+    layout.pixels = {0, 1, 3, 0};
+    const std::string path = WriteGif("tessary-small-frame.gif", layout);
     Picture picture;
     ASSERT_TRUE(LoadGifBitmap(path, picture));
     ASSERT_EQ(picture.Width(), 6);
@@ -92,8 +93,8 @@ TEST(GifReader, SmallerFrameIsDrawnAtItsPlaceOnTheBackgroundColour) {
     // takes the local table, and the uncovered screen the local entry
     // nearest to the global background colour (120, 135, 40): black, at a
     // distance of 295 against 310 for red, 455 and 470 for the others.
-    spec.localMap = true;
-    const std::string localPath = WriteGif("tessary-small-local.gif", spec);
+    layout.localMap = true;
+    const std::string localPath = WriteGif("tessary-small-local.gif", layout);
     ASSERT_TRUE(LoadGifBitmap(localPath, picture));
     EXPECT_EQ(picture.Colours()[3], (PaletteEntry{0, 0, 255, 0}));
     EXPECT_EQ(picture.Row(1)[3], 0);
@@ -104,11 +105,11 @@ TEST(GifReader, SmallerFrameIsDrawnAtItsPlaceOnTheBackgroundColour) {
 }
 
 TEST(GifReader, FramesReachingOutsideTheScreenAreCutOff) {
-    GifSpec spec;
-    spec.left = 4, spec.top = 2, spec.width = 4, spec.height = 4;
-    spec.pixels.assign(16, 1);
-    spec.pixels[0] = 3;
-    const std::string path = WriteGif("tessary-outside.gif", spec);
+    GifFrameLayout layout;
+    layout.left = 4, layout.top = 2, layout.width = 4, layout.height = 4;
+    layout.pixels.assign(16, 1);
+    layout.pixels[0] = 3;
+    const std::string path = WriteGif("tessary-outside.gif", layout);
     Picture picture;
     ASSERT_TRUE(LoadGifBitmap(path, picture));
     EXPECT_EQ(Indices(picture), (std::vector<uint8_t>{2, 2, 2, 2, 2, 2,  //
@@ -116,8 +117,8 @@ TEST(GifReader, FramesReachingOutsideTheScreenAreCutOff) {
                                                       2, 2, 2, 2, 3, 1,  //
                                                       2, 2, 2, 2, 1, 1}));
     // Wholly outside: only background remains.
-    spec.left = 40, spec.top = 40;
-    const std::string farPath = WriteGif("tessary-far-outside.gif", spec);
+    layout.left = 40, layout.top = 40;
+    const std::string farPath = WriteGif("tessary-far-outside.gif", layout);
     ASSERT_TRUE(LoadGifBitmap(farPath, picture));
     EXPECT_EQ(Indices(picture), std::vector<uint8_t>(24, 2));
     std::filesystem::remove(path);

@@ -18,6 +18,7 @@ namespace tessary {
 namespace {
 
 using test::CorpusFolder;
+using test::ReadFile;
 using test::TestData;
 
 std::vector<uint8_t> PictureRgb(const Picture& picture) {
@@ -37,11 +38,6 @@ size_t DistinctColours(const std::vector<uint8_t>& rgb) {
     for (size_t i = 0; i < rgb.size(); i += 3)
         colours.insert(uint32_t(rgb[i]) << 16 | uint32_t(rgb[i + 1]) << 8 | rgb[i + 2]);
     return colours.size();
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 std::string WriteTemp(const std::string& name, const std::string& bytes) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 
@@ -41,13 +42,21 @@ TempFolder::~TempFolder() {
     std::filesystem::remove_all(path_, ec);
 }
 
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path) {
+    const std::string bytes = ReadFile(path);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
 std::map<std::string, std::string> FilesByName(const std::string& folder) {
     std::map<std::string, std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
         if (IsRecordFileName(entry.path().filename().string())) continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        files[entry.path().filename().string()] =
-            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        files[entry.path().filename().string()] = ReadFile(entry.path());
     }
     return files;
 }

@@ -38,6 +38,11 @@ private:
     std::filesystem::path path_;
 };
 
+// The bytes of a file; empty when it cannot be read (a missing file reads
+// as empty, so a test can compare it with what should be there).
+std::string ReadFile(const std::filesystem::path& path);
+std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
+
 // Every file directly in `folder` by name, with its bytes; the outputs'
 // records (engine/output_record.h), the run's bookkeeping, are left out.
 std::map<std::string, std::string> FilesByName(const std::string& folder);

@@ -23,11 +23,6 @@ struct BlockDeleter {
 };
 using Block = std::unique_ptr<ChartBlock, BlockDeleter>;
 
-std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
@@ -61,7 +56,7 @@ void ExpectTileColours(const std::string& pcxPath, const std::string& pngPath) {
     ASSERT_TRUE(block) << pcxPath;
     ASSERT_EQ(ChartBlockSize(block.get()), size_t(CHART_TILE_PIXEL_BYTES));
     const uint8_t* pixels = static_cast<const uint8_t*>(ChartBlockLock(block.get()));
-    std::vector<uint8_t> header = ReadFile(pcxPath);
+    std::vector<uint8_t> header = tessary::test::ReadFileBytes(pcxPath);
     int w = 0, h = 0;
     std::vector<uint8_t> expected = ReadPngRgb(pngPath, w, h);
     ASSERT_EQ(w, 640);
@@ -126,7 +121,7 @@ TEST_F(ChartTilesFolder, RawTilesDecodeLikeEncodedOnes) {
     Block reference(Pcx2Dib(source.c_str()));
     ASSERT_TRUE(reference);
     const uint8_t* pixels = static_cast<const uint8_t*>(ChartBlockLock(reference.get()));
-    std::vector<uint8_t> header = ReadFile(source);
+    std::vector<uint8_t> header = tessary::test::ReadFileBytes(source);
     for (bool packed : {false, true}) {
         std::string path = Path(packed ? "raw_packed.pcx" : "raw_planes.pcx");
         WriteFile(path, RawTile(pixels, header, packed));
@@ -137,7 +132,7 @@ TEST_F(ChartTilesFolder, RawTilesDecodeLikeEncodedOnes) {
 }
 
 TEST_F(ChartTilesFolder, MalformedOrForeignTilesGiveNoBlock) {
-    const std::vector<uint8_t> good = ReadFile(kPcx + "noaa19347_2_x0_y0_640x480_4planes.pcx");
+    const std::vector<uint8_t> good = tessary::test::ReadFileBytes(kPcx + "noaa19347_2_x0_y0_640x480_4planes.pcx");
     std::vector<std::pair<std::string, std::vector<uint8_t>>> cases;
     cases.push_back({"truncated", std::vector<uint8_t>(good.begin(), good.begin() + long(good.size() / 2))});
     cases.push_back({"headeronly", std::vector<uint8_t>(good.begin(), good.begin() + 128)});
@@ -174,7 +169,7 @@ TEST_F(ChartTilesFolder, MalformedOrForeignTilesGiveNoBlock) {
 }
 
 TEST_F(ChartTilesFolder, DamagedTilesGiveAWholeBlockOrNone) {
-    const std::vector<uint8_t> good = ReadFile(kPcx + "noaa19347_2_x0_y0_640x480_packed.pcx");
+    const std::vector<uint8_t> good = tessary::test::ReadFileBytes(kPcx + "noaa19347_2_x0_y0_640x480_packed.pcx");
     std::mt19937 random(7);
     int decoded = 0;
     for (int round = 0; round < 100; ++round) {
