@@ -57,7 +57,7 @@ TEST_F(MapFileTest, CopiesAndRewritesTheCalibrationFileBesideTheImage) {
     const std::string rpx2 = out_ + "chart.rpx2";
 
     std::string line = ProcessMapFile(settings_, src_ + "chart.tif", rpx2, 100);
-    const std::string copy = out_.substr(0, out_.size() - 1) + "/chart_rpx.map";
+    const std::string copy = out_ + "chart_rpx.map";
     EXPECT_EQ(line, "o\tNew map file created - ( " + copy + " )");
     EXPECT_EQ(Read(copy), MapText(rpx2));
     EXPECT_FALSE(fs::exists(out_ + "chart_rpx.$$$"));
