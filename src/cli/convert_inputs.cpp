@@ -356,8 +356,13 @@ bool CheckWritableFolder(const std::string& folder, std::string& error) {
         error = "cannot write to " + Quoted(folder) + ": " + std::strerror(errno);
         return false;
     }
+#ifdef _WIN32
+    close(fd);  // a file that is open cannot be removed there
+    unlink(buffer.data());
+#else
     unlink(buffer.data());
     close(fd);
+#endif
     return true;
 }
 
