@@ -1,23 +1,23 @@
-#ifdef _WIN32
-
 #include "common/posix_win.h"
 
-#include <windows.h>
-
-#include <cerrno>
 #include <cstring>
-#include <direct.h>
-#include <random>
-#include <string>
+
+namespace tessary::platform {
 
 namespace {
+
+// fnmatch's flag values.
+constexpr int kPathName = 0x01;
+constexpr int kNoEscape = 0x02;
+constexpr int kPeriod = 0x04;
+constexpr int kCaseFold = 0x10;
 
 char FoldCase(char c, bool fold) { return fold && c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
 // Matches the bracket expression at `p` (just after '['); advances `p` past
 // it. -1 when the expression is not closed (then '[' is an ordinary letter).
 int MatchBracket(const char*& p, char c, int flags) {
-    const bool fold = (flags & FNM_CASEFOLD) != 0;
+    const bool fold = (flags & kCaseFold) != 0;
     const char* q = p;
     bool negate = false;
     if (*q == '!' || *q == '^') {
@@ -30,13 +30,13 @@ int MatchBracket(const char*& p, char c, int flags) {
     while (*q && (first || *q != ']')) {
         first = false;
         char low = *q;
-        if (low == '\\' && !(flags & FNM_NOESCAPE) && q[1]) low = *++q;
+        if (low == '\\' && !(flags & kNoEscape) && q[1]) low = *++q;
         ++q;
         char high = low;
         if (*q == '-' && q[1] && q[1] != ']') {
             high = q[1];
             q += 2;
-            if (high == '\\' && !(flags & FNM_NOESCAPE) && *q) high = *q++;
+            if (high == '\\' && !(flags & kNoEscape) && *q) high = *q++;
         }
         low = FoldCase(low, fold);
         high = FoldCase(high, fold);
@@ -48,14 +48,14 @@ int MatchBracket(const char*& p, char c, int flags) {
 }
 
 bool Match(const char* p, const char* s, int flags, const char* start) {
-    const bool fold = (flags & FNM_CASEFOLD) != 0;
-    const bool pathname = (flags & FNM_PATHNAME) != 0;
+    const bool fold = (flags & kCaseFold) != 0;
+    const bool pathname = (flags & kPathName) != 0;
     for (;;) {
         const char pc = *p;
         if (pc == '\0') return *s == '\0';
         if (pc == '*') {
             while (*p == '*') ++p;
-            if ((flags & FNM_PERIOD) && *s == '.' && (s == start || (pathname && s[-1] == '/'))) return false;
+            if ((flags & kPeriod) && *s == '.' && (s == start || (pathname && s[-1] == '/'))) return false;
             if (*p == '\0') return !pathname || std::strchr(s, '/') == nullptr;
             for (const char* t = s;; ++t) {
                 if (Match(p, t, flags, start)) return true;
@@ -82,12 +82,31 @@ bool Match(const char* p, const char* s, int flags, const char* start) {
             // An unclosed '[' is an ordinary letter.
         }
         char literal = pc;
-        if (pc == '\\' && !(flags & FNM_NOESCAPE) && p[1]) literal = *++p;
+        if (pc == '\\' && !(flags & kNoEscape) && p[1]) literal = *++p;
         if (FoldCase(literal, fold) != FoldCase(*s, fold)) return false;
         ++p;
         ++s;
     }
 }
+
+}  // namespace
+
+bool ShellPatternMatches(const char* pattern, const char* string, int flags) {
+    return Match(pattern, string, flags, string);
+}
+
+}  // namespace tessary::platform
+
+#ifdef _WIN32
+
+#include <windows.h>
+
+#include <cerrno>
+#include <direct.h>
+#include <random>
+#include <string>
+
+namespace {
 
 // Replaces the trailing "XXXXXX" of `pattern` with random letters; false
 // (errno EINVAL) when the pattern has none.
@@ -106,7 +125,7 @@ bool Randomise(char* pattern) {
 }  // namespace
 
 int fnmatch(const char* pattern, const char* string, int flags) {
-    return Match(pattern, string, flags, string) ? 0 : FNM_NOMATCH;
+    return tessary::platform::ShellPatternMatches(pattern, string, flags) ? 0 : FNM_NOMATCH;
 }
 
 int gethostname(char* name, std::size_t size) {

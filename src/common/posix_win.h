@@ -1,6 +1,6 @@
-// The few POSIX calls the command line makes, for Windows (MinGW-w64).
-// Included only where _WIN32 is defined; names and behaviour follow POSIX so
-// that the callers keep one code path.
+// The few POSIX calls the command line makes, for Windows (MinGW-w64); names
+// and behaviour follow POSIX so that the callers keep one code path. Only the
+// shell-pattern matcher behind fnmatch is declared on every system.
 #pragma once
 
 #ifdef _WIN32
@@ -33,13 +33,12 @@
 #endif
 
 #define FNM_NOMATCH 1
-#define FNM_NOESCAPE 0x01
-#define FNM_PATHNAME 0x02
+#define FNM_PATHNAME 0x01
+#define FNM_NOESCAPE 0x02
 #define FNM_PERIOD 0x04
 #define FNM_CASEFOLD 0x10
 
-// Shell patterns (*, ?, [...], backslash escapes) as POSIX fnmatch matches
-// them; FNM_CASEFOLD folds ASCII letters. 0 for a match, FNM_NOMATCH if not.
+// fnmatch: 0 for a match, FNM_NOMATCH if not (tessary::platform::ShellPatternMatches).
 int fnmatch(const char* pattern, const char* string, int flags);
 
 inline std::tm* gmtime_r(const std::time_t* time, std::tm* out) { return gmtime_s(out, time) == 0 ? out : nullptr; }
@@ -55,3 +54,13 @@ char* mkdtemp(char* pattern);
 // mkstemp comes with the MinGW-w64 runtime (<stdlib.h>).
 
 #endif  // _WIN32
+
+namespace tessary::platform {
+
+// Shell patterns (*, ?, [...], backslash escapes) matched as POSIX fnmatch
+// matches them, with its flag values (FNM_PATHNAME 0x01, FNM_NOESCAPE 0x02,
+// FNM_PERIOD 0x04, FNM_CASEFOLD 0x10, which folds ASCII letters). Built on
+// every system so that it can be checked against the C library's fnmatch.
+bool ShellPatternMatches(const char* pattern, const char* string, int flags);
+
+}  // namespace tessary::platform
