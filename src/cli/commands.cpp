@@ -1,6 +1,10 @@
 #include "cli/commands.h"
 
+#ifdef _WIN32
+#include "common/posix_win.h"
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -185,14 +189,10 @@ std::optional<PrivateTempFolder> PrivateTempFolder::Create(const std::string& ba
     std::string pattern = PrivateFolderPattern(folder);
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-#ifndef _WIN32
     if (!mkdtemp(buffer.data())) {
         if (error) *error = "cannot write to \"" + base + "\": " + std::strerror(errno);
         return std::nullopt;
     }
-#else
-    return std::nullopt;
-#endif
     PrivateTempFolder made(std::string(buffer.data()) + "/");
     // Marked as this run's while it works, so that no other run removes it.
     if (!ClaimFolder(made.Path())) {

@@ -1,8 +1,12 @@
 // tessary-cli compare: how far each level of an RPX2 file is from its
 // source, in CIEDE2000, and where level 0's error lies (a heatmap PNG).
-#include <fcntl.h>
 #include <png.h>
+#ifdef _WIN32
+#include "common/posix_win.h"
+#else
+#include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>

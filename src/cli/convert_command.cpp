@@ -1,7 +1,11 @@
 // tessary-cli convert: one conversion run of the engine in a private scratch
 // folder, reported on the terminal (and, when asked, as JSON Lines).
 #include <sys/stat.h>
+#ifdef _WIN32
+#include "common/posix_win.h"
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>

@@ -1,8 +1,12 @@
 #include "cli/convert_inputs.h"
 
+#ifdef _WIN32
+#include "common/posix_win.h"
+#else
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -21,13 +25,61 @@ namespace tessary::cli {
 
 namespace fs = std::filesystem;
 
-std::string AbsoluteNormal(const std::string& path) {
+#ifdef _WIN32
+namespace {
+
+// "\\?\C:\maps" is "C:\maps" and "\\?\UNC\server\share" is "\\server\share":
+// the prefix only lifts the length limit, which the program's manifest does.
+std::string WithoutExtendedPrefix(std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    if (path.rfind("\\\\?\\UNC\\", 0) == 0) return "\\" + path.substr(7);
+    if (path.rfind("\\\\?\\", 0) == 0 || path.rfind("\\\\.\\", 0) == 0) return path.substr(4);
+    return path;
+}
+
+// A share's path: "\\server\share" stays the root, the rest is made normal
+// ("." and ".." resolved, never above the share).
+std::string UncNormal(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t start = 2;
+    while (start <= path.size()) {
+        size_t end = path.find('\\', start);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (parts.size() > 2) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string text = "\\\\";
+    for (size_t i = 0; i < parts.size(); ++i) text += (i ? "\\" : "") + parts[i];
+    return text;
+}
+
+}  // namespace
+#endif
+
+std::string AbsoluteNormal(const std::string& pathIn) {
+#ifdef _WIN32
+    // The standard library knows no share names: those are made normal here.
+    const std::string path = WithoutExtendedPrefix(pathIn);
+    if (path.rfind("\\\\", 0) == 0) return UncNormal(path);
+#else
+    const std::string& path = pathIn;
+#endif
     std::error_code ec;
     fs::path absolute = fs::absolute(fs::path(path), ec);
     if (ec) return path;
     std::string text = absolute.lexically_normal().string();
     // "a/b/" normalises to "a/b/"; folders here never keep the separator.
     while (text.size() > 1 && text.back() == '/') text.pop_back();
+#ifdef _WIN32
+    // "C:\maps\" names the folder "C:\maps"; the root "C:\" keeps its separator.
+    while (text.size() > 3 && text.back() == '\\') text.pop_back();
+#endif
     return text;
 }
 
@@ -304,8 +356,13 @@ bool CheckWritableFolder(const std::string& folder, std::string& error) {
         error = "cannot write to " + Quoted(folder) + ": " + std::strerror(errno);
         return false;
     }
+#ifdef _WIN32
+    close(fd);  // a file that is open cannot be removed there
+    unlink(buffer.data());
+#else
     unlink(buffer.data());
     close(fd);
+#endif
     return true;
 }
 

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -44,6 +46,32 @@ extern "C" void OnInterrupt(int signal) {
 #endif
 }
 
+#ifdef _WIN32
+// Set when the run has cleaned up, so that a closing console may end the
+// process: Windows ends it as soon as the handler of such an event returns.
+std::atomic<bool> g_cleanedUp{false};
+
+// Ctrl-C reads as SIGINT, Ctrl-Break (what other programs send to stop a
+// console program) as SIGTERM and a closing console, logoff or shutdown as
+// SIGHUP (1, which the C runtime does not name): the same abort and the same
+// exit codes as elsewhere.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    const int signal = event == CTRL_C_EVENT ? SIGINT : event == CTRL_BREAK_EVENT ? SIGTERM : 1;
+    const bool first = g_signal.load() == 0;
+    OnInterrupt(signal);
+    if (first) {
+        static const char text[] = "\ntessary-cli: aborting...\n";
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, DWORD(sizeof text - 1), &written, nullptr);
+    }
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        // The system allows a few seconds before it ends the process.
+        for (int i = 0; i < 450 && !g_cleanedUp.load(); ++i) Sleep(10);
+    }
+    return TRUE;
+}
+#endif
+
 void InstallInterruptHandler() {
 #ifndef _WIN32
     struct sigaction action {};
@@ -54,7 +82,7 @@ void InstallInterruptHandler() {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
 #else
-    std::signal(SIGINT, OnInterrupt);
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #endif
 }
 
@@ -82,6 +110,11 @@ const char* CommandWord(tessary::cli::Command command) {
 
 int main(int argc, char** argv) {
     using namespace tessary::cli;
+#ifdef _WIN32
+    // The arguments and every text the program prints are UTF-8 (the
+    // program's active code page); the console shows them as such.
+    SetConsoleOutputCP(CP_UTF8);
+#endif
     std::vector<std::string> arguments(argv + 1, argv + argc);
     ParsedCommandLine parsed = ParseCommandLine(arguments);
     if (!parsed.error.empty()) {
@@ -108,6 +141,10 @@ int main(int argc, char** argv) {
             InstallInterruptHandler();
             parsed.convert.commandLine.assign(argv, argv + argc);
             const int status = RunConvertCommand(parsed.convert, g_abort);
+#ifdef _WIN32
+            std::fflush(nullptr);
+            g_cleanedUp.store(true);
+#endif
             const int signal = g_signal.load();
             return signal != 0 ? 128 + signal : status;
         }

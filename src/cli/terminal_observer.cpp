@@ -6,7 +6,9 @@
 
 #include "cli/image_table.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
 #endif
@@ -29,6 +31,27 @@ TerminalSettings DetectTerminal(bool verbose) {
     winsize size{};
     if (settings.statusLine && ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 10)
         settings.columns = size.ws_col;
+#else
+    // A console takes escape sequences once its virtual terminal mode is on;
+    // a file or a pipe gets plain lines.
+    auto vtConsole = [](DWORD which) {
+        HANDLE handle = GetStdHandle(which);
+        DWORD mode = 0;
+        if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return false;
+        return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+               SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+    };
+    settings.statusLine = vtConsole(STD_ERROR_HANDLE);
+    const char* noColour = std::getenv("NO_COLOR");
+    settings.colourLog = vtConsole(STD_OUTPUT_HANDLE) && !(noColour && *noColour);
+    const char* colourTerm = std::getenv("COLORTERM");
+    settings.trueColour = (colourTerm && (std::strstr(colourTerm, "truecolor") || std::strstr(colourTerm, "24bit"))) ||
+                          std::getenv("WT_SESSION") != nullptr;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (settings.statusLine && GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+        const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+        if (columns > 10) settings.columns = columns;
+    }
 #endif
     return settings;
 }

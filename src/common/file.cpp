@@ -10,7 +10,11 @@
 
 #include "common/errors.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+
+#include "common/platform.h"
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -286,7 +290,14 @@ void SyncFileData(const std::string& path) {
     ::close(fd);
     if (result != 0) ThrowIoError(code);
 #else
-    (void)path;
+    // Paths are UTF-8 and so is the active code page: the ANSI calls take them.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) ThrowIoError(platform::ErrnoFromSystemError(GetLastError()));
+    const bool flushed = FlushFileBuffers(file) != 0;
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    if (!flushed) ThrowIoError(platform::ErrnoFromSystemError(code));
 #endif
 }
 
@@ -301,18 +312,27 @@ bool SyncFolder(const std::string& folder) {
     ::close(fd);
     return result == 0;
 #else
-    (void)folder;
-    return true;
+    // Folders are not flushed here: renames are written through instead
+    // (CommitFile). A folder that is not there has nothing on disk.
+    return DirectoryExists(folder.empty() ? std::string(".") : folder);
 #endif
 }
 
 void CommitFile(const std::string& from, const std::string& to) {
     SyncFileData(from);
+#ifdef _WIN32
+    // The rename itself is written through before the call returns. A target
+    // another program holds open cannot be replaced: that is an error, and
+    // the target stays as it was.
+    if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        ThrowIoError(platform::ErrnoFromSystemError(GetLastError()));
+#else
     std::error_code ec;
     std::filesystem::rename(from, to, ec);
     if (ec) ThrowIoError(ec.value());
     const std::filesystem::path parent = std::filesystem::path(to).parent_path();
     SyncFolder(parent.empty() ? std::string(".") : parent.string());
+#endif
 }
 
 }  // namespace tessary

@@ -1,5 +1,6 @@
 #include "common/platform.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -133,5 +134,40 @@ void FreeLibraryFile(void* library) {
     dlclose(library);
 #endif
 }
+
+#ifdef _WIN32
+int ErrnoFromSystemError(unsigned long code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_WRITE_PROTECT:
+            return EACCES;
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS:
+            return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_NOT_SAME_DEVICE:
+            return EXDEV;
+        case ERROR_DIRECTORY:
+            return ENOTDIR;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return ENOMEM;
+        default:
+            return EIO;
+    }
+}
+#endif
 
 }  // namespace tessary::platform

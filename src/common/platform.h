@@ -74,4 +74,10 @@ void* LoadLibraryFile(const std::string& path);
 void* FindSymbol(void* library, const char* name);
 void FreeLibraryFile(void* library);
 
+#ifdef _WIN32
+// The errno value closest to a Windows system error code (GetLastError()),
+// so that failures read as they do elsewhere; EIO when none fits.
+int ErrnoFromSystemError(unsigned long code);
+#endif
+
 }  // namespace tessary::platform

@@ -94,7 +94,11 @@ std::string TrimSpaces(std::string_view text) {
 
 std::string WithTrailingSeparator(std::string_view folder) {
     std::string out(folder);
+#ifdef _WIN32
+    if (out.empty() || !IsPathSeparator(out.back())) out += '\\';
+#else
     if (out.empty() || !IsPathSeparator(out.back())) out += '/';
+#endif
     return out;
 }
 

@@ -203,7 +203,11 @@ std::string MapCopyPath(const MapFileSettings& settings, const std::string& mapP
     std::string name = FileNamePart(mapPath);
     std::string base = name.substr(0, name.find('.')) + copySuffix;
     std::string copyName = Contains(LowerAscii(mapPath), "_rpx") ? base + ".map" : base + "_rpx.map";
+#ifdef _WIN32
+    std::string copyPath = DestinationWithoutSeparator(settings.destinationFolder) + "\\" + copyName;
+#else
     std::string copyPath = DestinationWithoutSeparator(settings.destinationFolder) + "/" + copyName;
+#endif
     // The same file under another spelling of its folder counts as equal too:
     // copying a file onto itself would truncate it.
     if (copyPath == mapPath || SameFile(copyPath, mapPath)) {
@@ -352,6 +356,10 @@ std::string RewriteMapText(const MapFileSettings& settings, const std::string& o
             line = settings.includeImagePath
                        ? DestinationWithoutSeparator(settings.destinationFolder) + "/" + FileNamePart(rpx2Path)
                        : FileNamePart(rpx2Path);
+#ifdef _WIN32
+            // The full path in Windows form, as the viewer reads it.
+            std::replace(line.begin(), line.end(), '/', '\\');
+#endif
         } else if (number == 6 && factor > 1.0) {
             line = "MSF," + MapScaleFactorText(factor);
         }

@@ -1,6 +1,10 @@
 #include "engine/output_record.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
+#endif
 
 #include <cstdio>
 #include <vector>
@@ -49,10 +53,19 @@ bool IsRecordFileName(const std::string& name) {
 }
 
 bool StatForRecord(const std::string& path, uint64_t& size, int64_t& timeNs) {
+#ifdef _WIN32
+    // Nanoseconds since 1970 from the 100-nanosecond ticks since 1601.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    const int64_t ticks = int64_t((uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime);
+    timeNs = (ticks - 116444736000000000LL) * 100;
+#else
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return false;
     size = uint64_t(st.st_size);
     timeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + int64_t(st.st_mtim.tv_nsec);
+#endif
     return true;
 }
 

@@ -231,7 +231,8 @@ typedef float FloatLanes __attribute__((vector_size(16)));
 // one the processor runs. The arithmetic, and so every byte, is the same.
 // Not under ThreadSanitizer: the loader runs the clones' resolver before the
 // sanitizer's runtime is set up, and its instrumented code crashes there.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+// Windows executables have no indirect functions: the baseline build there.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void ResampleRow(int bytesPerPixel, const uint8_t* source, uint8_t* target, const Palette& palette,

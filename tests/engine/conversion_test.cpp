@@ -471,8 +471,13 @@ TEST_F(ConversionTest, ErrorsInsideAnImage) {
     fs::create_directory(out_ + "d.rpx2");
     Tick({"d.tif"});
     Run();
+#ifdef _WIN32
+    const int folderError = EACCES;  // Windows denies access to a folder taken for a file
+#else
+    const int folderError = EISDIR;
+#endif
     EXPECT_EQ(Lines()[1],
-              "x\tError : " + std::string(std::strerror(EISDIR)) + " - Failed to create the Rpx2 file");
+              "x\tError : " + std::string(std::strerror(folderError)) + " - Failed to create the Rpx2 file");
     EXPECT_EQ(observer_.logMarked, 1);
     EXPECT_FALSE(LeftoverFiles(out_, ".part"));
 
@@ -584,6 +589,9 @@ TEST_F(ConversionTest, SameNamedSourcesOfOneRunKeepTheirOwnOutputs) {
 }
 
 TEST_F(ConversionTest, FileLinkToTheSourceInTheDestination) {
+#ifdef _WIN32
+    GTEST_SKIP() << "symbolic links need a privilege on Windows";
+#endif
     // The destination holds a link named like the output that leads to the
     // source: the numbered file is written in the destination, beside the
     // map copy that names it.
@@ -605,6 +613,9 @@ TEST_F(ConversionTest, FileLinkToTheSourceInTheDestination) {
 }
 
 TEST_F(ConversionTest, OutputNamesAsLongAsTheFileSystemAllows) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows limits whole paths (MAX_PATH), not each name";
+#endif
     // A 255-character output name is written (its partial name is short),
     // and a numbered name that would be too long fails only its own image.
     const std::string stem(250, 'n');

@@ -43,7 +43,7 @@ TEST(ImageList, RowsInNameOrderWithDiskSizes) {
         std::ofstream(folder / name) << std::string(bytes, 'x');
     };
     {
-        TIFF* tiff = TIFFOpen((folder / "Zeta.tif").c_str(), "w");
+        TIFF* tiff = TIFFOpen((folder / "Zeta.tif").string().c_str(), "w");
         ASSERT_TRUE(tiff);
         TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 1200u);
         TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 3u);

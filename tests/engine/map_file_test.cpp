@@ -33,7 +33,7 @@ protected:
     // A folder below the test root, ending in "/".
     std::string Folder(const std::string& relative) {
         fs::create_directories(root_ / relative);
-        return (root_ / relative).string() + "/";
+        return (root_ / relative / "").string();
     }
     static void Write(const std::string& path, const std::string& bytes) {
         fs::create_directories(fs::path(path).parent_path());
@@ -57,7 +57,7 @@ TEST_F(MapFileTest, CopiesAndRewritesTheCalibrationFileBesideTheImage) {
     const std::string rpx2 = out_ + "chart.rpx2";
 
     std::string line = ProcessMapFile(settings_, src_ + "chart.tif", rpx2, 100);
-    const std::string copy = out_.substr(0, out_.size() - 1) + "/chart_rpx.map";
+    const std::string copy = out_ + "chart_rpx.map";
     EXPECT_EQ(line, "o\tNew map file created - ( " + copy + " )");
     EXPECT_EQ(Read(copy), MapText(rpx2));
     EXPECT_FALSE(fs::exists(out_ + "chart_rpx.$$$"));
@@ -111,6 +111,9 @@ TEST_F(MapFileTest, SearchOrderAndSubfolders) {
 }
 
 TEST_F(MapFileTest, HiddenEntriesAndFolderLinksAreNotSearched) {
+#ifdef _WIN32
+    GTEST_SKIP() << "symbolic links need a privilege on Windows";
+#endif
     Write(maps_ + ".hidden/chart.map", MapText("chart.tif"));
     Write(maps_ + ".chart.map", MapText("chart.tif"));
     Write(src_ + ".chart.map", MapText("chart.tif"));
@@ -277,7 +280,10 @@ TEST_F(MapFileTest, CopyFileChunkedRaisesItsFourErrors) {
     Write(src_ + "plainfile", "x");
     EXPECT_EQ(kindOf([&] { CopyFileChunked(src_ + "big.bin", src_ + "plainfile/x", false); }),
               "File create Error");
+#ifndef _WIN32
+    // Windows opens no folder as a file: there the open fails already.
     EXPECT_EQ(kindOf([&] { CopyFileChunked(maps_, out_ + "fromdir", false); }), "File Read Error");
+#endif
     if (fs::exists("/dev/full")) {
         EXPECT_EQ(kindOf([&] { CopyFileChunked(src_ + "big.bin", "/dev/full", false); }), "File Write Error");
     }

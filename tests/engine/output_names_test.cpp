@@ -69,6 +69,9 @@ TEST_F(OutputNamesTest, SourcesAreNeverWrittenOver) {
 }
 
 TEST_F(OutputNamesTest, ANameTheFileSystemCannotCheckFailsOnlyItsEntry) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows limits whole paths (MAX_PATH), not each name";
+#endif
     const std::string stem(250, 'n');
     Touch(out_ + stem + ".rpx2");
     std::vector<PlannedOutput> plan = PlanOutputPaths({{out_ + stem + ".rpx2", out_}, {src_ + "a.tif", out_}});
@@ -78,6 +81,9 @@ TEST_F(OutputNamesTest, ANameTheFileSystemCannotCheckFailsOnlyItsEntry) {
 }
 
 TEST_F(OutputNamesTest, LinkToTheSourceNumbersInTheDestination) {
+#ifdef _WIN32
+    GTEST_SKIP() << "symbolic links need a privilege on Windows";
+#endif
     Touch(src_ + "chart.rpx2");
     fs::create_symlink(src_ + "chart.rpx2", out_ + "chart.rpx2");
     EXPECT_EQ(PlanOutputPaths({{src_ + "chart.rpx2", out_}})[0].path, out_ + "chart_1.rpx2");

@@ -166,7 +166,7 @@ TEST_F(ChartTiles, TilesAreFoundInTheChartFolderBesideASevenLetterHeaderFolder) 
     fs::create_directories(folder_ / "chart");
     const fs::path header = folder_ / "HEADERS" / "chart.hdr";
     std::ofstream(header) << "chart";
-    EXPECT_EQ(ChartTileFolder(header.string()), (folder_ / "chart").string() + "/");
+    EXPECT_EQ(ChartTileFolder(header.string()), (folder_ / "chart" / "").string());
     for (auto& row : kTileNames)
         for (const char* name : row) CopyTile(name, folder_ / "chart" / ("chart." + std::string(name)));
     Picture picture;
@@ -176,7 +176,7 @@ TEST_F(ChartTiles, TilesAreFoundInTheChartFolderBesideASevenLetterHeaderFolder) 
     EXPECT_EQ(TileMismatches(picture, 2, 1, ReadPngRgb(kTiles / "tile_C02.png")), 0);
     // A first tile beside the header wins.
     CopyTile("A01", folder_ / "HEADERS" / "chart.A01");
-    EXPECT_EQ(ChartTileFolder(header.string()), (folder_ / "HEADERS").string() + "/");
+    EXPECT_EQ(ChartTileFolder(header.string()), (folder_ / "HEADERS" / "").string());
 }
 
 TEST_F(ChartTiles, ChartsWithoutUsableTilesGiveNoPictureAndNoMessage) {

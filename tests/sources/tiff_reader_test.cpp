@@ -256,7 +256,7 @@ TEST_F(TiffReaderTest, OneBitPalettesFollowThePhotometric) {
     Palette palette{};
     std::vector<uint8_t> row(4);
 
-    WriteTiff(folder_ / "white.tif", {4, 4, 1, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_NONE, 4}, rows);
+    WriteTiff((folder_ / "white.tif").string(), {4, 4, 1, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_NONE, 4}, rows);
     auto white = OpenTiff((folder_ / "white.tif").string());
     ASSERT_NE(white, nullptr);
     white->FillFormat(bytesPerPixel, palette);
@@ -268,7 +268,7 @@ TEST_F(TiffReaderTest, OneBitPalettesFollowThePhotometric) {
     white->ReadRow(2, row.data());
     EXPECT_EQ(row, (std::vector<uint8_t>{1, 0, 1, 0}));
 
-    WriteTiff(folder_ / "black.tif", {4, 4, 1, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 4}, rows);
+    WriteTiff((folder_ / "black.tif").string(), {4, 4, 1, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 4}, rows);
     auto black = OpenTiff((folder_ / "black.tif").string());
     ASSERT_NE(black, nullptr);
     black->FillFormat(bytesPerPixel, palette);
@@ -278,7 +278,7 @@ TEST_F(TiffReaderTest, OneBitPalettesFollowThePhotometric) {
     // A 1-bit palette image shows the colours of its colour map.
     const std::vector<uint16_t> map = {0x1200, 0xFF00, 0x3400,
                                        0x0000, 0x5600, 0x8000};  // reds, greens, blues
-    WriteTiff(folder_ / "map.tif", {4, 4, 1, 1, PHOTOMETRIC_PALETTE, COMPRESSION_NONE, 4}, rows, &map);
+    WriteTiff((folder_ / "map.tif").string(), {4, 4, 1, 1, PHOTOMETRIC_PALETTE, COMPRESSION_NONE, 4}, rows, &map);
     auto mapped = OpenTiff((folder_ / "map.tif").string());
     ASSERT_NE(mapped, nullptr);
     mapped->FillFormat(bytesPerPixel, palette);
@@ -290,7 +290,7 @@ TEST_F(TiffReaderTest, SubByteSamplesBecomeIndices) {
     // 4-bit palette: 0x3A gives the indices 3 and 10.
     std::vector<uint16_t> map(3 * 16);
     for (int i = 0; i < 16; ++i) map[size_t(i)] = uint16_t(i * 0x1000);
-    WriteTiff(folder_ / "p4.tif", {4, 2, 4, 1, PHOTOMETRIC_PALETTE, COMPRESSION_LZW, 2},
+    WriteTiff((folder_ / "p4.tif").string(), {4, 2, 4, 1, PHOTOMETRIC_PALETTE, COMPRESSION_LZW, 2},
               {{0x3A, 0xF0}, {0x01, 0x23}}, &map);
     auto p4 = OpenTiff((folder_ / "p4.tif").string());
     ASSERT_NE(p4, nullptr) << "an LZW palette TIFF opens";
@@ -304,7 +304,7 @@ TEST_F(TiffReaderTest, SubByteSamplesBecomeIndices) {
     EXPECT_EQ(palette[16], PaletteEntry{});
 
     // 4-bit grey keeps the indices; the palette spreads the 16 levels.
-    WriteTiff(folder_ / "g4.tif", {4, 1, 4, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1}, {{0x3A, 0xF0}});
+    WriteTiff((folder_ / "g4.tif").string(), {4, 1, 4, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1}, {{0x3A, 0xF0}});
     auto g4 = OpenTiff((folder_ / "g4.tif").string());
     ASSERT_NE(g4, nullptr);
     g4->FillFormat(bytesPerPixel, palette);
@@ -314,7 +314,7 @@ TEST_F(TiffReaderTest, SubByteSamplesBecomeIndices) {
     EXPECT_EQ(row, (std::vector<uint8_t>{3, 10, 15, 0}));
 
     // 2-bit white-is-zero grey is expanded; levels are inverted.
-    WriteTiff(folder_ / "g2.tif", {5, 1, 2, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_NONE, 1}, {{0x1B, 0xC0}});
+    WriteTiff((folder_ / "g2.tif").string(), {5, 1, 2, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_NONE, 1}, {{0x1B, 0xC0}});
     auto g2 = OpenTiff((folder_ / "g2.tif").string());
     ASSERT_NE(g2, nullptr);
     g2->FillFormat(bytesPerPixel, palette);
@@ -326,7 +326,7 @@ TEST_F(TiffReaderTest, SubByteSamplesBecomeIndices) {
     EXPECT_EQ(row5, (std::vector<uint8_t>{0, 1, 2, 3, 3}));
 
     // 8-bit white-is-zero grey: entry i is 255 - i.
-    WriteTiff(folder_ / "w8.tif", {1, 1, 8, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_NONE, 1}, {{7}});
+    WriteTiff((folder_ / "w8.tif").string(), {1, 1, 8, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_NONE, 1}, {{7}});
     auto w8 = OpenTiff((folder_ / "w8.tif").string());
     ASSERT_NE(w8, nullptr);
     w8->FillFormat(bytesPerPixel, palette);
@@ -335,7 +335,7 @@ TEST_F(TiffReaderTest, SubByteSamplesBecomeIndices) {
 }
 
 TEST_F(TiffReaderTest, RgbRowsComeBlueGreenRedThroughTheSourceInterface) {
-    WriteTiff(folder_ / "rgb.TIF", {2, 1, 8, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 1},
+    WriteTiff((folder_ / "rgb.TIF").string(), {2, 1, 8, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 1},
               {{10, 20, 30, 40, 50, 60}});
     const std::string path = (folder_ / "rgb.TIF").string();
     SourceHandle handle = OpenSourceImageOrNull(path);
@@ -387,7 +387,7 @@ TEST_F(TiffReaderTest, KindsBeyondTheStripRouteOpenAsRgb) {
 // reason arrives with the failure.
 TEST_F(TiffReaderTest, WhatLibtiffCannotDecodeIsRefusedWithItsReason) {
     // Half-precision floating-point samples: neither route converts them.
-    WriteTiff(folder_ / "half.tif", {2, 1, 16, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1},
+    WriteTiff((folder_ / "half.tif").string(), {2, 1, 16, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1},
               {{0, 0x3C, 0, 0x3C}}, nullptr, SAMPLEFORMAT_IEEEFP);
     SourceOpenResult half = OpenSourceImage((folder_ / "half.tif").string());
     ASSERT_TRUE(std::holds_alternative<SourceFailure>(half));
@@ -418,7 +418,7 @@ TEST_F(TiffReaderTest, DeepSignedAndFloatSamplesAreScaled) {
     int32_t bytesPerPixel = 0;
     Palette palette{};
     // 3-bit grey: samples cross byte boundaries; 0 1 2 3 4 5 6 7 packed.
-    WriteTiff(folder_ / "g3.tif", {8, 1, 3, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1},
+    WriteTiff((folder_ / "g3.tif").string(), {8, 1, 3, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1},
               {{0b00000101, 0b00111001, 0b01110111}});
     auto g3 = OpenTiff((folder_ / "g3.tif").string());
     std::vector<uint8_t> row(8);
@@ -429,7 +429,7 @@ TEST_F(TiffReaderTest, DeepSignedAndFloatSamplesAreScaled) {
     EXPECT_EQ(palette[1], (PaletteEntry{36, 36, 36, 0}));
 
     // Signed 8-bit grey: -128 is black, 127 white.
-    WriteTiff(folder_ / "s8.tif", {3, 1, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1},
+    WriteTiff((folder_ / "s8.tif").string(), {3, 1, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1},
               {{0x80, 0x00, 0x7F}}, nullptr, SAMPLEFORMAT_INT);
     auto s8 = OpenTiff((folder_ / "s8.tif").string());
     std::vector<uint8_t> row3(3);
@@ -440,7 +440,7 @@ TEST_F(TiffReaderTest, DeepSignedAndFloatSamplesAreScaled) {
     const float values[] = {0.0f, 0.5f, 1.0f, 2.0f, -1.0f, std::nanf("")};
     std::vector<uint8_t> floats(sizeof values);
     std::memcpy(floats.data(), values, sizeof values);
-    WriteTiff(folder_ / "f32.tif", {2, 1, 32, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 1}, {floats},
+    WriteTiff((folder_ / "f32.tif").string(), {2, 1, 32, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 1}, {floats},
               nullptr, SAMPLEFORMAT_IEEEFP);
     auto f32 = OpenTiff((folder_ / "f32.tif").string());
     f32->FillFormat(bytesPerPixel, palette);
@@ -454,7 +454,7 @@ TEST_F(TiffReaderTest, DeepSignedAndFloatSamplesAreScaled) {
 TEST_F(TiffReaderTest, AscendingRowsDecodeEachStripOnce) {
     std::vector<std::vector<uint8_t>> rows;
     for (int y = 0; y < 40; ++y) rows.push_back(std::vector<uint8_t>(8, uint8_t(y)));
-    WriteTiff(folder_ / "strips.tif", {8, 40, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_PACKBITS, 16}, rows);
+    WriteTiff((folder_ / "strips.tif").string(), {8, 40, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_PACKBITS, 16}, rows);
     auto reader = OpenTiff((folder_ / "strips.tif").string());
     ASSERT_NE(reader, nullptr);
     std::vector<uint8_t> row(8);
@@ -480,7 +480,7 @@ TEST_F(TiffReaderTest, StripsLargerThanTheBandLimitAreReadAScanlineAtATime) {
         for (int x = 0; x < 60; ++x) rows.back()[size_t(x)] = uint8_t(x * 3 + y * 7);
     }
     const fs::path path = folder_ / "onestrip.tif";
-    WriteTiff(path, {20, 30, 8, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 30}, rows);
+    WriteTiff(path.string(), {20, 30, 8, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 30}, rows);
     auto reader = OpenTiff(path.string(), 200);  // the strip decodes to 1800 bytes
     ASSERT_NE(reader, nullptr);
     std::vector<uint8_t> row(60);
@@ -504,7 +504,7 @@ TEST_F(TiffReaderTest, StripsLargerThanTheBandLimitAreReadAScanlineAtATime) {
 void CorruptStrip(const fs::path& path, uint32_t strip) {
     uint64_t offset = 0, count = 0;
     {
-        TIFF* tiff = TIFFOpen(path.c_str(), "r");
+        TIFF* tiff = TIFFOpen(path.string().c_str(), "r");
         ASSERT_NE(tiff, nullptr);
         offset = TIFFGetStrileOffset(tiff, strip);
         count = TIFFGetStrileByteCount(tiff, strip);
@@ -523,7 +523,7 @@ TEST_F(TiffReaderTest, StripThatFailsToDecodeReportsItsRowsDamaged) {
     std::vector<std::vector<uint8_t>> rows;
     for (int y = 0; y < 12; ++y) rows.push_back(std::vector<uint8_t>(16, uint8_t(100 + y)));
     const fs::path path = folder_ / "broken.tif";
-    WriteTiff(path, {16, 12, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_ADOBE_DEFLATE, 4}, rows);
+    WriteTiff(path.string(), {16, 12, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_ADOBE_DEFLATE, 4}, rows);
     CorruptStrip(path, 1);
     auto reader = OpenTiff(path.string());
     std::vector<uint8_t> row(16);
@@ -599,7 +599,7 @@ TEST_F(TiffReaderTest, ColourConversionKeepsOneBandInMemory) {
                 rows.back().push_back(v);
     }
     const fs::path path = folder_ / "cmyk.tif";
-    WriteTiff(path, {20, 40, 8, 4, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW, 40}, rows);
+    WriteTiff(path.string(), {20, 40, 8, 4, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW, 40}, rows);
     auto whole = OpenTiff(path.string());
     auto parts = OpenTiff(path.string(), 20 * 4 * 16);  // 16 rows a part
     std::vector<uint8_t> a(60), b(60);
@@ -623,7 +623,7 @@ TEST_F(TiffReaderTest, PreviewDecimatesWithTheStoredPalette) {
     for (int y = 0; y < 800; ++y)
         for (int x = 0; x < 1000; ++x) rows[size_t(y)][size_t(x)] = uint8_t((x + 3 * y) % 251);
     const fs::path grey = folder_ / "grey.tif";
-    WriteTiff(grey, {1000, 800, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW, 32}, rows);
+    WriteTiff(grey.string(), {1000, 800, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW, 32}, rows);
     SourceHandle handle = OpenSourceImageOrNull(grey.string());
     ASSERT_NE(handle, nullptr);
     Picture preview;
@@ -641,7 +641,7 @@ TEST_F(TiffReaderTest, PreviewDecimatesWithTheStoredPalette) {
     std::vector<uint16_t> map(3 * 256, 0);
     map[5] = 0x1100;          // red of entry 5; entries 216..255 stay black
     map[256 + 250] = 0x2200;  // green of entry 250
-    WriteTiff(folder_ / "rps1.tif", {10, 20, 8, 1, PHOTOMETRIC_PALETTE, COMPRESSION_NONE, 1}, small, &map);
+    WriteTiff((folder_ / "rps1.tif").string(), {10, 20, 8, 1, PHOTOMETRIC_PALETTE, COMPRESSION_NONE, 1}, small, &map);
     Picture fromStrips = LoadTiffPreview((folder_ / "rps1.tif").string(), 4);
     ASSERT_EQ(fromStrips.Width(), 2);
     ASSERT_EQ(fromStrips.Height(), 5);
@@ -659,8 +659,8 @@ TEST_F(TiffReaderTest, PreviewDecimatesWithTheStoredPalette) {
 
 TEST_F(TiffReaderTest, SeveralReadersStayIndependent) {
     std::vector<std::vector<uint8_t>> a(4, std::vector<uint8_t>(3, 11)), b(4, std::vector<uint8_t>(5, 22));
-    WriteTiff(folder_ / "a.tif", {3, 4, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1}, a);
-    WriteTiff(folder_ / "b.tif", {5, 4, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 2}, b);
+    WriteTiff((folder_ / "a.tif").string(), {3, 4, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1}, a);
+    WriteTiff((folder_ / "b.tif").string(), {5, 4, 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 2}, b);
     auto first = OpenTiff((folder_ / "a.tif").string());
     auto second = OpenTiff((folder_ / "b.tif").string());
     ASSERT_NE(first, nullptr);

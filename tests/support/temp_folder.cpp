@@ -22,7 +22,7 @@ TempFolder::TempFolder(std::string_view prefix) {
 
 std::string TempFolder::Subfolder(const std::string& relative) const {
     std::filesystem::create_directories(path_ / relative);
-    return (path_ / relative).string() + "/";
+    return (path_ / relative / "").string();  // with this system's separator
 }
 
 std::string TempFolder::Write(const std::string& name, std::string_view bytes) const {

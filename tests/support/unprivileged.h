@@ -6,12 +6,19 @@
 // group search it (mode 0755 or 0711).
 #pragma once
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 namespace tessary::test {
 
 class ScopedUnprivileged {
 public:
+#ifdef _WIN32
+    // File modes do not stop reading on Windows: permissions never apply.
+    ScopedUnprivileged() = default;
+    bool PermissionsApply() const { return false; }
+#else
     ScopedUnprivileged() {
         if (geteuid() == 0) dropped_ = seteuid(65534) == 0;
     }
@@ -24,6 +31,7 @@ public:
     // Whether permissions now apply (false only for root that could not
     // drop them).
     bool PermissionsApply() const { return dropped_ || geteuid() != 0; }
+#endif
 
 private:
     bool dropped_ = false;
