@@ -683,7 +683,8 @@ std::optional<ImageOutcome> RefuseSource(const ConversionJob& job, ImageWork& wo
         work.CloseAll();
         errorFlag = true;
         log.Add("e\tImage is too small must be 300 pixels or greater in width or height");
-        result.reason = "Image is too small must be 300 pixels or greater in width or height";
+        result.reason = std::to_string(source.Width) + " x " + std::to_string(source.Height) +
+                        ": below 300 pixels in width and in height";
         return ImageOutcome::TooSmall;
     }
     return std::nullopt;
