@@ -90,7 +90,6 @@ struct ImageWork {
     // the pair is committed.
     NameLocks nameLocks;
     StagedMapCopy mapCopy;  // the rewritten calibration copy, under its partial name
-    PartialFile recordPartial;  // the output's record, under its partial name
     uint64_t sourceSize = 0;    // the source as it was opened, for the record
     int64_t sourceTimeNs = 0;
     int levelsWritten = 0;
@@ -106,7 +105,6 @@ struct ImageWork {
         if (!committed) {
             RemoveFile(partialPath);
             RemoveFile(mapCopy.partial.Path());
-            RemoveFile(recordPartial.Path());
         }
     }
 
@@ -745,8 +743,9 @@ ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& 
     // and the new names after them.
     std::vector<std::pair<std::string, std::string>> moves{{work.partialPath, outputPath}};
     if (!work.mapCopy.partial.Empty()) moves.emplace_back(work.mapCopy.partial.Path(), work.mapCopy.copyPath);
+    ClosingFile recordFile;
     {
-        // The output's record goes with it.
+        // The output's record goes with it, as the commit's closing file.
         OutputRecord record = RecordNow(run, task.index);
         record.outputName = outputName;
         record.sourceSize = work.sourceSize;
@@ -758,15 +757,10 @@ ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& 
             record.calibrationSize = 0;
             record.calibrationTimeNs = 0;
         }
-        work.recordPartial = PartialFile::Create(WithTrailingSeparator(FolderPart(outputPath)));
-        CheckedFile out = work.recordPartial.OpenForWriting();
-        const std::string text = RecordText(record);
-        out.Write(text.data(), text.size());
-        out.Close();
-        moves.emplace_back(work.recordPartial.Path(), RecordPathFor(outputPath));
+        recordFile = {RecordPathFor(outputPath), RecordText(record)};
     }
     try {
-        CommitFiles(FolderPart(outputPath), moves);
+        CommitFiles(FolderPart(outputPath), moves, &recordFile);
     } catch (const IoError&) {
         // The output took its name but its copy could not: the new file goes
         // rather than stand beside a calibration of another picture.
@@ -777,7 +771,6 @@ ImageOutcome CommitImage(const RunSetup& run, const ImageTask& task, ImageWork& 
     work.committed = true;
     work.partial.Release();
     work.mapCopy.partial.Release();
-    work.recordPartial.Release();
     if (!work.mapCopy.copyPath.empty()) result.mapCopyPath = work.mapCopy.copyPath;
     observer.SetStatus(0, "Rpx2 image created : " + outputName);
     observer.SetStatus(1, "");
