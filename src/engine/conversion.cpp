@@ -678,11 +678,12 @@ std::optional<ImageOutcome> RefuseSource(const ConversionJob& job, ImageWork& wo
         return ImageOutcome::Failed;
     }
     if (source.Width < 300 && source.Height < 300) {
+        // The size is taken before the source is closed.
+        result.reason = std::to_string(source.Width) + " x " + std::to_string(source.Height) +
+                        ": below 300 pixels in width and in height";
         work.CloseAll();
         errorFlag = true;
         log.Add("e\tImage is too small must be 300 pixels or greater in width or height");
-        result.reason = std::to_string(source.Width) + " x " + std::to_string(source.Height) +
-                        ": below 300 pixels in width and in height";
         return ImageOutcome::TooSmall;
     }
     return std::nullopt;
