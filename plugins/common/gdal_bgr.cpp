@@ -295,11 +295,19 @@ bool BgrDataset::ReadLine(int left, int top, int width, int height, int outWidth
     if (last > top + height) last = top + height;
 
     // A line at full resolution comes from the band of rows that holds it.
-    if (outWidth == width && last - first == 1) {
+    const bool oneRow = outWidth == width && last - first == 1;
+    const bool fullWidth = left == 0 && width == width_;
+    int blockWidth = 0, blockHeight = 0;
+    if (oneRow) {
+        // A full-width row of a block row that could not be decoded fails
+        // as the row before it did: it needs the same blocks, which would
+        // fail again (a damaged one-tile picture was decoded once per row).
+        if (fullWidth && first >= failedTop_ && first < failedTop_ + failedRows_) {
+            lastError = failedError_;
+            return false;
+        }
+        GDALGetBlockSize(GDALGetRasterBand(static_cast<GDALDatasetH>(dataset_), 1), &blockWidth, &blockHeight);
         if (bandRows_ == 0 || first < bandTop_ || first >= bandTop_ + bandRows_) {
-            int blockWidth = 0, blockHeight = 0;
-            GDALGetBlockSize(GDALGetRasterBand(static_cast<GDALDatasetH>(dataset_), 1), &blockWidth,
-                             &blockHeight);
             size_t rowBytes = size_t(width_) * 3;
             int rows = std::clamp(blockHeight, 1, int(std::max<size_t>(1, kMaxBandBytes / rowBytes)));
             int bandTop = first - first % rows;
@@ -323,7 +331,13 @@ bool BgrDataset::ReadLine(int left, int top, int width, int height, int outWidth
             return true;
         }
     }
-    return ReadRows(left, first, width, last - first, outWidth, 1, out);
+    const bool read = ReadRows(left, first, width, last - first, outWidth, 1, out);
+    if (!read && oneRow && fullWidth && blockHeight > 1) {
+        failedTop_ = first - first % blockHeight;
+        failedRows_ = std::min(blockHeight, height_ - failedTop_);
+        failedError_ = lastError;
+    }
+    return read;
 }
 
 bool BgrDataset::ReadRows(int left, int top, int width, int rows, int outWidth, int outRows, uint8_t* out) {

@@ -91,6 +91,11 @@ private:
     int bandTop_ = 0;
     int bandRows_ = 0;
     std::vector<uint8_t> band_;
+    // The last block row a full-width row could not be read from: its first
+    // row, its row count and the reason.
+    int failedTop_ = 0;
+    int failedRows_ = 0;
+    std::string failedError_;
 };
 
 }  // namespace tessary::gdalplug

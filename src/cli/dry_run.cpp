@@ -71,7 +71,9 @@ PlanRow PlanImage(const InputImage& image, const PlannedOutput& planned, const M
     if (status.st_size == 0) return refuse("the file is empty");
     if (settings.copyMapFile && (!settings.mapFolder.empty() || maps.Any(settings.sourceFolder))) {
         try {
-            row.calibration = FindMapFile(settings, image.sourcePath);
+            MapSearchResult search = SearchMapFile(settings, image.sourcePath);
+            row.calibration = std::move(search.found);
+            if (search.matches.size() > 1) row.calibrationMatches = std::move(search.matches);
         } catch (const std::exception&) {
             row.calibration.clear();  // an unreadable candidate: the run reports it
         }
@@ -138,8 +140,14 @@ std::vector<PlanRow> PlanRun(const ConvertOptions& options, const ConvertInputs&
 }
 
 std::string PlanText(const PlanRow& row, bool copyMapFile) {
-    const std::string calibration =
+    std::string calibration =
         !copyMapFile ? "not copied (--no-map-copy)" : row.calibration.empty() ? "none" : row.calibration;
+    if (copyMapFile && row.calibrationMatches.size() > 1) {
+        // The choice the run warns about, in the words of its warning.
+        std::string names;
+        for (const std::string& match : row.calibrationMatches) names += (names.empty() ? "" : ", ") + match;
+        calibration = "several match: " + names + "; " + row.calibration + " is used";
+    }
     switch (row.action) {
         case PlannedAction::Convert:
             return "convert: " + row.source + " -> " + row.output + "; calibration: " + calibration;
@@ -168,6 +176,17 @@ std::string PlanReportLine(const PlanRow& row) {
         line["calibration"] = nullptr;
     else
         AddPath(line, "calibration", row.calibration);
+    if (row.calibrationMatches.size() > 1) {
+        // Every calibration file that names the image, the one used first;
+        // each as {"path": ...} so that a name which is not UTF-8 keeps its bytes.
+        json matches = json::array();
+        for (const std::string& match : row.calibrationMatches) {
+            json one;
+            AddPath(one, "path", match);
+            matches.push_back(std::move(one));
+        }
+        line["calibration_matches"] = std::move(matches);
+    }
     return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 

@@ -23,6 +23,9 @@ struct PlanRow {
     PlannedAction action = PlannedAction::Convert;
     std::string reason;       // why, for all but Convert
     std::string calibration;  // the calibration file to copy; empty none
+    // Every calibration file of the folder where `calibration` lies that names
+    // the image too (it first); more than one: the run warns about the choice.
+    std::vector<std::string> calibrationMatches;
     int width = 0;            // from the header; 0 when it does not tell
     int height = 0;
 };

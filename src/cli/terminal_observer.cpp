@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/image_table.h"
+#include "cli/progress.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -29,8 +30,10 @@ TerminalSettings DetectTerminal(bool verbose) {
     settings.trueColour =
         colourTerm && (std::strstr(colourTerm, "truecolor") || std::strstr(colourTerm, "24bit"));
     winsize size{};
-    if (settings.statusLine && ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 10)
+    if (settings.statusLine && ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 10) {
         settings.columns = size.ws_col;
+        if (size.ws_row > 1) settings.rows = size.ws_row;
+    }
 #else
     // A console takes escape sequences once its virtual terminal mode is on;
     // a file or a pipe gets plain lines.
@@ -51,6 +54,8 @@ TerminalSettings DetectTerminal(bool verbose) {
     if (settings.statusLine && GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
         const int columns = info.srWindow.Right - info.srWindow.Left + 1;
         if (columns > 10) settings.columns = columns;
+        const int rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+        if (rows > 1) settings.rows = rows;
     }
 #endif
     return settings;
@@ -153,6 +158,15 @@ void TerminalObserver::ImageFinished(const ImageResult& result) {
     if (resultSink_) resultSink_(result);
 }
 
+void TerminalObserver::ShowImagesAtWork(const std::vector<std::array<std::string, 3>>& panels) {
+    if (panels == atWork_) return;
+    const size_t before = atWork_.size();
+    atWork_ = panels.size() > 1 ? panels : std::vector<std::array<std::string, 3>>();
+    // A block that gains or loses lines is drawn at once; new texts in the
+    // same lines at most 20 times a second.
+    if (before > 1 || atWork_.size() > 1) DrawStatusLine(atWork_.size() != before);
+}
+
 void TerminalObserver::ReportFailure(const ImageResult& result) {
     // Beside the log on standard output, which a script may discard: the
     // source's full path, the outcome and the reason on standard error.
@@ -184,24 +198,41 @@ void TerminalObserver::FlushLog() {
 }
 
 void TerminalObserver::ClearStatusLine() {
-    if (!statusShown_) return;
-    std::fputs("\r\033[K", err_);
+    if (statusLines_ == 0) return;
+    std::fputs(ClearStatusBlock(statusLines_).c_str(), err_);
     std::fflush(err_);
-    statusShown_ = false;
+    statusLines_ = 0;
 }
 
-void TerminalObserver::DrawStatusLine(bool force) {
-    if (!settings_.statusLine) return;
-    auto now = std::chrono::steady_clock::now();
-    if (!force && statusShown_ && now - lastDraw_ < std::chrono::milliseconds(50)) return;
-    // Which image of how many, first, so that cutting the line to the
-    // terminal's width never loses the counts.
+namespace {
+
+// The panels of one image, joined.
+std::string JoinPanels(const std::array<std::string, 3>& panels) {
     std::string line;
-    for (const std::string& panel : status_) {
+    for (const std::string& panel : panels) {
         if (panel.empty()) continue;
         if (!line.empty()) line += "  |  ";
         line += panel;
     }
+    return line;
+}
+
+}  // namespace
+
+void TerminalObserver::DrawStatusLine(bool force) {
+    if (!settings_.statusLine) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && statusLines_ > 0 && now - lastDraw_ < std::chrono::milliseconds(50)) return;
+    // Which image of how many, first, so that cutting the line to the
+    // terminal's width never loses the counts. With several images at work
+    // each has a line of its own below it.
+    std::vector<std::string> lines;
+    if (atWork_.size() > 1) {
+        for (const auto& panels : atWork_) lines.push_back(JoinPanels(panels));
+    } else {
+        lines.push_back(JoinPanels({status_[0], status_[1], status_[2]}));
+    }
+    std::string& line = lines.front();
     if (!line.empty() && !imagePaths_.empty()) {
         std::string counts = std::to_string(std::min(size_t(finished_) + 1, imagePaths_.size())) + "/" +
                              std::to_string(imagePaths_.size());
@@ -225,13 +256,12 @@ void TerminalObserver::DrawStatusLine(bool force) {
     }
     // Cut by display width, never inside a character: a line that wraps
     // could not be cleared by the next draw.
-    size_t room = size_t(std::max(settings_.columns - 1, 10));
-    size_t bytes = 0;
-    FitDisplayWidth(line, room, &bytes);
-    line.resize(bytes);
-    std::fprintf(err_, "\r\033[K%s", line.c_str());
+    size_t drawn = 0;
+    const std::string text =
+        DrawStatusBlock(statusLines_, lines, settings_.columns, size_t(std::max(settings_.rows - 1, 1)), &drawn);
+    std::fputs(text.c_str(), err_);
     std::fflush(err_);
-    statusShown_ = !line.empty();
+    statusLines_ = drawn;
     lastDraw_ = now;
 }
 

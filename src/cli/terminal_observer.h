@@ -4,6 +4,7 @@
 // colours on a terminal), and counts of how the images ended.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,7 @@ struct TerminalSettings {
     bool trueColour = false;  // the terminal takes 24-bit colours
     bool verbose = false;     // show image details on stderr
     int columns = 80;         // width of the status line
+    int rows = 24;            // height of the terminal: the status block stays below it
 };
 
 // Settings for the real terminal: isatty, NO_COLOR, COLORTERM, the width.
@@ -40,6 +42,8 @@ public:
     void AddDetail(std::string_view text) override;
     void ShowMessage(std::string_view text) override;
     void ImageFinished(const ImageResult& result) override;
+    // Several images at work (--jobs): one status line for each.
+    void ShowImagesAtWork(const std::vector<std::array<std::string, 3>>& panels) override;
 
     // A message that does not end the run (a reader's notice): printed on
     // stderr, with the path of the image at work in front, without
@@ -84,7 +88,8 @@ private:
     std::FILE* err_;
     size_t printed_ = 0;
     std::string status_[3];
-    bool statusShown_ = false;
+    std::vector<std::array<std::string, 3>> atWork_;  // two or more: one line each
+    size_t statusLines_ = 0;                           // lines of the status block on screen
     std::chrono::steady_clock::time_point lastDraw_{};
     int converted_ = 0, failed_ = 0, aborted_ = 0, tooSmall_ = 0, upToDate_ = 0, finished_ = 0;
     std::vector<std::string> messages_;

@@ -91,7 +91,6 @@ struct ImageWork {
     // the pair is committed.
     NameLocks nameLocks;
     StagedMapCopy mapCopy;  // the rewritten calibration copy, under its partial name
-    PartialFile recordPartial;  // the output's record, under its partial name
     uint64_t sourceSize = 0;    // the source as it was opened, for the record
     int64_t sourceTimeNs = 0;
     int levelsWritten = 0;
@@ -107,7 +106,6 @@ struct ImageWork {
         if (!committed) {
             RemoveFile(partialPath);
             RemoveFile(mapCopy.partial.Path());
-            RemoveFile(recordPartial.Path());
         }
     }
 
@@ -629,7 +627,9 @@ void ImageConversion::Fail(ImageFailure kind, std::string detail) {
             work.CloseAll();
             opensLog_ = true;
             log_.Add("e\tImage is too small must be 300 pixels or greater in width or height");
-            result_.reason = "Image is too small must be 300 pixels or greater in width or height";
+            // The detail gives the size, taken before the source was closed.
+            result_.reason = detail.empty() ? std::string("Image is too small must be 300 pixels or greater in width or height")
+                                            : detail;
             result_.outcome = ImageOutcome::TooSmall;
             break;
         case ImageFailure::kMapCopy:
@@ -691,7 +691,9 @@ void ImageConversion::Convert() {
     // could be decoded.
     if (source.Damage.rows > 0 && !run_.job->keepDamaged)
         return Fail(ImageFailure::kDamaged, source.Damage.firstDetail);
-    if (source.Width < 300 && source.Height < 300) return Fail(ImageFailure::kTooSmall);
+    if (source.Width < 300 && source.Height < 300)
+        return Fail(ImageFailure::kTooSmall, std::to_string(source.Width) + " x " + std::to_string(source.Height) +
+                                                 ": below 300 pixels in width and in height");
 
     ReportSourceDetails(observer_, source, FileNamePart(sourcePath), run_.thousands);
     const PreviewSizes preview = PreviewSizesFor(source.Width, source.Height);
@@ -865,8 +867,9 @@ void ImageConversion::Commit() {
     // and the new names after them.
     std::vector<std::pair<std::string, std::string>> moves{{work.partialPath, outputPath}};
     if (!work.mapCopy.partial.Empty()) moves.emplace_back(work.mapCopy.partial.Path(), work.mapCopy.copyPath);
+    ClosingFile recordFile;
     {
-        // The output's record goes with it.
+        // The output's record goes with it, as the commit's closing file.
         OutputRecord record = RecordNow(run, task.index);
         record.outputName = outputName;
         record.sourceSize = work.sourceSize;
@@ -878,15 +881,10 @@ void ImageConversion::Commit() {
             record.calibrationSize = 0;
             record.calibrationTimeNs = 0;
         }
-        work.recordPartial = PartialFile::Create(WithTrailingSeparator(FolderPart(outputPath)));
-        CheckedFile out = work.recordPartial.OpenForWriting();
-        const std::string text = RecordText(record);
-        out.Write(text.data(), text.size());
-        out.Close();
-        moves.emplace_back(work.recordPartial.Path(), RecordPathFor(outputPath));
+        recordFile = {RecordPathFor(outputPath), RecordText(record)};
     }
     try {
-        CommitFiles(FolderPart(outputPath), moves);
+        CommitFiles(FolderPart(outputPath), moves, &recordFile);
     } catch (const IoError&) {
         // The output took its name but its copy could not: the new file goes
         // rather than stand beside a calibration of another picture.
@@ -897,7 +895,6 @@ void ImageConversion::Commit() {
     work.committed = true;
     work.partial.Release();
     work.mapCopy.partial.Release();
-    work.recordPartial.Release();
     if (!work.mapCopy.copyPath.empty()) result.mapCopyPath = work.mapCopy.copyPath;
     observer_.SetStatus(0, "Rpx2 image created : " + outputName);
     observer_.SetStatus(1, "");

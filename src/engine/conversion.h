@@ -4,6 +4,7 @@
 // implement ConversionObserver, and the desktop program ConversionDisplay too.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -127,6 +128,10 @@ public:
     // Called once for every ticked image the run worked on, after its log
     // lines, so that a front end can count outcomes without reading the log.
     virtual void ImageFinished(const ImageResult& result) = 0;
+    // With several images at work at once: the three status panels of each,
+    // in run order (none or one: back to the panels of SetStatus). A front
+    // end with one status line may leave it as it is.
+    virtual void ShowImagesAtWork(const std::vector<std::array<std::string, 3>>& panels) { (void)panels; }
 };
 
 // What only a window shows of a run: the details list emptied between

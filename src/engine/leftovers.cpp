@@ -236,8 +236,10 @@ std::string NoteText(const std::vector<NotedMove>& moves) {
     return text + "end\n";
 }
 
-// The moves of a note written whole; nothing for a note cut short.
-std::optional<std::vector<NotedMove>> ParseNote(const std::string& text) {
+// The moves of a note written whole; nothing for a note cut short. What
+// follows its "end" line is the closing file's text (CommitFiles); `length`,
+// when asked, gets the note's own length.
+std::optional<std::vector<NotedMove>> ParseNote(const std::string& text, size_t* length = nullptr) {
     const std::string head = "tessary-pair 1\n";
     if (text.compare(0, head.size(), head) != 0) return std::nullopt;
     std::vector<NotedMove> moves;
@@ -261,7 +263,10 @@ std::optional<std::vector<NotedMove>> ParseNote(const std::string& text) {
         return true;
     };
     while (pos < text.size()) {
-        if (text.compare(pos, std::string::npos, "end\n") == 0) return moves;
+        if (text.compare(pos, 4, "end\n") == 0) {
+            if (length) *length = pos + 4;
+            return moves;
+        }
         NotedMove move;
         if (!number(move.device, ' ') || !number(move.inode, ' ') || !name(move.from) || !name(move.to))
             return std::nullopt;
@@ -290,7 +295,9 @@ void FinishNote(const std::string& folder, const std::string& notePath, int fd) 
     if (moves) {
         std::vector<std::string> names;
         for (const NotedMove& move : *moves) {
-            if (!PlainName(move.from) || !PlainName(move.to) || !IsPartialFileName(move.from)) {
+            // The last move may be the note's own, to the closing file's name.
+            const bool own = move.from == FileNamePart(notePath);
+            if (!PlainName(move.from) || !PlainName(move.to) || !(own || IsPartialFileName(move.from))) {
                 moves.reset();
                 break;
             }
@@ -536,9 +543,15 @@ NameLocks& NameLocks::operator=(NameLocks&& other) noexcept {
     return *this;
 }
 
-void CommitFiles(const std::string& folderIn, const std::vector<std::pair<std::string, std::string>>& moves) {
+size_t NoteLength(const std::string& text) {
+    size_t length = 0;
+    return ParseNote(text, &length) ? length : 0;
+}
+
+void CommitFiles(const std::string& folderIn, const std::vector<std::pair<std::string, std::string>>& moves,
+                 const ClosingFile* closing) {
     const std::string folder = WithTrailingSeparator(folderIn);
-    if (moves.size() == 1) {
+    if (moves.size() == 1 && !closing) {
         CommitFile(moves[0].first, moves[0].second);
         return;
     }
@@ -559,11 +572,27 @@ void CommitFiles(const std::string& folderIn, const std::vector<std::pair<std::s
         fd = ::open(notePath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0 && (errno != EEXIST || attempt >= 100)) ThrowIoError(errno);
     }
+    bool noteRenamed = false;
     auto dropNote = [&] {
-        ::unlink(notePath.c_str());
+        if (!noteRenamed) ::unlink(notePath.c_str());
         ::close(fd);
     };
-    const std::string text = NoteText(noted);
+    std::string text;
+    struct stat noteStat;
+    if (closing) {
+        // The note itself becomes the closing file, its last move: one flush
+        // serves both, and the file starts with the note's lines.
+        if (::fstat(fd, &noteStat) != 0) {
+            int code = errno;
+            dropNote();
+            ThrowIoError(code);
+        }
+        noted.push_back({FileNamePart(notePath), FileNamePart(closing->path), uint64_t(noteStat.st_dev),
+                         uint64_t(noteStat.st_ino)});
+        text = NoteText(noted) + closing->text;
+    } else {
+        text = NoteText(noted);
+    }
     if (::flock(fd, LOCK_EX) != 0 || ::write(fd, text.data(), text.size()) != ssize_t(text.size()) ||
         ::fdatasync(fd) != 0) {
         int code = errno;
@@ -571,18 +600,30 @@ void CommitFiles(const std::string& folderIn, const std::vector<std::pair<std::s
         ThrowIoError(code);
     }
     SyncFolder(folder);
-    for (const auto& [from, to] : moves) {
-        if (::rename(from.c_str(), to.c_str()) != 0) {
-            int code = errno;
-            SyncFolder(folder);
-            dropNote();
-            ThrowIoError(code);
-        }
+    auto renamed = [&](const std::string& from, const std::string& to) {
+        if (::rename(from.c_str(), to.c_str()) == 0) return;
+        int code = errno;
+        SyncFolder(folder);
+        dropNote();
+        ThrowIoError(code);
+    };
+    for (const auto& [from, to] : moves) renamed(from, to);
+    if (closing) {
+        renamed(notePath, closing->path);
+        noteRenamed = true;
     }
     SyncFolder(folder);
     dropNote();
 #else
     for (const auto& [from, to] : moves) CommitFile(from, to);
+    if (closing) {
+        PartialFile partial = PartialFile::Create(folder);
+        CheckedFile out = partial.OpenForWriting();
+        out.Write(closing->text.data(), closing->text.size());
+        out.Close();
+        CommitFile(partial.Path(), closing->path);
+        partial.Release();
+    }
 #endif
 }
 

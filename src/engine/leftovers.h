@@ -120,7 +120,21 @@ inline constexpr const char* kNameLockFileName = ".tessary.lock";
 // remaining partial files), so that the files are either all new or all as
 // they were before. Raises IoError when a rename fails; the moves done before
 // it stay done and the note is removed.
-void CommitFiles(const std::string& folder, const std::vector<std::pair<std::string, std::string>>& moves);
+//
+// A `closing` file (a path in `folder` and its whole text, such as the
+// output's record) costs no flush of its own: the note is written with the
+// text after its own lines and takes the closing file's name as the last
+// move. Such a file starts with the note; NoteLength tells how long it is.
+struct ClosingFile {
+    std::string path;
+    std::string text;
+};
+void CommitFiles(const std::string& folder, const std::vector<std::pair<std::string, std::string>>& moves,
+                 const ClosingFile* closing = nullptr);
+
+// The length of the commit note at the start of `text` (a closing file's
+// bytes); 0 when it does not start with a whole note.
+size_t NoteLength(const std::string& text);
 
 // Age after which a file of a writer on another host counts as abandoned.
 inline constexpr int64_t kForeignLeftoverSeconds = 24 * 60 * 60;

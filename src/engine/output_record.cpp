@@ -11,6 +11,7 @@
 
 #include "common/file.h"
 #include "common/text.h"
+#include "engine/leftovers.h"
 #include "rpx/rpx_reader.h"
 
 #ifndef TESSARY_VERSION
@@ -85,7 +86,10 @@ std::string RecordText(const OutputRecord& record) {
     return text + "end\n";
 }
 
-std::optional<OutputRecord> ParseRecord(const std::string& text) {
+std::optional<OutputRecord> ParseRecord(const std::string& whole) {
+    // A record is committed as the closing file of its output's commit
+    // note, whose lines come first.
+    const std::string text = whole.substr(NoteLength(whole));
     const std::string head = kRecordHead;
     if (text.compare(0, head.size(), head) != 0) return std::nullopt;
     std::vector<std::pair<std::string, std::string>> fields;

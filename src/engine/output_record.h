@@ -5,7 +5,8 @@
 // name>.record" (of fixed length, so that any output name the file system
 // takes has a record too; the record names its output) and is
 // committed together with the output (and its calibration copy) in one
-// CommitFiles step, so that a kill never leaves an output without its record
+// CommitFiles step, as its closing file (the commit's note, which the file
+// starts with), so that a kill never leaves an output without its record
 // or a record without its output. Each output has its own small file, written
 // by rename: shards of one run writing a shared destination over NFS need no
 // lock for it.

@@ -169,6 +169,7 @@ void EntryRunner::Finish() {
     if (jobs_ == 1) return;
     WaitUntil([&] { return running_ == 0; });
     ReportFinished();
+    observer_.ShowImagesAtWork({});
     RemoveSlotFolders();
     if (failure_) std::rethrow_exception(failure_);
 }
@@ -264,17 +265,18 @@ void EntryRunner::ReportFinished() {
     }
 }
 
-// The status panels show the oldest image at work.
+// The status panels show the oldest image at work; a front end that can
+// show every image at work gets them all.
 void EntryRunner::ShowProgress() {
     std::array<std::string, 3> status;
+    std::vector<std::array<std::string, 3>> atWork;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& image : pending_) {
-            if (image->done) continue;
-            status = image->observer.Status();
-            break;
-        }
+        for (const auto& image : pending_)
+            if (!image->done) atWork.push_back(image->observer.Status());
     }
+    if (!atWork.empty()) status = atWork.front();
+    observer_.ShowImagesAtWork(atWork);
     for (int slot = 0; slot < 3; ++slot) {
         if (status[size_t(slot)] == shown_[size_t(slot)]) continue;
         shown_[size_t(slot)] = status[size_t(slot)];

@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "sources/ecw_abi.h"
 #include "sources/gdal_abi.h"
+#include "sources/imagine_spill.h"
 #include "sources/lazy_library.h"
 #include "sources/source_formats.h"
 #include "sources/whole_image_limit.h"
@@ -291,9 +292,16 @@ std::string_view GdalLibraryFileName() {
 #endif
 }
 
+// Why a file is refused before GDAL opens it: an Imagine file whose spill
+// file GDAL would read from another folder. Empty when it may be opened.
+static std::string GdalReferenceRefusal(const std::string& path, const GdalOpenRequest& request) {
+    if (std::find(request.drivers.begin(), request.drivers.end(), "HFA") == request.drivers.end()) return {};
+    return ImagineSpillRefusal(path);
+}
+
 Picture LoadGdalBitmap(const std::string& path, const GdalOpenRequest& request, int factor) {
     auto library = TheGdalLibrary();
-    if (!library) return Picture();
+    if (!library || !GdalReferenceRefusal(path, request).empty()) return Picture();
     auto view = EcwView::Open(library, path, request);
     if (!view) return Picture();
     return ReduceView(*view, factor);
@@ -304,6 +312,7 @@ std::unique_ptr<SourceRowReader> OpenGdal(const std::string& path, const GdalOpe
     if (!library)
         Refuse("the GDAL library " + std::string(GdalLibraryFileName()) +
                " is missing from the program's folder or incomplete");
+    if (std::string why = GdalReferenceRefusal(path, request); !why.empty()) Refuse(why);
     auto view = EcwView::Open(library, path, request);
     if (!view) Refuse(LibraryReason(*library, "GDAL cannot open the file"));
     std::string why;
@@ -318,6 +327,7 @@ SourceImageInfo GetGdalInfo(const std::string& path, const GdalOpenRequest& requ
     if (!library)
         Refuse("the GDAL library " + std::string(GdalLibraryFileName()) +
                " is missing from the program's folder or incomplete");
+    if (std::string why = GdalReferenceRefusal(path, request); !why.empty()) Refuse(why);
     auto view = EcwView::Open(library, path, request);
     if (!view) Refuse(LibraryReason(*library, "GDAL cannot open the file"));
     std::string why;
