@@ -218,6 +218,8 @@ bool WriterGone(const std::optional<PartialWriter>& writer, const struct stat& s
     return SecondsSinceChange(st) >= kForeignLeftoverSeconds;
 }
 
+#endif  // !_WIN32
+
 // One move of a commit note: a partial file (its inode as created) and the
 // final name it takes.
 struct NotedMove {
@@ -276,6 +278,8 @@ std::optional<std::vector<NotedMove>> ParseNote(const std::string& text, size_t*
     }
     return std::nullopt;
 }
+
+#ifndef _WIN32
 
 // A file name of the folder: no separator in it, not "." or "..".
 bool PlainName(const std::string& name) {
