@@ -30,9 +30,7 @@ using tessary::testing_cli::RunCli;
 using tessary::testing_cli::RunResult;
 using tessary::testing_cli::WriteRgbTiff;
 
-std::string Quote(const fs::path& path) {
-    return "'" + path.string() + "'";
-}
+using tessary::testing_cli::Quote;
 
 // A calibration file that names its image on the third line, as the
 // converter looks for it.

@@ -22,9 +22,7 @@ using tessary::testing_cli::RunCliSplit;
 using tessary::testing_cli::SplitResult;
 using tessary::testing_cli::WriteRgbTiff;
 
-std::string Quote(const fs::path& path) {
-    return "'" + path.string() + "'";
-}
+using tessary::testing_cli::Quote;
 
 TEST(CommitKill, AKillAtEachRenameIsFinishedByTheNextRun) {
     if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";

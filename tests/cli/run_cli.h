@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -79,6 +80,11 @@ inline SplitResult RunCliSplit(const std::string& arguments, const std::string& 
 // tests do not run as root. The files it must reach need rights for all.
 inline std::string UnprivilegedPrefix() {
     return geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+}
+
+// A path in single quotes for the shell command lines above.
+inline std::string Quote(const std::filesystem::path& path) {
+    return "'" + path.string() + "'";
 }
 
 // A 24-bit RGB TIFF with some structure; `seed` varies the picture.

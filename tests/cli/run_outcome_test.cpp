@@ -30,9 +30,7 @@ using tessary::testing_cli::SplitResult;
 using tessary::testing_cli::UnprivilegedPrefix;
 using tessary::testing_cli::WriteRgbTiff;
 
-std::string Quote(const fs::path& path) {
-    return "'" + path.string() + "'";
-}
+using tessary::testing_cli::Quote;
 
 std::vector<nlohmann::json> JsonLines(const std::string& text) {
     std::vector<nlohmann::json> objects;

@@ -20,9 +20,7 @@ using tessary::testing_cli::RunCliSplit;
 using tessary::testing_cli::SplitResult;
 using tessary::testing_cli::WriteRgbTiff;
 
-std::string Quote(const fs::path& path) {
-    return "'" + path.string() + "'";
-}
+using tessary::testing_cli::Quote;
 
 void WriteCalibration(const fs::path& path, const std::string& imageName) {
     std::ofstream(path, std::ios::binary) << "Map calibration\r\nSheet\r\n" << imageName
