@@ -29,8 +29,11 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# Tests run through Wine when ctest runs on the build machine.
+# Tests run through Wine when ctest runs on the build machine. They are
+# listed then, not as they are linked: two listings at once under Wine can
+# race its server, and its helper processes keep the listing's output open.
 find_program(TESSARY_WINE NAMES wine64 wine)
 if(TESSARY_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TESSARY_WINE})
 endif()
+set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
