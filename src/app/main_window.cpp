@@ -39,8 +39,10 @@
 #include "app/picture_image.h"
 #include "app/rpx2_viewer.h"
 #include "app/window_placement.h"
+#include "common/platform.h"
 #include "common/text.h"
 #include "engine/image_list.h"
+#include "sources/source_notes.h"
 
 namespace tessary::app {
 
@@ -1032,6 +1034,10 @@ void TfmTessary::ShowMessage(std::string_view text) {
     if (services_.message) services_.message(this, Q(text));
 }
 
+void TfmTessary::Notice(std::string_view text) {
+    platform::ShowMessage(text);
+}
+
 void TfmTessary::ClearDetails() {
     ListBox1->clear();
 }
@@ -1058,7 +1064,9 @@ void TfmTessary::SetPreviewImage(const QImage& image, int width, int height) {
 
 void TfmTessary::ShowSourcePreview(Timagerecord4& source, int width, int height) {
     Picture picture;
+    SourceNotes notes;
     DrawSourcePreview(picture, source, width, height);
+    for (const std::string& text : notes.Take()) Notice(text);
     SetPreviewImage(PictureToImage(picture), width, height);
     Image1->repaint();
 }

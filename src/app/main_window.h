@@ -124,6 +124,9 @@ public:
     void PumpEvents() override;
     void AddDetail(std::string_view text) override;
     void ShowMessage(std::string_view text) override;
+    // A reader's note: a message box over the active window, as the
+    // program's messages outside a run are.
+    void Notice(std::string_view text) override;
     void ImageFinished(const ImageResult& result) override;
     void ClearDetails() override;
     void ResetPreview() override;

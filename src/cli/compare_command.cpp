@@ -27,6 +27,7 @@
 #include "rpx/rpx2_tiles.h"
 #include "rpx/rpx_reader.h"
 #include "sources/source_image.h"
+#include "sources/source_notes.h"
 
 namespace tessary::cli {
 
@@ -229,9 +230,17 @@ int RunCompareCommand(const CompareOptions& options) {
         return 2;
     }
     SourceOpenResult opened;
+    SourceNotes notes;
+    // The reader's notes for the user (a missing decoding library) come
+    // first, one a line, as they were made.
+    auto showNotes = [&] {
+        for (const std::string& text : notes.Take()) std::fprintf(stderr, "%s\n", text.c_str());
+    };
     try {
         opened = OpenSourceImage(options.source);
+        showNotes();
     } catch (const std::exception& e) {
+        showNotes();
         std::fprintf(stderr, "tessary-cli: compare: \"%s\" cannot be read: %s\n", options.source.c_str(),
                      e.what());
         return 2;

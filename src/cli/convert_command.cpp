@@ -20,7 +20,6 @@
 #include "cli/dry_run.h"
 #include "cli/run_report.h"
 #include "cli/terminal_observer.h"
-#include "common/platform.h"
 #include "common/text.h"
 #include "engine/conversion_log.h"
 #include "sources/source_image.h"
@@ -28,17 +27,6 @@
 namespace tessary::cli {
 
 namespace {
-
-// Readers' notices (a missing decoding library, an unsupported kind of
-// file) go to the terminal without ending the run.
-class NoticeSink : public platform::MessageSink {
-public:
-    explicit NoticeSink(TerminalObserver& observer) : observer_(observer) {}
-    void ShowMessage(std::string_view text) override { observer_.Notice(text); }
-
-private:
-    TerminalObserver& observer_;
-};
 
 int Refuse(const std::string& message) {
     std::fprintf(stderr, "tessary-cli: convert: %s\n", message.c_str());
@@ -184,8 +172,6 @@ int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort) {
     }
     if (report.IsOpen())
         observer.SetResultSink([&](const ImageResult& result) { report.Write(ReportLine(result)); });
-    NoticeSink sink(observer);
-    platform::ScopedMessageSink installed(&sink);
     const auto start = std::chrono::steady_clock::now();
     try {
         RunConversion(job, observer, log);

@@ -48,7 +48,7 @@ public:
     // A message that does not end the run (a reader's notice): printed on
     // stderr, with the path of the image at work in front, without
     // disturbing the status line.
-    void Notice(std::string_view text);
+    void Notice(std::string_view text) override;
 
     // The source paths of the run's images in run order, so that a notice
     // can name the image it is about.

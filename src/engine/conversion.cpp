@@ -32,6 +32,7 @@
 #include "raster/zoom_level.h"
 #include "rpx/rpx2_writer.h"
 #include "rpx/rpx_reader.h"
+#include "sources/source_notes.h"
 
 namespace tessary {
 
@@ -543,6 +544,7 @@ public:
 
 private:
     void Convert();
+    SourceOpenResult OpenWithNotes(const std::string& path);
     [[nodiscard]] bool WriteFile();
     [[nodiscard]] bool PrepareLevel0();
     [[nodiscard]] bool BuildZoomLevels(const ScaleList& scales);
@@ -579,6 +581,23 @@ void ImageConversion::Run() {
         Fail(ImageFailure::kUnknown);
     }
     work_.reset();
+}
+
+// Opens the source; the notes its reader made for the user on the way are
+// shown as soon as the open returns, or fails with an exception.
+SourceOpenResult ImageConversion::OpenWithNotes(const std::string& path) {
+    SourceNotes notes;
+    auto show = [&] {
+        for (const std::string& text : notes.Take()) observer_.Notice(text);
+    };
+    try {
+        SourceOpenResult opened = run_.openSource(path);
+        show();
+        return opened;
+    } catch (...) {
+        show();
+        throw;
+    }
 }
 
 // How an image's failures are logged. An input/output error or memory
@@ -678,7 +697,7 @@ void ImageConversion::Convert() {
     if (Contains(upperSource, ".RPX") && fs::exists(fs::path(sourcePath), existsError))
         plan_.chartSource = RpxChartFlag(sourcePath);
     StatForRecord(sourcePath, work.sourceSize, work.sourceTimeNs);
-    SourceOpenResult opened = run_.openSource(sourcePath);
+    SourceOpenResult opened = OpenWithNotes(sourcePath);
     if (auto* failure = std::get_if<SourceFailure>(&opened))
         return Fail(OpenFailureKind(failure->kind), failure->detail);
     work.source = std::move(std::get<SourceHandle>(opened));

@@ -125,6 +125,10 @@ public:
     // A message about the run as a whole (a folder that is not valid,
     // nothing selected); the run does not go on after it.
     virtual void ShowMessage(std::string_view text) = 0;
+    // A reader's note about the image at work (a missing decoding library,
+    // a kind of file it refuses), shown when the reader made it; the run
+    // goes on.
+    virtual void Notice(std::string_view text) = 0;
     // Called once for every ticked image the run worked on, after its log
     // lines, so that a front end can count outcomes without reading the log.
     virtual void ImageFinished(const ImageResult& result) = 0;

@@ -15,13 +15,6 @@ namespace tessary {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// The image a worker thread converts, for its readers' notices.
-thread_local RecordingImageObserver* t_image = nullptr;
-
-}  // namespace
-
 uint64_t EstimateImageMemory(const std::string& sourcePath) {
     const SourceFormat* format = FindSourceFormat(LowerAscii(ExtensionOf(sourcePath)));
     // ECW and MrSID try a whole load first: they count as whole too.
@@ -89,32 +82,12 @@ void RecordingImageObserver::Replay(ConversionObserver& target, ConversionDispla
                 target.AddDetail(recorded.text);
                 break;
             case Event::Notice:
-                platform::ShowMessage(recorded.text);
+                target.Notice(recorded.text);
                 break;
         }
     }
     addLines(log.Count());
     if (result_) target.ImageFinished(*result_);
-}
-
-WorkerNoticeRouter::WorkerNoticeRouter() : previous_(platform::SetMessageSink(this)) {}
-
-WorkerNoticeRouter::~WorkerNoticeRouter() {
-    platform::SetMessageSink(previous_);
-}
-
-void WorkerNoticeRouter::ShowMessage(std::string_view text) {
-    if (t_image) {
-        t_image->Notice(text);
-    } else if (previous_) {
-        previous_->ShowMessage(text);
-    } else {
-        std::fprintf(stderr, "%.*s\n", int(text.size()), text.data());
-    }
-}
-
-void WorkerNoticeRouter::BindThread(RecordingImageObserver* image) {
-    t_image = image;
 }
 
 void RemoveScratchFiles(const std::string& folder) {
@@ -138,7 +111,6 @@ EntryRunner::EntryRunner(const ConversionJob& job, const RunContext& context, Co
     if (jobs_ > 1) {
         budget_ = job.memoryBudget ? job.memoryBudget : DefaultMemoryBudget();
         threadsPerImage_ = ThreadsPerImage(job.threads, jobs_);
-        router_.emplace();
         for (unsigned slot = jobs_; slot > 0; --slot) freeSlots_.push_back(slot);
     }
 }
@@ -201,13 +173,11 @@ void EntryRunner::Launch(ImageTask task, uint64_t memory) {
 }
 
 void EntryRunner::Work(Running& image) {
-    WorkerNoticeRouter::BindThread(&image.observer);
     try {
         image.end = convert_(image.task, image.observer, image.observer.log);
     } catch (...) {
         image.failure = std::current_exception();
     }
-    WorkerNoticeRouter::BindThread(nullptr);
     std::lock_guard lock(mutex_);
     image.done = true;
     --running_;

@@ -91,8 +91,7 @@ public:
     void ShowMessage(std::string_view text) override { Notice(text); }
     void ImageFinished(const ImageResult& result) override { result_ = result; }
 
-    // A reader's notice, shown through the program's message sink on replay.
-    void Notice(std::string_view text) { Record(Event::Notice, text); }
+    void Notice(std::string_view text) override { Record(Event::Notice, text); }
 
     // The three status texts as last set (any thread).
     std::array<std::string, 3> Status() const;
@@ -117,25 +116,6 @@ private:
     std::optional<ImageResult> result_;
     mutable std::mutex statusMutex_;
     std::array<std::string, 3> status_;
-};
-
-// Routes the readers' notices of a worker thread to that thread's image
-// while it is installed; notices from any other thread go on to the sink
-// that was installed before.
-class WorkerNoticeRouter : public platform::MessageSink {
-public:
-    WorkerNoticeRouter();
-    ~WorkerNoticeRouter() override;
-    WorkerNoticeRouter(const WorkerNoticeRouter&) = delete;
-    WorkerNoticeRouter& operator=(const WorkerNoticeRouter&) = delete;
-
-    void ShowMessage(std::string_view text) override;
-
-    // Marks the calling thread as working for `image` (nullptr: none).
-    static void BindThread(RecordingImageObserver* image);
-
-private:
-    platform::MessageSink* previous_;
 };
 
 // Runs the ticked entries in run order, `jobs` at a time. With one job each
@@ -207,7 +187,6 @@ private:
     bool opensLog_ = false;
     std::exception_ptr failure_;
     std::array<std::string, 3> shown_;
-    std::optional<WorkerNoticeRouter> router_;      // readers' notices of the workers to their images
     std::deque<std::unique_ptr<Running>> pending_;  // started, not yet reported, in run order
     std::mutex mutex_;
     std::condition_variable wake_;

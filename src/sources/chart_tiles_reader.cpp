@@ -10,6 +10,7 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "sources/source_formats.h"
+#include "sources/source_notes.h"
 #include "sources/whole_image_limit.h"
 
 namespace tessary {
@@ -160,7 +161,7 @@ bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLi
         return false;
     };
     if (!library.Loaded()) {
-        platform::ShowMessage(kMissingLibraryMessage);
+        NoteForUser(kMissingLibraryMessage);
         return refuse(std::string("the chart tile library ") + ChartTileLibrary::FileName() +
                       " is missing from the program's folder or incomplete");
     }

@@ -61,7 +61,7 @@ struct ChartTilesReport {
 
 // Assembles the chart at `path` into `picture` (8 bits per pixel, the 16
 // tile colours in entries 0 to 15). False, with the picture left empty, when
-// the library is missing (after telling the user), the chart has no tiles or
+// the library is missing (after noting it for the user), the chart has no tiles or
 // its first tile cannot be read; `report` then says which.
 bool LoadChartTiles(const std::string& path, Picture& picture, ChartTilesReport* report = nullptr);
 bool LoadChartTiles(const std::string& path, Picture& picture, const ChartTileLibrary& library,

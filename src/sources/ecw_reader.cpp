@@ -6,13 +6,13 @@
 #include <optional>
 #include <vector>
 
-#include "common/platform.h"
 #include "common/text.h"
 #include "sources/ecw_abi.h"
 #include "sources/gdal_abi.h"
 #include "sources/imagine_spill.h"
 #include "sources/lazy_library.h"
 #include "sources/source_formats.h"
+#include "sources/source_notes.h"
 #include "sources/whole_image_limit.h"
 
 namespace tessary {
@@ -243,7 +243,7 @@ std::string_view EcwLibraryFileName() {
 Picture LoadEcwBitmap(const std::string& path, int factor) {
     auto library = TheEcwLibrary();
     if (!library) {
-        platform::ShowMessage(kEcwLibraryMissingMessage);
+        NoteForUser(kEcwLibraryMissingMessage);
         return Picture();
     }
     auto view = EcwView::Open(library, path);
@@ -254,7 +254,7 @@ Picture LoadEcwBitmap(const std::string& path, int factor) {
 std::unique_ptr<SourceRowReader> OpenEcw(const std::string& path) {
     auto library = TheEcwLibrary();
     if (!library) {
-        platform::ShowMessage(kEcwLibraryMissingMessage);
+        NoteForUser(kEcwLibraryMissingMessage);
         Refuse(MissingLibraryDetail());
     }
     auto view = EcwView::Open(library, path);

@@ -17,7 +17,7 @@ namespace tessary {
 // The library's file name in the program's folder.
 std::string_view EcwLibraryFileName();
 
-// Shown when the library cannot be loaded.
+// Noted for the user when the library cannot be loaded.
 inline constexpr std::string_view kEcwLibraryMissingMessage =
     "The DLLs to load ECW files were not found or could not be loaded";
 
@@ -29,7 +29,7 @@ Picture LoadEcwBitmap(const std::string& path, int factor);
 // A view of the file for row access. Rows may be read in any order; a line
 // the library cannot decode throws SourceDamaged. Throws SourceError
 // (SourceUnusable) with the library's reason when there is no view, after
-// the message above when the library is missing.
+// noting the text above when the library is missing.
 std::unique_ptr<SourceRowReader> OpenEcw(const std::string& path);
 
 // Width, height and 3 bytes per pixel. 0 x 0, silently, when the library is
@@ -46,7 +46,7 @@ struct GdalOpenRequest {
 };
 std::string_view GdalLibraryFileName();
 // As LoadEcwBitmap, OpenEcw and GetEcwInfo, through the GDAL library; a
-// missing library is a reason, not a message.
+// missing library is a reason, not a note for the user.
 Picture LoadGdalBitmap(const std::string& path, const GdalOpenRequest& request, int factor);
 std::unique_ptr<SourceRowReader> OpenGdal(const std::string& path, const GdalOpenRequest& request);
 SourceImageInfo GetGdalInfo(const std::string& path, const GdalOpenRequest& request);

@@ -4,9 +4,9 @@
 #include <mutex>
 #include <new>
 
-#include "common/platform.h"
 #include "common/text.h"
 #include "sources/lazy_library.h"
+#include "sources/source_notes.h"
 #include "sources/whole_image_limit.h"
 
 namespace tessary {
@@ -184,7 +184,7 @@ Picture CopyMrSidBitmap(const MrSidBitmap& bitmap, bool reverseRows) {
 std::optional<WholeImage> LoadMrSidBitmap(const std::string& path, int level) {
     auto library = TheMrSidLibrary();
     if (!library) {
-        platform::ShowMessage(kMrSidLibraryMissingMessage);
+        NoteForUser(kMrSidLibraryMissingMessage);
         return std::nullopt;
     }
     OwnedBitmap bitmap = LoadWholeBitmap(*library, path, level);
@@ -199,7 +199,7 @@ std::optional<WholeImage> LoadMrSidBitmap(const std::string& path, int level) {
 Picture LoadMrSidPreview(const std::string& path, int level) {
     auto library = TheMrSidLibrary();
     if (!library) {
-        platform::ShowMessage(kMrSidLibraryMissingMessage);
+        NoteForUser(kMrSidLibraryMissingMessage);
         return Picture();
     }
     OwnedBitmap bitmap = LoadWholeBitmap(*library, path, level);

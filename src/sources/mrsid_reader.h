@@ -18,7 +18,7 @@ namespace tessary {
 
 std::string_view MrSidLibraryFileName();
 
-// Shown when the library cannot be loaded.
+// Noted for the user when the library cannot be loaded.
 inline constexpr std::string_view kMrSidLibraryMissingMessage = "KartoMrSID.dll not found";
 
 // The level the preview is drawn from (each side divided by 16).
@@ -26,7 +26,7 @@ inline constexpr int kMrSidPreviewLevel = 4;
 
 // The whole image at a level, as the library stores it: `flipRows` is set
 // when its rows are stored bottom row first. Nothing when the library is
-// missing (after the message), the file is unreadable or the picture would
+// missing (after noting the text above), the file is unreadable or the picture would
 // exceed the whole-image limit.
 std::optional<WholeImage> LoadMrSidBitmap(const std::string& path, int level);
 

@@ -1,5 +1,8 @@
 // One handle and six operations over every source format. The reader is
 // chosen by the file's extension alone (lower-cased); no content is sniffed.
+// Opening and previewing may leave notes for the user (a missing decoding
+// library, a refused kind of file): the caller collects them with a
+// SourceNotes (sources/source_notes.h) and shows them.
 #pragma once
 
 #include <cstdint>

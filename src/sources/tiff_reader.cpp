@@ -16,11 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "common/platform.h"
 #include "common/text.h"
 #include "sources/fixed_colour_table.h"
 #include "sources/source_error.h"
 #include "sources/source_formats.h"
+#include "sources/source_notes.h"
 
 namespace tessary {
 
@@ -415,7 +415,7 @@ public:
         try {
             picture = Picture(outWidth, outHeight, 8);
         } catch (const std::bad_alloc&) {
-            platform::ShowMessage(
+            NoteForUser(
                 "Win32 Error # " + std::to_string(ENOMEM) +
                 " - Bitmap Handle could not be Assigned - Possibly insufficient virtual memory");
             return Picture();
@@ -779,14 +779,14 @@ private:
     std::vector<uint32_t> raster_;  // band rows x width, packed A B G R
 };
 
-// Refuses a file: shows `box` when the open is interactive and `box` is
-// not empty, and throws with the detail.
+// Refuses a file: notes `box` for the user when the open is interactive and
+// `box` is not empty, and throws with the detail.
 [[noreturn]] void Refuse(bool interactive, std::string_view box, const std::string& detail) {
-    if (interactive && !box.empty()) platform::ShowMessage(box);
+    if (interactive && !box.empty()) NoteForUser(box);
     throw SourceError(SourceOpenError::SourceUnusable, detail);
 }
 
-// Opens a reader; `interactive` shows refusals. Throws SourceError with the
+// Opens a reader; `interactive` notes refusals for the user. Throws SourceError with the
 // reason when the file cannot be read.
 std::unique_ptr<TiffBandReader> OpenReader(const std::string& path, bool interactive, uint64_t maxBandBytes) {
     auto diagnostics = std::make_unique<TiffDiagnostics>();

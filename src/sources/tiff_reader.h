@@ -42,7 +42,7 @@ inline constexpr uint64_t kDefaultMaxBandBytes = uint64_t(64) << 20;
 
 // Opens a TIFF for reading rows. Throws SourceError (SourceUnusable) with
 // the reason when the file cannot be read or is refused; refusals of a kind
-// are also shown through the platform message sink.
+// are also noted for the user (sources/source_notes.h).
 std::unique_ptr<TiffReader> OpenTiff(const std::string& path, uint64_t maxBandBytes = kDefaultMaxBandBytes);
 
 // A reader's FillFormat gives 1 byte per pixel and the palette for palette

@@ -11,7 +11,9 @@
 #include <QTreeWidget>
 
 #include "app_test_support.h"
+#include "common/platform.h"
 #include "controls.h"
+#include "sources/ecw_reader.h"
 
 namespace tessary::app::testing {
 namespace {
@@ -49,6 +51,28 @@ TEST_F(RunTest, TheNineteenControlsNamedForARun) {
                                   "bInitialResize", "bNumColors", "bRefresh", "bSelectAll", "bSelectNone",
                                   "bShowLog", "cCopy", "cDestFolderPanel", "cFilter", "cInitialResize",
                                   "cMapFolderPanel", "cNumColors", "cPath", "cTempFolderPanel"}));
+}
+
+TEST_F(RunTest, AReadersNotesAreMessageBoxesOverTheWindow) {
+    // Without the ECW library the open of an ECW file notes that twice (the
+    // whole picture, then the view); the window shows each as a box, and the
+    // other images convert.
+    fs::copy_file(source.Path() / "hollow_ridge.tif", source.Path() / "ridge.ecw");
+    const std::string savedFolder = platform::ProgramFolder();
+    platform::SetProgramFolder(program.Str());
+    platform::RecordingMessageSink boxes;
+    {
+        platform::ScopedMessageSink scoped(&boxes);
+        WindowUnderTest w(program.Str());
+        TfmTessary& window = *w.window;
+        ASSERT_EQ(Control<QTreeWidget>(window, "ListView1")->topLevelItemCount(), 3);
+        Control<QPushButton>(window, "bSelectAll")->click();
+        QTest::mouseClick(Control<QPushButton>(window, "BitBtn1"), Qt::LeftButton);
+        EXPECT_TRUE(w.services.messages.isEmpty()) << "a note is not a message about the run";
+        EXPECT_TRUE(fs::exists(output.Path() / "lake_varn.rpx2"));
+    }
+    platform::SetProgramFolder(savedFolder);
+    EXPECT_EQ(boxes.messages, std::vector<std::string>(2, std::string(kEcwLibraryMissingMessage)));
 }
 
 struct ControlStates {

@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "common/file.h"
+#include "common/platform.h"
 #include "engine/conversion.h"
 #include "engine/conversion_log.h"
+#include "sources/ecw_reader.h"
 #include "support/image_writers.h"
 #include "support/recording_observer.h"
 #include "support/temp_folder.h"
@@ -168,6 +170,36 @@ TEST_F(ParallelRunTest, AnAbortStopsEveryImageAtWorkAndStartsNoOther) {
     EXPECT_FALSE(fs::exists(job.destinationFolder + "f.rpx2"));
     EXPECT_TRUE(fs::is_empty(job.tempFolder));
     EXPECT_EQ(log.Lines().back(), "z\t" + std::to_string(count) + " Image File(s) Processed");
+}
+
+TEST_F(ParallelRunTest, ReadersNotesReachTheRunsObserverOnItsThreadInRunOrder) {
+    // Without the ECW library the open notes its absence twice (the whole
+    // picture, then the view) and the image fails; the images around it
+    // convert. Through every job count the window and the terminal must show
+    // the same notes, from the run's thread, between the same images.
+    test::WriteTiff(src_ + "m.ecw", test::ColourImage(320, 40));
+    test::WriteTiff(src_ + "n.ecw", test::ColourImage(320, 40));
+    names_ = {"b.tif", "m.ecw", "g.tif", "n.ecw"};
+    const test::TempFolder noLibraries("tessary_no_libraries");
+    const std::string savedFolder = platform::ProgramFolder();
+    platform::SetProgramFolder(noLibraries.Path().string());
+    for (unsigned jobs : {1u, 2u}) {
+        ConversionLog log;
+        test::RecordingObserver observer;
+        std::vector<std::string> seen;  // notes and finished images, in order
+        observer.onFinished = [&](const std::string& name) { seen.push_back(name); };
+        observer.onNotice = [&](const std::string& text) { seen.push_back(text); };
+        RunConversion(Job(jobs, "notes" + std::to_string(jobs)), observer, log);
+        const std::string missing(kEcwLibraryMissingMessage);
+        EXPECT_EQ(seen, (std::vector<std::string>{"b.tif", missing, missing, "m.ecw", "g.tif", missing, missing,
+                                                  "n.ecw"}))
+            << jobs << " jobs";
+        EXPECT_FALSE(observer.foreignThread) << jobs << " jobs";
+        ASSERT_EQ(observer.results.size(), 4u);
+        EXPECT_EQ(observer.results[1].outcome, ImageOutcome::Failed);
+        EXPECT_EQ(observer.results[2].outcome, ImageOutcome::Converted);
+    }
+    platform::SetProgramFolder(savedFolder);
 }
 
 TEST(ParallelRunBudget, ImagesHeldWholeCountTheirPicturesAndOneAlwaysRuns) {

@@ -10,10 +10,10 @@
 #include <random>
 #include <sstream>
 
-#include "common/platform.h"
 #include "common/text.h"
 #include "sources/fixed_colour_table.h"
 #include "sources/source_image.h"
+#include "sources/source_notes.h"
 #include "support/temp_folder.h"
 
 namespace tessary {
@@ -290,8 +290,7 @@ TEST_F(BsbHandMade, MalformedChartsAreRefused) {
     cases["noeot"] = std::vector<uint8_t>(good.begin(), good.end());
     cases["empty"] = {};
 
-    platform::RecordingMessageSink sink;
-    platform::ScopedMessageSink scoped(&sink);
+    SourceNotes notes;
     for (const auto& [name, bytes] : cases) {
         std::string path = Write(name + ".kap", bytes);
         SourceOpenResult result = OpenSourceImage(path);
@@ -319,7 +318,7 @@ TEST_F(BsbHandMade, MalformedChartsAreRefused) {
         SourceOpenResult result = OpenSourceImage(kData + "bad/" + name);
         EXPECT_TRUE(std::holds_alternative<SourceFailure>(result)) << name;
     }
-    EXPECT_TRUE(sink.messages.empty());
+    EXPECT_TRUE(notes.Take().empty());
 }
 
 TEST_F(BsbHandMade, ABrokenTableFallsBackToScanningTheRows) {

@@ -9,6 +9,7 @@
 
 #include "common/platform.h"
 #include "sources/source_image.h"
+#include "sources/source_notes.h"
 #include "sources/whole_image_limit.h"
 #include "support/temp_folder.h"
 
@@ -58,8 +59,7 @@ protected:
 
     test::TempFolder temp_{"tessary_chart_tiles"};
     const fs::path folder_ = temp_.Path();
-    platform::RecordingMessageSink sink_;
-    platform::ScopedMessageSink scoped_{&sink_};
+    SourceNotes notes_;  // what the reader notes for the user
 };
 
 TEST_F(ChartTiles, AThreeByTwoHeaderChartAssemblesEachTileInPlace) {
@@ -94,7 +94,7 @@ TEST_F(ChartTiles, AThreeByTwoHeaderChartAssemblesEachTileInPlace) {
     EXPECT_EQ(info.width, 1920);
     EXPECT_EQ(info.height, 960);
     EXPECT_EQ(info.bytesPerPixel, 1);
-    EXPECT_TRUE(sink_.messages.empty());
+    EXPECT_TRUE(notes_.Take().empty());
 }
 
 // Two tile files, A01 and Z200, named a chart of 16,640 x 96,000 pixels and
@@ -114,7 +114,7 @@ TEST_F(ChartTiles, AGridTooLargeToHoldWholeIsRefusedBeforeAllocating) {
               "a chart of 16,640 x 96,000 pixels (26 x 200 tiles) needs more than the 1,073,741,824 bytes allowed");
     // The list still shows the size the tiles name.
     EXPECT_EQ(GetSourceImageInfo(header.string()).width, 16640);
-    EXPECT_TRUE(sink_.messages.empty());
+    EXPECT_TRUE(notes_.Take().empty());
 }
 
 TEST(ChartTileNames, ColumnLetterAndTwoDigitRow) {
@@ -207,7 +207,7 @@ TEST_F(ChartTiles, ChartsWithoutUsableTilesGiveNoPictureAndNoMessage) {
     SourceImageInfo info = GetSourceImageInfo(rml.string());
     EXPECT_EQ(info.width, 0);
     EXPECT_EQ(info.height, 0);
-    EXPECT_TRUE(sink_.messages.empty());
+    EXPECT_TRUE(notes_.Take().empty());
 }
 
 TEST_F(ChartTiles, WithoutTheLibraryTheUserIsToldAndNothingIsLoaded) {
@@ -218,14 +218,13 @@ TEST_F(ChartTiles, WithoutTheLibraryTheUserIsToldAndNothingIsLoaded) {
     EXPECT_FALSE(LoadChartTiles((kTiles / "chart.hdr").string(), picture, missing, &report));
     EXPECT_TRUE(picture.Empty());
     EXPECT_NE(report.refusal.find(ChartTileLibrary::FileName()), std::string::npos) << report.refusal;
-    ASSERT_EQ(sink_.messages.size(), 1u);
-    EXPECT_EQ(sink_.messages[0],
-              "The DLL to load Maptech files (kartopcx.dll) was not found or could not be loaded");
+    EXPECT_EQ(notes_.Take(), std::vector<std::string>{
+                                 "The DLL to load Maptech files (kartopcx.dll) was not found or could not be loaded"});
     SourceImageInfo info = GetChartTilesInfo((kTiles / "chart.hdr").string(), missing);
     EXPECT_EQ(info.width, 0);
     EXPECT_EQ(info.height, 0);
     EXPECT_EQ(info.bytesPerPixel, 1);
-    EXPECT_EQ(sink_.messages.size(), 1u);
+    EXPECT_TRUE(notes_.Take().empty()) << "the inspector stays silent";
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "sources/ecw_reader.h"
 #include "sources/mrsid_reader.h"
 #include "sources/source_image.h"
+#include "sources/source_notes.h"
 
 namespace tessary {
 namespace {
@@ -153,8 +154,7 @@ TEST_P(BothVendorReaders, InspectorGivesTheSizeAndAnUnreadableFileIsUnusableWith
         EXPECT_EQ(info.bytesPerPixel, 3) << stem;
     }
 
-    platform::RecordingMessageSink sink;
-    platform::ScopedMessageSink scoped(&sink);
+    SourceNotes notes;
     std::string path = scratch_.Write(std::string("text") + format_->extension, "this is not a raster\n");
     SourceOpenResult result = OpenSourceImage(path);
     ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
@@ -169,7 +169,7 @@ TEST_P(BothVendorReaders, InspectorGivesTheSizeAndAnUnreadableFileIsUnusableWith
         EXPECT_EQ(e.what(), failure.detail);
     }
     EXPECT_TRUE(format_->loadWhole(path).Empty());
-    EXPECT_TRUE(sink.messages.empty());
+    EXPECT_TRUE(notes.Take().empty());
 
     // GDAL as Debian ships it has neither driver: then the reason says so and
     // how to add one, since GDAL's own text would only call the file
@@ -218,26 +218,25 @@ TEST_P(VendorReaderWithoutLibrary, OpenShowsTheMessageAndTheSourceIsUnusable) {
     testing::ScratchFolder emptyFolder, files;
     std::string saved = platform::ProgramFolder();
     platform::SetProgramFolder(emptyFolder.Str());
-    platform::RecordingMessageSink sink;
+    SourceNotes notes;
     {
-        platform::ScopedMessageSink scoped(&sink);
         std::string path = files.Copy("rgb.tif", std::string("rgb") + format.extension);
 
         SourceImageInfo info = GetSourceImageInfo(path);
         EXPECT_EQ(info.width, 0);
         EXPECT_EQ(info.height, 0);
         EXPECT_EQ(info.bytesPerPixel, 3);
-        EXPECT_TRUE(sink.messages.empty()) << "the inspector stays silent";
+        EXPECT_TRUE(notes.Take().empty()) << "the inspector stays silent";
 
         SourceOpenResult result = OpenSourceImage(path);
         ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
         EXPECT_EQ(std::get<SourceFailure>(result), SourceOpenError::SourceUnusable);
-        EXPECT_EQ(sink.messages.size(), format.messagesPerOpen);
+        EXPECT_EQ(notes.Take(), (std::vector<std::string>(format.messagesPerOpen, format.missingText)));
 
         EXPECT_TRUE(format.loadWhole(path).Empty());
     }
     platform::SetProgramFolder(saved);
-    EXPECT_EQ(sink.messages, (std::vector<std::string>(format.messagesPerOpen + 1, format.missingText)));
+    EXPECT_EQ(notes.Take(), std::vector<std::string>{format.missingText});
 }
 
 class EcwReaderTest : public VendorReaderTest {

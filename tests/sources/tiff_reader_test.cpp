@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "common/platform.h"
 #include "sources/fixed_colour_table.h"
 #include "sources/source_error.h"
 #include "sources/source_image.h"
+#include "sources/source_notes.h"
 #include "support/corpus.h"
 #include "support/image_writers.h"
 #include "support/temp_folder.h"
@@ -109,8 +109,7 @@ class TiffReaderTest : public ::testing::Test {
 protected:
     test::TempFolder temp_{"tessary_tiff"};
     const fs::path folder_ = temp_.Path();
-    platform::RecordingMessageSink messages_;
-    platform::ScopedMessageSink sink_{&messages_};
+    SourceNotes notes_;  // what the readers note for the user
 };
 
 // Every corpus file an independent decoder reads opens and gives the same
@@ -134,14 +133,14 @@ TEST_F(TiffReaderTest, MatchesIndependentDecoderOnCorpus) {
             continue;
         }
         ++checked;
-        messages_.messages.clear();
+        notes_.Take();
         std::string detail;
         std::unique_ptr<TiffReader> reader = TryOpen(path, detail);
         if (kind == "refused") {
             std::string message;
             std::getline(fields >> std::ws, message);
             EXPECT_EQ(reader, nullptr);
-            EXPECT_EQ(messages_.messages, std::vector<std::string>{message});
+            EXPECT_EQ(notes_.Take(), std::vector<std::string>{message});
             continue;
         }
         if (kind == "unreadable") continue;  // only: no crash
@@ -179,7 +178,7 @@ TEST_F(TiffReaderTest, MatchesIndependentDecoderOnCorpus) {
                     worst, std::abs(int(std::stoul(hex.substr(2 * i, 2), nullptr, 16)) - int(means[i])));
             EXPECT_LE(worst, tolerance);
         }
-        EXPECT_TRUE(messages_.messages.empty());
+        EXPECT_TRUE(notes_.Take().empty());
     }
     EXPECT_GE(decodedLocal, 10);  // the copied files alone cover the main layouts
     if (absent > 0) std::printf("[ note ] %d corpus files absent here; %d checked\n", absent, checked);
@@ -355,7 +354,7 @@ TEST_F(TiffReaderTest, RgbRowsComeBlueGreenRedThroughTheSourceInterface) {
     EXPECT_EQ(info.width, 2);
     EXPECT_EQ(info.height, 1);
     EXPECT_EQ(info.bytesPerPixel, 3);
-    EXPECT_TRUE(messages_.messages.empty());
+    EXPECT_TRUE(notes_.Take().empty());
 }
 
 // What the strip route refuses but libtiff converts opens as RGB through the
@@ -380,7 +379,7 @@ TEST_F(TiffReaderTest, KindsBeyondTheStripRouteOpenAsRgb) {
         EXPECT_NEAR(row[1], 0x0e, 6);
         EXPECT_NEAR(row[0], 0x02, 6);
     }
-    EXPECT_TRUE(messages_.messages.empty());
+    EXPECT_TRUE(notes_.Take().empty());
 }
 
 // What libtiff itself cannot decode keeps the refusal message, and the
@@ -394,10 +393,10 @@ TEST_F(TiffReaderTest, WhatLibtiffCannotDecodeIsRefusedWithItsReason) {
     EXPECT_EQ(std::get<SourceFailure>(half).kind, SourceOpenError::SourceUnusable);
     EXPECT_NE(std::get<SourceFailure>(half).detail.find("floating-point"), std::string::npos)
         << std::get<SourceFailure>(half).detail;
-    EXPECT_EQ(messages_.messages, std::vector<std::string>{"This TIF format is not supported"});
+    EXPECT_EQ(notes_.Take(), std::vector<std::string>{"This TIF format is not supported"});
     EXPECT_EQ(GetSourceImageInfo((folder_ / "half.tif").string()).width, 2) << "the inspector still reads it";
 
-    messages_.messages.clear();
+    notes_.Take();
     std::ofstream(folder_ / "text.tif") << "not a TIFF at all";
     SourceOpenResult text = OpenSourceImage((folder_ / "text.tif").string());
     ASSERT_TRUE(std::holds_alternative<SourceFailure>(text));
@@ -406,7 +405,7 @@ TEST_F(TiffReaderTest, WhatLibtiffCannotDecodeIsRefusedWithItsReason) {
         << std::get<SourceFailure>(text).detail;
     EXPECT_EQ(std::get<SourceFailure>(text).detail.find(folder_.string()), std::string::npos)
         << "the path is the caller's to show";
-    EXPECT_TRUE(messages_.messages.empty()) << "an unreadable file gives no message box";
+    EXPECT_TRUE(notes_.Take().empty()) << "an unreadable file gives no message box";
     const SourceImageInfo info = GetSourceImageInfo((folder_ / "text.tif").string());
     EXPECT_EQ(info.width, 0);
     EXPECT_EQ(info.bytesPerPixel, 1);
@@ -448,7 +447,7 @@ TEST_F(TiffReaderTest, DeepSignedAndFloatSamplesAreScaled) {
     std::vector<uint8_t> rgb(6);
     f32->ReadRow(0, rgb.data());
     EXPECT_EQ(rgb, (std::vector<uint8_t>{255, 128, 0, 0, 0, 255}));  // blue, green, red
-    EXPECT_TRUE(messages_.messages.empty());
+    EXPECT_TRUE(notes_.Take().empty());
 }
 
 TEST_F(TiffReaderTest, AscendingRowsDecodeEachStripOnce) {
@@ -490,13 +489,13 @@ TEST_F(TiffReaderTest, StripsLargerThanTheBandLimitAreReadAScanlineAtATime) {
         EXPECT_EQ(row[59], rows[size_t(y)][57]) << "row " << y;
     }
     EXPECT_EQ(reader->StripDecodes(), 7);
-    EXPECT_TRUE(messages_.messages.empty());
+    EXPECT_TRUE(notes_.Take().empty());
 
     // Rows wider than the limit cannot be read at all.
     std::string detail;
     EXPECT_EQ(TryOpen(path, detail, 50), nullptr);
     EXPECT_EQ(detail, "one band of rows needs 60 bytes, more than the 50 allowed");
-    EXPECT_EQ(messages_.messages,
+    EXPECT_EQ(notes_.Take(),
               std::vector<std::string>{"The strips or tiles of this TIF image are too large to be read"});
 }
 
@@ -544,7 +543,7 @@ TEST_F(TiffReaderTest, StripThatFailsToDecodeReportsItsRowsDamaged) {
         }
     }
     EXPECT_THROW(reader->ReadRow(5, row.data()), SourceError) << "read again, still damaged";
-    EXPECT_TRUE(messages_.messages.empty()) << "the reason goes to the log, not a box";
+    EXPECT_TRUE(notes_.Take().empty()) << "the reason goes to the log, not a box";
 }
 
 // The same through the source interface, on the committed file with one
@@ -584,7 +583,7 @@ TEST_F(TiffReaderTest, DamagedStripsFailTheImageUnlessKeptGoing) {
         EXPECT_EQ(handle->Damage.firstDetail.rfind(c.reason, 0), 0u);
         EXPECT_NE(row, std::vector<uint8_t>(row.size(), 0)) << "the last row is intact";
     }
-    EXPECT_TRUE(messages_.messages.empty());
+    EXPECT_TRUE(notes_.Take().empty());
 }
 
 // A strip larger than the band limit is converted a part at a time on the

@@ -36,6 +36,11 @@ public:
         details.emplace_back(text);
     }
     void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
+    void Notice(std::string_view text) override {
+        Check();
+        notices.emplace_back(text);
+        if (onNotice) onNotice(notices.back());
+    }
     void ImageFinished(const ImageResult& result) override;
 
     void ClearDetails() override {
@@ -72,28 +77,28 @@ public:
 
     // What to do on the way: `abort` is raised when a status text equals
     // `abortOn` or `abortWhen` answers yes; the hooks run on a status, on a
-    // shown picture (the written file is complete, not yet renamed) and on
-    // an image's end (with its file name).
+    // shown picture (the written file is complete, not yet renamed), on an
+    // image's end (with its file name) and on a reader's note.
     std::atomic<bool>* abort = nullptr;
     std::string abortOn;
     std::function<bool(int, const std::string&)> abortWhen;
     std::function<void(int, const std::string&)> onStatus;
     std::function<void()> onPicture;
     std::function<void(const std::string&)> onFinished;
+    std::function<void(const std::string&)> onNotice;
     bool drawPreviews = false;
 
     std::vector<ObserverEvent> events;  // every status, in order
     std::vector<std::string> statuses;  // the same as "<slot>:<text>"
     std::string file;                   // the last file named in slot 0
-    std::vector<std::string> details, previews, pictures, messages;
+    std::vector<std::string> details, previews, pictures, messages, notices;
     std::vector<std::string> outcomes;  // "<file name>:<outcome>"
     std::vector<ImageResult> results;
     std::vector<bool> busy;
     int64_t pumps = 0;
     int logModal = 0, logMarked = 0;
-    // Whether a call other than ShowMessage (which the readers' notices of
-    // worker threads reach) came from a thread other than the one that
-    // made the observer.
+    // Whether a call other than ShowMessage came from a thread other than
+    // the one that made the observer.
     bool foreignThread = false;
 
 private:
