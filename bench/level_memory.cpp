@@ -15,6 +15,7 @@
 
 #include "bench_support.h"
 #include "common/text.h"
+#include "engine/source_rows.h"
 #include "engine/zoom_scales.h"
 #include "raster/scratch_raster.h"
 #include "raster/zoom_level.h"
@@ -36,6 +37,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    AddEngineSourceRows();  // the scratch rasters are read as sources
     const int width = argc > 2 ? std::atoi(argv[1]) : 2000;
     const int height = argc > 2 ? std::atoi(argv[2]) : 150000;
     std::filesystem::path folder = argc > 3 ? std::filesystem::path(argv[3])

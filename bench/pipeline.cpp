@@ -15,6 +15,7 @@
 
 #include "common/file.h"
 #include "common/text.h"
+#include "engine/source_rows.h"
 #include "engine/zoom_scales.h"
 #include "raster/colour_reduction.h"
 #include "raster/zoom_level.h"
@@ -37,6 +38,7 @@ long PeakRssKb() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    AddEngineSourceRows();  // the scratch rasters are read as sources
     if (argc < 3) {
         std::fprintf(stderr, "usage: tessary_pipeline SOURCE OUTPUT.rpx2 [temporary folder [threads]]\n");
         return 2;

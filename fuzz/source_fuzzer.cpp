@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/picture.h"
-#include "common/platform.h"
+#include "engine/source_rows.h"
 #include "fuzz_support.h"
 #include "rpx/rpx_reader.h"
 #include "sources/source_image.h"
@@ -71,16 +71,10 @@ void Exercise(const std::string& path) {
 
 }  // namespace
 
-// Messages the readers show the user (a damaged part of a file) are
-// expected here and would only slow the fuzzer down.
-class SilentSink : public tessary::platform::MessageSink {
-public:
-    void ShowMessage(std::string_view) override {}
-};
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static SilentSink sink;
-    tessary::platform::SetMessageSink(&sink);
+    // The readers' notes for the user are made with no collector and
+    // dropped. RPX2 files are read through the engine's rows.
+    tessary::AddEngineSourceRows();
     // Whole pictures above 256 MiB are refused before allocating, as on a
     // small machine; keeps the fuzzer under its memory limit.
     tessary::SetWholeImageLimit(uint64_t(256) << 20);

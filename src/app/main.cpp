@@ -19,11 +19,12 @@
 #include "app/splash.h"
 #include "common/platform.h"
 #include "engine/conversion_log.h"
+#include "engine/source_rows.h"
 
 namespace {
 
-// Readers' notices (a missing decoding library, an unsupported kind of
-// file) appear as message boxes over the active window.
+// The window's notes from readers (a missing decoding library, an
+// unsupported kind of file) appear as message boxes over the active window.
 class QtMessageSink : public tessary::platform::MessageSink {
 public:
     void ShowMessage(std::string_view text) override {
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(tessary::app::DrawLogo(64)));
     QtMessageSink sink;
     tessary::platform::ScopedMessageSink scopedSink(&sink);
+    tessary::AddEngineSourceRows();
 
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();

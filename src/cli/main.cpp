@@ -15,6 +15,7 @@
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "engine/source_rows.h"
 #include "sources/gdal_reader.h"
 
 namespace {
@@ -115,6 +116,9 @@ int main(int argc, char** argv) {
     // program's active code page); the console shows them as such.
     SetConsoleOutputCP(CP_UTF8);
 #endif
+    // Before any extension is looked at (--gdal-ext refuses those with a
+    // reader of their own).
+    tessary::AddEngineSourceRows();
     std::vector<std::string> arguments(argv + 1, argv + argc);
     ParsedCommandLine parsed = ParseCommandLine(arguments);
     if (!parsed.error.empty()) {

@@ -26,6 +26,7 @@
 #include "engine/output_names.h"
 #include "engine/output_record.h"
 #include "engine/parallel_run.h"
+#include "engine/source_rows.h"
 #include "engine/zoom_scales.h"
 #include "engine/update_check.h"
 #include "raster/colour_reduction.h"
@@ -1016,6 +1017,7 @@ const char* OutcomeName(ImageOutcome outcome) {
 
 void RunConversion(const ConversionJob& job, ConversionObserver& observer, ConversionLog& log,
                    ConversionDisplay* display) {
+    AddEngineSourceRows();
     if (!CheckRunFolders(job, observer)) return;
     BusyGuard busy(display);
     std::atomic<bool> ownAbort{false};

@@ -5,6 +5,7 @@
 
 #include "common/platform.h"
 #include "common/text.h"
+#include "engine/source_rows.h"
 #include "sources/gdal_reader.h"
 #include "sources/source_image.h"
 
@@ -55,6 +56,7 @@ std::vector<ImageListRow> BuildImageList(const std::string& folder, const std::s
 
 std::vector<ImageListRow> BuildImageList(const std::string& folderIn,
                                          const std::function<bool(const std::string&)>& keep) {
+    AddEngineSourceRows();
     std::string folder = WithTrailingSeparator(TrimSpaces(folderIn));
     std::vector<ImageListRow> rows;
     for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {

@@ -161,7 +161,8 @@ private:
     FastInflater inflater_;
 };
 
-// The table rows for ".rpx0".
+// The source table's row for ".rpx0", which the engine adds
+// (AddSourceFormats).
 std::span<const SourceFormat> ScratchFormats();
 
 }  // namespace tessary

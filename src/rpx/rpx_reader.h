@@ -115,6 +115,10 @@ std::optional<Picture> RpxToPicture(const std::string& path, int step, int level
 // Width, height and 1 byte per pixel of an RPX or RPX2 file.
 SourceImageInfo GetRpxSize(const std::string& path);
 
+// The source table's rows for ".rpx" and ".rpx2" (loaded whole, level 0),
+// which the engine adds (AddSourceFormats).
+std::span<const SourceFormat> RpxFormats();
+
 // Places tile (r, t) of the loaded level into a picture of the level's size.
 void CopyTileToPicture(RpxHandle& handle, Picture& picture, int tileRow, int tileColumn);
 

@@ -1,6 +1,7 @@
-// The extension dispatch table. Each reader file contributes its rows; an
-// extension whose reader is absent has no row and behaves like an unknown
-// one.
+// The extension dispatch table. Each reader file of this folder contributes
+// its rows; readers that live elsewhere (RPX files, scratch rasters) have
+// theirs added by the engine (AddSourceFormats). An extension without a row
+// behaves like an unknown one.
 #pragma once
 
 #include <memory>
@@ -39,12 +40,18 @@ struct SourceFormat {
     SourceImageInfo (*inspect)(const std::string& path) = nullptr;
 };
 
-// The row for an extension (lower-case, with its dot), or null. Extensions
-// added to the GDAL route (AddGdalExtension) are found too.
+// The row for an extension (lower-case, with its dot), or null: this
+// folder's rows first, then the added ones, then the extensions added to
+// the GDAL route (AddGdalExtension).
 const SourceFormat* FindSourceFormat(std::string_view extension);
 
-// All rows, in table order.
+// This folder's rows, in table order.
 const std::vector<SourceFormat>& SourceFormats();
+
+// Adds rows of a reader outside this folder, for extensions no reader here
+// claims; `rows` must outlive every lookup. Adding the same rows again does
+// nothing.
+void AddSourceFormats(std::span<const SourceFormat> rows);
 
 // Each reader file defines its function; a reader not built yet returns an
 // empty span.
@@ -53,12 +60,10 @@ std::span<const SourceFormat> JpegFormats();
 std::span<const SourceFormat> GifFormats();
 std::span<const SourceFormat> PngFormats();
 std::span<const SourceFormat> ChartTilesFormats();  // .hdr, .rml
-std::span<const SourceFormat> RpxFormats();         // .rpx, .rpx2
 std::span<const SourceFormat> EcwFormats();
 std::span<const SourceFormat> MrSidFormats();
 std::span<const SourceFormat> BsbFormats();         // .kap, .nos
 std::span<const SourceFormat> TiffFormats();
-std::span<const SourceFormat> ScratchFormats();     // .rpx0
 std::span<const SourceFormat> GdalFormats();        // .jp2, .pdf, .webp, ... through GDAL
 
 }  // namespace tessary

@@ -75,6 +75,15 @@ TEST_F(CliProgram, UsageErrorsNameTheProblemAndExitWithTwo) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("--resize needs a whole percentage from 10 to 100, not \"5\""), std::string::npos)
         << r.out;
+    // The engine's own readers are in the table before the option is checked.
+    for (const char* extension : {"rpx2", "rpx0", "tif"}) {
+        r = RunCli(std::string("convert --gdal-ext ") + extension + "=GTiff x", true);
+        EXPECT_EQ(r.status, 2) << extension;
+        EXPECT_NE(r.out.find("tessary-cli: --gdal-ext: files named ." + std::string(extension) +
+                             " are read by their own reader"),
+                  std::string::npos)
+            << r.out;
+    }
     r = RunCli("bogus", true);
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("tessary-cli: unknown command \"bogus\""), std::string::npos);

@@ -13,6 +13,7 @@
 #include "common/file.h"
 #include "common/run_context.h"
 #include "common/scale_list.h"
+#include "engine/source_rows.h"
 #include "raster/scratch_raster.h"
 #include "rpx/rpx2_writer.h"
 #include "run_cli.h"
@@ -59,6 +60,7 @@ protected:
                 }
                 sw.Finish();
             }
+            AddEngineSourceRows();
             SourceHandle source = OpenSourceImageOrNull(scratch);
             ASSERT_TRUE(source);
             ASSERT_TRUE(WriteRpx2Level(writer, *source));

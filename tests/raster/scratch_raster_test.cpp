@@ -10,6 +10,7 @@
 #include "common/errors.h"
 #include "common/le.h"
 #include "common/zlib_stream.h"
+#include "engine/source_rows.h"
 #include "sources/source_image.h"
 
 namespace tessary {
@@ -74,6 +75,7 @@ std::vector<uint32_t> Table(const std::vector<uint8_t>& file, int height) {
 
 TEST_F(ScratchRaster, RoundTripsRowsAndPaletteThroughTheSourceInterface) {
     WriteRaster(PathOf("rpx_0.RPX0"), 37, 11);
+    AddEngineSourceRows();
     SourceHandle image = OpenSourceImageOrNull(PathOf("rpx_0.RPX0"));
     ASSERT_TRUE(image);
     EXPECT_EQ(image->Extension, ".rpx0");

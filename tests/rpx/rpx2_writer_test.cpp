@@ -7,6 +7,7 @@
 
 #include "common/errors.h"
 #include "common/zlib_stream.h"
+#include "engine/source_rows.h"
 #include "raster/scratch_raster.h"
 #include "rpx/rpx_test_support.h"
 
@@ -113,15 +114,22 @@ TEST(Rpx2Writer, ProgressEveryTenthTileRestartingAtEachLevel) {
     EXPECT_EQ(progress.pumps, tiles + 8 + bands);
 }
 
-TEST(Rpx2Writer, AbortWritesNoLevelHeaderAndNoTrailer) {
-    TempFolder temp;
-    Raster raster = RandomRaster(200, 200, 20, 9);
+// `raster` written as the scratch raster r.rpx0 in `temp` and opened as a
+// source, as the driver hands a level to the writer.
+SourceHandle ScratchSource(const TempFolder& temp, const Raster& raster) {
     {
         ScratchRasterWriter sw(temp.Path("r.rpx0"), raster.width, raster.height, raster.palette);
         for (int y = 0; y < raster.height; ++y) sw.AppendRow(raster.pixels.data() + y * raster.width);
         sw.Finish();
     }
-    SourceHandle source = OpenSourceImageOrNull(temp.Path("r.rpx0"));
+    AddEngineSourceRows();
+    return OpenSourceImageOrNull(temp.Path("r.rpx0"));
+}
+
+TEST(Rpx2Writer, AbortWritesNoLevelHeaderAndNoTrailer) {
+    TempFolder temp;
+    Raster raster = RandomRaster(200, 200, 20, 9);
+    SourceHandle source = ScratchSource(temp, raster);
     ASSERT_TRUE(source);
     for (int abortAt : {3, 5, 17}) {  // inside the first band, at its end, in the fourth band
         RecordingProgress progress;
@@ -190,12 +198,7 @@ TEST(Rpx2Writer, ScaleSlotsAfterAFreeSlotAreStillWritten) {
 TEST(Rpx2Writer, PositionsNeverPassTheLimit) {
     TempFolder temp;
     Raster raster = RandomRaster(300, 300, 200, 13);
-    {
-        ScratchRasterWriter sw(temp.Path("r.rpx0"), raster.width, raster.height, raster.palette);
-        for (int y = 0; y < raster.height; ++y) sw.AppendRow(raster.pixels.data() + y * raster.width);
-        sw.Finish();
-    }
-    SourceHandle source = OpenSourceImageOrNull(temp.Path("r.rpx0"));
+    SourceHandle source = ScratchSource(temp, raster);
     ASSERT_TRUE(source);
     RecordingProgress progress;
     RunContext context = ContextFor(progress);

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "common/errors.h"
+#include "engine/source_rows.h"
 #include "rpx/rpx_test_support.h"
 #include "sources/source_image.h"
 
@@ -81,6 +82,7 @@ TEST_F(RpxReaderTest, RowsArePaddedToFourBytes) {
 TEST_F(RpxReaderTest, OpensAsASourceImage) {
     Raster level0 = RandomRaster(310, 305, 30, 28);
     std::string path = WriteRpx2({level0, RandomRaster(130, 128, 5, 29), RandomRaster(300, 295, 5, 30)});
+    AddEngineSourceRows();
     SourceImageInfo info = GetSourceImageInfo(path);
     EXPECT_EQ(info.width, 310);
     EXPECT_EQ(info.height, 305);

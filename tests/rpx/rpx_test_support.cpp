@@ -10,6 +10,7 @@
 #include <random>
 
 #include "common/file.h"
+#include "engine/source_rows.h"
 #include "raster/scratch_raster.h"
 #include "rpx/rpx2_writer.h"
 #include "sources/source_image.h"
@@ -134,6 +135,7 @@ void WriteRpx2File(const std::string& path, const TempFolder& temp, const std::v
             for (int y = 0; y < r.height; ++y) sw.AppendRow(r.pixels.data() + size_t(y) * size_t(r.width));
             sw.Finish();
         }
+        AddEngineSourceRows();
         SourceHandle source = OpenSourceImageOrNull(scratch);
         ASSERT_TRUE(source) << scratch;
         ASSERT_TRUE(WriteRpx2Level(writer, *source));
