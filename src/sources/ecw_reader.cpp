@@ -193,6 +193,16 @@ private:
     std::optional<GdalOpenRequest> request_;  // set for the GDAL library's views
 };
 
+// What an opened view tells of its file; refuses with the library's reason
+// (`cannotOpen` when it gives none) when there is no view or no information.
+EcwViewFileInfo InfoOrRefuse(const EcwLibrary& library, EcwView* view, const char* cannotOpen) {
+    if (!view) Refuse(LibraryReason(library, cannotOpen));
+    std::string why;
+    const EcwViewFileInfo* info = view->Info(why);
+    if (!info) Refuse(why);
+    return *info;
+}
+
 // The whole image of an open view reduced by `factor`, or an empty picture.
 Picture ReduceView(EcwView& view, int factor) {
     if (factor < 1) factor = 1;
@@ -258,12 +268,8 @@ std::unique_ptr<SourceRowReader> OpenEcw(const std::string& path) {
         Refuse(MissingLibraryDetail());
     }
     auto view = EcwView::Open(library, path);
-    if (!view) Refuse(LibraryReason(*library, "the ECW library cannot open the file"));
-    std::string why;
-    const EcwViewFileInfo* info = view->Info(why);
-    if (!info) Refuse(why);
-    EcwViewFileInfo copy = *info;
-    return std::make_unique<EcwRowReader>(path, std::move(view), copy);
+    const EcwViewFileInfo info = InfoOrRefuse(*library, view.get(), "the ECW library cannot open the file");
+    return std::make_unique<EcwRowReader>(path, std::move(view), info);
 }
 
 SourceImageInfo GetEcwInfo(const std::string& path) {
@@ -273,12 +279,9 @@ SourceImageInfo GetEcwInfo(const std::string& path) {
     // A file the library cannot open is an error in the list, not an image
     // of 0 x 0 pixels.
     auto view = EcwView::Open(library, path);
-    if (!view) Refuse(LibraryReason(*library, "the ECW library cannot open the file"));
-    std::string why;
-    const EcwViewFileInfo* info = view->Info(why);
-    if (!info) Refuse(why);
-    result.width = int32_t(info->width);
-    result.height = int32_t(info->height);
+    const EcwViewFileInfo info = InfoOrRefuse(*library, view.get(), "the ECW library cannot open the file");
+    result.width = int32_t(info.width);
+    result.height = int32_t(info.height);
     return result;
 }
 
@@ -307,33 +310,37 @@ Picture LoadGdalBitmap(const std::string& path, const GdalOpenRequest& request, 
     return ReduceView(*view, factor);
 }
 
-std::unique_ptr<SourceRowReader> OpenGdal(const std::string& path, const GdalOpenRequest& request) {
+namespace {
+
+// The GDAL library's view of a file and what it tells of the file; refuses
+// with the reason when the library, the file or its references forbid one.
+struct GdalView {
+    std::unique_ptr<EcwView> view;
+    EcwViewFileInfo info;
+};
+
+GdalView OpenGdalView(const std::string& path, const GdalOpenRequest& request) {
     auto library = TheGdalLibrary();
     if (!library)
         Refuse("the GDAL library " + std::string(GdalLibraryFileName()) +
                " is missing from the program's folder or incomplete");
     if (std::string why = GdalReferenceRefusal(path, request); !why.empty()) Refuse(why);
-    auto view = EcwView::Open(library, path, request);
-    if (!view) Refuse(LibraryReason(*library, "GDAL cannot open the file"));
-    std::string why;
-    const EcwViewFileInfo* info = view->Info(why);
-    if (!info) Refuse(why);
-    EcwViewFileInfo copy = *info;
-    return std::make_unique<EcwRowReader>(path, std::move(view), copy, request);
+    GdalView opened;
+    opened.view = EcwView::Open(library, path, request);
+    opened.info = InfoOrRefuse(*library, opened.view.get(), "GDAL cannot open the file");
+    return opened;
+}
+
+}  // namespace
+
+std::unique_ptr<SourceRowReader> OpenGdal(const std::string& path, const GdalOpenRequest& request) {
+    GdalView opened = OpenGdalView(path, request);
+    return std::make_unique<EcwRowReader>(path, std::move(opened.view), opened.info, request);
 }
 
 SourceImageInfo GetGdalInfo(const std::string& path, const GdalOpenRequest& request) {
-    auto library = TheGdalLibrary();
-    if (!library)
-        Refuse("the GDAL library " + std::string(GdalLibraryFileName()) +
-               " is missing from the program's folder or incomplete");
-    if (std::string why = GdalReferenceRefusal(path, request); !why.empty()) Refuse(why);
-    auto view = EcwView::Open(library, path, request);
-    if (!view) Refuse(LibraryReason(*library, "GDAL cannot open the file"));
-    std::string why;
-    const EcwViewFileInfo* info = view->Info(why);
-    if (!info) Refuse(why);
-    return SourceImageInfo{int32_t(info->width), int32_t(info->height), 3};
+    const EcwViewFileInfo info = OpenGdalView(path, request).info;
+    return SourceImageInfo{int32_t(info.width), int32_t(info.height), 3};
 }
 
 std::span<const SourceFormat> EcwFormats() {
