@@ -122,7 +122,7 @@ int RunConvertCommand(const ConvertOptions& options, std::atomic<bool>& abort) {
         ++unreadable;
         std::fprintf(stderr, "tessary-cli: convert: cannot read folder \"%s\": %s\n", skipped.path.c_str(),
                      skipped.reason.c_str());
-        report.Write(UnreadableLine(skipped.path, skipped.reason));
+        report.Write(PathOnlyLine(skipped.path, "unreadable", skipped.reason));
     }
     if (inputs->leftOutOutputs > 0)
         std::fprintf(stderr,

@@ -162,20 +162,9 @@ std::string PlanText(const PlanRow& row, bool copyMapFile) {
 }
 
 std::string PlanReportLine(const PlanRow& row) {
-    json line;
-    AddPath(line, "source", row.source);
-    if (row.output.empty())
-        line["output"] = nullptr;
-    else
-        AddPath(line, "output", row.output);
-    line["outcome"] = PlannedActionName(row.action);
-    if (!row.reason.empty()) line["reason"] = row.reason;
-    line["width"] = row.width;
-    line["height"] = row.height;
-    if (row.calibration.empty())
-        line["calibration"] = nullptr;
-    else
-        AddPath(line, "calibration", row.calibration);
+    json line =
+        ImageLineStart(row.source, row.output, PlannedActionName(row.action), row.reason, row.width, row.height);
+    AddPathOrNull(line, "calibration", row.calibration);
     if (row.calibrationMatches.size() > 1) {
         // Every calibration file that names the image, the one used first;
         // each as {"path": ...} so that a name which is not UTF-8 keeps its bytes.
@@ -187,7 +176,7 @@ std::string PlanReportLine(const PlanRow& row) {
         }
         line["calibration_matches"] = std::move(matches);
     }
-    return line.dump(-1, ' ', false, json::error_handler_t::replace);
+    return DumpLine(line);
 }
 
 int PrintPlan(const ConvertOptions& options, const ConvertInputs& inputs, ReportWriter& report, std::FILE* out) {
@@ -202,12 +191,7 @@ int PrintPlan(const ConvertOptions& options, const ConvertInputs& inputs, Report
         ++(entry.unreadable ? unreadable : skipped);
         std::fprintf(out, "%s: %s: %s\n", entry.unreadable ? "unreadable" : "skipped", entry.path.c_str(),
                      entry.reason.c_str());
-        json line;
-        AddPath(line, "source", entry.path);
-        line["output"] = nullptr;
-        line["outcome"] = entry.unreadable ? "unreadable" : "skipped";
-        line["reason"] = entry.reason;
-        report.Write(line.dump(-1, ' ', false, json::error_handler_t::replace));
+        report.Write(PathOnlyLine(entry.path, entry.unreadable ? "unreadable" : "skipped", entry.reason));
     }
     json totals;
     totals["images"] = int(inputs.images.size());
@@ -220,7 +204,7 @@ int PrintPlan(const ConvertOptions& options, const ConvertInputs& inputs, Report
     totals["dry_run"] = true;
     json line;
     line["totals"] = totals;
-    report.Write(line.dump(-1, ' ', false, json::error_handler_t::replace));
+    report.Write(DumpLine(line));
     std::fprintf(out, "Plan for %zu %s: %d to convert, %d up to date, %d too small, %d refused, %d skipped, %d %s "
                  "unreadable; nothing was written\n",
                  inputs.images.size(), inputs.images.size() == 1 ? "image" : "images",

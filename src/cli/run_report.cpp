@@ -72,17 +72,33 @@ void AddPath(nlohmann::ordered_json& object, const std::string& key, const std::
     if (!IsValidUtf8(path)) object[key + "_hex"] = Hex(path);
 }
 
-std::string ReportLine(const ImageResult& result) {
-    json line;
-    AddPath(line, "source", result.sourcePath);
-    if (result.outputPath.empty())
-        line["output"] = nullptr;
+void AddPathOrNull(nlohmann::ordered_json& object, const std::string& key, const std::string& path) {
+    if (path.empty())
+        object[key] = nullptr;
     else
-        AddPath(line, "output", result.outputPath);
-    line["outcome"] = OutcomeName(result.outcome);
-    if (!result.reason.empty()) line["reason"] = result.reason;
-    line["width"] = result.width;
-    line["height"] = result.height;
+        AddPath(object, key, path);
+}
+
+nlohmann::ordered_json ImageLineStart(const std::string& source, const std::string& output,
+                                      const std::string& outcome, const std::string& reason, int width,
+                                      int height) {
+    json line;
+    AddPath(line, "source", source);
+    AddPathOrNull(line, "output", output);
+    line["outcome"] = outcome;
+    if (!reason.empty()) line["reason"] = reason;
+    line["width"] = width;
+    line["height"] = height;
+    return line;
+}
+
+std::string DumpLine(const nlohmann::ordered_json& line) {
+    return Dump(line);
+}
+
+std::string ReportLine(const ImageResult& result) {
+    json line = ImageLineStart(result.sourcePath, result.outputPath, OutcomeName(result.outcome), result.reason,
+                               result.width, result.height);
     line["levels"] = result.levels;
     line["output_bytes"] = result.outputBytes;
     if (result.damagedRows > 0) line["damaged_rows"] = result.damagedRows;
@@ -93,14 +109,15 @@ std::string ReportLine(const ImageResult& result) {
     return Dump(line);
 }
 
-std::string UnreadableLine(const std::string& path, const std::string& reason) {
+std::string PathOnlyLine(const std::string& path, const char* outcome, const std::string& reason) {
     json line;
     AddPath(line, "source", path);
     line["output"] = nullptr;
-    line["outcome"] = "unreadable";
+    line["outcome"] = outcome;
     line["reason"] = reason;
     return Dump(line);
 }
+
 
 std::string RunLine(const RunStart& run) {
     json inner;

@@ -33,6 +33,19 @@ bool IsValidUtf8(const std::string& text);
 // exact bytes go to key + "_hex" as two lower-case hex digits each, so that
 // a script can find the file.
 void AddPath(nlohmann::ordered_json& object, const std::string& key, const std::string& path);
+// As AddPath, with null for an empty path.
+void AddPathOrNull(nlohmann::ordered_json& object, const std::string& key, const std::string& path);
+
+// The fields an image's line starts with, in the report and in the plan of
+// a dry run: source, output (null when none), outcome, reason (when there
+// is one), width, height.
+nlohmann::ordered_json ImageLineStart(const std::string& source, const std::string& output,
+                                      const std::string& outcome, const std::string& reason, int width,
+                                      int height);
+
+// One line of the file: bytes that are not UTF-8 become U+FFFD (paths carry
+// their exact bytes beside, AddPath).
+std::string DumpLine(const nlohmann::ordered_json& line);
 
 // What the "run" line tells: start time (UTC, ISO 8601), the command line,
 // the program's version and the host's name.
@@ -53,9 +66,9 @@ std::string RunLine(const RunStart& run);
 // source_hex and output_hex for names that are not UTF-8.
 std::string ReportLine(const ImageResult& result);
 
-// A folder the walk could not read: source, output null, outcome
-// "unreadable", reason.
-std::string UnreadableLine(const std::string& path, const std::string& reason);
+// A path that gives no image: source, output null, outcome ("unreadable"
+// for a folder the walk could not read, "skipped" in a plan), reason.
+std::string PathOnlyLine(const std::string& path, const char* outcome, const std::string& reason);
 
 // The last object: {"totals": {...}}.
 std::string TotalsLine(const RunTotals& totals);
