@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/run_context.h"
+#include "engine/source_rows.h"
 #include "raster/scratch_raster.h"
 #include "sources/source_image.h"
 #include "support/fake_rows.h"
@@ -67,6 +68,7 @@ inline SourceHandle ScratchSource(const std::string& path, int width, int height
         }
         writer.Finish();
     }
+    AddEngineSourceRows();
     return OpenSourceImageOrNull(path);
 }
 

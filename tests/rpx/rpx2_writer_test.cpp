@@ -7,7 +7,7 @@
 
 #include "common/errors.h"
 #include "common/zlib_stream.h"
-#include "engine/source_rows.h"
+#include "raster/raster_test_support.h"
 #include "raster/scratch_raster.h"
 #include "rpx/rpx_test_support.h"
 
@@ -117,13 +117,8 @@ TEST(Rpx2Writer, ProgressEveryTenthTileRestartingAtEachLevel) {
 // `raster` written as the scratch raster r.rpx0 in `temp` and opened as a
 // source, as the driver hands a level to the writer.
 SourceHandle ScratchSource(const TempFolder& temp, const Raster& raster) {
-    {
-        ScratchRasterWriter sw(temp.Path("r.rpx0"), raster.width, raster.height, raster.palette);
-        for (int y = 0; y < raster.height; ++y) sw.AppendRow(raster.pixels.data() + y * raster.width);
-        sw.Finish();
-    }
-    AddEngineSourceRows();
-    return OpenSourceImageOrNull(temp.Path("r.rpx0"));
+    return testing::ScratchSource(temp.Path("r.rpx0"), raster.width, raster.height, raster.palette,
+                                  [&](int x, int y) { return raster.At(x, y); });
 }
 
 TEST(Rpx2Writer, AbortWritesNoLevelHeaderAndNoTrailer) {
