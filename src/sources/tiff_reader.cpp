@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/over_white.h"
 #include "common/platform.h"
 #include "common/text.h"
 #include "sources/fixed_colour_table.h"
@@ -219,17 +220,10 @@ uint16_t Load16(const uint8_t* bytes) {
     return value;
 }
 
-// A premultiplied colour sample with its alpha over white paper: what the
-// other readers make of transparency.
-uint8_t OverWhite(uint32_t premultiplied, uint32_t alpha) {
+// A premultiplied colour sample with its alpha over white paper: what
+// OverWhite makes of the straight sample.
+uint8_t PremultipliedOverWhite(uint32_t premultiplied, uint32_t alpha) {
     return uint8_t(std::min<uint32_t>(255, premultiplied + 255 - alpha));
-}
-
-// An unpremultiplied colour sample composed over white with its alpha, with
-// the PNG reader's rounding (the same as OverWhite of libtiff's
-// premultiplied sample).
-uint8_t StraightOverWhite(uint32_t value, uint32_t alpha) {
-    return uint8_t((value * alpha + 255u * (255u - alpha) + 127u) / 255u);
 }
 
 // What the strip and RGBA routes share: the handle, the band of rows
@@ -599,7 +593,7 @@ private:
             const bool associated = layout_.alpha == EXTRASAMPLE_ASSOCALPHA;
             const size_t colours = layout_.IsRgb() ? 3 : 1;
             auto over = [&](uint32_t value, uint32_t alpha) {
-                return associated ? OverWhite(value, alpha) : StraightOverWhite(value, alpha);
+                return associated ? PremultipliedOverWhite(value, alpha) : OverWhite(value, alpha);
             };
             for (size_t x = 0; x < width; ++x) {
                 const uint32_t alpha = sample(s, x * step + colours);
@@ -766,9 +760,9 @@ private:
         for (size_t x = 0; x < layout_.width; ++x, out += 3) {
             const uint32_t p = pixel[x];
             const uint32_t alpha = TIFFGetA(p);
-            out[0] = OverWhite(TIFFGetB(p), alpha);
-            out[1] = OverWhite(TIFFGetG(p), alpha);
-            out[2] = OverWhite(TIFFGetR(p), alpha);
+            out[0] = PremultipliedOverWhite(TIFFGetB(p), alpha);
+            out[1] = PremultipliedOverWhite(TIFFGetG(p), alpha);
+            out[2] = PremultipliedOverWhite(TIFFGetR(p), alpha);
         }
     }
 
