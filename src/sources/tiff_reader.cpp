@@ -681,6 +681,32 @@ private:
     std::vector<uint8_t> tile_;
 };
 
+// Whether the RGBA route takes a file's signed samples: 8-bit interleaved
+// CMYK, whose samples it converts itself (PutSignedCmyk).
+bool TakesSignedCmyk(const TiffLayout& layout) {
+    return layout.IsSigned() && layout.photometric == PHOTOMETRIC_SEPARATED && layout.bitsPerSample == 8 &&
+           layout.planarConfig == PLANARCONFIG_CONTIG;
+}
+
+// libtiff's conversion of 8-bit interleaved CMYK, for signed samples: -128
+// is no ink and 127 full ink, as signed grey runs from black to white on the
+// strip route. libtiff would take the samples for unsigned ones, so that -1
+// (the most ink) and 0 (none) would lie side by side. The colours are
+// libtiff's own for the samples moved up by 128.
+void PutSignedCmyk(TIFFRGBAImage* image, uint32_t* out, uint32_t, uint32_t, uint32_t width, uint32_t rows,
+                   int32_t fromSkew, int32_t toSkew, unsigned char* in) {
+    const int32_t samples = image->samplesperpixel;
+    for (; rows > 0; --rows, out += toSkew, in += fromSkew * samples) {
+        for (uint32_t x = 0; x < width; ++x, in += samples) {
+            const uint32_t paper = 255 - uint8_t(in[3] ^ 0x80);
+            const uint32_t red = paper * (255 - uint8_t(in[0] ^ 0x80)) / 255;
+            const uint32_t green = paper * (255 - uint8_t(in[1] ^ 0x80)) / 255;
+            const uint32_t blue = paper * (255 - uint8_t(in[2] ^ 0x80)) / 255;
+            *out++ = red | (green << 8) | (blue << 16) | 0xFF000000u;
+        }
+    }
+}
+
 // The RGBA route: every kind libtiff converts to colour itself (YCbCr and
 // JPEG-in-TIFF, CMYK, CIE L*a*b*, LogLuv, ...), one strip or one row of
 // tiles at a time. Always 3 bytes per pixel; alpha is composed over white.
@@ -729,6 +755,7 @@ public:
                               : diagnostics_->Reason("libtiff cannot convert it to colour");
         }
         begun_ = true;
+        if (TakesSignedCmyk(l)) image_.put.contig = PutSignedCmyk;
         // Rows come in the order they are stored, as on the strip route:
         // the orientation tag is not applied.
         image_.orientation = ORIENTATION_TOPLEFT;
@@ -810,10 +837,11 @@ std::unique_ptr<TiffBandReader> OpenReader(const std::string& path, bool interac
     if (TIFFRGBAImageOK(tiff.get(), message) != 1)
         Refuse(interactive, kFormatMessage,
                message[0] ? std::string(message) : diagnostics->Reason(kFormatMessage));
-    // LogLuv stores signed samples by design; elsewhere libtiff's colour
-    // conversion would take signed samples for unsigned ones.
+    // LogLuv stores signed samples by design, and signed 8-bit CMYK is
+    // converted by PutSignedCmyk; elsewhere libtiff's colour conversion would
+    // take signed samples for unsigned ones.
     if (layout.IsSigned() && layout.photometric != PHOTOMETRIC_LOGL &&
-        layout.photometric != PHOTOMETRIC_LOGLUV)
+        layout.photometric != PHOTOMETRIC_LOGLUV && !TakesSignedCmyk(layout))
         Refuse(interactive, kFormatMessage, "libtiff converts only unsigned samples of this colour kind");
     auto reader = std::make_unique<TiffRgbaReader>(std::move(diagnostics), std::move(tiff), layout);
     const std::string problem = reader->Prepare(maxBandBytes, box);
