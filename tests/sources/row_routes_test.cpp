@@ -136,7 +136,7 @@ TEST_F(RowRoutes, PalettisedPixelsConvertIdenticallyFromEveryFormatAndDepth) {
 // without a mask (its fourth byte is padding), or whose alpha bits are zero
 // everywhere, converts as its colours alone.
 TEST_F(RowRoutes, BmpAlphaConvertsAsThePngOfTheSameRgbaPixels) {
-    const TestImage colour = test::ColourImage(203, 157);
+    const TestImage colour = test::ColourImage(313, 157);
     std::vector<uint8_t> alpha(size_t(colour.width) * size_t(colour.height));
     for (int y = 0; y < colour.height; ++y)
         for (int x = 0; x < colour.width; ++x)
@@ -165,7 +165,7 @@ TEST_F(RowRoutes, BmpAlphaConvertsAsThePngOfTheSameRgbaPixels) {
 // same GIF with that entry white, by rows and interlaced alike. An index
 // named without the transparency flag keeps its colour.
 TEST_F(RowRoutes, GifTransparentIndexShowsWhiteAsAlphaDoes) {
-    const TestImage picture = test::PalettisedImage(211, 163, 8);
+    const TestImage picture = test::PalettisedImage(311, 163, 8);
     const uint8_t clear = picture.Index(5, 3);
     ASSERT_NE(picture.palette[clear], (PaletteEntry{255, 255, 255, 0}));
     test::WriteGif(Source("t_rows.gif"), picture, false, clear);

@@ -632,7 +632,7 @@ TEST_F(TiffReaderTest, SignedCmykRunsFromNoInkToFullInk) {
             }
         }
     }
-    const TiffFields fields{256, 4, 8, 4, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW, 3};
+    const test::TiffFields fields{256, 4, 8, 4, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW, 3};
     WriteTiff((folder_ / "signed.tif").string(), fields, signedRows, nullptr, SAMPLEFORMAT_INT);
     WriteTiff((folder_ / "unsigned.tif").string(), fields, unsignedRows);
     std::string detail;
