@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 
+#include "common/over_white.h"
+
 namespace tessary::gdalplug {
 
 namespace {
@@ -64,12 +66,6 @@ std::vector<std::string> testingDrivers;
 // The most a band of full-width rows may hold; a taller block is read in
 // several bands.
 constexpr size_t kMaxBandBytes = size_t(96) << 20;
-
-// Composes a colour sample over white paper with its alpha, as the PNG
-// reader does.
-inline uint8_t OverWhite(unsigned value, unsigned alpha) {
-    return uint8_t((value * alpha + 255u * (255u - alpha) + 127u) / 255u);
-}
 
 thread_local std::string lastError;
 

@@ -11,6 +11,7 @@
 #include "common/expansion_limit.h"
 #include "common/file.h"
 #include "common/le.h"
+#include "common/over_white.h"
 #include "common/text.h"
 #include "sources/source_error.h"
 #include "sources/source_formats.h"
@@ -119,14 +120,34 @@ struct Decoder {
     bool topDown = false;
     uint64_t fileStride = 0;
     Channel red, green, blue;
+    Channel alpha;  // 32-bit pixels whose header gives an alpha mask; else none
+
+    // A 16- or 32-bit row as blue, green, red, alpha composed over white.
+    void ConvertMaskedRow(const uint8_t* in, uint8_t* out) const {
+        const int bytesPerPixel = h.bitsPerPixel / 8;
+        for (int x = 0; x < width; ++x, in += bytesPerPixel, out += 3) {
+            const uint32_t pixel = bytesPerPixel == 2 ? ReadU16LE(in) : ReadU32LE(in);
+            out[0] = blue.Scale(pixel);
+            out[1] = green.Scale(pixel);
+            out[2] = red.Scale(pixel);
+            if (alpha.mask == 0) continue;
+            const uint8_t a = alpha.Scale(pixel);
+            for (int c = 0; c < 3; ++c) out[c] = OverWhite(out[c], a);
+        }
+    }
 
     // The picture row that the file's row `i` (in storage order) becomes.
     int PictureRow(int64_t i) const { return topDown ? int(i) : height - 1 - int(i); }
 };
 
+// The colour masks, and the alpha mask of 32-bit pixels where the header
+// gives one: in the header from the 56-byte kind on, or as the fourth mask
+// after a 40-byte header with alpha bitfields. Only bitfield files carry
+// masks; an alpha mask that is not contiguous, or that shares bits with a
+// colour, is ignored, as the fourth byte of other 32-bit files is.
 bool ReadMasks(Decoder& d, uint64_t& tableStart) {
     const BmpHeader& h = d.h;
-    uint32_t masks[3];
+    uint32_t masks[4] = {0, 0, 0, 0};
     if (h.compression == kBiRgb) {
         if (h.bitsPerPixel == 16) {
             masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
@@ -136,6 +157,7 @@ bool ReadMasks(Decoder& d, uint64_t& tableStart) {
     } else if (h.headerSize >= 52) {
         // V4, V5 and the 52/56-byte headers carry the masks themselves.
         for (int c = 0; c < 3; ++c) masks[c] = ReadU32LE(h.raw + 40 + 4 * c);
+        if (h.headerSize >= 56) masks[3] = ReadU32LE(h.raw + 52);
     } else if (h.headerSize == 40) {
         // A 40-byte header is followed by three (or, with alpha, four) masks.
         uint64_t count = h.compression == kBiAlphaBitfields ? 4 : 3;
@@ -144,6 +166,7 @@ bool ReadMasks(Decoder& d, uint64_t& tableStart) {
         d.file.Seek(tableStart);
         d.file.ReadExact(bytes, 4 * count);
         for (int c = 0; c < 3; ++c) masks[c] = ReadU32LE(bytes + 4 * c);
+        if (count == 4) masks[3] = ReadU32LE(bytes + 12);
         tableStart += 4 * count;
     } else {
         return false;
@@ -152,7 +175,10 @@ bool ReadMasks(Decoder& d, uint64_t& tableStart) {
         for (uint32_t& m : masks)
             if (m > 0xFFFF) return false;
     if (masks[0] == 0 && masks[1] == 0 && masks[2] == 0) return false;
-    return d.red.Set(masks[0]) && d.green.Set(masks[1]) && d.blue.Set(masks[2]);
+    if (!d.red.Set(masks[0]) || !d.green.Set(masks[1]) || !d.blue.Set(masks[2])) return false;
+    const bool alphaUsable = h.bitsPerPixel == 32 && (masks[3] & (masks[0] | masks[1] | masks[2])) == 0;
+    if (!alphaUsable || !d.alpha.Set(masks[3])) d.alpha = Channel{};
+    return true;
 }
 
 // The number of colour table entries the header announces.
@@ -193,22 +219,30 @@ void ReadRowsDirect(Decoder& d, Picture& picture) {
     }
 }
 
-// 16- and 32-bit rows become blue, green, red.
-void ReadRowsMasked(Decoder& d, Picture& picture) {
+// Whether any pixel of a 32-bit file with an alpha mask has alpha. A file
+// whose alpha bits are zero everywhere is taken as opaque: its writer gave
+// the mask and filled nothing in, and a picture wholly transparent would be
+// blank paper. Reads up to the first pixel with alpha.
+bool AnyAlpha(Decoder& d) {
     d.file.Seek(d.dataOffset);
     std::vector<uint8_t> buffer(size_t(d.fileStride));
-    const int bytesPerPixel = d.h.bitsPerPixel / 8;
     for (int64_t i = 0; i < d.height; ++i) {
         std::fill(buffer.begin(), buffer.end(), uint8_t(0));
         d.file.ReadSome(buffer.data(), buffer.size());
-        uint8_t* out = picture.Row(d.PictureRow(i));
-        const uint8_t* in = buffer.data();
-        for (int x = 0; x < d.width; ++x, in += bytesPerPixel, out += 3) {
-            uint32_t pixel = bytesPerPixel == 2 ? ReadU16LE(in) : ReadU32LE(in);
-            out[0] = d.blue.Scale(pixel);
-            out[1] = d.green.Scale(pixel);
-            out[2] = d.red.Scale(pixel);
-        }
+        for (int x = 0; x < d.width; ++x)
+            if (ReadU32LE(buffer.data() + 4 * size_t(x)) & d.alpha.mask) return true;
+    }
+    return false;
+}
+
+// 16- and 32-bit rows become blue, green, red, alpha composed over white.
+void ReadRowsMasked(Decoder& d, Picture& picture) {
+    d.file.Seek(d.dataOffset);
+    std::vector<uint8_t> buffer(size_t(d.fileStride));
+    for (int64_t i = 0; i < d.height; ++i) {
+        std::fill(buffer.begin(), buffer.end(), uint8_t(0));
+        d.file.ReadSome(buffer.data(), buffer.size());
+        d.ConvertMaskedRow(buffer.data(), picture.Row(d.PictureRow(i)));
     }
 }
 
@@ -365,6 +399,7 @@ std::unique_ptr<BmpSource> Prepare(const std::string& path) {
         }
     }
     if (bpp <= 8) ReadColourTable(d, tableStart, src->palette);
+    if (d.alpha.mask != 0 && !AnyAlpha(d)) d.alpha = Channel{};
     return src;
 }
 
@@ -515,15 +550,7 @@ public:
                 break;
             case 8: std::memcpy(out, in, size_t(width)); break;
             case 24: std::memcpy(out, in, size_t(width) * 3); break;
-            default: {
-                const int bytesPerPixel = src_->h.bitsPerPixel / 8;
-                for (int x = 0; x < width; ++x, in += bytesPerPixel, out += 3) {
-                    uint32_t pixel = bytesPerPixel == 2 ? ReadU16LE(in) : ReadU32LE(in);
-                    out[0] = d_.blue.Scale(pixel);
-                    out[1] = d_.green.Scale(pixel);
-                    out[2] = d_.red.Scale(pixel);
-                }
-            }
+            default: d_.ConvertMaskedRow(in, out);
         }
     }
 

@@ -72,11 +72,18 @@ uint8_t NearestEntry(const Palette& palette, int count, const GifColorType& colo
     return uint8_t(best);
 }
 
-// Skips an extension block and its sub-blocks.
-void SkipExtension(GifFileType* gif) {
+// Reads past an extension block and its sub-blocks. A graphic control
+// extension sets `transparent` to the index it makes transparent, or -1 when
+// its transparency flag is off; a plain text extension takes the graphic
+// control before it for itself, so it sets `transparent` back to -1.
+void ReadExtension(GifFileType* gif, int& transparent) {
     int code = 0;
     GifByteType* block = nullptr;
     if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) ThrowGiflibError(gif->Error);
+    if (code == GRAPHICS_EXT_FUNC_CODE && block && block[0] >= 4)
+        transparent = (block[1] & 1) ? block[4] : -1;
+    else if (code == PLAINTEXT_EXT_FUNC_CODE)
+        transparent = -1;
     while (block != nullptr)
         if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) ThrowGiflibError(gif->Error);
 }
@@ -109,12 +116,13 @@ std::unique_ptr<GifHandle> OpenFirstFrame(const std::string& path, FirstFrame& f
     const uint64_t frameLimit = kLzwExpansion.MostFor(uint64_t(fileSize));
     const uint64_t screenLimit = std::max<uint64_t>(frameLimit, uint64_t(1) << 26);
 
+    int transparent = -1;  // the first frame's transparent index
     for (;;) {
         GifRecordType type = UNDEFINED_RECORD_TYPE;
         if (DGifGetRecordType(gif, &type) == GIF_ERROR) ThrowGiflibError(gif->Error);
         if (type == TERMINATE_RECORD_TYPE) ThrowGifError("the file holds no image");
         if (type == EXTENSION_RECORD_TYPE) {
-            SkipExtension(gif);
+            ReadExtension(gif, transparent);
             continue;
         }
         if (type != IMAGE_DESC_RECORD_TYPE) ThrowGifError("unknown block");
@@ -137,6 +145,11 @@ std::unique_ptr<GifHandle> OpenFirstFrame(const std::string& path, FirstFrame& f
     const int screenHeight = gif->SHeight;
     f.wholeScreen = screenWidth <= 0 || screenHeight <= 0 ||
                     (f.frameWidth == screenWidth && f.frameHeight == screenHeight);
+    // Transparent pixels show white paper, as alpha does in other sources.
+    // The uncovered screen's colour is chosen below from the file's own
+    // colours.
+    const Palette colours = f.palette;
+    if (transparent >= 0) f.palette[size_t(transparent)] = {255, 255, 255, 0};
     if (f.wholeScreen) {
         f.width = f.frameWidth;
         f.height = f.frameHeight;
@@ -156,7 +169,7 @@ std::unique_ptr<GifHandle> OpenFirstFrame(const std::string& path, FirstFrame& f
     if (frameMap == global && backgroundKnown)
         f.background = uint8_t(gif->SBackGroundColor);
     else
-        f.background = NearestEntry(f.palette, frameMap ? frameMap->ColorCount : 256, backgroundColour);
+        f.background = NearestEntry(colours, frameMap ? frameMap->ColorCount : 256, backgroundColour);
     // The part of the frame that lies on the screen (none when the frame
     // lies wholly beside it).
     f.x0 = std::max<int64_t>(f.left, 0);

@@ -22,6 +22,7 @@
 
 #include "common/expansion_limit.h"
 #include "common/file.h"
+#include "common/over_white.h"
 #include "common/text.h"
 #include "sources/source_error.h"
 #include "sources/source_formats.h"
@@ -187,11 +188,6 @@ void SetUpTransforms(PngStream& stream, PngLayout& layout) {
     } else if (!layout.colour) {
         for (unsigned i = 0; i < 256; ++i) layout.palette[i] = {uint8_t(i), uint8_t(i), uint8_t(i), 0};
     }
-}
-
-// Composes a colour sample over white paper with its alpha.
-inline uint8_t OverWhite(unsigned value, unsigned alpha) {
-    return uint8_t((value * alpha + 255u * (255u - alpha) + 127u) / 255u);
 }
 
 // Turns a row as libpng delivers it into the picture's row: alpha composed

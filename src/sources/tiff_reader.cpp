@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/over_white.h"
 #include "common/text.h"
 #include "sources/fixed_colour_table.h"
 #include "sources/source_error.h"
@@ -219,17 +220,10 @@ uint16_t Load16(const uint8_t* bytes) {
     return value;
 }
 
-// A premultiplied colour sample with its alpha over white paper: what the
-// other readers make of transparency.
-uint8_t OverWhite(uint32_t premultiplied, uint32_t alpha) {
+// A premultiplied colour sample with its alpha over white paper: what
+// OverWhite makes of the straight sample.
+uint8_t PremultipliedOverWhite(uint32_t premultiplied, uint32_t alpha) {
     return uint8_t(std::min<uint32_t>(255, premultiplied + 255 - alpha));
-}
-
-// An unpremultiplied colour sample composed over white with its alpha, with
-// the PNG reader's rounding (the same as OverWhite of libtiff's
-// premultiplied sample).
-uint8_t StraightOverWhite(uint32_t value, uint32_t alpha) {
-    return uint8_t((value * alpha + 255u * (255u - alpha) + 127u) / 255u);
 }
 
 // What the strip and RGBA routes share: the handle, the band of rows
@@ -599,7 +593,7 @@ private:
             const bool associated = layout_.alpha == EXTRASAMPLE_ASSOCALPHA;
             const size_t colours = layout_.IsRgb() ? 3 : 1;
             auto over = [&](uint32_t value, uint32_t alpha) {
-                return associated ? OverWhite(value, alpha) : StraightOverWhite(value, alpha);
+                return associated ? PremultipliedOverWhite(value, alpha) : OverWhite(value, alpha);
             };
             for (size_t x = 0; x < width; ++x) {
                 const uint32_t alpha = sample(s, x * step + colours);
@@ -687,6 +681,32 @@ private:
     std::vector<uint8_t> tile_;
 };
 
+// Whether the RGBA route takes a file's signed samples: 8-bit interleaved
+// CMYK, whose samples it converts itself (PutSignedCmyk).
+bool TakesSignedCmyk(const TiffLayout& layout) {
+    return layout.IsSigned() && layout.photometric == PHOTOMETRIC_SEPARATED && layout.bitsPerSample == 8 &&
+           layout.planarConfig == PLANARCONFIG_CONTIG;
+}
+
+// libtiff's conversion of 8-bit interleaved CMYK, for signed samples: -128
+// is no ink and 127 full ink, as signed grey runs from black to white on the
+// strip route. libtiff would take the samples for unsigned ones, so that -1
+// (the most ink) and 0 (none) would lie side by side. The colours are
+// libtiff's own for the samples moved up by 128.
+void PutSignedCmyk(TIFFRGBAImage* image, uint32_t* out, uint32_t, uint32_t, uint32_t width, uint32_t rows,
+                   int32_t fromSkew, int32_t toSkew, unsigned char* in) {
+    const int32_t samples = image->samplesperpixel;
+    for (; rows > 0; --rows, out += toSkew, in += fromSkew * samples) {
+        for (uint32_t x = 0; x < width; ++x, in += samples) {
+            const uint32_t paper = 255 - uint8_t(in[3] ^ 0x80);
+            const uint32_t red = paper * (255 - uint8_t(in[0] ^ 0x80)) / 255;
+            const uint32_t green = paper * (255 - uint8_t(in[1] ^ 0x80)) / 255;
+            const uint32_t blue = paper * (255 - uint8_t(in[2] ^ 0x80)) / 255;
+            *out++ = red | (green << 8) | (blue << 16) | 0xFF000000u;
+        }
+    }
+}
+
 // The RGBA route: every kind libtiff converts to colour itself (YCbCr and
 // JPEG-in-TIFF, CMYK, CIE L*a*b*, LogLuv, ...), one strip or one row of
 // tiles at a time. Always 3 bytes per pixel; alpha is composed over white.
@@ -735,6 +755,7 @@ public:
                               : diagnostics_->Reason("libtiff cannot convert it to colour");
         }
         begun_ = true;
+        if (TakesSignedCmyk(l)) image_.put.contig = PutSignedCmyk;
         // Rows come in the order they are stored, as on the strip route:
         // the orientation tag is not applied.
         image_.orientation = ORIENTATION_TOPLEFT;
@@ -766,9 +787,9 @@ private:
         for (size_t x = 0; x < layout_.width; ++x, out += 3) {
             const uint32_t p = pixel[x];
             const uint32_t alpha = TIFFGetA(p);
-            out[0] = OverWhite(TIFFGetB(p), alpha);
-            out[1] = OverWhite(TIFFGetG(p), alpha);
-            out[2] = OverWhite(TIFFGetR(p), alpha);
+            out[0] = PremultipliedOverWhite(TIFFGetB(p), alpha);
+            out[1] = PremultipliedOverWhite(TIFFGetG(p), alpha);
+            out[2] = PremultipliedOverWhite(TIFFGetR(p), alpha);
         }
     }
 
@@ -816,10 +837,11 @@ std::unique_ptr<TiffBandReader> OpenReader(const std::string& path, bool interac
     if (TIFFRGBAImageOK(tiff.get(), message) != 1)
         Refuse(interactive, kFormatMessage,
                message[0] ? std::string(message) : diagnostics->Reason(kFormatMessage));
-    // LogLuv stores signed samples by design; elsewhere libtiff's colour
-    // conversion would take signed samples for unsigned ones.
+    // LogLuv stores signed samples by design, and signed 8-bit CMYK is
+    // converted by PutSignedCmyk; elsewhere libtiff's colour conversion would
+    // take signed samples for unsigned ones.
     if (layout.IsSigned() && layout.photometric != PHOTOMETRIC_LOGL &&
-        layout.photometric != PHOTOMETRIC_LOGLUV)
+        layout.photometric != PHOTOMETRIC_LOGLUV && !TakesSignedCmyk(layout))
         Refuse(interactive, kFormatMessage, "libtiff converts only unsigned samples of this colour kind");
     auto reader = std::make_unique<TiffRgbaReader>(std::move(diagnostics), std::move(tiff), layout);
     const std::string problem = reader->Prepare(maxBandBytes, box);

@@ -1,6 +1,7 @@
 // PNG, BMP and GIF sources are read row by row (interlaced PNG and GIF
 // whole). Whatever the format and the route, the same pixels must give the
-// same rows, the same preview and byte-identical converted files.
+// same rows, the same preview and byte-identical converted files; alpha and
+// a GIF's transparent index show white paper alike.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include "engine/conversion_log.h"
 #include "sources/bmp_reader.h"
 #include "sources/gif_reader.h"
+#include "sources/image_expectations.h"
 #include "sources/png_reader.h"
 #include "sources/source_image.h"
 #include "support/image_writers.h"
@@ -127,6 +129,73 @@ TEST_F(RowRoutes, PalettisedPixelsConvertIdenticallyFromEveryFormatAndDepth) {
         }
         ExpectIdentical(names);
     }
+}
+
+// Alpha is composed over white wherever a file has it. A 32-bit BMP whose
+// header gives an alpha mask converts as the PNG of the same RGBA pixels; one
+// without a mask (its fourth byte is padding), or whose alpha bits are zero
+// everywhere, converts as its colours alone.
+TEST_F(RowRoutes, BmpAlphaConvertsAsThePngOfTheSameRgbaPixels) {
+    const TestImage colour = test::ColourImage(313, 157);
+    std::vector<uint8_t> alpha(size_t(colour.width) * size_t(colour.height));
+    for (int y = 0; y < colour.height; ++y)
+        for (int x = 0; x < colour.width; ++x)
+            // A transparent collar, a ramp of partial alpha, opaque inside.
+            alpha[size_t(y) * size_t(colour.width) + size_t(x)] =
+                x < 10 || y < 8 ? 0 : (x < 60 ? uint8_t(x * 4) : 255);
+    test::WriteRgbaPng(Source("a_png.png"), colour, alpha);
+    test::WriteBmp32(Source("a_mask.bmp"), colour, alpha, test::BmpAlpha::HeaderMask);
+    test::WriteBmp32(Source("a_fields.bmp"), colour, alpha, test::BmpAlpha::AlphaBitfields);
+    test::WritePng(Source("o_png.png"), colour, false);
+    test::WriteBmp32(Source("o_padding.bmp"), colour, alpha, test::BmpAlpha::Padding);
+    test::WriteBmp32(Source("o_zero.bmp"), colour, std::vector<uint8_t>(alpha.size(), 0),
+                     test::BmpAlpha::HeaderMask);
+    std::map<std::string, std::string> out =
+        Convert({"a_png.png", "a_mask.bmp", "a_fields.bmp", "o_png.png", "o_padding.bmp", "o_zero.bmp"});
+    ASSERT_EQ(out.size(), 6u);
+    EXPECT_TRUE(out["a_mask.bmp"] == out["a_png.png"]);
+    EXPECT_TRUE(out["a_fields.bmp"] == out["a_png.png"]);
+    EXPECT_TRUE(out["o_padding.bmp"] == out["o_png.png"]);
+    EXPECT_TRUE(out["o_zero.bmp"] == out["o_png.png"]);
+    EXPECT_FALSE(out["a_png.png"] == out["o_png.png"]) << "the alpha changed nothing";
+}
+
+// A GIF's transparent index shows white, as alpha does in other files: the
+// GIF gives the rows of the PNG of the same RGBA pixels and converts as the
+// same GIF with that entry white, by rows and interlaced alike. An index
+// named without the transparency flag keeps its colour.
+TEST_F(RowRoutes, GifTransparentIndexShowsWhiteAsAlphaDoes) {
+    const TestImage picture = test::PalettisedImage(311, 163, 8);
+    const uint8_t clear = picture.Index(5, 3);
+    ASSERT_NE(picture.palette[clear], (PaletteEntry{255, 255, 255, 0}));
+    test::WriteGif(Source("t_rows.gif"), picture, false, clear);
+    test::WriteGif(Source("t_inter.gif"), picture, true, clear);
+    TestImage whitened = picture;
+    whitened.palette[clear] = {255, 255, 255, 0};
+    test::WriteGif(Source("t_white.gif"), whitened, false);
+    test::WriteGif(Source("f_flag_off.gif"), picture, false, clear, false);
+    test::WriteGif(Source("f_plain.gif"), picture, false);
+    std::map<std::string, std::string> out =
+        Convert({"t_rows.gif", "t_inter.gif", "t_white.gif", "f_flag_off.gif", "f_plain.gif"});
+    ASSERT_EQ(out.size(), 5u);
+    EXPECT_TRUE(out["t_rows.gif"] == out["t_white.gif"]);
+    EXPECT_TRUE(out["t_inter.gif"] == out["t_white.gif"]);
+    EXPECT_TRUE(out["f_flag_off.gif"] == out["f_plain.gif"]);
+    EXPECT_FALSE(out["t_white.gif"] == out["f_plain.gif"]) << "the transparent index is not in the picture";
+
+    // The RGBA picture: the palette's colours, the transparent index's
+    // pixels with alpha 0.
+    const TestImage colours = test::DrawnImage(picture.width, picture.height, [&](int x, int y) {
+        const PaletteEntry& e = picture.palette[picture.Index(x, y)];
+        return std::array<uint8_t, 3>{e.blue, e.green, e.red};
+    });
+    std::vector<uint8_t> alpha;
+    for (uint8_t index : picture.pixels) alpha.push_back(index == clear ? 0 : 255);
+    test::WriteRgbaPng(Source("t_png.png"), colours, alpha);
+    SourceHandle gif = OpenSourceImageOrNull(Source("t_rows.gif"));
+    SourceHandle png = OpenSourceImageOrNull(Source("t_png.png"));
+    ASSERT_TRUE(gif && png);
+    EXPECT_TRUE(test::HandleRgb(*gif) == test::HandleRgb(*png));
 }
 
 // The whole picture a loader gives, as the source interface holds it.

@@ -615,6 +615,41 @@ TEST_F(TiffReaderTest, ColourConversionKeepsOneBandInMemory) {
     EXPECT_EQ(parts->StripDecodes(), 3);
 }
 
+// Signed CMYK runs from no ink at -128 to full ink at 127: each pixel has the
+// colour of the unsigned CMYK pixel 128 higher, with no jump between -1 and 0.
+TEST_F(TiffReaderTest, SignedCmykRunsFromNoInkToFullInk) {
+    std::vector<std::vector<uint8_t>> signedRows, unsignedRows;
+    for (int y = 0; y < 4; ++y) {
+        signedRows.emplace_back();
+        unsignedRows.emplace_back();
+        for (int x = 0; x < 256; ++x) {
+            // Cyan rises along the row, magenta falls, yellow jumps about;
+            // black rises from row to row.
+            for (int v : {x - 128, 127 - x, (x * 7) % 256 - 128, y * 60 - 128}) {
+                signedRows.back().push_back(uint8_t(v));
+                unsignedRows.back().push_back(uint8_t(v + 128));
+            }
+        }
+    }
+    const test::TiffFields fields{256, 4, 8, 4, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW, 3};
+    WriteTiff((folder_ / "signed.tif").string(), fields, signedRows, nullptr, SAMPLEFORMAT_INT);
+    WriteTiff((folder_ / "unsigned.tif").string(), fields, unsignedRows);
+    std::string detail;
+    auto signedCmyk = TryOpen(folder_ / "signed.tif", detail);
+    ASSERT_NE(signedCmyk, nullptr) << detail;
+    auto unsignedCmyk = OpenTiff((folder_ / "unsigned.tif").string());
+    std::vector<uint8_t> a(256 * 3), b(256 * 3);
+    for (int y = 0; y < 4; ++y) {
+        signedCmyk->ReadRow(y, a.data());
+        unsignedCmyk->ReadRow(y, b.data());
+        ASSERT_EQ(a, b) << "row " << y;
+    }
+    // Without black ink, red falls by one level per step of cyan.
+    signedCmyk->ReadRow(0, a.data());
+    for (int x = 0; x < 256; ++x) ASSERT_EQ(a[3 * size_t(x) + 2], 255 - x) << "pixel " << x;
+    EXPECT_TRUE(messages_.messages.empty());
+}
+
 TEST_F(TiffReaderTest, PreviewDecimatesWithTheStoredPalette) {
     // 1000 x 800 grey, previewed at factor 7: 142 x 114 pixels, output row j
     // from source row (j + 1) x 7 - 1, pixel i from column i x 7.

@@ -146,6 +146,39 @@ void WriteBmp(const std::string& path, const TestImage& image, BmpRows order) {
     WriteBytes(path, f);
 }
 
+void WriteBmp32(const std::string& path, const TestImage& image, const std::vector<uint8_t>& alpha, BmpAlpha kind) {
+    Check(image.bitsPerPixel == 24 && alpha.size() == size_t(image.width) * size_t(image.height),
+          "32-bit files are made of a 24-bit image and its alpha");
+    const uint32_t infoSize = kind == BmpAlpha::HeaderMask ? 124 : 40;
+    const uint32_t maskBytes = kind == BmpAlpha::AlphaBitfields ? 16 : 0;
+    const uint32_t dataOffset = 14 + infoSize + maskBytes;
+    const uint32_t dataSize = uint32_t(image.width) * uint32_t(image.height) * 4;
+    std::vector<uint8_t> f(dataOffset, 0);
+    f[0] = 'B';
+    f[1] = 'M';
+    WriteU32LE(&f[2], dataOffset + dataSize);
+    WriteU32LE(&f[10], dataOffset);
+    WriteU32LE(&f[14], infoSize);
+    WriteI32LE(&f[18], image.width);
+    WriteI32LE(&f[22], image.height);
+    WriteU16LE(&f[26], 1);
+    WriteU16LE(&f[28], 32);
+    WriteU32LE(&f[30], kind == BmpAlpha::Padding ? 0 : kind == BmpAlpha::HeaderMask ? 3 : 6);
+    WriteU32LE(&f[34], dataSize);
+    if (kind != BmpAlpha::Padding) {
+        const uint32_t masks[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};
+        for (size_t c = 0; c < 4; ++c) WriteU32LE(&f[54 + 4 * c], masks[c]);
+    }
+    for (int i = 0; i < image.height; ++i) {
+        const int y = image.height - 1 - i;
+        for (int x = 0; x < image.width; ++x) {
+            const uint8_t* p = image.Bgr(x, y);
+            f.insert(f.end(), {p[0], p[1], p[2], alpha[size_t(y) * size_t(image.width) + size_t(x)]});
+        }
+    }
+    WriteBytes(path, f);
+}
+
 void WriteRleBmp(const std::string& path, const TestImage& image) {
     Check(image.bitsPerPixel == 8 || image.bitsPerPixel == 4, "run-length files are 4- or 8-bit");
     const bool four = image.bitsPerPixel == 4;
@@ -229,7 +262,12 @@ void WriteRleBmp(const std::string& path, const TestImage& image) {
     WriteBytes(path, f);
 }
 
-void WritePng(const std::string& path, const TestImage& image, bool interlaced) {
+namespace {
+
+// Writes a PNG of the image's size (and palette, for palette files): `rows`
+// as libpng takes them.
+void WritePngRows(const std::string& path, const TestImage& image, int bitDepth, int colourType, bool interlaced,
+                  std::vector<std::vector<uint8_t>>& rows) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     Check(file != nullptr, "cannot write " + path);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -240,13 +278,11 @@ void WritePng(const std::string& path, const TestImage& image, bool interlaced) 
         throw std::runtime_error("test image writer: libpng failed");
     }
     png_init_io(png, file);
-    const bool colour = image.bitsPerPixel == 24;
-    png_set_IHDR(png, info, png_uint_32(image.width), png_uint_32(image.height), colour ? 8 : image.bitsPerPixel,
-                 colour ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_PALETTE,
+    png_set_IHDR(png, info, png_uint_32(image.width), png_uint_32(image.height), bitDepth, colourType,
                  interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     std::vector<png_color> entries;
-    if (!colour) {
+    if (colourType == PNG_COLOR_TYPE_PALETTE) {
         for (int i = 0; i < Colours(image); ++i) {
             const PaletteEntry& e = image.palette[size_t(i)];
             entries.push_back({e.red, e.green, e.blue});
@@ -254,8 +290,19 @@ void WritePng(const std::string& path, const TestImage& image, bool interlaced) 
         png_set_PLTE(png, info, entries.data(), int(entries.size()));
     }
     png_write_info(png, info);
-    std::vector<std::vector<uint8_t>> rows(size_t(image.height));
     std::vector<png_bytep> pointers;
+    for (std::vector<uint8_t>& row : rows) pointers.push_back(row.data());
+    png_write_image(png, pointers.data());
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
+}
+
+}  // namespace
+
+void WritePng(const std::string& path, const TestImage& image, bool interlaced) {
+    const bool colour = image.bitsPerPixel == 24;
+    std::vector<std::vector<uint8_t>> rows(size_t(image.height));
     for (int y = 0; y < image.height; ++y) {
         if (colour) {
             rows[size_t(y)].resize(size_t(image.width) * 3);
@@ -268,15 +315,25 @@ void WritePng(const std::string& path, const TestImage& image, bool interlaced) 
         } else {
             rows[size_t(y)] = PackRow(image, y, (size_t(image.width) * size_t(image.bitsPerPixel) + 7) / 8);
         }
-        pointers.push_back(rows[size_t(y)].data());
     }
-    png_write_image(png, pointers.data());
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
+    WritePngRows(path, image, colour ? 8 : image.bitsPerPixel, colour ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_PALETTE,
+                 interlaced, rows);
 }
 
-void WriteGif(const std::string& path, const TestImage& image, bool interlaced) {
+void WriteRgbaPng(const std::string& path, const TestImage& image, const std::vector<uint8_t>& alpha) {
+    Check(image.bitsPerPixel == 24 && alpha.size() == size_t(image.width) * size_t(image.height),
+          "RGBA files are made of a 24-bit image and its alpha");
+    std::vector<std::vector<uint8_t>> rows(size_t(image.height));
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x) {
+            const uint8_t* p = image.Bgr(x, y);
+            rows[size_t(y)].insert(rows[size_t(y)].end(),
+                                   {p[2], p[1], p[0], alpha[size_t(y) * size_t(image.width) + size_t(x)]});
+        }
+    WritePngRows(path, image, 8, PNG_COLOR_TYPE_RGB_ALPHA, false, rows);
+}
+
+void WriteGif(const std::string& path, const TestImage& image, bool interlaced, int control, bool transparencyFlag) {
     Check(image.bitsPerPixel <= 8, "GIF images are palettised");
     int error = 0;
     GifFileType* gif = EGifOpenFileName(path.c_str(), false, &error);
@@ -285,8 +342,13 @@ void WriteGif(const std::string& path, const TestImage& image, bool interlaced) 
     for (int i = 0; i < 256; ++i)
         colours[i] = {image.palette[size_t(i)].red, image.palette[size_t(i)].green, image.palette[size_t(i)].blue};
     ColorMapObject* map = GifMakeMapObject(256, colours);
-    bool ok = EGifPutScreenDesc(gif, image.width, image.height, 8, 0, map) == GIF_OK &&
-              EGifPutImageDesc(gif, 0, 0, image.width, image.height, interlaced, nullptr) == GIF_OK;
+    bool ok = EGifPutScreenDesc(gif, image.width, image.height, 8, 0, map) == GIF_OK;
+    if (control >= 0) {
+        // Flags (disposal none, the transparency flag), delay 0, the index.
+        const GifByteType block[4] = {GifByteType(transparencyFlag ? 1 : 0), 0, 0, GifByteType(control)};
+        ok = ok && EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, block) == GIF_OK;
+    }
+    ok = ok && EGifPutImageDesc(gif, 0, 0, image.width, image.height, interlaced, nullptr) == GIF_OK;
     std::vector<uint8_t> line(size_t(image.width));
     auto put = [&](int y) {
         for (int x = 0; x < image.width; ++x) line[size_t(x)] = image.Index(x, y);

@@ -46,14 +46,28 @@ TestImage DrawnImage(int width, int height, const Palette& palette, const std::f
 enum class BmpRows { BottomUp, TopDown };
 // Uncompressed BMP of the image's depth (24-bit images as 24-bit).
 void WriteBmp(const std::string& path, const TestImage& image, BmpRows order);
+// How a 32-bit BMP carries the fourth byte of its pixels: as padding (no
+// alpha mask, 40-byte header), as alpha named by the mask of a 124-byte
+// header with bitfields, or as alpha named by the fourth of the masks that
+// follow a 40-byte header with alpha bitfields.
+enum class BmpAlpha { Padding, HeaderMask, AlphaBitfields };
+// A 32-bit BMP, bottom-up, of a 24-bit image with `alpha` (one byte a pixel,
+// row by row) as each pixel's fourth byte.
+void WriteBmp32(const std::string& path, const TestImage& image, const std::vector<uint8_t>& alpha, BmpAlpha kind);
 // Run-length compressed BMP (8-bit images as RLE8, 4-bit as RLE4), using
 // encoded runs, literal runs, jumps over index 0 and an early end of the
 // picture when its last stored rows are all index 0.
 void WriteRleBmp(const std::string& path, const TestImage& image);
 // PNG: palette images at their depth, 24-bit images as RGB.
 void WritePng(const std::string& path, const TestImage& image, bool interlaced);
+// PNG with straight alpha (RGBA) of a 24-bit image and `alpha`, one byte a
+// pixel, row by row.
+void WriteRgbaPng(const std::string& path, const TestImage& image, const std::vector<uint8_t>& alpha);
 // GIF of an 8-bit (or lower) image with a global colour table of 256 entries.
-void WriteGif(const std::string& path, const TestImage& image, bool interlaced);
+// With `control` >= 0, a graphic control extension before the image names
+// that index, transparent when `transparencyFlag` is set.
+void WriteGif(const std::string& path, const TestImage& image, bool interlaced, int control = -1,
+              bool transparencyFlag = true);
 // TIFF: 8-bit palette or 24-bit RGB, uncompressed strips of 16 rows.
 void WriteTiff(const std::string& path, const TestImage& image);
 

@@ -10,8 +10,8 @@ Per format, expected.txt has one line per file that Pillow decodes:
     relative-path width height check
 PNG and GIF: check = CRC-32 (hex) of the pixels as red, green, blue bytes,
 row by row, after the readings the readers apply (16-bit samples keep their
-high byte, alpha composed onto white, a GIF frame smaller than the screen on
-the background colour). JPEG: check = the mean red, green and blue (hex
+high byte, alpha composed onto white, a GIF's transparent index white, a GIF
+frame smaller than the screen on the background colour). JPEG: check = the mean red, green and blue (hex
 bytes) of every 16 x 16 block, row by row, for a tolerance comparison. Files
 named in JPEG_DUMPS also get a zlib-compressed full RGB dump <name>.rgb.z.
 """
@@ -53,6 +53,16 @@ def gif_rgb(path, im, tile):
     data = open(path, "rb").read()
     sw = data[6] | data[7] << 8
     sh = data[8] | data[9] << 8
+    # The transparent index of the first frame shows white paper.
+    transparent = im.info.get("transparency")
+    if isinstance(transparent, int):
+        if im.mode == "P":
+            palette = im.getpalette() or []
+            palette += [0] * (768 - len(palette))
+            palette[3 * transparent: 3 * transparent + 3] = [255, 255, 255]
+            im.putpalette(palette)
+        elif im.mode == "L":
+            im = im.point(lambda v: 255 if v == transparent else v)
     rgb = im.convert("RGB")
     if not tile:
         return rgb.tobytes()
@@ -65,6 +75,8 @@ def gif_rgb(path, im, tile):
     colour = (255, 255, 255)
     if flags & 0x80 and bg < (2 << (flags & 7)):
         colour = tuple(data[13 + 3 * bg: 16 + 3 * bg])
+        if bg == transparent:
+            colour = (255, 255, 255)
     canvas = Image.new("RGB", (sw, sh), colour)
     canvas.paste(rgb.crop((x0, y0, x1, y1)), (x0, y0))
     return canvas.tobytes()
