@@ -43,6 +43,9 @@ constexpr double kMaxZoom = 32.0;
 constexpr double kWheelStep = 1.25;
 constexpr double kKeyStep = 2.0;
 constexpr int kArrowStep = 64;
+// How long the status bar shows a notice about the error overlay, which
+// its own label keeps saying.
+constexpr int kNoticeMs = 10000;
 
 QString WithSeparators(qint64 value) {
     return QLocale().toString(value);
@@ -739,7 +742,7 @@ void TfmViewer::ShowErrorAgainstSource(bool on) {
     if (errorSource_.isEmpty()) {
         const SourceAtHand atHand = RecordedSource(path_);
         if (atHand.path.isEmpty()) {
-            statusBar()->showMessage(atHand.why);
+            statusBar()->showMessage(atHand.why, kNoticeMs);
             const QString chosen = pickSource_ ? pickSource_(this, QFileInfo(path_).absolutePath(), atHand.why)
                                                : QString();
             if (chosen.isEmpty()) {
@@ -814,7 +817,7 @@ void TfmViewer::ErrorOverlayOff(const QString& why) {
         errorAction_->setChecked(false);
     }
     errorLabel_->setText(why);
-    if (!why.isEmpty()) statusBar()->showMessage(why);
+    if (!why.isEmpty()) statusBar()->showMessage(why, kNoticeMs);
     if (view_ && pointer_) UpdatePointer(*pointer_);
 }
 
