@@ -6,6 +6,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QMimeData>
 #include <QHeaderView>
 #include <QImage>
@@ -13,6 +14,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QMouseEvent>
+#include <QSignalBlocker>
 #include <QPainter>
 #include <QSplitter>
 #include <QStatusBar>
@@ -25,6 +27,7 @@
 #include <exception>
 
 #include "app/window_placement.h"
+#include "raster/colour_difference.h"
 
 namespace tessary::app {
 
@@ -40,6 +43,9 @@ constexpr double kMaxZoom = 32.0;
 constexpr double kWheelStep = 1.25;
 constexpr double kKeyStep = 2.0;
 constexpr int kArrowStep = 64;
+// How long the status bar shows a notice about the error overlay, which
+// its own label keeps saying.
+constexpr int kNoticeMs = 10000;
 
 QString WithSeparators(qint64 value) {
     return QLocale().toString(value);
@@ -263,10 +269,22 @@ void Rpx2View::paintEvent(QPaintEvent*) {
     painter.setClipRect(image);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
     const QVector<QRgb>& colours = colourTables_[size_t(level_)];
+    const ErrorPicture* error = ErrorShown();
     for (const TileKey& key : VisibleTiles()) {
         const QRect target(QPoint(viewX(key.column * kViewTileEdge), viewY(key.row * kViewTileEdge)),
                            QPoint(viewX((key.column + 1) * kViewTileEdge) - 1,
                                   viewY((key.row + 1) * kViewTileEdge) - 1));
+        if (error) {
+            // The error picture in the tile's place, edges rounded as the
+            // tiles' are.
+            const QRect part = QRect(key.column * kViewTileEdge, key.row * kViewTileEdge, kViewTileEdge,
+                                     kViewTileEdge)
+                                   .intersected(error->heat.rect());
+            painter.drawImage(QRect(QPoint(viewX(part.left()), viewY(part.top())),
+                                    QPoint(viewX(part.right() + 1) - 1, viewY(part.bottom() + 1) - 1)),
+                              error->heat, part);
+            continue;
+        }
         TilePointer tile = cache_.Find(key);
         if (!tile) {
             painter.fillRect(target, kPendingFill);
@@ -279,6 +297,60 @@ void Rpx2View::paintEvent(QPaintEvent*) {
             painter.drawImage(target, pixels);
         }
     }
+    if (error) {
+        painter.resetTransform();
+        painter.setClipping(false);
+        DrawLegend(painter);
+    }
+}
+
+void Rpx2View::DrawLegend(QPainter& painter) {
+    // The compare command's colour scale with its marks, in the bottom left
+    // corner.
+    const QFontMetrics metrics(font());
+    const int barWidth = std::min(260, width() - 40), barHeight = 12, pad = 8;
+    if (barWidth < 60) return;
+    const QString title = "CIEDE2000 error against the source";
+    const int boxWidth = std::max(barWidth, metrics.horizontalAdvance(title)) + 2 * pad + metrics.horizontalAdvance("20+");
+    const int boxHeight = pad + metrics.height() + 4 + barHeight + 2 + metrics.height() + pad;
+    const QRect box(pad, height() - pad - boxHeight, boxWidth, boxHeight);
+    painter.fillRect(box, QColor(255, 255, 255, 225));
+    painter.setPen(QColor(60, 60, 60));
+    painter.drawRect(box.adjusted(0, 0, -1, -1));
+    const int left = box.left() + pad, top = box.top() + pad;
+    painter.drawText(QRect(left, top, boxWidth - 2 * pad, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter, title);
+    const int barTop = top + metrics.height() + 4;
+    for (int x = 0; x < barWidth; ++x) {
+        const auto c = HeatColour(kHeatScaleTop * x / (barWidth - 1));
+        painter.fillRect(QRect(left + x, barTop, 1, barHeight), QColor(c[0], c[1], c[2]));
+    }
+    for (int mark : kHeatScaleMarks) {
+        const int x = left + int(std::lround(double(mark) / kHeatScaleTop * (barWidth - 1)));
+        painter.drawLine(x, barTop + barHeight, x, barTop + barHeight + 2);
+        const QString label = mark == int(kHeatScaleTop) ? "20+" : QString::number(mark);
+        const int labelWidth = metrics.horizontalAdvance(label);
+        painter.drawText(QRect(x - labelWidth / 2, barTop + barHeight + 2, labelWidth + 1, metrics.height()),
+                         Qt::AlignCenter, label);
+    }
+}
+
+void Rpx2View::SetErrorOverlay(bool on) {
+    errorOverlay_ = on;
+    if (!on) errorPictures_.clear();
+    update();
+}
+
+void Rpx2View::SetErrorPicture(ErrorPicturePointer picture) {
+    if (!errorOverlay_ || !picture || picture->level < 0 || picture->level >= int(summary_.levels.size())) return;
+    errorPictures_.resize(summary_.levels.size());
+    const int level = picture->level;
+    errorPictures_[size_t(level)] = std::move(picture);
+    if (level == level_) update();
+}
+
+const ErrorPicture* Rpx2View::ErrorShown() const {
+    if (!errorOverlay_ || size_t(level_) >= errorPictures_.size()) return nullptr;
+    return errorPictures_[size_t(level_)].get();
 }
 
 void Rpx2View::resizeEvent(QResizeEvent* event) {
@@ -353,6 +425,7 @@ Rpx2View::Probe Rpx2View::ProbeAt(QPoint viewPixel) {
     const TileKey key{level_, y / kViewTileEdge, x / kViewTileEdge};
     if (TilePointer tile = cache_.Find(key); tile && !tile->failed)
         probe.index = tile->pixels[size_t(y % kViewTileEdge) * kViewTileEdge + size_t(x % kViewTileEdge)];
+    if (const ErrorPicture* error = ErrorShown()) probe.error = error->At(x, y);
     return probe;
 }
 
@@ -413,7 +486,7 @@ QString Rpx2FailureOf(const QString& path, Rpx2Summary* summary) {
 }
 
 TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget)
-    : QMainWindow(parent), cacheBudget_(cacheBudget), pickFile_(PickRpx2File) {
+    : QMainWindow(parent), cacheBudget_(cacheBudget), pickFile_(PickRpx2File), pickSource_(PickSourceFile) {
     setObjectName("fmViewer");
     setAcceptDrops(true);
 
@@ -436,6 +509,14 @@ TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget)
     addAction("100 %", "Show the image pixel for pixel (1)", [this] { if (view_) view_->ShowActualSize(); });
     addAction("Zoom In", "Zoom in (+ or the mouse wheel)", [this] { if (view_) view_->ZoomBy(2.0); });
     addAction("Zoom Out", "Zoom out (- or the mouse wheel)", [this] { if (view_) view_->ZoomBy(0.5); });
+    toolbar_->addSeparator();
+    errorAction_ = toolbar_->addAction("Show Error Against Source");
+    errorAction_->setObjectName("actionShowError");
+    errorAction_->setCheckable(true);
+    errorAction_->setShortcut(QKeySequence(Qt::Key_E));
+    errorAction_->setToolTip("Show how far the colours of the level in view are from the source's, as a heatmap "
+                             "(CIEDE2000), when the source is at hand (E)");
+    connect(errorAction_, &QAction::toggled, this, &TfmViewer::ShowErrorAgainstSource);
     // Esc and Ctrl+W close the viewer.
     auto* close = new QAction("Close", this);
     close->setObjectName("actionClose");
@@ -447,7 +528,10 @@ TfmViewer::TfmViewer(const QString& path, QWidget* parent, size_t cacheBudget)
     position_->setObjectName("cPosition");
     zoomLabel_ = new QLabel(this);
     zoomLabel_->setObjectName("cZoom");
+    errorLabel_ = new QLabel(this);
+    errorLabel_->setObjectName("cError");
     statusBar()->addWidget(position_, 1);
+    statusBar()->addPermanentWidget(errorLabel_);
     statusBar()->addPermanentWidget(zoomLabel_);
 
     Load(path);
@@ -463,6 +547,9 @@ void TfmViewer::OpenClick() {
 }
 
 void TfmViewer::Load(const QString& path) {
+    // The overlay of the last file goes with it.
+    ErrorOverlayOff(QString());
+    errorSource_.clear();
     path_ = path;
     setWindowTitle(QFileInfo(path).fileName() + " - RPX2 Viewer");
     Rpx2Summary summary;
@@ -478,6 +565,7 @@ void TfmViewer::Load(const QString& path) {
     zoomLabel_->clear();
     statusBar()->clearMessage();
     for (QAction* action : viewActions_) action->setEnabled(failure_.isEmpty());
+    errorAction_->setEnabled(failure_.isEmpty());
 
     if (!failure_.isEmpty()) {
         message_ = new QLabel(this);
@@ -612,6 +700,7 @@ void TfmViewer::UpdateViewState() {
     levels_->setCurrentItem(levels_->topLevelItem(level));
     syncingLevels_ = false;
     swatches_->SetPalette(summary.palette);
+    MeasureLevelInView();
     // A zoom by key or wheel moves the image under a pointer that stays put.
     if (pointer_) UpdatePointer(*pointer_);
 }
@@ -630,7 +719,110 @@ void TfmViewer::UpdatePointer(QPoint viewPixel) {
                        .arg(probe.inLevel.x())
                        .arg(probe.inLevel.y());
     text += probe.index ? QString::number(*probe.index) : QString("(not loaded)");
+    if (probe.error) text += " - error " + QLocale().toString(*probe.error, 'f', 2);
     position_->setText(text);
+}
+
+QString PickSourceFile(QWidget* parent, const QString& start, const QString& why) {
+    return QFileDialog::getOpenFileName(parent, "Where Is the Source Image? " + why, start,
+                                        "Images (*.tif *.tiff *.png *.jpg *.jpeg *.gif *.bmp *.pcx *.kap *.ecw "
+                                        "*.jp2 *.sid);;All files (*)");
+}
+
+void TfmViewer::ShowErrorAgainstSource(bool on) {
+    if (!on) {
+        ErrorOverlayOff(QString());
+        return;
+    }
+    if (measurer_) return;
+    if (!view_) {
+        ErrorOverlayOff(QString());
+        return;
+    }
+    if (errorSource_.isEmpty()) {
+        const SourceAtHand atHand = RecordedSource(path_);
+        if (atHand.path.isEmpty()) {
+            statusBar()->showMessage(atHand.why, kNoticeMs);
+            const QString chosen = pickSource_ ? pickSource_(this, QFileInfo(path_).absolutePath(), atHand.why)
+                                               : QString();
+            if (chosen.isEmpty()) {
+                ErrorOverlayOff("No source to compare with: " + atHand.why);
+                return;
+            }
+            errorSource_ = chosen;
+        } else {
+            errorSource_ = atHand.path;
+        }
+    }
+    const uint64_t serial = ++measurerSerial_;
+    measurer_ = std::make_unique<ErrorMeasurer>(
+        path_.toStdString(), errorSource_.toStdString(), view_->Summary().width, view_->Summary().height,
+        [this, serial](int level, ErrorPicturePointer picture, const QString& failure) {
+            // From the measuring thread: taken in on the window's.
+            QMetaObject::invokeMethod(
+                this,
+                [this, serial, level, picture = std::move(picture), failure]() mutable {
+                    if (serial == measurerSerial_ && measurer_) ErrorMeasured(level, std::move(picture), failure);
+                },
+                Qt::QueuedConnection);
+        });
+    if (!errorAction_->isChecked()) {
+        const QSignalBlocker quiet(errorAction_);
+        errorAction_->setChecked(true);
+    }
+    view_->SetErrorOverlay(true);
+    measuring_ = -1;
+    MeasureLevelInView();
+}
+
+void TfmViewer::MeasureLevelInView() {
+    if (!measurer_ || !view_) return;
+    const int level = view_->LevelInView();
+    if (view_->ErrorShown()) {
+        const ErrorPicture& shown = *view_->ErrorShown();
+        errorLabel_->setText(QString("Error of level %1 against %2: mean %3, p99 %4, max %5")
+                                 .arg(level)
+                                 .arg(QFileInfo(errorSource_).fileName())
+                                 .arg(QLocale().toString(shown.mean, 'f', 2), QLocale().toString(shown.p99, 'f', 2),
+                                      QLocale().toString(shown.largest, 'f', 2)));
+        return;
+    }
+    errorLabel_->setText(QString("Measuring level %1 against %2...").arg(level).arg(QFileInfo(errorSource_).fileName()));
+    if (measuring_ == level) return;
+    measuring_ = level;
+    measurer_->Measure(level);
+}
+
+void TfmViewer::ErrorMeasured(int level, ErrorPicturePointer picture, const QString& failure) {
+    if (level == measuring_) measuring_ = -1;
+    if (!picture) {
+        const QString source = QDir::toNativeSeparators(errorSource_);
+        // Asked again next time: the user may point at another file.
+        errorSource_.clear();
+        ErrorOverlayOff(QString("The error against %1 cannot be shown: %2").arg(source, failure));
+        return;
+    }
+    view_->SetErrorPicture(std::move(picture));
+    MeasureLevelInView();
+    if (pointer_) UpdatePointer(*pointer_);
+}
+
+void TfmViewer::ErrorOverlayOff(const QString& why) {
+    // The measuring thread stops at its next row and is waited for.
+    measurer_.reset();
+    measuring_ = -1;
+    if (view_) view_->SetErrorOverlay(false);
+    if (errorAction_->isChecked()) {
+        const QSignalBlocker quiet(errorAction_);
+        errorAction_->setChecked(false);
+    }
+    errorLabel_->setText(why);
+    if (!why.isEmpty()) statusBar()->showMessage(why, kNoticeMs);
+    if (view_ && pointer_) UpdatePointer(*pointer_);
+}
+
+QString TfmViewer::ErrorText() const {
+    return errorLabel_->text();
 }
 
 TfmViewer* OpenViewerWindow(const QString& path, QWidget* owner) {

@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/error_overlay.h"
 #include "app/tile_cache.h"
 #include "rpx/rpx2_tiles.h"
 
@@ -22,6 +23,7 @@ class QAction;
 class QDragEnterEvent;
 class QDropEvent;
 class QLabel;
+class QPainter;
 class QToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -69,15 +71,25 @@ public:
     // The first tile error met, or empty.
     const QString& TileError() const { return tileError_; }
 
-    // What lies under a view position: level-0 pixel, level pixel and the
-    // palette index when its tile is cached.
+    // What lies under a view position: level-0 pixel, level pixel, the
+    // palette index when its tile is cached and the error when the error
+    // picture of the level is shown.
     struct Probe {
         bool inside = false;
         QPoint levelZero;
         QPoint inLevel;
         std::optional<int> index;
+        std::optional<double> error;
     };
     Probe ProbeAt(QPoint viewPixel);
+
+    // The error overlay: while it is on, a level whose error picture has
+    // been handed over is drawn as that picture, with the colour scale's
+    // legend; the others as their pixels.
+    void SetErrorOverlay(bool on);
+    void SetErrorPicture(ErrorPicturePointer picture);
+    // The error picture drawn for the level in view, or null.
+    const ErrorPicture* ErrorShown() const;
 
 signals:
     void viewChanged();
@@ -98,6 +110,7 @@ protected:
 private:
     void TileArrived(const TileKey& key, TilePointer tile);
     void Changed();
+    void DrawLegend(QPainter& painter);
     void ClampOrigin();
     double FitZoom() const;
     double MinZoom() const;
@@ -122,6 +135,8 @@ private:
     std::optional<int> chosenLevel_;  // from the level list, until the user zooms
     std::optional<QPoint> dragFrom_;
     QString tileError_;
+    bool errorOverlay_ = false;
+    std::vector<ErrorPicturePointer> errorPictures_;  // by level, null until measured
 };
 
 // The palette of the level in view as 16 x 16 swatches.
@@ -154,6 +169,20 @@ public:
         pickFile_ = std::move(pick);
     }
     void OpenClick();
+    // The picker behind Show Error Against Source when the file's record
+    // names no source at hand (`why` says what is wrong); tests put their
+    // own here.
+    void SetSourcePicker(std::function<QString(QWidget* parent, const QString& start, const QString& why)> pick) {
+        pickSource_ = std::move(pick);
+    }
+    // Turns the error overlay on (the source from the file's record, or as
+    // the user points at it) or off.
+    void ShowErrorAgainstSource(bool on);
+    // The source the error is measured against while the overlay is on.
+    const QString& ErrorSource() const { return errorSource_; }
+    // The level's error figures, what is being measured, or why the
+    // overlay went off.
+    QString ErrorText() const;
 
     const QString& Path() const { return path_; }
     // Empty unless the file could not be opened, and then the reason; the
@@ -172,20 +201,31 @@ private:
     void UpdateViewState();
     void UpdatePointer(QPoint viewPixel);
     void LevelPicked(QTreeWidgetItem* item);
+    void MeasureLevelInView();
+    void ErrorMeasured(int level, ErrorPicturePointer picture, const QString& failure);
+    void ErrorOverlayOff(const QString& why);
 
     QString path_;
     QString failure_;
     size_t cacheBudget_;
     std::function<QString(QWidget*, const QString&)> pickFile_;
+    std::function<QString(QWidget*, const QString&, const QString&)> pickSource_;
     // The controls, by their object names: "Rpx2View" (none when the file
     // could not be opened), "cLevels", "PaletteSwatches", "cPosition",
-    // "cZoom", "cMessage".
+    // "cZoom", "cError", "cMessage"; "actionShowError" is the overlay's
+    // toggle.
     Rpx2View* view_ = nullptr;
     QTreeWidget* levels_ = nullptr;
     PaletteSwatches* swatches_ = nullptr;
     QLabel* position_ = nullptr;
     QLabel* zoomLabel_ = nullptr;
     QLabel* message_ = nullptr;
+    QLabel* errorLabel_ = nullptr;
+    QAction* errorAction_ = nullptr;
+    QString errorSource_;
+    std::unique_ptr<ErrorMeasurer> measurer_;
+    int measuring_ = -1;      // the level asked of the measurer, until it answers
+    uint64_t measurerSerial_ = 0;  // tells a late answer of an earlier measurer
     QToolBar* toolbar_ = nullptr;
     QList<QAction*> viewActions_;
     std::optional<QPoint> pointer_;  // the pointer over the view, in view pixels
@@ -195,6 +235,8 @@ private:
 
 // The file dialog for an RPX2 file, starting in `start`.
 QString PickRpx2File(QWidget* parent, const QString& start);
+// The file dialog for the source image of an RPX2 file.
+QString PickSourceFile(QWidget* parent, const QString& start, const QString& why);
 
 // The reason a file cannot be shown, or empty when it reads as an RPX2 file.
 QString Rpx2FailureOf(const QString& path, Rpx2Summary* summary = nullptr);

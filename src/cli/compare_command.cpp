@@ -22,8 +22,8 @@
 #include "common/file.h"
 #include "common/picture.h"
 #include "common/text.h"
+#include "engine/level_error.h"
 #include "raster/colour_difference.h"
-#include "raster/resample.h"
 #include "rpx/rpx2_tiles.h"
 #include "rpx/rpx_reader.h"
 #include "sources/source_image.h"
@@ -44,77 +44,10 @@ struct BgrImage {
 BgrImage ReadSource(Timagerecord4& source) {
     BgrImage image{source.Width, source.Height, {}};
     image.pixels.resize(size_t(source.Width) * size_t(source.Height) * 3);
-    std::vector<uint8_t> row(size_t(source.Width) * 3, 0);
-    for (int y = 0; y < source.Height; ++y) {
-        ReadSourceRow(source, y, row.data());
-        uint8_t* out = image.pixels.data() + size_t(y) * size_t(source.Width) * 3;
-        if (source.BytesPerPixel == 3) {
-            std::copy(row.begin(), row.end(), out);
-        } else {
-            for (int x = 0; x < source.Width; ++x) {
-                const PaletteEntry& e = source.Palette[row[size_t(x)]];
-                out[3 * x] = e.blue;
-                out[3 * x + 1] = e.green;
-                out[3 * x + 2] = e.red;
-            }
-        }
-    }
+    std::vector<uint8_t> scratch;
+    for (int y = 0; y < source.Height; ++y)
+        ReadSourceRowBgr(source, y, image.pixels.data() + size_t(y) * size_t(source.Width) * 3, scratch);
     return image;
-}
-
-// The source at the level's size with the zoom levels' filter (Mitchell).
-BgrImage Resample(const BgrImage& source, int width, int height) {
-    ContributorTable columns(source.width, width, kMitchellFilter);
-    ContributorTable rows(source.height, height, kMitchellFilter);
-    std::vector<uint8_t> across(size_t(source.height) * size_t(width) * 3);
-    const Palette none{};
-    for (int y = 0; y < source.height; ++y)
-        ResampleRow(3, source.Row(y), across.data() + size_t(y) * size_t(width) * 3, none, columns);
-    BgrImage out{width, height, std::vector<uint8_t>(size_t(width) * size_t(height) * 3)};
-    std::vector<const uint8_t*> inputs;
-    for (int y = 0; y < height; ++y) {
-        const auto list = rows.List(y);
-        inputs.resize(list.size());
-        for (size_t k = 0; k < list.size(); ++k)
-            inputs[k] = across.data() + size_t(list[k].pixel) * size_t(width) * 3;
-        CombineRows(list, inputs.data(), width, out.pixels.data() + size_t(y) * size_t(width) * 3);
-    }
-    return out;
-}
-
-struct LevelResult {
-    int width = 0, height = 0;
-    ErrorStatistics statistics;
-    int colours = 0;
-};
-
-// Compares an 8-bit level picture with the reference; `heat` (when given)
-// receives each pixel's difference.
-LevelResult Measure(const Picture& level, const BgrImage& reference, std::vector<float>* heat) {
-    LevelResult result;
-    result.width = level.Width();
-    result.height = level.Height();
-    std::array<Lab, 256> palette;
-    for (int i = 0; i < 256; ++i) {
-        const PaletteEntry& e = level.Colours()[size_t(i)];
-        palette[size_t(i)] = SrgbToLab(e.red, e.green, e.blue);
-    }
-    std::array<bool, 256> used{};
-    LabCache cache;
-    if (heat) heat->assign(size_t(level.Width()) * size_t(level.Height()), 0.0f);
-    for (int y = 0; y < level.Height(); ++y) {
-        const uint8_t* indices = level.Row(y);
-        const uint8_t* pixels = reference.Row(y);
-        for (int x = 0; x < level.Width(); ++x) {
-            used[indices[x]] = true;
-            const uint8_t* p = pixels + 3 * size_t(x);
-            const double d = Ciede2000(cache.Get(p[2], p[1], p[0]), palette[indices[x]]);
-            result.statistics.Add(d);
-            if (heat) (*heat)[size_t(y) * size_t(level.Width()) + size_t(x)] = float(d);
-        }
-    }
-    result.colours = int(std::count(used.begin(), used.end(), true));
-    return result;
 }
 
 // Digits and "+" in a 3 x 5 font for the legend: five rows of three bits,
@@ -165,7 +98,7 @@ std::vector<uint8_t> HeatmapPixels(const std::vector<float>& heat, int width, in
         for (int y = barTop; y < barTop + barHeight; ++y)
             std::copy(c.begin(), c.end(), rgb.begin() + std::ptrdiff_t((size_t(y) * size_t(width) + size_t(x)) * 3));
     }
-    for (int mark : {0, 1, 2, 5, 10, 20}) {
+    for (int mark : kHeatScaleMarks) {
         const int x = barLeft + int(double(mark) / kHeatScaleTop * double(barRight - 1 - barLeft));
         const std::string label = mark == 20 ? "20+" : std::to_string(mark);
         DrawText(rgb, width, totalHeight, x - (mark >= 10 ? 2 * scale : 0), barTop + barHeight + scale, label,
@@ -279,14 +212,20 @@ int RunCompareCommand(const CompareOptions& options) {
                          options.output.c_str());
             return 2;
         }
-        const bool same = level->Width() == original.width && level->Height() == original.height;
-        const BgrImage reference = same ? BgrImage{} : Resample(original, level->Width(), level->Height());
         const bool wantHeat = k == 0 && !options.heatmap.empty();
-        LevelResult r = Measure(*level, same ? original : reference, wantHeat ? &heat : nullptr);
         if (wantHeat) {
-            heatWidth = r.width;
-            heatHeight = r.height;
+            heatWidth = level->Width();
+            heatHeight = level->Height();
+            heat.assign(size_t(heatWidth) * size_t(heatHeight), 0.0f);
         }
+        const LevelError r = MeasureLevelError(
+            original.width, original.height,
+            [&](int y, uint8_t* bgr) { std::copy_n(original.Row(y), size_t(original.width) * 3, bgr); },
+            {level->Width(), level->Height(), level->Colours(), [&](int y) { return level->Row(y); }},
+            wantHeat ? ErrorRowSink([&](int y, const float* differences) {
+                std::copy_n(differences, size_t(heatWidth), heat.begin() + std::ptrdiff_t(y) * heatWidth);
+            })
+                     : ErrorRowSink());
         const std::string size = std::to_string(info.width) + " x " + std::to_string(info.height);
         std::printf("%-5zu  %-13s  %7.2f  %7.2f  %7.2f  %7d\n", k, size.c_str(), r.statistics.Mean(),
                     r.statistics.Percentile(0.99), r.statistics.Largest(), r.colours);

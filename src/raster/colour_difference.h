@@ -45,6 +45,8 @@ private:
 // cyan, green and yellow to red at 10, then to white at 20 and above.
 std::array<uint8_t, 3> HeatColour(double difference);  // red, green, blue
 inline constexpr double kHeatScaleTop = 20.0;
+// The values the scale's legend labels ("20+" for the top).
+inline constexpr std::array<int, 6> kHeatScaleMarks = {0, 1, 2, 5, 10, 20};
 
 // A sRGB to CIELAB table for the 256 levels of one channel is cheap; the
 // whole conversion is not: a cache of the last colours converted.

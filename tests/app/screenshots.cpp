@@ -3,14 +3,15 @@
 // converting the bundled examples and after an aborted run, the log window,
 // the help window, and the viewer on a converted file (fitted, zoomed in on
 // level 0, on a middle level with the pointer's pixel in the status bar, on
-// the thumbnail level chosen in the level list, and opened by Ctrl+O from
-// the main window). Run by scripts/screenshot under Xvfb.
+// the thumbnail level chosen in the level list, with its error against the
+// source shown, and opened by Ctrl+O from the main window). Run by scripts/screenshot under Xvfb.
 //
 //   tessary_screenshots <examples folder> <picture folder> <work folder>
 //   tessary_screenshots --actual-size <file.rpx2> <picture file>
 //
 // The second form shows the viewer at 100 % only (scripts/screenshot runs
 // it at a device pixel ratio of 2).
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
@@ -232,6 +233,44 @@ int main(int argc, char** argv) {
         ok &= Save(viewer, pictures, "viewer-thumbnail.png");
         std::printf("thumbnail: status '%s', %s\n", viewer.PositionText().toUtf8().constData(),
                     viewer.ZoomText().toUtf8().constData());
+        // Show Error Against Source on the fitted view, the pointer over the
+        // image. The record leads to the source; should it not, the source
+        // is the example of that name.
+        const fs::path example = examples / converted.stem();
+        viewer.SetSourcePicker([&](QWidget*, const QString&, const QString&) {
+            for (const char* extension : {".tif", ".png"})
+                if (fs::exists(fs::path(example).concat(extension)))
+                    return QString::fromStdString(fs::path(example).concat(extension).string());
+            return QString();
+        });
+        view.FitToView();
+        settle();
+        viewer.findChild<QAction*>("actionShowError")->trigger();
+        (void)QTest::qWaitFor([&] { return view.ErrorShown() != nullptr; }, 60000);
+        // The pointer on the first pixel of the middle row with an error of
+        // 3 or more, so that the status bar has one to tell.
+        QPoint pointer(view.width() / 2, view.height() / 3);
+        if (const app::ErrorPicture* error = view.ErrorShown()) {
+            const int y = error->heat.height() / 2;
+            for (int x = error->heat.width() / 2; x < error->heat.width(); ++x)
+                if (error->At(x, y) >= 3.0) {
+                    const double scale = double(view.Summary().width) / error->heat.width();
+                    pointer = ((QPointF(x + 0.5, y + 0.5) * scale - view.Origin()) * view.Zoom() /
+                               view.devicePixelRatioF())
+                                  .toPoint();
+                    break;
+                }
+        }
+        QTest::mouseMove(&view, pointer);
+        QTest::qWait(50);
+        if (view.ErrorShown()) {
+            ok &= Save(viewer, pictures, "viewer-error.png");
+        } else {
+            std::fprintf(stderr, "no error overlay: %s\n", viewer.ErrorText().toUtf8().constData());
+            ok = false;
+        }
+        std::printf("error: status '%s', '%s'\n", viewer.PositionText().toUtf8().constData(),
+                    viewer.ErrorText().toUtf8().constData());
     }
 
     // Ctrl+O in the main window: the picker gives the other converted file.

@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "run_cli.h"
+#include "support/compare_rows.h"
 #include "support/image_writers.h"
 #include "support/temp_folder.h"
 
@@ -21,23 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using tessary::testing_cli::RunCli;
 using tessary::testing_cli::RunResult;
-
-struct LevelRow {
-    int level, width, height;
-    double mean, p99, largest;
-    int colours;
-};
-
-std::vector<LevelRow> Rows(const std::string& out) {
-    std::vector<LevelRow> rows;
-    const std::regex line(R"((\d+)\s+(\d+) x (\d+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s+(\d+))");
-    for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it) {
-        const std::smatch& m = *it;
-        rows.push_back({std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stod(m[4]), std::stod(m[5]),
-                        std::stod(m[6]), std::stoi(m[7])});
-    }
-    return rows;
-}
 
 // 120 colours in flat patches with thin lines: a clean map render.
 std::array<uint8_t, 3> FewColours(int x, int y) {
@@ -57,11 +40,11 @@ TEST(CompareCommand, FinePaletteKeepsAPictureOfFewColoursExactlyAndTheOctreeIsMe
         ASSERT_EQ(converted.status, 0) << converted.out;
         RunResult compared = RunCli("compare '" + source + "' '" + dest + "/few.rpx2'");
         ASSERT_EQ(compared.status, 0) << compared.out;
-        const auto rows = Rows(compared.out);
+        const auto rows = test::CompareRows(compared.out);
         ASSERT_GE(rows.size(), 2u) << compared.out;
         EXPECT_EQ(rows[0].width, 400);
         EXPECT_EQ(rows[0].height, 330);
-        for (const LevelRow& r : rows) {
+        for (const test::CompareRow& r : rows) {
             EXPECT_LE(r.mean, r.p99 + 0.01) << palette << " level " << r.level;
             EXPECT_LE(r.p99, r.largest) << palette << " level " << r.level;
         }
