@@ -92,9 +92,11 @@ private:
 // 0 when count is 0.
 uint8_t NearestPaletteIndex(const Palette& palette, uint8_t red, uint8_t green, uint8_t blue, int count);
 
-// The rules a search may find the nearest entry by. A distance is the sum
-// of the channels' shares, each share growing with that channel's
-// difference alone, which is what lets a search rule entries out per cell.
+// The rules a search may find the nearest entry by, each a function of the
+// three channel differences. A separable rule (a sum of shares, each
+// growing with one channel's difference) lets the search bound an entry's
+// distance to a cell channel by channel; any other must be a norm's square,
+// bounded through the cell's centre.
 // The octree's rule: |red| + |green| + |blue|, as NearestPaletteIndex.
 struct ChannelSumRule {
     using Distance = int16_t;  // at most 765
@@ -122,11 +124,11 @@ struct QuadraticRule {
 
 // The same search by `Rule`, remembered per colour: the answer is a pure
 // function of the colour, so a direct-mapped cache of past answers gives
-// the same indices as a search of every entry, much faster on real images. Where the
-// cache misses (scanned maps have hundreds of thousands of colours), the
-// search looks only at the entries that can win for the colour's cell of a
-// coarse colour grid, as an inverse colour map does; the lists are built
-// the first time a cell is visited.
+// the same indices as a search of every entry, much faster on real
+// images. Where the cache misses (scanned maps have hundreds of thousands
+// of colours), the search looks only at the entries that can win for the
+// colour's cell of a coarse colour grid, as an inverse colour map does;
+// the lists are built the first time a cell is visited.
 template <class Rule>
 class BasicPaletteSearch {
 public:
