@@ -79,6 +79,7 @@ int LearnFinePalette(const RunContext& context, Timagerecord4& source, int colou
 // caller's thread, even rows left to right, odd rows right to left. Errors
 // are kept in sixteenths, in integers, so the indices are the same on
 // every machine and for every thread count.
+template <class Search>
 class Ditherer {
 public:
     Ditherer(const Palette& palette, int searchCount, int width)
@@ -118,16 +119,17 @@ private:
     size_t Slot(int x, int channel) const { return size_t(x + 1) * 3 + size_t(channel); }
 
     const Palette& palette_;
-    NearestPaletteSearch search_;
+    Search search_;
     int width_;
     std::vector<int> current_;
     std::vector<int> next_;
 };
 
+template <class Search>
 bool MapRowsDithered(const RunContext& context, int width, int height, const Palette* sourcePalette,
                      const Palette& palette, int searchCount,
                      const std::function<void(int row, uint8_t* pixels)>& readRow, ScratchRasterWriter& output) {
-    Ditherer ditherer(palette, searchCount, width);
+    Ditherer<Search> ditherer(palette, searchCount, width);
     std::vector<uint8_t> pixels(size_t(width) * 3, 0);
     std::vector<uint8_t> bgr(size_t(width) * 3, 0);
     std::vector<uint8_t> indices(size_t(width), 0);
@@ -151,21 +153,20 @@ bool MapRowsDithered(const RunContext& context, int width, int height, const Pal
     return true;
 }
 
-}  // namespace
-
-bool MapRowsToPalette(const RunContext& context, int width, int height, const Palette* sourcePalette,
-                      const Palette& palette, int searchCount,
-                      const std::function<void(int row, uint8_t* pixels)>& readRow, ScratchRasterWriter& output) {
+template <class Search>
+bool MapRowsWith(const RunContext& context, int width, int height, const Palette* sourcePalette,
+                 const Palette& palette, int searchCount,
+                 const std::function<void(int row, uint8_t* pixels)>& readRow, ScratchRasterWriter& output) {
     struct MappedRow {
         std::vector<uint8_t> pixels;
         std::vector<uint8_t> indices;
     };
     if (context.dither)
-        return MapRowsDithered(context, width, height, sourcePalette, palette, searchCount, readRow, output);
+        return MapRowsDithered<Search>(context, width, height, sourcePalette, palette, searchCount, readRow, output);
     const unsigned threads = ResolveThreadCount(context.threads);
     // A search per thread: each keeps a cache of its answers, which are a
     // pure function of the colour, so any thread gives the same indices.
-    std::vector<std::unique_ptr<NearestPaletteSearch>> searches(threads);
+    std::vector<std::unique_ptr<Search>> searches(threads);
     WorkerPool pool(threads);
     OrderedJobs<MappedRow> rows(pool, 4 * size_t(threads),
                                 [&](MappedRow& mapped) { output.AppendRow(mapped.indices.data()); });
@@ -185,8 +186,8 @@ bool MapRowsToPalette(const RunContext& context, int width, int height, const Pa
         next.indices.resize(size_t(width));
         readRow(i, next.pixels.data());
         rows.Post([&](unsigned thread, MappedRow& mapped) {
-            if (!searches[thread]) searches[thread] = std::make_unique<NearestPaletteSearch>(palette, searchCount);
-            NearestPaletteSearch& search = *searches[thread];
+            if (!searches[thread]) searches[thread] = std::make_unique<Search>(palette, searchCount);
+            Search& search = *searches[thread];
             const uint8_t* pixels = mapped.pixels.data();
             uint8_t* indices = mapped.indices.data();
             if (!sourcePalette) {
@@ -202,6 +203,19 @@ bool MapRowsToPalette(const RunContext& context, int width, int height, const Pa
     }
     rows.Drain();
     return true;
+}
+
+}  // namespace
+
+bool MapRowsToPalette(const RunContext& context, int width, int height, const Palette* sourcePalette,
+                      const Palette& palette, int searchCount,
+                      const std::function<void(int row, uint8_t* pixels)>& readRow, ScratchRasterWriter& output) {
+    // Each builder's palette is mapped by the rule it was built for.
+    if (context.palette == PaletteMethod::kFine)
+        return MapRowsWith<WeightedPaletteSearch>(context, width, height, sourcePalette, palette, searchCount,
+                                                  readRow, output);
+    return MapRowsWith<NearestPaletteSearch>(context, width, height, sourcePalette, palette, searchCount, readRow,
+                                             output);
 }
 
 bool ReduceColorsPass(const RunContext& context, Timagerecord4& source) {

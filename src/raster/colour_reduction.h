@@ -32,7 +32,8 @@ class ScratchRasterWriter;
 
 // The mapping pass shared by the reduction pass and the zoom levels: maps
 // rows 0 to height - 1 to their nearest entries among the first
-// `searchCount` of `palette` and appends them to `output`, in order. On the
+// `searchCount` of `palette` (by the octree's rule, or by the fine
+// palette's with `--palette fine`) and appends them to `output`, in order. On the
 // caller's thread, every tenth row pumps, shows "Pass 2 : " row " of "
 // height and tests the abort flag; then `readRow` fills `pixels` with the
 // row: width blue, green, red triples, or width indices into

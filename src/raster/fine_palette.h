@@ -113,7 +113,7 @@ constexpr int kFineProtectZoom = 10;
 // distinct colours. A picture with no more colours than `colours` keeps
 // them exactly. A colour perceived further than `protectAbove` (whole
 // units, close to the CIEDE2000 scale) from every entry is given an entry
-// of its own, for at most an eighth of them.
+// of its own, for at most a sixteenth of them.
 int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& palette,
                      int protectAbove = kFineProtectDetail);
 

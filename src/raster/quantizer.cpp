@@ -1,6 +1,7 @@
 #include "raster/quantizer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 namespace tessary {
@@ -142,7 +143,8 @@ uint8_t NearestPaletteIndex(const Palette& palette, uint8_t red, uint8_t green, 
     return uint8_t(best);
 }
 
-NearestPaletteSearch::NearestPaletteSearch(const Palette& palette, int count)
+template <class Rule>
+BasicPaletteSearch<Rule>::BasicPaletteSearch(const Palette& palette, int count)
     : count_(std::clamp(count, 0, 256)),
       cache_(size_t(1) << kCacheBits, 0),
       cellStart_(size_t(kCellsPerAxis) * kCellsPerAxis * kCellsPerAxis, kUnfilled),
@@ -161,20 +163,25 @@ NearestPaletteSearch::NearestPaletteSearch(const Palette& palette, int count)
                 break;
             }
         }
-        if (!repeated) distinct_.push_back(uint8_t(k));
+        if (!repeated) {
+            distinctRed_[distinct_.size()] = red_[size_t(k)];
+            distinctGreen_[distinct_.size()] = green_[size_t(k)];
+            distinctBlue_[distinct_.size()] = blue_[size_t(k)];
+            distinct_.push_back(uint8_t(k));
+        }
     }
 }
 
-uint8_t NearestPaletteSearch::SearchAll(int red, int green, int blue) const {
+template <class Rule>
+uint8_t BasicPaletteSearch<Rule>::SearchAll(int red, int green, int blue) const {
     // Distances first (a loop the compiler vectorises), then the first
     // smallest one, so the lowest index wins ties.
-    std::array<int16_t, 256> d;
-    for (int k = 0; k < count_; ++k) {
-        d[size_t(k)] = int16_t(std::abs(red_[size_t(k)] - red) + std::abs(green_[size_t(k)] - green) +
-                               std::abs(blue_[size_t(k)] - blue));
-    }
+    using Distance = typename Rule::Distance;
+    std::array<Distance, 256> d;
+    for (int k = 0; k < count_; ++k)
+        d[size_t(k)] = Distance(Rule::Of(red_[size_t(k)] - red, green_[size_t(k)] - green, blue_[size_t(k)] - blue));
     int best = 0;
-    int smallest = 0x30000;
+    int smallest = kFar;
     for (int k = 0; k < count_; ++k) {
         if (d[size_t(k)] < smallest) {
             smallest = d[size_t(k)];
@@ -199,7 +206,8 @@ inline int FarthestAlong(int value, int low, int span) {
 
 }  // namespace
 
-uint32_t NearestPaletteSearch::FillCell(int cell, int red, int green, int blue) {
+template <class Rule>
+uint32_t BasicPaletteSearch<Rule>::FillCell(int cell, int red, int green, int blue) {
     // For any colour c of the cell and any entry e, the distance d(c, e) lies
     // between e's nearest and farthest distance to the cell. Let F be the
     // smallest farthest distance of all entries: the winner for c is at most
@@ -209,14 +217,36 @@ uint32_t NearestPaletteSearch::FillCell(int cell, int red, int green, int blue) 
     constexpr int span = (1 << kCellShift) - 1;
     int r0 = red & ~span, g0 = green & ~span, b0 = blue & ~span;
     std::array<int, 256> nearest;
-    int bound = 0x30000;
-    for (size_t i = 0; i < distinct_.size(); ++i) {
-        size_t k = distinct_[i];
-        nearest[i] = NearestAlong(red_[k], r0, span) + NearestAlong(green_[k], g0, span) +
-                     NearestAlong(blue_[k], b0, span);
-        int farthest = FarthestAlong(red_[k], r0, span) + FarthestAlong(green_[k], g0, span) +
-                       FarthestAlong(blue_[k], b0, span);
-        bound = std::min(bound, farthest);
+    int bound = kFar;
+    if constexpr (Rule::kSeparable) {
+        for (size_t i = 0; i < distinct_.size(); ++i) {
+            size_t k = distinct_[i];
+            nearest[i] = Rule::Of(NearestAlong(red_[k], r0, span), NearestAlong(green_[k], g0, span),
+                                  NearestAlong(blue_[k], b0, span));
+            int farthest = Rule::Of(FarthestAlong(red_[k], r0, span), FarthestAlong(green_[k], g0, span),
+                                    FarthestAlong(blue_[k], b0, span));
+            bound = std::min(bound, farthest);
+        }
+    } else {
+        // In the form's own norm, |c - e| lies within `radius` of |m - e|,
+        // m the cell's centre and the radius the largest norm of a corner's
+        // offset from it. So the entry nearest m is at most |m - e0| +
+        // radius from any colour of the cell, and an entry can win or tie
+        // only when |m - e| <= |m - e0| + 2 radius. Offsets are doubled to
+        // stay whole; the threshold is widened a little, so that rounding
+        // can only add candidates.
+        int radius = 0;
+        for (int corner = 0; corner < 8; ++corner)
+            radius = std::max(radius, Rule::Of(corner & 1 ? span : -span, corner & 2 ? span : -span,
+                                               corner & 4 ? span : -span));
+        const int cr = 2 * r0 + span, cg = 2 * g0 + span, cb = 2 * b0 + span;
+        const size_t n = distinct_.size();
+        for (size_t i = 0; i < n; ++i)
+            nearest[i] = Rule::Of(2 * distinctRed_[i] - cr, 2 * distinctGreen_[i] - cg, 2 * distinctBlue_[i] - cb);
+        int closest = kFar;
+        for (size_t i = 0; i < n; ++i) closest = std::min(closest, nearest[i]);
+        const double reach = std::sqrt(double(closest)) + 2.0 * std::sqrt(double(radius));
+        bound = int(std::min(reach * reach * (1.0 + 1e-9) + 2.0, double(kFar)));
     }
     int n = 0;
     for (size_t i = 0; i < distinct_.size(); ++i) n += nearest[i] <= bound;
@@ -236,7 +266,8 @@ uint32_t NearestPaletteSearch::FillCell(int cell, int red, int green, int blue) 
     return start;
 }
 
-uint8_t NearestPaletteSearch::Search(int red, int green, int blue) {
+template <class Rule>
+uint8_t BasicPaletteSearch<Rule>::Search(int red, int green, int blue) {
     if (count_ == 0) return 0;
     int cell = ((red >> kCellShift) * kCellsPerAxis + (green >> kCellShift)) * kCellsPerAxis +
                (blue >> kCellShift);
@@ -246,10 +277,9 @@ uint8_t NearestPaletteSearch::Search(int red, int green, int blue) {
     const Candidate* c = candidates_.data() + start;
     int n = cellCount_[size_t(cell)];
     int best = c[0].index;
-    int smallest = 0x30000;
+    int smallest = kFar;
     for (int i = 0; i < n; ++i) {
-        int d = std::abs(int(c[i].red) - red) + std::abs(int(c[i].green) - green) +
-                std::abs(int(c[i].blue) - blue);
+        int d = Rule::Of(int(c[i].red) - red, int(c[i].green) - green, int(c[i].blue) - blue);
         if (d < smallest) {
             smallest = d;
             best = c[i].index;
@@ -258,7 +288,8 @@ uint8_t NearestPaletteSearch::Search(int red, int green, int blue) {
     return uint8_t(best);
 }
 
-void NearestPaletteSearch::MapRow(const uint8_t* bgr, uint8_t* indices, int pixels) {
+template <class Rule>
+void BasicPaletteSearch<Rule>::MapRow(const uint8_t* bgr, uint8_t* indices, int pixels) {
     // A pixel like its left neighbour takes its index without a look-up:
     // rendered maps are mostly runs of one colour.
     uint32_t last = 0xFFFFFFFFu;
@@ -272,5 +303,8 @@ void NearestPaletteSearch::MapRow(const uint8_t* bgr, uint8_t* indices, int pixe
         indices[x] = index;
     }
 }
+
+template class BasicPaletteSearch<ChannelSumRule>;
+template class BasicPaletteSearch<QuadraticRule>;
 
 }  // namespace tessary

@@ -10,10 +10,12 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <set>
 
 #include "raster/colour_difference.h"
 #include "raster/colour_reduction.h"
+#include "raster/quantizer.h"
 #include "raster/raster_test_support.h"
 #include "raster/zoom_level.h"
 
@@ -141,6 +143,35 @@ TEST(FinePalette, ScanLikePictureIsCloserThanTheOctreeAndKeepsTheRareSymbol) {
     // Nine red pixels among 60,000 would be lost to the nearest shade of
     // the map if they had no entry of their own.
     EXPECT_LT(fine.stats.Largest(), 10.0);
+}
+
+TEST(FinePalette, EveryPixelTakesItsNearestEntryByTheFineRule) {
+    // The pass must map by the rule the palette was refined with, on every
+    // thread (not the octree's rule, which picks other entries for many of
+    // these shades), and exactly: checked against all 256 entries.
+    const int W = 300, H = 200;
+    TempFolder folder;
+    RunContext context = Context(folder, PaletteMethod::kFine, false, 2);
+    SourceHandle source = MemorySource24(W, H, ScanPixel);
+    ASSERT_TRUE(ReduceColorsPass(context, *source));
+    Palette palette;
+    const auto rows = ReadAllRows(folder.File("rpx_0.rpx0"), &palette);
+    int wrong = 0, octreeWouldDiffer = 0;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            uint8_t bgr[3];
+            ScanPixel(x, y, bgr);
+            int best = 0, smallest = std::numeric_limits<int>::max();
+            for (int k = 0; k < 256; ++k) {
+                const PaletteEntry& e = palette[size_t(k)];
+                const int d = QuadraticRule::Of(e.red - bgr[2], e.green - bgr[1], e.blue - bgr[0]);
+                if (d < smallest) smallest = d, best = k;
+            }
+            wrong += rows[size_t(y)][size_t(x)] != best;
+            octreeWouldDiffer += NearestPaletteIndex(palette, bgr[2], bgr[1], bgr[0], 256) != best;
+        }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(octreeWouldDiffer, W * H / 100);
 }
 
 TEST(FinePalette, AZoomLevelUsesItsFullPalette) {

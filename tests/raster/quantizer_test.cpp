@@ -158,12 +158,30 @@ TEST(NearestPalette, LowestIndexWinsTies) {
     EXPECT_EQ(NearestPaletteIndex(p, 0, 0, 90, 5), 4);
 }
 
-// The plain search, written out here so that the fast one is checked against
-// something that does not share its code.
+// The plain searches, written out here so that the fast ones are checked
+// against something that does not share their code: the sum of the
+// absolute differences, and the weighted rule's quadratic form as a
+// matrix product (a wrong bound in the fast search shows as a different
+// answer near the cell borders).
+int AbsoluteDistance(const PaletteEntry& e, int r, int g, int b) {
+    return std::abs(e.red - r) + std::abs(e.green - g) + std::abs(e.blue - b);
+}
+int QuadraticDistance(const PaletteEntry& e, int r, int g, int b) {
+    using W = QuadraticRule;
+    const int form[3][3] = {{W::kRed, W::kRedGreen, W::kRedBlue},
+                            {W::kRedGreen, W::kGreen, W::kGreenBlue},
+                            {W::kRedBlue, W::kGreenBlue, W::kBlue}};
+    const int d[3] = {e.red - r, e.green - g, e.blue - b};
+    int sum = 0;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) sum += d[i] * form[i][j] * d[j];
+    return sum;
+}
+template <int (*Distance)(const PaletteEntry&, int, int, int) = AbsoluteDistance>
 int PlainNearest(const Palette& p, int count, int r, int g, int b) {
-    int best = 0, smallest = 1 << 20;
+    int best = 0, smallest = 1 << 30;
     for (int k = 0; k < count; ++k) {
-        int d = std::abs(p[size_t(k)].red - r) + std::abs(p[size_t(k)].green - g) + std::abs(p[size_t(k)].blue - b);
+        int d = Distance(p[size_t(k)], r, g, b);
         if (d < smallest) {
             smallest = d;
             best = k;
@@ -193,13 +211,27 @@ Palette StressPalette(std::mt19937& rng, int kind) {
     return p;
 }
 
-TEST(NearestPalette, GridSearchMatchesThePlainSearchTiesIncluded) {
+// Each search with the plain search of its own rule.
+template <class Search, int (*Distance)(const PaletteEntry&, int, int, int)>
+struct SearchAndRule {
+    using Fast = Search;
+    static int Plain(const Palette& p, int count, int r, int g, int b) {
+        return PlainNearest<Distance>(p, count, r, g, b);
+    }
+};
+template <class T>
+class GridSearch : public ::testing::Test {};
+using BothRules = ::testing::Types<SearchAndRule<NearestPaletteSearch, AbsoluteDistance>,
+                                   SearchAndRule<WeightedPaletteSearch, QuadraticDistance>>;
+TYPED_TEST_SUITE(GridSearch, BothRules);
+
+TYPED_TEST(GridSearch, MatchesThePlainSearchTiesIncluded) {
     std::mt19937 rng(2026);
     for (int round = 0; round < 36; ++round) {  // every kind with every count
         const int kind = round % 6;
         const int count = std::array<int, 6>{256, 255, 62, 2, 17, 254}[size_t(round / 6 % 6)];
         Palette p = StressPalette(rng, kind);
-        NearestPaletteSearch search(p, count);
+        typename TypeParam::Fast search(p, count);
         // Random colours all over the cube, colours at the corners of grid
         // cells, and colours next to the entries themselves.
         for (int i = 0; i < 4000; ++i) {
@@ -212,13 +244,13 @@ TEST(NearestPalette, GridSearchMatchesThePlainSearchTiesIncluded) {
                 g = std::clamp(e.green + int(c >> 2 & 3) - 1, 0, 255);
                 b = e.blue;
             }
-            ASSERT_EQ(search.Find(uint8_t(r), uint8_t(g), uint8_t(b)), PlainNearest(p, count, r, g, b))
+            ASSERT_EQ(search.Find(uint8_t(r), uint8_t(g), uint8_t(b)), TypeParam::Plain(p, count, r, g, b))
                 << "kind " << kind << " count " << count << " colour " << r << "," << g << "," << b;
         }
     }
 }
 
-TEST(NearestPalette, GridSearchMatchesThePlainSearchOnWholePlanes) {
+TYPED_TEST(GridSearch, MatchesThePlainSearchOnWholePlanes) {
     // Every colour of whole red planes on the low and the high edge of grid
     // cells (where the candidate bounds are tightest), against a palette of
     // 256 entries with clusters, duplicates and entries on cell borders.
@@ -228,7 +260,7 @@ TEST(NearestPalette, GridSearchMatchesThePlainSearchOnWholePlanes) {
     for (size_t k = 0; k < 64; ++k) p[k + 64] = corner[k], p[k + 128] = border[k];
     p[200] = p[3];
     p[255] = p[100];
-    NearestPaletteSearch search(p, 256);
+    typename TypeParam::Fast search(p, 256);
     std::vector<uint8_t> row(256 * 3), got(256);
     int mismatches = 0;
     for (int r : {0, 7, 128, 255}) {
@@ -237,7 +269,7 @@ TEST(NearestPalette, GridSearchMatchesThePlainSearchOnWholePlanes) {
                 row[size_t(b) * 3] = uint8_t(b), row[size_t(b) * 3 + 1] = uint8_t(g), row[size_t(b) * 3 + 2] = uint8_t(r);
             }
             search.MapRow(row.data(), got.data(), 256);
-            for (int b = 0; b < 256; ++b) mismatches += got[size_t(b)] != PlainNearest(p, 256, r, g, b);
+            for (int b = 0; b < 256; ++b) mismatches += got[size_t(b)] != TypeParam::Plain(p, 256, r, g, b);
         }
     }
     EXPECT_EQ(mismatches, 0);
