@@ -16,6 +16,7 @@
 
 #ifdef _WIN32
 #include <process.h>
+#include <windows.h>
 
 #include "common/posix_win.h"
 #else
@@ -86,6 +87,23 @@ protected:
     }
     static void Touch(const std::string& path) { std::ofstream(path) << "x"; }
     static void Age(const std::string& path, std::chrono::hours hours) {
+#ifdef _WIN32
+        // A folder's time is set through a handle opened for folders.
+        if (fs::is_directory(path)) {
+            HANDLE folder = CreateFileW(fs::u8path(path).wstring().c_str(), FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            ASSERT_NE(folder, INVALID_HANDLE_VALUE) << path;
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            const uint64_t then = ((uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime) -
+                                  uint64_t(hours.count()) * 3600 * 10000000;
+            const FILETIME changed{DWORD(then), DWORD(then >> 32)};
+            EXPECT_TRUE(SetFileTime(folder, nullptr, nullptr, &changed));
+            CloseHandle(folder);
+            return;
+        }
+#endif
         fs::last_write_time(path, fs::file_time_type::clock::now() - hours);
     }
     // Runs `work` in a child that then stays alive; gives the path the
