@@ -7,10 +7,9 @@
 #include <system_error>
 
 #ifdef _WIN32
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <dlfcn.h>
 #include <unistd.h>
@@ -182,7 +181,9 @@ std::wstring Wide(const std::string& text) {
     return out;
 }
 
-HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+HANDLE HandleOf(int fd) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
 
 bool SameFile(HANDLE a, HANDLE b) {
     BY_HANDLE_FILE_INFORMATION x, y;
@@ -199,7 +200,9 @@ int OpenSharedFile(const std::string& path, SharedOpen how, bool forWriting, boo
     const DWORD access = GENERIC_READ | (forWriting ? GENERIC_WRITE : 0) | (forDelete ? DELETE : 0);
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE file = CreateFileW(Wide(path).c_str(), access, share, nullptr,
-                              how == SharedOpen::kNew ? CREATE_NEW : how == SharedOpen::kEither ? OPEN_ALWAYS : OPEN_EXISTING,
+                              how == SharedOpen::kNew      ? CREATE_NEW
+                              : how == SharedOpen::kEither ? OPEN_ALWAYS
+                                                           : OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         errno = ErrnoFromSystemError(GetLastError());
@@ -212,7 +215,8 @@ int OpenSharedFile(const std::string& path, SharedOpen how, bool forWriting, boo
         errno = EINVAL;
         return -1;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), (forWriting ? _O_RDWR : _O_RDONLY) | _O_BINARY);
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(file), (forWriting ? _O_RDWR : _O_RDONLY) | _O_BINARY);
     if (fd < 0) {
         CloseHandle(file);
         errno = EMFILE;
@@ -237,8 +241,8 @@ void UnlockByte(int fd, uint64_t offset) {
 
 bool LockWholeFile(int fd) {
     OVERLAPPED at{};
-    return LockFileEx(HandleOf(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, DWORD(kLargestOffset),
-                      DWORD(kLargestOffset >> 32), &at) != 0;
+    return LockFileEx(HandleOf(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                      DWORD(kLargestOffset), DWORD(kLargestOffset >> 32), &at) != 0;
 }
 
 void UnlockWholeFile(int fd) {
@@ -259,12 +263,15 @@ bool StillNamed(int fd, const std::string& path) {
     return same;
 }
 
-bool SameOpenFile(int a, int b) { return SameFile(HandleOf(a), HandleOf(b)); }
+bool SameOpenFile(int a, int b) {
+    return SameFile(HandleOf(a), HandleOf(b));
+}
 
 bool DeleteOpenFile(int fd) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
-    return SetFileInformationByHandle(HandleOf(fd), FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    return SetFileInformationByHandle(HandleOf(fd), FileDispositionInfo, &disposition, sizeof disposition) !=
+           0;
 }
 
 long ReadAt(int fd, char* buffer, unsigned long size, uint64_t offset) {

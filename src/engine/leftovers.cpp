@@ -22,6 +22,7 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <process.h>
 
 #include "common/posix_win.h"
 #else
@@ -53,14 +54,6 @@ std::string HostName() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) == 0) return name;
     return "localhost";
-}
-
-long CurrentProcessId() {
-#ifdef _WIN32
-    return long(_getpid());
-#else
-    return long(getpid());
-#endif
 }
 
 std::string BootId() {
@@ -124,10 +117,10 @@ const Self& Me() {
     // Worked out per call: a forked child (the kill test's runs) is not its
     // parent.
     static thread_local Self self;
-    if (self.pid != CurrentProcessId()) {
+    if (self.pid != long(getpid())) {
         self.host = HostName();
         self.hostStamp = Fnv1a(self.host);
-        self.pid = CurrentProcessId();
+        self.pid = long(getpid());
         self.startTicks = StartTicks(self.pid).value_or("0");
         self.lifeStamp = LifeStamp(self.pid).value_or(0);
     }
@@ -174,15 +167,44 @@ int TakeLock(const std::string& path, bool forDelete) {
     return fd;
 }
 
-bool StillNamed(int fd, const std::string& path) { return platform::StillNamed(fd, path); }
+bool StillNamed(int fd, const std::string& path) {
+    return platform::StillNamed(fd, path);
+}
 
-// Gives up a lock taken here and closes its file.
+// A new file for a partial file's lock, made only when the name is free;
+// -1 (errno set) when it cannot.
+int CreateNewFile(const std::string& path) {
+    return platform::OpenSharedFile(path, platform::SharedOpen::kNew, false, false);
+}
+
+// Takes the lock of a file this process made, waiting for a cleaner that
+// may hold it for a moment.
+bool HoldLock(int fd) {
+    if (platform::LockByte(fd, kHeldByte, true)) return true;
+    errno = EACCES;
+    return false;
+}
+
+// Gives up a lock taken here (or none) and closes its file.
 void ReleaseLock(int fd) {
     platform::UnlockByte(fd, kHeldByte);
     ::_close(fd);
 }
 
-int64_t SecondsSinceChange(const std::string& path) { return platform::SecondsSinceChange(path); }
+int64_t SecondsSinceChange(const std::string& path) {
+    return platform::SecondsSinceChange(path);
+}
+
+// Seconds since a file changed. Links and anything but a file are refused
+// when they are opened (TakeLock).
+std::optional<int64_t> AgeOfRegularFile(const std::string& path) {
+    return SecondsSinceChange(path);
+}
+
+// Removes the file that `fd` (TakeLock) holds, if it still has its name.
+bool RemoveLockedFile(int fd, const std::string& path) {
+    return StillNamed(fd, path) && platform::DeleteOpenFile(fd);
+}
 
 #else
 
@@ -190,7 +212,19 @@ int64_t SecondsSinceChange(const struct stat& st) {
     return int64_t(std::time(nullptr)) - int64_t(st.st_mtime);
 }
 
-void ReleaseLock(int fd) { ::close(fd); }
+void ReleaseLock(int fd) {
+    ::close(fd);
+}
+
+// Read-only: the lock needs no more, and the file system sees no writer in
+// it once the file is closed.
+int CreateNewFile(const std::string& path) {
+    return ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+
+bool HoldLock(int fd) {
+    return ::flock(fd, LOCK_EX) == 0;
+}
 
 // Takes the lock of a file without waiting: the file's writer is no longer
 // holding it. Gives the open descriptor, or -1.
@@ -210,6 +244,18 @@ bool StillNamed(int fd, const std::string& path) {
     struct stat byFd, byName;
     if (::fstat(fd, &byFd) != 0 || ::lstat(path.c_str(), &byName) != 0) return false;
     return byFd.st_dev == byName.st_dev && byFd.st_ino == byName.st_ino;
+}
+
+// Seconds since a regular file changed; nothing for a link or anything else.
+std::optional<int64_t> AgeOfRegularFile(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return SecondsSinceChange(st);
+}
+
+// Removes the file that `fd` (TakeLock) holds, if it still has its name.
+bool RemoveLockedFile(int fd, const std::string& path) {
+    return StillNamed(fd, path) && ::unlink(path.c_str()) == 0;
 }
 
 #endif
@@ -471,17 +517,9 @@ Claims& ClaimTable() {
 
 PartialFile PartialFile::Create(const std::string& folder) {
     PartialFile file;
-#ifndef _WIN32
-    static thread_local std::mt19937 random{std::random_device{}()};
-    const Self& me = Me();
     for (int attempt = 0;; ++attempt) {
-        char name[64];
-        std::snprintf(name, sizeof name, ".tessary-%08x-%08x-%08x-%08x.part", unsigned(me.hostStamp),
-                      unsigned(me.pid), unsigned(me.lifeStamp), unsigned(random()));
-        const std::string path = folder + name;
-        // Read-only: the lock needs no more, and the file system sees no writer
-        // in it once the file is closed.
-        int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const std::string path = NewHiddenName(folder, ".part");
+        int fd = CreateNewFile(path);
         if (fd < 0) {
             if (errno == EEXIST && attempt < 100) continue;
             ThrowIoError(errno);
@@ -489,9 +527,9 @@ PartialFile PartialFile::Create(const std::string& folder) {
         // The lock is taken before anything is written; a cleaner that came
         // between the creation and the lock removed the name, and the file
         // is made again under a new one.
-        if (::flock(fd, LOCK_EX) != 0 || !StillNamed(fd, path)) {
+        if (!HoldLock(fd) || !StillNamed(fd, path)) {
             int code = errno;
-            ::close(fd);
+            ReleaseLock(fd);
             if (attempt < 100) continue;
             ThrowIoError(code);
         }
@@ -499,26 +537,6 @@ PartialFile PartialFile::Create(const std::string& folder) {
         file.path_ = path;
         return file;
     }
-#else
-    for (int attempt = 0;; ++attempt) {
-        const std::string path = NewHiddenName(folder, ".part");
-        int fd = platform::OpenSharedFile(path, platform::SharedOpen::kNew, false, false);
-        if (fd < 0) {
-            if (errno == EEXIST && attempt < 100) continue;
-            ThrowIoError(errno);
-        }
-        // As above: locked before anything is written, made again when a
-        // cleaner came in between.
-        if (!platform::LockByte(fd, kHeldByte, true) || !StillNamed(fd, path)) {
-            ::_close(fd);
-            if (attempt < 100) continue;
-            ThrowIoError(EACCES);
-        }
-        file.lock_ = fd;
-        file.path_ = path;
-        return file;
-    }
-#endif
 }
 
 PartialFile::~PartialFile() {
@@ -787,43 +805,30 @@ bool IsPartialFileName(const std::string& name) {
 
 int RemoveDeadPartialFiles(const std::string& folderIn) {
     int removed = 0;
-#ifdef _WIN32
     const std::string folder = WithTrailingSeparator(folderIn);
+#ifdef _WIN32
     // Only runs on other systems note their commits: the partial files their
     // notes name are left to them.
     const std::set<std::string> noted = NotedPartialFiles(folder);
-    for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
-        if (entry.isDirectory || entry.isSymlink || !IsPartialFileName(entry.name)) continue;
-        if (noted.count(entry.name)) continue;
-        const std::string path = folder + entry.name;
-        if (!WriterGone(WriterOf(entry.name), SecondsSinceChange(path))) continue;
-        // Links and anything but a file are refused when opened.
-        int fd = TakeLock(path, true);
-        if (fd < 0) continue;
-        if (StillNamed(fd, path) && platform::DeleteOpenFile(fd)) ++removed;
-        ReleaseLock(fd);
-    }
 #else
-    const std::string folder = WithTrailingSeparator(folderIn);
     // A commit a dead run left half done is finished before its partial
     // files could be taken for leftovers.
     const std::set<std::string> noted = FinishDeadNotes(folder);
+#endif
     for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
         if (entry.isDirectory || entry.isSymlink || !IsPartialFileName(entry.name)) continue;
         if (noted.count(entry.name)) continue;
         const std::string path = folder + entry.name;
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        const std::optional<int64_t> age = AgeOfRegularFile(path);
         // Another host's (or an older version's, which named no host) is
         // judged by its age alone: its lock may not reach here.
-        if (!WriterGone(WriterOf(entry.name), SecondsSinceChange(st))) continue;
+        if (!age || !WriterGone(WriterOf(entry.name), *age)) continue;
         int fd = TakeLock(path, true);
         if (fd < 0) continue;
-        if (StillNamed(fd, path) && ::unlink(path.c_str()) == 0) ++removed;
-        ::close(fd);
+        if (RemoveLockedFile(fd, path)) ++removed;
+        ReleaseLock(fd);
     }
     if (removed > 0) SyncFolder(folder);
-#endif
     return removed;
 }
 
@@ -1035,7 +1040,8 @@ int RemoveDeadTempFolders(const std::string& baseIn) {
                        (folderAge >= kForeignLeftoverSeconds && OnlyScratch(folder));
             }
         } else if (!hasOwner) {
-            dead = NamedWriterGone(entry.name) || (folderAge >= kForeignLeftoverSeconds && OnlyScratch(folder));
+            dead =
+                NamedWriterGone(entry.name) || (folderAge >= kForeignLeftoverSeconds && OnlyScratch(folder));
         }
 #ifdef _WIN32
         // A file held open keeps its folder from going: the dead owner's

@@ -1,6 +1,4 @@
 #include "engine/leftovers.h"
-#include "support/held_child.h"
-#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,6 +11,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+
+#include "support/held_child.h"
+#include "support/temp_folder.h"
 
 #ifdef _WIN32
 #include <process.h>
@@ -50,7 +51,9 @@ void MakeUnclaimedFolder(const std::string& argument) {
     if (mkdtemp(pattern.data())) std::ofstream(note) << pattern;
 }
 
-void Claim(const std::string& folder) { ClaimFolder(folder); }
+void Claim(const std::string& folder) {
+    ClaimFolder(folder);
+}
 
 void HoldName(const std::string& argument) {
     const auto [folder, name] = Lines(argument);
@@ -71,14 +74,6 @@ const bool kRegistered = test::RegisterChildWork("partial file", MakePartialFile
                          test::RegisterChildWork("unclaimed folder", MakeUnclaimedFolder) &&
                          test::RegisterChildWork("claim", Claim) &&
                          test::RegisterChildWork("name lock", HoldName);
-
-long ThisProcess() {
-#ifdef _WIN32
-    return long(_getpid());
-#else
-    return long(getpid());
-#endif
-}
 
 class LeftoversTest : public ::testing::Test {
 protected:
@@ -189,7 +184,7 @@ TEST_F(LeftoversTest, APartialFileWhoseProcessIdWentToAnotherProcessIsDead) {
     const std::string name = fs::path(own.Path()).filename().string();
     const std::string host = name.substr(9, 8);
     char pid[16];
-    std::snprintf(pid, sizeof pid, "%08x", unsigned(ThisProcess()));
+    std::snprintf(pid, sizeof pid, "%08x", unsigned(getpid()));
     ASSERT_EQ(name.substr(18, 8), pid);
     const std::string life = name.substr(27, 8);
     const std::string otherLife = life == "00000000" ? "00000001" : "00000000";

@@ -82,9 +82,9 @@ TEST(HeldChild, DISABLED_Work) {
 
 HeldChild::HeldChild(const std::string& work, const std::string& argument) {
     static int counter = 0;
-    const std::filesystem::path ready = std::filesystem::temp_directory_path() /
-                                        ("tessary-child-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                         std::to_string(++counter) + ".ready");
+    const std::filesystem::path ready =
+        std::filesystem::temp_directory_path() / ("tessary-child-" + std::to_string(GetCurrentProcessId()) +
+                                                  "-" + std::to_string(++counter) + ".ready");
     std::filesystem::remove(ready);
     wchar_t program[MAX_PATH];
     GetModuleFileNameW(nullptr, program, MAX_PATH);
@@ -155,6 +155,8 @@ void HeldChild::Kill() {
 
 #endif
 
-HeldChild::~HeldChild() { Kill(); }
+HeldChild::~HeldChild() {
+    Kill();
+}
 
 }  // namespace tessary::test
