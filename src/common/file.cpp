@@ -11,6 +11,7 @@
 #include "common/errors.h"
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 
 #include "common/platform.h"
@@ -52,21 +53,24 @@ bool CheckedFile::TryOpen(const std::string& path, Mode mode, CheckedFile& out) 
 }
 
 CheckedFile CheckedFile::FromDescriptor(int fd, const std::string& path, Mode mode) {
-#ifndef _WIN32
     CheckedFile out;
     errno = 0;
+#ifdef _WIN32
+    out.file_ = ::_fdopen(fd, ModeString(mode));
+#else
     out.file_ = ::fdopen(fd, ModeString(mode));
+#endif
     if (!out.file_) {
         int code = errno;
+#ifdef _WIN32
+        ::_close(fd);
+#else
         ::close(fd);
+#endif
         ThrowIoError(code);
     }
     out.path_ = path;
     return out;
-#else
-    (void)fd;
-    return CheckedFile(path, mode);
-#endif
 }
 
 namespace {

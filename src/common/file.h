@@ -28,9 +28,9 @@ public:
 
     // Opens without raising; false when the file cannot be opened.
     static bool TryOpen(const std::string& path, Mode mode, CheckedFile& out);
-    // Takes over an open descriptor (POSIX): `mode` must match how it was
-    // opened. The descriptor is closed when the object goes, also when this
-    // raises.
+    // Takes over an open descriptor (the C runtime's on Windows): `mode`
+    // must match how it was opened. The descriptor is closed when the object
+    // goes, also when this raises.
     static CheckedFile FromDescriptor(int fd, const std::string& path, Mode mode);
     // Opens an existing regular file for reading without ever blocking on
     // it: a FIFO, a device or a folder of that name raises IoError naming

@@ -7,6 +7,8 @@
 #include <system_error>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <dlfcn.h>
@@ -167,6 +169,157 @@ int ErrnoFromSystemError(unsigned long code) {
         default:
             return EIO;
     }
+}
+
+namespace {
+
+std::wstring Wide(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring out(size_t(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n);
+    return out;
+}
+
+HANDLE HandleOf(int fd) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+bool SameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION x, y;
+    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+}
+
+constexpr uint64_t kLargestOffset = 0x7FFFFFFFFFFFFFFFull;
+
+}  // namespace
+
+int OpenSharedFile(const std::string& path, SharedOpen how, bool forWriting, bool forDelete) {
+    const DWORD access = GENERIC_READ | (forWriting ? GENERIC_WRITE : 0) | (forDelete ? DELETE : 0);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileW(Wide(path).c_str(), access, share, nullptr,
+                              how == SharedOpen::kNew      ? CREATE_NEW
+                              : how == SharedOpen::kEither ? OPEN_ALWAYS
+                                                           : OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = ErrnoFromSystemError(GetLastError());
+        return -1;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        CloseHandle(file);
+        errno = EINVAL;
+        return -1;
+    }
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(file), (forWriting ? _O_RDWR : _O_RDONLY) | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        errno = EMFILE;
+    }
+    return fd;
+}
+
+bool LockByte(int fd, uint64_t offset, bool wait) {
+    OVERLAPPED at{};
+    at.Offset = DWORD(offset);
+    at.OffsetHigh = DWORD(offset >> 32);
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    return LockFileEx(HandleOf(fd), flags, 0, 1, 0, &at) != 0;
+}
+
+void UnlockByte(int fd, uint64_t offset) {
+    OVERLAPPED at{};
+    at.Offset = DWORD(offset);
+    at.OffsetHigh = DWORD(offset >> 32);
+    UnlockFileEx(HandleOf(fd), 0, 1, 0, &at);
+}
+
+bool LockWholeFile(int fd) {
+    OVERLAPPED at{};
+    return LockFileEx(HandleOf(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                      DWORD(kLargestOffset), DWORD(kLargestOffset >> 32), &at) != 0;
+}
+
+void UnlockWholeFile(int fd) {
+    OVERLAPPED at{};
+    UnlockFileEx(HandleOf(fd), 0, DWORD(kLargestOffset), DWORD(kLargestOffset >> 32), &at);
+}
+
+bool StillNamed(int fd, const std::string& path) {
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(HandleOf(fd), FileStandardInfo, &standard, sizeof standard) ||
+        standard.DeletePending)
+        return false;
+    HANDLE named = CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (named == INVALID_HANDLE_VALUE) return false;
+    const bool same = SameFile(named, HandleOf(fd));
+    CloseHandle(named);
+    return same;
+}
+
+bool SameOpenFile(int a, int b) {
+    return SameFile(HandleOf(a), HandleOf(b));
+}
+
+bool DeleteOpenFile(int fd) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(HandleOf(fd), FileDispositionInfo, &disposition, sizeof disposition) !=
+           0;
+}
+
+long ReadAt(int fd, char* buffer, unsigned long size, uint64_t offset) {
+    OVERLAPPED at{};
+    at.Offset = DWORD(offset);
+    at.OffsetHigh = DWORD(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(HandleOf(fd), buffer, DWORD(size), &got, &at))
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    return long(got);
+}
+
+bool WriteAt(int fd, const char* data, unsigned long size, uint64_t offset) {
+    OVERLAPPED at{};
+    at.Offset = DWORD(offset);
+    at.OffsetHigh = DWORD(offset >> 32);
+    DWORD written = 0;
+    return WriteFile(HandleOf(fd), data, DWORD(size), &written, &at) && written == size;
+}
+
+int64_t SecondsSinceChange(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    auto ticks = [](const FILETIME& time) {
+        return int64_t((uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    };
+    return (ticks(now) - ticks(data.ftLastWriteTime)) / 10000000;
+}
+
+std::string ProcessStartTime(long pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!process) return std::string();
+    FILETIME created, exited, kernel, user;
+    const bool known = GetProcessTimes(process, &created, &exited, &kernel, &user) != 0;
+    CloseHandle(process);
+    if (!known) return std::string();
+    return std::to_string((uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime);
+}
+
+bool ProcessEnded(long pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no process has that id
+    // A process that has exited stays until its last handle closes.
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
 }
 #endif
 

@@ -78,6 +78,49 @@ void FreeLibraryFile(void* library);
 // The errno value closest to a Windows system error code (GetLastError()),
 // so that failures read as they do elsewhere; EIO when none fits.
 int ErrnoFromSystemError(unsigned long code);
+
+// Files that runs lock and sweep (partial files, owner records, the name
+// lock file), as C runtime descriptors over Windows handles (closed with
+// _close). They are opened with sharing that lets other runs read, write,
+// rename and delete them while they are held, and never through a link.
+// Opens an existing file, makes a new one (EEXIST when the name is taken),
+// or either; `forDelete` adds the right to delete it (DeleteOpenFile). A
+// link, a folder or a device is refused (EINVAL). -1 with errno set when it
+// cannot.
+enum class SharedOpen { kExisting, kNew, kEither };
+int OpenSharedFile(const std::string& path, SharedOpen how, bool forWriting, bool forDelete);
+// Windows byte locks are mandatory: the bytes locked lie beyond any data
+// written. One byte at `offset`, exclusive, held by the descriptor (another
+// descriptor of the same process is kept out too); `wait` waits for it,
+// else false at once when another holds it.
+bool LockByte(int fd, uint64_t offset, bool wait);
+void UnlockByte(int fd, uint64_t offset);
+// Every byte of the file (0 to the largest offset) at once, without waiting:
+// false while any other descriptor holds a byte of it. Held until
+// UnlockWholeFile or the descriptor closes.
+bool LockWholeFile(int fd);
+void UnlockWholeFile(int fd);
+// Whether the descriptor's file is still the file named `path`: not
+// deleted meanwhile, nor replaced by another under that name.
+bool StillNamed(int fd, const std::string& path);
+// Whether two descriptors hold the same file.
+bool SameOpenFile(int a, int b);
+// Deletes the descriptor's file (opened `forDelete`); the name goes when its
+// last descriptor closes.
+bool DeleteOpenFile(int fd);
+// Reads up to `size` bytes at `offset`; how many, -1 on an error.
+long ReadAt(int fd, char* buffer, unsigned long size, uint64_t offset);
+// Writes all of `size` bytes at `offset`.
+bool WriteAt(int fd, const char* data, unsigned long size, uint64_t offset);
+// Seconds since the file or folder last changed; -1 when unknown.
+int64_t SecondsSinceChange(const std::string& path);
+
+// When the process `pid` started, in 100 ns steps since 1601 (decimal);
+// empty when there is no such process or it cannot be asked.
+std::string ProcessStartTime(long pid);
+// Whether the process `pid` has certainly ended (no such process, or one
+// that has exited); a process that cannot be asked about has not.
+bool ProcessEnded(long pid);
 #endif
 
 }  // namespace tessary::platform

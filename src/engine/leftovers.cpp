@@ -1,6 +1,7 @@
 #include "engine/leftovers.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -11,6 +12,7 @@
 #include <random>
 #include <set>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "common/errors.h"
@@ -18,7 +20,12 @@
 #include "common/platform.h"
 #include "common/text.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+
+#include "common/posix_win.h"
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -44,14 +51,17 @@ uint32_t Fnv1a(const std::string& text) {
 }
 
 std::string HostName() {
-#ifndef _WIN32
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) == 0) return name;
-#endif
     return "localhost";
 }
 
 std::string BootId() {
+#ifdef _WIN32
+    // A process's start time is a date there, not a count since the boot:
+    // it tells processes of different boots apart by itself.
+    return std::string();
+#endif
     try {
         return TrimSpaces(ReadWholeFile("/proc/sys/kernel/random/boot_id"));
     } catch (const std::exception&) {
@@ -63,6 +73,11 @@ std::string BootId() {
 // line); nothing when there is no such process. Together with the boot's id
 // it tells a process from a later one that got the same id.
 std::optional<std::string> StartTicks(long pid) {
+#ifdef _WIN32
+    std::string start = platform::ProcessStartTime(pid);
+    if (start.empty()) return std::nullopt;
+    return start;
+#endif
     std::string stat;
     try {
         stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
@@ -102,7 +117,6 @@ const Self& Me() {
     // Worked out per call: a forked child (the kill test's runs) is not its
     // parent.
     static thread_local Self self;
-#ifndef _WIN32
     if (self.pid != long(getpid())) {
         self.host = HostName();
         self.hostStamp = Fnv1a(self.host);
@@ -110,17 +124,18 @@ const Self& Me() {
         self.startTicks = StartTicks(self.pid).value_or("0");
         self.lifeStamp = LifeStamp(self.pid).value_or(0);
     }
-#endif
     return self;
 }
-
-#ifndef _WIN32
 
 // Whether the process `pid` that started at `stamp` is still at work on this
 // host. A process that cannot be asked about counts as alive.
 bool ProcessAlive(long pid, std::optional<uint32_t> stamp, const std::string& startTicks = std::string()) {
     if (pid <= 0) return true;
+#ifdef _WIN32
+    if (platform::ProcessEnded(pid)) return false;
+#else
     if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) return false;
+#endif
     if (stamp) {
         std::optional<uint32_t> now = LifeStamp(pid);
         if (now && *now != *stamp) return false;  // a later process with the same id
@@ -132,14 +147,89 @@ bool ProcessAlive(long pid, std::optional<uint32_t> stamp, const std::string& st
     return true;
 }
 
+#ifdef _WIN32
+
+// The byte of a partial file or an owner file that its writer holds locked
+// while it works: Windows locks keep others from the bytes they cover, and
+// no file of ours grows that far.
+constexpr uint64_t kHeldByte = uint64_t(1) << 62;
+
+// Takes the lock of a file without waiting: the file's writer is no longer
+// holding it. Gives the open descriptor (with the right to delete the file
+// when asked), or -1.
+int TakeLock(const std::string& path, bool forDelete) {
+    int fd = platform::OpenSharedFile(path, platform::SharedOpen::kExisting, false, forDelete);
+    if (fd < 0) return -1;
+    if (!platform::LockByte(fd, kHeldByte, false)) {
+        ::_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool StillNamed(int fd, const std::string& path) {
+    return platform::StillNamed(fd, path);
+}
+
+// A new file for a partial file's lock, made only when the name is free;
+// -1 (errno set) when it cannot.
+int CreateNewFile(const std::string& path) {
+    return platform::OpenSharedFile(path, platform::SharedOpen::kNew, false, false);
+}
+
+// Takes the lock of a file this process made, waiting for a cleaner that
+// may hold it for a moment.
+bool HoldLock(int fd) {
+    if (platform::LockByte(fd, kHeldByte, true)) return true;
+    errno = EACCES;
+    return false;
+}
+
+// Gives up a lock taken here (or none) and closes its file.
+void ReleaseLock(int fd) {
+    platform::UnlockByte(fd, kHeldByte);
+    ::_close(fd);
+}
+
+int64_t SecondsSinceChange(const std::string& path) {
+    return platform::SecondsSinceChange(path);
+}
+
+// Seconds since a file changed. Links and anything but a file are refused
+// when they are opened (TakeLock).
+std::optional<int64_t> AgeOfRegularFile(const std::string& path) {
+    return SecondsSinceChange(path);
+}
+
+// Removes the file that `fd` (TakeLock) holds, if it still has its name.
+bool RemoveLockedFile(int fd, const std::string& path) {
+    return StillNamed(fd, path) && platform::DeleteOpenFile(fd);
+}
+
+#else
+
 int64_t SecondsSinceChange(const struct stat& st) {
     return int64_t(std::time(nullptr)) - int64_t(st.st_mtime);
 }
 
+void ReleaseLock(int fd) {
+    ::close(fd);
+}
+
+// Read-only: the lock needs no more, and the file system sees no writer in
+// it once the file is closed.
+int CreateNewFile(const std::string& path) {
+    return ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+
+bool HoldLock(int fd) {
+    return ::flock(fd, LOCK_EX) == 0;
+}
+
 // Takes the lock of a file without waiting: the file's writer is no longer
 // holding it. Gives the open descriptor, or -1.
-int TakeLock(const std::string& path, int openFlags) {
-    int fd = ::open(path.c_str(), openFlags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+int TakeLock(const std::string& path, bool /*forDelete: a name is removed, not the file*/) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return -1;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
@@ -155,6 +245,20 @@ bool StillNamed(int fd, const std::string& path) {
     if (::fstat(fd, &byFd) != 0 || ::lstat(path.c_str(), &byName) != 0) return false;
     return byFd.st_dev == byName.st_dev && byFd.st_ino == byName.st_ino;
 }
+
+// Seconds since a regular file changed; nothing for a link or anything else.
+std::optional<int64_t> AgeOfRegularFile(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return SecondsSinceChange(st);
+}
+
+// Removes the file that `fd` (TakeLock) holds, if it still has its name.
+bool RemoveLockedFile(int fd, const std::string& path) {
+    return StillNamed(fd, path) && ::unlink(path.c_str()) == 0;
+}
+
+#endif
 
 bool ParseHex(const std::string& text, uint32_t& value) {
     if (text.size() != 8) return false;
@@ -203,10 +307,10 @@ std::string NewHiddenName(const std::string& folder, const char* suffix) {
     return folder + name;
 }
 
-// Whether the writer named in a hidden file's name (with `st` its status)
-// is gone: on this host its process has ended; on another host (whose locks
-// may not reach here) the file has not changed for a day.
-bool WriterGone(const std::optional<PartialWriter>& writer, const struct stat& st) {
+// Whether the writer named in a hidden file's name (`age`: seconds since the
+// file changed) is gone: on this host its process has ended; on another host
+// (whose locks may not reach here) the file has not changed for a day.
+bool WriterGone(const std::optional<PartialWriter>& writer, int64_t age) {
     const Self& me = Me();
     if (writer && writer->host == me.hostStamp) {
         // This process's own files (an earlier run of the desktop program
@@ -215,10 +319,8 @@ bool WriterGone(const std::optional<PartialWriter>& writer, const struct stat& s
         const bool mine = writer->pid == uint32_t(me.pid) && writer->life == me.lifeStamp;
         return mine || !ProcessAlive(long(writer->pid), writer->life);
     }
-    return SecondsSinceChange(st) >= kForeignLeftoverSeconds;
+    return age >= kForeignLeftoverSeconds;
 }
-
-#endif  // !_WIN32
 
 // One move of a commit note: a partial file (its inode as created) and the
 // final name it takes.
@@ -277,6 +379,22 @@ std::optional<std::vector<NotedMove>> ParseNote(const std::string& text, size_t*
         moves.push_back(std::move(move));
     }
     return std::nullopt;
+}
+
+// The partial files that the notes in `folder` name (of runs at work, or of
+// runs on hosts whose notes are not finished here), which no cleaner may
+// remove.
+std::set<std::string> NotedPartialFiles(const std::string& folder) {
+    std::set<std::string> named;
+    for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
+        if (entry.isDirectory || entry.isSymlink || !WriterOf(entry.name, ".pair")) continue;
+        try {
+            if (auto moves = ParseNote(ReadRegularFile(folder + entry.name, 1 << 20, false)))
+                for (const NotedMove& move : *moves) named.insert(move.from);
+        } catch (const std::exception&) {
+        }
+    }
+    return named;
 }
 
 #ifndef _WIN32
@@ -340,7 +458,6 @@ void FinishNote(const std::string& folder, const std::string& notePath, int fd) 
 // Finishes the notes of dead runs in `folder`; gives the partial files that
 // notes still there (of runs at work) name, which no cleaner may remove.
 std::set<std::string> FinishDeadNotes(const std::string& folder) {
-    std::set<std::string> named;
     bool any = false;
     for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
         if (entry.isDirectory || entry.isSymlink) continue;
@@ -350,22 +467,14 @@ std::set<std::string> FinishDeadNotes(const std::string& folder) {
         const std::string path = folder + entry.name;
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (!WriterGone(writer, st)) continue;
-        int fd = TakeLock(path, O_RDONLY);
+        if (!WriterGone(writer, SecondsSinceChange(st))) continue;
+        int fd = TakeLock(path, true);
         if (fd < 0) continue;
         if (StillNamed(fd, path)) FinishNote(folder, path, fd);
         ::close(fd);
     }
-    if (!any) return named;
-    for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
-        if (entry.isDirectory || entry.isSymlink || !WriterOf(entry.name, ".pair")) continue;
-        try {
-            if (auto moves = ParseNote(ReadRegularFile(folder + entry.name, 1 << 20, false)))
-                for (const NotedMove& move : *moves) named.insert(move.from);
-        } catch (const std::exception&) {
-        }
-    }
-    return named;
+    if (!any) return {};
+    return NotedPartialFiles(folder);
 }
 
 // Waits for and takes one byte lock of the lock file.
@@ -408,17 +517,9 @@ Claims& ClaimTable() {
 
 PartialFile PartialFile::Create(const std::string& folder) {
     PartialFile file;
-#ifndef _WIN32
-    static thread_local std::mt19937 random{std::random_device{}()};
-    const Self& me = Me();
     for (int attempt = 0;; ++attempt) {
-        char name[64];
-        std::snprintf(name, sizeof name, ".tessary-%08x-%08x-%08x-%08x.part", unsigned(me.hostStamp),
-                      unsigned(me.pid), unsigned(me.lifeStamp), unsigned(random()));
-        const std::string path = folder + name;
-        // Read-only: the lock needs no more, and the file system sees no writer
-        // in it once the file is closed.
-        int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const std::string path = NewHiddenName(folder, ".part");
+        int fd = CreateNewFile(path);
         if (fd < 0) {
             if (errno == EEXIST && attempt < 100) continue;
             ThrowIoError(errno);
@@ -426,9 +527,9 @@ PartialFile PartialFile::Create(const std::string& folder) {
         // The lock is taken before anything is written; a cleaner that came
         // between the creation and the lock removed the name, and the file
         // is made again under a new one.
-        if (::flock(fd, LOCK_EX) != 0 || !StillNamed(fd, path)) {
+        if (!HoldLock(fd) || !StillNamed(fd, path)) {
             int code = errno;
-            ::close(fd);
+            ReleaseLock(fd);
             if (attempt < 100) continue;
             ThrowIoError(code);
         }
@@ -436,13 +537,6 @@ PartialFile PartialFile::Create(const std::string& folder) {
         file.path_ = path;
         return file;
     }
-#else
-    char name[40];
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    std::snprintf(name, sizeof name, ".tessary-%016llx.part", static_cast<unsigned long long>(random()));
-    file.path_ = folder + name;
-    return file;
-#endif
 }
 
 PartialFile::~PartialFile() {
@@ -467,7 +561,17 @@ CheckedFile PartialFile::OpenForWriting() const {
     }
     return CheckedFile::FromDescriptor(fd, path_, CheckedFile::Mode::Create);
 #else
-    return CheckedFile(path_, CheckedFile::Mode::Create);
+    int fd = platform::OpenSharedFile(path_, platform::SharedOpen::kExisting, true, false);
+    if (fd < 0) ThrowIoError(errno);
+    if (lock_ < 0 || !platform::SameOpenFile(fd, lock_)) {
+        ::_close(fd);
+        throw IoError("The partial file " + path_ + " was replaced while it was written", EEXIST);
+    }
+    if (const int code = ::_chsize_s(fd, 0); code != 0) {
+        ::_close(fd);
+        ThrowIoError(code);
+    }
+    return CheckedFile::FromDescriptor(fd, path_, CheckedFile::Mode::Create);
 #endif
 }
 
@@ -509,8 +613,38 @@ NameLocks::NameLocks(const std::string& folderIn, const std::vector<std::string>
         fd_ = -1;
     }
 #else
-    (void)folderIn;
-    (void)names;
+    const std::string folder = WithTrailingSeparator(folderIn);
+    path_ = folder + kNameLockFileName;
+    std::set<uint64_t> offsets;
+    for (const std::string& name : names) offsets.insert(Fnv1a(UpperAscii(FileNamePart(name))) >> 1);
+    for (int attempt = 0;; ++attempt) {
+        fd_ = platform::OpenSharedFile(path_, platform::SharedOpen::kEither, false, true);
+        if (fd_ < 0) {
+            const int code = errno;
+            if (code == EINVAL) throw IoError("The lock file " + path_ + " is not a regular file", code);
+            // A lock file its last holder has just deleted keeps its name
+            // until every run that opened it lets go, and cannot be opened.
+            if (code == EACCES && attempt < 1000) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            ThrowIoError(code);
+        }
+        held_.clear();
+        for (uint64_t offset : offsets) {
+            if (!platform::LockByte(fd_, offset, true)) {
+                ::_close(fd_);
+                fd_ = -1;
+                ThrowIoError(EACCES);
+            }
+            held_.push_back(offset);
+        }
+        // As above: locks on a file that lost its name are taken again.
+        if (StillNamed(fd_, path_) || attempt >= 1000) break;
+        for (uint64_t offset : held_) platform::UnlockByte(fd_, offset);
+        ::_close(fd_);
+        fd_ = -1;
+    }
 #endif
 }
 
@@ -532,17 +666,28 @@ NameLocks::~NameLocks() {
 #endif
     if (alone && StillNamed(fd_, path_)) ::unlink(path_.c_str());
     ::close(fd_);  // releases every byte lock of the descriptor
+#else
+    if (fd_ < 0) return;
+    // As above. The file is deleted while every byte of it is held, so that
+    // a run that locks a byte of it afterwards finds it deleted.
+    for (uint64_t offset : held_) platform::UnlockByte(fd_, offset);
+    if (platform::LockWholeFile(fd_)) {
+        if (StillNamed(fd_, path_)) platform::DeleteOpenFile(fd_);
+        platform::UnlockWholeFile(fd_);
+    }
+    ::_close(fd_);
 #endif
 }
 
 NameLocks::NameLocks(NameLocks&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), held_(std::move(other.held_)) {}
 
 NameLocks& NameLocks::operator=(NameLocks&& other) noexcept {
     if (this != &other) {
         this->~NameLocks();
         fd_ = std::exchange(other.fd_, -1);
         path_ = std::move(other.path_);
+        held_ = std::move(other.held_);
     }
     return *this;
 }
@@ -647,9 +792,7 @@ PartialFile& PartialFile::operator=(PartialFile&& other) noexcept {
 }
 
 void PartialFile::Release() {
-#ifndef _WIN32
-    if (lock_ >= 0) ::close(lock_);
-#endif
+    if (lock_ >= 0) ReleaseLock(lock_);
     lock_ = -1;
 }
 
@@ -662,34 +805,34 @@ bool IsPartialFileName(const std::string& name) {
 
 int RemoveDeadPartialFiles(const std::string& folderIn) {
     int removed = 0;
-#ifndef _WIN32
     const std::string folder = WithTrailingSeparator(folderIn);
+#ifdef _WIN32
+    // Only runs on other systems note their commits: the partial files their
+    // notes name are left to them.
+    const std::set<std::string> noted = NotedPartialFiles(folder);
+#else
     // A commit a dead run left half done is finished before its partial
     // files could be taken for leftovers.
     const std::set<std::string> noted = FinishDeadNotes(folder);
+#endif
     for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
         if (entry.isDirectory || entry.isSymlink || !IsPartialFileName(entry.name)) continue;
         if (noted.count(entry.name)) continue;
         const std::string path = folder + entry.name;
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        const std::optional<int64_t> age = AgeOfRegularFile(path);
         // Another host's (or an older version's, which named no host) is
         // judged by its age alone: its lock may not reach here.
-        if (!WriterGone(WriterOf(entry.name), st)) continue;
-        int fd = TakeLock(path, O_RDONLY);
+        if (!age || !WriterGone(WriterOf(entry.name), *age)) continue;
+        int fd = TakeLock(path, true);
         if (fd < 0) continue;
-        if (StillNamed(fd, path) && ::unlink(path.c_str()) == 0) ++removed;
-        ::close(fd);
+        if (RemoveLockedFile(fd, path)) ++removed;
+        ReleaseLock(fd);
     }
     if (removed > 0) SyncFolder(folder);
-#else
-    (void)folderIn;
-#endif
     return removed;
 }
 
 bool ClaimFolder(const std::string& folderIn) {
-#ifndef _WIN32
     const std::string folder = WithTrailingSeparator(folderIn);
     const std::string path = folder + kOwnerFileName;
     // The record is made before the file: a run killed between creating the
@@ -698,6 +841,19 @@ bool ClaimFolder(const std::string& folderIn) {
     const Self& me = Me();
     const std::string record = "host " + me.host + "\npid " + std::to_string(me.pid) + "\nstart " +
                                me.startTicks + "\nboot " + BootId() + "\n";
+#ifdef _WIN32
+    int fd = platform::OpenSharedFile(path, platform::SharedOpen::kNew, true, false);
+    if (fd < 0) return false;
+    if (!platform::LockByte(fd, kHeldByte, true)) {
+        ::_close(fd);
+        return false;
+    }
+    // As below.
+    if (!platform::WriteAt(fd, record.data(), (unsigned long)record.size(), 0)) {
+        ReleaseLock(fd);
+        return false;
+    }
+#else
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     if (::flock(fd, LOCK_EX) != 0) {
@@ -710,35 +866,27 @@ bool ClaimFolder(const std::string& folderIn) {
         ::close(fd);
         return false;
     }
+#endif
     Claims& claims = ClaimTable();
     std::lock_guard<std::mutex> guard(claims.mutex);
     auto [it, inserted] = claims.locks.emplace(folder, fd);
     if (!inserted) {
-        ::close(it->second);
+        ReleaseLock(it->second);
         it->second = fd;
     }
     return true;
-#else
-    (void)folderIn;
-    return true;
-#endif
 }
 
 void ReleaseFolder(const std::string& folderIn) {
-#ifndef _WIN32
     const std::string folder = WithTrailingSeparator(folderIn);
     Claims& claims = ClaimTable();
     std::lock_guard<std::mutex> guard(claims.mutex);
     auto it = claims.locks.find(folder);
     if (it == claims.locks.end()) return;
-    ::close(it->second);
+    ReleaseLock(it->second);
     claims.locks.erase(it);
-#else
-    (void)folderIn;
-#endif
 }
 
-#ifndef _WIN32
 namespace {
 
 struct OwnerRecord {
@@ -750,7 +898,11 @@ struct OwnerRecord {
 
 std::optional<OwnerRecord> ReadOwner(int fd) {
     char buffer[1024];
+#ifdef _WIN32
+    long got = platform::ReadAt(fd, buffer, sizeof buffer - 1, 0);
+#else
     ssize_t got = ::pread(fd, buffer, sizeof buffer - 1, 0);
+#endif
     if (got <= 0) return std::nullopt;
     std::string text(buffer, size_t(got));
     OwnerRecord record;
@@ -831,7 +983,6 @@ bool OnlyScratch(const std::string& folder) {
 }
 
 }  // namespace
-#endif
 
 std::string PrivateFolderPattern(const std::string& base) {
     const Self& me = Me();
@@ -843,51 +994,67 @@ std::string PrivateFolderPattern(const std::string& base) {
 
 int RemoveDeadTempFolders(const std::string& baseIn) {
     int removed = 0;
-#ifndef _WIN32
     const std::string base = WithTrailingSeparator(TrimSpaces(baseIn));
     const Self& me = Me();
     for (const platform::FolderEntry& entry : platform::ListFolder(base)) {
         if (!entry.isDirectory || entry.isSymlink || !IsPrivateFolderName(entry.name)) continue;
         const std::string folder = base + entry.name + "/";
+#ifdef _WIN32
+        // The temporary folder (%TEMP%) is the user's own there.
+        const int64_t folderAge = SecondsSinceChange(base + entry.name);
+#else
         struct stat st;
         if (::lstat((base + entry.name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
             continue;
+        const int64_t folderAge = SecondsSinceChange(st);
+#endif
         {
             Claims& claims = ClaimTable();
             std::lock_guard<std::mutex> guard(claims.mutex);
             if (claims.locks.count(folder)) continue;  // this process's own
         }
         const std::string ownerPath = folder + kOwnerFileName;
+#ifdef _WIN32
+        std::error_code ownerError;
+        const bool hasOwner = fs::exists(fs::symlink_status(ownerPath, ownerError));
+#else
         struct stat ownerName;
         const bool hasOwner = ::lstat(ownerPath.c_str(), &ownerName) == 0;
-        int fd = hasOwner ? TakeLock(ownerPath, O_RDONLY) : -1;
+#endif
+        int fd = hasOwner ? TakeLock(ownerPath, false) : -1;
         bool dead = false;
         if (fd >= 0) {
             std::optional<OwnerRecord> owner = ReadOwner(fd);
             if (owner && owner->host == me.host) {
                 dead = owner->boot != BootId() || !ProcessAlive(owner->pid, std::nullopt, owner->start);
             } else if (owner) {
+#ifdef _WIN32
+                dead = SecondsSinceChange(ownerPath) >= kForeignLeftoverSeconds;
+#else
                 struct stat ownerStat;
                 dead =
                     ::fstat(fd, &ownerStat) == 0 && SecondsSinceChange(ownerStat) >= kForeignLeftoverSeconds;
+#endif
             } else {
                 dead = NamedWriterGone(entry.name) ||
-                       (SecondsSinceChange(st) >= kForeignLeftoverSeconds && OnlyScratch(folder));
+                       (folderAge >= kForeignLeftoverSeconds && OnlyScratch(folder));
             }
         } else if (!hasOwner) {
-            dead = NamedWriterGone(entry.name) ||
-                   (SecondsSinceChange(st) >= kForeignLeftoverSeconds && OnlyScratch(folder));
+            dead =
+                NamedWriterGone(entry.name) || (folderAge >= kForeignLeftoverSeconds && OnlyScratch(folder));
         }
+#ifdef _WIN32
+        // A file held open keeps its folder from going: the dead owner's
+        // file is let go first.
+        if (fd >= 0) ReleaseLock(std::exchange(fd, -1));
+#endif
         if (dead) {
             std::error_code ec;
             fs::remove_all(folder, ec);
             if (!ec) ++removed;
         }
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0) ReleaseLock(fd);
     }
-#else
-    (void)baseIn;
-#endif
     return removed;
 }
 

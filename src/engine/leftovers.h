@@ -6,8 +6,8 @@
 // scratch folder "tessary-..." in the temporary folder. Each carries its
 // writer: a partial file in its name (host, process id and a stamp of the
 // process's start), a scratch folder in an owner file inside it; and the
-// writer holds an exclusive lock (flock) on the partial file or the owner
-// file for as long as it works. A file is removed only when its lock can be
+// writer holds an exclusive lock (flock; on Windows a LockFileEx byte) on the
+// partial file or the owner file for as long as it works. A file is removed only when its lock can be
 // taken and, for a writer on this host, that writer's process is gone. A
 // writer on another host (a destination shared over NFS, where a lock may not
 // reach across machines) is only trusted to be dead after a day without a
@@ -84,11 +84,11 @@ int RemoveDeadTempFolders(const std::string& base);
 // or calibration copy at once. Each name is one byte of the folder's hidden
 // lock file ".tessary.lock", locked with an open-file-description record
 // lock (fcntl), which NFS carries to its server, unlike flock on some
-// systems. The last holder removes the lock file when nobody else holds or
-// waits for it; a run that locked a file which lost its name meanwhile locks
-// the new one instead, so that two runs never hold locks on two different
-// files. Names whose bytes coincide only wait for each other. Held until
-// the object goes.
+// systems (LockFileEx on Windows). The last holder removes the lock file
+// when nobody else holds or waits for it; a run that locked a file which
+// lost its name meanwhile locks the new one instead, so that two runs never
+// hold locks on two different files. Names whose bytes coincide only wait
+// for each other. Held until the object goes.
 class NameLocks {
 public:
     NameLocks() = default;
@@ -105,6 +105,7 @@ public:
 private:
     int fd_ = -1;
     std::string path_;
+    std::vector<uint64_t> held_;  // the bytes locked (Windows unlocks each)
 };
 
 // The lock file's name in every destination folder.

@@ -1,61 +1,79 @@
 #include "engine/leftovers.h"
-#include "support/temp_folder.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
+
+#include "support/held_child.h"
+#include "support/temp_folder.h"
+
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+
+#include "common/posix_win.h"
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 namespace tessary {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Another process that does `work`, tells the test it is ready, and then
-// keeps running (holding whatever it made) until it is killed.
-class Writer {
-public:
-    explicit Writer(const std::function<void()>& work) {
-        int ready[2];
-        if (pipe(ready) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            ::close(ready[0]);
-            work();
-            char byte = 1;
-            (void)!::write(ready[1], &byte, 1);
-            for (;;) pause();
-        }
-        ::close(ready[1]);
-        char byte = 0;
-        ok_ = ::read(ready[0], &byte, 1) == 1;
-        ::close(ready[0]);
-    }
-    ~Writer() { Kill(); }
-    bool Ready() const { return ok_; }
-    // SIGKILL, and the process reaped, so that its id is gone.
-    void Kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
+// The two lines of a child's argument: where it works, where it tells what
+// it made.
+std::pair<std::string, std::string> Lines(const std::string& argument) {
+    const size_t cut = argument.find('\n');
+    return {argument.substr(0, cut), cut == std::string::npos ? std::string() : argument.substr(cut + 1)};
+}
 
-private:
-    pid_t pid_ = -1;
-    bool ok_ = false;
-};
+void MakePartialFile(const std::string& argument) {
+    const auto [folder, note] = Lines(argument);
+    static PartialFile partial;  // held until the child dies
+    partial = PartialFile::Create(folder);
+    std::ofstream(note) << partial.Path();
+}
+
+void MakeUnclaimedFolder(const std::string& argument) {
+    const auto [base, note] = Lines(argument);
+    std::string pattern = PrivateFolderPattern(base);
+    if (mkdtemp(pattern.data())) std::ofstream(note) << pattern;
+}
+
+void Claim(const std::string& folder) {
+    ClaimFolder(folder);
+}
+
+void HoldName(const std::string& argument) {
+    const auto [folder, name] = Lines(argument);
+    static NameLocks locks;  // held until the child dies
+    locks = NameLocks(folder, {name});
+}
+
+#ifndef _WIN32
+// Holds the lock of a file as its writer would.
+void Lock(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    ::flock(fd, LOCK_EX);
+}
+const bool kLockRegistered = test::RegisterChildWork("lock", Lock);
+#endif
+
+const bool kRegistered = test::RegisterChildWork("partial file", MakePartialFile) &&
+                         test::RegisterChildWork("unclaimed folder", MakeUnclaimedFolder) &&
+                         test::RegisterChildWork("claim", Claim) &&
+                         test::RegisterChildWork("name lock", HoldName);
 
 class LeftoversTest : public ::testing::Test {
 protected:
@@ -64,18 +82,30 @@ protected:
     }
     static void Touch(const std::string& path) { std::ofstream(path) << "x"; }
     static void Age(const std::string& path, std::chrono::hours hours) {
+#ifdef _WIN32
+        // A folder's time is set through a handle opened for folders.
+        if (fs::is_directory(path)) {
+            HANDLE folder = CreateFileW(fs::u8path(path).wstring().c_str(), FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            ASSERT_NE(folder, INVALID_HANDLE_VALUE) << path;
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            const uint64_t then = ((uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime) -
+                                  uint64_t(hours.count()) * 3600 * 10000000;
+            const FILETIME changed{DWORD(then), DWORD(then >> 32)};
+            EXPECT_TRUE(SetFileTime(folder, nullptr, nullptr, &changed));
+            CloseHandle(folder);
+            return;
+        }
+#endif
         fs::last_write_time(path, fs::file_time_type::clock::now() - hours);
     }
-    // Makes the partial file in a child that then stays alive; gives its path
-    // through a file the child writes.
-    std::string PartialOfChild(Writer*& writer) {
+    // Runs `work` in a child that then stays alive; gives the path the
+    // child tells.
+    std::string PathOfChild(const char* work, std::unique_ptr<test::HeldChild>& child) {
         const std::string note = dir_ + "note-" + std::to_string(++children_);
-        const std::string folder = dir_;
-        writer = new Writer([folder, note] {
-            static PartialFile partial;  // held until the child dies
-            partial = PartialFile::Create(folder);
-            std::ofstream(note) << partial.Path();
-        });
+        child = std::make_unique<test::HeldChild>(work, dir_ + "\n" + note);
         std::string path;
         std::ifstream(note) >> path;
         fs::remove(note);
@@ -89,11 +119,10 @@ protected:
 };
 
 TEST_F(LeftoversTest, PartialFilesOfLiveWritersStayAndThoseOfKilledOnesGo) {
-    Writer* alive = nullptr;
-    Writer* killed = nullptr;
-    const std::string alivePath = PartialOfChild(alive);
-    const std::string killedPath = PartialOfChild(killed);
-    std::unique_ptr<Writer> aliveOwner(alive), killedOwner(killed);
+    ASSERT_TRUE(kRegistered);
+    std::unique_ptr<test::HeldChild> alive, killed;
+    const std::string alivePath = PathOfChild("partial file", alive);
+    const std::string killedPath = PathOfChild("partial file", killed);
     ASSERT_TRUE(alive->Ready());
     ASSERT_TRUE(killed->Ready());
     ASSERT_TRUE(fs::exists(alivePath));
@@ -125,6 +154,27 @@ TEST_F(LeftoversTest, PartialFilesOfLiveWritersStayAndThoseOfKilledOnesGo) {
     own.Release();
     EXPECT_EQ(RemoveDeadPartialFiles(dir_), 1);
     EXPECT_FALSE(fs::exists(ownPath));
+}
+
+// Two runs never write one name at once: the second waits for the first,
+// and a run killed while it holds a name lets it go with its life. The lock
+// file goes with the last run.
+TEST_F(LeftoversTest, ANameAnotherRunHoldsIsWaitedForUntilThatRunEnds) {
+    test::HeldChild holder("name lock", dir_ + "\n" + "a.rpx2");
+    ASSERT_TRUE(holder.Ready());
+    ASSERT_TRUE(fs::exists(dir_ + kNameLockFileName));
+    { NameLocks other(dir_, {"b_rpx.map"}); }  // another name is not held up
+    std::atomic<bool> taken{false};
+    std::thread second([&] {
+        NameLocks same(dir_, {dir_ + "A.RPX2"});  // names fold case
+        taken = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(taken) << "two runs held one name at once";
+    holder.Kill();
+    second.join();
+    EXPECT_TRUE(taken);
+    EXPECT_FALSE(fs::exists(dir_ + kNameLockFileName)) << "the lock file was left behind";
 }
 
 TEST_F(LeftoversTest, APartialFileWhoseProcessIdWentToAnotherProcessIsDead) {
@@ -160,17 +210,21 @@ TEST_F(LeftoversTest, PartialFilesOfOtherHostsAndOlderVersionsGoOnlyAfterADayUnl
     Age(old, std::chrono::hours(25));
     Age(oldLocked, std::chrono::hours(25));
     Age(olderVersionOld, std::chrono::hours(25));
+#ifndef _WIN32
     // A writer still at work on it (here: on this host, through the lock).
-    Writer holder([oldLocked] {
-        int fd = ::open(oldLocked.c_str(), O_RDONLY);
-        ::flock(fd, LOCK_EX);
-    });
+    ASSERT_TRUE(kLockRegistered);
+    test::HeldChild holder("lock", oldLocked);
     ASSERT_TRUE(holder.Ready());
+#else
+    fs::remove(oldLocked);
+#endif
 
     EXPECT_EQ(RemoveDeadPartialFiles(dir_), 2);
     EXPECT_TRUE(fs::exists(young));
     EXPECT_TRUE(fs::exists(olderVersionYoung));
+#ifndef _WIN32
     EXPECT_TRUE(fs::exists(oldLocked)) << "a locked file was removed";
+#endif
     EXPECT_FALSE(fs::exists(old));
     EXPECT_FALSE(fs::exists(olderVersionOld));
 }
@@ -183,8 +237,8 @@ TEST_F(LeftoversTest, PrivateTempFoldersOfDeadOwnersGoWithEverythingInThem) {
     const std::string alive = make("tessary-AAAAAA");
     const std::string killed = make("tessary-BBBBBB");
     const std::string own = make("tessary-CCCCCC");
-    Writer aliveOwner([alive] { ClaimFolder(alive); });
-    Writer killedOwner([killed] { ClaimFolder(killed); });
+    test::HeldChild aliveOwner("claim", alive);
+    test::HeldChild killedOwner("claim", killed);
     ASSERT_TRUE(aliveOwner.Ready());
     ASSERT_TRUE(killedOwner.Ready());
     ASSERT_TRUE(ClaimFolder(own));
@@ -213,7 +267,8 @@ TEST_F(LeftoversTest, PrivateTempFoldersOfDeadOwnersGoWithEverythingInThem) {
     Age(otherName, std::chrono::hours(25));
     const std::string target = make("elsewhere");
     Touch(target + "rpx_0.rpx0");
-    fs::create_directory_symlink(target, dir_ + "tessary-IIIIII");
+    std::error_code noLinks;  // links need a privilege on Windows
+    fs::create_directory_symlink(target, dir_ + "tessary-IIIIII", noLinks);
 
     killedOwner.Kill();
     EXPECT_EQ(RemoveDeadTempFolders(dir_), 3);
@@ -223,7 +278,9 @@ TEST_F(LeftoversTest, PrivateTempFoldersOfDeadOwnersGoWithEverythingInThem) {
     for (const std::string& kept :
          {alive, own, young, oldOther, foreignYoung, otherName, target + "rpx_0.rpx0"})
         EXPECT_TRUE(fs::exists(kept)) << kept;
-    EXPECT_TRUE(fs::is_symlink(dir_ + "tessary-IIIIII"));
+    if (!noLinks) {
+        EXPECT_TRUE(fs::is_symlink(dir_ + "tessary-IIIIII"));
+    }
 
     aliveOwner.Kill();
     EXPECT_EQ(RemoveDeadTempFolders(dir_), 1);
@@ -236,22 +293,9 @@ TEST_F(LeftoversTest, PrivateTempFoldersOfDeadOwnersGoWithEverythingInThem) {
 // left a folder nobody could attribute; the folder's name now carries its
 // maker, so the next run removes it at once, and only once the maker is gone.
 TEST_F(LeftoversTest, AFolderKilledBeforeItsOwnerRecordIsAttributedByItsName) {
-    auto makeUnclaimed = [&](Writer*& writer) {
-        const std::string note = dir_ + "note-" + std::to_string(++children_);
-        const std::string base = dir_;
-        writer = new Writer([base, note] {
-            std::string pattern = PrivateFolderPattern(base);
-            if (mkdtemp(pattern.data())) std::ofstream(note) << pattern;
-        });
-        std::string path;
-        std::ifstream(note) >> path;
-        fs::remove(note);
-        return path;
-    };
-    Writer* killedMaker = nullptr;
-    Writer* liveMaker = nullptr;
-    const std::string killed = makeUnclaimed(killedMaker);
-    const std::string live = makeUnclaimed(liveMaker);
+    std::unique_ptr<test::HeldChild> killedMaker, liveMaker;
+    const std::string killed = PathOfChild("unclaimed folder", killedMaker);
+    const std::string live = PathOfChild("unclaimed folder", liveMaker);
     ASSERT_FALSE(killed.empty());
     ASSERT_FALSE(live.empty());
     Touch(killed + "/rpx_0.rpx0");
@@ -264,8 +308,6 @@ TEST_F(LeftoversTest, AFolderKilledBeforeItsOwnerRecordIsAttributedByItsName) {
     liveMaker->Kill();
     EXPECT_EQ(RemoveDeadTempFolders(dir_), 1);
     EXPECT_FALSE(fs::exists(live));
-    delete killedMaker;
-    delete liveMaker;
 }
 
 }  // namespace
