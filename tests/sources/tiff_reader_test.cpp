@@ -647,7 +647,7 @@ TEST_F(TiffReaderTest, SignedCmykRunsFromNoInkToFullInk) {
     // Without black ink, red falls by one level per step of cyan.
     signedCmyk->ReadRow(0, a.data());
     for (int x = 0; x < 256; ++x) ASSERT_EQ(a[3 * size_t(x) + 2], 255 - x) << "pixel " << x;
-    EXPECT_TRUE(messages_.messages.empty());
+    EXPECT_TRUE(notes_.Take().empty());
 }
 
 TEST_F(TiffReaderTest, PreviewDecimatesWithTheStoredPalette) {
