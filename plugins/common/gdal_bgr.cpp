@@ -151,6 +151,44 @@ std::string OpenFailure(const char* path, const char* format, bool anyDriver) {
     return reason;
 }
 
+// The bytes an Imagine file needs at the least for each block it states:
+// its entry in the file's block table (file code, offset, size, validity,
+// compression), or far more in a spill file, which holds the blocks raw.
+constexpr int64_t kImagineBytesPerBlock = 14;
+
+// Why GDAL's Imagine driver must not read `ds`: it states more blocks, in
+// its bands and their overviews, than its files can hold. GDAL 3.6 reads
+// such a file's block table until an entry is missing, then reads past the
+// part it loaded when later rows are asked for (the process dies); real
+// files always hold their tables. Empty when the file may be read.
+std::string ImagineBlockRefusal(GDALDatasetH ds) {
+    int64_t bytes = 0;
+    char** files = GDALGetFileList(ds);
+    for (char** name = files; name && *name; ++name) {
+        VSIStatBufL stat;
+        if (VSIStatL(*name, &stat) == 0) bytes += int64_t(stat.st_size);
+    }
+    CSLDestroy(files);
+    int64_t blocks = 0;
+    auto count = [&blocks](GDALRasterBandH band) {
+        int blockWidth = 0, blockHeight = 0;
+        GDALGetBlockSize(band, &blockWidth, &blockHeight);
+        if (blockWidth <= 0 || blockHeight <= 0) return;
+        const int64_t across = (int64_t(GDALGetRasterBandXSize(band)) + blockWidth - 1) / blockWidth;
+        const int64_t down = (int64_t(GDALGetRasterBandYSize(band)) + blockHeight - 1) / blockHeight;
+        blocks += across * down;
+    };
+    for (int b = 1; b <= GDALGetRasterCount(ds); ++b) {
+        GDALRasterBandH band = GDALGetRasterBand(ds, b);
+        count(band);
+        for (int o = 0; o < GDALGetOverviewCount(band); ++o)
+            if (GDALRasterBandH overview = GDALGetOverview(band, o)) count(overview);
+    }
+    if (blocks <= bytes / kImagineBytesPerBlock) return {};
+    return "the Imagine file states " + std::to_string(blocks) + " blocks, more than its " + std::to_string(bytes) +
+           " bytes can hold: it is damaged";
+}
+
 }  // namespace
 
 TESSARY_EXPORT void TessaryGdalAllowDriverForTesting(const char* driver) {
@@ -214,6 +252,13 @@ std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path, const char* forma
         lastError = std::string("GDAL opened the file through a driver not allowed for ") + format;
         GDALClose(ds);
         return nullptr;
+    }
+    if (std::strcmp(GDALGetDriverShortName(used), "HFA") == 0) {
+        if (std::string why = ImagineBlockRefusal(ds); !why.empty()) {
+            lastError = std::move(why);
+            GDALClose(ds);
+            return nullptr;
+        }
     }
     std::unique_ptr<BgrDataset> out(new BgrDataset());
     out->dataset_ = ds;

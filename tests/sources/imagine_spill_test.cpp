@@ -1,6 +1,7 @@
 // An Imagine file whose raster data lie in a spill file: read when the spill
 // file lies beside it, refused before GDAL opens anything when the name it
-// holds points into another folder (GDAL would follow "../").
+// holds points into another folder (GDAL would follow "../"). A file that
+// states more blocks than it can hold is refused before a row is read.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -58,6 +59,17 @@ TEST_F(ImagineSpillTest, ASpillFileOutsideTheFilesFolderIsRefusedUnread) {
     ASSERT_EQ(beside->Width, 61);
     ASSERT_EQ(beside->Height, 37);
     for (int y = 0; y < beside->Height; ++y) ASSERT_EQ(ReadRow(*beside, y), ReadRow(*twin, y)) << "row " << y;
+}
+
+TEST_F(ImagineSpillTest, AFileStatingMoreBlocksThanItHoldsIsRefusedBeforeARowIsRead) {
+    if (!LibraryBuilt(GdalLibraryFileName())) GTEST_SKIP() << "the GDAL library was not built (no GDAL)";
+    // GDAL's driver reads past the block table it loaded when the rows after
+    // a damaged block are asked for, as --keep-damaged does: the process died.
+    SourceOpenResult result = OpenSourceImage((data_ / "states_too_many_blocks.img").string());
+    ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+    EXPECT_NE(std::get<SourceFailure>(result).detail.find("states 9175040 blocks, more than its 17811 bytes can hold"),
+              std::string::npos)
+        << std::get<SourceFailure>(result).detail;
 }
 
 }  // namespace
