@@ -95,12 +95,14 @@ std::unique_ptr<PngStream> OpenStream(const std::string& path) {
     stream->info = png_create_info_struct(stream->png);
     if (!stream->info) Refuse("libpng could not start");
     png_set_read_fn(stream->png, stream.get(), ReadData);
-    // No ancillary chunk is used (gamma, colour spaces, text, transparency
-    // and background are not applied), so all are skipped unread: a damaged
-    // chunk length then cannot make the library reserve and clear gigabytes.
+    // No ancillary chunk but transparency is used (gamma, colour spaces, text
+    // and background are not applied), so the others are skipped unread: a
+    // damaged chunk length then cannot make the library reserve and clear
+    // gigabytes. libpng takes a transparency chunk only of the length its
+    // colour type allows (at most 256 bytes).
     static const png_byte kIgnored[] =
         "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0sRGB\0sTER\0"
-        "tEXt\0tIME\0tRNS\0zTXt";
+        "tEXt\0tIME\0zTXt";
     png_set_keep_unknown_chunks(stream->png, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
     png_set_keep_unknown_chunks(stream->png, PNG_HANDLE_CHUNK_NEVER, kIgnored, int(sizeof kIgnored / 5));
     png_set_chunk_malloc_max(stream->png, 8u << 20);
@@ -153,9 +155,15 @@ void SetUpTransforms(PngStream& stream, PngLayout& layout) {
     png_infop info = stream.info;
     int bitDepth = png_get_bit_depth(png, info);
     layout.colour = (layout.colourType & PNG_COLOR_MASK_COLOR) != 0 && layout.colourType != PNG_COLOR_TYPE_PALETTE;
-    layout.alpha = (layout.colourType & PNG_COLOR_MASK_ALPHA) != 0;
+    // A grey or RGB file with a transparent colour (tRNS) gets an alpha
+    // sample that marks it, composed over white like any alpha; a palette
+    // file's transparency is composed into its palette entries below.
+    const bool keyed =
+        layout.colourType != PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS) != 0;
+    layout.alpha = (layout.colourType & PNG_COLOR_MASK_ALPHA) != 0 || keyed;
     int channels = 0, deliveredDepth = 0;
     const bool ok = Guarded(stream, [&] {
+        if (keyed) png_set_tRNS_to_alpha(png);
         if (bitDepth == 16) png_set_strip_16(png);
         if (bitDepth < 8) {
             if (layout.colourType == PNG_COLOR_TYPE_GRAY)
@@ -184,6 +192,15 @@ void SetUpTransforms(PngStream& stream, PngLayout& layout) {
         if (png_get_PLTE(png, info, &entries, &count) != 0) {
             for (int i = 0; i < count && i < 256; ++i)
                 layout.palette[size_t(i)] = {entries[i].blue, entries[i].green, entries[i].red, 0};
+        }
+        png_bytep alphas = nullptr;
+        int alphaCount = 0;
+        if (png_get_tRNS(png, info, &alphas, &alphaCount, nullptr) != 0 && alphas) {
+            for (int i = 0; i < alphaCount && i < 256; ++i) {
+                auto& entry = layout.palette[size_t(i)];
+                entry = {OverWhite(entry.blue, alphas[i]), OverWhite(entry.green, alphas[i]),
+                         OverWhite(entry.red, alphas[i]), 0};
+            }
         }
     } else if (!layout.colour) {
         for (unsigned i = 0; i < 256; ++i) layout.palette[i] = {uint8_t(i), uint8_t(i), uint8_t(i), 0};

@@ -348,5 +348,45 @@ TEST_F(RowRoutes, ConvertingADamagedSourceFailsAndWritesNothing) {
     EXPECT_TRUE(fs::is_empty(root_ / "out"));
 }
 
+// A PNG's transparency chunk shows white as alpha does: a palette file's
+// entries are composed over white (transparent, half and opaque entries), a
+// colour file's transparent colour becomes white; each gives the rows of
+// the RGBA PNG of the same pixels, and the colour file its bytes.
+TEST_F(RowRoutes, PngTransparencyChunkShowsWhiteAsAlphaDoes) {
+    const TestImage picture = test::PalettisedImage(311, 163, 8);
+    const uint8_t clear = picture.Index(5, 3), half = picture.Index(40, 20);
+    ASSERT_NE(clear, half);
+    std::vector<uint8_t> entryAlpha(std::max(clear, half) + 1u, 255);
+    entryAlpha[clear] = 0;
+    entryAlpha[half] = 128;
+    test::WriteTransparentPng(Source("p_trns.png"), picture, entryAlpha, {});
+    const TestImage colours = test::DrawnImage(picture.width, picture.height, [&](int x, int y) {
+        const PaletteEntry& e = picture.palette[picture.Index(x, y)];
+        return std::array<uint8_t, 3>{e.blue, e.green, e.red};
+    });
+    std::vector<uint8_t> alpha;
+    for (uint8_t index : picture.pixels) alpha.push_back(index < entryAlpha.size() ? entryAlpha[index] : 255);
+    test::WriteRgbaPng(Source("p_rgba.png"), colours, alpha);
+    SourceHandle indexed = OpenSourceImageOrNull(Source("p_trns.png"));
+    SourceHandle rgba = OpenSourceImageOrNull(Source("p_rgba.png"));
+    ASSERT_TRUE(indexed && rgba);
+    EXPECT_EQ(indexed->BytesPerPixel, 1) << "a palette file stays indexed";
+    EXPECT_TRUE(test::HandleRgb(*indexed) == test::HandleRgb(*rgba));
+
+    // The colour of pixel (5, 3) is the transparent one, wherever it is.
+    const std::array<uint8_t, 3> key{colours.Bgr(5, 3)[0], colours.Bgr(5, 3)[1], colours.Bgr(5, 3)[2]};
+    std::vector<uint8_t> keyAlpha;
+    for (int y = 0; y < colours.height; ++y)
+        for (int x = 0; x < colours.width; ++x)
+            keyAlpha.push_back(std::equal(key.begin(), key.end(), colours.Bgr(x, y)) ? 0 : 255);
+    test::WriteTransparentPng(Source("c_trns.png"), colours, {}, key);
+    test::WriteRgbaPng(Source("c_rgba.png"), colours, keyAlpha);
+    test::WritePng(Source("c_plain.png"), colours, false);
+    std::map<std::string, std::string> out = Convert({"c_trns.png", "c_rgba.png", "c_plain.png"});
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_TRUE(out["c_trns.png"] == out["c_rgba.png"]);
+    EXPECT_FALSE(out["c_trns.png"] == out["c_plain.png"]) << "the transparent colour changed nothing";
+}
+
 }  // namespace
 }  // namespace tessary

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "common/le.h"
@@ -267,7 +268,8 @@ namespace {
 // Writes a PNG of the image's size (and palette, for palette files): `rows`
 // as libpng takes them.
 void WritePngRows(const std::string& path, const TestImage& image, int bitDepth, int colourType, bool interlaced,
-                  std::vector<std::vector<uint8_t>>& rows) {
+                  std::vector<std::vector<uint8_t>>& rows,
+                  const std::function<void(png_structp, png_infop)>& beforeInfo = nullptr) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     Check(file != nullptr, "cannot write " + path);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -289,6 +291,7 @@ void WritePngRows(const std::string& path, const TestImage& image, int bitDepth,
         }
         png_set_PLTE(png, info, entries.data(), int(entries.size()));
     }
+    if (beforeInfo) beforeInfo(png, info);
     png_write_info(png, info);
     std::vector<png_bytep> pointers;
     for (std::vector<uint8_t>& row : rows) pointers.push_back(row.data());
@@ -298,9 +301,10 @@ void WritePngRows(const std::string& path, const TestImage& image, int bitDepth,
     std::fclose(file);
 }
 
-}  // namespace
-
-void WritePng(const std::string& path, const TestImage& image, bool interlaced) {
+// A PNG of the image: palette images at their depth, 24-bit images as RGB;
+// `beforeInfo` adds chunks.
+void WritePng(const std::string& path, const TestImage& image, bool interlaced,
+              const std::function<void(png_structp, png_infop)>& beforeInfo) {
     const bool colour = image.bitsPerPixel == 24;
     std::vector<std::vector<uint8_t>> rows(size_t(image.height));
     for (int y = 0; y < image.height; ++y) {
@@ -317,7 +321,28 @@ void WritePng(const std::string& path, const TestImage& image, bool interlaced) 
         }
     }
     WritePngRows(path, image, colour ? 8 : image.bitsPerPixel, colour ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_PALETTE,
-                 interlaced, rows);
+                 interlaced, rows, beforeInfo);
+}
+
+}  // namespace
+
+void WritePng(const std::string& path, const TestImage& image, bool interlaced) {
+    WritePng(path, image, interlaced, nullptr);
+}
+
+void WriteTransparentPng(const std::string& path, const TestImage& image, const std::vector<uint8_t>& entryAlpha,
+                         const std::array<uint8_t, 3>& key) {
+    WritePng(path, image, false, [&](png_structp png, png_infop info) {
+        if (image.bitsPerPixel == 24) {
+            png_color_16 colour{};
+            colour.blue = key[0];
+            colour.green = key[1];
+            colour.red = key[2];
+            png_set_tRNS(png, info, nullptr, 0, &colour);
+        } else {
+            png_set_tRNS(png, info, entryAlpha.data(), int(entryAlpha.size()), nullptr);
+        }
+    });
 }
 
 void WriteRgbaPng(const std::string& path, const TestImage& image, const std::vector<uint8_t>& alpha) {

@@ -60,6 +60,11 @@ void WriteBmp32(const std::string& path, const TestImage& image, const std::vect
 void WriteRleBmp(const std::string& path, const TestImage& image);
 // PNG: palette images at their depth, 24-bit images as RGB.
 void WritePng(const std::string& path, const TestImage& image, bool interlaced);
+// PNG with a transparency chunk: a palette image's entries from 0 get
+// `entryAlpha`; a 24-bit image's colour `key` (blue, green, red) is
+// transparent.
+void WriteTransparentPng(const std::string& path, const TestImage& image, const std::vector<uint8_t>& entryAlpha,
+                         const std::array<uint8_t, 3>& key);
 // PNG with straight alpha (RGBA) of a 24-bit image and `alpha`, one byte a
 // pixel, row by row.
 void WriteRgbaPng(const std::string& path, const TestImage& image, const std::vector<uint8_t>& alpha);

@@ -10,7 +10,8 @@ Per format, expected.txt has one line per file that Pillow decodes:
     relative-path width height check
 PNG and GIF: check = CRC-32 (hex) of the pixels as red, green, blue bytes,
 row by row, after the readings the readers apply (16-bit samples keep their
-high byte, alpha composed onto white, a GIF's transparent index white, a GIF
+high byte, alpha composed onto white, a PNG's transparent colour or palette
+entries' alpha as alpha, a GIF's transparent index white, a GIF
 frame smaller than the screen on the background colour). JPEG: check = the mean red, green and blue (hex
 bytes) of every 16 x 16 block, row by row, for a tolerance comparison. Files
 named in JPEG_DUMPS also get a zlib-compressed full RGB dump <name>.rgb.z.
@@ -29,7 +30,85 @@ def over_white(v, a):
     return (v * a + 255 * (255 - a) + 127) // 255
 
 
-def png_rgb(im):
+def png_chunks(data):
+    pos = 8
+    while pos + 8 <= len(data):
+        n = int.from_bytes(data[pos:pos + 4], "big")
+        yield data[pos + 4:pos + 8], data[pos + 8:pos + 8 + n]
+        pos += 12 + n
+
+
+def png_trns_rgb(path):
+    """A PNG with a transparency chunk, decoded here from its bytes (Pillow
+    compares a transparent colour after reducing 16-bit samples and before
+    scaling grey of under 8 bits): samples at the file's depth, the colour
+    or the palette entry's alpha from tRNS, then the readings above."""
+    data = open(path, "rb").read()
+    chunks = list(png_chunks(data))
+    ihdr = next(c for t, c in chunks if t == b"IHDR")
+    w, h = int.from_bytes(ihdr[0:4], "big"), int.from_bytes(ihdr[4:8], "big")
+    depth, ctype, interlace = ihdr[8], ihdr[9], ihdr[12]
+    plte = b"".join(c for t, c in chunks if t == b"PLTE")
+    trns = next((c for t, c in chunks if t == b"tRNS"), None)
+    raw = zlib.decompress(b"".join(c for t, c in chunks if t == b"IDAT"))
+    spp = {0: 1, 2: 3, 3: 1}[ctype]
+    bpp = max(1, spp * depth // 8)
+    pixels = [[None] * w for _ in range(h)]
+    passes = [(0, 0, 1, 1)] if not interlace else [
+        (0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
+    pos = 0
+    for x0, y0, dx, dy in passes:
+        pw, ph = (w - x0 + dx - 1) // dx, (h - y0 + dy - 1) // dy
+        if pw <= 0 or ph <= 0:
+            continue
+        stride = (pw * spp * depth + 7) // 8
+        prev = bytearray(stride)
+        for py in range(ph):
+            f, line = raw[pos], bytearray(raw[pos + 1:pos + 1 + stride])
+            pos += 1 + stride
+            for i in range(stride):
+                a = line[i - bpp] if i >= bpp else 0
+                b, c = prev[i], prev[i - bpp] if i >= bpp else 0
+                if f == 1: line[i] = (line[i] + a) & 255
+                elif f == 2: line[i] = (line[i] + b) & 255
+                elif f == 3: line[i] = (line[i] + (a + b) // 2) & 255
+                elif f == 4:
+                    p = a + b - c
+                    pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                    line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+            prev = line
+            for px in range(pw):
+                samples = []
+                for s in range(spp):
+                    bit = (px * spp + s) * depth
+                    if depth == 16:
+                        samples.append(line[bit // 8] << 8 | line[bit // 8 + 1])
+                    else:
+                        samples.append(line[bit // 8] >> (8 - depth - bit % 8) & ((1 << depth) - 1))
+                pixels[y0 + py * dy][x0 + px * dx] = samples
+    out = bytearray()
+    for row in pixels:
+        for samples in row:
+            if ctype == 3:
+                i = samples[0]
+                rgb = plte[3 * i:3 * i + 3] if 3 * i + 3 <= len(plte) else b"\0\0\0"
+                alpha = trns[i] if i < len(trns) else 255
+            else:
+                key = [int.from_bytes(trns[2 * k:2 * k + 2], "big") for k in range(spp)]
+                alpha = 0 if samples == key else 255
+                if depth == 16:
+                    rgb = [v >> 8 for v in samples]
+                else:
+                    rgb = [v * 255 // ((1 << depth) - 1) for v in samples]
+                if spp == 1:
+                    rgb = rgb * 3
+            out += bytes(over_white(v, alpha) for v in rgb)
+    return bytes(out)
+
+
+def png_rgb(im, path=None):
+    if path and any(t == b"tRNS" for t, _ in png_chunks(open(path, "rb").read())):
+        return png_trns_rgb(path)
     mode = im.mode
     w, h = im.size
     if mode in ("I", "I;16", "I;16B"):
@@ -112,7 +191,7 @@ def main(corpus, data_dir):
                 continue
             w, h = im.size
             if fmt == "png":
-                rgb = png_rgb(im)
+                rgb = png_rgb(im, path)
                 check = "%08x" % zlib.crc32(rgb)
             elif fmt == "gif":
                 rgb = gif_rgb(path, im, tile)
