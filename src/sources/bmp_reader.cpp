@@ -120,7 +120,7 @@ struct Decoder {
     bool topDown = false;
     uint64_t fileStride = 0;
     Channel red, green, blue;
-    Channel alpha;  // 32-bit pixels whose header gives an alpha mask; else none
+    Channel alpha;  // 16- and 32-bit pixels whose header gives an alpha mask; else none
 
     // A 16- or 32-bit row as blue, green, red, alpha composed over white.
     void ConvertMaskedRow(const uint8_t* in, uint8_t* out) const {
@@ -140,7 +140,7 @@ struct Decoder {
     int PictureRow(int64_t i) const { return topDown ? int(i) : height - 1 - int(i); }
 };
 
-// The colour masks, and the alpha mask of 32-bit pixels where the header
+// The colour masks, and the alpha mask of 16- and 32-bit pixels where the header
 // gives one: in the header from the 56-byte kind on, or as the fourth mask
 // after a 40-byte header with alpha bitfields. Only bitfield files carry
 // masks; an alpha mask that is not contiguous, or that shares bits with a
@@ -176,7 +176,8 @@ bool ReadMasks(Decoder& d, uint64_t& tableStart) {
             if (m > 0xFFFF) return false;
     if (masks[0] == 0 && masks[1] == 0 && masks[2] == 0) return false;
     if (!d.red.Set(masks[0]) || !d.green.Set(masks[1]) || !d.blue.Set(masks[2])) return false;
-    const bool alphaUsable = h.bitsPerPixel == 32 && (masks[3] & (masks[0] | masks[1] | masks[2])) == 0;
+    const bool alphaUsable =
+        (h.bitsPerPixel == 16 || h.bitsPerPixel == 32) && (masks[3] & (masks[0] | masks[1] | masks[2])) == 0;
     if (!alphaUsable || !d.alpha.Set(masks[3])) d.alpha = Channel{};
     return true;
 }
@@ -219,7 +220,7 @@ void ReadRowsDirect(Decoder& d, Picture& picture) {
     }
 }
 
-// Whether any pixel of a 32-bit file with an alpha mask has alpha. A file
+// Whether any pixel of a 16- or 32-bit file with an alpha mask has alpha. A file
 // whose alpha bits are zero everywhere is taken as opaque: its writer gave
 // the mask and filled nothing in, and a picture wholly transparent would be
 // blank paper. Reads up to the first pixel with alpha.
@@ -229,8 +230,10 @@ bool AnyAlpha(Decoder& d) {
     for (int64_t i = 0; i < d.height; ++i) {
         std::fill(buffer.begin(), buffer.end(), uint8_t(0));
         d.file.ReadSome(buffer.data(), buffer.size());
-        for (int x = 0; x < d.width; ++x)
-            if (ReadU32LE(buffer.data() + 4 * size_t(x)) & d.alpha.mask) return true;
+        const uint8_t* pixel = buffer.data();
+        const size_t bytesPerPixel = d.h.bitsPerPixel / 8;
+        for (int x = 0; x < d.width; ++x, pixel += bytesPerPixel)
+            if ((bytesPerPixel == 2 ? ReadU16LE(pixel) : ReadU32LE(pixel)) & d.alpha.mask) return true;
     }
     return false;
 }
