@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "sources/ecw_abi.h"
 #include "sources/gdal_abi.h"
+#include "sources/heif_items.h"
 #include "sources/imagine_spill.h"
 #include "sources/lazy_library.h"
 #include "sources/source_formats.h"
@@ -296,10 +297,16 @@ std::string_view GdalLibraryFileName() {
 }
 
 // Why a file is refused before GDAL opens it: an Imagine file whose spill
-// file GDAL would read from another folder. Empty when it may be opened.
+// file GDAL would read from another folder, a HEIF file that would stop
+// the HEIF library. Empty when it may be opened.
 static std::string GdalReferenceRefusal(const std::string& path, const GdalOpenRequest& request) {
-    if (std::find(request.drivers.begin(), request.drivers.end(), "HFA") == request.drivers.end()) return {};
-    return ImagineSpillRefusal(path);
+    auto allows = [&request](const char* driver) {
+        return std::find(request.drivers.begin(), request.drivers.end(), driver) != request.drivers.end();
+    };
+    if (allows("HFA"))
+        if (std::string why = ImagineSpillRefusal(path); !why.empty()) return why;
+    if (allows("HEIF")) return HeifItemRefusal(path);
+    return {};
 }
 
 Picture LoadGdalBitmap(const std::string& path, const GdalOpenRequest& request, int factor) {

@@ -20,6 +20,7 @@
 #include "support/image_writers.h"
 #include "support/recording_observer.h"
 #include "sources/gdal_reader.h"
+#include "sources/heif_items.h"
 #include "sources/source_formats.h"
 #include "sources/source_image.h"
 
@@ -166,6 +167,19 @@ TEST_F(GdalRouteTest, ConvertingLeavesTheSourceFolderExactlyAsItWas) {
         EXPECT_FALSE(preview.Empty()) << name;
     }
     EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(GdalRouteTest, AHeifFileThatWouldStopTheHeifLibraryIsRefusedBeforeGdalOpensIt) {
+    // Debian 12's libheif asserts (the process aborts) on an item stored in
+    // the file with an extent of no length.
+    const std::string damaged = testing::GdalData("empty_extent.heic");
+    const std::string why = HeifItemRefusal(damaged);
+    EXPECT_NE(why.find("item 1 has a stored extent of no length"), std::string::npos) << why;
+    EXPECT_EQ(HeifItemRefusal(testing::GdalData("rgb.heic")), "");
+    EXPECT_EQ(HeifItemRefusal(testing::GdalData("rgb.jp2")), "") << "not a HEIF file";
+    SourceOpenResult result = OpenSourceImage(scratch_.Copy("empty_extent.heic", "damaged.heic"));
+    ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+    EXPECT_EQ(std::get<SourceFailure>(result).detail, why);
 }
 
 TEST_F(GdalRouteTest, AddedExtensionsOpenThroughTheirOwnDriverOnly) {
