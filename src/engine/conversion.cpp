@@ -379,7 +379,7 @@ void SetUpRun(RunSetup& run, const ConversionJob& job, ConversionObserver& obser
               std::atomic<bool>& abort) {
     run.job = &job;
     run.resize = ResizePercentage(job);
-    run.context.tempFolder = job.tempFolder.Text();
+    run.context.tempFolder = job.tempFolder;
     run.context.colourCount = ColourCount(job);
     run.context.abort = &abort;
     run.context.observer = &observer;

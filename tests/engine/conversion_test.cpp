@@ -226,7 +226,7 @@ TEST_F(ConversionTest, DefaultRunOfAn8BitImage) {
     std::string ref = Folder("ref");
     std::atomic<bool> noAbort{false};
     RunContext context;
-    context.tempFolder = ref;
+    context.tempFolder = FolderPath(ref);
     context.abort = &noAbort;
     SourceHandle source = OpenSourceImageOrNull(src_ + "a.tif");
     ASSERT_TRUE(source);
