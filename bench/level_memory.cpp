@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
                                             : std::filesystem::temp_directory_path() / "tessary_level_memory";
     std::filesystem::create_directories(folder);
     RunContext context;
-    context.tempFolder = folder.string() + "/";
+    context.tempFolder = FolderPath(folder.string() + "/");
 
     // A 40-colour palette: ten areas in four shades each.
     Palette palette{};

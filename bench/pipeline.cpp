@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
                                             : std::filesystem::temp_directory_path() / "tessary_pipeline";
     std::filesystem::create_directories(folder);
     RunContext context;
-    context.tempFolder = folder.string() + "/";
+    context.tempFolder = FolderPath(folder.string() + "/");
     context.threads = argc > 4 ? unsigned(std::atoi(argv[4])) : 0;
 
     auto start = std::chrono::steady_clock::now();

@@ -111,7 +111,7 @@ void BM_ZoomLevel24Bit4000x3000(benchmark::State& state) {
     auto folder = std::filesystem::temp_directory_path() / "tessary_bench_level";
     std::filesystem::create_directories(folder);
     RunContext context;
-    context.tempFolder = folder.string() + "/";
+    context.tempFolder = FolderPath(folder.string() + "/");
     DominantColourTable dominant{};
     for (auto _ : state) {
         bool done =

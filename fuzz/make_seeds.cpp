@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(corpus + "scratch");
     TempFolder temp;
     RunContext context;
-    context.tempFolder = temp.Path("");
+    context.tempFolder = FolderPath(temp.Path(""));
 
     // RPX2: one level, two levels, a chart source with a tile edge crossing.
     Raster big = RandomRaster(70, 50, 16, 1);

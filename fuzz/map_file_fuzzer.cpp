@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const std::exception&) {
     }
     tessary::MapFileSettings settings;
-    settings.sourceFolder = "/charts/";
-    settings.destinationFolder = "/maps/out/";
+    settings.sourceFolder = tessary::FolderPath("/charts/");
+    settings.destinationFolder = tessary::FolderPath("/maps/out/");
     settings.includeImagePath = (choice & 1) != 0;
     double factor = (choice & 2) ? 100.0 / double(1 + (choice >> 2)) : 1.0;
     try {

@@ -584,8 +584,8 @@ void TfmTessary::SpeedButton1Click() {
     cDestFolder->SetText("As Above");
 }
 
-std::string TfmTessary::SourceFolderValue() const {
-    return WorkingFolder(S(DirectoryEdit1->Text()));
+FolderPath TfmTessary::SourceFolderValue() const {
+    return FolderPath(S(DirectoryEdit1->Text()));
 }
 
 std::string TfmTessary::DestinationFolderValue() const {
@@ -594,11 +594,11 @@ std::string TfmTessary::DestinationFolderValue() const {
     return text;
 }
 
-std::string TfmTessary::TempFolderValue() const {
-    return WorkingFolder(S(cTempFolder->Text()));
+FolderPath TfmTessary::TempFolderValue() const {
+    return FolderPath(S(cTempFolder->Text()));
 }
-std::string TfmTessary::MapFolderValue() const {
-    return WorkingFolder(S(cMapFolder->Text()));
+FolderPath TfmTessary::MapFolderValue() const {
+    return FolderPath(S(cMapFolder->Text()));
 }
 
 void TfmTessary::Browse(FolderEdit* edit) {
@@ -614,12 +614,10 @@ void TfmTessary::FillImageList() {
     ListView1->clear();
     sort_.ResetColumn();
     ListView1->header()->setSortIndicatorShown(false);
-    std::string folder = S(DirectoryEdit1->Text());
-    if (TrimSpaces(folder).empty()) return;
-    folder = TrimSpaces(folder);
-    if (folder.size() > 1 && IsPathSeparator(folder.back())) folder.pop_back();
+    const FolderPath folder = SourceFolderValue();
+    if (folder.Empty()) return;
     std::error_code ec;
-    if (!std::filesystem::is_directory(folder, ec)) return;
+    if (!std::filesystem::is_directory(folder.ForCheck(), ec)) return;
 
     ListView1->setEnabled(false);
     // Repaint the disabled list once; typing is not taken here, so a key
@@ -718,8 +716,7 @@ void TfmTessary::ListView1Click() {
 void TfmTessary::ListView1DblClick(QTreeWidgetItem* item) {
     if (!item || running_) return;
     if (item->text(kTypeColumn).compare("rpx2", Qt::CaseInsensitive) != 0) return;
-    const std::string folder = SourceFolderValue();
-    OpenViewer(Q(folder) + item->text(kNameColumn));
+    OpenViewer(Q(SourceFolderValue().Text()) + item->text(kNameColumn));
 }
 
 void TfmTessary::OpenViewer(const QString& path, QWidget* owner) {
@@ -840,7 +837,7 @@ void TfmTessary::SetLogButtonColour(const QColor& colour) {
 
 void TfmTessary::bViewRpx2Click() {
     if (!services_.pickRpx2File) return;
-    const QString path = services_.pickRpx2File(this, Q(SourceFolderValue()));
+    const QString path = services_.pickRpx2File(this, Q(SourceFolderValue().Text()));
     if (!path.isEmpty()) OpenViewer(path);
 }
 
@@ -882,8 +879,8 @@ void TfmTessary::bhelpClick() {
 
 ConversionJob TfmTessary::BuildJob() {
     ConversionJob job;
-    job.sourceFolder = S(DirectoryEdit1->Text());
-    job.destinationFolder = DestinationFolderValue();
+    job.sourceFolder = SourceFolderValue();
+    job.destinationFolder = FolderPath(DestinationFolderValue());
     job.tempFolder = TempFolderValue();
     job.mapFolder = MapFolderValue();
     for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
@@ -1000,7 +997,7 @@ void TfmTessary::SetBusy(bool on) {
         ListView1->setCursor(Qt::WaitCursor);
         // The run clears the log (once it has a source folder): its unread
         // mark goes with it.
-        if (!TrimSpaces(S(DirectoryEdit1->Text())).empty()) SetLogButtonColour(Qt::black);
+        if (!SourceFolderValue().Empty()) SetLogButtonColour(Qt::black);
     } else {
         ListView1->unsetCursor();
     }

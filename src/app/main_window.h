@@ -104,11 +104,13 @@ public:
     // The image list rebuilt from the source image folder and the filter.
     void FillImageList();
 
-    // Working folder values derived from the edits.
-    std::string SourceFolderValue() const;
+    // The folders the edits name: trimmed, ending in a separator (an empty
+    // edit names none). The destination's text is as typed ("As Above"
+    // replaced by the source folder's trimmed text), as its question shows it.
+    FolderPath SourceFolderValue() const;
     std::string DestinationFolderValue() const;
-    std::string TempFolderValue() const;
-    std::string MapFolderValue() const;
+    FolderPath TempFolderValue() const;
+    FolderPath MapFolderValue() const;
 
     // The job the controls describe now.
     ConversionJob BuildJob();

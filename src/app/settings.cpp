@@ -138,12 +138,6 @@ std::string FolderFromFnArgument(const std::string& argument) {
     return folder;
 }
 
-std::string WorkingFolder(const std::string& text) {
-    std::string trimmed = TrimSpaces(text);
-    if (trimmed.empty()) return trimmed;
-    return WithTrailingSeparator(trimmed);
-}
-
 bool IsAsAbove(const std::string& destinationText) {
     return UpperAscii(destinationText) == "AS ABOVE";
 }

@@ -69,9 +69,6 @@ std::string DefaultMapFolder(const std::string& programFolder);
 // separator. Empty when the argument is blank or has no "/fn=" prefix.
 std::string FolderFromFnArgument(const std::string& argument);
 
-// The working values derived from the folder edits: trimmed, ending in a
-// separator (an empty text stays empty).
-std::string WorkingFolder(const std::string& text);
 // True when the destination edit reads "As Above" in any case.
 bool IsAsAbove(const std::string& destinationText);
 

@@ -34,7 +34,7 @@ namespace {
 // --recursive, of its subfolders in name order, skipping hidden ones and
 // links to folders. False when a subfolder could not be read (named on
 // standard error).
-bool ListTree(const std::string& folder, const std::string& relative, const ListOptions& options,
+bool ListTree(const FolderPath& folder, const std::string& relative, const ListOptions& options,
               std::vector<ImageListRow>& rows) {
     for (ImageListRow& row : BuildImageList(
              folder, [&](const std::string& name) { return PassesNameFilter(name, options.filter); })) {
@@ -45,20 +45,20 @@ bool ListTree(const std::string& folder, const std::string& relative, const List
     }
     if (!options.recursive) return true;
     std::vector<std::string> subfolders;
-    for (const platform::FolderEntry& entry : platform::ListFolder(folder))
+    for (const platform::FolderEntry& entry : platform::ListFolder(folder.Text()))
         if (entry.isDirectory && !entry.isSymlink && !entry.name.empty() && entry.name[0] != '.')
             subfolders.push_back(entry.name);
     std::sort(subfolders.begin(), subfolders.end());
     bool allRead = true;
     for (const std::string& name : subfolders) {
-        const std::string sub = folder + name + "/";
+        const std::string sub = folder.Join(name + "/");
         if (access(sub.c_str(), R_OK | X_OK) != 0) {
-            std::fprintf(stderr, "tessary-cli: list: cannot read folder \"%s\": %s\n", (folder + name).c_str(),
+            std::fprintf(stderr, "tessary-cli: list: cannot read folder \"%s\": %s\n", folder.Join(name).c_str(),
                          std::strerror(errno));
             allRead = false;
             continue;
         }
-        allRead = ListTree(sub, relative + name + "/", options, rows) && allRead;
+        allRead = ListTree(FolderPath(sub), relative + name + "/", options, rows) && allRead;
     }
     return allRead;
 }
@@ -66,13 +66,13 @@ bool ListTree(const std::string& folder, const std::string& relative, const List
 }  // namespace
 
 int RunListCommand(const ListOptions& options) {
-    std::string folder = TrimSpaces(options.folder);
-    if (folder.empty() || !DirectoryExists(folder)) {
+    const FolderPath folder(options.folder);
+    if (folder.Empty() || !DirectoryExists(folder.ForCheck())) {
         std::fprintf(stderr, "tessary-cli: list: \"%s\" is not a folder\n", options.folder.c_str());
         return 2;
     }
     std::vector<ImageListRow> rows;
-    const bool allRead = ListTree(WithTrailingSeparator(folder), "", options, rows);
+    const bool allRead = ListTree(folder, "", options, rows);
     std::fputs(FormatImageList(rows, LocaleThousandsSeparator()).c_str(), stdout);
     return allRead ? 0 : 1;
 }
@@ -83,11 +83,10 @@ ConversionJob BuildConversionJob(const ConvertOptions& options, const ConvertInp
     // by its full path, which must not depend on where the command was
     // started.
     ConversionJob job;
-    job.sourceFolder = inputs.firstFolder;
-    job.destinationFolder = inputs.destinationRoot.empty() ? inputs.firstFolder : inputs.destinationRoot;
-    job.tempFolder = WithTrailingSeparator(TrimSpaces(tempFolder));
-    std::string mapFolder = TrimSpaces(options.mapFolder);
-    job.mapFolder = mapFolder.empty() ? std::string() : WithTrailingSeparator(AbsoluteNormal(mapFolder));
+    job.sourceFolder = FolderPath(inputs.firstFolder);
+    job.destinationFolder = FolderPath(inputs.destinationRoot.empty() ? inputs.firstFolder : inputs.destinationRoot);
+    job.tempFolder = FolderPath(tempFolder);
+    job.mapFolder = MapFolderOption(options);
     // When a file name comes more than once, the log names each image by
     // its path below the folder the user named (by its full path when even
     // those repeat), so that its lines can be told apart.
@@ -178,13 +177,14 @@ int RunVersionCommand() {
 }
 
 std::optional<PrivateTempFolder> PrivateTempFolder::Create(const std::string& base, std::string* error) {
-    std::string folder = TrimSpaces(base);
-    if (folder.empty() || !DirectoryExists(folder)) {
+    const std::string typed = TrimSpaces(base);
+    if (typed.empty() || !DirectoryExists(typed)) {
         std::error_code ec;
-        const bool exists = !folder.empty() && fs::exists(folder, ec);
+        const bool exists = !typed.empty() && fs::exists(typed, ec);
         if (error) *error = "cannot write to \"" + base + "\": " + std::strerror(exists ? ENOTDIR : ENOENT);
         return std::nullopt;
     }
+    const FolderPath folder(base);
     RemoveDeadTempFolders(folder);  // what killed runs left
     std::string pattern = PrivateFolderPattern(folder);
     std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -195,7 +195,7 @@ std::optional<PrivateTempFolder> PrivateTempFolder::Create(const std::string& ba
     }
     PrivateTempFolder made(std::string(buffer.data()) + "/");
     // Marked as this run's while it works, so that no other run removes it.
-    if (!ClaimFolder(made.Path())) {
+    if (!ClaimFolder(FolderPath(made.Path()))) {
         const int code = errno;
         if (error) *error = "cannot write to \"" + base + "\": " + std::strerror(code);
         return std::nullopt;
@@ -209,7 +209,7 @@ PrivateTempFolder::PrivateTempFolder(PrivateTempFolder&& other) noexcept : path_
 
 PrivateTempFolder::~PrivateTempFolder() {
     if (path_.empty()) return;
-    ReleaseFolder(path_);
+    ReleaseFolder(FolderPath(path_));
     std::error_code ec;
     fs::remove_all(path_, ec);
 }

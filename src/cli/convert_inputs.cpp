@@ -83,6 +83,11 @@ std::string AbsoluteNormal(const std::string& pathIn) {
     return text;
 }
 
+FolderPath MapFolderOption(const ConvertOptions& options) {
+    const std::string typed = TrimSpaces(options.mapFolder);
+    return typed.empty() ? FolderPath() : FolderPath(AbsoluteNormal(typed));
+}
+
 namespace {
 
 std::string Quoted(const std::string& path) {
@@ -134,15 +139,14 @@ public:
 
     void AddFile(const std::string& source, const std::string& relativeFolder) {
         if (!seen_.insert(source).second) return;
-        std::string destination = inputs_.destinationRoot.empty()
-                                      ? FolderPart(source)
-                                      : WithTrailingSeparator(inputs_.destinationRoot) + relativeFolder;
-        destination = WithTrailingSeparator(destination);
+        const FolderPath destination(inputs_.destinationRoot.empty()
+                                         ? FolderPart(source)
+                                         : FolderPath(inputs_.destinationRoot).Join(relativeFolder));
         // A resumed run never takes an RPX2 file that lies in its own output
         // folder: it is the output of this or an earlier run, and converting
         // it again would only add numbered copies.
         if (options_.update && UpperAscii(ExtensionOf(source)) == ".RPX2" &&
-            SameFolder(FolderPart(source), destination)) {
+            SameFolder(FolderPart(source), destination.Text())) {
             ++inputs_.leftOutOutputs;
             return;
         }
@@ -377,7 +381,7 @@ bool PrepareOutputFolders(const ConvertInputs& inputs, std::string& error, std::
     if (!inputs.destinationRoot.empty()) folders.push_back(inputs.destinationRoot);
     std::set<std::string> seen(folders.begin(), folders.end());
     for (const InputImage& image : inputs.images) {
-        std::string folder = image.destinationFolder;
+        std::string folder = image.destinationFolder.Text();
         while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
         if (seen.insert(folder).second) folders.push_back(folder);
     }

@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "common/folder_path.h"
 #include "engine/output_names.h"
 
 namespace tessary::cli {
 
 struct InputImage {
     std::string sourcePath;         // absolute, lexically normal
-    std::string destinationFolder;  // absolute, ending in a separator
+    FolderPath destinationFolder;  // absolute
     // The path below the folder the user named ("north/a.tif"); the bare
     // name for a file named itself.
     std::string relativeName{};
@@ -57,6 +58,9 @@ struct ConvertInputs {
 // An absolute, lexically normal form of a folder path, without a trailing
 // separator; kept as it is when it cannot be made absolute.
 std::string AbsoluteNormal(const std::string& path);
+
+// The --map-folder option as an absolute folder; empty when none was given.
+FolderPath MapFolderOption(const ConvertOptions& options);
 
 std::optional<ConvertInputs> ResolveConvertInputs(const ConvertOptions& options, std::string& error);
 

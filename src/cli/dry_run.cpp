@@ -30,7 +30,8 @@ constexpr int kMinimumSide = 300;  // the run refuses images below it in both di
 // the plan need not list the folder once per image. Remembered per folder.
 class MapPresence {
 public:
-    bool Any(const std::string& folder) {
+    bool Any(const FolderPath& folderPath) {
+        const std::string& folder = folderPath.Text();
         auto found = known_.find(folder);
         if (found != known_.end()) return found->second;
         bool any = true;  // a folder that cannot be listed: let the search decide
@@ -69,7 +70,7 @@ PlanRow PlanImage(const InputImage& image, const PlannedOutput& planned, const M
     if (!S_ISREG(status.st_mode)) return refuse("not a regular file");
     if (access(image.sourcePath.c_str(), R_OK) != 0) return refuse(std::strerror(errno));
     if (status.st_size == 0) return refuse("the file is empty");
-    if (settings.copyMapFile && (!settings.mapFolder.empty() || maps.Any(settings.sourceFolder))) {
+    if (settings.copyMapFile && (!settings.mapFolder.Empty() || maps.Any(settings.sourceFolder))) {
         try {
             MapSearchResult search = SearchMapFile(settings, image.sourcePath);
             row.calibration = std::move(search.found);
@@ -121,7 +122,7 @@ std::vector<PlanRow> PlanRun(const ConvertOptions& options, const ConvertInputs&
     std::vector<OutputRequest> requests;
     for (const InputImage& image : inputs.images) requests.push_back({image.sourcePath, image.destinationFolder});
     std::vector<PlannedOutput> plan = PlanOutputPaths(requests);
-    const std::string mapFolder = TrimSpaces(options.mapFolder);
+    const FolderPath mapFolder = MapFolderOption(options);
     UpdateCheck check;
     MapPresence maps;
     std::vector<PlanRow> rows;
@@ -129,8 +130,8 @@ std::vector<PlanRow> PlanRun(const ConvertOptions& options, const ConvertInputs&
     for (size_t i = 0; i < inputs.images.size(); ++i) {
         const InputImage& image = inputs.images[i];
         MapFileSettings settings;
-        settings.sourceFolder = WithTrailingSeparator(FolderPart(image.sourcePath));
-        settings.mapFolder = mapFolder.empty() ? std::string() : WithTrailingSeparator(AbsoluteNormal(mapFolder));
+        settings.sourceFolder = FolderOf(image.sourcePath);
+        settings.mapFolder = mapFolder;
         settings.destinationFolder = image.destinationFolder;
         settings.copyMapFile = options.copyMapFile;
         settings.includeImagePath = options.includeImagePath;

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/folder_path.h"
+
 namespace tessary {
 
 // The part of the window that long loops report to. The conversion
@@ -41,7 +43,7 @@ enum class PumpOrder { kAfterText, kBeforeText };
 enum class PaletteMethod { kOctree, kFine };
 
 struct RunContext {
-    std::string tempFolder;             // ends in a path separator
+    FolderPath tempFolder;
     int colourCount = 254;              // N
     std::atomic<bool>* abort = nullptr;  // set by Abort / Esc / Ctrl-C
     ProgressObserver* observer = nullptr;
@@ -78,7 +80,7 @@ struct RunContext {
         return Aborted();
     }
 
-    std::string TempPath(std::string_view name) const { return tempFolder + std::string(name); }
+    std::string TempPath(std::string_view name) const { return tempFolder.Join(name); }
 };
 
 }  // namespace tessary

@@ -41,14 +41,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A folder value as the run checks it: trimmed, and without its trailing
-// separator unless it is a single character.
-std::string FolderForCheck(const std::string& folder) {
-    std::string text = TrimSpaces(folder);
-    if (text.size() > 1 && IsPathSeparator(text.back())) text.pop_back();
-    return text;
-}
-
 // Ends the busy state on every way out of the run.
 class BusyGuard {
 public:
@@ -85,7 +77,7 @@ struct ImageWork {
     // fixed length, so that any output name the file system accepts also
     // works while the file is written.
     PartialFile partial;
-    std::string partialFolder;
+    FolderPath partialFolder;
     std::string partialPath;  // empty until the file is made
     bool committed = false;   // renamed to the output name
     // The output's name and its calibration copy's, locked against other
@@ -185,21 +177,19 @@ std::string DamageWarning(const SourceDamage& damage, const std::string& thousan
 struct RunEntry {
     const ConversionEntry* entry = nullptr;
     std::string sourcePath;
-    std::string destinationFolder;  // ending in a separator
+    FolderPath destinationFolder;
 };
 
-std::vector<RunEntry> TickedEntries(const ConversionJob& job, const std::string& sourceFolder,
-                                    const std::string& destinationFolder) {
+std::vector<RunEntry> TickedEntries(const ConversionJob& job, const FolderPath& sourceFolder,
+                                    const FolderPath& destinationFolder) {
     std::vector<RunEntry> entries;
     for (const ConversionEntry& entry : job.entries) {
         if (!entry.ticked) continue;
         RunEntry resolved;
         resolved.entry = &entry;
         resolved.sourcePath =
-            entry.sourcePath.empty() ? TrimSpaces(sourceFolder + entry.fileName) : entry.sourcePath;
-        resolved.destinationFolder = entry.destinationFolder.empty()
-                                         ? destinationFolder
-                                         : WithTrailingSeparator(entry.destinationFolder);
+            entry.sourcePath.empty() ? sourceFolder.Join(entry.fileName) : entry.sourcePath;
+        resolved.destinationFolder = entry.destinationFolder.Empty() ? destinationFolder : entry.destinationFolder;
         entries.push_back(std::move(resolved));
     }
     return entries;
@@ -228,9 +218,8 @@ std::string ProcessingName(const ConversionEntry& entry, const std::string& sour
 
 MapFileSettings EntryMapSettings(const MapFileSettings& run, const RunEntry& entry) {
     MapFileSettings settings = run;
-    if (!entry.entry->destinationFolder.empty()) settings.destinationFolder = entry.destinationFolder;
-    if (!entry.entry->sourcePath.empty())
-        settings.sourceFolder = WithTrailingSeparator(FolderPart(entry.sourcePath));
+    if (!entry.entry->destinationFolder.Empty()) settings.destinationFolder = entry.destinationFolder;
+    if (!entry.entry->sourcePath.empty()) settings.sourceFolder = FolderOf(entry.sourcePath);
     return settings;
 }
 
@@ -276,12 +265,12 @@ std::vector<PlannedMapCopy> PlanMapCopies(const MapFileSettings& run, const std:
 // Run start: the destination and temporary folders must exist and lie on
 // no CD-ROM. Shows the first problem found and gives false.
 bool CheckRunFolders(const ConversionJob& job, ConversionObserver& observer) {
-    const std::string destinationCheck = FolderForCheck(job.destinationFolder);
+    const std::string destinationCheck = job.destinationFolder.ForCheck();
     if (!DirectoryExists(destinationCheck)) {
         observer.ShowMessage("Destination Folder is not valid");
         return false;
     }
-    const std::string tempCheck = FolderForCheck(job.tempFolder);
+    const std::string tempCheck = job.tempFolder.ForCheck();
     if (!DirectoryExists(tempCheck)) {
         observer.ShowMessage("Temp File Folder is not valid");
         return false;
@@ -370,14 +359,13 @@ OutputRecord RecordNow(const RunSetup& run, size_t index) {
 // entry taking the plan of its place there. Entries that name no place (a
 // front end that gave none) fall back to the share's own plan.
 std::vector<PlannedMapCopy> ShareMapCopies(const RunSetup& run, const ConversionJob& job,
-                                           const std::string& sourceFolder) {
+                                           const FolderPath& sourceFolder) {
     for (const RunEntry& entry : run.entries)
         if (!entry.entry->wholeRunIndex || *entry.entry->wholeRunIndex >= job.wholeRun.size())
             return PlanMapCopies(run.mapSettings, run.entries, run.outputs);
     ConversionJob whole;
     whole.entries = job.wholeRun;
-    const std::vector<RunEntry> wholeEntries =
-        TickedEntries(whole, sourceFolder, WithTrailingSeparator(TrimSpaces(job.destinationFolder)));
+    const std::vector<RunEntry> wholeEntries = TickedEntries(whole, sourceFolder, job.destinationFolder);
     if (wholeEntries.size() != job.wholeRun.size()) return PlanMapCopies(run.mapSettings, run.entries, run.outputs);
     std::vector<PlannedMapCopy> wholeCopies =
         PlanMapCopies(run.mapSettings, wholeEntries, PlanRunOutputs(wholeEntries));
@@ -389,18 +377,16 @@ std::vector<PlannedMapCopy> ShareMapCopies(const RunSetup& run, const Conversion
 
 void SetUpRun(RunSetup& run, const ConversionJob& job, ConversionObserver& observer,
               std::atomic<bool>& abort) {
-    std::string sourceFolder = job.sourceFolder;
-    if (!IsPathSeparator(sourceFolder.back())) sourceFolder += '/';
     run.job = &job;
     run.resize = ResizePercentage(job);
-    run.context.tempFolder = WithTrailingSeparator(TrimSpaces(job.tempFolder));
+    run.context.tempFolder = job.tempFolder;
     run.context.colourCount = ColourCount(job);
     run.context.abort = &abort;
     run.context.observer = &observer;
     run.context.threads = job.threads;
     run.context.palette = job.palette;
     run.context.dither = job.dither;
-    run.mapSettings.sourceFolder = WithTrailingSeparator(TrimSpaces(job.sourceFolder));
+    run.mapSettings.sourceFolder = job.sourceFolder;
     run.mapSettings.mapFolder = job.mapFolder;
     run.mapSettings.destinationFolder = job.destinationFolder;
     run.mapSettings.copyMapFile = job.copyMapFile;
@@ -408,10 +394,10 @@ void SetUpRun(RunSetup& run, const ConversionJob& job, ConversionObserver& obser
     run.thousands = LocaleThousandsSeparator();
     run.scaleFile = job.scaleFile.empty() ? ScaleFilePath(job.programFolder) : job.scaleFile;
     run.openSource = job.openSource ? job.openSource : OpenSourceImage;
-    run.entries = TickedEntries(job, sourceFolder, WithTrailingSeparator(TrimSpaces(job.destinationFolder)));
+    run.entries = TickedEntries(job, job.sourceFolder, job.destinationFolder);
     run.outputs = PlanRunOutputs(run.entries);
     run.mapCopies = job.wholeRun.empty() ? PlanMapCopies(run.mapSettings, run.entries, run.outputs)
-                                         : ShareMapCopies(run, job, sourceFolder);
+                                         : ShareMapCopies(run, job, job.sourceFolder);
     run.recordOptions = RecordOptions(run, job);
 }
 
@@ -421,7 +407,7 @@ void RemoveDeadPartialsOfRun(const std::vector<PlannedOutput>& outputs) {
     std::set<std::string> destinations;
     for (const PlannedOutput& planned : outputs)
         if (!planned.path.empty()) destinations.insert(FolderPart(planned.path));
-    for (const std::string& folder : destinations) RemoveDeadPartialFiles(folder);
+    for (const std::string& folder : destinations) RemoveDeadPartialFiles(FolderPath(folder));
 }
 
 // The entry and the planned output of the image at work.
@@ -726,7 +712,7 @@ void ImageConversion::Convert() {
     plan_.w300 = preview.w300;
     const std::string upperExtension = UpperAscii(ExtensionOf(sourcePath));
     plan_.preprocess = Contains(upperExtension, ".SID") || Contains(upperExtension, ".ECW");
-    work.partialFolder = FolderPart(planned.path);
+    work.partialFolder = FolderOf(planned.path);
     const bool written = !context_.Aborted() && WriteFile();
 
     // Image end. An abort raised after the last pass still stops the image
@@ -854,7 +840,7 @@ void ImageConversion::Commit() {
         std::vector<std::string> names{outputPath};
         if (settings.copyMapFile && !run.mapCopies[task.index].copyPath.empty())
             names.push_back(run.mapCopies[task.index].copyPath);
-        work.nameLocks = NameLocks(FolderPart(outputPath), names);
+        work.nameLocks = NameLocks(FolderOf(outputPath), names);
     }
     std::string mapLine;
     std::string mapWarning;
@@ -904,7 +890,7 @@ void ImageConversion::Commit() {
         recordFile = {RecordPathFor(outputPath), RecordText(record)};
     }
     try {
-        CommitFiles(FolderPart(outputPath), moves, &recordFile);
+        CommitFiles(FolderOf(outputPath), moves, &recordFile);
     } catch (const IoError&) {
         // The output took its name but its copy could not: the new file goes
         // rather than stand beside a calibration of another picture.
@@ -1024,7 +1010,7 @@ void RunConversion(const ConversionJob& job, ConversionObserver& observer, Conve
     std::atomic<bool>& abort = job.abort ? *job.abort : ownAbort;
     abort.store(false);
     ClearStatus(observer);
-    if (TrimLeadingSpaces(job.sourceFolder).empty()) {
+    if (job.sourceFolder.Empty()) {
         observer.ShowMessage("Image Path not Specified");
         return;
     }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/folder_path.h"
 #include "common/picture.h"
 #include "common/run_context.h"
 #include "engine/output_names.h"
@@ -29,7 +30,7 @@ struct ConversionEntry {
     // folders (the command line's paths and trees); empty = the job's
     // sourceFolder + fileName, and the job's destinationFolder.
     std::string sourcePath{};
-    std::string destinationFolder{};
+    FolderPath destinationFolder{};
     // The output planned over a longer list than this run's (one shard of a
     // run split over several processes), so that numbered names come out as
     // in the whole run; unset = planned over this run's ticked entries.
@@ -40,10 +41,10 @@ struct ConversionEntry {
 
 // The values the controls hold when the run starts; read once.
 struct ConversionJob {
-    std::string sourceFolder;       // as typed, untrimmed
-    std::string destinationFolder;  // resolved ("As Above" already replaced)
-    std::string tempFolder;         // trimmed, ending in a separator
-    std::string mapFolder;
+    FolderPath sourceFolder;
+    FolderPath destinationFolder;  // resolved ("As Above" already replaced)
+    FolderPath tempFolder;
+    FolderPath mapFolder;          // empty: no second calibration search
     std::vector<ConversionEntry> entries;
     // The whole run's list when `entries` is a share of it (a run split over
     // several processes): the names of calibration copies are planned over

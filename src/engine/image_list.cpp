@@ -50,14 +50,14 @@ void SortImageNames(std::vector<std::string>& names) {
     });
 }
 
-std::vector<ImageListRow> BuildImageList(const std::string& folder, const std::string& filter) {
+std::vector<ImageListRow> BuildImageList(const FolderPath& folder, const std::string& filter) {
     return BuildImageList(folder, [&filter](const std::string& name) { return PassesFilter(name, filter); });
 }
 
-std::vector<ImageListRow> BuildImageList(const std::string& folderIn,
+std::vector<ImageListRow> BuildImageList(const FolderPath& folderIn,
                                          const std::function<bool(const std::string&)>& keep) {
     AddEngineSourceRows();
-    std::string folder = WithTrailingSeparator(TrimSpaces(folderIn));
+    const std::string& folder = folderIn.Text();
     std::vector<ImageListRow> rows;
     for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
         if (entry.isDirectory || !keep(entry.name)) continue;

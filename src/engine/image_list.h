@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/folder_path.h"
+
 namespace tessary {
 
 struct ImageListRow {
@@ -30,10 +32,10 @@ bool PassesFilter(const std::string& fileName, const std::string& filter);
 // The rows for the files of `folder` that pass the filter, in name order
 // (names without extension, case-insensitive ASCII, a prefix first; equal
 // names keep their listing order).
-std::vector<ImageListRow> BuildImageList(const std::string& folder, const std::string& filter);
+std::vector<ImageListRow> BuildImageList(const FolderPath& folder, const std::string& filter);
 
 // The same with the files `keep` takes (given the file name).
-std::vector<ImageListRow> BuildImageList(const std::string& folder,
+std::vector<ImageListRow> BuildImageList(const FolderPath& folder,
                                          const std::function<bool(const std::string&)>& keep);
 
 // Sorts file names as the list sorts its rows.

@@ -406,7 +406,8 @@ bool PlainName(const std::string& name) {
 
 // Finishes (or abandons) the commit of a dead run's note, holding its lock
 // (`fd`). The final names are locked while it works.
-void FinishNote(const std::string& folder, const std::string& notePath, int fd) {
+void FinishNote(const FolderPath& folderIn, const std::string& notePath, int fd) {
+    const std::string& folder = folderIn.Text();
     std::string text;
     try {
         text = ReadRegularFile(notePath, 1 << 20, false);
@@ -426,7 +427,7 @@ void FinishNote(const std::string& folder, const std::string& notePath, int fd) 
             names.push_back(move.to);
         }
         if (moves) {
-            NameLocks locks(folder, names);
+            NameLocks locks(folderIn, names);
             // A move is pending (its partial file is still there), done (the
             // final name holds the file it noted), or overtaken (another run
             // has written the final name since): then none is finished.
@@ -457,7 +458,8 @@ void FinishNote(const std::string& folder, const std::string& notePath, int fd) 
 
 // Finishes the notes of dead runs in `folder`; gives the partial files that
 // notes still there (of runs at work) name, which no cleaner may remove.
-std::set<std::string> FinishDeadNotes(const std::string& folder) {
+std::set<std::string> FinishDeadNotes(const FolderPath& folderIn) {
+    const std::string& folder = folderIn.Text();
     bool any = false;
     for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
         if (entry.isDirectory || entry.isSymlink) continue;
@@ -470,7 +472,7 @@ std::set<std::string> FinishDeadNotes(const std::string& folder) {
         if (!WriterGone(writer, SecondsSinceChange(st))) continue;
         int fd = TakeLock(path, true);
         if (fd < 0) continue;
-        if (StillNamed(fd, path)) FinishNote(folder, path, fd);
+        if (StillNamed(fd, path)) FinishNote(folderIn, path, fd);
         ::close(fd);
     }
     if (!any) return {};
@@ -515,7 +517,8 @@ Claims& ClaimTable() {
 
 }  // namespace
 
-PartialFile PartialFile::Create(const std::string& folder) {
+PartialFile PartialFile::Create(const FolderPath& folderIn) {
+    const std::string& folder = folderIn.Text();
     PartialFile file;
     for (int attempt = 0;; ++attempt) {
         const std::string path = NewHiddenName(folder, ".part");
@@ -575,9 +578,9 @@ CheckedFile PartialFile::OpenForWriting() const {
 #endif
 }
 
-NameLocks::NameLocks(const std::string& folderIn, const std::vector<std::string>& names) {
+NameLocks::NameLocks(const FolderPath& folderIn, const std::vector<std::string>& names) {
 #ifndef _WIN32
-    const std::string folder = WithTrailingSeparator(folderIn);
+    const std::string& folder = folderIn.Text();
     path_ = folder + kNameLockFileName;
     // One byte per name, taken in ascending order so that two runs locking
     // overlapping names never wait for each other in a circle.
@@ -613,7 +616,7 @@ NameLocks::NameLocks(const std::string& folderIn, const std::vector<std::string>
         fd_ = -1;
     }
 #else
-    const std::string folder = WithTrailingSeparator(folderIn);
+    const std::string& folder = folderIn.Text();
     path_ = folder + kNameLockFileName;
     std::set<uint64_t> offsets;
     for (const std::string& name : names) offsets.insert(Fnv1a(UpperAscii(FileNamePart(name))) >> 1);
@@ -697,9 +700,9 @@ size_t NoteLength(const std::string& text) {
     return ParseNote(text, &length) ? length : 0;
 }
 
-void CommitFiles(const std::string& folderIn, const std::vector<std::pair<std::string, std::string>>& moves,
+void CommitFiles(const FolderPath& folderIn, const std::vector<std::pair<std::string, std::string>>& moves,
                  const ClosingFile* closing) {
-    const std::string folder = WithTrailingSeparator(folderIn);
+    const std::string& folder = folderIn.Text();
     if (moves.size() == 1 && !closing) {
         CommitFile(moves[0].first, moves[0].second);
         return;
@@ -766,7 +769,7 @@ void CommitFiles(const std::string& folderIn, const std::vector<std::pair<std::s
 #else
     for (const auto& [from, to] : moves) CommitFile(from, to);
     if (closing) {
-        PartialFile partial = PartialFile::Create(folder);
+        PartialFile partial = PartialFile::Create(folderIn);
         CheckedFile out = partial.OpenForWriting();
         out.Write(closing->text.data(), closing->text.size());
         out.Close();
@@ -803,9 +806,9 @@ bool IsPartialFileName(const std::string& name) {
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-int RemoveDeadPartialFiles(const std::string& folderIn) {
+int RemoveDeadPartialFiles(const FolderPath& folderIn) {
     int removed = 0;
-    const std::string folder = WithTrailingSeparator(folderIn);
+    const std::string& folder = folderIn.Text();
 #ifdef _WIN32
     // Only runs on other systems note their commits: the partial files their
     // notes name are left to them.
@@ -813,7 +816,7 @@ int RemoveDeadPartialFiles(const std::string& folderIn) {
 #else
     // A commit a dead run left half done is finished before its partial
     // files could be taken for leftovers.
-    const std::set<std::string> noted = FinishDeadNotes(folder);
+    const std::set<std::string> noted = FinishDeadNotes(folderIn);
 #endif
     for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
         if (entry.isDirectory || entry.isSymlink || !IsPartialFileName(entry.name)) continue;
@@ -832,8 +835,8 @@ int RemoveDeadPartialFiles(const std::string& folderIn) {
     return removed;
 }
 
-bool ClaimFolder(const std::string& folderIn) {
-    const std::string folder = WithTrailingSeparator(folderIn);
+bool ClaimFolder(const FolderPath& folderIn) {
+    const std::string& folder = folderIn.Text();
     const std::string path = folder + kOwnerFileName;
     // The record is made before the file: a run killed between creating the
     // file and writing it leaves a folder no cleaner can attribute (kept for
@@ -877,8 +880,8 @@ bool ClaimFolder(const std::string& folderIn) {
     return true;
 }
 
-void ReleaseFolder(const std::string& folderIn) {
-    const std::string folder = WithTrailingSeparator(folderIn);
+void ReleaseFolder(const FolderPath& folderIn) {
+    const std::string& folder = folderIn.Text();
     Claims& claims = ClaimTable();
     std::lock_guard<std::mutex> guard(claims.mutex);
     auto it = claims.locks.find(folder);
@@ -984,17 +987,17 @@ bool OnlyScratch(const std::string& folder) {
 
 }  // namespace
 
-std::string PrivateFolderPattern(const std::string& base) {
+std::string PrivateFolderPattern(const FolderPath& base) {
     const Self& me = Me();
     char name[48];
     std::snprintf(name, sizeof name, "tessary-%08x-%08x-%08x-XXXXXX", unsigned(me.hostStamp), unsigned(me.pid),
                   unsigned(me.lifeStamp));
-    return WithTrailingSeparator(base) + name;
+    return base.Join(name);
 }
 
-int RemoveDeadTempFolders(const std::string& baseIn) {
+int RemoveDeadTempFolders(const FolderPath& baseIn) {
     int removed = 0;
-    const std::string base = WithTrailingSeparator(TrimSpaces(baseIn));
+    const std::string& base = baseIn.Text();
     const Self& me = Me();
     for (const platform::FolderEntry& entry : platform::ListFolder(base)) {
         if (!entry.isDirectory || entry.isSymlink || !IsPrivateFolderName(entry.name)) continue;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/file.h"
+#include "common/folder_path.h"
 
 namespace tessary {
 
@@ -27,9 +28,9 @@ namespace tessary {
 // new and locked for the life of the object, so that no other run removes it.
 class PartialFile {
 public:
-    // A new, empty partial file in `folder` (ending in a separator). Raises
-    // IoError when the folder takes no new file.
-    static PartialFile Create(const std::string& folder);
+    // A new, empty partial file in `folder`. Raises IoError when the folder
+    // takes no new file.
+    static PartialFile Create(const FolderPath& folder);
 
     PartialFile() = default;
     ~PartialFile();
@@ -58,26 +59,26 @@ bool IsPartialFileName(const std::string& name);
 // Removes the partial files in `folder` whose writer is gone; gives how many
 // were removed. Notes of commits that a dead run left unfinished are
 // finished first (see CommitFiles). Nothing else in the folder is touched.
-int RemoveDeadPartialFiles(const std::string& folder);
+int RemoveDeadPartialFiles(const FolderPath& folder);
 
 // Marks `folder` (a private scratch folder just made) as this process's: an
 // owner file inside it names the process and stays locked until
 // ReleaseFolder. False when the owner file cannot be made.
-bool ClaimFolder(const std::string& folder);
+bool ClaimFolder(const FolderPath& folder);
 // Gives up the claim before the folder is removed.
-void ReleaseFolder(const std::string& folder);
+void ReleaseFolder(const FolderPath& folder);
 
 // The mkdtemp pattern of a new private scratch folder in `base`:
 // "tessary-HOST-PID-LIFE-XXXXXX", so that the folder names its maker before
 // its owner file exists (a run killed in between leaves nothing that cannot
 // be attributed).
-std::string PrivateFolderPattern(const std::string& base);
+std::string PrivateFolderPattern(const FolderPath& base);
 
 // Removes the private scratch folders in `base` (named as above, or
 // "tessary-XXXXXX" by earlier versions) whose owner is gone, with everything
 // in them; gives how many were removed. Folders of other users, links and
 // folders of any other name are never touched.
-int RemoveDeadTempFolders(const std::string& base);
+int RemoveDeadTempFolders(const FolderPath& base);
 
 // Locks on final names in one destination folder, so that two runs (on this
 // host or on others sharing the folder over NFS) never write the same output
@@ -92,10 +93,10 @@ int RemoveDeadTempFolders(const std::string& base);
 class NameLocks {
 public:
     NameLocks() = default;
-    // Waits until every name (file names or paths in `folder`, ending in a
-    // separator) is free, then holds them. Raises IoError when the lock file
-    // cannot be made or locked (a link in its place is refused).
-    NameLocks(const std::string& folder, const std::vector<std::string>& names);
+    // Waits until every name (file names or paths in `folder`) is free,
+    // then holds them. Raises IoError when the lock file cannot be made or
+    // locked (a link in its place is refused).
+    NameLocks(const FolderPath& folder, const std::vector<std::string>& names);
     ~NameLocks();
     NameLocks(NameLocks&& other) noexcept;
     NameLocks& operator=(NameLocks&& other) noexcept;
@@ -130,7 +131,7 @@ struct ClosingFile {
     std::string path;
     std::string text;
 };
-void CommitFiles(const std::string& folder, const std::vector<std::pair<std::string, std::string>>& moves,
+void CommitFiles(const FolderPath& folder, const std::vector<std::pair<std::string, std::string>>& moves,
                  const ClosingFile* closing = nullptr);
 
 // The length of the commit note at the start of `text` (a closing file's

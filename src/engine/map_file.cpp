@@ -60,17 +60,17 @@ private:
     bool atEnd_ = false;
 };
 
-// The destination folder trimmed of spaces and without its trailing
-// separator ("/" stays "/" and then loses it: the root joins as "/name").
-std::string DestinationWithoutSeparator(const std::string& destination) {
-    std::string folder = TrimSpaces(destination);
-    if (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
-    return folder;
+// The destination folder without its trailing separator, for joining with
+// a separator of a fixed kind ("/" loses it too: the root joins as "/name").
+std::string DestinationWithoutSeparator(const FolderPath& destination) {
+    const std::string& folder = destination.Text();
+    return folder.empty() ? folder : folder.substr(0, folder.size() - 1);
 }
 
 // A folder value that names a file system root: "/" here, "C:\" where
 // drives exist.
-bool IsRootFolder(const std::string& folder) {
+bool IsRootFolder(const FolderPath& folderPath) {
+    const std::string& folder = folderPath.Text();
     if (folder.size() == 1 && IsPathSeparator(folder[0])) return true;
     return folder.size() == 3 && folder[1] == ':' && IsPathSeparator(folder[2]);
 }
@@ -169,8 +169,7 @@ void CheckCopyName(const std::string& copyPath) {
 
 // `bytes` under a new partial name in the folder of `copyPath`.
 PartialFile WriteCopyPartial(const std::string& copyPath, const std::string& bytes) {
-    const std::string folder = WithTrailingSeparator(FolderPart(copyPath));
-    PartialFile partial = PartialFile::Create(folder);
+    PartialFile partial = PartialFile::Create(FolderPath(FolderPart(copyPath)));
     try {
         CheckedFile out = partial.OpenForWriting();
         out.Write(bytes.data(), bytes.size());
@@ -288,11 +287,11 @@ std::optional<std::string> SearchFolder(const std::string& folder, bool descend,
 MapSearchResult SearchMapFile(const MapFileSettings& settings, const std::string& sourcePath) {
     MapSearchResult result;
     std::optional<std::string> match;
-    if (!settings.sourceFolder.empty())
-        match = SearchFolder(settings.sourceFolder, false, sourcePath, &result.matches);
-    if (!match && !settings.mapFolder.empty()) {
+    if (!settings.sourceFolder.Empty())
+        match = SearchFolder(settings.sourceFolder.Text(), false, sourcePath, &result.matches);
+    if (!match && !settings.mapFolder.Empty()) {
         bool descend = !IsRootFolder(settings.mapFolder);
-        match = SearchFolder(settings.mapFolder, descend, sourcePath, &result.matches);
+        match = SearchFolder(settings.mapFolder.Text(), descend, sourcePath, &result.matches);
     }
     if (match) result.found = *match;
     return result;
@@ -305,9 +304,9 @@ std::string SeveralMapFilesWarning(const std::vector<std::string>& matches) {
            (matches.empty() ? std::string() : matches.front()) + " is used";
 }
 
-std::optional<std::string> SearchFolderForMap(const std::string& folder, bool descend,
+std::optional<std::string> SearchFolderForMap(const FolderPath& folder, bool descend,
                                               const std::string& sourcePath) {
-    return SearchFolder(folder, descend, sourcePath, nullptr);
+    return SearchFolder(folder.Text(), descend, sourcePath, nullptr);
 }
 
 bool MapFileMatchesImage(const std::string& mapPath, const std::string& sourcePath) {

@@ -10,15 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "common/folder_path.h"
 #include "engine/leftovers.h"
 
 namespace tessary {
 
 // The folder values and options the step reads; constant within a run.
 struct MapFileSettings {
-    std::string sourceFolder;       // trimmed, ending in a separator
-    std::string mapFolder;          // trimmed, ending in a separator; empty: no second search
-    std::string destinationFolder;  // as resolved ("As Above" already replaced)
+    FolderPath sourceFolder;
+    FolderPath mapFolder;          // empty: no second search
+    FolderPath destinationFolder;  // as resolved ("As Above" already replaced)
     bool copyMapFile = true;        // "Make a Copy of the Map File"
     bool includeImagePath = true;   // "Include Image Path"
 };
@@ -58,11 +59,11 @@ struct MapSearchResult {
 };
 MapSearchResult SearchMapFile(const MapFileSettings& settings, const std::string& sourcePath);
 
-// Depth-first search of one folder (ending in a separator), its entries in
+// Depth-first search of one folder, its entries in
 // name order (byte order of the names), so that the choice never depends on
 // the order in which the file system lists them. Hidden entries are skipped,
 // and so are links to folders, so that a link loop cannot trap the search.
-std::optional<std::string> SearchFolderForMap(const std::string& folder, bool descend,
+std::optional<std::string> SearchFolderForMap(const FolderPath& folder, bool descend,
                                               const std::string& sourcePath);
 
 // True when line 3 of the file names the image: base names without folder

@@ -40,7 +40,7 @@ std::vector<PlannedOutput> PlanOutputPaths(const std::vector<OutputRequest>& req
         // Built in the destination folder, also when the output is found to
         // be the source under another path (a link in the destination to a
         // source elsewhere): the new file belongs beside the others.
-        const std::string stem = request.destinationFolder + RemoveExtension(FileNamePart(request.sourcePath));
+        const std::string stem = request.destinationFolder.Join(RemoveExtension(FileNamePart(request.sourcePath)));
         const std::string plain = stem + ".rpx2";
         const bool ownSource = UpperAscii(request.sourcePath) == UpperAscii(plain) ||
                                NameKey(request.sourcePath) == NameKey(plain) ||

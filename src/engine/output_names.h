@@ -11,12 +11,14 @@
 #include <system_error>
 #include <vector>
 
+#include "common/folder_path.h"
+
 namespace tessary {
 
 // One ticked entry of the run, in run order.
 struct OutputRequest {
-    std::string sourcePath;         // resolved
-    std::string destinationFolder;  // ending in a separator
+    std::string sourcePath;  // resolved
+    FolderPath destinationFolder;
 };
 
 struct PlannedOutput {

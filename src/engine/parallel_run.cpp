@@ -90,11 +90,11 @@ void RecordingImageObserver::Replay(ConversionObserver& target, ConversionDispla
     if (result_) target.ImageFinished(*result_);
 }
 
-void RemoveScratchFiles(const std::string& folder) {
-    for (const platform::FolderEntry& file : platform::ListFolder(folder)) {
+void RemoveScratchFiles(const FolderPath& folder) {
+    for (const platform::FolderEntry& file : platform::ListFolder(folder.Text())) {
         if (file.isDirectory || UpperAscii(ExtensionOf(file.name)) != ".RPX0") continue;
         std::error_code ec;
-        if (!fs::remove(folder + file.name, ec) || ec) break;
+        if (!fs::remove(folder.Join(file.name), ec) || ec) break;
     }
 }
 
@@ -146,8 +146,8 @@ void EntryRunner::Finish() {
     if (failure_) std::rethrow_exception(failure_);
 }
 
-std::string EntryRunner::SlotFolder(unsigned slot) const {
-    return context_.tempFolder + "job" + std::to_string(slot) + "/";
+FolderPath EntryRunner::SlotFolder(unsigned slot) const {
+    return FolderPath(context_.tempFolder.Join("job" + std::to_string(slot)));
 }
 
 void EntryRunner::Launch(ImageTask task, uint64_t memory) {
@@ -159,9 +159,9 @@ void EntryRunner::Launch(ImageTask task, uint64_t memory) {
         ++running_;
         inUse_ += memory;
     }
-    const std::string folder = SlotFolder(image->slot);
+    const FolderPath folder = SlotFolder(image->slot);
     std::error_code ec;
-    fs::create_directories(folder, ec);
+    fs::create_directories(folder.Text(), ec);
     task.context.tempFolder = folder;
     task.context.observer = &image->observer;
     task.context.threads = threadsPerImage_;
@@ -259,10 +259,10 @@ void EntryRunner::ShowProgress() {
 // in them is not this run's to remove.
 void EntryRunner::RemoveSlotFolders() const {
     for (unsigned slot = 1; slot <= jobs_; ++slot) {
-        const std::string folder = SlotFolder(slot);
+        const FolderPath folder = SlotFolder(slot);
         RemoveScratchFiles(folder);
         std::error_code ec;
-        fs::remove(folder, ec);
+        fs::remove(folder.Text(), ec);
     }
 }
 

@@ -48,7 +48,7 @@ struct EntryEnd {
 
 // The scratch rasters (".rpx0") of a folder, stopping at the first that
 // cannot be deleted; nothing else in the folder is the run's to remove.
-void RemoveScratchFiles(const std::string& folder);
+void RemoveScratchFiles(const FolderPath& folder);
 
 // What converting the image at `sourcePath` is expected to hold in memory:
 // the whole picture for formats loaded whole (width x height x bytes per
@@ -164,7 +164,7 @@ private:
         std::thread thread;
     };
 
-    std::string SlotFolder(unsigned slot) const;
+    FolderPath SlotFolder(unsigned slot) const;
     void Launch(ImageTask task, uint64_t memory);
     void Work(Running& image);
     void WaitForRoom(uint64_t memory);

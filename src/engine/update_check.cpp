@@ -32,14 +32,14 @@ bool UpdateCheck::IsUpToDate(const std::string& sourcePath, const std::string& o
 }
 
 bool UpdateCheck::CopyNamesOutput(const std::string& outputPath) {
-    return NamedByMapFiles(FolderPart(outputPath)).count(UpperAscii(FileNamePart(outputPath))) > 0;
+    return NamedByMapFiles(FolderPath(FolderPart(outputPath))).count(UpperAscii(FileNamePart(outputPath))) > 0;
 }
 
-const std::set<std::string>& UpdateCheck::NamedByMapFiles(const std::string& folder) {
-    auto found = mapNames_.find(folder);
+const std::set<std::string>& UpdateCheck::NamedByMapFiles(const FolderPath& folder) {
+    auto found = mapNames_.find(folder.Text());
     if (found != mapNames_.end()) return found->second;
-    std::set<std::string>& names = mapNames_[folder];
-    for (const platform::FolderEntry& entry : platform::ListFolder(folder)) {
+    std::set<std::string>& names = mapNames_[folder.Text()];
+    for (const platform::FolderEntry& entry : platform::ListFolder(folder.Text())) {
         if (entry.isDirectory || entry.isSymlink || UpperAscii(ExtensionOf(entry.name)) != ".MAP") continue;
         try {
             // The copy names its RPX2 file on line 3, with or without a folder.
@@ -47,7 +47,7 @@ const std::set<std::string>& UpdateCheck::NamedByMapFiles(const std::string& fol
             // beyond the size of any real calibration file: a FIFO would hang
             // the run, a link to a device would fill the memory.
             std::string text =
-                ReadRegularFile(WithTrailingSeparator(folder) + entry.name, kMaxCalibrationFileBytes, false);
+                ReadRegularFile(folder.Join(entry.name), kMaxCalibrationFileBytes, false);
             size_t start = 0;
             for (int line = 1; line < 3 && start != std::string::npos; ++line) {
                 start = text.find('\n', start);

@@ -28,7 +28,7 @@ public:
 private:
     // Upper-cased file names that the third lines of a folder's ".map" files
     // name; read once per folder and run.
-    const std::set<std::string>& NamedByMapFiles(const std::string& folder);
+    const std::set<std::string>& NamedByMapFiles(const FolderPath& folder);
 
     std::map<std::string, std::set<std::string>> mapNames_;
 };

@@ -202,6 +202,21 @@ TEST_F(RunTest, AMissingDestinationFolderIsOfferedToBeMade) {
     EXPECT_EQ(w.services.questions.size(), 2);
 }
 
+// Spaces typed around the source folder are no part of it: the list shows
+// its images and the run converts them and finds their calibration files.
+TEST_F(RunTest, ASourceFolderTypedWithSpacesAroundItConverts) {
+    WindowUnderTest w(program.Str());
+    TfmTessary& window = *w.window;
+    Control<QLineEdit>(window, "DirectoryEdit1")->setText(QString::fromStdString("  " + source.Str() + "  "));
+    Control<QPushButton>(window, "bSelectAll")->click();
+    Control<QPushButton>(window, "BitBtn1")->click();
+    EXPECT_TRUE(w.services.messages.isEmpty()) << w.services.messages.join("; ").toStdString();
+    for (const char* name : {"hollow_ridge", "lake_varn"}) {
+        EXPECT_TRUE(fs::exists(output.Path() / (std::string(name) + ".rpx2"))) << name;
+        EXPECT_TRUE(fs::exists(output.Path() / (std::string(name) + "_rpx.map"))) << name;
+    }
+}
+
 TEST_F(RunTest, FolderErrorsEnableTheControlsAndACloseWaitsForTheRun) {
     WindowUnderTest w(program.Str());
     TfmTessary& window = *w.window;

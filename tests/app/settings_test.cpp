@@ -71,7 +71,7 @@ TEST(Settings, FirstStartProposesTheProgramFolder) {
         EXPECT_EQ(columns->sectionSize(0), 200);
         EXPECT_EQ(columns->sectionSize(3), 85);
         EXPECT_EQ(window.DestinationFolderValue(), program.Str());
-        EXPECT_EQ(window.TempFolderValue(), program.Str() + "/");
+        EXPECT_EQ(window.TempFolderValue().Text(), program.Str() + "/");
         Control<QSpinBox>(window, "cNumColors")->setValue(100);
         Control<QCheckBox>(window, "bNumColors")->setChecked(true);
         Control<QCheckBox>(window, "cCopy")->setChecked(false);

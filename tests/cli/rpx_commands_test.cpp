@@ -42,7 +42,7 @@ protected:
     void WriteFile(const std::string& path, const std::vector<std::pair<int, int>>& sizes,
                    const std::vector<int>& colours, const std::vector<float>& scales, bool chart) {
         RunContext context;
-        context.tempFolder = root_.string() + "/";
+        context.tempFolder = FolderPath(root_.string() + "/");
         Rpx2Writer writer(CheckedFile(path, CheckedFile::Mode::Create), context);
         ScaleList list = FreshScaleList();
         for (size_t i = 0; i < scales.size(); ++i) list[i] = scales[i];

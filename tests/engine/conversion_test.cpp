@@ -97,9 +97,9 @@ class ConversionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test::SetRunFolders(job_, temp_);
-        src_ = job_.sourceFolder;
-        out_ = job_.destinationFolder;
-        tmp_ = job_.tempFolder;
+        src_ = job_.sourceFolder.Text();
+        out_ = job_.destinationFolder.Text();
+        tmp_ = job_.tempFolder.Text();
         job_.abort = &abort_;
         observer_.abort = &abort_;
     }
@@ -226,7 +226,7 @@ TEST_F(ConversionTest, DefaultRunOfAn8BitImage) {
     std::string ref = Folder("ref");
     std::atomic<bool> noAbort{false};
     RunContext context;
-    context.tempFolder = ref;
+    context.tempFolder = FolderPath(ref);
     context.abort = &noAbort;
     SourceHandle source = OpenSourceImageOrNull(src_ + "a.tif");
     ASSERT_TRUE(source);
@@ -257,15 +257,15 @@ TEST_F(ConversionTest, ARunWithoutADisplayWritesWhatTheWindowsRunWrites) {
     const std::string windowFile = ReadFile(out_ + "a.rpx2");
     const std::vector<std::string> windowLines = Lines();
 
-    job_.destinationFolder = Folder("plain");
+    job_.destinationFolder = FolderPath(Folder("plain"));
     RecordingObserver plain;
     ConversionLog plainLog;
     RunConversion(job_, plain, plainLog);
-    EXPECT_EQ(ReadFile(job_.destinationFolder + "a.rpx2"), windowFile);
+    EXPECT_EQ(ReadFile(job_.destinationFolder.Text() + "a.rpx2"), windowFile);
     std::vector<std::string> plainLines = plainLog.Lines();
     for (std::string& line : plainLines)
-        if (size_t at = line.find(job_.destinationFolder); at != std::string::npos)
-            line.replace(at, job_.destinationFolder.size(), out_);
+        if (size_t at = line.find(job_.destinationFolder.Text()); at != std::string::npos)
+            line.replace(at, job_.destinationFolder.Text().size(), out_);
     EXPECT_EQ(plainLines, windowLines);
     EXPECT_EQ(plain.details, observer_.details);
     EXPECT_EQ(plain.outcomes, observer_.outcomes);
@@ -353,7 +353,7 @@ TEST_F(ConversionTest, RpxSourceInTheDestinationTakesANumberedName) {
     Run();
     const std::string first = ReadFile(out_ + "map.rpx2");
 
-    job_.sourceFolder = out_;
+    job_.sourceFolder = FolderPath(out_);
     job_.entries = {{"map.rpx2", true}};
     Run();
     EXPECT_TRUE(fs::exists(out_ + "map_1.rpx2"));
@@ -368,7 +368,7 @@ TEST_F(ConversionTest, RpxSourceInTheDestinationTakesANumberedName) {
 TEST_F(ConversionTest, ChartMarkerAnywhereInThePathSetsTheChartFlag) {
     std::string charts = Folder("scans.KAP");
     Write8Bit(charts + "plain.tif", 320, 300);
-    job_.sourceFolder = charts;
+    job_.sourceFolder = FolderPath(charts);
     Tick({"plain.tif"});
     Run();
     EXPECT_EQ(Inspect(out_ + "plain.rpx2").chartFlag, 1u);
@@ -511,24 +511,24 @@ TEST_F(ConversionTest, ErrorsInsideAnImage) {
 TEST_F(ConversionTest, RunLevelFailuresTouchNoImage) {
     Write8Bit(src_ + "a.tif", 320, 320);
     Tick({"a.tif"});
-    job_.destinationFolder = out_ + "missing";
+    job_.destinationFolder = FolderPath(out_ + "missing");
     Run();
     EXPECT_EQ(observer_.messages, (std::vector<std::string>{"Destination Folder is not valid"}));
     EXPECT_TRUE(observer_.busy.empty());
     EXPECT_EQ(log_.Count(), 2u);  // the initial content stays
 
-    job_.destinationFolder = out_;
-    job_.tempFolder = "  " + tmp_ + "missing/  ";
+    job_.destinationFolder = FolderPath(out_);
+    job_.tempFolder = FolderPath("  " + tmp_ + "missing/  ");
     Run();
     EXPECT_EQ(observer_.messages.back(), "Temp File Folder is not valid");
 
-    job_.tempFolder = tmp_;
-    job_.sourceFolder = "   ";
+    job_.tempFolder = FolderPath(tmp_);
+    job_.sourceFolder = FolderPath("   ");
     Run();
     EXPECT_EQ(observer_.messages.back(), "Image Path not Specified");
     EXPECT_EQ(observer_.busy, (std::vector<bool>{true, false}));
 
-    job_.sourceFolder = src_;
+    job_.sourceFolder = FolderPath(src_);
     job_.entries = {{"a.tif", false}};
     Run();
     EXPECT_EQ(observer_.messages.back(), "No Image Files Selected");
@@ -553,7 +553,7 @@ TEST_F(ConversionTest, SameNamedSourcesOfOneRunKeepTheirOwnOutputs) {
     auto alone = [&](const char* name) {
         const std::string folder = Folder(std::string("alone_") + name);
         ConversionJob job = job_;
-        job.destinationFolder = folder;
+        job.destinationFolder = FolderPath(folder);
         job.entries = {{name, true}};
         job.copyMapFile = false;
         RecordingObserver observer;
@@ -602,7 +602,7 @@ TEST_F(ConversionTest, FileLinkToTheSourceInTheDestination) {
     const std::string rpxFolder = Folder("rpx");
     fs::rename(out_ + "chart.rpx2", rpxFolder + "chart.rpx2");
     fs::create_symlink(rpxFolder + "chart.rpx2", out_ + "chart.rpx2");
-    job_.sourceFolder = rpxFolder;
+    job_.sourceFolder = FolderPath(rpxFolder);
     job_.entries = {{"chart.rpx2", true}};
     Run();
     EXPECT_TRUE(fs::is_regular_file(out_ + "chart_1.rpx2"));
@@ -626,7 +626,7 @@ TEST_F(ConversionTest, OutputNamesAsLongAsTheFileSystemAllows) {
     EXPECT_EQ(Lines()[1], "o\t   Rpx2 image created : " + stem + ".rpx2");
 
     Write8Bit(out_ + "next.tif", 320, 300);
-    job_.sourceFolder = out_;
+    job_.sourceFolder = FolderPath(out_);
     job_.entries = {{stem + ".rpx2", true}, {"next.tif", true}};
     Run();
     EXPECT_EQ(Lines()[1], "x\tError : " + std::string(std::strerror(ENAMETOOLONG)) +

@@ -82,8 +82,8 @@ class DestinationSafetyTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test::SetRunFolders(job_, temp_);
-        src_ = job_.sourceFolder;
-        out_ = job_.destinationFolder;
+        src_ = job_.sourceFolder.Text();
+        out_ = job_.destinationFolder.Text();
         job_.copyMapFile = true;
         job_.includeImagePath = false;
     }
@@ -225,7 +225,7 @@ TEST_F(DestinationSafetyTest, CopiesOfOneBaseNameAreNumberedAndAnUpdateSettles) 
 // Converting in place: the copies of the first run are not taken for the
 // calibration of the next image called bali, in this run or the next.
 TEST_F(DestinationSafetyTest, InPlaceImagesOfOneNameEachGetTheirOwnCopy) {
-    job_.destinationFolder = src_;
+    job_.destinationFolder = FolderPath(src_);
     WriteTiff(src_ + "bali.tif", 340, 310, 4);
     Palette palette{};
     for (int i = 0; i < 256; ++i) palette[size_t(i)] = {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2), 0};
@@ -259,9 +259,9 @@ TEST_F(DestinationSafetyTest, ConcurrentRunsLeaveEveryOutputWithItsOwnCalibratio
     auto runInto = [&](const std::string& source, const std::string& dest, test::RecordingObserver& observer,
                        const std::string& scratch) {
         ConversionJob job = job_;
-        job.sourceFolder = source;
-        job.destinationFolder = dest;
-        job.tempFolder = temp_.Subfolder(scratch);
+        job.sourceFolder = FolderPath(source);
+        job.destinationFolder = FolderPath(dest);
+        job.tempFolder = FolderPath(temp_.Subfolder(scratch));
         job.entries = {{"p.tif", true}, {"q.tif", true}};
         ConversionLog log;
         RunConversion(job, observer, log, &observer);
@@ -497,7 +497,7 @@ TEST_F(CommitNoteTest, ADeadRunsHalfDoneCommitIsFinishedOrAbandonedWhole) {
     std::string note = "tessary-pair 1\n" + Move(rpx, "x.rpx2") + Move(map, "x_rpx.map") + "end\n";
     fs::rename(dir_ + rpx, dir_ + "x.rpx2");
     WriteText(dir_ + DeadName(".pair"), note);
-    RemoveDeadPartialFiles(dir_);
+    RemoveDeadPartialFiles(FolderPath(dir_));
     EXPECT_EQ(ReadWholeFile(dir_ + "x.rpx2"), "new output");
     EXPECT_EQ(ReadWholeFile(dir_ + "x_rpx.map"), "new copy");
     EXPECT_EQ(Leftovers(dir_), std::vector<std::string>{});
@@ -513,7 +513,7 @@ TEST_F(CommitNoteTest, ADeadRunsHalfDoneCommitIsFinishedOrAbandonedWhole) {
     fs::rename(dir_ + "y.rpx2.tmp", dir_ + "y.rpx2");
     WriteText(dir_ + "y_rpx.map", "later copy");
     WriteText(dir_ + DeadName(".pair"), note);
-    RemoveDeadPartialFiles(dir_);
+    RemoveDeadPartialFiles(FolderPath(dir_));
     EXPECT_EQ(ReadWholeFile(dir_ + "y.rpx2"), "later output");
     EXPECT_EQ(ReadWholeFile(dir_ + "y_rpx.map"), "later copy");
     EXPECT_EQ(Leftovers(dir_), std::vector<std::string>{});
@@ -522,7 +522,7 @@ TEST_F(CommitNoteTest, ADeadRunsHalfDoneCommitIsFinishedOrAbandonedWhole) {
     const std::string rpx3 = DeadName(".part");
     WriteText(dir_ + rpx3, "unfinished");
     WriteText(dir_ + DeadName(".pair"), "tessary-pair 1\n" + Move(rpx3, "z.rpx2"));
-    RemoveDeadPartialFiles(dir_);
+    RemoveDeadPartialFiles(FolderPath(dir_));
     EXPECT_FALSE(fs::exists(dir_ + "z.rpx2"));
     EXPECT_EQ(Leftovers(dir_), std::vector<std::string>{});
 }

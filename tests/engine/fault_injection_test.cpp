@@ -48,9 +48,9 @@ class FaultInjectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test::SetRunFolders(job_, temp_);
-        src_ = job_.sourceFolder;
-        out_ = job_.destinationFolder;
-        tmp_ = job_.tempFolder;
+        src_ = job_.sourceFolder.Text();
+        out_ = job_.destinationFolder.Text();
+        tmp_ = job_.tempFolder.Text();
         job_.copyMapFile = false;
         WriteTiff(src_ + "a.tif", 340, 310);
         WriteTiff(src_ + "b.tif", 310, 330);

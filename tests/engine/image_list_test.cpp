@@ -60,7 +60,7 @@ TEST(ImageList, RowsInNameOrderWithDiskSizes) {
     write("beta.txt", 5);
     write(".hidden.gif", 7);
 
-    auto rows = BuildImageList(folder.string(), "All Images");
+    auto rows = BuildImageList(FolderPath(folder.string()), "All Images");
     std::vector<std::string> names;
     for (const auto& row : rows) names.push_back(row.name);
     EXPECT_EQ(names, (std::vector<std::string>{".hidden.gif", "alpha.BMP", "alpha2.png", "Zeta.tif"}));

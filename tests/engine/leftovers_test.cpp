@@ -41,24 +41,24 @@ std::pair<std::string, std::string> Lines(const std::string& argument) {
 void MakePartialFile(const std::string& argument) {
     const auto [folder, note] = Lines(argument);
     static PartialFile partial;  // held until the child dies
-    partial = PartialFile::Create(folder);
+    partial = PartialFile::Create(FolderPath(folder));
     std::ofstream(note) << partial.Path();
 }
 
 void MakeUnclaimedFolder(const std::string& argument) {
     const auto [base, note] = Lines(argument);
-    std::string pattern = PrivateFolderPattern(base);
+    std::string pattern = PrivateFolderPattern(FolderPath(base));
     if (mkdtemp(pattern.data())) std::ofstream(note) << pattern;
 }
 
 void Claim(const std::string& folder) {
-    ClaimFolder(folder);
+    ClaimFolder(FolderPath(folder));
 }
 
 void HoldName(const std::string& argument) {
     const auto [folder, name] = Lines(argument);
     static NameLocks locks;  // held until the child dies
-    locks = NameLocks(folder, {name});
+    locks = NameLocks(FolderPath(folder), {name});
 }
 
 #ifndef _WIN32
@@ -127,7 +127,7 @@ TEST_F(LeftoversTest, PartialFilesOfLiveWritersStayAndThoseOfKilledOnesGo) {
     ASSERT_TRUE(killed->Ready());
     ASSERT_TRUE(fs::exists(alivePath));
     ASSERT_TRUE(fs::exists(killedPath));
-    PartialFile own = PartialFile::Create(dir_);
+    PartialFile own = PartialFile::Create(FolderPath(dir_));
     ASSERT_NE(alivePath, killedPath);
     // Files that are not partial files, whatever their age.
     for (const char* name : {"map.rpx2", ".hidden", "x.part", ".tessary-notes.txt"}) {
@@ -136,7 +136,7 @@ TEST_F(LeftoversTest, PartialFilesOfLiveWritersStayAndThoseOfKilledOnesGo) {
     }
 
     killed->Kill();
-    EXPECT_EQ(RemoveDeadPartialFiles(dir_), 1);
+    EXPECT_EQ(RemoveDeadPartialFiles(FolderPath(dir_)), 1);
     EXPECT_FALSE(fs::exists(killedPath));
     EXPECT_TRUE(fs::exists(alivePath)) << "a live writer's file was removed";
     EXPECT_TRUE(fs::exists(own.Path())) << "the run's own file was removed";
@@ -144,7 +144,7 @@ TEST_F(LeftoversTest, PartialFilesOfLiveWritersStayAndThoseOfKilledOnesGo) {
         EXPECT_TRUE(fs::exists(dir_ + name)) << name;
 
     alive->Kill();
-    EXPECT_EQ(RemoveDeadPartialFiles(dir_), 1);
+    EXPECT_EQ(RemoveDeadPartialFiles(FolderPath(dir_)), 1);
     EXPECT_FALSE(fs::exists(alivePath));
     EXPECT_TRUE(fs::exists(own.Path()));
 
@@ -152,7 +152,7 @@ TEST_F(LeftoversTest, PartialFilesOfLiveWritersStayAndThoseOfKilledOnesGo) {
     // of the window could not remove it) goes too.
     const std::string ownPath = own.Path();
     own.Release();
-    EXPECT_EQ(RemoveDeadPartialFiles(dir_), 1);
+    EXPECT_EQ(RemoveDeadPartialFiles(FolderPath(dir_)), 1);
     EXPECT_FALSE(fs::exists(ownPath));
 }
 
@@ -163,10 +163,10 @@ TEST_F(LeftoversTest, ANameAnotherRunHoldsIsWaitedForUntilThatRunEnds) {
     test::HeldChild holder("name lock", dir_ + "\n" + "a.rpx2");
     ASSERT_TRUE(holder.Ready());
     ASSERT_TRUE(fs::exists(dir_ + kNameLockFileName));
-    { NameLocks other(dir_, {"b_rpx.map"}); }  // another name is not held up
+    { NameLocks other(FolderPath(dir_), {"b_rpx.map"}); }  // another name is not held up
     std::atomic<bool> taken{false};
     std::thread second([&] {
-        NameLocks same(dir_, {dir_ + "A.RPX2"});  // names fold case
+        NameLocks same(FolderPath(dir_), {dir_ + "A.RPX2"});  // names fold case
         taken = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -180,7 +180,7 @@ TEST_F(LeftoversTest, ANameAnotherRunHoldsIsWaitedForUntilThatRunEnds) {
 TEST_F(LeftoversTest, APartialFileWhoseProcessIdWentToAnotherProcessIsDead) {
     // After a reboot or a long time the writer's id may belong to another
     // process: this test's own id, with a start stamp that is not its own.
-    PartialFile own = PartialFile::Create(dir_);
+    PartialFile own = PartialFile::Create(FolderPath(dir_));
     const std::string name = fs::path(own.Path()).filename().string();
     const std::string host = name.substr(9, 8);
     char pid[16];
@@ -190,13 +190,13 @@ TEST_F(LeftoversTest, APartialFileWhoseProcessIdWentToAnotherProcessIsDead) {
     const std::string otherLife = life == "00000000" ? "00000001" : "00000000";
     const std::string reused = dir_ + ".tessary-" + host + "-" + pid + "-" + otherLife + "-0badf00d.part";
     Touch(reused);
-    EXPECT_EQ(RemoveDeadPartialFiles(dir_), 1);
+    EXPECT_EQ(RemoveDeadPartialFiles(FolderPath(dir_)), 1);
     EXPECT_FALSE(fs::exists(reused));
     EXPECT_TRUE(fs::exists(own.Path()));
 }
 
 TEST_F(LeftoversTest, PartialFilesOfOtherHostsAndOlderVersionsGoOnlyAfterADayUnlocked) {
-    PartialFile own = PartialFile::Create(dir_);
+    PartialFile own = PartialFile::Create(FolderPath(dir_));
     const std::string host = fs::path(own.Path()).filename().string().substr(9, 8);
     const std::string otherHost = host == "00000001" ? "00000002" : "00000001";
     const std::string young = dir_ + ".tessary-" + otherHost + "-00000002-00000003-00000004.part";
@@ -219,7 +219,7 @@ TEST_F(LeftoversTest, PartialFilesOfOtherHostsAndOlderVersionsGoOnlyAfterADayUnl
     fs::remove(oldLocked);
 #endif
 
-    EXPECT_EQ(RemoveDeadPartialFiles(dir_), 2);
+    EXPECT_EQ(RemoveDeadPartialFiles(FolderPath(dir_)), 2);
     EXPECT_TRUE(fs::exists(young));
     EXPECT_TRUE(fs::exists(olderVersionYoung));
 #ifndef _WIN32
@@ -241,7 +241,7 @@ TEST_F(LeftoversTest, PrivateTempFoldersOfDeadOwnersGoWithEverythingInThem) {
     test::HeldChild killedOwner("claim", killed);
     ASSERT_TRUE(aliveOwner.Ready());
     ASSERT_TRUE(killedOwner.Ready());
-    ASSERT_TRUE(ClaimFolder(own));
+    ASSERT_TRUE(ClaimFolder(FolderPath(own)));
     Touch(killed + "rpx_0.rpx0");
     Touch(killed + "temp.rpx0");
 
@@ -271,7 +271,7 @@ TEST_F(LeftoversTest, PrivateTempFoldersOfDeadOwnersGoWithEverythingInThem) {
     fs::create_directory_symlink(target, dir_ + "tessary-IIIIII", noLinks);
 
     killedOwner.Kill();
-    EXPECT_EQ(RemoveDeadTempFolders(dir_), 3);
+    EXPECT_EQ(RemoveDeadTempFolders(FolderPath(dir_)), 3);
     EXPECT_FALSE(fs::exists(killed));
     EXPECT_FALSE(fs::exists(oldScratch));
     EXPECT_FALSE(fs::exists(foreignOld));
@@ -283,10 +283,10 @@ TEST_F(LeftoversTest, PrivateTempFoldersOfDeadOwnersGoWithEverythingInThem) {
     }
 
     aliveOwner.Kill();
-    EXPECT_EQ(RemoveDeadTempFolders(dir_), 1);
+    EXPECT_EQ(RemoveDeadTempFolders(FolderPath(dir_)), 1);
     EXPECT_FALSE(fs::exists(alive));
     EXPECT_TRUE(fs::exists(own));
-    ReleaseFolder(own);
+    ReleaseFolder(FolderPath(own));
 }
 
 // A run killed after making its folder and before writing its owner record
@@ -302,11 +302,11 @@ TEST_F(LeftoversTest, AFolderKilledBeforeItsOwnerRecordIsAttributedByItsName) {
     std::ofstream(live + "/tessary.owner");  // created, its record not yet written
 
     killedMaker->Kill();
-    EXPECT_EQ(RemoveDeadTempFolders(dir_), 1);
+    EXPECT_EQ(RemoveDeadTempFolders(FolderPath(dir_)), 1);
     EXPECT_FALSE(fs::exists(killed));
     EXPECT_TRUE(fs::exists(live));
     liveMaker->Kill();
-    EXPECT_EQ(RemoveDeadTempFolders(dir_), 1);
+    EXPECT_EQ(RemoveDeadTempFolders(FolderPath(dir_)), 1);
     EXPECT_FALSE(fs::exists(live));
 }
 

@@ -21,9 +21,9 @@ protected:
         src_ = Folder("src");
         out_ = Folder("out");
         maps_ = Folder("maps");
-        settings_.sourceFolder = src_;
-        settings_.mapFolder = maps_;
-        settings_.destinationFolder = out_;
+        settings_.sourceFolder = FolderPath(src_);
+        settings_.mapFolder = FolderPath(maps_);
+        settings_.destinationFolder = FolderPath(out_);
     }
     void TearDown() override {
         std::error_code ec;
@@ -106,7 +106,7 @@ TEST_F(MapFileTest, SearchOrderAndSubfolders) {
     EXPECT_EQ(FindMapFile(settings_, src_ + "chart.tif"), src_ + "mine.MAP");
     // No second search without a map folder.
     fs::remove(src_ + "mine.MAP");
-    settings_.mapFolder.clear();
+    settings_.mapFolder = FolderPath();
     EXPECT_EQ(FindMapFile(settings_, src_ + "chart.tif"), "");
 }
 
@@ -131,7 +131,7 @@ TEST_F(MapFileTest, HiddenEntriesAndFolderLinksAreNotSearched) {
 
 TEST_F(MapFileTest, CopyOntoItselfTakesTheFirstFreeChainedName) {
     // The source folder is the destination and already holds the copy's name.
-    settings_.destinationFolder = src_;
+    settings_.destinationFolder = FolderPath(src_);
     const std::string original = MapText("chart.tif");
     Write(src_ + "chart_rpx.map", original);
     auto copy = MakeMapCopy(settings_, src_ + "chart_rpx.map");
@@ -148,7 +148,7 @@ TEST_F(MapFileTest, CopyOntoItselfTakesTheFirstFreeChainedName) {
     EXPECT_EQ(*copy, src_ + "chart_rpx_1_2_3.map");
 
     // The same folder spelled differently is still the same file.
-    settings_.destinationFolder = (root_ / "src" / "." / "").string();
+    settings_.destinationFolder = FolderPath((root_ / "src" / "." / "").string());
     copy = MakeMapCopy(settings_, src_ + "chart_rpx.map");
     ASSERT_TRUE(copy);
     EXPECT_EQ(FileNamePart(*copy), "chart_rpx_1_2_3_4.map");
@@ -174,7 +174,7 @@ TEST_F(MapFileTest, CopyNameFollowsRpxMarkerAndFirstDot) {
     EXPECT_EQ(*copy, out_ + "chart_rpx.map");
 
     // A destination typed with spaces and without a trailing separator.
-    settings_.destinationFolder = "  " + out_.substr(0, out_.size() - 1) + "  ";
+    settings_.destinationFolder = FolderPath("  " + out_.substr(0, out_.size() - 1) + "  ");
     copy = MakeMapCopy(settings_, src_ + "chart.old.map");
     ASSERT_TRUE(copy);
     EXPECT_EQ(*copy, out_ + "chart_rpx.map");

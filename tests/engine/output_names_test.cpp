@@ -27,7 +27,7 @@ protected:
     // The planned paths, relative to the destination, for sources of `src_`.
     std::vector<std::string> Plan(const std::vector<std::string>& sources, const std::string& from) {
         std::vector<OutputRequest> requests;
-        for (const std::string& name : sources) requests.push_back({from + name, out_});
+        for (const std::string& name : sources) requests.push_back({from + name, FolderPath(out_)});
         std::vector<std::string> names;
         for (const PlannedOutput& planned : PlanOutputPaths(requests))
             names.push_back(planned.error ? "error" : planned.path.substr(out_.size()) + planned.numberSuffix);
@@ -50,7 +50,7 @@ TEST_F(OutputNamesTest, LaterImagesOfARunTakeNumberedNamesInListOrder) {
     EXPECT_EQ(Plan({"Big.bmp", "big.png"}, src_), (std::vector<std::string>{"Big.rpx2", "big_1.rpx2_1"}));
     // Different destinations do not collide.
     PlannedOutput elsewhere =
-        PlanOutputPaths({{src_ + "big.bmp", out_}, {src_ + "big.png", Folder("other")}})[1];
+        PlanOutputPaths({{src_ + "big.bmp", FolderPath(out_)}, {src_ + "big.png", FolderPath(Folder("other"))}})[1];
     EXPECT_EQ(elsewhere.path, Folder("other") + "big.rpx2");
 }
 
@@ -62,7 +62,7 @@ TEST_F(OutputNamesTest, SourcesAreNeverWrittenOver) {
     Touch(out_ + "map_1.rpx2");
     EXPECT_EQ(Plan({"map.rpx2"}, out_), (std::vector<std::string>{"map_2.rpx2"}));
     EXPECT_EQ(Plan({"map.rpx2", "map.tif"}, out_), (std::vector<std::string>{"map_2.rpx2", "map_1.rpx2_1"}));
-    std::vector<OutputRequest> requests{{src_ + "map.tif", out_}, {out_ + "map.rpx2", out_}};
+    std::vector<OutputRequest> requests{{src_ + "map.tif", FolderPath(out_)}, {out_ + "map.rpx2", FolderPath(out_)}};
     std::vector<PlannedOutput> plan = PlanOutputPaths(requests);
     EXPECT_EQ(plan[0].path, out_ + "map_1.rpx2");
     EXPECT_EQ(plan[1].path, out_ + "map_2.rpx2");
@@ -74,7 +74,7 @@ TEST_F(OutputNamesTest, ANameTheFileSystemCannotCheckFailsOnlyItsEntry) {
 #endif
     const std::string stem(250, 'n');
     Touch(out_ + stem + ".rpx2");
-    std::vector<PlannedOutput> plan = PlanOutputPaths({{out_ + stem + ".rpx2", out_}, {src_ + "a.tif", out_}});
+    std::vector<PlannedOutput> plan = PlanOutputPaths({{out_ + stem + ".rpx2", FolderPath(out_)}, {src_ + "a.tif", FolderPath(out_)}});
     EXPECT_EQ(plan[0].error, std::error_code(ENAMETOOLONG, std::generic_category()));
     EXPECT_EQ(plan[0].path, "");
     EXPECT_EQ(plan[1].path, out_ + "a.rpx2");
@@ -86,7 +86,7 @@ TEST_F(OutputNamesTest, LinkToTheSourceNumbersInTheDestination) {
 #endif
     Touch(src_ + "chart.rpx2");
     fs::create_symlink(src_ + "chart.rpx2", out_ + "chart.rpx2");
-    EXPECT_EQ(PlanOutputPaths({{src_ + "chart.rpx2", out_}})[0].path, out_ + "chart_1.rpx2");
+    EXPECT_EQ(PlanOutputPaths({{src_ + "chart.rpx2", FolderPath(out_)}})[0].path, out_ + "chart_1.rpx2");
 }
 
 }  // namespace

@@ -61,9 +61,9 @@ protected:
 
     ConversionJob Job(unsigned jobs, const std::string& name) {
         ConversionJob job;
-        job.sourceFolder = src_;
-        job.destinationFolder = Folder(name + "/out");
-        job.tempFolder = Folder(name + "/tmp");
+        job.sourceFolder = FolderPath(src_);
+        job.destinationFolder = FolderPath(Folder(name + "/out"));
+        job.tempFolder = FolderPath(Folder(name + "/tmp"));
         job.programFolder = root_.File("program");
         job.abort = &abort_;
         job.jobs = jobs;
@@ -108,10 +108,10 @@ TEST_F(ParallelRunTest, OneTwoAndFourJobsGiveTheSameFilesLogAndResults) {
     for (unsigned jobs : {1u, 2u, 4u}) {
         Run& run = runs[jobs];
         ConversionJob job = Job(jobs, "jobs" + std::to_string(jobs));
-        run.out = job.destinationFolder;
+        run.out = job.destinationFolder.Text();
         RunConversion(job, run.observer, run.log);
         EXPECT_FALSE(run.observer.foreignThread) << jobs << " jobs";
-        EXPECT_TRUE(fs::is_empty(job.tempFolder)) << jobs << " jobs: scratch files or folders left";
+        EXPECT_TRUE(fs::is_empty(job.tempFolder.Text())) << jobs << " jobs: scratch files or folders left";
     }
     const Run& one = runs[1];
     ASSERT_EQ(one.observer.results.size(), 12u);
@@ -165,10 +165,10 @@ TEST_F(ParallelRunTest, AnAbortStopsEveryImageAtWorkAndStartsNoOther) {
     }
     EXPECT_TRUE(fSeen);
     EXPECT_EQ(observer.results.back().outcome, ImageOutcome::Aborted);
-    for (const auto& [name, bytes] : test::FilesByName(job.destinationFolder))
+    for (const auto& [name, bytes] : test::FilesByName(job.destinationFolder.Text()))
         EXPECT_EQ(name.find(".part"), std::string::npos) << "partial file left: " << name;
-    EXPECT_FALSE(fs::exists(job.destinationFolder + "f.rpx2"));
-    EXPECT_TRUE(fs::is_empty(job.tempFolder));
+    EXPECT_FALSE(fs::exists(job.destinationFolder.Text() + "f.rpx2"));
+    EXPECT_TRUE(fs::is_empty(job.tempFolder.Text()));
     EXPECT_EQ(log.Lines().back(), "z\t" + std::to_string(count) + " Image File(s) Processed");
 }
 

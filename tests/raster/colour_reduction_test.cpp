@@ -20,7 +20,7 @@ struct PassFixture {
     RecordingObserver observer;
     RunContext context;
     explicit PassFixture(int n) {
-        context.tempFolder = temp.Folder();
+        context.tempFolder = FolderPath(temp.Folder());
         context.colourCount = n;
         context.abort = &abort;
         context.observer = &observer;

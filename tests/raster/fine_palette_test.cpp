@@ -52,7 +52,7 @@ void ScanPixel(int x, int y, uint8_t* bgr) {
 
 RunContext Context(const TempFolder& folder, PaletteMethod method, bool dither, unsigned threads) {
     RunContext context;
-    context.tempFolder = folder.Folder();
+    context.tempFolder = FolderPath(folder.Folder());
     context.palette = method;
     context.dither = dither;
     context.threads = threads;

@@ -53,7 +53,7 @@ struct PassRun {
 RunContext ContextFor(const TempFolder& folder, RecordingObserver& observer, std::atomic<bool>& abort,
                       unsigned threads) {
     RunContext context;
-    context.tempFolder = folder.Folder();
+    context.tempFolder = FolderPath(folder.Folder());
     context.observer = &observer;
     context.abort = &abort;
     observer.abort = &abort;
@@ -173,7 +173,7 @@ TEST(ParallelRaster, EachPassKeepsItsOrderOfTextAndPump) {
         TempFolder folder;
         OrderedLog log;
         RunContext context;
-        context.tempFolder = folder.Folder();
+        context.tempFolder = FolderPath(folder.Folder());
         context.observer = &log;
         context.threads = threads;
 

@@ -23,7 +23,7 @@ struct LevelFixture {
     RecordingObserver observer;
     RunContext context;
     LevelFixture() {
-        context.tempFolder = temp.Folder();
+        context.tempFolder = FolderPath(temp.Folder());
         context.colourCount = 100;
         context.abort = &abort;
         context.observer = &observer;

@@ -45,7 +45,7 @@ Outcome Write(const rpxtest::TempFolder& temp, const std::vector<Raster>& levels
     rpxtest::RecordingProgress progress;
     progress.abortAtPump = abortAtPump;
     RunContext context;
-    context.tempFolder = temp.Path("");
+    context.tempFolder = FolderPath(temp.Path(""));
     context.observer = &progress;
     context.abort = &progress.abort;
     context.threads = threads;

@@ -87,8 +87,8 @@ TEST_F(GdalRouteTest, ConvertedFilesAreByteIdenticalToTheirTiffTwins) {
     for (const char* name : {"map400.jp2", "map400.webp"}) {
         SCOPED_TRACE(name);
         const std::string stem = fs::path(name).extension().string().substr(1);
-        fs::copy_file(testing::GdalData(name), job.sourceFolder + name);
-        SourceHandle source = Open(job.sourceFolder + name);
+        fs::copy_file(testing::GdalData(name), job.sourceFolder.Text() + name);
+        SourceHandle source = Open(job.sourceFolder.Text() + name);
         ASSERT_TRUE(source);
         test::TestImage image;
         image.width = source->Width;
@@ -99,18 +99,18 @@ TEST_F(GdalRouteTest, ConvertedFilesAreByteIdenticalToTheirTiffTwins) {
             image.pixels.insert(image.pixels.end(), row.begin(), row.end());
         }
         source.reset();
-        test::WriteTiff(job.sourceFolder + "twin_" + stem + ".tif", image);
+        test::WriteTiff(job.sourceFolder.Text() + "twin_" + stem + ".tif", image);
         job.entries = {{name, true}, {"twin_" + stem + ".tif", true}};
         test::RecordingObserver observer;
         ConversionLog log;
         RunConversion(job, observer, log, &observer);
-        std::ifstream a(job.destinationFolder + "map400.rpx2", std::ios::binary);
-        std::ifstream b(job.destinationFolder + "twin_" + stem + ".rpx2", std::ios::binary);
+        std::ifstream a(job.destinationFolder.Text() + "map400.rpx2", std::ios::binary);
+        std::ifstream b(job.destinationFolder.Text() + "twin_" + stem + ".rpx2", std::ios::binary);
         std::string converted((std::istreambuf_iterator<char>(a)), {});
         std::string twin((std::istreambuf_iterator<char>(b)), {});
         ASSERT_GT(converted.size(), 1000u);
         EXPECT_TRUE(converted == twin) << "the RPX2 files differ";
-        fs::remove(job.destinationFolder + "map400.rpx2");
+        fs::remove(job.destinationFolder.Text() + "map400.rpx2");
     }
 }
 

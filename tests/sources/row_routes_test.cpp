@@ -46,9 +46,9 @@ protected:
     // desktop program does.
     void Run(const std::vector<std::string>& names, test::RecordingObserver& observer) {
         ConversionJob job;
-        job.sourceFolder = (root_ / "src").string() + "/";
-        job.destinationFolder = (root_ / "out").string() + "/";
-        job.tempFolder = (root_ / "tmp").string() + "/";
+        job.sourceFolder = FolderPath((root_ / "src").string() + "/");
+        job.destinationFolder = FolderPath((root_ / "out").string() + "/");
+        job.tempFolder = FolderPath((root_ / "tmp").string() + "/");
         job.programFolder = (root_ / "program").string();
         std::atomic<bool> abort{false};
         job.abort = &abort;

@@ -62,9 +62,9 @@ ImageResult RecordingObserver::ResultFor(const std::string& fileName) const {
 }
 
 void SetRunFolders(ConversionJob& job, const TempFolder& temp) {
-    job.sourceFolder = temp.Subfolder("src");
-    job.destinationFolder = temp.Subfolder("out");
-    job.tempFolder = temp.Subfolder("tmp");
+    job.sourceFolder = FolderPath(temp.Subfolder("src"));
+    job.destinationFolder = FolderPath(temp.Subfolder("out"));
+    job.tempFolder = FolderPath(temp.Subfolder("tmp"));
     job.programFolder = temp.Subfolder("program");
     job.programFolder.pop_back();  // the program's folder is named without the separator
 }
