@@ -2,17 +2,26 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace tessary {
 namespace {
+
+// The separator a folder typed without one is closed with.
+#ifdef _WIN32
+const std::string kClose = "\\";
+#else
+const std::string kClose = "/";
+#endif
 
 // A folder is trimmed and closed once where it is typed; every later use
 // joins names to it as it is.
 TEST(FolderPath, TypedTextIsTrimmedAndClosedOnce) {
     const FolderPath spaced("  /maps/in  ");
-    EXPECT_EQ(spaced.Text(), "/maps/in/");
-    EXPECT_EQ(spaced.Join("a.tif"), "/maps/in/a.tif");
+    EXPECT_EQ(spaced.Text(), "/maps/in" + kClose);
+    EXPECT_EQ(spaced.Join("a.tif"), "/maps/in" + kClose + "a.tif");
     EXPECT_EQ(spaced.ForCheck(), "/maps/in");
-    EXPECT_EQ(spaced, FolderPath("/maps/in/"));
+    EXPECT_EQ(spaced, FolderPath("/maps/in" + kClose));
 
     // A folder already closed, with either separator (settings written on
     // Windows close theirs with "\"), is not closed twice.
@@ -39,7 +48,7 @@ TEST(FolderPath, BlankTextNamesNoFolder) {
         EXPECT_EQ(folder, FolderPath());
     }
     EXPECT_FALSE(FolderPath("/").Empty());
-    EXPECT_EQ(FolderOf("/maps/in/a.tif"), FolderPath("/maps/in"));
+    EXPECT_EQ(FolderOf("/maps/in/a.tif"), FolderPath("/maps/in/"));
     EXPECT_TRUE(FolderOf("a.tif").Empty());
 }
 
