@@ -189,6 +189,29 @@ std::string ImagineBlockRefusal(GDALDatasetH ds) {
            " bytes can hold: it is damaged";
 }
 
+// Blocks of more pixels than this are refused when they are also larger
+// than the whole picture: GDAL allocates a whole block to read any of it.
+constexpr int64_t kMaxBlockPixels = int64_t(16) << 20;
+
+// Why `ds` must not be read: a band states blocks larger than its picture
+// and than kMaxBlockPixels (a 311-byte JPEG 2000 of 400 x 300 pixels stated
+// blocks of 400 x 33,554,732, and GDAL asked for 13 GB to read its first
+// row). Empty when it may be read.
+std::string BlockSizeRefusal(GDALDatasetH ds) {
+    const int64_t picture = int64_t(GDALGetRasterXSize(ds)) * GDALGetRasterYSize(ds);
+    for (int b = 1; b <= GDALGetRasterCount(ds); ++b) {
+        int blockWidth = 0, blockHeight = 0;
+        GDALGetBlockSize(GDALGetRasterBand(ds, b), &blockWidth, &blockHeight);
+        const int64_t block = int64_t(blockWidth) * blockHeight;
+        if (block > picture && block > kMaxBlockPixels)
+            return "GDAL's driver reads the file in blocks of " + std::to_string(blockWidth) + " x " +
+                   std::to_string(blockHeight) + " pixels, larger than the picture (" +
+                   std::to_string(GDALGetRasterXSize(ds)) + " x " + std::to_string(GDALGetRasterYSize(ds)) +
+                   "): it is damaged";
+    }
+    return {};
+}
+
 }  // namespace
 
 TESSARY_EXPORT void TessaryGdalAllowDriverForTesting(const char* driver) {
@@ -253,12 +276,12 @@ std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path, const char* forma
         GDALClose(ds);
         return nullptr;
     }
-    if (std::strcmp(GDALGetDriverShortName(used), "HFA") == 0) {
-        if (std::string why = ImagineBlockRefusal(ds); !why.empty()) {
-            lastError = std::move(why);
-            GDALClose(ds);
-            return nullptr;
-        }
+    std::string why = BlockSizeRefusal(ds);
+    if (why.empty() && std::strcmp(GDALGetDriverShortName(used), "HFA") == 0) why = ImagineBlockRefusal(ds);
+    if (!why.empty()) {
+        lastError = std::move(why);
+        GDALClose(ds);
+        return nullptr;
     }
     std::unique_ptr<BgrDataset> out(new BgrDataset());
     out->dataset_ = ds;

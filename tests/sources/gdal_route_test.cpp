@@ -193,6 +193,18 @@ TEST_F(GdalRouteTest, HeifFilesThatGdalWouldReadPastTheirPicturesAreRefusedBefor
     EXPECT_EQ(HeifItemRefusal(testing::GdalData("rgb.jp2")), "") << "not a HEIF file";
 }
 
+// A file whose driver reads it in blocks larger than the whole picture (and
+// than 16 million pixels) is refused: GDAL allocates a whole block to read
+// any row of it.
+TEST_F(GdalRouteTest, BlocksLargerThanThePictureAreRefusedBeforeARowIsRead) {
+    SourceOpenResult result = OpenSourceImage(scratch_.Copy("blocks_larger_than_picture.jp2", "damaged.jp2"));
+    ASSERT_TRUE(std::holds_alternative<SourceFailure>(result));
+    EXPECT_NE(std::get<SourceFailure>(result).detail.find(
+                  "blocks of 400 x 33554732 pixels, larger than the picture (400 x 300)"),
+              std::string::npos)
+        << std::get<SourceFailure>(result).detail;
+}
+
 TEST_F(GdalRouteTest, AddedExtensionsOpenThroughTheirOwnDriverOnly) {
     std::string why;
     EXPECT_FALSE(AddGdalExtension("tif", "GTiff", why));
