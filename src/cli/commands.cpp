@@ -177,14 +177,13 @@ int RunVersionCommand() {
 }
 
 std::optional<PrivateTempFolder> PrivateTempFolder::Create(const std::string& base, std::string* error) {
-    const std::string typed = TrimSpaces(base);
-    if (typed.empty() || !DirectoryExists(typed)) {
+    const FolderPath folder(base);
+    if (folder.Empty() || !DirectoryExists(folder.ForCheck())) {
         std::error_code ec;
-        const bool exists = !typed.empty() && fs::exists(typed, ec);
+        const bool exists = !folder.Empty() && fs::exists(folder.ForCheck(), ec);
         if (error) *error = "cannot write to \"" + base + "\": " + std::strerror(exists ? ENOTDIR : ENOENT);
         return std::nullopt;
     }
-    const FolderPath folder(base);
     RemoveDeadTempFolders(folder);  // what killed runs left
     std::string pattern = PrivateFolderPattern(folder);
     std::vector<char> buffer(pattern.begin(), pattern.end());

@@ -2,11 +2,12 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include "common/file.h"
 
 namespace tessary {
 
@@ -24,20 +25,29 @@ struct Box {
     uint64_t end = 0;    // of the box
 };
 
+// The file's bytes at given offsets; a file that cannot be opened or read
+// (not a regular file, an I/O error) reads as nothing.
 class File {
 public:
-    explicit File(const std::string& path) : in_(path, std::ios::binary | std::ios::ate) {
-        if (in_) size_ = uint64_t(in_.tellg());
+    explicit File(const std::string& path) {
+        try {
+            file_ = CheckedFile::OpenRegular(path, true);
+            size_ = file_.Size();
+        } catch (const std::exception&) {
+            file_ = CheckedFile();
+        }
     }
-    bool Open() const { return bool(in_); }
+    bool Open() const { return file_.IsOpen(); }
     uint64_t Size() const { return size_; }
 
     bool Read(uint64_t offset, void* into, size_t size) {
-        if (offset > size_ || size > size_ - offset) return false;
-        in_.clear();
-        in_.seekg(std::streamoff(offset));
-        in_.read(static_cast<char*>(into), std::streamsize(size));
-        return in_.gcount() == std::streamsize(size);
+        if (!file_.IsOpen() || offset > size_ || size > size_ - offset) return false;
+        try {
+            file_.Seek(offset);
+            return file_.ReadSome(into, size) == size;
+        } catch (const std::exception&) {
+            return false;
+        }
     }
     std::optional<std::vector<uint8_t>> Contents(const Box& box) {
         if (box.end - box.start > kMaxDescriptionBytes) return std::nullopt;
@@ -72,7 +82,7 @@ public:
     }
 
 private:
-    std::ifstream in_;
+    CheckedFile file_;
     uint64_t size_ = 0;
 };
 
