@@ -1,5 +1,6 @@
 #include "engine/leftovers.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -114,15 +115,25 @@ struct Self {
 };
 
 const Self& Me() {
-    // Worked out per call: a forked child (the kill test's runs) is not its
-    // parent.
-    static thread_local Self self;
-    if (self.pid != long(getpid())) {
-        self.host = HostName();
-        self.hostStamp = Fnv1a(self.host);
-        self.pid = long(getpid());
-        self.startTicks = StartTicks(self.pid).value_or("0");
-        self.lifeStamp = LifeStamp(self.pid).value_or(0);
+    // One per process, worked out again in a forked child (the kill test's
+    // runs), which is not its parent. Not thread_local: a thread's copy,
+    // strings and all, was destroyed at the thread's exit, and under
+    // MinGW-w64's threads that ran after the thread's storage was freed (a
+    // worker of a --jobs run died under Wine in string's destructor).
+    static Self self;
+    static std::atomic<long> filledFor{0};
+    static std::mutex filling;
+    const long pid = long(getpid());
+    if (filledFor.load(std::memory_order_acquire) != pid) {
+        std::lock_guard lock(filling);
+        if (filledFor.load(std::memory_order_relaxed) != pid) {
+            self.host = HostName();
+            self.hostStamp = Fnv1a(self.host);
+            self.pid = pid;
+            self.startTicks = StartTicks(pid).value_or("0");
+            self.lifeStamp = LifeStamp(pid).value_or(0);
+            filledFor.store(pid, std::memory_order_release);
+        }
     }
     return self;
 }
