@@ -120,6 +120,7 @@ struct Item {
     int64_t sumRed, sumGreen, sumBlue;
     int colour[3];  // red, green, blue: the rounded mean
     uint32_t key;   // the bin, for a total order
+    uint8_t box;    // the median cut's box: the first guess at its entry
 };
 
 struct Box {
@@ -212,27 +213,123 @@ struct Assignment {
     std::vector<int64_t> count, sumRed, sumGreen, sumBlue;  // per entry
 };
 
-// Gives every item its nearest entry (the mapping's own rule) and each
-// entry the sums of its items.
-Assignment Assign(const std::vector<Item>& items, const std::vector<Entry>& entries) {
+// The nearest entry by the mapping's rule (ties to the lowest index, as
+// WeightedPaletteSearch gives it) for colours that come with a guess: the
+// k-means passes look up every item once per pass, and an item's entry of
+// the pass before (or its box's) is a good one. The rule is the square of
+// a norm, and for any direction w, |w.(c - e)| is at most the norm of c - e
+// times a constant K of w and the form. So with the guess at squared
+// distance D, only entries whose projection on w lies within sqrt(D) K of
+// the colour's can win or tie; the entries sorted by projection, the
+// search looks at that window only, narrowing it as it finds nearer ones.
+// The window is widened a little for rounding: it may hold an extra entry,
+// never miss one, so the answer is exact on every machine.
+class GuidedSearch {
+public:
+    explicit GuidedSearch(const std::vector<Entry>& entries) : entries_(entries) {
+        // Of a few directions, the one along which the entries spread
+        // furthest in the form's own units.
+        static constexpr int kDirections[4][3] = {{1, 1, 1}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+        double bestSpread = -1.0;
+        for (const auto& w : kDirections) {
+            int64_t low = std::numeric_limits<int64_t>::max(), high = std::numeric_limits<int64_t>::min();
+            for (const Entry& e : entries) {
+                const int64_t p = Project(w, e.colour);
+                low = std::min(low, p);
+                high = std::max(high, p);
+            }
+            const double k = Stretch(w);
+            const double spread = double(high - low) / k;
+            if (spread > bestSpread) {
+                bestSpread = spread;
+                std::copy(w, w + 3, direction_);
+                stretch_ = k;
+            }
+        }
+        order_.reserve(entries.size());
+        for (size_t e = 0; e < entries.size(); ++e)
+            order_.push_back(Ranked{Project(direction_, entries[e].colour), uint32_t(e)});
+        std::sort(order_.begin(), order_.end(), [](const Ranked& a, const Ranked& b) {
+            return a.projection != b.projection ? a.projection < b.projection : a.entry < b.entry;
+        });
+    }
+
+    uint8_t Find(const int* colour, size_t guess) const {
+        size_t best = guess;
+        int64_t smallest = DistanceTo(colour, guess);
+        const int64_t centre = Project(direction_, colour);
+        int64_t reach = Reach(smallest);
+        const auto start = std::lower_bound(order_.begin(), order_.end(), centre,
+                                            [](const Ranked& r, int64_t p) { return r.projection < p; });
+        auto consider = [&](const Ranked& r) {
+            const int64_t d = DistanceTo(colour, r.entry);
+            if (d < smallest || (d == smallest && r.entry < best)) {
+                if (d < smallest) reach = Reach(d);
+                smallest = d;
+                best = r.entry;
+            }
+        };
+        for (auto up = start; up != order_.end() && up->projection - centre <= reach; ++up) consider(*up);
+        for (auto down = start; down != order_.begin() && centre - (down - 1)->projection <= reach; --down)
+            consider(*(down - 1));
+        return uint8_t(best);
+    }
+
+private:
+    struct Ranked {
+        int64_t projection;
+        uint32_t entry;
+    };
+    static int64_t Project(const int* w, const int* colour) {
+        return int64_t(w[0]) * colour[0] + int64_t(w[1]) * colour[1] + int64_t(w[2]) * colour[2];
+    }
+    // K of w: the square root of w's form under the rule's inverse matrix
+    // (adjugate over determinant).
+    static double Stretch(const int* w) {
+        constexpr double r = QuadraticRule::kRed, g = QuadraticRule::kGreen, b = QuadraticRule::kBlue;
+        constexpr double rg = QuadraticRule::kRedGreen, rb = QuadraticRule::kRedBlue, gb = QuadraticRule::kGreenBlue;
+        const double det = r * (g * b - gb * gb) - rg * (rg * b - gb * rb) + rb * (rg * gb - g * rb);
+        const double a00 = g * b - gb * gb, a11 = r * b - rb * rb, a22 = r * g - rg * rg;
+        const double a01 = rb * gb - rg * b, a02 = rg * gb - g * rb, a12 = rg * rb - r * gb;
+        const double x = w[0], y = w[1], z = w[2];
+        return std::sqrt((a00 * x * x + a11 * y * y + a22 * z * z + 2 * (a01 * x * y + a02 * x * z + a12 * y * z)) /
+                         det);
+    }
+    int64_t Reach(int64_t distance) const {
+        return int64_t(std::sqrt(double(distance)) * stretch_ * (1.0 + 1e-9)) + 1;
+    }
+    int64_t DistanceTo(const int* colour, size_t e) const {
+        const int* c = entries_[e].colour;
+        return QuadraticRule::Of(c[0] - colour[0], c[1] - colour[1], c[2] - colour[2]);
+    }
+
+    const std::vector<Entry>& entries_;
+    int direction_[3] = {1, 1, 1};
+    double stretch_ = 1.0;
+    std::vector<Ranked> order_;
+};
+
+// Gives every item its nearest entry (the mapping's own rule), starting
+// from its guess, and each entry the sums of its items; the guesses become
+// the answers, for the next pass.
+Assignment Assign(const std::vector<Item>& items, const std::vector<Entry>& entries, std::vector<uint8_t>& guesses) {
     Assignment a;
     const size_t k = entries.size();
-    a.entry.resize(items.size());
     a.count.assign(k, 0);
     a.sumRed.assign(k, 0);
     a.sumGreen.assign(k, 0);
     a.sumBlue.assign(k, 0);
-    WeightedPaletteSearch search(ToPalette(entries), int(k));
+    const GuidedSearch search(entries);
     for (size_t i = 0; i < items.size(); ++i) {
         const Item& item = items[i];
-        const uint8_t e =
-            search.Find(uint8_t(item.colour[0]), uint8_t(item.colour[1]), uint8_t(item.colour[2]));
-        a.entry[i] = e;
+        const uint8_t e = search.Find(item.colour, guesses[i]);
+        guesses[i] = e;
         a.count[e] += item.count;
         a.sumRed[e] += item.sumRed;
         a.sumGreen[e] += item.sumGreen;
         a.sumBlue[e] += item.sumBlue;
     }
+    a.entry = guesses;
     return a;
 }
 
@@ -294,13 +391,13 @@ int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& pal
     std::vector<Item> items;
     for (const auto& [colour, count] : histogram.ExactColours()) {
         const int r = int(colour >> 16), g = int((colour >> 8) & 0xFF), b = int(colour & 0xFF);
-        items.push_back(Item{count, count * r, count * g, count * b, {r, g, b}, colour});
+        items.push_back(Item{count, count * r, count * g, count * b, {r, g, b}, colour, 0});
     }
     const bool exact = !items.empty();
     for (uint32_t key = 0; key < uint32_t(histogram.Bins().size()) && !exact; ++key) {
         const ColourHistogram::Bin& b = histogram.Bins()[key];
         if (b.count == 0) continue;
-        Item item{b.count, b.sumRed, b.sumGreen, b.sumBlue, {}, key};
+        Item item{b.count, b.sumRed, b.sumGreen, b.sumBlue, {}, key, 0};
         if (b.exact != ColourHistogram::kMixed) {
             item.colour[0] = int((b.exact >> 16) & 0xFF);
             item.colour[1] = int((b.exact >> 8) & 0xFF);
@@ -335,6 +432,7 @@ int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& pal
     for (const Box& box : boxes) {
         int64_t count = 0, r = 0, g = 0, bl = 0;
         for (size_t i = box.begin; i < box.end; ++i) {
+            items[i].box = uint8_t(entries.size());
             count += items[i].count;
             r += items[i].sumRed;
             g += items[i].sumGreen;
@@ -345,11 +443,14 @@ int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& pal
     // Items back in bin order, so that what follows does not depend on
     // the order the splits left them in.
     std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.key < b.key; });
+    std::vector<uint8_t> guesses;
+    guesses.reserve(items.size());
+    for (const Item& item : items) guesses.push_back(item.box);
 
     // Lloyd passes with the mapping's nearest-entry rule.
     std::vector<bool> pinned(entries.size(), false);
     for (int pass = 0; pass < kRefinePasses; ++pass) {
-        if (!MoveToMeans(Assign(items, entries), entries, pinned)) break;
+        if (!MoveToMeans(Assign(items, entries, guesses), entries, pinned)) break;
     }
 
     // Rare colours far from every entry: each of the farthest (a sixteenth
@@ -365,7 +466,7 @@ int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& pal
             for (const Item& item : items)
                 itemLab.push_back(ToLab(item.colour[0], item.colour[1], item.colour[2]));
         }
-        const Assignment a = Assign(items, entries);
+        const Assignment a = Assign(items, entries, guesses);
         std::vector<Lab> entryLab;
         for (const Entry& e : entries) entryLab.push_back(ToLab(e.colour[0], e.colour[1], e.colour[2]));
         std::vector<std::pair<int64_t, size_t>> far;  // (difference, item)
@@ -447,7 +548,7 @@ int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& pal
             sumBlue[second] = rare.sumBlue;
         }
         for (int pass = 0; pass < kSettlePasses; ++pass)
-            if (!MoveToMeans(Assign(items, entries), entries, pinned)) break;
+            if (!MoveToMeans(Assign(items, entries, guesses), entries, pinned)) break;
     }
     palette = ToPalette(entries);
     return int(entries.size());
