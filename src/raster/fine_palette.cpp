@@ -1,6 +1,7 @@
 #include "raster/fine_palette.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -158,14 +159,17 @@ Box MakeBox(const std::vector<Item>& items, size_t begin, size_t end) {
 }
 
 // Splits `box` along its axis where the two halves differ most (the largest
-// between-class spread), items sorted by that channel, then by bin.
-size_t SplitPoint(std::vector<Item>& items, const Box& box) {
+// between-class spread), items put in order of that channel (a counting
+// sort: only which values fall on either side of the cut matters, and
+// nothing after depends on the order within a value).
+size_t SplitPoint(std::vector<Item>& items, const Box& box, std::vector<Item>& scratch) {
     const int c = box.axis;
-    std::sort(items.begin() + std::ptrdiff_t(box.begin), items.begin() + std::ptrdiff_t(box.end),
-              [c](const Item& a, const Item& b) {
-                  if (a.colour[c] != b.colour[c]) return a.colour[c] < b.colour[c];
-                  return a.key < b.key;
-              });
+    std::array<size_t, 257> start{};
+    for (size_t i = box.begin; i < box.end; ++i) ++start[size_t(items[i].colour[c]) + 1];
+    for (size_t v = 1; v < start.size(); ++v) start[v] += start[v - 1];
+    scratch.resize(box.end - box.begin);
+    for (size_t i = box.begin; i < box.end; ++i) scratch[start[size_t(items[i].colour[c])]++] = items[i];
+    std::copy(scratch.begin(), scratch.end(), items.begin() + std::ptrdiff_t(box.begin));
     int64_t totalWeight = 0, totalSum = 0;
     for (size_t i = box.begin; i < box.end; ++i) {
         totalWeight += items[i].count;
@@ -246,6 +250,19 @@ public:
                 stretch_ = k;
             }
         }
+        // Twice the distance (in the norm) from an entry to its nearest
+        // other entry, squared: a colour closer to its guess than half of
+        // that is nearer to it than to any other entry (strictly, so no tie
+        // can be missed), with no window to look at.
+        gap_.assign(entries.size(), std::numeric_limits<int64_t>::max());
+        for (size_t e = 0; e < entries.size(); ++e)
+            for (size_t f = e + 1; f < entries.size(); ++f) {
+                const int* a = entries[e].colour;
+                const int* b = entries[f].colour;
+                const int64_t d = QuadraticRule::Of(a[0] - b[0], a[1] - b[1], a[2] - b[2]);
+                gap_[e] = std::min(gap_[e], d);
+                gap_[f] = std::min(gap_[f], d);
+            }
         order_.reserve(entries.size());
         for (size_t e = 0; e < entries.size(); ++e)
             order_.push_back(Ranked{Project(direction_, entries[e].colour), uint32_t(e)});
@@ -257,6 +274,7 @@ public:
     uint8_t Find(const int* colour, size_t guess) const {
         size_t best = guess;
         int64_t smallest = DistanceTo(colour, guess);
+        if (4 * smallest < gap_[guess]) return uint8_t(guess);
         const int64_t centre = Project(direction_, colour);
         int64_t reach = Reach(smallest);
         const auto start = std::lower_bound(order_.begin(), order_.end(), centre,
@@ -306,6 +324,7 @@ private:
     const std::vector<Entry>& entries_;
     int direction_[3] = {1, 1, 1};
     double stretch_ = 1.0;
+    std::vector<int64_t> gap_;
     std::vector<Ranked> order_;
 };
 
@@ -347,6 +366,17 @@ bool MoveToMeans(const Assignment& a, std::vector<Entry>& entries, const std::ve
 }
 
 }  // namespace
+
+uint8_t NearestEntryFromGuess(const Palette& palette, int count, uint8_t red, uint8_t green, uint8_t blue,
+                              uint8_t guess) {
+    std::vector<Entry> entries;
+    for (int k = 0; k < std::clamp(count, 1, 256); ++k) {
+        const PaletteEntry& e = palette[size_t(k)];
+        entries.push_back(Entry{{e.red, e.green, e.blue}});
+    }
+    const int colour[3] = {red, green, blue};
+    return GuidedSearch(entries).Find(colour, std::min<size_t>(guess, entries.size() - 1));
+}
 
 ColourHistogram::ColourHistogram() : exactKeys_(kExactSlots, 0), exactCounts_(kExactSlots, 0) {}
 
@@ -418,13 +448,14 @@ int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& pal
 
     // Median cut: split the box of the largest spread until there are k.
     std::vector<Box> boxes{MakeBox(items, 0, items.size())};
+    std::vector<Item> scratch;
     while (boxes.size() < k) {
         size_t widest = 0;
         for (size_t b = 1; b < boxes.size(); ++b)
             if (boxes[b].score > boxes[widest].score) widest = b;
         if (boxes[widest].score <= 0.0) break;
         const Box box = boxes[widest];
-        const size_t cut = SplitPoint(items, box);
+        const size_t cut = SplitPoint(items, box, scratch);
         boxes[widest] = MakeBox(items, box.begin, cut);
         boxes.push_back(MakeBox(items, cut, box.end));
     }

@@ -117,4 +117,11 @@ constexpr int kFineProtectZoom = 10;
 int BuildFinePalette(const ColourHistogram& histogram, int colours, Palette& palette,
                      int protectAbove = kFineProtectDetail);
 
+// The entry nearest red, green, blue by the fine palette's rule among the
+// first `count` (1 to 256) of `palette`, ties to the lowest index, found as
+// the builder's k-means passes find it: from a guess (any index below
+// `count`), looking only where a nearer entry can be.
+uint8_t NearestEntryFromGuess(const Palette& palette, int count, uint8_t red, uint8_t green, uint8_t blue,
+                              uint8_t guess);
+
 }  // namespace tessary

@@ -174,6 +174,44 @@ TEST(FinePalette, EveryPixelTakesItsNearestEntryByTheFineRule) {
     EXPECT_GT(octreeWouldDiffer, W * H / 100);
 }
 
+TEST(FinePalette, TheBuildersSearchFromAGuessFindsTheExactNearestEntry) {
+    // The k-means passes look only at a window of entries around the
+    // colour; a window too narrow (a wrong constant, a rounding the wrong
+    // way) would move entries to other means than the mapping's. Palettes
+    // of scattered colours, of near greys (many entries in one narrow
+    // window) and with repeated entries; any guess.
+    uint32_t state = 12345;
+    auto next = [&] { return state = state * 1103515245u + 12345u, int((state >> 16) & 0xFF); };
+    int mismatches = 0, checked = 0;
+    for (int kind = 0; kind < 3; ++kind)
+        for (int count : {1, 2, 17, 256}) {
+            Palette palette{};
+            for (int k = 0; k < count; ++k) {
+                const int v = next();
+                if (kind == 0) palette[size_t(k)] = PaletteEntry{uint8_t(next()), uint8_t(next()), uint8_t(v), 0};
+                if (kind == 1)
+                    palette[size_t(k)] =
+                        PaletteEntry{uint8_t(v ^ (next() & 3)), uint8_t(v ^ (next() & 3)), uint8_t(v), 0};
+                if (kind == 2) palette[size_t(k)] = k % 3 == 2 ? palette[size_t(k - 1)]
+                                                                : PaletteEntry{uint8_t(v & 0xF0), 200, 40, 0};
+            }
+            for (int i = 0; i < 3000; ++i) {
+                const uint8_t red = uint8_t(next()), green = uint8_t(next()), blue = uint8_t(next());
+                int best = 0, smallest = std::numeric_limits<int>::max();
+                for (int k = 0; k < count; ++k) {
+                    const PaletteEntry& e = palette[size_t(k)];
+                    const int d = QuadraticRule::Of(e.red - red, e.green - green, e.blue - blue);
+                    if (d < smallest) smallest = d, best = k;
+                }
+                const uint8_t guess = uint8_t(next() % count);
+                mismatches += NearestEntryFromGuess(palette, count, red, green, blue, guess) != best;
+                ++checked;
+            }
+        }
+    EXPECT_EQ(checked, 36000);
+    EXPECT_EQ(mismatches, 0);
+}
+
 TEST(FinePalette, AZoomLevelUsesItsFullPalette) {
     TempFolder folder;
     RunContext octreeContext = Context(folder, PaletteMethod::kOctree, false, 1);
