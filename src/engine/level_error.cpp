@@ -10,19 +10,9 @@
 
 namespace tessary {
 
-LevelError MeasureLevelError(int sourceWidth, int sourceHeight, const BgrRowSource& source,
-                             const LevelToMeasure& level, const ErrorRowSink& errors,
-                             const std::function<bool()>& stop) {
-    LevelError result;
-    const int width = level.width, height = level.height;
-    std::array<Lab, 256> palette;
-    for (size_t i = 0; i < 256; ++i)
-        palette[i] = SrgbToLab(level.palette[i].red, level.palette[i].green, level.palette[i].blue);
-    std::array<bool, 256> used{};
-    LabCache cache;
-    std::vector<float> differences(static_cast<size_t>(width));
+bool ResampleSourceRows(int sourceWidth, int sourceHeight, const BgrRowSource& source, int width, int height,
+                        const ResampledRowSink& sink, const std::function<bool()>& stop) {
     std::vector<uint8_t> reference(size_t(width) * 3);
-
     // A level of another size is measured against the source resampled as
     // the zoom levels are: each source row across to the level's width, then
     // the rows a level row draws on combined. Only the rows between the
@@ -48,10 +38,7 @@ LevelError MeasureLevelError(int sourceWidth, int sourceHeight, const BgrRowSour
     }
 
     for (int y = 0; y < height; ++y) {
-        if (stop && stop()) {
-            result.stopped = true;
-            break;
-        }
+        if (stop && stop()) return false;
         if (same) {
             source(y, reference.data());
         } else {
@@ -74,16 +61,36 @@ LevelError MeasureLevelError(int sourceWidth, int sourceHeight, const BgrRowSour
             for (size_t k = 0; k < list.size(); ++k) inputs[k] = window[size_t(list[k].pixel - windowFirst)].data();
             CombineRows(list, inputs.data(), width, reference.data());
         }
-        const uint8_t* indices = level.rows(y);
-        for (int x = 0; x < width; ++x) {
-            used[indices[x]] = true;
-            const uint8_t* p = reference.data() + 3 * size_t(x);
-            const double d = Ciede2000(cache.Get(p[2], p[1], p[0]), palette[indices[x]]);
-            result.statistics.Add(d);
-            differences[size_t(x)] = float(d);
-        }
-        if (errors) errors(y, differences.data());
+        sink(y, reference.data());
     }
+    return true;
+}
+
+LevelError MeasureLevelError(int sourceWidth, int sourceHeight, const BgrRowSource& source,
+                             const LevelToMeasure& level, const ErrorRowSink& errors,
+                             const std::function<bool()>& stop) {
+    LevelError result;
+    const int width = level.width;
+    std::array<Lab, 256> palette;
+    for (size_t i = 0; i < 256; ++i)
+        palette[i] = SrgbToLab(level.palette[i].red, level.palette[i].green, level.palette[i].blue);
+    std::array<bool, 256> used{};
+    LabCache cache;
+    std::vector<float> differences(static_cast<size_t>(width));
+    result.stopped = !ResampleSourceRows(
+        sourceWidth, sourceHeight, source, width, level.height,
+        [&](int y, const uint8_t* reference) {
+            const uint8_t* indices = level.rows(y);
+            for (int x = 0; x < width; ++x) {
+                used[indices[x]] = true;
+                const uint8_t* p = reference + 3 * size_t(x);
+                const double d = Ciede2000(cache.Get(p[2], p[1], p[0]), palette[indices[x]]);
+                result.statistics.Add(d);
+                differences[size_t(x)] = float(d);
+            }
+            if (errors) errors(y, differences.data());
+        },
+        stop);
     result.colours = int(std::count(used.begin(), used.end(), true));
     return result;
 }

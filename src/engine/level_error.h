@@ -29,6 +29,16 @@ using LevelRowSource = std::function<const uint8_t*(int y)>;
 // Receives each level row's differences, one per pixel.
 using ErrorRowSink = std::function<void(int y, const float* differences)>;
 
+// Receives each resampled row: width blue, green, red triples.
+using ResampledRowSink = std::function<void(int y, const uint8_t* bgr)>;
+
+// The source as a level of width x height is measured against: the source
+// itself when the sizes are the same, otherwise resampled to that size with
+// the zoom levels' filter, row by row in order. `stop` (when given) is asked
+// once per row; gives false when it ended the rows early.
+bool ResampleSourceRows(int sourceWidth, int sourceHeight, const BgrRowSource& source, int width, int height,
+                        const ResampledRowSink& sink, const std::function<bool()>& stop = {});
+
 struct LevelToMeasure {
     int width = 0;
     int height = 0;
