@@ -34,7 +34,7 @@ class GdalRouteTest : public testing::GdalReaderTest {
 protected:
     void SetUp() override {
         GdalReaderTest::SetUp();
-        if (!LibraryBuilt(GdalLibraryFileName())) GTEST_SKIP() << "the GDAL library was not built (no GDAL)";
+        if (!LibraryUsable(GdalLibraryFileName())) GTEST_SKIP() << "the GDAL library was not built or finds no GDAL";
     }
     void TearDown() override {
         SetPdfDpi(kDefaultPdfDpi);
