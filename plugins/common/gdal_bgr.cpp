@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <mutex>
 #include <string>
 
@@ -191,10 +193,11 @@ std::string ImagineBlockRefusal(GDALDatasetH ds) {
     int64_t bytes = 0;
     char** files = GDALGetFileList(ds);
     for (char** name = files; name && *name; ++name) {
-        if (VSILFILE* file = VSIFOpenL(*name, "rb")) {
-            if (VSIFSeekL(file, 0, kSeekEnd) == 0) bytes += int64_t(VSIFTellL(file));
-            (void)VSIFCloseL(file);
-        }
+        // GDAL's names are UTF-8 paths of plain files (virtual paths are
+        // refused before GDAL opens anything).
+        std::error_code error;
+        const std::uintmax_t size = std::filesystem::file_size(std::filesystem::u8path(*name), error);
+        if (!error) bytes += int64_t(size);
     }
     CSLDestroy(files);
     int64_t blocks = 0;

@@ -103,10 +103,10 @@ void Unbind() {
 // to unload.
 std::string Bind(void* library, const std::string& name) {
     const char* missing = nullptr;
-#define TESSARY_GDAL_BIND(type, call, params)                                 \
-    if (!missing) {                                                           \
-        call = reinterpret_cast<type(*) params>(Find(library, #call));       \
-        if (!call) missing = #call;                                           \
+#define TESSARY_GDAL_BIND(type, call, params)                          \
+    if (!missing) {                                                    \
+        call = reinterpret_cast<type(*) params>(Find(library, #call)); \
+        if (!call) missing = #call;                                    \
     }
     TESSARY_GDAL_CALLS(TESSARY_GDAL_BIND)
 #undef TESSARY_GDAL_BIND
@@ -129,7 +129,8 @@ std::string FindGdal() {
     if (!setting.empty()) {
         std::string why;
         void* library = Open(setting, why);
-        if (!library) return std::string(kLibraryVariable) + " names " + setting + ", which cannot be loaded: " + why;
+        if (!library)
+            return std::string(kLibraryVariable) + " names " + setting + ", which cannot be loaded: " + why;
         return Bind(library, setting);
     }
     std::string why;
