@@ -1,21 +1,49 @@
 #include "gdal_bgr.h"
 
-#include <cpl_conv.h>
-#include <cpl_error.h>
-#include <cpl_http.h>
-#include <cpl_string.h>
-#include <gdal.h>
-
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <mutex>
 #include <string>
 
 #include "common/over_white.h"
+#include "gdal_calls.h"
 
 namespace tessary::gdalplug {
 
 namespace {
+
+// A list of GDAL names (drivers, options) as GDAL takes them: null-terminated.
+// Names are matched without regard to case, as GDAL matches driver names.
+class NameList {
+public:
+    void Add(const char* name) { names_.emplace_back(name); }
+    bool Has(const char* name) const {
+        return std::any_of(names_.begin(), names_.end(), [name](const std::string& n) { return SameName(n, name); });
+    }
+    bool empty() const { return names_.empty(); }
+    const char* const* List() {
+        pointers_.clear();
+        for (const std::string& n : names_) pointers_.push_back(n.c_str());
+        pointers_.push_back(nullptr);
+        return pointers_.data();
+    }
+
+private:
+    static bool SameName(const std::string& a, const char* b) {
+        size_t i = 0;
+        for (; i < a.size() && b[i]; ++i) {
+            char x = a[i], y = b[i];
+            if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
+            if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
+            if (x != y) return false;
+        }
+        return i == a.size() && !b[i];
+    }
+    std::vector<std::string> names_;
+    std::vector<const char*> pointers_;
+};
 
 // GDAL prints its errors by default; a decoder library reports failure by
 // its results only.
@@ -119,9 +147,9 @@ constexpr const char* kKnownDrivers[] = {
 // The format GDAL finds in `path` among the known drivers, as
 // "Long name (Short)", or empty.
 std::string FoundFormat(const char* path) {
-    CPLStringList known;
+    NameList known;
     for (const char* name : kKnownDrivers)
-        if (GDALGetDriverByName(name)) known.AddString(name);
+        if (GDALGetDriverByName(name)) known.Add(name);
     char* noSiblings[] = {nullptr};
     CPLErrorReset();
     GDALDriverH driver = GDALIdentifyDriverEx(path, GDAL_OF_RASTER, known.List(), noSiblings);
@@ -165,8 +193,11 @@ std::string ImagineBlockRefusal(GDALDatasetH ds) {
     int64_t bytes = 0;
     char** files = GDALGetFileList(ds);
     for (char** name = files; name && *name; ++name) {
-        VSIStatBufL stat;
-        if (VSIStatL(*name, &stat) == 0) bytes += int64_t(stat.st_size);
+        // GDAL's names are UTF-8 paths of plain files (virtual paths are
+        // refused before GDAL opens anything).
+        std::error_code error;
+        const std::uintmax_t size = std::filesystem::file_size(std::filesystem::u8path(*name), error);
+        if (!error) bytes += int64_t(size);
     }
     CSLDestroy(files);
     int64_t blocks = 0;
@@ -222,6 +253,11 @@ TESSARY_EXPORT void TessaryGdalAllowDriverForTesting(const char* driver) {
         testingDrivers.clear();
 }
 
+TESSARY_EXPORT const char* TessaryGdalUnavailable(void) {
+    const char* why = GdalUnavailable();
+    return why ? why : "";
+}
+
 const char* LastError() {
     return lastError.c_str();
 }
@@ -244,25 +280,28 @@ std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path, const char* forma
         lastError = "GDAL's virtual file paths (/vsi...) are not read";
         return nullptr;
     }
+    if (const char* why = GdalUnavailable()) {
+        lastError = why;
+        return nullptr;
+    }
     EnsureGdal();
     QuietErrors quiet;
 
-    CPLStringList allowed;
+    NameList allowed;
     {
         std::lock_guard lock(testingMutex);
         for (const std::string& name : drivers)
-            if (GDALGetDriverByName(name.c_str())) allowed.AddString(name.c_str());
+            if (GDALGetDriverByName(name.c_str())) allowed.Add(name.c_str());
         for (const std::string& name : testingDrivers)
-            if (GDALGetDriverByName(name.c_str()) && allowed.FindString(name.c_str()) < 0)
-                allowed.AddString(name.c_str());
+            if (GDALGetDriverByName(name.c_str()) && !allowed.Has(name.c_str())) allowed.Add(name.c_str());
     }
     GDALDatasetH ds = nullptr;
     if (!allowed.empty()) {
         // An empty list of side files: GDAL looks for none beside the source.
         char* noSiblings[] = {nullptr};
         CPLErrorReset();
-        CPLStringList openOptions;
-        for (const std::string& option : options) openOptions.AddString(option.c_str());
+        NameList openOptions;
+        for (const std::string& option : options) openOptions.Add(option.c_str());
         ds = GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, allowed.List(), openOptions.List(),
                         noSiblings);
     }
@@ -271,7 +310,7 @@ std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path, const char* forma
         return nullptr;
     }
     GDALDriverH used = GDALGetDatasetDriver(ds);
-    if (!used || allowed.FindString(GDALGetDriverShortName(used)) < 0) {
+    if (!used || !allowed.Has(GDALGetDriverShortName(used))) {
         lastError = std::string("GDAL opened the file through a driver not allowed for ") + format;
         GDALClose(ds);
         return nullptr;
@@ -302,7 +341,7 @@ std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path, const char* forma
         out->layout_ = Layout::Rgb;
         int red = 0, green = 0, blue = 0;
         for (int b = 1; b <= out->bandCount_; ++b) {
-            GDALColorInterp ci = GDALGetRasterColorInterpretation(GDALGetRasterBand(ds, b));
+            const int ci = GDALGetRasterColorInterpretation(GDALGetRasterBand(ds, b));
             if (ci == GCI_RedBand && !red) red = b;
             if (ci == GCI_GreenBand && !green) green = b;
             if (ci == GCI_BlueBand && !blue) blue = b;
@@ -333,7 +372,7 @@ std::unique_ptr<BgrDataset> BgrDataset::Open(const char* path, const char* forma
 BgrDataset::~BgrDataset() {
     if (dataset_) {
         QuietErrors quiet;
-        GDALClose(static_cast<GDALDatasetH>(dataset_));
+        GDALClose(dataset_);
     }
 }
 
@@ -370,7 +409,7 @@ bool BgrDataset::ReadLine(int left, int top, int width, int height, int outWidth
             lastError = failedError_;
             return false;
         }
-        GDALGetBlockSize(GDALGetRasterBand(static_cast<GDALDatasetH>(dataset_), 1), &blockWidth, &blockHeight);
+        GDALGetBlockSize(GDALGetRasterBand(dataset_, 1), &blockWidth, &blockHeight);
         if (bandRows_ == 0 || first < bandTop_ || first >= bandTop_ + bandRows_) {
             size_t rowBytes = size_t(width_) * 3;
             int rows = std::clamp(blockHeight, 1, int(std::max<size_t>(1, kMaxBandBytes / rowBytes)));
@@ -407,9 +446,9 @@ bool BgrDataset::ReadLine(int left, int top, int width, int height, int outWidth
 bool BgrDataset::ReadRows(int left, int top, int width, int rows, int outWidth, int outRows, uint8_t* out) {
     QuietErrors quiet;
     CPLErrorReset();
-    auto* ds = static_cast<GDALDatasetH>(dataset_);
+    auto* ds = dataset_;
     const size_t pixels = size_t(outWidth) * size_t(outRows);
-    CPLErr err;
+    int err;
     if (layout_ == Layout::Rgb && !alphaBand_) {
         err = GDALDatasetRasterIO(ds, GF_Read, left, top, width, rows, out, outWidth, outRows, GDT_Byte, 3,
                                   bandMap_, 3, outWidth * 3, 1);

@@ -33,6 +33,11 @@ namespace tessary::gdalplug {
 // vendor formats' extensions; the program never calls it.
 TESSARY_EXPORT void TessaryGdalAllowDriverForTesting(const char* driver);
 
+// Why the library cannot read anything: no GDAL 3 library was found, or it
+// lacks a call this library makes (common/gdal_calls.h). Empty when GDAL is
+// there; the readers then treat the library as missing.
+TESSARY_EXPORT const char* TessaryGdalUnavailable(void);
+
 // Why the last call of this thread into the library failed: GDAL's own text,
 // or a word on what to install when GDAL lacks the driver a file needs.
 // Empty after a call that succeeded.

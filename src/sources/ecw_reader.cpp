@@ -41,7 +41,8 @@ struct EcwLibrary {
                               module.Find(readViewLineBgr, ECW_READ_VIEW_LINE_BGR) &&
                               module.Find(readViewLineRgb, ECW_READ_VIEW_LINE_RGB) &&
                               module.Find(closeFileView, ECW_CLOSE_FILE_VIEW) &&
-                              module.Find(closeFileViewEx, ECW_CLOSE_FILE_VIEW_EX);
+                              module.Find(closeFileViewEx, ECW_CLOSE_FILE_VIEW_EX) &&
+                              module.Usable(GDAL_UNAVAILABLE);
         if (complete) module.Find(lastError, ECW_LAST_ERROR);
         if (complete) module.Find(openWithDrivers, GDAL_OPEN_VIEW);
         return complete;

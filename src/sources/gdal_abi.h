@@ -13,6 +13,12 @@ extern "C" {
 #endif
 
 #define GDAL_OPEN_VIEW "TessaryGdalOpenView"
+/* Optional, in every library built over GDAL (also the ECW and MrSID ones):
+   why the library cannot read anything where it runs (no GDAL 3 library
+   found, or one without a call it makes), or "" when it can. A library
+   that gives a reason is treated as missing. */
+#define GDAL_UNAVAILABLE "TessaryGdalUnavailable"
+typedef const char* (*GdalUnavailableFn)(void);
 
 /* Opens a view of a file through one of `drivers` only (GDAL's short driver
    names, a null-terminated list), with GDAL's open options `options`

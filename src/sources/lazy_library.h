@@ -25,6 +25,15 @@ public:
         module_ = platform::LoadLibraryFile(path);
         return module_ != nullptr;
     }
+    // False when the library has the call `unavailableCall` (giving its
+    // reason as text, "" when none) and gives a reason: a library that
+    // cannot work here is as good as missing.
+    bool Usable(const char* unavailableCall) const {
+        const char* (*unavailable)() = nullptr;
+        if (!Find(unavailable, unavailableCall)) return true;
+        const char* why = unavailable();
+        return !why || !*why;
+    }
     // Looks `name` up into `slot`; false when the library lacks it.
     template <typename Function>
     bool Find(Function& slot, const char* name) const {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/text.h"
+#include "sources/gdal_abi.h"
 #include "sources/lazy_library.h"
 #include "sources/source_notes.h"
 #include "sources/whole_image_limit.h"
@@ -35,7 +36,8 @@ struct MrSidLibrary {
     bool Bind() {
         const bool complete = module.Find(open, MRSID_OPEN) && module.Find(getInfo, MRSID_GET_INFO) &&
                               module.Find(loadStrip, MRSID_LOAD_STRIP) &&
-                              module.Find(loadImage, MRSID_LOAD_IMAGE) && module.Find(close, MRSID_CLOSE);
+                              module.Find(loadImage, MRSID_LOAD_IMAGE) && module.Find(close, MRSID_CLOSE) &&
+                              module.Usable(GDAL_UNAVAILABLE);
         if (complete) module.Find(lastError, MRSID_LAST_ERROR);
         return complete;
     }

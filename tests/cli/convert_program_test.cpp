@@ -22,7 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 
 using tessary::testing_cli::RunCli;
+using tessary::testing_cli::RunCliSplit;
 using tessary::testing_cli::RunResult;
+using tessary::testing_cli::SplitResult;
 using tessary::testing_cli::WriteRgbTiff;
 
 class ConvertProgram : public ::testing::Test {
@@ -131,6 +133,38 @@ TEST_F(ConvertProgram, ExitStatusTellsImageFailuresFromRunFailures) {
         << r.out;
     for (const auto& entry : fs::directory_iterator(out_))
         if (!tessary::IsRecordFileName(entry.path().filename().string())) ADD_FAILURE() << "written: " << entry.path();
+}
+
+// The GDAL-backed libraries are in the program's folder but find no GDAL to
+// work with (the named library is missing, or lacks GDAL's calls): each of
+// their formats fails as when its library is missing, and the rest converts.
+TEST_F(ConvertProgram, WithoutGdalItsFormatsFailAsWithoutTheirLibrariesAndTheRestConverts) {
+    const std::string data = std::string(TESSARY_TEST_DATA) + "/gdal/";
+    fs::copy_file(data + "rgb.jp2", src_ + "/chart.jp2");
+    fs::copy_file(data + "rgb.tif", src_ + "/chart.ecw");
+    fs::copy_file(data + "rgb.tif", src_ + "/chart.sid");
+    WriteRgbTiff(src_ + "/plain.tif", 330, 300);
+    const std::string bin = TESSARY_BIN_DIR;
+    for (const std::string& named : {root_.string() + "/no-such-gdal.so", bin + "/libtessary_charttiles.so"}) {
+        SCOPED_TRACE(named);
+        fs::remove_all(out_);
+        fs::create_directories(out_);
+        const SplitResult r =
+            RunCliSplit("convert " + Common() + "'" + src_ + "'", "TESSARY_GDAL_LIBRARY='" + named + "' ");
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.err.find("chart.ecw: The DLLs to load ECW files were not found or could not be loaded\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("chart.sid: KartoMrSID.dll not found\n"), std::string::npos) << r.err;
+        for (const std::string& line :
+             {"   the ECW decoding library libtessary_ecw.so is missing from the program's folder or incomplete\n",
+              "   the MrSID decoding library libtessary_mrsid.so is missing from the program's folder or incomplete\n",
+              "   the GDAL library libtessary_gdal.so is missing from the program's folder or incomplete\n"})
+            EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+        EXPECT_TRUE(r.out.ends_with("\n1 of 4 images converted, 3 failed\n")) << r.out;
+        EXPECT_TRUE(fs::exists(out_ + "/plain.rpx2"));
+        EXPECT_FALSE(fs::exists(out_ + "/chart.rpx2"));
+    }
 }
 
 TEST_F(ConvertProgram, ScaleFileChoosesTheLevels) {

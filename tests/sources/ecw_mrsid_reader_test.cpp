@@ -74,8 +74,8 @@ protected:
     // Call from SetUp: skips the test when the library was not built.
     void Use(const VendorFormat& format) {
         format_ = &format;
-        if (!LibraryBuilt(format.libraryFileName()))
-            GTEST_SKIP() << "the " << format.name << " library was not built (no GDAL)";
+        if (!LibraryUsable(format.libraryFileName()))
+            GTEST_SKIP() << "the " << format.name << " library was not built or finds no GDAL";
         standIns_ = std::make_unique<testing::AllowedForTesting>(format.libraryFileName(),
                                                                  std::initializer_list<const char*>{"GTiff"});
     }

@@ -119,11 +119,11 @@ class GdalLockdownTest : public testing::GdalReaderTest {
 protected:
     void SetUp() override {
         GdalReaderTest::SetUp();
-        if (LibraryBuilt(EcwLibraryFileName())) extensions_.push_back(".ecw");
-        if (LibraryBuilt(MrSidLibraryFileName())) extensions_.push_back(".sid");
+        if (LibraryUsable(EcwLibraryFileName())) extensions_.push_back(".ecw");
+        if (LibraryUsable(MrSidLibraryFileName())) extensions_.push_back(".sid");
         // The GDAL route: a VRT named .jp2 or .pdf is refused as well.
-        if (LibraryBuilt(GdalLibraryFileName())) extensions_.insert(extensions_.end(), {".jp2", ".pdf"});
-        if (extensions_.empty()) GTEST_SKIP() << "no GDAL library was built (no GDAL)";
+        if (LibraryUsable(GdalLibraryFileName())) extensions_.insert(extensions_.end(), {".jp2", ".pdf"});
+        if (extensions_.empty()) GTEST_SKIP() << "no GDAL library was built or GDAL is not found";
     }
 
     // The refusal of `path`: the open fails as unusable, the inspector
@@ -184,7 +184,7 @@ TEST_F(GdalLockdownTest, AVrtOverAWebAddressIsRefusedWithoutAConnection) {
 }
 
 TEST_F(GdalLockdownTest, GdalMakesNoConnectionEvenWhereATestLetsAVrtThrough) {
-    if (!LibraryBuilt(EcwLibraryFileName())) GTEST_SKIP() << "the ECW library was not built";
+    if (!LibraryUsable(EcwLibraryFileName())) GTEST_SKIP() << "the ECW library was not built or finds no GDAL";
     testing::AllowedForTesting vrt(EcwLibraryFileName(), {"VRT"});
     LoopbackListener listener;
     std::string path = scratch_.Write("remote.ecw", SimpleVrtOver("/vsicurl/" + listener.Url("x.tif")));
@@ -201,7 +201,7 @@ TEST_F(GdalLockdownTest, GdalMakesNoConnectionEvenWhereATestLetsAVrtThrough) {
 }
 
 TEST_F(GdalLockdownTest, GdalsVirtualPathsAreRefusedByTheLibraryItself) {
-    if (!LibraryBuilt(EcwLibraryFileName())) GTEST_SKIP() << "the ECW library was not built";
+    if (!LibraryUsable(EcwLibraryFileName())) GTEST_SKIP() << "the ECW library was not built or finds no GDAL";
     testing::AllowedForTesting all(EcwLibraryFileName(), {"GTiff", "VRT"});
     void* module =
         platform::LoadLibraryFile(std::string(TESSARY_BIN_DIR) + "/" + std::string(EcwLibraryFileName()));

@@ -155,8 +155,18 @@ protected:
         SetWholeImageLimit(std::nullopt);
         platform::SetProgramFolder(savedFolder_);
     }
-    static bool LibraryBuilt(std::string_view fileName) {
-        return std::filesystem::exists(std::filesystem::path(TESSARY_BIN_DIR) / std::string(fileName));
+    // Whether the decoding library is built and finds a GDAL to work with
+    // (the libraries are built without GDAL and look for it at run time).
+    static bool LibraryUsable(std::string_view fileName) {
+        const std::string path = std::string(TESSARY_BIN_DIR) + "/" + std::string(fileName);
+        if (!std::filesystem::exists(path)) return false;
+        void* module = platform::LoadLibraryFile(path);
+        auto unavailable =
+            module ? reinterpret_cast<const char* (*)()>(platform::FindSymbol(module, "TessaryGdalUnavailable"))
+                   : nullptr;
+        const bool usable = unavailable && !*unavailable();
+        platform::FreeLibraryFile(module);
+        return usable;
     }
 
     // The handle of a source that must open; a test failure and null otherwise.

@@ -20,7 +20,9 @@
 #include "gdal_reader_test_support.h"
 #include "support/image_writers.h"
 #include "support/recording_observer.h"
+#include "sources/ecw_reader.h"
 #include "sources/gdal_reader.h"
+#include "sources/mrsid_reader.h"
 #include "sources/heif_items.h"
 #include "sources/source_formats.h"
 #include "sources/source_image.h"
@@ -30,11 +32,37 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Each GDAL-backed library loads wherever it is built, GDAL or not (a
+// library that cannot load would look to the user like GDAL missing), and
+// tells whether it found GDAL: nothing, or why not.
+TEST(GdalBackedLibraries, LoadAndTellWhetherTheyFoundGdal) {
+    for (std::string_view name : {GdalLibraryFileName(), EcwLibraryFileName(), MrSidLibraryFileName()}) {
+        SCOPED_TRACE(name);
+        const std::string path = std::string(TESSARY_BIN_DIR) + "/" + std::string(name);
+        ASSERT_TRUE(fs::exists(path));
+        void* module = platform::LoadLibraryFile(path);
+        ASSERT_NE(module, nullptr) << "the library does not load";
+        auto unavailable =
+            reinterpret_cast<const char* (*)()>(platform::FindSymbol(module, "TessaryGdalUnavailable"));
+        ASSERT_NE(unavailable, nullptr);
+        const std::string why = unavailable();
+        if (!why.empty()) {
+            const bool known = why.rfind("no GDAL library found (looked for ", 0) == 0 ||
+                               why.rfind("TESSARY_GDAL_LIBRARY names ", 0) == 0 ||
+                               why.find(" lacks GDAL's call ") != std::string::npos ||
+                               why.find(": GDAL 3 is needed") != std::string::npos;
+            EXPECT_TRUE(known) << why;
+        }
+        EXPECT_EQ(unavailable(), why) << "the outcome of the first search holds";
+        platform::FreeLibraryFile(module);
+    }
+}
+
 class GdalRouteTest : public testing::GdalReaderTest {
 protected:
     void SetUp() override {
         GdalReaderTest::SetUp();
-        if (!LibraryBuilt(GdalLibraryFileName())) GTEST_SKIP() << "the GDAL library was not built (no GDAL)";
+        if (!LibraryUsable(GdalLibraryFileName())) GTEST_SKIP() << "the GDAL library was not built or finds no GDAL";
     }
     void TearDown() override {
         SetPdfDpi(kDefaultPdfDpi);

@@ -33,7 +33,7 @@ TEST_F(ImagineSpillTest, ASpillFileOutsideTheFilesFolderIsRefusedUnread) {
     EXPECT_EQ(ImagineSpillRefusal((fs::path(TESSARY_TEST_DATA) / "gdal" / "rgb.tif").string()), "");
     EXPECT_EQ(ImagineSpillRefusal((data_ / "missing.img").string()), "");
 
-    if (!LibraryBuilt(GdalLibraryFileName())) GTEST_SKIP() << "the GDAL library was not built (no GDAL)";
+    if (!LibraryUsable(GdalLibraryFileName())) GTEST_SKIP() << "the GDAL library was not built or finds no GDAL";
     // The spill file GDAL would reach lies where the name points: the file
     // is refused all the same, through every way in.
     test::TempFolder temp{"tessary_imagine_spill"};
@@ -62,7 +62,7 @@ TEST_F(ImagineSpillTest, ASpillFileOutsideTheFilesFolderIsRefusedUnread) {
 }
 
 TEST_F(ImagineSpillTest, AFileStatingMoreBlocksThanItHoldsIsRefusedBeforeARowIsRead) {
-    if (!LibraryBuilt(GdalLibraryFileName())) GTEST_SKIP() << "the GDAL library was not built (no GDAL)";
+    if (!LibraryUsable(GdalLibraryFileName())) GTEST_SKIP() << "the GDAL library was not built or finds no GDAL";
     // GDAL's driver reads past the block table it loaded when the rows after
     // a damaged block are asked for, as --keep-damaged does: the process died.
     SourceOpenResult result = OpenSourceImage((data_ / "states_too_many_blocks.img").string());
