@@ -15,7 +15,7 @@
 # pictures of the main window and the viewer running under Wine and Xvfb,
 # taken from the X display, into that folder.
 
-desktop_packages=(qt6-base-dev xvfb xauth imagemagick x11-utils xdotool dpkg-dev time)
+desktop_packages=(qt6-base-dev xvfb xauth imagemagick x11-utils xdotool fonts-wine dpkg-dev time)
 missing=()
 for p in "${desktop_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -127,5 +127,5 @@ find "$stage" -exec touch -t "$when" {} +
 say "made $WIN_DIR/$desktop_name.zip"
 
 if [ -n "$shots" ]; then
-  scripts/windows-screenshots "$stage" "$desktop_bin/tessary-cli.exe" "$shots"
+  WINEPREFIX=$WIN_DIR/wineprefix-desktop scripts/windows-screenshots "$stage" "$desktop_bin/tessary-cli.exe" "$shots"
 fi
