@@ -23,6 +23,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Static libraries only: the program needs no DLLs besides the system's.
 set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
+# The platform's settings, read after this file, put the DLLs' import
+# libraries (.dll.a) first again; zlib is the one library here that comes both
+# ways (Debian's MinGW package), so it is asked for statically by name.
+set(ZLIB_USE_STATIC_LIBS ON)
 
 # The C and C++ runtimes and winpthread linked in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -2,8 +2,6 @@
 // loads its settings and fills its image list, creates the log window hidden,
 // and runs the event loop; the main window saves its options when it is
 // destroyed at exit.
-#include <unistd.h>
-
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
@@ -47,6 +45,9 @@ const char* const kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    tessary::platform::UseParentConsole();
+#endif
     // The usage needs no display: it is printed before the window system
     // is asked for.
     for (int i = 1; i < argc; ++i) {
@@ -89,11 +90,11 @@ int main(int argc, char** argv) {
     options.programFolder = tessary::platform::ProgramFolder();
     options.settingsFile = tessary::app::ChooseSettingsFile(
         options.programFolder, tessary::app::UserConfigFolder(),
-        [](const std::string& path) { return ::access(path.c_str(), W_OK) == 0; });
+        tessary::platform::CanWrite);
     // An installed program's folder cannot be written: the first start then
     // proposes the home folder for images and the system's temporary folder
     // for scratch files instead of a folder where every run would fail.
-    if (::access(options.programFolder.c_str(), W_OK) != 0) {
+    if (!tessary::platform::CanWrite(options.programFolder)) {
         options.defaultFolder = QDir::homePath().toStdString();
         options.defaultTempFolder = QDir::tempPath().toStdString();
     }

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "app/ini_file.h"
+#include "common/platform.h"
 #include "common/text.h"
 
 namespace tessary::app {
@@ -27,10 +28,16 @@ std::string ChooseSettingsFile(const std::string& programFolder, const std::stri
 }
 
 std::string UserConfigFolder() {
+#ifdef _WIN32
+    // The roaming application data folder, as Windows programs keep theirs.
+    const char* appData = std::getenv("APPDATA");
+    if (appData && *appData && fs::path(appData).is_absolute()) return (fs::path(appData) / "tessary").string();
+#else
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg && *xdg && fs::path(xdg).is_absolute()) return (fs::path(xdg) / "tessary").string();
     const char* home = std::getenv("HOME");
     if (home && *home) return (fs::path(home) / ".config" / "tessary").string();
+#endif
     return std::string();
 }
 
@@ -111,8 +118,13 @@ int Settings::ReadInteger(const std::string& key, int fallback) const {
 
 std::string FindViewerFolder() {
     if (const char* registered = std::getenv("KARTOVO_HOME")) return registered;
+    if (std::optional<std::string> registered = platform::RegisteredProgramFolder("Kartex.exe")) return *registered;
     std::error_code ec;
+#ifdef _WIN32
+    for (const char* folder : {"c:\\Kartovo", "c:\\Program Files\\Kartovo"})
+#else
     for (const char* folder : {"/opt/kartovo", "/usr/lib/kartovo"})
+#endif
         if (fs::is_directory(folder, ec)) return folder;
     return std::string();
 }

@@ -19,7 +19,7 @@ std::string ChooseSettingsFile(const std::string& programFolder, const std::stri
                                const std::function<bool(const std::string&)>& isWritable);
 
 // The user's configuration folder for the program: $XDG_CONFIG_HOME/tessary
-// or ~/.config/tessary.
+// or ~/.config/tessary (%APPDATA%\tessary on Windows).
 std::string UserConfigFolder();
 
 // Text and flag access to one settings file.
@@ -54,9 +54,10 @@ double ReadDecimal(const std::string& text);
 bool ParseInteger(const std::string& text, long long& value);
 
 // The map viewer's install folder, or empty. The environment variable
-// KARTOVO_HOME takes the place of the viewer's registration (when it is set,
-// its value is the answer, even when empty); otherwise /opt/kartovo and then
-// /usr/lib/kartovo when they exist.
+// KARTOVO_HOME, when set, is the answer (even when empty); then the viewer's
+// registration (Windows: the "Path" of Kartex.exe under App Paths); otherwise
+// /opt/kartovo and then /usr/lib/kartovo (c:\Kartovo and c:\Program
+// Files\Kartovo on Windows) when they exist.
 std::string FindViewerFolder();
 
 // The default map file folder: the viewer's "Map File Path" (section

@@ -12,6 +12,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -292,6 +293,69 @@ bool WriteAt(int fd, const char* data, unsigned long size, uint64_t offset) {
     return WriteFile(HandleOf(fd), data, DWORD(size), &written, &at) && written == size;
 }
 
+bool CanWrite(const std::string& path) {
+    const std::wstring wide = Wide(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        // A hidden file of a name of this process's own, gone when its
+        // handle closes.
+        std::wstring folder = wide;
+        if (folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::wstring probe = folder + L"~tessary-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                       std::to_wstring(attempt) + L".tmp";
+            HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                      nullptr);
+            if (file != INVALID_HANDLE_VALUE) {
+                CloseHandle(file);
+                return true;
+            }
+            if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+        }
+        return false;
+    }
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
+}
+
+std::optional<std::string> RegisteredProgramFolder(const std::string& exeName) {
+    const std::wstring key = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + Wide(exeName);
+    // A 32-bit installer writes into the registry's 32-bit view.
+    HKEY entry;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &entry) != ERROR_SUCCESS &&
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &entry) != ERROR_SUCCESS)
+        return std::nullopt;
+    std::wstring value(MAX_PATH, L'\0');
+    DWORD type = 0, bytes = DWORD(value.size() * sizeof(wchar_t));
+    LSTATUS status = RegQueryValueExW(entry, L"Path", nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes);
+    if (status == ERROR_MORE_DATA) {
+        value.assign(bytes / sizeof(wchar_t) + 1, L'\0');
+        bytes = DWORD(value.size() * sizeof(wchar_t));
+        status = RegQueryValueExW(entry, L"Path", nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes);
+    }
+    RegCloseKey(entry);
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::string();
+    value.resize(bytes / sizeof(wchar_t));
+    while (!value.empty() && value.back() == L'\0') value.pop_back();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, value.data(), int(value.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(n > 0 ? n : 0), '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, value.data(), int(value.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+void UseParentConsole() {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output != nullptr && output != INVALID_HANDLE_VALUE) return;  // redirected: kept
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+    (void)!std::freopen("CONOUT$", "w", stdout);
+    (void)!std::freopen("CONOUT$", "w", stderr);
+}
+
 int64_t SecondsSinceChange(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
@@ -321,6 +385,13 @@ bool ProcessEnded(long pid) {
     CloseHandle(process);
     return ended;
 }
+#else
+bool CanWrite(const std::string& path) {
+    // The effective user's right, as every later open is checked.
+    return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+std::optional<std::string> RegisteredProgramFolder(const std::string&) { return std::nullopt; }
 #endif
 
 }  // namespace tessary::platform

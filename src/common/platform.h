@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,6 +59,20 @@ struct FolderEntry {
 // ones included, "." and ".." left out. An unreadable folder gives none.
 std::vector<FolderEntry> ListFolder(const std::string& folder);
 
+// Whether this process may write the file `path`, or make files in the
+// folder `path`; false when it does not exist. Windows keeps no right to
+// write in a folder's attributes (a folder under Program Files reads as
+// writable), so there a folder is asked by making a file in it (deleted at
+// once) and a file by opening it for writing (its bytes untouched).
+bool CanWrite(const std::string& path);
+
+// The folder a Windows installer registered for the program `exeName`
+// ("Name.exe"): the value "Path" of its entry under App Paths in the
+// machine's registry (its 64-bit view, then its 32-bit one), empty when the
+// entry has none. Nothing when there is
+// no entry, and always nothing where there is no registry.
+std::optional<std::string> RegisteredProgramFolder(const std::string& exeName);
+
 // Drive types do not exist here: never a CD-ROM.
 bool IsCdRomDrive(const std::string& path);
 
@@ -75,6 +90,10 @@ void* FindSymbol(void* library, const char* name);
 void FreeLibraryFile(void* library);
 
 #ifdef _WIN32
+// A window program has no console: when started from one (cmd, PowerShell)
+// and its output goes nowhere else, its stdout and stderr go to that one.
+void UseParentConsole();
+
 // The errno value closest to a Windows system error code (GetLastError()),
 // so that failures read as they do elsewhere; EIO when none fits.
 int ErrnoFromSystemError(unsigned long code);
