@@ -28,7 +28,12 @@ HelpLaunchers DesktopHelpLaunchers();
 // A window of its own with the page (links followed inside it).
 void ShowHelpWindow(const QString& file);
 
+// The help viewer program, looked for in the program's folder.
+#ifdef _WIN32
+inline constexpr const char* kHelpProgramName = "vidirezoz.exe";
+#else
 inline constexpr const char* kHelpProgramName = "vidirezoz";
+#endif
 
 // Opens `topic` in mode `mode` ("h"). Gives an empty text on success, or a
 // short text for the status bar when the help could not be shown.

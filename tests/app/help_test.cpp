@@ -23,9 +23,9 @@ TEST(Help, HelpProgramGetsModeAndTopicWithoutWaiting) {
     const std::string record = program.File("arguments.txt");
     // The help program records its arguments, one per line, after a pause
     // the button does not wait for.
-    WriteBytes(program.File("vidirezoz"), "#!/bin/sh\nsleep 1\nfor a in \"$@\"; do echo \"[$a]\"; done > '" +
+    WriteBytes(program.File(kHelpProgramName), "#!/bin/sh\nsleep 1\nfor a in \"$@\"; do echo \"[$a]\"; done > '" +
                                               record + ".tmp'\nmv '" + record + ".tmp' '" + record + "'\n");
-    fs::permissions(program.File("vidirezoz"), fs::perms::owner_all);
+    fs::permissions(program.File(kHelpProgramName), fs::perms::owner_all);
     QElapsedTimer timer;
     timer.start();
     EXPECT_EQ(ShowHelpTopic(QString::fromStdString(program.Str()), "h", "introduction.html",
