@@ -31,7 +31,7 @@ std::string VersionedName(int minor) {
     return "gdal3" + std::string(minor < 10 ? "0" : "") + std::to_string(minor) + ".dll";
 }
 constexpr const char* kPlainName = "gdal.dll";
-const char* const kLookedFor = "gdal.dll, gdal330.dll ... gdal300.dll";
+const char* const kLookedFor = "gdal330.dll ... gdal300.dll, gdal.dll";
 #else
 constexpr int kNewestMinor = 60, kOldestMinor = 30;
 std::string VersionedName(int soname) {

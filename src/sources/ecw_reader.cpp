@@ -56,8 +56,7 @@ std::string LibraryReason(const EcwLibrary& library, const char* fallback) {
 }
 
 std::string MissingLibraryDetail() {
-    return "the ECW decoding library " + std::string(EcwLibraryFileName()) +
-           " is missing from the program's folder or incomplete";
+    return UnusableLibraryDetail("the ECW decoding library", EcwLibraryFileName(), GDAL_UNAVAILABLE);
 }
 
 [[noreturn]] void Refuse(const std::string& detail) {
@@ -330,8 +329,7 @@ struct GdalView {
 GdalView OpenGdalView(const std::string& path, const GdalOpenRequest& request) {
     auto library = TheGdalLibrary();
     if (!library)
-        Refuse("the GDAL library " + std::string(GdalLibraryFileName()) +
-               " is missing from the program's folder or incomplete");
+        Refuse(UnusableLibraryDetail("the GDAL library", GdalLibraryFileName(), GDAL_UNAVAILABLE));
     if (std::string why = GdalReferenceRefusal(path, request); !why.empty()) Refuse(why);
     GdalView opened;
     opened.view = EcwView::Open(library, path, request);

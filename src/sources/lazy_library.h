@@ -45,6 +45,22 @@ private:
     void* module_ = nullptr;
 };
 
+// Why a decoding library cannot be used, for the user: "<what> <file> is
+// missing from the program's folder or incomplete", or, when the file is
+// there and says through `unavailableCall` why it cannot work here (the
+// GDAL-backed ones when no GDAL is found), "<what> <file> cannot be used:"
+// and its reason.
+inline std::string UnusableLibraryDetail(const std::string& what, std::string_view fileName,
+                                         const char* unavailableCall) {
+    const std::string named = what + " " + std::string(fileName);
+    LibraryModule module;
+    const char* (*unavailable)() = nullptr;
+    if (module.Load(platform::ProgramFolder() + "/" + std::string(fileName)) &&
+        module.Find(unavailable, unavailableCall))
+        if (const char* why = unavailable(); why && *why) return named + " cannot be used: " + why;
+    return named + " is missing from the program's folder or incomplete";
+}
+
 // The library of type `Calls` (a LibraryModule `module` and the calls
 // looked up in it by `bool Bind()`, which is false when a required call is
 // missing). Loaded once, on the first Get(); loaded again only when the

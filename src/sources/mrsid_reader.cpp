@@ -213,8 +213,7 @@ std::unique_ptr<SourceRowReader> OpenMrSid(const std::string& path) {
     auto library = TheMrSidLibrary();
     // The whole-image attempt before this has told the user.
     if (!library)
-        Refuse("the MrSID decoding library " + std::string(MrSidLibraryFileName()) +
-               " is missing from the program's folder or incomplete");
+        Refuse(UnusableLibraryDetail("the MrSID decoding library", MrSidLibraryFileName(), GDAL_UNAVAILABLE));
     std::lock_guard lock(library->openImageMutex);
     int32_t width = 0, height = 0;
     uint32_t handle = library->open(path.c_str(), &width, &height);
