@@ -25,15 +25,18 @@ public:
         module_ = platform::LoadLibraryFile(path);
         return module_ != nullptr;
     }
-    // False when the library has the call `unavailableCall` (giving its
-    // reason as text, "" when none) and gives a reason: a library that
-    // cannot work here is as good as missing.
-    bool Usable(const char* unavailableCall) const {
+    // Why the library cannot work here, in its own words through its call
+    // `unavailableCall` (giving its reason as text, "" when none); empty
+    // when it has no such call or gives no reason.
+    std::string UnavailableReason(const char* unavailableCall) const {
         const char* (*unavailable)() = nullptr;
-        if (!Find(unavailable, unavailableCall)) return true;
+        if (!Find(unavailable, unavailableCall)) return {};
         const char* why = unavailable();
-        return !why || !*why;
+        return why ? why : "";
     }
+    // False when the library gives such a reason: a library that cannot
+    // work here is as good as missing.
+    bool Usable(const char* unavailableCall) const { return UnavailableReason(unavailableCall).empty(); }
     // Looks `name` up into `slot`; false when the library lacks it.
     template <typename Function>
     bool Find(Function& slot, const char* name) const {
@@ -54,10 +57,9 @@ inline std::string UnusableLibraryDetail(const std::string& what, std::string_vi
                                          const char* unavailableCall) {
     const std::string named = what + " " + std::string(fileName);
     LibraryModule module;
-    const char* (*unavailable)() = nullptr;
-    if (module.Load(platform::ProgramFolder() + "/" + std::string(fileName)) &&
-        module.Find(unavailable, unavailableCall))
-        if (const char* why = unavailable(); why && *why) return named + " cannot be used: " + why;
+    if (module.Load(platform::ProgramFolder() + "/" + std::string(fileName)))
+        if (std::string why = module.UnavailableReason(unavailableCall); !why.empty())
+            return named + " cannot be used: " + why;
     return named + " is missing from the program's folder or incomplete";
 }
 
