@@ -1,6 +1,7 @@
 # The Windows desktop program: sourced by scripts/build-windows --desktop once
 # the image libraries are in $prefix (it uses that script's variables and
-# helpers: WIN_DIR, prefix, toolchain, triplet, JOBS, SUDO, say).
+# helpers: WIN_DIR, prefix, toolchain, triplet, JOBS, SUDO, version, say,
+# stage_texts, pack_zip).
 #
 # Builds Qt 6 Base for MinGW-w64 from Debian's qt6-base source package, with
 # Debian's host tools (qt6-base-dev), once into $WIN_DIR/qt: Core, Gui,
@@ -74,11 +75,10 @@ nice cmake --build "$desktop_build" -j "$JOBS" --target tessary tessary-cli
 desktop_bin=$desktop_build/bin
 
 # --- the zip --------------------------------------------------------------------
-version=$(sed -n 's/^project(Tessary VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 desktop_name=tessary-$version-win64
 stage=$WIN_DIR/$desktop_name
 rm -rf "$stage" "$WIN_DIR/$desktop_name.zip"
-mkdir -p "$stage/platforms" "$stage/styles" "$stage/licences"
+mkdir -p "$stage/platforms" "$stage/styles"
 "$triplet-strip" -o "$stage/tessary.exe" "$desktop_bin/tessary.exe"
 cp "$qt_build/plugins/platforms/qwindows.dll" "$stage/platforms/"
 cp "$qt_build/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
@@ -101,9 +101,7 @@ while [ ${#pending[@]} -gt 0 ]; do
   done
 done
 cp -a "$desktop_bin/help" "$stage/help"
-cp README.md "$stage/README.md"
-cp LICENSE "$stage/LICENSE.txt"
-cp "$prefix"/licences/*.txt "$stage/licences/"
+stage_texts "$stage"
 qt_src=$(find "$qt" -maxdepth 1 -mindepth 1 -type d -name 'qt6-base-*' | head -n1)
 qt_version=$(dpkg-parsechangelog -l "$qt_src/debian/changelog" -S Version)
 cp "$qt_src/LICENSES/LGPL-3.0-only.txt" "$stage/licences/qt-LGPL-3.0.txt"
@@ -117,14 +115,7 @@ cp "$qt_src/LICENSES/GPL-3.0-only.txt" "$stage/licences/qt-GPL-3.0.txt"
   printf 'in that source package, the libraries Qt carries inside among them, follow.\n\n'
   cat "$qt_src/debian/copyright"
 } >"$stage/licences/qt.txt"
-cp /usr/share/doc/mingw-w64-common/copyright "$stage/licences/mingw-w64.txt" 2>/dev/null || true
-gcc_doc=$(ls -d /usr/share/doc/gcc-mingw-w64-base* 2>/dev/null | head -n1)
-[ -n "$gcc_doc" ] && cp "$gcc_doc/copyright" "$stage/licences/gcc-runtime.txt"
-for f in "$stage/README.md" "$stage/LICENSE.txt" "$stage"/licences/*.txt; do sed -i 's/\r*$/\r/' "$f"; done
-when=$(git log -1 --format=%cd --date=format:%Y%m%d%H%M.%S 2>/dev/null || date +%Y%m%d%H%M.%S)
-find "$stage" -exec touch -t "$when" {} +
-(cd "$WIN_DIR" && find "$desktop_name" -print | LC_ALL=C sort | zip -q -X -D "$desktop_name.zip" -@)
-say "made $WIN_DIR/$desktop_name.zip"
+pack_zip "$desktop_name"
 
 if [ -n "$shots" ]; then
   WINEPREFIX=$WIN_DIR/wineprefix-desktop scripts/windows-screenshots "$stage" "$desktop_bin/tessary-cli.exe" "$shots"
