@@ -107,7 +107,7 @@ qt_version=$(dpkg-parsechangelog -l "$qt_src/debian/changelog" -S Version)
 cp "$qt_src/LICENSES/LGPL-3.0-only.txt" "$stage/licences/qt-LGPL-3.0.txt"
 cp "$qt_src/LICENSES/GPL-3.0-only.txt" "$stage/licences/qt-GPL-3.0.txt"
 {
-  printf 'Qt 6 Base (Qt6Core, Qt6Gui, Qt6OpenGL, Qt6Widgets and the two plugins), under the\n'
+  printf 'Qt 6 Base (Qt6Core, Qt6Gui, Qt6Widgets and the two plugins), under the\n'
   printf 'GNU LGPL version 3 (qt-LGPL-3.0.txt, qt-GPL-3.0.txt), built unchanged from\n'
   printf "Debian's qt6-base source package %s (apt-get source qt6-base=%s) with\n" "$qt_version" "$qt_version"
   printf 'scripts/build-windows --desktop of the Tessary sources. Any Qt 6.4 DLLs of the\n'
